@@ -1,0 +1,43 @@
+# Build flavours live in separate trees so they never rebuild each other.
+#   make test   - plain build + all tests, then ASan+UBSan build + all tests,
+#                 then TSan build + the tests labelled "threads"
+#   make build  - plain build only
+JOBS   ?= $(shell nproc)
+CMAKE  ?= cmake
+GEN    := -G Ninja
+CTEST_FLAGS := --output-on-failure -j $(JOBS) --timeout 600
+
+.PHONY: all build test test-plain test-asan test-tsan run clean format tidy
+
+all: build
+
+build:
+	$(CMAKE) -S . -B build/plain $(GEN) -DCMAKE_BUILD_TYPE=Debug
+	$(CMAKE) --build build/plain -j $(JOBS)
+
+test-plain: build
+	ctest --test-dir build/plain $(CTEST_FLAGS)
+
+test-asan:
+	$(CMAKE) -S . -B build/asan $(GEN) -DCMAKE_BUILD_TYPE=Debug -DQOR_SANITIZE=address -DQOR_BUILD_BENCH=OFF -DQOR_BUILD_TOOLS=OFF
+	$(CMAKE) --build build/asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir build/asan $(CTEST_FLAGS)
+
+test-tsan:
+	$(CMAKE) -S . -B build/tsan $(GEN) -DCMAKE_BUILD_TYPE=Debug -DQOR_SANITIZE=thread -DQOR_TEST_LABEL=threads -DQOR_BUILD_BENCH=OFF -DQOR_BUILD_TOOLS=OFF
+	$(CMAKE) --build build/tsan -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --test-dir build/tsan -L threads $(CTEST_FLAGS) --no-tests=ignore
+
+test: test-plain test-asan test-tsan
+
+run:
+	@echo "make run: the console program does not exist yet (see README.md)"; exit 1
+
+format:
+	find platform foundation sockets protocol server networks control sysman tests bench tools \
+	  -name '*.h' -o -name '*.cpp' 2>/dev/null | xargs -r clang-format -i
+
+clean:
+	rm -rf build
