@@ -41,7 +41,7 @@ class TFileEventer;
 using TFileEventHandler = std::function<void(TFileEventer& aSender, TFileEventerEventData& aData)>;
 
 class TFileEventer {
-public:
+  public:
     TFileEventer() = default;
     explicit TFileEventer(TFileEventHandler handler) : f_OnFileEvent(std::move(handler)) {}
     virtual ~TFileEventer() = default;
@@ -66,7 +66,7 @@ public:
     virtual void EventFileTruncate(std::u16string_view aFileName);
     virtual void EventFlush(std::u16string_view aFileName);
 
-private:
+  private:
     void Fire(TFileEventerEventType type, std::u16string_view s1);
 
     TFileEventHandler f_OnFileEvent;

@@ -4,92 +4,12 @@
 #include <cstring>
 #include <memory>
 
+#include "foundation/gax_ansi_unicode_converter.h"
 #include "platform/plat_file.h"
 
 namespace gax {
 
 namespace {
-
-// ---- UTF-8 for file names (lossy only for unpaired surrogates and bad bytes)
-std::string EncodeUtf8(std::u16string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (size_t i = 0; i < s.size(); ++i) {
-        uint32_t c = s[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
-            s[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
-std::u16string DecodeUtf8Lossy(std::string_view s) {
-    std::u16string out;
-    out.reserve(s.size());
-    size_t i = 0;
-    while (i < s.size()) {
-        unsigned char b = static_cast<unsigned char>(s[i]);
-        uint32_t c;
-        size_t n;
-        if (b < 0x80) {
-            c = b;
-            n = 0;
-        } else if ((b & 0xE0) == 0xC0) {
-            c = b & 0x1F;
-            n = 1;
-        } else if ((b & 0xF0) == 0xE0) {
-            c = b & 0x0F;
-            n = 2;
-        } else if ((b & 0xF8) == 0xF0) {
-            c = b & 0x07;
-            n = 3;
-        } else {
-            out += u'\uFFFD';
-            ++i;
-            continue;
-        }
-        bool ok = i + n < s.size() || n == 0;
-        for (size_t k = 1; ok && k <= n; ++k) {
-            unsigned char t = static_cast<unsigned char>(s[i + k]);
-            if ((t & 0xC0) != 0x80) ok = false;
-            else c = (c << 6) | (t & 0x3F);
-        }
-        if (!ok || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF) ||
-            (n == 1 && c < 0x80) || (n == 2 && c < 0x800) || (n == 3 && c < 0x10000)) {
-            out += u'\uFFFD';
-            ++i;
-            continue;
-        }
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (c >> 10));
-            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-        } else {
-            out += static_cast<char16_t>(c);
-        }
-        i += n + 1;
-    }
-    return out;
-}
 
 std::u16string Ascii(std::string_view s) {
     std::u16string out;
@@ -98,7 +18,9 @@ std::u16string Ascii(std::string_view s) {
     return out;
 }
 
-std::u16string SysText(int code) { return DecodeUtf8Lossy(plat::ErrorText(code)); }
+std::u16string SysText(int code) {
+    return Utf8BufToUnicodeStd(plat::ErrorText(code));
+}
 
 // "<head> [code]<middle>"name"<...>: text" for the message table.
 std::u16string Msg(std::string_view head, int code, std::string_view middle,
@@ -167,8 +89,12 @@ constexpr size_t kDefaultTextBuffer = 16384;
 
 }  // namespace
 
-std::string FileNameToSys(std::u16string_view aName) { return EncodeUtf8(aName); }
-std::u16string SysToFileName(std::string_view aPath) { return DecodeUtf8Lossy(aPath); }
+std::string FileNameToSys(std::u16string_view aName) {
+    return UnicodeToUtf8Str(aName);
+}
+std::u16string SysToFileName(std::string_view aPath) {
+    return Utf8BufToUnicodeStd(aPath);
+}
 
 struct TextFileAccess {
     static int& Fd(TTextFile& f) { return f.f_Fd; }
@@ -261,8 +187,12 @@ struct BinaryFileAccess {
 
 // ---- file objects
 
-TTextFile::~TTextFile() { TextFileAccess::Close(*this); }
-TTextFile::TTextFile(TTextFile&& o) noexcept { *this = std::move(o); }
+TTextFile::~TTextFile() {
+    TextFileAccess::Close(*this);
+}
+TTextFile::TTextFile(TTextFile&& o) noexcept {
+    *this = std::move(o);
+}
 TTextFile& TTextFile::operator=(TTextFile&& o) noexcept {
     if (this != &o) {
         TextFileAccess::Close(*this);
@@ -279,8 +209,12 @@ TTextFile& TTextFile::operator=(TTextFile&& o) noexcept {
     return *this;
 }
 
-TBinaryFile::~TBinaryFile() { BinaryFileAccess::Close(*this); }
-TBinaryFile::TBinaryFile(TBinaryFile&& o) noexcept { *this = std::move(o); }
+TBinaryFile::~TBinaryFile() {
+    BinaryFileAccess::Close(*this);
+}
+TBinaryFile::TBinaryFile(TBinaryFile&& o) noexcept {
+    *this = std::move(o);
+}
 TBinaryFile& TBinaryFile::operator=(TBinaryFile&& o) noexcept {
     if (this != &o) {
         BinaryFileAccess::Close(*this);
@@ -348,8 +282,8 @@ void CreateTextFileBuffered(std::u16string_view aName, TTextFile& aFile, size_t 
     int rc = TryCreateTextFileBuffered(aName, aFile, aBufferSize, aEventer);
     if (rc != 0) RaiseCreating(rc, aName);
 }
-int TryAppendOrCreateTextFile(std::u16string_view aName, TTextFile& aFile,
-                              TFileEventer* aEventer, size_t aBufferSize) {
+int TryAppendOrCreateTextFile(std::u16string_view aName, TTextFile& aFile, TFileEventer* aEventer,
+                              size_t aBufferSize) {
     return OpenText(aName, aFile, aEventer, aBufferSize, plat::OpenAppendOrCreate, true);
 }
 void AppendOrCreateTextFile(std::u16string_view aName, TTextFile& aFile, TFileEventer* aEventer,
@@ -413,9 +347,15 @@ int TryOpenBinaryFile(std::u16string_view aName, uint32_t aMode, TBinaryFile& aF
     std::string path = FileNameToSys(aName);
     int rc;
     switch (aMode & 3) {
-        case fmOpenWrite: rc = plat::OpenWrite(path, fd); break;
-        case fmOpenReadWrite: rc = plat::OpenReadWrite(path, fd); break;
-        default: rc = plat::OpenRead(path, fd); break;
+        case fmOpenWrite:
+            rc = plat::OpenWrite(path, fd);
+            break;
+        case fmOpenReadWrite:
+            rc = plat::OpenReadWrite(path, fd);
+            break;
+        default:
+            rc = plat::OpenRead(path, fd);
+            break;
     }
     if (rc == 0) BinaryFileAccess::Init(aFile, fd, aName);
     return rc;
@@ -501,8 +441,10 @@ int SetAttrSys(const std::string& path, uint32_t attr) {
     if (info.isLink) return 0;
     mode_t mode = info.mode;
     // Read-only takes every write bit away; clearing it gives the owner write access back.
-    if (attr & faReadOnly) mode &= ~static_cast<mode_t>(0222);
-    else mode |= 0200;
+    if (attr & faReadOnly)
+        mode &= ~static_cast<mode_t>(0222);
+    else
+        mode |= 0200;
     if (mode == info.mode) return 0;
     return plat::Chmod(path, mode);
 }
@@ -613,8 +555,8 @@ int TryCopyFile(std::u16string_view aSource, std::u16string_view aTarget, void* 
                 int aBufferSize, TFileEventer* aEventer) {
     if (aBuffer == nullptr || aBufferSize <= 0) return EINVAL;
     int stage;
-    return CopyCore(aSource, aTarget, static_cast<char*>(aBuffer),
-                    static_cast<size_t>(aBufferSize), aEventer, stage);
+    return CopyCore(aSource, aTarget, static_cast<char*>(aBuffer), static_cast<size_t>(aBufferSize),
+                    aEventer, stage);
 }
 
 void CopyFileOrRaise(std::u16string_view aSource, std::u16string_view aTarget, void* aBuffer,
@@ -626,10 +568,14 @@ void CopyFileOrRaise(std::u16string_view aSource, std::u16string_view aTarget, v
                       static_cast<size_t>(aBufferSize), aEventer, stage);
     if (rc == 0) return;
     switch (stage) {
-        case 0: RaiseOpening(rc, aSource);
-        case 1: RaiseCreating(rc, aTarget);
-        case 2: RaiseReading(rc, aSource);
-        default: RaiseWriting(rc, aTarget);
+        case 0:
+            RaiseOpening(rc, aSource);
+        case 1:
+            RaiseCreating(rc, aTarget);
+        case 2:
+            RaiseReading(rc, aSource);
+        default:
+            RaiseWriting(rc, aTarget);
     }
 }
 
@@ -639,8 +585,7 @@ void CopyFileContents(std::u16string_view aSource, std::u16string_view aTarget,
     CopyFileOrRaise(aSource, aTarget, buf.get(), kCopyBufferSize, aEventer);
 }
 
-int TryMoveFile(std::u16string_view aSource, std::u16string_view aTarget,
-                TFileEventer* aEventer) {
+int TryMoveFile(std::u16string_view aSource, std::u16string_view aTarget, TFileEventer* aEventer) {
     if (aEventer) aEventer->EventRename(aSource, aTarget);
     if (aSource.empty() || aTarget.empty()) return ENOENT;
     std::string src = FileNameToSys(aSource);
@@ -680,8 +625,7 @@ int TrySyncFile(std::u16string_view aName, TFileEventer* aEventer) {
     return rc;
 }
 
-int TryLinkBackup(std::u16string_view aFile, std::u16string_view aBackup,
-                  TFileEventer* aEventer) {
+int TryLinkBackup(std::u16string_view aFile, std::u16string_view aBackup, TFileEventer* aEventer) {
     if (aEventer) aEventer->EventRename(aFile, aBackup);
     if (aFile.empty() || aBackup.empty()) return ENOENT;
     std::string src = FileNameToSys(aFile);
@@ -805,7 +749,8 @@ int CopyTree(TreeCtx& ctx, const std::string& srcIn, const std::string& parent) 
         if (ctx.ev) ctx.ev->EventDirectoryCreate(SysToFileName(dst));
         rc = plat::Mkdir(dst, 0700);
         if (rc != 0) return rc;
-        if (ctx.ev) ctx.ev->EventAttrSet(SysToFileName(dst), static_cast<int32_t>(AttrOf(src, info)));
+        if (ctx.ev)
+            ctx.ev->EventAttrSet(SysToFileName(dst), static_cast<int32_t>(AttrOf(src, info)));
         rc = plat::Chmod(dst, info.mode);
         if (rc != 0) return rc;
     } else if (!dinfo.isDir) {
@@ -937,9 +882,13 @@ bool IsPathWithoutDotParts(std::u16string_view aPath) {
     return p.find(u"/../") == std::u16string::npos && p.find(u"/./") == std::u16string::npos;
 }
 
-bool IsDotOrDotDot(std::u16string_view aName) { return aName == u"." || aName == u".."; }
+bool IsDotOrDotDot(std::u16string_view aName) {
+    return aName == u"." || aName == u"..";
+}
 
-std::u16string GetProgramFileName() { return SysToFileName(plat::ProgramFile()); }
+std::u16string GetProgramFileName() {
+    return SysToFileName(plat::ProgramFile());
+}
 
 std::u16string GetProgramDirectory() {
     std::u16string f = GetProgramFileName();
@@ -968,7 +917,9 @@ std::u16string GetTempDirFromEnvironment() {
     return AddTrailingBackslash(GetProgramDirectory());
 }
 
-int GetPathKind(std::u16string_view aPath) { return !aPath.empty() && aPath[0] == u'/' ? 2 : 0; }
+int GetPathKind(std::u16string_view aPath) {
+    return !aPath.empty() && aPath[0] == u'/' ? 2 : 0;
+}
 
 std::u16string ExtractFilePath(std::u16string_view aPath) {
     size_t slash = aPath.find_last_of(u'/');

@@ -38,7 +38,7 @@ constexpr int kMoveBufferSize = 262144;
 // A buffered file with a name, open either for reading or for writing. Closing
 // (or destroying) flushes what is still buffered.
 class TTextFile {
-public:
+  public:
     TTextFile() = default;
     ~TTextFile();
     TTextFile(TTextFile&& other) noexcept;
@@ -49,7 +49,7 @@ public:
     const std::u16string& Name() const { return f_Name; }
     bool IsOpen() const { return f_Fd >= 0; }
 
-private:
+  private:
     friend struct TextFileAccess;
     int f_Fd = -1;
     bool f_Write = false;
@@ -62,7 +62,7 @@ private:
 
 // An unbuffered file that transfers whole blocks.
 class TBinaryFile {
-public:
+  public:
     TBinaryFile() = default;
     ~TBinaryFile();
     TBinaryFile(TBinaryFile&& other) noexcept;
@@ -74,7 +74,7 @@ public:
     bool IsOpen() const { return f_Fd >= 0; }
     int Handle() const { return f_Fd; }
 
-private:
+  private:
     friend struct BinaryFileAccess;
     int f_Fd = -1;
     std::u16string f_Name;
@@ -141,7 +141,9 @@ uint32_t GetFileAttrOrRaise(std::u16string_view aName, TFileEventer* aEventer = 
 int TrySetFileAttr(std::u16string_view aName, uint32_t aAttr, TFileEventer* aEventer = nullptr);
 void SetFileAttrOrRaise(std::u16string_view aName, uint32_t aAttr,
                         TFileEventer* aEventer = nullptr);
-inline bool IsDirectoryAttr(uint32_t aAttr) { return (aAttr & faDirectory) != 0; }
+inline bool IsDirectoryAttr(uint32_t aAttr) {
+    return (aAttr & faDirectory) != 0;
+}
 // Fails when aNewName exists.
 int TryRenameNoReplace(std::u16string_view aOldName, std::u16string_view aNewName,
                        TFileEventer* aEventer = nullptr);

@@ -14,11 +14,17 @@ namespace plat {
 
 namespace {
 
-int Err() { return errno != 0 ? errno : EIO; }
+int Err() {
+    return errno != 0 ? errno : EIO;
+}
 
 // strerror_r comes in two flavours; overloads pick whichever the C library declares.
-[[maybe_unused]] const char* PickText(int rc, const char* buf) { return rc == 0 ? buf : nullptr; }
-[[maybe_unused]] const char* PickText(const char* text, const char*) { return text; }
+[[maybe_unused]] const char* PickText(int rc, const char* buf) {
+    return rc == 0 ? buf : nullptr;
+}
+[[maybe_unused]] const char* PickText(const char* text, const char*) {
+    return text;
+}
 
 void Fill(const struct stat& st, FileInfo& out) {
     out.isDir = S_ISDIR(st.st_mode);
@@ -67,9 +73,15 @@ int Stat(const std::string& path, FileInfo& out) {
     return 0;
 }
 
-int OpenRead(const std::string& path, int& fd) { return OpenFlags(path, O_RDONLY, fd); }
-int OpenWrite(const std::string& path, int& fd) { return OpenFlags(path, O_WRONLY, fd); }
-int OpenReadWrite(const std::string& path, int& fd) { return OpenFlags(path, O_RDWR, fd); }
+int OpenRead(const std::string& path, int& fd) {
+    return OpenFlags(path, O_RDONLY, fd);
+}
+int OpenWrite(const std::string& path, int& fd) {
+    return OpenFlags(path, O_WRONLY, fd);
+}
+int OpenReadWrite(const std::string& path, int& fd) {
+    return OpenFlags(path, O_RDWR, fd);
+}
 int CreateTrunc(const std::string& path, int& fd) {
     return OpenFlags(path, O_WRONLY | O_CREAT | O_TRUNC, fd);
 }
@@ -114,9 +126,13 @@ int WriteAll(int fd, const void* buf, size_t count) {
     return 0;
 }
 
-int Fsync(int fd) { return ::fsync(fd) == 0 ? 0 : Err(); }
+int Fsync(int fd) {
+    return ::fsync(fd) == 0 ? 0 : Err();
+}
 
-int Truncate(int fd, int64_t size) { return ::ftruncate(fd, size) == 0 ? 0 : Err(); }
+int Truncate(int fd, int64_t size) {
+    return ::ftruncate(fd, size) == 0 ? 0 : Err();
+}
 
 int FsyncDir(const std::string& path) {
     int fd;
@@ -129,11 +145,15 @@ int FsyncDir(const std::string& path) {
     return rc;
 }
 
-int Unlink(const std::string& path) { return ::unlink(path.c_str()) == 0 ? 0 : Err(); }
+int Unlink(const std::string& path) {
+    return ::unlink(path.c_str()) == 0 ? 0 : Err();
+}
 int Mkdir(const std::string& path, mode_t mode) {
     return ::mkdir(path.c_str(), mode) == 0 ? 0 : Err();
 }
-int Rmdir(const std::string& path) { return ::rmdir(path.c_str()) == 0 ? 0 : Err(); }
+int Rmdir(const std::string& path) {
+    return ::rmdir(path.c_str()) == 0 ? 0 : Err();
+}
 int Rename(const std::string& oldPath, const std::string& newPath) {
     return ::rename(oldPath.c_str(), newPath.c_str()) == 0 ? 0 : Err();
 }

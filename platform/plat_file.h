@@ -12,7 +12,6 @@
 
 namespace plat {
 
-
 // The system's message text for an error code (strerror_r).
 std::string ErrorText(int code);
 
