@@ -5,7 +5,10 @@
 #include <langinfo.h>
 #include <locale.h>
 
+#include <map>
 #include <vector>
+
+#include "platform/plat_mutex.h"
 
 namespace plat {
 
@@ -71,12 +74,55 @@ constexpr CharsetInfo kTable[] = {
 
 const iconv_t kBadCd = reinterpret_cast<iconv_t>(static_cast<intptr_t>(-1));
 
-// Owns one iconv descriptor for the length of one conversion.
+// Descriptors are kept for reuse instead of being closed: opening one loads
+// and closing the last one unloads the converter module, which is slow and
+// runs the loader's own locks. All opens and closes are made under our lock,
+// so they are ordered; a descriptor is used by one conversion at a time.
+class DescriptorPool {
+  public:
+    ~DescriptorPool() {
+        MutexLock lock(f_Lock);
+        for (auto& [key, cds] : f_Free)
+            for (iconv_t cd : cds) iconv_close(cd);
+    }
+
+    iconv_t Acquire(const char* to, const char* from) {
+        MutexLock lock(f_Lock);
+        auto& cds = f_Free[Key(to, from)];
+        if (!cds.empty()) {
+            iconv_t cd = cds.back();
+            cds.pop_back();
+            return cd;
+        }
+        return iconv_open(to, from);
+    }
+
+    void Release(const char* to, const char* from, iconv_t cd) {
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);  // back to the initial state
+        MutexLock lock(f_Lock);
+        f_Free[Key(to, from)].push_back(cd);
+    }
+
+  private:
+    static std::string Key(const char* to, const char* from) {
+        return std::string(to) + '\n' + from;
+    }
+
+    Mutex f_Lock;
+    std::map<std::string, std::vector<iconv_t>> f_Free GAX_GUARDED_BY(f_Lock);
+};
+
+DescriptorPool& Pool() {
+    static DescriptorPool pool;
+    return pool;
+}
+
+// Holds one iconv descriptor for the length of one conversion.
 class Iconv {
   public:
-    Iconv(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
+    Iconv(const char* to, const char* from) : to_(to), from_(from), cd_(Pool().Acquire(to, from)) {}
     ~Iconv() {
-        if (cd_ != kBadCd) iconv_close(cd_);
+        if (cd_ != kBadCd) Pool().Release(to_, from_, cd_);
     }
     Iconv(const Iconv&) = delete;
     Iconv& operator=(const Iconv&) = delete;
@@ -84,6 +130,8 @@ class Iconv {
     iconv_t get() const { return cd_; }
 
   private:
+    const char* to_;
+    const char* from_;
     iconv_t cd_;
 };
 
