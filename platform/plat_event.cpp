@@ -1,0 +1,67 @@
+#include "platform/plat_event.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+namespace plat {
+
+InterruptEvent::InterruptEvent() {
+    fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd_ < 0) createError_ = errno;
+}
+
+InterruptEvent::~InterruptEvent() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void InterruptEvent::Set() {
+    if (fd_ < 0) return;
+    const uint64_t one = 1;
+    // EAGAIN would mean the counter is saturated, which still reads as set.
+    while (::write(fd_, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+bool InterruptEvent::Reset() {
+    if (fd_ < 0) return false;
+    uint64_t value = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd_, &value, sizeof value);
+        if (n == static_cast<ssize_t>(sizeof value)) return value != 0;
+        if (n < 0 && errno == EINTR) continue;
+        return false;  // EAGAIN: it was not set
+    }
+}
+
+namespace {
+
+int64_t MonotonicMs() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+int PollWait(pollfd* fds, std::size_t count, int64_t timeoutMs, int* errnoOut) {
+    const int64_t deadline = timeoutMs < 0 ? 0 : MonotonicMs() + timeoutMs;
+    int64_t left = timeoutMs;
+    for (;;) {
+        const int waitMs = left < 0 ? -1 : static_cast<int>(left);
+        const int rc = ::poll(fds, static_cast<nfds_t>(count), waitMs);
+        if (rc >= 0) return rc;
+        if (errno != EINTR) {
+            if (errnoOut) *errnoOut = errno;
+            return -1;
+        }
+        if (timeoutMs >= 0) {
+            left = deadline - MonotonicMs();
+            if (left < 0) left = 0;
+        }
+    }
+}
+
+}  // namespace plat

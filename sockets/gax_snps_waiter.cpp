@@ -1,0 +1,260 @@
+#include "sockets/gax_snps_waiter.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace gax {
+
+namespace {
+
+const char kRegisterNotAllowed[] =
+    "Register or unregister operations are not allowed during event handling";
+
+// poll() fails only for resource or argument reasons; give them the system's
+// socket error numbers so callers can turn wr_Error into a socket error.
+int WaitErrorCode(int err) {
+    switch (err) {
+        case ENOMEM:
+            return 10055;
+        case EFAULT:
+            return 10014;
+        case EINTR:
+            return 10004;
+        default:
+            return 10022;
+    }
+}
+
+// Clears the handling flag however the wait ends, a raising handler included.
+class HandlingScope {
+  public:
+    explicit HandlingScope(bool& flag) : flag_(flag) { flag_ = true; }
+    ~HandlingScope() { flag_ = false; }
+    HandlingScope(const HandlingScope&) = delete;
+    HandlingScope& operator=(const HandlingScope&) = delete;
+
+  private:
+    bool& flag_;
+};
+
+}  // namespace
+
+// ---- TWaiter2Base ----
+
+TWaiter2Base::TWaiter2Base(int aWishedCapacity, int aMaxCapacity) {
+    f_MaxCapacity = aMaxCapacity == 0 ? 1000000 : aMaxCapacity;
+    f_Capacity = aWishedCapacity < 0 ? 0 : aWishedCapacity;
+    if (f_Capacity > f_MaxCapacity) f_Capacity = f_MaxCapacity;
+    f_IntObjs.resize(static_cast<size_t>(f_Capacity) + 1);
+}
+
+TWaiter2Base::~TWaiter2Base() = default;
+
+void TWaiter2Base::CheckNotHandling() const {
+    if (f_Handling) throw EWaiterRegisterNotAllowed(kRegisterNotAllowed);
+}
+
+PWaiter2Resource TWaiter2Base::RegisterResource(void* aContext, int aSocket) {
+    CheckNotHandling();
+    const int slot = f_Count + 1;
+    if (slot > f_Capacity) throw EWaiterNoFreeResources("No free wait resources");
+    auto rec = std::make_unique<TWaiter2Resource>();
+    rec->wtr_Context = aContext;
+    rec->wtr_Socket = aSocket;
+    rec->wtr_InternalIndex = slot;
+    PWaiter2Resource result = rec.get();
+    f_IntObjs[static_cast<size_t>(slot)] = std::move(rec);
+    ++f_MemCount;
+    f_Count = slot;
+    ++f_ResourceCount;
+    return result;
+}
+
+void TWaiter2Base::RemoveResourceAt(int aIndex) {
+    CheckNotHandling();
+    f_IntObjs[static_cast<size_t>(aIndex)].reset();
+    --f_MemCount;
+    for (int i = aIndex + 1; i <= f_Count; ++i) {
+        auto& moved = f_IntObjs[static_cast<size_t>(i - 1)];
+        moved = std::move(f_IntObjs[static_cast<size_t>(i)]);
+        moved->wtr_InternalIndex = i - 1;
+    }
+    f_IntObjs[static_cast<size_t>(f_Count)].reset();
+    --f_Count;
+    --f_ResourceCount;
+}
+
+void TWaiter2Base::UnregisterResource(PWaiter2Resource aResource) {
+    CheckNotHandling();
+    VerifyResource(aResource);
+    RemoveResourceAt(aResource->wtr_InternalIndex);
+}
+
+void TWaiter2Base::UnregisterResourceByIdx(int aExternalIndex) {
+    CheckNotHandling();
+    if (aExternalIndex < 0 || aExternalIndex >= f_Count)
+        throw EWaiterIndexOutOfRange("Index out of range");
+    RemoveResourceAt(aExternalIndex + 1);
+}
+
+PWaiter2Resource TWaiter2Base::GetResource(int aExternalIdx) const {
+    if (aExternalIdx < 0 || aExternalIdx >= f_Count) return nullptr;
+    return f_IntObjs[static_cast<size_t>(aExternalIdx) + 1].get();
+}
+
+void TWaiter2Base::VerifyResource(PWaiter2Resource aResource) const {
+    if (aResource == nullptr) throw EWaiterResourceIsNULL("Resource is null");
+    const int idx = aResource->wtr_InternalIndex;
+    if (idx < 1 || idx > f_Count) throw EWaiterIndexOutOfRange("Index out of range");
+    if (f_IntObjs[static_cast<size_t>(idx)].get() != aResource)
+        throw EWaiterResourcesNotMatch("Resources not match");
+}
+
+void TWaiter2Base::VerifyWaitFlags(uint8_t aFlags) {
+    switch (aFlags & 0x0F) {
+        case 0:
+        case 1:
+        case 2:
+        case 3:
+        case 4:
+        case 8:
+            return;
+        default: {
+            char text[40];
+            std::snprintf(text, sizeof text, "Invalid wait flags: %2.2X", aFlags);
+            throw EWaiterInvalidWaitFlags(std::string_view(text));
+        }
+    }
+}
+
+int TWaiter2Base::GetMemoryUsage() const {
+    int used = 0;
+    for (int i = 0; i <= f_Count; ++i)
+        if (f_IntObjs[static_cast<size_t>(i)]) ++used;
+    return f_AllocSize * used;
+}
+
+TWaiterResult TWaiter2Base::WaitFor(TWaiterTick32 aTimeout) {
+    if (f_Count > 0) throw EWaiterTooManyResources("Too many resources");
+    TWaiter2WaitParams params;
+    params.w2wp_TimeoutTicks = aTimeout;
+    params.w2wp_PassTotal = 1;
+    return WaitForHandler(params);
+}
+
+// ---- TWaiter2Socket ----
+
+TWaiter2Socket::TWaiter2Socket(int aWishedCapacity) : TWaiter2Base(aWishedCapacity, kMaxCapacity) {
+    f_AllocSize = ResourceRecordSize();
+    if (!f_ExtEvent.Valid()) {
+        throw EWaiterException(std::string_view(std::strerror(f_ExtEvent.CreateError())));
+    }
+    f_IntObjs[0] = std::make_unique<TWaiter2Resource>();
+    f_IntObjs[0]->wtr_Socket = f_ExtEvent.Fd();
+    ++f_MemCount;
+    f_Poll.resize(static_cast<size_t>(f_Capacity) + 1);
+}
+
+TWaiter2Socket::~TWaiter2Socket() = default;
+
+short TWaiter2Socket::PollEventsFor(uint8_t aWaiterFlags) {
+    switch (aWaiterFlags & 0x0F) {
+        case 0:
+            return POLLRDHUP;
+        case 1:
+            return POLLIN | POLLRDHUP;
+        case 2:
+            return POLLOUT | POLLRDHUP;
+        case 3:
+            return POLLIN | POLLOUT | POLLRDHUP;
+        case 4:
+            return POLLIN;
+        case 8:
+            return POLLOUT | POLLRDHUP;
+        default:
+            return 0;
+    }
+}
+
+uint8_t TWaiter2Socket::EventFlagsFor(uint8_t aWaiterFlags, short aRevents) {
+    const uint8_t mode = aWaiterFlags & 0x0F;
+    uint8_t flags = 0;
+    if (mode == wf_Accept) {
+        if (aRevents & POLLIN) flags |= we_Accept;
+        if (aRevents & (POLLERR | POLLHUP | POLLNVAL)) flags |= we_Read;
+        return flags;
+    }
+    if (aRevents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) flags |= we_Read;
+    if ((mode & wf_Write) && mode != wf_Connect && (aRevents & POLLOUT)) flags |= we_Write;
+    if (mode == wf_Connect && (aRevents & (POLLOUT | POLLERR | POLLHUP))) flags |= we_Connect;
+    return flags;
+}
+
+void TWaiter2Socket::SetWaitMode(PWaiter2Resource aResource, uint8_t aWaiterFlags) {
+    VerifyResource(aResource);
+    // A fresh registration has nothing selected even though its remembered
+    // flags read 0, so a first call with 0 must still select the close watch.
+    if (aWaiterFlags == aResource->wtr_LastWaiterFlags && aResource->wtr_PollEvents != 0) return;
+    VerifyWaitFlags(aWaiterFlags);
+    aResource->wtr_LastWaiterFlags = aWaiterFlags;
+    aResource->wtr_PollEvents = PollEventsFor(aWaiterFlags);
+}
+
+TWaiterResult TWaiter2Socket::WaitForHandler(TWaiter2WaitParams& aParams) {
+    const TWaiterTick32 timeout = aParams.w2wp_TimeoutTicks;
+    if (timeout != WAITER_INFINITE && timeout > WAITER_MAX_TIMEOUT) {
+        char text[48];
+        std::snprintf(text, sizeof text, "Timeout is too large: %u", timeout);
+        throw EWaiterTooLargeTime(std::string_view(text));
+    }
+    HandlingScope handling(f_Handling);
+
+    TWaiter2HandlerParams hp;
+    hp.w2hp_WaiterContext = aParams.w2wp_WaiterContext;
+    hp.w2hp_PassTotal = aParams.w2wp_PassTotal;
+    hp.w2hp_EventFlags = 0;
+
+    f_Poll[0] = pollfd{f_ExtEvent.Fd(), POLLIN, 0};
+    for (int i = 1; i <= f_Count; ++i) {
+        const TWaiter2Resource& r = *f_IntObjs[static_cast<size_t>(i)];
+        // A marked or dead registration stays in its slot but is not polled:
+        // level-triggered readiness nobody consumes would otherwise win every wait.
+        const bool watched = r.wtr_PollEvents != 0 && r.wtr_BadMarker == 0 && !r.wtr_Invalid;
+        f_Poll[static_cast<size_t>(i)] = pollfd{watched ? r.wtr_Socket : -1, r.wtr_PollEvents, 0};
+    }
+
+    int err = 0;
+    const int64_t waitMs = timeout == WAITER_INFINITE ? -1 : static_cast<int64_t>(timeout);
+    const int rc = plat::PollWait(f_Poll.data(), static_cast<size_t>(f_Count) + 1, waitMs, &err);
+    if (rc < 0) {
+        f_LastWaitErrorCode = WaitErrorCode(err);
+        return wr_Error;
+    }
+    if (rc == 0) return wr_Timeout;
+    if (f_Poll[0].revents != 0) {
+        f_ExtEvent.Reset();
+        return wr_Interrupt;
+    }
+    for (int i = 1; i <= f_Count; ++i) {
+        const short revents = f_Poll[static_cast<size_t>(i)].revents;
+        if (revents == 0) continue;
+        PWaiter2Resource r = f_IntObjs[static_cast<size_t>(i)].get();
+        if (revents & POLLNVAL) r->wtr_Invalid = true;
+        if (aParams.w2wp_StartHandler) aParams.w2wp_StartHandler(&hp);
+        const uint8_t events = EventFlagsFor(r->wtr_LastWaiterFlags, revents);
+        for (int pass = aParams.w2wp_PassTotal - 1; pass >= 0; --pass) {
+            if (!aParams.w2wp_IterHandler || r->wtr_BadMarker != 0) continue;
+            hp.w2hp_EventFlags = events;
+            hp.w2hp_Resource = r;
+            hp.w2hp_PassNumber = pass;
+            aParams.w2wp_IterHandler(&hp);
+        }
+        return wr_Descriptor;
+    }
+    f_LastWaitErrorCode = 10022;  // poll counted an entry it did not mark
+    return wr_Error;
+}
+
+}  // namespace gax

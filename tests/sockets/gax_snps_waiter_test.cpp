@@ -1,0 +1,407 @@
+#include "sockets/gax_snps_waiter.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "io_test_pair.h"
+
+using namespace gax;
+using iotest::Pair;
+
+namespace {
+
+struct Call {
+    void* context;
+    int slot;
+    int pass;
+    int passTotal;
+    uint8_t events;
+};
+
+struct Log {
+    std::vector<Call> calls;
+    int starts = 0;
+    bool markBadOnFirst = false;
+    TWaiter2Base* waiterToMutate = nullptr;
+    std::string mutateError;
+};
+
+void StartHandler(TWaiter2HandlerParams* p) {
+    static_cast<Log*>(p->w2hp_WaiterContext)->starts++;
+}
+
+void IterHandler(TWaiter2HandlerParams* p) {
+    auto* log = static_cast<Log*>(p->w2hp_WaiterContext);
+    log->calls.push_back({p->w2hp_Resource->wtr_Context, p->w2hp_Resource->wtr_InternalIndex,
+                          p->w2hp_PassNumber, p->w2hp_PassTotal, p->w2hp_EventFlags});
+    if (log->markBadOnFirst) p->w2hp_Resource->wtr_BadMarker = 1;
+    if (log->waiterToMutate) {
+        try {
+            log->waiterToMutate->RegisterResource(nullptr, 0);
+        } catch (const EWaiterRegisterNotAllowed& e) {
+            log->mutateError = e.what();
+        }
+        try {
+            log->waiterToMutate->UnregisterResource(p->w2hp_Resource);
+        } catch (const EWaiterRegisterNotAllowed& e) {
+            log->mutateError += "|";
+            log->mutateError += e.what();
+        }
+    }
+}
+
+TWaiterResult Wait(TWaiter2Socket& w, Log& log, TWaiterTick32 timeout, int passes = 1) {
+    TWaiter2WaitParams p;
+    p.w2wp_StartHandler = StartHandler;
+    p.w2wp_IterHandler = IterHandler;
+    p.w2wp_WaiterContext = &log;
+    p.w2wp_TimeoutTicks = timeout;
+    p.w2wp_PassTotal = passes;
+    return w.WaitForHandler(p);
+}
+
+template <class E, class F>
+std::string Raised(F&& f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return e.what();
+    }
+    return "<nothing raised>";
+}
+
+int Ctx(intptr_t n) {
+    return static_cast<int>(n);
+}
+void* CtxPtr(intptr_t n) {
+    return reinterpret_cast<void*>(n);
+}
+
+}  // namespace
+
+TEST(Waiter, CapacityIsClampedAndEnforced) {
+    struct Case {
+        int wished, capacity;
+    } cases[] = {{100, 63}, {63, 63}, {5, 5}, {0, 0}, {-5, 0}};
+    for (const auto& c : cases) {
+        TWaiter2Socket w(c.wished);
+        EXPECT_EQ(w.Capacity(), c.capacity) << c.wished;
+    }
+    TWaiter2Socket w(100);
+    for (int i = 0; i < 63; ++i) w.RegisterResource(nullptr, 1000 + i);
+    EXPECT_EQ(w.Count(), 63);
+    EXPECT_EQ(Raised<EWaiterNoFreeResources>([&] { w.RegisterResource(nullptr, 5); }),
+              "No free wait resources");
+    // The interrupt's record counts too.
+    EXPECT_EQ(w.MemCount(), 64);
+    EXPECT_EQ(w.GetMemoryUsage(), 64 * static_cast<int>(sizeof(TWaiter2Resource)));
+    // Records left registered are freed with the waiter (the leak checker watches).
+}
+
+TEST(Waiter, InterruptOnlyWaiterTimesOutOrIsInterrupted) {
+    TWaiter2Socket w(0);
+    EXPECT_EQ(w.WaitFor(0), wr_Timeout);
+    EXPECT_EQ(w.WaitFor(20), wr_Timeout);
+    // Set before the wait: returns at once, and only once.
+    w.SetInterrupt();
+    w.SetInterrupt();
+    EXPECT_EQ(w.WaitFor(10000), wr_Interrupt);
+    EXPECT_EQ(w.WaitFor(30), wr_Timeout);
+    // Reset clears a pending interrupt without waiting.
+    w.SetInterrupt();
+    w.Reset();
+    EXPECT_EQ(w.WaitFor(0), wr_Timeout);
+
+    TWaiter2Socket one(1);
+    one.RegisterResource(nullptr, 3);
+    EXPECT_EQ(Raised<EWaiterTooManyResources>([&] { one.WaitFor(0); }), "Too many resources");
+}
+
+TEST(Waiter, TimeoutLimits) {
+    TWaiter2Socket w(0);
+    // The longest wait and "no limit" are accepted; a pending interrupt ends them.
+    for (TWaiterTick32 t : {WAITER_MAX_TIMEOUT, WAITER_INFINITE}) {
+        w.SetInterrupt();
+        EXPECT_EQ(w.WaitFor(t), wr_Interrupt) << t;
+    }
+    EXPECT_EQ(Raised<EWaiterTooLargeTime>([&] { w.WaitFor(86390001u); }),
+              "Timeout is too large: 86390001");
+    EXPECT_FALSE(w.Handling());
+}
+
+TEST(Waiter, WaitFlagsAreCheckedOnTheirLowNibble) {
+    for (int f = 0; f < 16; ++f) {
+        const bool valid = f <= 4 || f == 8;
+        bool raised = false;
+        try {
+            TWaiter2Base::VerifyWaitFlags(static_cast<uint8_t>(f));
+        } catch (const EWaiterInvalidWaitFlags&) {
+            raised = true;
+        }
+        EXPECT_EQ(raised, !valid) << f;
+    }
+    EXPECT_EQ(TWaiter2Socket::PollEventsFor(0x11), TWaiter2Socket::PollEventsFor(1));
+    EXPECT_NO_THROW(TWaiter2Base::VerifyWaitFlags(0x11));
+
+    TWaiter2Socket w(1);
+    Pair p;
+    auto* r = w.RegisterResource(nullptr, p.a);
+    EXPECT_EQ(Raised<EWaiterInvalidWaitFlags>([&] { w.SetWaitMode(r, 5); }),
+              "Invalid wait flags: 05");
+    EXPECT_EQ(Raised<EWaiterInvalidWaitFlags>([&] { w.SetWaitMode(r, 0x1E); }),
+              "Invalid wait flags: 1E");
+    w.UnregisterResource(r);
+}
+
+TEST(Waiter, InterruptGoesFirstThenLowestSlotOnePerWait) {
+    TWaiter2Socket w(3);
+    Pair pa, pb, pc;
+    auto* ra = w.RegisterResource(CtxPtr(1), pa.a);
+    auto* rb = w.RegisterResource(CtxPtr(2), pb.a);
+    auto* rc = w.RegisterResource(CtxPtr(3), pc.a);
+    for (auto* r : {ra, rb, rc}) w.SetWaitMode(r, wf_Read);
+    pc.SendB("c");
+    pb.SendB("b");
+    w.SetInterrupt();
+
+    Log log;
+    EXPECT_EQ(Wait(w, log, 5000), wr_Interrupt);
+    EXPECT_TRUE(log.calls.empty());
+    EXPECT_EQ(log.starts, 0);
+
+    // B before C although C's data came first; C stays pending while B is unread.
+    for (int round = 0; round < 2; ++round) {
+        log.calls.clear();
+        EXPECT_EQ(Wait(w, log, 5000), wr_Descriptor);
+        ASSERT_EQ(log.calls.size(), 1u);
+        EXPECT_EQ(Ctx(reinterpret_cast<intptr_t>(log.calls[0].context)), 2);
+        EXPECT_EQ(log.calls[0].events, we_Read);
+    }
+    char c;
+    ASSERT_EQ(::recv(pb.a, &c, 1, 0), 1);
+    log.calls.clear();
+    EXPECT_EQ(Wait(w, log, 5000), wr_Descriptor);
+    ASSERT_EQ(log.calls.size(), 1u);
+    EXPECT_EQ(Ctx(reinterpret_cast<intptr_t>(log.calls[0].context)), 3);
+    EXPECT_EQ(log.starts, 3);
+    for (auto* r : {ra, rb, rc}) w.UnregisterResource(r);
+}
+
+TEST(Waiter, RemovalShiftsLaterSlotsWithTheirSockets) {
+    TWaiter2Socket w(3);
+    Pair pa, pb, pc;
+    auto* ra = w.RegisterResource(CtxPtr(1), pa.a);
+    auto* rb = w.RegisterResource(CtxPtr(2), pb.a);
+    auto* rc = w.RegisterResource(CtxPtr(3), pc.a);
+    for (auto* r : {ra, rb, rc}) w.SetWaitMode(r, wf_Read);
+    w.UnregisterResource(ra);
+    EXPECT_EQ(w.Count(), 2);
+    EXPECT_EQ(w.GetResource(0), rb);
+    EXPECT_EQ(w.GetResource(1), rc);
+    EXPECT_EQ(w.GetResource(2), nullptr);
+    EXPECT_EQ(rb->wtr_InternalIndex, 1);
+    EXPECT_EQ(rc->wtr_InternalIndex, 2);
+
+    pc.SendB("x");
+    Log log;
+    EXPECT_EQ(Wait(w, log, 5000), wr_Descriptor);
+    ASSERT_EQ(log.calls.size(), 1u);
+    EXPECT_EQ(log.calls[0].context, CtxPtr(3));
+    EXPECT_EQ(log.calls[0].slot, 2);
+
+    w.UnregisterResourceByIdx(1);
+    EXPECT_EQ(w.Count(), 1);
+    EXPECT_EQ(Raised<EWaiterIndexOutOfRange>([&] { w.UnregisterResourceByIdx(1); }),
+              "Index out of range");
+    EXPECT_EQ(w.ResourceCount(), 1);
+    EXPECT_EQ(w.MemCount(), 2);
+    w.UnregisterResource(rb);
+}
+
+TEST(Waiter, VerifyResourceRejectsForeignRecords) {
+    TWaiter2Socket w(2);
+    auto* r = w.RegisterResource(nullptr, 7);
+    EXPECT_EQ(Raised<EWaiterResourceIsNULL>([&] { w.VerifyResource(nullptr); }),
+              "Resource is null");
+    TWaiter2Resource stranger;
+    stranger.wtr_InternalIndex = 1;
+    EXPECT_EQ(Raised<EWaiterResourcesNotMatch>([&] { w.UnregisterResource(&stranger); }),
+              "Resources not match");
+    stranger.wtr_InternalIndex = 2;
+    EXPECT_EQ(Raised<EWaiterIndexOutOfRange>([&] { w.SetWaitMode(&stranger, 1); }),
+              "Index out of range");
+    EXPECT_NO_THROW(w.VerifyResource(r));
+    w.UnregisterResource(r);
+}
+
+// The close of a peer must wake its owner whatever it waits for.
+TEST(Waiter, PeerCloseIsReportedAsReadUnderEveryFlagSet) {
+    for (uint8_t flags : {wf_CloseOnly, wf_Read, wf_Write, wf_ReadWrite, wf_Connect}) {
+        for (bool reset : {false, true}) {
+            TWaiter2Socket w(1);
+            Pair p;
+            auto* r = w.RegisterResource(nullptr, p.a);
+            w.SetWaitMode(r, flags);
+            if (reset)
+                p.ResetB();
+            else
+                p.CloseB();
+            Log log;
+            EXPECT_EQ(Wait(w, log, 5000), wr_Descriptor) << int(flags);
+            ASSERT_EQ(log.calls.size(), 1u);
+            EXPECT_TRUE(log.calls[0].events & we_Read) << int(flags) << " reset " << reset;
+            w.UnregisterResource(r);
+        }
+    }
+}
+
+// Readiness is level-triggered: waiting for read without reading would spin.
+TEST(Waiter, CloseOnlyDoesNotWakeForPendingData) {
+    TWaiter2Socket w(1);
+    Pair p;
+    auto* r = w.RegisterResource(nullptr, p.a);
+    p.SendB("pending");
+    Log log;
+    // No events chosen yet: nothing but the time-out.
+    EXPECT_EQ(Wait(w, log, 50), wr_Timeout);
+    w.SetWaitMode(r, wf_CloseOnly);
+    EXPECT_EQ(Wait(w, log, 200), wr_Timeout);
+    w.SetWaitMode(r, wf_Read);
+    EXPECT_EQ(Wait(w, log, 5000), wr_Descriptor);
+    ASSERT_EQ(log.calls.size(), 1u);
+    EXPECT_EQ(log.calls[0].events, we_Read);
+    w.SetWaitMode(r, wf_CloseOnly);
+    p.CloseB();
+    log.calls.clear();
+    EXPECT_EQ(Wait(w, log, 5000), wr_Descriptor);
+    ASSERT_EQ(log.calls.size(), 1u);
+    EXPECT_EQ(log.calls[0].events, we_Read);
+    w.UnregisterResource(r);
+}
+
+TEST(Waiter, WriteAcceptAndConnectEvents) {
+    TWaiter2Socket w(3);
+    Log log;
+    {
+        Pair p;
+        auto* r = w.RegisterResource(nullptr, p.a);
+        w.SetWaitMode(r, wf_Write);
+        EXPECT_EQ(Wait(w, log, 5000), wr_Descriptor);
+        EXPECT_EQ(log.calls.back().events, we_Write);
+        p.SendB("z");
+        w.SetWaitMode(r, wf_ReadWrite);
+        EXPECT_EQ(Wait(w, log, 5000), wr_Descriptor);
+        EXPECT_EQ(log.calls.back().events, we_Read | we_Write);
+        w.UnregisterResource(r);
+    }
+    iotest::Listener l;
+    auto* rl = w.RegisterResource(nullptr, l.fd);
+    w.SetWaitMode(rl, wf_Accept);
+    EXPECT_EQ(Wait(w, log, 30), wr_Timeout);
+
+    int c = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    auto* rc = w.RegisterResource(nullptr, c);
+    w.SetWaitMode(rc, wf_Connect);
+    ::connect(c, reinterpret_cast<sockaddr*>(&l.addr), sizeof l.addr);
+    log.calls.clear();
+    EXPECT_EQ(Wait(w, log, 5000), wr_Descriptor);
+    EXPECT_EQ(log.calls.back().events, we_Accept);
+    int accepted = ::accept(l.fd, nullptr, nullptr);
+    EXPECT_GE(accepted, 0);
+    EXPECT_EQ(Wait(w, log, 5000), wr_Descriptor);
+    EXPECT_EQ(log.calls.back().events, we_Connect);
+    w.UnregisterResource(rc);
+    ::close(c);
+    ::close(accepted);
+
+    // A refused connect also finishes.
+    sockaddr_in gone = l.addr;
+    w.UnregisterResource(rl);
+    ::close(l.fd);
+    l.fd = -1;
+    c = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    rc = w.RegisterResource(nullptr, c);
+    w.SetWaitMode(rc, wf_Connect);
+    ::connect(c, reinterpret_cast<sockaddr*>(&gone), sizeof gone);
+    EXPECT_EQ(Wait(w, log, 5000), wr_Descriptor);
+    EXPECT_TRUE(log.calls.back().events & we_Connect);
+    w.UnregisterResource(rc);
+    ::close(c);
+}
+
+TEST(Waiter, PassesCountDownAndStopAtTheBadMarker) {
+    TWaiter2Socket w(1);
+    Pair p;
+    auto* r = w.RegisterResource(CtxPtr(9), p.a);
+    w.SetWaitMode(r, wf_Read);
+    p.SendB("q");
+    Log log;
+    EXPECT_EQ(Wait(w, log, 5000, 2), wr_Descriptor);
+    ASSERT_EQ(log.calls.size(), 2u);
+    EXPECT_EQ(log.calls[0].pass, 1);
+    EXPECT_EQ(log.calls[1].pass, 0);
+    EXPECT_EQ(log.calls[0].passTotal, 2);
+
+    log.calls.clear();
+    log.markBadOnFirst = true;
+    EXPECT_EQ(Wait(w, log, 5000, 2), wr_Descriptor);
+    EXPECT_EQ(log.calls.size(), 1u);
+    // A marked registration is no longer polled, so its unread data cannot spin.
+    EXPECT_EQ(Wait(w, log, 50, 2), wr_Timeout);
+    w.UnregisterResource(r);
+}
+
+TEST(Waiter, RegistryIsFrozenWhileHandling) {
+    TWaiter2Socket w(2);
+    Pair p;
+    auto* r = w.RegisterResource(nullptr, p.a);
+    w.SetWaitMode(r, wf_Read);
+    p.SendB("q");
+    Log log;
+    log.waiterToMutate = &w;
+    EXPECT_EQ(Wait(w, log, 5000), wr_Descriptor);
+    const std::string msg =
+        "Register or unregister operations are not allowed during event handling";
+    EXPECT_EQ(log.mutateError, msg + "|" + msg);
+    EXPECT_FALSE(w.Handling());
+    EXPECT_EQ(w.Count(), 1);
+    w.UnregisterResource(r);
+}
+
+TEST(Waiter, HandlingEndsWhenAHandlerRaises) {
+    TWaiter2Socket w(1);
+    Pair p;
+    auto* r = w.RegisterResource(nullptr, p.a);
+    w.SetWaitMode(r, wf_Read);
+    p.SendB("q");
+    TWaiter2WaitParams params;
+    params.w2wp_IterHandler = [](TWaiter2HandlerParams*) { throw Exception("boom"); };
+    params.w2wp_TimeoutTicks = 5000;
+    EXPECT_THROW(w.WaitForHandler(params), Exception);
+    EXPECT_FALSE(w.Handling());
+    EXPECT_NO_THROW(w.UnregisterResource(r));
+}
+
+// A descriptor closed while still registered reports once and then stays quiet.
+TEST(Waiter, ClosedDescriptorReportsOnceNotForever) {
+    TWaiter2Socket w(2);
+    Pair p, q;
+    auto* r = w.RegisterResource(CtxPtr(1), p.a);
+    auto* r2 = w.RegisterResource(CtxPtr(2), q.a);
+    w.SetWaitMode(r, wf_CloseOnly);
+    w.SetWaitMode(r2, wf_Read);
+    p.CloseA();
+    Log log;
+    EXPECT_EQ(Wait(w, log, 5000), wr_Descriptor);
+    ASSERT_EQ(log.calls.size(), 1u);
+    EXPECT_EQ(log.calls[0].context, CtxPtr(1));
+    EXPECT_EQ(log.calls[0].events, we_Read);
+    // The later slot is not starved by the dead one.
+    q.SendB("x");
+    EXPECT_EQ(Wait(w, log, 5000), wr_Descriptor);
+    EXPECT_EQ(log.calls.back().context, CtxPtr(2));
+    w.UnregisterResource(r);
+    w.UnregisterResource(r2);
+}
