@@ -15,7 +15,7 @@ namespace gax {
 inline constexpr size_t QOR_SOURCE_ID_LEN = 24;
 inline constexpr size_t QOR_SOURCE_ID_BODY_LEN = 22;
 
-using TQORDigest = std::array<uint8_t, 16>;
+using TQORDigest = std::array<uint8_t, 16>;  // the MD5 digest
 
 // Id of the bytes of an 8-bit text; the first form also gives the raw digest.
 std::string MakeSourceIdFromText(std::string_view text, TQORDigest& digest);
