@@ -48,7 +48,16 @@ Exception::Exception(std::string_view asciiMessage)
         f_Message[i] = static_cast<unsigned char>(asciiMessage[i]);
 }
 
-void RaiseLineTooLong() { throw ELineLengthTooLong("Line too long"); }
-void RaiseNotImplemented() { throw ENotImplemented("Not implemented"); }
+void RaiseLineTooLong() {
+    throw ELineLengthTooLong("Line too long");
+}
+void RaiseNotImplemented(std::u16string_view what) {
+    if (what.empty()) throw ENotImplemented("Not implemented");
+    throw ENotImplemented(u"Not implemented: " + std::u16string(what));
+}
+
+void RaiseBufferTooSmall() {
+    throw Exception("Buffer too small");
+}
 
 }  // namespace gax

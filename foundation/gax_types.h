@@ -13,7 +13,7 @@ namespace gax {
 // carries a UTF-16 message; log lines print ClassName() and Message(), so each
 // subclass reports its own name.
 class Exception : public std::exception {
-public:
+  public:
     explicit Exception(std::u16string message);
     explicit Exception(std::string_view asciiMessage);  // ASCII/UTF-8 literal messages
     Exception(const Exception&) = default;
@@ -25,7 +25,7 @@ public:
     // UTF-8 rendering of the message, for diagnostics outside the log.
     const char* what() const noexcept override { return f_Utf8.c_str(); }
 
-private:
+  private:
     std::u16string f_Message;
     std::string f_Utf8;
 };
@@ -33,10 +33,10 @@ private:
 }  // namespace gax
 
 // Declares an exception class derived from Parent that reports its own name.
-#define GAX_DECLARE_EXCEPTION(Name, Parent)                                     \
-    class Name : public Parent {                                                \
-    public:                                                                     \
-        using Parent::Parent;                                                   \
+#define GAX_DECLARE_EXCEPTION(Name, Parent)                                           \
+    class Name : public Parent {                                                      \
+      public:                                                                         \
+        using Parent::Parent;                                                         \
         std::u16string_view ClassName() const noexcept override { return u"" #Name; } \
     }
 
@@ -58,6 +58,9 @@ GAX_DECLARE_EXCEPTION(EWaiterRegisterNotAllowed, EWaiterException);
 enum TWaiterResult : uint8_t { wr_Timeout = 0, wr_Descriptor = 1, wr_Interrupt = 2, wr_Error = 3 };
 
 [[noreturn]] void RaiseLineTooLong();
-[[noreturn]] void RaiseNotImplemented();
+// "Not implemented: " + what, or "Not implemented" when what is empty.
+[[noreturn]] void RaiseNotImplemented(std::u16string_view what = {});
+// Raised by every writer that checks the room of a caller's buffer.
+[[noreturn]] void RaiseBufferTooSmall();
 
 }  // namespace gax
