@@ -1,86 +1,18 @@
 #include "sockets/gax_snps_collector.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <time.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "foundation/gax_ansi_unicode_converter.h"
+#include "foundation/gax_datetime.h"
+#include "platform/plat_file.h"
+#include "sockets/gax_snps_sockets.h"
 #include "sockets/gax_snps_waiter.h"
 
 namespace gax {
 
 namespace {
-
-// ---- stand-ins until the shared tick and raw socket helpers land ----
-TCollectorTick32 NowTick() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<TCollectorTick32>(static_cast<uint64_t>(ts.tv_sec) * 1000u +
-                                         static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
-}
-
-int MapErrno(int e) {
-    switch (e) {
-        case ECONNRESET:
-        case EPIPE:
-            return 10054;
-        case EBADF:
-            return 10009;
-        case ENOTSOCK:
-            return 10038;
-        case ENOTCONN:
-            return 10057;
-        case ETIMEDOUT:
-            return 10060;
-        case ECONNABORTED:
-            return 10053;
-        case EINVAL:
-            return 10022;
-        default:
-            return 10000 + e;
-    }
-}
-
-int RecvNonBlocking(int s, void* buf, size_t size, size_t& count) {
-    count = 0;
-    for (;;) {
-        const ssize_t r = ::recv(s, buf, size, MSG_DONTWAIT);
-        if (r > 0) {
-            count = static_cast<size_t>(r);
-            return 0;
-        }
-        if (r == 0) return 10054;
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINPROGRESS) return 0;
-        return MapErrno(errno);
-    }
-}
-
-int ProbePeerGone(int s) {
-    pollfd p{s, POLLRDHUP, 0};
-    int rc;
-    do {
-        rc = ::poll(&p, 1, 0);
-    } while (rc < 0 && errno == EINTR);
-    if (rc < 0) return MapErrno(errno);
-    if (p.revents & POLLNVAL) return 10038;
-    if (p.revents & POLLERR) {
-        int err = 0;
-        socklen_t len = sizeof err;
-        ::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len);
-        return err ? MapErrno(err) : 10054;
-    }
-    if (p.revents & (POLLRDHUP | POLLHUP)) return 10054;
-    return 0;
-}
-
-std::u16string SocketErrorText(int code) {
-    std::string t = "Socket error (" + std::to_string(code) + ")";
-    return std::u16string(t.begin(), t.end());
-}
 
 const char kTooLong[] = "Collector got too long string";
 
@@ -137,7 +69,7 @@ void TCollectorBase::ArmFrom(TCollectorTick32 aTick) {
 }
 
 void TCollectorBase::StartStringFromNow(int aMaxLen) {
-    StartStringFromTick(aMaxLen, NowTick());
+    StartStringFromTick(aMaxLen, GetTick32());
 }
 void TCollectorBase::StartStringFromTick(int aMaxLen, TCollectorTick32 theStartTick) {
     NextString(aMaxLen);
@@ -151,7 +83,7 @@ void TCollectorBase::NextString(int aMaxLen) {
 }
 
 void TCollectorBase::StartBinaryFromNow(void* aPtr, int aLen) {
-    StartBinaryFromTick(aPtr, aLen, NowTick());
+    StartBinaryFromTick(aPtr, aLen, GetTick32());
 }
 void TCollectorBase::StartBinaryFromTick(void* aPtr, int aLen, TCollectorTick32 theStartTick) {
     NextBinary(aPtr, aLen);
@@ -167,7 +99,7 @@ void TCollectorBase::NextBinary(void* aPtr, int aLen) {
 }
 
 void TCollectorBase::StartFastStringFromNow(FastStringA& aFast, int aMaxLen) {
-    StartFastStringFromTick(aFast, aMaxLen, NowTick());
+    StartFastStringFromTick(aFast, aMaxLen, GetTick32());
 }
 void TCollectorBase::StartFastStringFromTick(FastStringA& aFast, int aMaxLen,
                                              TCollectorTick32 theStartTick) {
@@ -183,7 +115,7 @@ void TCollectorBase::NextFastString(FastStringA& aFast, int aMaxLen) {
 }
 
 void TCollectorBase::StartBufStringFromNow(int aMaxLen) {
-    StartBufStringFromTick(aMaxLen, NowTick());
+    StartBufStringFromTick(aMaxLen, GetTick32());
 }
 void TCollectorBase::StartBufStringFromTick(int aMaxLen, TCollectorTick32 theStartTick) {
     NextWaitlessBufString(aMaxLen);
@@ -202,7 +134,7 @@ void TCollectorBase::NextWaitlessBufString(int aMaxLen) {
 }
 
 void TCollectorBase::StartBufBinaryFromNow(int aLen) {
-    StartBufBinaryFromTick(aLen, NowTick());
+    StartBufBinaryFromTick(aLen, GetTick32());
 }
 void TCollectorBase::StartBufBinaryFromTick(int aLen, TCollectorTick32 theStartTick) {
     NextWaitlessBufBinary(aLen);
@@ -221,7 +153,7 @@ void TCollectorBase::NextWaitlessBufBinary(int aLen) {
 }
 
 void TCollectorBase::StartWaitFromNow() {
-    StartWaitFromTick(NowTick());
+    StartWaitFromTick(GetTick32());
 }
 void TCollectorBase::StartWaitFromTick(TCollectorTick32 theStartTick) {
     NextWait();
@@ -250,7 +182,7 @@ TCollectorTick32 TCollectorBase::RemainWaitFromTheTick(TCollectorTick32 theTick)
 }
 
 TCollectorTick32 TCollectorBase::RemainWaitFromNow() {
-    return RemainWaitFromTheTick(NowTick());
+    return RemainWaitFromTheTick(GetTick32());
 }
 
 bool TCollectorBase::IsTimeout(TCollectorTick32 theTick) const {
@@ -260,7 +192,7 @@ bool TCollectorBase::IsTimeout(TCollectorTick32 theTick) const {
 }
 
 void TCollectorBase::SetWaitStartTickToNow() {
-    f_WaitStartTick = NowTick();
+    f_WaitStartTick = GetTick32();
 }
 
 void TCollectorBase::SetError(int aCode, std::u16string aDescr) {
@@ -271,7 +203,7 @@ void TCollectorBase::SetError(int aCode, std::u16string aDescr) {
 // ---- the engine ----
 
 TCollectorCheckResult TCollectorBase::CheckCollectorWithNow() {
-    return CheckCollectorWithTick(NowTick());
+    return CheckCollectorWithTick(GetTick32());
 }
 
 TCollectorCheckResult TCollectorBase::CheckCollectorWithTick(TCollectorTick32 aTick) {
@@ -573,25 +505,71 @@ uint8_t TCollectorSocket::WaitFlagsFor(bool aNeedWaitForWrite) const {
 
 uint8_t TCollectorSocket::ReadSource(char* aBuf, int aMaxLen, int& aRead) {
     aRead = 0;
-    int code;
-    if (aMaxLen <= 0) {
-        // Never a zero-length receive: it cannot tell a close from waiting data.
-        code = ProbePeerGone(f_Socket);
-    } else {
-        size_t count = 0;
-        code = RecvNonBlocking(f_Socket, aBuf, static_cast<size_t>(aMaxLen), count);
-        aRead = static_cast<int>(count);
-    }
+    size_t count = 0;
+    // A request for zero bytes is the idle close probe; it never takes data.
+    const int code =
+        SocketRecvNonBlocking(f_Socket, aBuf, static_cast<size_t>(std::max(aMaxLen, 0)), count);
+    SetErrorCode(code);
     if (code == 0) {
-        SetError(0, ErrorDesc());
+        aRead = static_cast<int>(count);
         return kReadData;
     }
-    if (code == 10054) {
-        SetError(code, ErrorDesc());
-        return kReadEof;
-    }
-    SetError(code, SocketErrorText(code));
+    if (code == 10054) return kReadEof;
+    SetError(code, SocketSysErrorText(code));
     return kReadError;
+}
+
+// ---- file source ----
+
+TCollectorFile::TCollectorFile(std::u16string aFileName, int aBufferSize)
+    : TCollectorBase(aBufferSize) {
+    f_FileName = std::move(aFileName);
+    Open();
+}
+
+TCollectorFile::~TCollectorFile() {
+    CloseFile();
+}
+
+void TCollectorFile::Open() {
+    if (f_FileName.empty()) throw ECollectorFileNameEmpty("Empty file name");
+    CloseHandleOnly();
+    OpenBinaryFile(f_FileName, fmOpenRead | fmShareDenyNone, f_File);
+    f_Opened = true;
+}
+
+void TCollectorFile::Reset() {
+    CloseFile();
+    Clear();
+}
+
+void TCollectorFile::CloseHandleOnly() {
+    if (f_File.IsOpen()) CloseBinaryFile(f_File);
+    f_Opened = false;
+}
+
+void TCollectorFile::CloseFile() {
+    if (!f_Opened) return;
+    CloseHandleOnly();
+    f_FileName.clear();
+}
+
+uint8_t TCollectorFile::ReadSource(char* aBuf, int aMaxLen, int& aRead) {
+    aRead = 0;
+    if (!f_Opened) {
+        throw ECollectorFileNotOpened(u"File not opened: \"" + f_FileName + u"\"");
+    }
+    // A file has nothing to probe: asking for no bytes is never the end.
+    if (aMaxLen <= 0) return kReadData;
+    size_t got = 0;
+    const int code = TryReadBinaryFile(f_File, aBuf, static_cast<size_t>(aMaxLen), got);
+    if (code != 0) {
+        SetError(code, Utf8BufToUnicodeStd(plat::ErrorText(code)));
+        return kReadError;
+    }
+    if (got == 0) return kReadEof;
+    aRead = static_cast<int>(got);
+    return kReadData;
 }
 
 }  // namespace gax

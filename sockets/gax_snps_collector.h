@@ -12,12 +12,14 @@
 #include <string>
 #include <string_view>
 
+#include "foundation/gax_datetime.h"
 #include "foundation/gax_faststring.h"
+#include "foundation/gax_fileutils.h"
 #include "foundation/gax_types.h"
 
 namespace gax {
 
-using TCollectorTick32 = uint32_t;  // milliseconds, 0xFFFFFFFF = no limit
+using TCollectorTick32 = TGaxTick32;  // milliseconds, 0xFFFFFFFF = no limit
 
 enum TCollectorMode : uint8_t {
     colm_None = 0,       // no unit; only end of input, errors and the time-out are watched
@@ -139,6 +141,7 @@ class TCollectorBase {
     // Reads at most aMaxLen bytes now without blocking. aMaxLen 0 asks only
     // whether the source has ended or failed; it must take no data.
     virtual uint8_t ReadSource(char* aBuf, int aMaxLen, int& aRead) = 0;
+    void SetErrorCode(int aCode) { f_ErrorCode = aCode; }
 
   private:
     enum class ReadOutcome { Data, Nothing, Eof, Error };
@@ -209,6 +212,35 @@ class TCollectorSocket : public TCollectorBase {
 
   private:
     int f_Socket = -1;
+};
+
+// Reads a file block by block; the list-file readers read their lines with it.
+class TCollectorFile : public TCollectorBase {
+  public:
+    // Opens the file for reading; an empty name raises ECollectorFileNameEmpty,
+    // a file that cannot be opened the file operations' open error.
+    TCollectorFile(std::u16string aFileName, int aBufferSize);
+    // Opens later, by Open.
+    explicit TCollectorFile(int aBufferSize) : TCollectorBase(aBufferSize) {}
+    ~TCollectorFile() override;
+
+    const std::u16string& FileName() const { return f_FileName; }
+    void SetFileName(std::u16string aName) { f_FileName = std::move(aName); }
+    bool Opened() const { return f_Opened; }
+    void Open();
+    // Closes the file and clears the collector.
+    void Reset();
+
+  protected:
+    uint8_t ReadSource(char* aBuf, int aMaxLen, int& aRead) override;
+
+  private:
+    void CloseFile();
+    void CloseHandleOnly();
+
+    TBinaryFile f_File;
+    std::u16string f_FileName;
+    bool f_Opened = false;
 };
 
 }  // namespace gax

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <string>
 #include <vector>
 
+#include "foundation/gax_ansi_unicode_converter.h"
 #include "io_test_pair.h"
 #include "sockets/gax_snps_waiter.h"
 
@@ -415,4 +417,70 @@ TEST(CollectorSocket, WaitFlagsFollowTheCollector) {
     c.StartStringFromNow(10);
     EXPECT_EQ(c.WaitFlagsFor(false), wf_Read);
     EXPECT_EQ(c.WaitFlagsFor(true), wf_ReadWrite);
+}
+
+// ---- files ----
+
+namespace {
+
+std::string ListFileText() {
+    std::string text;
+    for (int i = 0; i < 60; ++i) {
+        text += std::string(static_cast<size_t>(i * 7 % 100), static_cast<char>('a' + i % 26));
+        text += i % 3 == 0 ? "\r\n" : "\n";
+    }
+    return text + "last line without end";
+}
+
+std::vector<std::string> ReadAllLines(TCollectorBase& c) {
+    std::vector<std::string> out;
+    for (;;) {
+        TCollectorCheckResult r = c.StartBufStringAndCheck(120, GetTick32());
+        while (r == colr_NotReady) r = c.CheckCollectorWithNow();
+        if (r != colr_Ready) break;
+        out.emplace_back(c.BufData());
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(CollectorFile, ReadsTheSameLinesAsTheSocketCollector) {
+    const std::string text = ListFileText();
+    const std::string path = ::testing::TempDir() + "collector_lines.txt";
+    {
+        FILE* f = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fwrite(text.data(), 1, text.size(), f);
+        std::fclose(f);
+    }
+    TCollectorFile file(Utf8BufToUnicodeStd(path), 128);
+    file.Timeout = kNever;
+    const auto fromFile = ReadAllLines(file);
+
+    iotest::Pair p;
+    p.SendB(text);
+    p.CloseB();
+    TCollectorSocket sock(128);
+    sock.SetSocket(p.a);
+    sock.Timeout = kNever;
+    const auto fromSocket = ReadAllLines(sock);
+
+    ASSERT_EQ(fromFile.size(), 61u);
+    EXPECT_EQ(fromFile, fromSocket);
+    EXPECT_EQ(fromFile[3], std::string(21, 'd'));
+    EXPECT_EQ(fromFile.back(), "last line without end");
+    EXPECT_TRUE(file.Eof());
+    std::remove(path.c_str());
+}
+
+TEST(CollectorFile, OpenErrors) {
+    EXPECT_EQ(Raised<ECollectorFileNameEmpty>([] { TCollectorFile f(u"", 128); }),
+              "Empty file name");
+    TCollectorFile later(128);
+    EXPECT_THROW(later.Open(), ECollectorFileNameEmpty);
+    later.StartBufStringFromTick(10, 0);
+    EXPECT_EQ(Raised<ECollectorFileNotOpened>([&] { later.CheckCollectorWithTick(0); }),
+              "File not opened: \"\"");
+    EXPECT_THROW(TCollectorFile(u"/nonexistent-dir/none.dat", 128), Exception);
 }
