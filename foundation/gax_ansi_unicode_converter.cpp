@@ -4,6 +4,7 @@
 #include <cstring>
 #include <map>
 
+#include "foundation/gax_strutils.h"
 #include "platform/plat_charset.h"
 #include "platform/plat_mutex.h"
 
@@ -31,16 +32,6 @@ void AppendUtf8(std::string& out, uint32_t c) {
     }
 }
 
-void AppendUtf16(std::u16string& out, uint32_t c) {
-    if (c < 0x10000) {
-        out += static_cast<char16_t>(c);
-    } else {
-        c -= 0x10000;
-        out += static_cast<char16_t>(0xD800 + (c >> 10));
-        out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-    }
-}
-
 }  // namespace
 
 std::string UnicodeToUtf8Str(std::u16string_view text) {
@@ -64,67 +55,8 @@ std::string UnicodeToUtf8Str(std::u16string_view text) {
 }
 
 std::u16string Utf8BufToUnicodeStd(const char* bytes, std::ptrdiff_t len) {
-    std::u16string out;
-    if (len <= 0 || bytes == nullptr) return out;
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes);
-    const size_t n = static_cast<size_t>(len);
-    out.reserve(n);
-    size_t i = 0;
-    while (i < n) {
-        const unsigned char b = p[i];
-        if (b < 0x80) {
-            out += static_cast<char16_t>(b);
-            ++i;
-            continue;
-        }
-        // Length and the allowed range of the second byte for each lead byte;
-        // the narrowed ranges reject overlong forms, surrogates and > U+10FFFF
-        // at the earliest byte, so the replaced subsequence is the maximal one.
-        size_t need;
-        unsigned char lo = 0x80, hi = 0xBF;
-        uint32_t c;
-        if (b >= 0xC2 && b <= 0xDF) {
-            need = 1;
-            c = b & 0x1F;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            need = 2;
-            c = b & 0x0F;
-            if (b == 0xE0) lo = 0xA0;
-            if (b == 0xED) hi = 0x9F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            need = 3;
-            c = b & 0x07;
-            if (b == 0xF0) lo = 0x90;
-            if (b == 0xF4) hi = 0x8F;
-        } else {
-            out += kReplacement;
-            ++i;
-            continue;
-        }
-        size_t j = i + 1;
-        bool ok = true;
-        for (size_t k = 0; k < need; ++k, ++j) {
-            if (j >= n) {
-                ok = false;
-                break;
-            }
-            const unsigned char t = p[j];
-            const unsigned char tlo = k == 0 ? lo : 0x80;
-            const unsigned char thi = k == 0 ? hi : 0xBF;
-            if (t < tlo || t > thi) {
-                ok = false;
-                break;
-            }
-            c = (c << 6) | (t & 0x3F);
-        }
-        if (ok) {
-            AppendUtf16(out, c);
-        } else {
-            out += kReplacement;
-        }
-        i = j;
-    }
-    return out;
+    if (len <= 0 || bytes == nullptr) return {};
+    return Utf8StrToUnicode(std::string_view(bytes, static_cast<size_t>(len)));
 }
 
 std::u16string Utf8BufToUnicodeStd(std::string_view bytes) {
@@ -137,37 +69,6 @@ std::u16string Utf8BufToUnicodeStd(std::string_view bytes) {
 // with a descriptor per call, because a descriptor carries state.
 
 namespace {
-
-// Text helpers of the library's toolbox, kept local to this unit.
-bool IsSpaceUnit(char16_t c) {
-    return c <= 0x20 || c == 0x85 || c == 0xA0 || c == 0x3000;
-}
-
-std::u16string_view TrimSpace(std::u16string_view s) {
-    size_t b = 0, e = s.size();
-    while (b < e && IsSpaceUnit(s[b])) ++b;
-    while (e > b && IsSpaceUnit(s[e - 1])) --e;
-    return s.substr(b, e - b);
-}
-
-std::u16string AsciiUpper(std::u16string_view s) {
-    std::u16string r(s);
-    for (char16_t& c : r)
-        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
-    return r;
-}
-
-std::string LowBytes(std::u16string_view s) {
-    std::string r(s.size(), '\0');
-    for (size_t i = 0; i < s.size(); ++i) r[i] = static_cast<char>(s[i] & 0xFF);
-    return r;
-}
-
-std::u16string Latin1(std::string_view s) {
-    std::u16string r(s.size(), u'\0');
-    for (size_t i = 0; i < s.size(); ++i) r[i] = static_cast<unsigned char>(s[i]);
-    return r;
-}
 
 bool IsHighSurrogate(char16_t c) {
     return c >= 0xD800 && c <= 0xDBFF;
@@ -331,7 +232,7 @@ const DefaultSets& Defaults() {
         EnumMLangCodePages(list);
         auto nameOf = [&list](uint32_t cp) {
             const int i = FindLangInfoByCodePage(list, cp);
-            return i < 0 ? std::string() : LowBytes(AsciiUpper(list[i].li_Charset));
+            return i < 0 ? std::string() : UnicodeToByteStr(AsciiUpperCaseW(list[i].li_Charset));
         };
         r.oemName = nameOf(r.oemCodePage);
         r.ansiName = nameOf(r.ansiCodePage);
@@ -416,7 +317,7 @@ void TAnsiUnicodeConverter::SetCharsetName(std::u16string_view name) {
     f_CodePage = kDefaultCodePage;
     f_Bin = false;
     f_Codec.reset();
-    const std::u16string upper = AsciiUpper(TrimSpace(name));
+    const std::u16string upper = AsciiUpperCaseW(TrimSpaceW(name));
     if (upper == u"BIN") {
         f_CharsetNameU = upper;
         f_CharsetNameA = "BIN";
@@ -436,12 +337,12 @@ void TAnsiUnicodeConverter::SetCharsetName(std::u16string_view name) {
     f_Codec = cp == kDefaultCodePage ? nullptr : CodecFor(cp);
     f_CodePage = cp;
     f_CharsetNameU = upper;
-    f_CharsetNameA = LowBytes(upper);
+    f_CharsetNameA = UnicodeToByteStr(upper);
 }
 
 std::u16string TAnsiUnicodeConverter::AnsiToUnicode(std::string_view bytes) const {
     if (bytes.empty()) return {};
-    if (f_Bin) return Latin1(bytes);
+    if (f_Bin) return ByteStrToUnicode(bytes);
     return Codec().Decode(bytes);
 }
 
@@ -452,7 +353,7 @@ std::u16string TAnsiUnicodeConverter::AnsiBufToUnicode(const char* buf, std::ptr
 
 std::string TAnsiUnicodeConverter::UnicodeToAnsi(std::u16string_view text) const {
     if (text.empty()) return {};
-    if (f_Bin) return LowBytes(text);
+    if (f_Bin) return UnicodeToByteStr(text);
     return Codec().Encode(text, false);
 }
 

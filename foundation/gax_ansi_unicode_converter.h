@@ -26,9 +26,9 @@ GAX_DECLARE_EXCEPTION(EAnsiUnicodeConverterEmptyCharsetList, EAnsiUnicodeConvert
 // cannot be encoded and becomes U+FFFD, so the result is always valid UTF-8.
 std::string UnicodeToUtf8Str(std::u16string_view text);
 
-// The system's standard UTF-8 decoder. Ill-formed input never fails the whole
-// text: each maximal ill-formed subsequence (stray continuation byte, cut or
-// overlong sequence, encoded surrogate, value above U+10FFFF) becomes one U+FFFD.
+// The system's standard UTF-8 decoder (Utf8StrToUnicode): bytes that are not
+// well-formed UTF-8 (stray or missing continuation bytes, cut or overlong
+// sequences, encoded surrogates, values above U+10FFFF) give the empty text.
 // A length <= 0 gives the empty text and never reads the pointer.
 std::u16string Utf8BufToUnicodeStd(const char* bytes, std::ptrdiff_t len);
 std::u16string Utf8BufToUnicodeStd(std::string_view bytes);
@@ -75,7 +75,9 @@ class TCharsetCodec;  // the conversion tables of one character set
 // Converter between UTF-16 and one character set named in a charset code list,
 // or the raw-byte set "BIN". Conversions never throw: a character the set
 // lacks becomes one '?', a byte the set leaves undefined decodes to the unit of
-// the same value, and a set the system cannot convert gives empty results.
+// the same value, a byte sequence that is no character of a multi-byte set
+// decodes to '?', input that is not UTF-8 in the UTF-8 set decodes to the empty
+// text, and a set the system cannot convert gives empty results.
 class TAnsiUnicodeConverter {
   public:
     TAnsiUnicodeConverter();

@@ -25,7 +25,7 @@ TEST(Utf8, EncodesBmpSurrogatePairsAndLoneSurrogates) {
     for (const auto& c : cases) EXPECT_EQ(UnicodeToUtf8Str(c.in), c.out);
 }
 
-TEST(Utf8, StandardDecoderReplacesEachIllFormedSubsequence) {
+TEST(Utf8, StandardDecoderGivesEmptyTextForIllFormedInput) {
     struct Case {
         std::string in;
         std::u16string out;
@@ -35,19 +35,19 @@ TEST(Utf8, StandardDecoderReplacesEachIllFormedSubsequence) {
         {"\xc3\xa9\xd0\x96\xe2\x82\xac", u"\u00e9\u0416\u20ac"},
         {"\xf0\x9f\x98\x80", u"\U0001F600"},
         {"\xf4\x8f\xbf\xbf", u"\U0010FFFF"},
+        {std::string("a\0b", 3), std::u16string(u"a\0b", 3)},
         {"a\x80"
          "b",
-         u"a\ufffdb"},              // stray continuation byte
-        {"a\xe2\x82", u"a\ufffd"},  // sequence cut by the end
+         u""},               // stray continuation byte
+        {"a\xe2\x82", u""},  // sequence cut by the end
         {"\xe2\x82"
          "A",
-         u"\ufffdA"},                   // cut by an ASCII byte, which survives
-        {"\xc0\xaf", u"\ufffd\ufffd"},  // overlong form
-        {"\xe0\x80\xaf", u"\ufffd\ufffd\ufffd"},
-        {"\xed\xa0\x80", u"\ufffd\ufffd\ufffd"},            // encoded surrogate
-        {"\xf4\x90\x80\x80", u"\ufffd\ufffd\ufffd\ufffd"},  // above U+10FFFF
-        {"\xff\xfe", u"\ufffd\ufffd"},
-        {std::string("a\0b", 3), std::u16string(u"a\0b", 3)},
+         u""},              // cut by an ASCII byte
+        {"\xc0\xaf", u""},  // overlong form
+        {"\xe0\x80\xaf", u""},
+        {"\xed\xa0\x80", u""},      // encoded surrogate
+        {"\xf4\x90\x80\x80", u""},  // above U+10FFFF
+        {"ok\xff", u""},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Utf8BufToUnicodeStd(c.in), c.out) << c.in;
@@ -56,6 +56,7 @@ TEST(Utf8, StandardDecoderReplacesEachIllFormedSubsequence) {
     }
     EXPECT_EQ(Utf8BufToUnicodeStd(nullptr, 5), u"");
     EXPECT_EQ(Utf8BufToUnicodeStd("abc", -1), u"");
+    EXPECT_EQ(Utf8BufToUnicodeStd("abc", 2), u"ab");
 }
 
 TEST(Utf8, RoundTripsEveryCodePoint) {
@@ -340,6 +341,10 @@ TEST(Converter, CharactersWithoutMappingBecomeOneQuestionMark) {
                                "b"),
               u"a?\x01"
               "b");
+    TAnsiUnicodeConverter utf8;
+    utf8.SetCharsetsCodeList(&SystemList());
+    utf8.SetCharsetName(u"UTF-8");
+    EXPECT_EQ(utf8.AnsiToUnicode("ok\xc3"), u"");
     TAnsiUnicodeConverter ascii;
     ascii.SetCharsetsCodeList(&SystemList());
     ascii.SetCharsetName(u"US-ASCII");
