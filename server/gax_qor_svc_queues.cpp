@@ -1,0 +1,71 @@
+#include "server/gax_qor_svc_queues.h"
+
+#include <utility>
+
+#include <unistd.h>
+
+namespace gax {
+
+namespace {
+
+// Stand-in for the platform's socket close until the socket layer provides it.
+void CloseSocketHandle(int aSocket) noexcept {
+    if (aSocket >= 0) ::close(aSocket);
+}
+
+}  // namespace
+
+void TQORSVCServQueue::Discard(TQORSVCNetQueueRecord* aRec) noexcept {
+    if (aRec == nullptr) return;
+    if (aRec->nqr_Cmd == TQORServNetworkCommand::snc_ServConnectCommand ||
+        aRec->nqr_Cmd == TQORServNetworkCommand::snc_ServConnectClient)
+        CloseSocketHandle(aRec->nqr_DataI0);
+    delete aRec;
+}
+
+void TQORSVCMainQueue::EnqueueCmd(TQORSVCMainQueueCmd aCmd) {
+    auto rec = std::make_unique<TQORSVCMainQueueRec>();
+    rec->fsmqr_Cmd = aCmd;
+    Push(std::move(rec));
+}
+
+void TQORSVCMainQueue::EnqueueData(TQORSVCMainQueueCmd aCmd, TQORSVCWriteArray aData) {
+    auto rec = std::make_unique<TQORSVCMainQueueRec>();
+    rec->fsmqr_Cmd = aCmd;
+    rec->fsmqr_Data = std::move(aData);
+    Push(std::move(rec));
+}
+
+void TQORSVCMainQueue::EnqueueString(TQORSVCMainQueueCmd aCmd, std::u16string aStr) {
+    auto rec = std::make_unique<TQORSVCMainQueueRec>();
+    rec->fsmqr_Cmd = aCmd;
+    rec->fsmqr_Str = std::move(aStr);
+    Push(std::move(rec));
+}
+
+void TQORSVCMainQueue::EnqueueWrkCtx(TQORSVCMainQueueCmd aCmd, TQORSVCCtxRef aContext) {
+    auto rec = std::make_unique<TQORSVCMainQueueRec>();
+    rec->fsmqr_Cmd = aCmd;
+    rec->fsmqr_Obj1 = aContext.Ctx;
+    rec->fsmqr_GlobalKey = aContext.Key;
+    Push(std::move(rec));
+}
+
+void TQORSVCMainQueue::EnqueueStringWrkCtx(TQORSVCMainQueueCmd aCmd, std::u16string aStr,
+                                           TQORSVCCtxRef aContext) {
+    auto rec = std::make_unique<TQORSVCMainQueueRec>();
+    rec->fsmqr_Cmd = aCmd;
+    rec->fsmqr_Str = std::move(aStr);
+    rec->fsmqr_Obj1 = aContext.Ctx;
+    rec->fsmqr_GlobalKey = aContext.Key;
+    Push(std::move(rec));
+}
+
+void TQORSVCFlusherQueue::EnqueueCommandContext(TQORSVCCtxRef aCommandContext) {
+    auto item = std::make_unique<TQORSVCFlusherItem>();
+    item->Context = aCommandContext.Ctx;
+    item->GlobalKey = aCommandContext.Key;
+    Push(std::move(item));
+}
+
+}  // namespace gax
