@@ -1,0 +1,116 @@
+#include "foundation/gax_stringbld.h"
+
+#include <cstring>
+#include <limits>
+
+#include "foundation/gax_strutils.h"
+#include "foundation/gax_types.h"
+
+namespace gax {
+
+namespace {
+
+inline bool NeedsEscape(unsigned char b) {
+    return b < 32 || b == '\\';
+}
+
+// Short pieces go unit by unit; the call overhead of a block move would cost more.
+inline void CopyUnits(char16_t* dst, const char16_t* src, size_t n) {
+    if (n <= 4) {
+        for (size_t i = 0; i < n; ++i) dst[i] = src[i];
+    } else {
+        std::memcpy(dst, src, n * sizeof(char16_t));
+    }
+}
+
+}  // namespace
+
+void StringBldReserve(TStringBldU& B, int64_t extra) {
+    if (extra <= 0) return;
+    const int64_t n = static_cast<int64_t>(B.Len) + extra;
+    if (n <= B.Cap) return;
+    int64_t cap = (n + n / 2 + 63) & ~int64_t{63};
+    if (cap > std::numeric_limits<int32_t>::max()) {
+        // The growth rule overshoots by half; only refuse when the content itself is too long.
+        if (n > std::numeric_limits<int32_t>::max()) throw Exception("String builder too long");
+        cap = std::numeric_limits<int32_t>::max();
+    }
+    B.Text.resize(static_cast<size_t>(cap));
+    B.Cap = static_cast<int32_t>(cap);
+}
+
+void AppendChar(TStringBldU& B, char16_t c) {
+    StringBldReserve(B, 1);
+    B.Text[static_cast<size_t>(B.Len++)] = c;
+}
+
+void AppendSpace(TStringBldU& B) {
+    AppendChar(B, u' ');
+}
+
+void AppendColonSpace(TStringBldU& B) {
+    StringBldReserve(B, 2);
+    B.Text[static_cast<size_t>(B.Len++)] = u':';
+    B.Text[static_cast<size_t>(B.Len++)] = u' ';
+}
+
+void AppendStr(TStringBldU& B, std::u16string_view s) {
+    if (s.empty()) return;
+    StringBldReserve(B, static_cast<int64_t>(s.size()));
+    CopyUnits(B.Text.data() + B.Len, s.data(), s.size());
+    B.Len += static_cast<int32_t>(s.size());
+}
+
+void AppendSpaceStr(TStringBldU& B, std::u16string_view s) {
+    StringBldReserve(B, static_cast<int64_t>(s.size()) + 1);
+    B.Text[static_cast<size_t>(B.Len++)] = u' ';
+    AppendStr(B, s);
+}
+
+void AppendInt(TStringBldU& B, int32_t value) {
+    char16_t buf[32];
+    int len = 32;
+    const char16_t* p = IntToDecTailW(buf, value, len);
+    AppendStr(B, std::u16string_view(p, static_cast<size_t>(len)));
+}
+
+void AppendBytes(TStringBldU& B, const char* p, int len) {
+    if (len <= 0) return;
+    StringBldReserve(B, len);
+    char16_t* d = B.Text.data() + B.Len;
+    for (int i = 0; i < len; ++i) d[i] = static_cast<unsigned char>(p[i]);
+    B.Len += len;
+}
+
+void AppendEscapedBuf(TStringBldU& B, const char* p, int len) {
+    if (len <= 0) return;
+    const auto* b = reinterpret_cast<const unsigned char*>(p);
+    int64_t n = len;
+    for (int i = 0; i < len; ++i) n += NeedsEscape(b[i]) ? 3 : 0;
+    StringBldReserve(B, n);
+    static constexpr char16_t kHex[] = u"0123456789ABCDEF";
+    char16_t* d = B.Text.data() + B.Len;
+    for (int i = 0; i < len; ++i) {
+        if (NeedsEscape(b[i])) {
+            *d++ = u'\\';
+            *d++ = u'x';
+            *d++ = kHex[b[i] >> 4];
+            *d++ = kHex[b[i] & 15];
+        } else {
+            *d++ = b[i];
+        }
+    }
+    B.Len += static_cast<int32_t>(n);
+}
+
+void AppendEscapedStr(TStringBldU& B, std::string_view s) {
+    if (s.size() > static_cast<size_t>(std::numeric_limits<int>::max()))
+        throw Exception("String builder too long");
+    AppendEscapedBuf(B, s.data(), static_cast<int>(s.size()));
+}
+
+std::u16string ToText(const TStringBldU& B) {
+    return std::u16string(B.Text.data(), static_cast<size_t>(B.Len > 0 ? B.Len : 0));
+}
+
+}  // namespace gax
