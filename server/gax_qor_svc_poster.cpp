@@ -346,7 +346,7 @@ void TQORSVCPoster::ServQueue_ChannelSendHugeSound(TQORSVCCtxRef aCommandContext
 
 // ---- accepted connections -------------------------------------------------
 
-void TQORSVCPoster::ServQueue_ConnectCommand(int aSocket, std::string aRemoteAddrBin,
+void TQORSVCPoster::ServQueue_ConnectCommand(plat::SocketHandle aSocket, std::string aRemoteAddrBin,
                                              int32_t aRemotePort) {
     auto rec = NewRecord(C::snc_ServConnectCommand);
     rec->nqr_DataS1 = std::move(aRemoteAddrBin);
@@ -355,7 +355,7 @@ void TQORSVCPoster::ServQueue_ConnectCommand(int aSocket, std::string aRemoteAdd
     ServQueuePush(std::move(rec));
 }
 
-void TQORSVCPoster::ServQueue_ConnectClient(int aSocket, std::string aRemoteAddrBin,
+void TQORSVCPoster::ServQueue_ConnectClient(plat::SocketHandle aSocket, std::string aRemoteAddrBin,
                                             int32_t aRemotePort) {
     auto rec = NewRecord(C::snc_ServConnectClient);
     rec->nqr_DataS1 = std::move(aRemoteAddrBin);

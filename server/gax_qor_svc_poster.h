@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/plat_socket.h"
 #include "protocol/gax_qor_consts.h"
 #include "server/gax_qor_svc_globals.h"
 #include "server/gax_qor_svc_queues.h"
@@ -125,8 +126,10 @@ class TQORSVCPoster {
 
     // Accepted connections (listener thread). The record owns the socket until
     // the heartbeat thread takes it; a queue that discards the record closes it.
-    void ServQueue_ConnectCommand(int aSocket, std::string aRemoteAddrBin, int32_t aRemotePort);
-    void ServQueue_ConnectClient(int aSocket, std::string aRemoteAddrBin, int32_t aRemotePort);
+    void ServQueue_ConnectCommand(plat::SocketHandle aSocket, std::string aRemoteAddrBin,
+                                  int32_t aRemotePort);
+    void ServQueue_ConnectClient(plat::SocketHandle aSocket, std::string aRemoteAddrBin,
+                                 int32_t aRemotePort);
 
     // Connection contexts.
     void ServQueue_HandshakeClient(TQORSVCCtxRef aContext);

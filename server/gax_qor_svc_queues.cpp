@@ -2,24 +2,15 @@
 
 #include <utility>
 
-#include <unistd.h>
+#include "platform/plat_socket.h"
 
 namespace gax {
-
-namespace {
-
-// Stand-in for the platform's socket close until the socket layer provides it.
-void CloseSocketHandle(int aSocket) noexcept {
-    if (aSocket >= 0) ::close(aSocket);
-}
-
-}  // namespace
 
 void TQORSVCServQueue::Discard(TQORSVCNetQueueRecord* aRec) noexcept {
     if (aRec == nullptr) return;
     if (aRec->nqr_Cmd == TQORServNetworkCommand::snc_ServConnectCommand ||
         aRec->nqr_Cmd == TQORServNetworkCommand::snc_ServConnectClient)
-        CloseSocketHandle(aRec->nqr_DataI0);
+        if (aRec->nqr_DataI0 >= 0) plat::SockClose(aRec->nqr_DataI0);
     delete aRec;
 }
 
