@@ -119,6 +119,9 @@ std::u16string Utf8StrToUnicode(std::string_view s);
 std::u16string Utf8BufToUnicodeLenient(const char* p, int len);
 std::u16string Utf8StrToUnicodeLenient(std::string_view s);
 // UTF-8 length counted per unit (1, 2 or 3 bytes; a surrogate unit counts 3).
+// Compared with the input length after a lenient decode it shows input that
+// did not decode one-to-one; it is no proof of validity (a cut 4-byte sequence
+// of 3 bytes becomes one U+FFFD of 3), so validation uses IsValidUtf8Str.
 int64_t UnicodeUtf8ByteLen(std::u16string_view s);
 // Number of bytes that are not continuation bytes; no validation.
 int Utf8CharCount(const char* p, int len);
