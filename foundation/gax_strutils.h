@@ -78,6 +78,9 @@ char16_t* IntToDecFixedW(char16_t* dst, int64_t value, int count);
 
 bool TryParseIntA(std::string_view s, int32_t& value);
 bool TryParseIntW(std::u16string_view s, int32_t& value);
+// NUL-terminated forms; a null pointer fails.
+bool TryParseIntA(const char* s, int32_t& value);
+bool TryParseIntW(const char16_t* s, int32_t& value);
 bool TryParseIntBufA(const char* p, int len, int32_t& value);
 bool TryParseInt64W(std::u16string_view s, int64_t& value);
 bool TryParseInt64BufA(const char* p, int len, int64_t& value);
