@@ -6,6 +6,7 @@
 
 #include "foundation/gax_datetime.h"
 #include "foundation/gax_fileutils.h"
+#include "foundation/gax_hex.h"
 #include "foundation/gax_strutils.h"
 #include "foundation/gax_types.h"
 #include "platform/plat_file.h"
@@ -15,36 +16,6 @@ namespace gax {
 namespace {
 
 constexpr int kMaxTempTries = 128;
-
-// Reflected IEEE 802.3 CRC-32, continued across calls (register inverted on entry
-// and exit), over raw bytes.
-uint32_t Crc32(uint32_t crc, const void* data, size_t len) {
-    static const auto table = [] {
-        struct T {
-            uint32_t v[256];
-        } t{};
-        for (uint32_t i = 0; i < 256; ++i) {
-            uint32_t c = i;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t.v[i] = c;
-        }
-        return t;
-    }();
-    const auto* p = static_cast<const unsigned char*>(data);
-    crc = ~crc;
-    for (size_t i = 0; i < len; ++i) crc = table.v[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
-    return ~crc;
-}
-
-uint32_t Crc32Text(uint32_t crc, std::u16string_view s) {
-    std::string bytes;
-    bytes.reserve(s.size() * 2);
-    for (char16_t c : s) {
-        bytes += static_cast<char>(c & 0xFF);
-        bytes += static_cast<char>(c >> 8);
-    }
-    return Crc32(crc, bytes.data(), bytes.size());
-}
 
 int32_t Random31() {
     thread_local std::mt19937 gen{std::random_device{}()};
@@ -191,12 +162,12 @@ std::u16string MakeTempSubdir(std::u16string_view aBaseDir, std::u16string_view 
         const int32_t r1 = Random31();
         const int32_t r2 = Random31();
         const TDateTime now = LocalNow();
-        uint32_t a = Crc32(0, &now, sizeof now);
-        a = Crc32(a, &r2, sizeof r2);
-        a = Crc32Text(a, aBaseDir);
-        uint32_t b = Crc32(0xFFFFFFFFu, &now, sizeof now);
-        b = Crc32(b, &aCounter, sizeof aCounter);
-        b = Crc32Text(b, Ascii(std::to_string(r1)));
+        uint32_t a = Crc32Update(0, &now, sizeof now);
+        a = Crc32Update(a, &r2, sizeof r2);
+        a = Crc32UpdateText(a, aBaseDir);
+        uint32_t b = Crc32Update(0xFFFFFFFFu, &now, sizeof now);
+        b = Crc32Update(b, &aCounter, sizeof aCounter);
+        b = Crc32UpdateText(b, Ascii(std::to_string(r1)));
         uint64_t v = ((static_cast<uint64_t>(b) << 32) | a) & 0x7FFFFFFFFFFFFFFFull;
         std::u16string name = u".";
         name += aPrefix.empty() ? std::u16string(u"TMP") : std::u16string(aPrefix);
