@@ -43,6 +43,8 @@ class Exception : public std::exception {
 namespace gax {
 
 GAX_DECLARE_EXCEPTION(ELineLengthTooLong, Exception);
+// Failed conversion of a text into a value (hex digits, numbers).
+GAX_DECLARE_EXCEPTION(EConvertError, Exception);
 GAX_DECLARE_EXCEPTION(ENotImplemented, Exception);
 GAX_DECLARE_EXCEPTION(EWaiterException, Exception);
 GAX_DECLARE_EXCEPTION(EWaiterIndexOutOfRange, EWaiterException);
