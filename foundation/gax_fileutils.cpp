@@ -465,7 +465,9 @@ int TryGetFileAttr(std::u16string_view aName, uint32_t& aAttr, TFileEventer* aEv
     if (aName.empty()) return ENOENT;
     std::string path = FileNameToSys(aName);
     plat::FileInfo info;
-    int rc = plat::Lstat(path, info);
+    // A configured directory may well be a link to one; a dangling link still exists.
+    int rc = plat::Stat(path, info);
+    if (rc == ENOENT && plat::Lstat(path, info) == 0) rc = 0;
     if (rc == 0) aAttr = AttrOf(path, info);
     return rc;
 }
