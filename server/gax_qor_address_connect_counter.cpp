@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "foundation/gax_hex.h"
 #include "foundation/gax_types.h"
 
 namespace gax {
@@ -12,14 +13,6 @@ namespace {
 // CRC values with other users of the checksum.
 constexpr uint16_t kAddressCrcStart = 31250;
 
-uint16_t AddressCrc16(uint16_t aCrc, std::string_view aData) {
-    for (unsigned char b : aData) {
-        aCrc ^= b;
-        for (int i = 0; i < 8; ++i) aCrc = (aCrc & 1) ? (aCrc >> 1) ^ 0xA001 : aCrc >> 1;
-    }
-    return aCrc;
-}
-
 [[noreturn]] void RaiseNoLastFound() {
     throw Exception(std::string_view("No last found object"));
 }
@@ -28,7 +21,8 @@ uint16_t AddressCrc16(uint16_t aCrc, std::string_view aData) {
 
 TGaxHashSearch MakeAddressHashSearch(std::string_view aAddrBin) {
     TGaxHashSearch r;
-    r.sslhr_CRC16 = AddressCrc16(kAddressCrcStart, aAddrBin);
+    r.sslhr_CRC16 =
+        Crc16Update(kAddressCrcStart, aAddrBin.data(), static_cast<int>(aAddrBin.size()));
     std::string& k = r.sslhr_PreparedForSort;
     k.reserve(2 + aAddrBin.size() + 3);
     k.push_back(static_cast<char>(r.sslhr_CRC16 & 0xFF));
