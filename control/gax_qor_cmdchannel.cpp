@@ -1,9 +1,12 @@
 #include "control/gax_qor_cmdchannel.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "foundation/gax_ansi_unicode_converter.h"
+#include "foundation/gax_inifile_utf8.h"
 #include "foundation/gax_strutils.h"
+#include "protocol/gax_qor_connparams.h"
 #include "protocol/gax_qor_fields.h"
 #include "sockets/gax_snps_sockets.h"
 
@@ -184,6 +187,31 @@ int PrintChannelOutcome(int aSocketError, TQORChannelCommandAnswer aAnswer,
         std::fflush(aOut);
     }
     return ChannelOutcomeExitCode(aSocketError, aAnswer);
+}
+
+// ------------------------------------------------------------ [Command] settings
+
+void ReadCommandChannelParams(const TIniFileUTF8& aIni, std::u16string_view aSection,
+                              bool aSupportsIPv6, TQORCommandChannelParams& aParams) {
+    aParams = TQORCommandChannelParams{};
+    aParams.cfg_SystemSupportsIPv6 = aSupportsIPv6;
+    aParams.cfg_CmdEnabled = aIni.ReadLogical(aSection, u"CommandEnabled", false);
+
+    const std::u16string ver = aIni.ReadString(aSection, u"CommandIPVersion", u"");
+    if (aSupportsIPv6 && (ver == u"46" || ver == u"64"))
+        aParams.cfg_CmdIPVersion = ipver_46;
+    else if (aSupportsIPv6 && ver == u"6")
+        aParams.cfg_CmdIPVersion = ipver_6;
+    else
+        aParams.cfg_CmdIPVersion = ipver_4;
+
+    aParams.cfg_CmdPort = IniReadPort(aIni, aSection, u"CommandPort", 10023);
+    aParams.cfg_CmdPreferIPV4 = aIni.ReadLogical(aSection, u"CommandPreferIPv4", true);
+    aParams.cfg_CmdLogLevel = std::max(aIni.ReadInteger(aSection, u"CommandLogLevel", 0), 0);
+    int32_t t = aIni.ReadInteger(aSection, u"CommandTimeout1", 1);
+    aParams.cfg_CmdTimeout1 = std::clamp(t < 0 ? 1 : t, 1, 5);
+    t = aIni.ReadInteger(aSection, u"CommandTimeout2", 2);
+    aParams.cfg_CmdTimeout2 = std::clamp(t < 0 ? 2 : t, 1, 5);
 }
 
 // ------------------------------------------------------------ server-side decoders

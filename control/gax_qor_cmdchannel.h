@@ -14,8 +14,14 @@
 #include <vector>
 
 #include "foundation/gax_mlang.h"
+// PENDING-LISTENER: replace by the listener header once it lands
+namespace gax {
+enum TSynapseListenerIPVersions : uint8_t { ipver_46 = 0, ipver_4 = 1, ipver_6 = 2 };
+}
 
 namespace gax {
+
+class TIniFileUTF8;
 
 // ------------------------------------------------------------ answers
 
@@ -79,6 +85,24 @@ std::u16string ChannelOutcomeText(int aSocketError, TQORChannelCommandAnswer aAn
 int PrintChannelOutcome(int aSocketError, TQORChannelCommandAnswer aAnswer,
                         std::u16string_view aTitle, std::u16string_view aCharsetName,
                         const TCharsetsCodeList* aCodeList, std::FILE* aOut = stderr);
+
+// ------------------------------------------------------------ [Command] settings
+
+struct TQORCommandChannelParams {
+    bool cfg_SystemSupportsIPv6 = false;
+    bool cfg_CmdEnabled = false;
+    int32_t cfg_CmdPort = 10023;
+    TSynapseListenerIPVersions cfg_CmdIPVersion = ipver_4;
+    bool cfg_CmdPreferIPV4 = true;
+    int32_t cfg_CmdLogLevel = 0;  // above 0 the server logs command connections
+    int32_t cfg_CmdTimeout1 = 1;
+    int32_t cfg_CmdTimeout2 = 2;
+};
+
+// Reads the channel's keys of aSection; every bad value falls back to its
+// default or nearest bound. Without IPv6 on the system the channel is IPv4 only.
+void ReadCommandChannelParams(const TIniFileUTF8& aIni, std::u16string_view aSection,
+                              bool aSupportsIPv6, TQORCommandChannelParams& aParams);
 
 // ------------------------------------------------------------ server-side decoders
 
