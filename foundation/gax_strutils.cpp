@@ -328,6 +328,14 @@ bool TryParseIntW(std::u16string_view s, int32_t& value) {
     return ParseDecimal(s.data(), s.size(), value);
 }
 
+bool TryParseIntA(const char* s, int32_t& value) {
+    return s != nullptr && TryParseIntA(std::string_view(s), value);
+}
+
+bool TryParseIntW(const char16_t* s, int32_t& value) {
+    return s != nullptr && TryParseIntW(std::u16string_view(s), value);
+}
+
 bool TryParseIntBufA(const char* p, int len, int32_t& value) {
     if (len <= 0) return false;
     return ParseDecimal(p, static_cast<size_t>(len), value);

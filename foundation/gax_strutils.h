@@ -78,6 +78,9 @@ char16_t* IntToDecFixedW(char16_t* dst, int64_t value, int count);
 
 bool TryParseIntA(std::string_view s, int32_t& value);
 bool TryParseIntW(std::u16string_view s, int32_t& value);
+// NUL-terminated forms; a null pointer fails.
+bool TryParseIntA(const char* s, int32_t& value);
+bool TryParseIntW(const char16_t* s, int32_t& value);
 bool TryParseIntBufA(const char* p, int len, int32_t& value);
 bool TryParseInt64W(std::u16string_view s, int64_t& value);
 bool TryParseInt64BufA(const char* p, int len, int64_t& value);
@@ -119,6 +122,9 @@ std::u16string Utf8StrToUnicode(std::string_view s);
 std::u16string Utf8BufToUnicodeLenient(const char* p, int len);
 std::u16string Utf8StrToUnicodeLenient(std::string_view s);
 // UTF-8 length counted per unit (1, 2 or 3 bytes; a surrogate unit counts 3).
+// Compared with the input length after a lenient decode it shows input that
+// did not decode one-to-one; it is no proof of validity (a cut 4-byte sequence
+// of 3 bytes becomes one U+FFFD of 3), so validation uses IsValidUtf8Str.
 int64_t UnicodeUtf8ByteLen(std::u16string_view s);
 // Number of bytes that are not continuation bytes; no validation.
 int Utf8CharCount(const char* p, int len);

@@ -33,16 +33,21 @@ class Exception : public std::exception {
 }  // namespace gax
 
 // Declares an exception class derived from Parent that reports its own name.
+// The arguments are class names and cannot be parenthesised.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define GAX_DECLARE_EXCEPTION(Name, Parent)                                           \
     class Name : public Parent {                                                      \
       public:                                                                         \
         using Parent::Parent;                                                         \
         std::u16string_view ClassName() const noexcept override { return u"" #Name; } \
     }
+// NOLINTEND(bugprone-macro-parentheses)
 
 namespace gax {
 
 GAX_DECLARE_EXCEPTION(ELineLengthTooLong, Exception);
+// Failed conversion of a text into a value (hex digits, numbers).
+GAX_DECLARE_EXCEPTION(EConvertError, Exception);
 GAX_DECLARE_EXCEPTION(ENotImplemented, Exception);
 GAX_DECLARE_EXCEPTION(EWaiterException, Exception);
 GAX_DECLARE_EXCEPTION(EWaiterIndexOutOfRange, EWaiterException);

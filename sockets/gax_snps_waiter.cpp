@@ -1,9 +1,10 @@
 #include "sockets/gax_snps_waiter.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
+
+#include "platform/plat_socket.h"
+#include "sockets/gax_snps_sockets.h"
 
 namespace gax {
 
@@ -11,21 +12,6 @@ namespace {
 
 const char kRegisterNotAllowed[] =
     "Register or unregister operations are not allowed during event handling";
-
-// poll() fails only for resource or argument reasons; give them the system's
-// socket error numbers so callers can turn wr_Error into a socket error.
-int WaitErrorCode(int err) {
-    switch (err) {
-        case ENOMEM:
-            return 10055;
-        case EFAULT:
-            return 10014;
-        case EINTR:
-            return 10004;
-        default:
-            return 10022;
-    }
-}
 
 // Clears the handling flag however the wait ends, a raising handler included.
 class HandlingScope {
@@ -149,7 +135,8 @@ TWaiterResult TWaiter2Base::WaitFor(TWaiterTick32 aTimeout) {
 TWaiter2Socket::TWaiter2Socket(int aWishedCapacity) : TWaiter2Base(aWishedCapacity, kMaxCapacity) {
     f_AllocSize = ResourceRecordSize();
     if (!f_ExtEvent.Valid()) {
-        throw EWaiterException(std::string_view(std::strerror(f_ExtEvent.CreateError())));
+        throw EWaiterException(
+            SocketSysErrorText(plat::SockErrorFromErrno(f_ExtEvent.CreateError())));
     }
     f_IntObjs[0] = std::make_unique<TWaiter2Resource>();
     f_IntObjs[0]->wtr_Socket = f_ExtEvent.Fd();
@@ -229,7 +216,7 @@ TWaiterResult TWaiter2Socket::WaitForHandler(TWaiter2WaitParams& aParams) {
     const int64_t waitMs = timeout == WAITER_INFINITE ? -1 : static_cast<int64_t>(timeout);
     const int rc = plat::PollWait(f_Poll.data(), static_cast<size_t>(f_Count) + 1, waitMs, &err);
     if (rc < 0) {
-        f_LastWaitErrorCode = WaitErrorCode(err);
+        f_LastWaitErrorCode = plat::SockErrorFromErrno(err);
         return wr_Error;
     }
     if (rc == 0) return wr_Timeout;

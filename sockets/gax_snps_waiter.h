@@ -17,12 +17,13 @@
 
 #include <poll.h>
 
+#include "foundation/gax_datetime.h"
 #include "foundation/gax_types.h"
 #include "platform/plat_event.h"
 
 namespace gax {
 
-using TWaiterTick32 = uint32_t;  // milliseconds, 0xFFFFFFFF = no limit
+using TWaiterTick32 = TGaxTick32;  // milliseconds, 0xFFFFFFFF = no limit
 
 inline constexpr TWaiterTick32 WAITER_INFINITE = 0xFFFFFFFFu;
 // Longest finite wait: 23 h 59 min 50 s.

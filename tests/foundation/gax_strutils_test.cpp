@@ -58,6 +58,17 @@ TEST(StrUtilsParse, Int32Table) {
     }
 }
 
+TEST(StrUtilsParse, TerminatedForms) {
+    int32_t v = 5;
+    EXPECT_FALSE(TryParseIntA(static_cast<const char*>(nullptr), v));
+    EXPECT_FALSE(TryParseIntW(static_cast<const char16_t*>(nullptr), v));
+    EXPECT_EQ(v, 5);
+    EXPECT_TRUE(TryParseIntA("-12", v));
+    EXPECT_EQ(v, -12);
+    EXPECT_TRUE(TryParseIntW(u"+3", v));
+    EXPECT_EQ(v, 3);
+}
+
 TEST(StrUtilsParse, Int64AndBufferForms) {
     int64_t v = 0;
     EXPECT_TRUE(TryParseInt64W(u"9223372036854775807", v));
