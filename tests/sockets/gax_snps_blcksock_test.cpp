@@ -72,10 +72,10 @@ TEST(BlockSocketConnect, TimeoutRefusedAndModeRestored) {
     EXPECT_EQ(nb.LastError(), 10060);
     EXPECT_TRUE(IsNonBlocking(nb.Socket()));
 
+    StatusLog log;  // outlives the socket, whose close it hears
     TTCPBlockSocket r;
     r.SetRaiseExcept(false);
     r.SetConnectionTimeout(3000);
-    StatusLog log;
     log.Attach(r);
     r.Connect(u"127.0.0.1", U(std::to_string(snpstest::ClosedPort())));
     EXPECT_EQ(r.LastError(), 10061);
@@ -97,9 +97,9 @@ TEST(BlockSocketConnect, RaisesWhenAsked) {
 
 TEST(BlockSocketConnect, StatusEventsOfASuccessfulConnect) {
     RawListener l;
+    StatusLog log;
     TTCPBlockSocket s;
     s.SetRaiseExcept(false);
-    StatusLog log;
     log.Attach(s);
     s.Connect(u"127.0.0.1", l.PortText());
     ASSERT_EQ(s.LastError(), 0);

@@ -192,32 +192,32 @@ TEST(Socks5, Refusals) {
 TEST(Socks, OverlongFieldsAreRefusedLocally) {
     const std::u16string longText(256, u'x');
     for (int field = 0; field < 4; ++field) {
-        std::string received;
-        FakeProxy proxy([&](int fd) {
-            // Answer a greeting if one comes, then record whatever else is sent.
-            std::string g = ReadExactly(fd, field == 3 ? 0 : 3, 1000);
-            if (field != 3) WriteAll(fd, B({5, 0}));
-            received = ReadExactly(fd, 1, 300);
-        });
-        std::unique_ptr<TTCPBlockSocket> s(NewSocket());
-        s->SetSocksIP(u"127.0.0.1");
-        s->SetSocksPort(proxy.Port());
-        std::u16string host = u"host.example";
-        if (field == 0) s->SetSocksUsername(longText);
-        if (field == 1) {
-            s->SetSocksUsername(u"u");
-            s->SetSocksPassword(longText);
-        }
-        if (field == 2) host = longText;
-        if (field == 3) {
-            s->SetSocksType(ST_Socks4);
-            host = longText;
-        }
-        s->Connect(host, u"80");
-        EXPECT_EQ(s->LastError(), 10091) << field;
-        if (field >= 2) {
-            EXPECT_EQ(received, "") << "nothing sent for field " << field;
-        }
+        std::string received = "unset";
+        {
+            FakeProxy proxy([&](int fd) {
+                // Answer a greeting if one comes, then record whatever else is sent.
+                ReadExactly(fd, field == 3 ? 0 : 3, 1000);
+                if (field != 3) WriteAll(fd, B({5, 0}));
+                received = ReadExactly(fd, 1, 300);
+            });
+            std::unique_ptr<TTCPBlockSocket> s(NewSocket());
+            s->SetSocksIP(u"127.0.0.1");
+            s->SetSocksPort(proxy.Port());
+            std::u16string host = u"host.example";
+            if (field == 0) s->SetSocksUsername(longText);
+            if (field == 1) {
+                s->SetSocksUsername(u"u");
+                s->SetSocksPassword(longText);
+            }
+            if (field == 2) host = longText;
+            if (field == 3) {
+                s->SetSocksType(ST_Socks4);
+                host = longText;
+            }
+            s->Connect(host, u"80");
+            EXPECT_EQ(s->LastError(), 10091) << field;
+        }  // the proxy has finished here
+        EXPECT_EQ(received, "") << "nothing sent after the refusal, field " << field;
     }
 }
 
