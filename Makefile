@@ -7,7 +7,7 @@ CMAKE  ?= cmake
 GEN    := -G Ninja
 CTEST_FLAGS := --output-on-failure -j $(JOBS) --timeout 600
 
-.PHONY: all build test test-plain test-asan test-tsan run clean format tidy
+.PHONY: all build test test-plain test-asan test-tsan check-clang run clean format tidy
 
 all: build
 
@@ -29,6 +29,11 @@ test-tsan:
 	$(CMAKE) --build build/tsan -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --test-dir build/tsan -L threads $(CTEST_FLAGS) --no-tests=ignore
+
+# clang build of everything: its -Wthread-safety checks the lock annotations.
+check-clang:
+	$(CMAKE) -S . -B build/clang $(GEN) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DQOR_BUILD_BENCH=OFF
+	$(CMAKE) --build build/clang -j $(JOBS)
 
 test: test-plain test-asan test-tsan
 

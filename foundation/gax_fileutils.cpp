@@ -235,6 +235,14 @@ void RaiseFileError(int aCode, std::u16string_view aName) {
     throw EFileException(Msg("error", aCode, ": file ", aName));
 }
 
+void RaiseCreateDirectoryError(int aCode, std::u16string_view aName) {
+    RaiseCreatingDir(aCode, aName);
+}
+
+void RaiseRenameError(int aCode, std::u16string_view aOldName, std::u16string_view aNewName) {
+    RaiseRenaming(aCode, aOldName, aNewName);
+}
+
 void CheckTextWriteError(int aCode, const TTextFile& aFile) {
     if (aCode != 0) RaiseWriting(aCode, aFile.Name());
 }
@@ -457,7 +465,9 @@ int TryGetFileAttr(std::u16string_view aName, uint32_t& aAttr, TFileEventer* aEv
     if (aName.empty()) return ENOENT;
     std::string path = FileNameToSys(aName);
     plat::FileInfo info;
-    int rc = plat::Lstat(path, info);
+    // A configured directory may well be a link to one; a dangling link still exists.
+    int rc = plat::Stat(path, info);
+    if (rc == ENOENT && plat::Lstat(path, info) == 0) rc = 0;
     if (rc == 0) aAttr = AttrOf(path, info);
     return rc;
 }
@@ -841,6 +851,12 @@ int TryCreateDirectory(std::u16string_view aName, TFileEventer* aEventer) {
 void CreateDirectoryOrRaise(std::u16string_view aName, TFileEventer* aEventer) {
     int rc = TryCreateDirectory(aName, aEventer);
     if (rc != 0) RaiseCreatingDir(rc, aName);
+}
+int TryCreatePrivateDirectory(std::u16string_view aName, TFileEventer* aEventer) {
+    std::u16string name = StripTrailingBackslashes(aName);
+    if (aEventer) aEventer->EventDirectoryCreate(name);
+    if (name.empty()) return ENOENT;
+    return plat::Mkdir(FileNameToSys(name), 0700);
 }
 int TryForceDirectories(std::u16string_view aName, TFileEventer* aEventer) {
     if (aEventer) aEventer->EventDirectoryCreate(aName);

@@ -83,6 +83,9 @@ class TBinaryFile {
 // ---- messages
 std::u16string FormatExecuteErrorText(int aCode, std::u16string_view aName);
 [[noreturn]] void RaiseFileError(int aCode, std::u16string_view aName);
+[[noreturn]] void RaiseCreateDirectoryError(int aCode, std::u16string_view aName);
+[[noreturn]] void RaiseRenameError(int aCode, std::u16string_view aOldName,
+                                   std::u16string_view aNewName);
 // Raises "of writing file" with the file's name when aCode is not 0.
 void CheckTextWriteError(int aCode, const TTextFile& aFile);
 
@@ -179,6 +182,8 @@ int TryReplaceFile(std::u16string_view aNewFile, std::u16string_view aTarget,
 // ---- directories
 int TryCreateDirectory(std::u16string_view aName, TFileEventer* aEventer = nullptr);
 void CreateDirectoryOrRaise(std::u16string_view aName, TFileEventer* aEventer = nullptr);
+// The same, readable by the owner only (staging directories hold private data).
+int TryCreatePrivateDirectory(std::u16string_view aName, TFileEventer* aEventer = nullptr);
 int TryForceDirectories(std::u16string_view aName, TFileEventer* aEventer = nullptr);
 void ForceDirectoriesOrRaise(std::u16string_view aName, TFileEventer* aEventer = nullptr);
 // Copies directory aSource into aTargetParent (as aTargetParent/<last part of aSource>).

@@ -334,12 +334,7 @@ void TIniFileUTF8::Save() {
             // A second name for the old file, not a move: the configuration is
             // never missing, and a leftover backup still stops the save.
             int rc = TryLinkBackup(target, oldName);
-            if (rc != 0) {
-                std::u16string msg = u"error [" + Ascii(std::to_string(rc)) +
-                                     u"] of renaming file/dir " + Quoted(target) + u" to " +
-                                     Quoted(oldName) + u": " + SysToFileName(plat::ErrorText(rc));
-                throw EFileException(msg);
-            }
+            if (rc != 0) RaiseRenameError(rc, target, oldName);
         }
     } catch (...) {
         CloseTextFile(f);
@@ -350,10 +345,7 @@ void TIniFileUTF8::Save() {
     if (rc != 0) {
         TryEraseFile(newName);
         if (existed) TryEraseFile(oldName);
-        std::u16string msg = u"error [" + Ascii(std::to_string(rc)) + u"] of renaming file/dir " +
-                             Quoted(newName) + u" to " + Quoted(target) + u": " +
-                             SysToFileName(plat::ErrorText(rc));
-        throw EFileException(msg);
+        RaiseRenameError(rc, newName, target);
     }
     if (existed) TryEraseFile(oldName);
     f_Exists = true;

@@ -1,6 +1,8 @@
 // Thin POSIX file layer under the file utilities. Paths are byte strings (UTF-8 on
 // this system); every call returns 0 or the errno of the failure and keeps no state,
-// so any thread may use it. Nothing here follows a symbolic link unless it says so.
+// so any thread may use it. Opening follows symbolic links like any program does;
+// the calls that inspect, change or remove a name (Lstat, Chmod, Unlink, ...) act
+// on a link itself, so tree walks never leave the tree.
 #pragma once
 
 #include <sys/types.h>

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "foundation/gax_hex.h"
 #include "foundation/gax_types.h"
 #include "sockets/gax_snps_base64.h"
 #include "sockets/gax_snps_md5.h"
@@ -20,17 +21,8 @@ bool InAlphabet(char c) {
            c == '/';
 }
 
-uint16_t Crc16(uint16_t crc, const char* p, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-        crc ^= static_cast<uint8_t>(p[i]);
-        for (int b = 0; b < 8; ++b)
-            crc = (crc & 1) ? uint16_t((crc >> 1) ^ 0xA001) : uint16_t(crc >> 1);
-    }
-    return crc;
-}
-
 void CheckChars(const char* body, char& c23, char& c24) {
-    const uint16_t c = Crc16(kCheckCrcStart, body, QOR_SOURCE_ID_BODY_LEN);
+    const uint16_t c = Crc16Update(kCheckCrcStart, body, int(QOR_SOURCE_ID_BODY_LEN));
     c23 = kAlphabet[(c >> 8) & 63];
     c24 = kAlphabet[c & 63];
 }

@@ -177,6 +177,22 @@ TEST(HexLenReaders, RefusalsLeaveTheCursorAlone) {
     }
 }
 
+TEST(HexLenReaders, HeaderBytesBeyondFourLengthBytesAreRefused) {
+    for (int b = 0x85; b <= 0xFF; ++b) {
+        // enough digits after the header for any length, all zero
+        const std::string text = std::string(1, "0123456789ABCDEF"[b >> 4]) +
+                                 "0123456789ABCDEF"[b & 15] + std::string(300, '0');
+        const char* cur = text.data();
+        int32_t rem = int32_t(text.size());
+        int32_t len;
+        uint32_t v;
+        EXPECT_FALSE(ReadHexLen(cur, rem, len)) << b;
+        EXPECT_FALSE(ReadHexLenInt(cur, rem, v)) << b;
+        EXPECT_FALSE(ReadHexLenUnchecked(cur, v)) << b;
+        EXPECT_EQ(cur, text.data());
+    }
+}
+
 TEST(HexLenReaders, LowerCaseDigitsAndCursorAfterHeader) {
     std::string data = "81c8" + std::string(200, 'q') + "tail";
     const char* cur = data.data();

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -43,4 +47,38 @@ TEST(WaiterThreads, NoPushIsLostBetweenInterrupts) {
         }
     }
     for (auto& t : producers) t.join();
+}
+
+namespace {
+void IgnoreSignal(int) {}
+}  // namespace
+
+// Signals that interrupt the wait neither end it early nor turn it into an error.
+TEST(WaiterThreads, SignalsDoNotEndATimedWait) {
+    struct sigaction sa {};
+    sa.sa_handler = IgnoreSignal;  // no SA_RESTART: poll sees EINTR
+    struct sigaction old {};
+    ASSERT_EQ(::sigaction(SIGUSR1, &sa, &old), 0);
+
+    TWaiter2Socket w(0);
+    const pthread_t waiterThread = ::pthread_self();
+    std::atomic<bool> waiting{true};
+    std::atomic<int> sent{0};
+    std::thread pest([&] {
+        while (waiting.load()) {
+            ::pthread_kill(waiterThread, SIGUSR1);
+            sent.fetch_add(1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const TWaiterResult r = w.WaitFor(300);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    waiting = false;
+    pest.join();
+    ::sigaction(SIGUSR1, &old, nullptr);
+
+    EXPECT_EQ(r, wr_Timeout);
+    EXPECT_GT(sent.load(), 1);
+    EXPECT_GE(waited, std::chrono::milliseconds(300));
 }

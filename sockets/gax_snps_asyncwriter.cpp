@@ -1,0 +1,255 @@
+#include "sockets/gax_snps_asyncwriter.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "sockets/gax_snps_sockets.h"
+
+namespace gax {
+
+namespace {
+
+const char kCrLf[2] = {'\r', '\n'};
+
+size_t InitialBlockSize(int aLinearBufSize) {
+    if (aLinearBufSize < 256) return 256;
+    const size_t rounded = (static_cast<size_t>(aLinearBufSize) + 127) / 128 * 128;
+    return std::min(rounded, kAsyncWriterMaxBlock);
+}
+
+}  // namespace
+
+// ---- the block ----
+
+namespace detail {
+
+AsyncWriterBlock::AsyncWriterBlock(int aLinearBufSize) {
+    f_Total = InitialBlockSize(aLinearBufSize);
+    f_S = std::make_unique<char[]>(f_Total);
+    Clear();
+}
+
+void AsyncWriterBlock::Clear() {
+    f_Prev = 0;
+    f_Busy = 0;
+    f_Free = f_Total;
+}
+
+bool AsyncWriterBlock::Append(const void* a, size_t na, const void* b, size_t nb, bool& aGrew) {
+    aGrew = false;
+    const size_t n = na + nb;
+    if (n > kAsyncWriterMaxBlock || f_Busy > kAsyncWriterMaxBlock - n) return false;
+    if (f_Free < n) {
+        if (f_Free + f_Prev >= n) {
+            // Reuse the sent prefix before growing.
+            std::memmove(f_S.get(), f_S.get() + f_Prev, f_Busy);
+            f_Free += f_Prev;
+            f_Prev = 0;
+        } else {
+            // Half again of what is needed, in whole 128-byte steps; 64-bit
+            // arithmetic, then capped.
+            const uint64_t need = static_cast<uint64_t>(n) + f_Total;
+            uint64_t size = (need + need / 2 + 127) / 128 * 128;
+            size = std::min<uint64_t>(size, kAsyncWriterMaxBlock);
+            Reallocate(static_cast<size_t>(size));
+            aGrew = true;
+        }
+    }
+    char* head = f_S.get() + f_Prev + f_Busy;
+    if (na) std::memcpy(head, a, na);
+    if (nb) std::memcpy(head + na, b, nb);
+    f_Busy += n;
+    f_Free -= n;
+    return true;
+}
+
+void AsyncWriterBlock::Consumed(size_t s) {
+    f_Busy -= s;
+    if (f_Busy == 0) {
+        f_Prev = 0;
+        f_Free = f_Total;
+    } else {
+        f_Prev += s;
+    }
+}
+
+void AsyncWriterBlock::Reallocate(size_t aNewSize) {
+    auto block = std::make_unique<char[]>(aNewSize);
+    if (f_Busy) std::memcpy(block.get(), f_S.get() + f_Prev, f_Busy);
+    f_S = std::move(block);
+    f_Total = aNewSize;
+    f_Prev = 0;
+    f_Free = aNewSize - f_Busy;
+}
+
+}  // namespace detail
+
+// ---- single-thread buffer ----
+
+TAsyncWriter2SocketThreadUnSafe::TAsyncWriter2SocketThreadUnSafe(int aLinearBufSize)
+    : f_Block(aLinearBufSize) {
+    Clear();
+}
+
+TAsyncWriter2SocketThreadUnSafe::~TAsyncWriter2SocketThreadUnSafe() = default;
+
+void TAsyncWriter2SocketThreadUnSafe::Clear() {
+    f_Block.Clear();
+    f_LeftAfterFlush = 0;
+    f_NeedWaitForWrite = false;
+    f_SocketErrorCode = -1;
+}
+
+bool TAsyncWriter2SocketThreadUnSafe::PutBytes(const void* aPtr, size_t aLen, bool aLineEnd) {
+    if (aLen == 0) return true;
+    bool grew;
+    return f_Block.Append(aPtr, aLen, kCrLf, aLineEnd ? 2 : 0, grew);
+}
+
+bool TAsyncWriter2SocketThreadUnSafe::PutData(const void* aPtr, int aLen) {
+    return aLen < 1 || PutBytes(aPtr, static_cast<size_t>(aLen), false);
+}
+
+bool TAsyncWriter2SocketThreadUnSafe::PutDataLn(const void* aPtr, int aLen) {
+    return aLen < 1 || PutBytes(aPtr, static_cast<size_t>(aLen), true);
+}
+
+int TAsyncWriter2SocketThreadUnSafe::SendRaw(const char* aData, size_t aLen, size_t& aSent) {
+    return SocketSendNonBlocking(f_Socket, aData, aLen, aSent);
+}
+
+bool TAsyncWriter2SocketThreadUnSafe::Flush() {
+    const size_t pending = f_Block.Busy();
+    if (pending == 0) {
+        f_NeedWaitForWrite = false;
+        return true;
+    }
+    size_t sent = 0;
+    const int code = SendRaw(f_Block.Tail(), pending, sent);
+    f_SocketErrorCode = code;
+    if (code != 0) {
+        f_ErrorDesc = FormatSocketSysError(code);
+        return false;
+    }
+    sent = std::min(sent, pending);
+    f_NeedWaitForWrite = sent < pending;
+    if (sent > 0) {
+        f_Block.Consumed(sent);
+        f_LeftAfterFlush = f_Block.Busy();
+    } else {
+        f_LeftAfterFlush = pending;
+    }
+    if (OnWrite) OnWrite(this, static_cast<int>(sent));
+    return true;
+}
+
+void TAsyncWriter2SocketThreadUnSafe::FlushExc() {
+    if (!Flush()) throw Exception(f_ErrorDesc);
+}
+
+// ---- shared buffer ----
+
+TAsyncWriter2SocketThreadSafe::TAsyncWriter2SocketThreadSafe(int aLinearBufSize)
+    : f_Block(aLinearBufSize) {
+    plat::MutexLock lock(f_CritA);
+    f_Min = f_Block.Total();
+    PublishHints();
+}
+
+TAsyncWriter2SocketThreadSafe::~TAsyncWriter2SocketThreadSafe() {
+    // Waits for an operation still running in another thread.
+    plat::MutexLock lock(f_CritA);
+}
+
+void TAsyncWriter2SocketThreadSafe::PublishHints() {
+    f_BusyHint.store(f_Block.Busy(), std::memory_order_relaxed);
+    f_LeftHint.store(f_LeftAfterFlush, std::memory_order_relaxed);
+    f_TotalHint.store(f_Block.Total(), std::memory_order_relaxed);
+}
+
+void TAsyncWriter2SocketThreadSafe::Clear() {
+    plat::MutexLock lock(f_CritA);
+    f_Block.Clear();
+    f_LeftAfterFlush = 0;
+    f_SmartCounter = 0;
+    f_NeedWaitHint.store(false, std::memory_order_relaxed);
+    PublishHints();
+}
+
+bool TAsyncWriter2SocketThreadSafe::PutBytes(const void* aPtr, size_t aLen, bool aLineEnd) {
+    if (aLen == 0) return true;
+    plat::MutexLock lock(f_CritA);
+    bool grew;
+    const bool ok = f_Block.Append(aPtr, aLen, kCrLf, aLineEnd ? 2 : 0, grew);
+    if (grew) f_SmartCounter = 0;
+    PublishHints();
+    return ok;
+}
+
+bool TAsyncWriter2SocketThreadSafe::PutData(const void* aPtr, int aLen) {
+    return aLen < 1 || PutBytes(aPtr, static_cast<size_t>(aLen), false);
+}
+
+bool TAsyncWriter2SocketThreadSafe::PutDataLn(const void* aPtr, int aLen) {
+    return aLen < 1 || PutBytes(aPtr, static_cast<size_t>(aLen), true);
+}
+
+int TAsyncWriter2SocketThreadSafe::SendRaw(const char* aData, size_t aLen, size_t& aSent) {
+    return SocketSendNonBlocking(Socket(), aData, aLen, aSent);
+}
+
+void TAsyncWriter2SocketThreadSafe::ApplyShrinkRule() {
+    const size_t half = (f_Block.Total() / 2 + 127) / 128 * 128;
+    if (f_Block.Busy() < half && f_Min < half) {
+        if (++f_SmartCounter >= kShrinkAfterFlushes) {
+            f_Block.Reallocate(half);
+            f_SmartCounter = 0;
+        }
+    } else {
+        f_SmartCounter = 0;
+    }
+}
+
+bool TAsyncWriter2SocketThreadSafe::Flush() {
+    // An append racing with this test is sent by the next flush: its
+    // producer wakes the flushing thread after appending.
+    if (f_BusyHint.load(std::memory_order_relaxed) == 0) {
+        f_NeedWaitHint.store(false, std::memory_order_relaxed);
+        return true;
+    }
+    plat::MutexLock lock(f_CritA);
+    const size_t pending = f_Block.Busy();
+    if (pending == 0) {
+        f_NeedWaitHint.store(false, std::memory_order_relaxed);
+        return true;
+    }
+    size_t sent = 0;
+    const int code = SendRaw(f_Block.Tail(), pending, sent);
+    f_SocketErrorCode.store(code, std::memory_order_relaxed);
+    if (code != 0) {
+        f_ErrorDesc = FormatSocketSysError(code);
+        return false;
+    }
+    sent = std::min(sent, pending);
+    f_NeedWaitHint.store(sent < pending, std::memory_order_relaxed);
+    if (sent > 0) {
+        f_Block.Consumed(sent);
+        f_LeftAfterFlush = f_Block.Busy();
+        PublishHints();
+        if (OnWrite) OnWrite(this, static_cast<int>(sent));
+        ApplyShrinkRule();
+        PublishHints();
+    }
+    return true;
+}
+
+void TAsyncWriter2SocketThreadSafe::FlushExc() {
+    if (!Flush()) throw Exception(ErrorDesc());
+}
+
+std::u16string TAsyncWriter2SocketThreadSafe::ErrorDesc() const {
+    plat::MutexLock lock(f_CritA);
+    return f_ErrorDesc;
+}
+
+}  // namespace gax

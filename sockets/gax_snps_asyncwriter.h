@@ -1,0 +1,180 @@
+// Output buffers of non-blocking sockets: whatever a connection sends is
+// appended at once and written out by the thread that owns the socket whenever
+// the socket takes data. TAsyncWriter2SocketThreadUnSafe belongs to one thread.
+// TAsyncWriter2SocketThreadSafe: any thread may append; only the socket's
+// owner flushes; every operation holds f_CritA for its own duration, and the
+// hint accessors read atomics without it.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "foundation/gax_types.h"
+#include "platform/plat_mutex.h"
+
+namespace gax {
+
+// No block grows beyond this; an append that would need more is refused.
+inline constexpr size_t kAsyncWriterMaxBlock = size_t{1} << 30;
+
+namespace detail {
+
+// The linear block shared by both buffers: pending bytes lie between the tail
+// (offset f_Prev) and the head (f_Prev + f_Busy); bytes before the tail were
+// sent and are reclaimed by compaction. f_Prev + f_Busy + f_Free == f_Total.
+class AsyncWriterBlock {
+  public:
+    explicit AsyncWriterBlock(int aLinearBufSize);
+    void Clear();
+    // Appends a then b as one unit; false (nothing appended) past the cap.
+    // Sets aGrew when a new block was allocated.
+    bool Append(const void* a, size_t na, const void* b, size_t nb, bool& aGrew);
+    // Sent bytes leave the pending range.
+    void Consumed(size_t s);
+    // Replaces the block by one of aNewSize holding the pending bytes.
+    void Reallocate(size_t aNewSize);
+
+    const char* Tail() const { return f_S.get() + f_Prev; }
+    size_t Total() const { return f_Total; }
+    size_t Busy() const { return f_Busy; }
+    size_t Free() const { return f_Free; }
+    size_t Prev() const { return f_Prev; }
+
+  private:
+    std::unique_ptr<char[]> f_S;
+    size_t f_Prev = 0;
+    size_t f_Total = 0;
+    size_t f_Free = 0;
+    size_t f_Busy = 0;
+};
+
+}  // namespace detail
+
+// Buffer of a connection that one thread fills and flushes.
+class TAsyncWriter2SocketThreadUnSafe {
+  public:
+    using OnWriteEvent =
+        std::function<void(TAsyncWriter2SocketThreadUnSafe* aSender, int aJustWritten)>;
+
+    // 256 bytes when aLinearBufSize is smaller, else rounded up to 128.
+    explicit TAsyncWriter2SocketThreadUnSafe(int aLinearBufSize);
+    virtual ~TAsyncWriter2SocketThreadUnSafe();
+    TAsyncWriter2SocketThreadUnSafe(const TAsyncWriter2SocketThreadUnSafe&) = delete;
+    TAsyncWriter2SocketThreadUnSafe& operator=(const TAsyncWriter2SocketThreadUnSafe&) = delete;
+
+    // Drops all pending output; the socket error code goes back to -1.
+    void Clear();
+    // Appends aLen bytes (nothing when aLen < 1); false when the block would
+    // have to grow past kAsyncWriterMaxBlock (nothing is appended then).
+    bool PutData(const void* aPtr, int aLen);
+    // aLen bytes and CR LF; nothing at all when aLen < 1.
+    bool PutDataLn(const void* aPtr, int aLen);
+    bool PutStrA(std::string_view aStr) { return PutBytes(aStr.data(), aStr.size(), false); }
+    bool PutStrR(std::string_view aStr) { return PutBytes(aStr.data(), aStr.size(), false); }
+    // One send attempt; false only on a socket error (the bytes stay pending).
+    bool Flush();
+    // Flush, raising the error description on failure.
+    void FlushExc();
+
+    const char* DirtyPtr() const { return f_Block.Tail(); }
+    size_t DirtyLen() const { return f_Block.Busy(); }
+    size_t NeedWrite() const { return f_Block.Busy(); }
+    size_t Total() const { return f_Block.Total(); }
+    size_t LeftAfterFlush() const { return f_LeftAfterFlush; }
+    bool NeedWaitForWrite() const { return f_NeedWaitForWrite; }
+    int Socket() const { return f_Socket; }
+    void SetSocket(int aSocket) { f_Socket = aSocket; }
+    int SocketErrorCode() const { return f_SocketErrorCode; }
+    const std::u16string& ErrorDesc() const { return f_ErrorDesc; }
+
+    OnWriteEvent OnWrite;
+
+  protected:
+    // One non-blocking send: 0 with the bytes taken (0 when the socket is
+    // full), or the socket error code.
+    virtual int SendRaw(const char* aData, size_t aLen, size_t& aSent);
+
+  private:
+    bool PutBytes(const void* aPtr, size_t aLen, bool aLineEnd);
+
+    detail::AsyncWriterBlock f_Block;
+    size_t f_LeftAfterFlush = 0;
+    bool f_NeedWaitForWrite = false;
+    int f_Socket = -1;
+    int f_SocketErrorCode = -1;
+    std::u16string f_ErrorDesc;
+};
+
+// Buffer of a connection that several threads fill and its worker flushes;
+// it gives memory back after a burst.
+class TAsyncWriter2SocketThreadSafe {
+  public:
+    using OnWriteEvent =
+        std::function<void(TAsyncWriter2SocketThreadSafe* aSender, int aJustWritten)>;
+
+    // After this many flushes in a row that could have used half the block, it halves.
+    static constexpr int kShrinkAfterFlushes = 120;
+
+    explicit TAsyncWriter2SocketThreadSafe(int aLinearBufSize);
+    virtual ~TAsyncWriter2SocketThreadSafe();
+    TAsyncWriter2SocketThreadSafe(const TAsyncWriter2SocketThreadSafe&) = delete;
+    TAsyncWriter2SocketThreadSafe& operator=(const TAsyncWriter2SocketThreadSafe&) = delete;
+
+    // Drops all pending output; the socket error code stays.
+    void Clear() GAX_EXCLUDES(f_CritA);
+    bool PutData(const void* aPtr, int aLen) GAX_EXCLUDES(f_CritA);
+    bool PutDataLn(const void* aPtr, int aLen) GAX_EXCLUDES(f_CritA);
+    bool PutStrA(std::string_view aStr) GAX_EXCLUDES(f_CritA) {
+        return PutBytes(aStr.data(), aStr.size(), false);
+    }
+    // Only the socket's owner calls this. OnWrite runs inside the lock and
+    // must not append to this buffer.
+    bool Flush() GAX_EXCLUDES(f_CritA);
+    void FlushExc() GAX_EXCLUDES(f_CritA);
+
+    // Hints, read without the lock.
+    // Bytes pending now: what an over-limit check must look at, since
+    // LeftAfterLastFlush freezes while a peer reads nothing.
+    size_t PendingBytes() const { return f_BusyHint.load(std::memory_order_relaxed); }
+    size_t NeedWrite() const { return PendingBytes(); }
+    bool NeedWaitForWrite() const { return f_NeedWaitHint.load(std::memory_order_relaxed); }
+    size_t LeftAfterLastFlush() const { return f_LeftHint.load(std::memory_order_relaxed); }
+    size_t Total() const { return f_TotalHint.load(std::memory_order_relaxed); }
+    int SocketErrorCode() const { return f_SocketErrorCode.load(std::memory_order_relaxed); }
+
+    int Socket() const { return f_Socket.load(std::memory_order_relaxed); }
+    void SetSocket(int aSocket) { f_Socket.store(aSocket, std::memory_order_relaxed); }
+    std::u16string ErrorDesc() const GAX_EXCLUDES(f_CritA);
+
+    // Set before the buffer is shared.
+    OnWriteEvent OnWrite;
+
+  protected:
+    virtual int SendRaw(const char* aData, size_t aLen, size_t& aSent);
+
+  private:
+    bool PutBytes(const void* aPtr, size_t aLen, bool aLineEnd) GAX_EXCLUDES(f_CritA);
+    void PublishHints() GAX_REQUIRES(f_CritA);
+    void ApplyShrinkRule() GAX_REQUIRES(f_CritA);
+
+    mutable plat::Mutex f_CritA;
+    detail::AsyncWriterBlock f_Block GAX_GUARDED_BY(f_CritA);
+    size_t f_LeftAfterFlush GAX_GUARDED_BY(f_CritA) = 0;
+    int f_SmartCounter GAX_GUARDED_BY(f_CritA) = 0;
+    size_t f_Min = 0;
+    std::u16string f_ErrorDesc GAX_GUARDED_BY(f_CritA);
+
+    std::atomic<int> f_Socket{-1};
+    std::atomic<int> f_SocketErrorCode{-1};
+    std::atomic<size_t> f_BusyHint{0};
+    std::atomic<bool> f_NeedWaitHint{false};
+    std::atomic<size_t> f_LeftHint{0};
+    std::atomic<size_t> f_TotalHint{0};
+};
+
+}  // namespace gax

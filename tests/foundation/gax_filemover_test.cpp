@@ -1,0 +1,289 @@
+#include "foundation/gax_filemover.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "foundation/gax_fileutils.h"
+#include "platform/plat_file.h"
+
+using namespace gax;
+
+namespace {
+
+std::u16string U(const std::string& s) {
+    return SysToFileName(s);
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+void WriteFile(const std::string& path, const std::string& data) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << data;
+}
+
+std::vector<std::string> List(const std::string& dir) {
+    std::vector<std::string> names;
+    plat::ListDir(dir, names);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool HasStaging(const std::string& dir) {
+    for (const std::string& n : List(dir))
+        if (n.find("$") != std::string::npos) return true;
+    return false;
+}
+
+// One save as the data-file writers do it: create, add each directory, set its
+// master file, write it, execute; the guard frees whatever happens.
+void Save(const std::string& base, const std::vector<std::string>& dsts, const std::string& file,
+          const std::string& content, TFileEventer* ev) {
+    TFileMoverGuard mover(FileMoverCreate(u"QORSVC", ev, U(base)));
+    for (const std::string& dst : dsts) {
+        TFileMoverSync* s = FileMoverAddSyncro(mover.Get(), U(dst));
+        std::u16string staged = FileMoverSetMasterFile(s, U(file));
+        TBinaryFile f;
+        CreateBinaryFile(staged, f, ev);
+        size_t half = content.size() / 2;
+        WriteBinaryFileOrRaise(f, content.data(), half, ev);
+        WriteBinaryFileOrRaise(f, content.data() + half, content.size() - half, ev);
+        CloseBinaryFile(f, ev);
+    }
+    FileMoverExecute(mover.Get());
+}
+
+void Save(const std::string& base, const std::string& dst, const std::string& file,
+          const std::string& content, TFileEventer* ev) {
+    Save(base, std::vector<std::string>{dst}, file, content, ev);
+}
+
+std::u16string Catch(const std::function<void()>& fn) {
+    try {
+        fn();
+    } catch (const Exception& e) {
+        return e.Message();
+    }
+    return u"<no exception>";
+}
+
+class MoverTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/gaxmv.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        root = tmpl;
+        base = root + "/tmp";
+        dst = root + "/data";
+        ASSERT_EQ(plat::Mkdir(base), 0);
+        ASSERT_EQ(plat::Mkdir(dst), 0);
+    }
+    void TearDown() override {
+        if (!mnt.empty()) umount(mnt.c_str());
+        DeleteDirectoryTree(U(root));
+    }
+
+    // Saves two files with a fault at the n-th event of `kind`, for n = 1, 2, ...
+    // until a run sees fewer events than n; every run must leave old or new bytes
+    // (old whenever the save failed) and no staging tree anywhere.
+    void FaultEveryStep(const std::string& stagingBase, TFileEventerEventType kind,
+                        bool fileExists) {
+        const std::string dst2 = root + "/data2";
+        ASSERT_EQ(TryForceDirectories(U(dst2)), 0);
+        const std::vector<std::string> paths = {dst + "/admins.dat", dst2 + "/admins.dat"};
+        const std::string oldBytes = "old\r\nbytes\r\n", newBytes(70000, 'n');
+        for (int n = 1;; ++n) {
+            for (const std::string& path : paths) {
+                if (fileExists)
+                    WriteFile(path, oldBytes);
+                else
+                    TryEraseFile(U(path));
+            }
+            int seen = 0;
+            TFileEventer ev([&](TFileEventer&, TFileEventerEventData& d) {
+                if (d.EventType == kind && ++seen == n) throw EFileException("injected fault");
+            });
+            bool failed = false;
+            try {
+                Save(stagingBase, {dst, dst2}, "admins.dat", newBytes, &ev);
+            } catch (const Exception&) {
+                failed = true;
+            }
+            SCOPED_TRACE("event " + std::to_string(kind) + " #" + std::to_string(n));
+            for (const std::string& path : paths) {
+                if (!failed)
+                    EXPECT_EQ(ReadAll(path), newBytes);
+                else if (fileExists)
+                    EXPECT_EQ(ReadAll(path), oldBytes);
+                else
+                    EXPECT_FALSE(FileExists(U(path)));
+            }
+            EXPECT_FALSE(HasStaging(dst)) << ::testing::PrintToString(List(dst));
+            EXPECT_FALSE(HasStaging(dst2)) << ::testing::PrintToString(List(dst2));
+            EXPECT_FALSE(HasStaging(stagingBase));
+            if (seen < n) {
+                EXPECT_FALSE(failed);
+                break;
+            }
+        }
+    }
+
+    std::string root, base, dst, mnt;
+};
+
+}  // namespace
+
+TEST_F(MoverTest, SaveReplacesTheFileAndLeavesNothingBehind) {
+    const std::string path = dst + "/admins.dat";
+    WriteFile(path, "old");
+    chmod(path.c_str(), 0600);
+    Save(base, dst, "admins.dat", "new content", nullptr);
+    EXPECT_EQ(ReadAll(path), "new content");
+    EXPECT_EQ(List(dst), std::vector<std::string>{"admins.dat"});
+    EXPECT_TRUE(List(base).empty());
+    plat::FileInfo info;
+    ASSERT_EQ(plat::Lstat(path, info), 0);
+    EXPECT_EQ(info.mode, 0600u);
+
+    // Staged beside the destination, as the data files are.
+    Save(dst, dst, "admins.dat", "again", nullptr);
+    EXPECT_EQ(ReadAll(path), "again");
+    EXPECT_EQ(List(dst), std::vector<std::string>{"admins.dat"});
+    ASSERT_EQ(plat::Lstat(path, info), 0);
+    EXPECT_EQ(info.mode, 0600u);
+
+    // A destination that did not exist is created, with its directory.
+    Save(base, dst + "/sub", "new.dat", "fresh", nullptr);
+    EXPECT_EQ(ReadAll(dst + "/sub/new.dat"), "fresh");
+    EXPECT_EQ(List(dst + "/sub"), std::vector<std::string>{"new.dat"});
+}
+
+TEST_F(MoverTest, AFaultAnywhereKeepsTheOldFile) {
+    for (TFileEventerEventType kind : {feet_Rename, feet_DirectoryCreate, feet_Write,
+                                       feet_FileDelete, feet_Flush, feet_AttrSet}) {
+        FaultEveryStep(base, kind, true);
+        FaultEveryStep(base, kind, false);
+    }
+}
+
+TEST_F(MoverTest, StagingOnAnotherFileSystem) {
+    std::string other;
+    mnt = root + "/mnt";
+    ASSERT_EQ(plat::Mkdir(mnt), 0);
+    if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=8m") == 0) {
+        other = mnt;
+    } else {
+        mnt.clear();
+        plat::FileInfo shm, here;
+        char tmpl[] = "/dev/shm/gaxmv.XXXXXX";
+        if (plat::Stat("/dev/shm", shm) == 0 && plat::Stat(root, here) == 0 &&
+            shm.dev != here.dev && mkdtemp(tmpl) != nullptr)
+            other = tmpl;
+    }
+    if (other.empty()) GTEST_SKIP() << "no second file system could be mounted or found";
+    WriteFile(dst + "/admins.dat", "old");
+    Save(other, dst, "admins.dat", "across", nullptr);
+    EXPECT_EQ(ReadAll(dst + "/admins.dat"), "across");
+    EXPECT_EQ(List(dst), std::vector<std::string>{"admins.dat"});
+    EXPECT_TRUE(List(other).empty());
+    for (TFileEventerEventType kind : {feet_Rename, feet_Write, feet_FileDelete})
+        FaultEveryStep(other, kind, true);
+    if (mnt.empty()) DeleteDirectoryTree(U(other));
+}
+
+TEST_F(MoverTest, RollbackRestoresOldFilesAndRemovesNewOnes) {
+    WriteFile(dst + "/a.dat", "old a");
+    PFileMoverData m = FileMoverCreate(u"QOR", nullptr, U(base));
+    TFileMoverSync* s1 = FileMoverAddSyncro(m, U(dst));
+    TFileMoverSync* s2 = FileMoverAddSyncro(m, U(dst + "/new"));
+    WriteFile(FileNameToSys(FileMoverSetMasterFile(s1, u"a.dat")), "new a");
+    WriteFile(FileNameToSys(FileMoverSetMasterFile(s2, u"b.dat")), "new b");
+    FileMoverCopyUp(m);
+    FileMoverMoveUp(m);
+    EXPECT_EQ(ReadAll(dst + "/a.dat"), "new a");
+    EXPECT_EQ(ReadAll(dst + "/new/b.dat"), "new b");
+    FileMoverRollback(m);
+    EXPECT_EQ(ReadAll(dst + "/a.dat"), "old a");
+    EXPECT_FALSE(FileExists(U(dst + "/new/b.dat")));
+    EXPECT_FALSE(HasStaging(dst));
+    EXPECT_FALSE(HasStaging(dst + "/new"));
+    EXPECT_TRUE(List(base).empty());
+    FileMoverFree(m);
+    EXPECT_EQ(m, nullptr);
+
+    // Freeing a mover that never ran removes its staging directories.
+    m = FileMoverCreate(u"QOR", nullptr, U(base));
+    FileMoverSetMasterFile(FileMoverAddSyncro(m, U(dst)), u"x.dat");
+    EXPECT_EQ(List(base).size(), 1u);
+    FileMoverFree(m);
+    EXPECT_TRUE(List(base).empty());
+}
+
+TEST_F(MoverTest, StagesRunInOrder) {
+    PFileMoverData m = FileMoverCreate(u"QOR", nullptr, U(" " + base + " "));
+    TFileMoverSync* s = FileMoverAddSyncro(m, U(dst));
+    WriteFile(FileNameToSys(FileMoverSetMasterFile(s, u"f.dat")), "f");
+    const std::u16string d = U(dst);
+    struct {
+        std::function<void()> fn;
+        std::u16string msg;
+    } cases[] = {
+        {[&] { FileMoverSetMasterFile(s, u"g.dat"); },
+         u"Master file is already set for Syncro=\"" + d + u"\""},
+        {[&] { FileMoverMoveUp(m); }, u"Unable fullfil MoveUp without previous CopyUp"},
+        {[&] { FileMoverCommit(m); }, u"Unable perform Commit without MoveUp"},
+        {[&] { FileMoverAddSyncro(m, U(dst + "/../x")); },
+         u"Relative path is not allowed: \"" + d + u"/../x\""},
+        {[&] { FileMoverCreate(u"QOR", nullptr, u"  "); }, u"Temp directory must be specified"},
+        {[&] { FileMoverCreate(u"QOR", nullptr, u"/tmp/../x"); },
+         u"Relative path is not allowed: \"/tmp/../x\""},
+        {[&] { FileMoverExecute(nullptr); }, u"Mover=NIL"},
+        {[&] { FileMoverSetMasterFile(nullptr, u"x"); }, u"Syncro=NIL"},
+    };
+    for (auto& c : cases) EXPECT_EQ(Catch(c.fn), c.msg);
+    TFileMoverData fake;
+    EXPECT_EQ(Catch([&] { FileMoverExecute(&fake); }), u"Invalid mover context");
+
+    FileMoverExecute(m);
+    EXPECT_EQ(Catch([&] { FileMoverExecute(m); }), u"Unable do CopyUp procedure");
+    EXPECT_EQ(Catch([&] { FileMoverAddSyncro(m, U(dst)); }), u"Unable add synchro");
+    EXPECT_EQ(Catch([&] { FileMoverRollback(m); }), u"File mover data are already commited");
+    FileMoverCommit(m);  // no effect once committed
+    FileMoverFree(m);
+
+    m = FileMoverCreate(u"QOR", nullptr, U(base));
+    FileMoverRollback(m);
+    FileMoverRollback(m);
+    EXPECT_EQ(Catch([&] { FileMoverCommit(m); }), u"Unable perform Commit after Rollback");
+    FileMoverFree(m);
+    EXPECT_EQ(List(dst), std::vector<std::string>{"f.dat"});
+}
+
+TEST_F(MoverTest, StagingNames) {
+    int32_t cnt = 0;
+    struct {
+        const char16_t* prefix;
+        std::string head;
+    } cases[] = {{u"QORSVC", ".QORSVC$"}, {u"", ".TMP$"}, {u".X", ".X$"}, {u"..Y", ".Y$"}};
+    for (auto& c : cases) {
+        std::string name = FileNameToSys(MakeTempSubdir(U(base), c.prefix, cnt));
+        ASSERT_EQ(name.size(), c.head.size() + 10) << name;
+        EXPECT_EQ(name.substr(0, c.head.size()), c.head);
+        for (char ch : name.substr(c.head.size())) EXPECT_TRUE(isdigit(ch) || isupper(ch)) << name;
+        plat::FileInfo info;
+        ASSERT_EQ(plat::Lstat(base + "/" + name, info), 0);
+        EXPECT_EQ(info.mode, 0700u);
+    }
+    EXPECT_EQ(cnt, 4);
+    EXPECT_EQ(List(base).size(), 4u);
+}
