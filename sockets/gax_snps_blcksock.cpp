@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "foundation/gax_strutils.h"
-#include "sockets/gax_snps_idn.h"
+#include "foundation/gax_punycode.h"
 #include "sockets/gax_snps_utils.h"
 
 namespace gax {
@@ -34,7 +34,7 @@ void TBlockSocket::DoStatus(THookSocketReason reason, std::u16string_view value)
 }
 
 std::string TBlockSocket::HostForPlatform(std::u16string_view ip) {
-    return HostToAscii(ip);
+    return IdnEncodeHostName(ip);
 }
 
 std::u16string TBlockSocket::JoinHostPort(std::u16string_view ip, std::u16string_view port) {
@@ -290,10 +290,10 @@ void TBlockSocket::GetSins() {
 }
 
 std::u16string TBlockSocket::GetLocalSinIP() {
-    return HostFromAscii(SockAddrToIPText(FLocalSin));
+    return IdnDecodeHostName(SockAddrToIPText(FLocalSin));
 }
 std::u16string TBlockSocket::GetRemoteSinIP() {
-    return HostFromAscii(SockAddrToIPText(FRemoteSin));
+    return IdnDecodeHostName(SockAddrToIPText(FRemoteSin));
 }
 std::string TBlockSocket::GetRemoteSinIPA() {
     return SockAddrToIPText(FRemoteSin);
@@ -326,13 +326,13 @@ int TBlockSocket::ResolvePort(std::u16string_view port) {
 
 std::u16string TBlockSocket::ResolveIPToName(std::u16string_view ip) {
     int family = FFamily == SF_IP4 ? plat::kAfInet : FFamily == SF_IP6 ? plat::kAfInet6 : 0;
-    return HostFromAscii(
+    return IdnDecodeHostName(
         ResolveIPName(HostForPlatform(ip), family, GetSocketType(), GetSocketProtocol()));
 }
 
 std::u16string TBlockSocket::LocalName() {
     std::string n = SockGetHostName();
-    return n.empty() ? std::u16string(u"127.0.0.1") : HostFromAscii(n);
+    return n.empty() ? std::u16string(u"127.0.0.1") : IdnDecodeHostName(n);
 }
 
 // ---- Connections ------------------------------------------------------------------------

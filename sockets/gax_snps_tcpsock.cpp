@@ -2,7 +2,7 @@
 
 #include "foundation/gax_strutils.h"
 #include "sockets/gax_snps_base64.h"
-#include "sockets/gax_snps_idn.h"
+#include "foundation/gax_punycode.h"
 #include "sockets/gax_snps_utils.h"
 
 namespace gax {
@@ -137,8 +137,8 @@ bool TSocksBlockSocket::SocksRequest(uint8_t command, std::u16string_view ip,
             request += '\x04';
             request += IPv6TextToBin(target);
         } else {
-            std::string name = HostToAscii(target);
-            if (name.size() > kMaxSocksField) {
+            std::string name = IdnEncodeHostName(target);
+            if (name.empty() || name.size() > kMaxSocksField) {
                 FLastError = plat::kSockErrProxy;
                 FBypassFlag = false;
                 return false;
@@ -162,8 +162,8 @@ bool TSocksBlockSocket::SocksRequest(uint8_t command, std::u16string_view ip,
             request += user;
             request += '\0';
         } else {
-            std::string name = HostToAscii(target);
-            if (name.size() > kMaxSocksField) {
+            std::string name = IdnEncodeHostName(target);
+            if (name.empty() || name.size() > kMaxSocksField) {
                 FLastError = plat::kSockErrProxy;
                 FBypassFlag = false;
                 return false;
@@ -199,7 +199,7 @@ bool TSocksBlockSocket::SocksResponse() {
                 case 3: {
                     uint8_t len = RecvByte(FSocksTimeout);
                     if (FLastError == 0 && len > 0) addr = RecvBufferStr(len, FSocksTimeout);
-                    if (FLastError == 0) FSocksResponseIP = HostFromAscii(addr);
+                    if (FLastError == 0) FSocksResponseIP = IdnDecodeHostName(addr);
                     break;
                 }
                 case 4:
@@ -311,7 +311,14 @@ void TTCPBlockSocket::HTTPTunnelDoConnect(std::u16string_view ip, std::u16string
     }
     if (FLastError != 0) return;
 
-    std::u16string host = ByteStrToUnicode(HostToAscii(ip));
+    std::string asciiHost = IdnEncodeHostName(ip);
+    if (asciiHost.empty()) {
+        // No ASCII form: nothing else may go to the proxy in its place.
+        FLastError = plat::kSockErrProxy;
+        ExceptCheck();
+        return;
+    }
+    std::u16string host = ByteStrToUnicode(asciiHost);
     if (IsIPv6Text(host)) host = u"[" + host + u"]";
     std::u16string portText = Dec(ResolvePort(port));
     std::u16string hostPort = JoinHostPort(host, portText);

@@ -111,6 +111,22 @@ TEST(Socks5, UserPasswordAndHostName) {
     EXPECT_EQ(s->SocksResponsePort(), u"21");
 }
 
+TEST(Socks5, HostNameGoesInItsAsciiForm) {
+    std::string request;
+    FakeProxy proxy([&](int fd) {
+        ReadExactly(fd, 3);
+        WriteAll(fd, B({5, 0}));
+        request = ReadExactly(fd, 7 + 21);
+        WriteAll(fd, B({5, 0, 0, 1, 0, 0, 0, 0, 0, 0}));
+    });
+    std::unique_ptr<TTCPBlockSocket> s(NewSocket());
+    s->SetSocksIP(u"127.0.0.1");
+    s->SetSocksPort(proxy.Port());
+    s->Connect(u"b\u00fccher.example", u"80");
+    EXPECT_EQ(s->LastError(), 0);
+    EXPECT_EQ(request, B({5, 1, 0, 3, 21}) + "xn--bcher-kva.example" + B({0, 80}));
+}
+
 TEST(Socks5, IPv6TargetGoesAsSixteenBytes) {
     std::string request;
     FakeProxy proxy([&](int fd) {
@@ -330,6 +346,22 @@ TEST(HttpTunnel, OpensWithAuthorisationAndPassesData) {
     EXPECT_EQ(ev.proxy.front().first, HR_ResolvingBegin);
     EXPECT_EQ(ev.proxy.front().second, u"127.0.0.1:" + proxy.Port());
     EXPECT_EQ(s->RecvString(2000), "from target");
+}
+
+TEST(HttpTunnel, HostNameGoesInItsAsciiForm) {
+    std::string request;
+    FakeProxy proxy([&](int fd) {
+        request = ReadHttpRequest(fd);
+        WriteAll(fd, "HTTP/1.0 200 OK\r\n\r\n");
+    });
+    std::unique_ptr<TTCPBlockSocket> s(NewSocket());
+    s->SetHTTPTunnelIP(u"127.0.0.1");
+    s->SetHTTPTunnelPort(proxy.Port());
+    ProxyEvents ev;
+    ev.Attach(*s);
+    s->Connect(u"b\u00fccher.example", u"443");
+    EXPECT_EQ(s->LastError(), 0);
+    EXPECT_EQ(request, "CONNECT xn--bcher-kva.example:443 HTTP/1.0\r\n\r\n");
 }
 
 TEST(HttpTunnel, IPv6TargetInBrackets) {
