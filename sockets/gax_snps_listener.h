@@ -125,7 +125,8 @@ class TSynapseListenerThread {
 
   protected:
     // One accept on the binding's socket: the accepted handle, or -1 with err set (0 or
-    // 10035 when nothing is pending). A seam for tests.
+    // 10035 when nothing is pending). Runs on the listener thread; a subclass that
+    // overrides it ends the thread (TerminateAndWait) in its own destructor.
     virtual TSocket AcceptOne(TSynapseBinding& binding, int& err);
 
   private:
