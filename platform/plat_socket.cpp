@@ -163,6 +163,32 @@ int SockErrorFromAddrInfo(int gaiResult, int sysErrno) {
     }
 }
 
+bool SockAcceptErrorIsTransient(int code) {
+    switch (code) {
+        case 10004:  // interrupted
+        case 10013:  // refused by a filter
+        case 10042:
+        case 10045:
+        case 10050:
+        case 10051:
+        case 10052:
+        case 10053:
+        case 10054:
+        case 10060:
+        case 10064:
+        case 10065:
+        case EPROTO:
+        case ENONET:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool SockAcceptErrorIsResource(int code) {
+    return code == 10024 || code == 10055;
+}
+
 int SockLastError() {
     return t_LastError;
 }

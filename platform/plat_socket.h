@@ -65,6 +65,12 @@ int SockErrorFromAddrInfo(int gaiResult, int sysErrno);
 int SockLastError();
 void SockSetLastError(int code);
 
+// Accept failures that concern only the connection being accepted (try the next one).
+bool SockAcceptErrorIsTransient(int code);
+// Accept failures from exhausted process or system resources (descriptors, memory): they
+// last until something is freed, so retrying at once would spin.
+bool SockAcceptErrorIsResource(int code);
+
 // Families, types and option levels as this platform numbers them.
 inline constexpr int kAfUnspec = AF_UNSPEC;
 inline constexpr int kAfInet = AF_INET;

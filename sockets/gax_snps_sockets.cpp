@@ -4,19 +4,13 @@
 #include <cstring>
 #include <thread>
 
+#include "foundation/gax_ansi_unicode_converter.h"
 #include "platform/plat_process.h"
 #include "sockets/gax_snps_utils.h"
 
 namespace gax {
 
 namespace {
-
-// Platform error texts pass through this filter before they are shown; the character-set
-// layer may replace it. Until then texts pass unchanged.
-std::u16string ErrorTextFilter(std::u16string text) {
-    return text;
-}
-
 std::u16string Widen(std::string_view s) {
     std::u16string r(s.size(), u'\0');
     for (size_t i = 0; i < s.size(); ++i) r[i] = char16_t(uint8_t(s[i]));
@@ -317,7 +311,7 @@ std::u16string FormatSocketError(int code, std::u16string_view text) {
 }
 
 std::u16string SocketSysErrorText(int code) {
-    return ErrorTextFilter(GetErrorDesc(code));
+    return ErrorText(GetErrorDesc(code));
 }
 
 std::u16string FormatSocketSysError(int code) {

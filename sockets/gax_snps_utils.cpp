@@ -330,6 +330,25 @@ std::string FormatHostPortA(std::string_view host, std::string_view port) {
     return FormatHostPortT(host, port);
 }
 
+void AppendHostPort(TStringBldU& builder, std::u16string_view host, std::u16string_view port) {
+    if (host.find(u':') != host.npos) {
+        bool bracketed = host.find(u'[') != host.npos;
+        if (!bracketed) AppendChar(builder, u'[');
+        if (host == u"::0") {
+            AppendStr(builder, u"::");
+        } else if (host == u"[::0]") {
+            AppendStr(builder, u"[::]");
+        } else {
+            AppendStr(builder, host);
+        }
+        if (!bracketed) AppendChar(builder, u']');
+    } else {
+        AppendStr(builder, host);
+    }
+    AppendChar(builder, u':');
+    AppendStr(builder, port);
+}
+
 std::string WordToBytesBE(uint16_t value) {
     return std::string{char(value >> 8), char(value & 0xFF)};
 }

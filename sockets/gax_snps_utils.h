@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "foundation/gax_stringbld.h"
 #include "platform/plat_socket.h"
 
 namespace gax {
@@ -46,6 +47,8 @@ std::string ShortAnyAddressA(std::string_view text);
 // "host:port", with the host in brackets when it is an IPv6 text.
 std::u16string FormatHostPort(std::u16string_view host, std::u16string_view port);
 std::string FormatHostPortA(std::string_view host, std::string_view port);
+// The same "host:port" appended to a string builder.
+void AppendHostPort(TStringBldU& builder, std::u16string_view host, std::u16string_view port);
 
 // ---- Byte order and text helpers ----------------------------------------------------------
 std::string WordToBytesBE(uint16_t value);

@@ -117,6 +117,10 @@ TEST(AddressTexts, HostPort) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(FormatHostPort(c.host, c.port), c.out);
+        TStringBldU b;
+        AppendStr(b, u">");
+        AppendHostPort(b, c.host, c.port);
+        EXPECT_EQ(std::u16string_view(b.Text.data(), b.Len), u">" + std::u16string(c.out));
         std::u16string h(c.host), p(c.port), o(c.out);
         EXPECT_EQ(FormatHostPortA(std::string(h.begin(), h.end()), std::string(p.begin(), p.end())),
                   std::string(o.begin(), o.end()));
