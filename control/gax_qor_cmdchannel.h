@@ -9,15 +9,14 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "foundation/gax_mlang.h"
-// PENDING-LISTENER: replace by the listener header once it lands
-namespace gax {
-enum TSynapseListenerIPVersions : uint8_t { ipver_46 = 0, ipver_4 = 1, ipver_6 = 2 };
-}
+#include "protocol/gax_qor_connparams.h"
+#include "sockets/gax_snps_listener.h"
 
 namespace gax {
 
@@ -161,5 +160,49 @@ bool ParseCommandStrUInt32Str(const char*& aCursor, int32_t& aRemain,
 // header form, which must fit a signed 32-bit value.
 bool ParseCommandStrStrStrInt32(const char*& aCursor, int32_t& aRemain,
                                 TCommandParse_StrStrStrInt32& aRec);
+
+// ------------------------------------------------------------ communicator
+
+class TTCPBlockSocket;
+class TWaiter2Socket;
+struct TWaiter2Resource;
+
+// The client side of one exchange with a running server over the loopback
+// address. One communicator carries one request: create, exchange, destroy.
+class TQORCommandCommunicator {
+  public:
+    explicit TQORCommandCommunicator(const TQORCommandChannelParams& aSetup);
+    ~TQORCommandCommunicator();
+    TQORCommandCommunicator(const TQORCommandCommunicator&) = delete;
+    TQORCommandCommunicator& operator=(const TQORCommandCommunicator&) = delete;
+
+    // Sends aCommandText (a request line with its CR LF) and reads one answer
+    // line. Returns 0 with aAnswer set, or the socket error code.
+    int SendCommandAndGetAnswer(std::string_view aCommandText, TQORChannelCommandAnswer& aAnswer);
+    // The same for a list answer: "+N" and N lines. A count above 1,000,000
+    // is an unknown answer; a list not complete in time is emptied.
+    int SendCommandAndGetAnswerList(std::string_view aCommandText,
+                                    TQORChannelCommandAnswer& aAnswer,
+                                    TQORChannelCommandAnswerList& aList);
+
+  private:
+    // Connects and sends; 0 or the socket error (the socket is then closed).
+    int ConnectAndSend(std::string_view aCommandText);
+    bool WaitSocket(uint8_t aWaitFlags, uint32_t aTimeout, int& aError);
+
+    TQORConnectionParams f_cp;
+    int32_t f_Port;
+    std::unique_ptr<TTCPBlockSocket> f_Syna;
+    std::unique_ptr<TWaiter2Socket> f_Waiter;
+    TWaiter2Resource* f_Resource = nullptr;
+    bool f_PreferIPv4;
+    TSynapseListenerIPVersions f_ListenerIPVersion;
+};
+
+// One connection per request.
+int ChannelSendCommand(const TQORCommandChannelParams& aSetup, std::string_view aCommandText,
+                       TQORChannelCommandAnswer& aAnswer);
+int ChannelSendCommandList(const TQORCommandChannelParams& aSetup, std::string_view aCommandText,
+                           TQORChannelCommandAnswer& aAnswer, TQORChannelCommandAnswerList& aList);
 
 }  // namespace gax
