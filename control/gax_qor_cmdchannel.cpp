@@ -295,6 +295,9 @@ constexpr TGaxTick32 kCmdWriteTimeout = 2000;
 constexpr int64_t kMaxListLines = 1000000;
 // Each announced line extends the list's deadline by this much.
 constexpr int64_t kPerLineMs = 10;
+// Far above any answer line the server writes; a peer that streams bytes
+// without a line end is cut off here instead of filling memory.
+constexpr int32_t kMaxAnswerLineLength = 1 << 20;
 
 // Bytes of value 32 and below off both ends.
 std::string_view TrimAnswer(std::string_view s) {
@@ -405,6 +408,9 @@ int TQORCommandCommunicator::ConnectAndSend(std::string_view aCommandText) {
         return WaitSocket(wf_Read, t, err);
     };
     s.SetRaiseExcept(false);
+    s.SetMaxLineLength(kMaxAnswerLineLength);
+    // The time limit holds for the whole line, not for each piece of it.
+    s.SetInterPacketTimeout(false);
     s.Reuse(true);
     s.SetTcpNoDelay(true);
     s.ResetLastError();

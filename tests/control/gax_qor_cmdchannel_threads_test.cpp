@@ -179,6 +179,20 @@ TEST(CommandCommunicator, ListAnswers) {
     }
 }
 
+TEST(CommandCommunicator, EndlessLineIsCutOff) {
+    // Bytes without a line end never make an answer, however fast they come.
+    for (const bool list : {false, true}) {
+        ScriptedServer srv((list ? "+1\r\n" : "") + std::string(3 << 20, 'x'), false);
+        TQORChannelCommandAnswer a;
+        TQORChannelCommandAnswerList lines;
+        const int err =
+            list ? ChannelSendCommandList(ChannelSetup(srv.Port()), "00C:00\r\n", a, lines)
+                 : ChannelSendCommand(ChannelSetup(srv.Port()), "00R:00\r\n", a);
+        EXPECT_EQ(err, 10055) << list;
+        EXPECT_TRUE(lines.empty());
+    }
+}
+
 TEST(CommandCommunicator, IncompleteListIsEmptiedAndFails) {
     // Three lines announced, two sent, then silence: either the third read
     // times out (a socket error) or the list's deadline passes first.

@@ -232,6 +232,9 @@ TEST_F(ConfigTest, FatalErrorsWithTheirTexts) {
     const std::string port = "PresentServerPort=10024\n";
     const std::string owner = "ServerOwnerEMail=o@x.org\n";
     const ErrCase cases[] = {
+        // Port before owner: the first bad value in reading order wins.
+        {"[Server]\n",
+         "Invalid server port in the [Server].PresentServerPort parameter: ", "Exception"},
         {"[Server]\n" + owner,
          "Invalid server port in the [Server].PresentServerPort parameter: ", "Exception"},
         {"[Server]\nPresentServerPort=0\n" + owner,
