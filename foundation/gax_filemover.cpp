@@ -254,7 +254,11 @@ void FileMoverCopyUp(PFileMoverData aMover) {
             ForceDirectoriesOrRaise(s->DstDir, ev);
             const std::u16string from = StagingDir(*aMover, *s);
             const std::u16string to = MovedDir(*s);
-            if (!DirExists(from) || from == to) continue;
+            // The staging base may be the destination under another spelling (a
+            // link, a doubled '/'): the tree is already in place.
+            if (!DirExists(from) || from == to ||
+                plat::SameFile(FileNameToSys(from), FileNameToSys(to)))
+                continue;
             if (TryRenameNoReplace(from, to, ev) == 0) continue;
             // Another file system: copy the tree beside the destination instead.
             int rc = CopyDirectoryTree(from, s->DstDir, ev);

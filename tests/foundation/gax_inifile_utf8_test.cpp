@@ -1,43 +1,27 @@
 #include "foundation/gax_inifile_utf8.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <fstream>
 #include <memory>
-#include <sstream>
 
+#include "foundation/file_test_support.h"
 #include "foundation/gax_fileutils.h"
 #include "platform/plat_file.h"
 
 using namespace gax;
+using namespace file_test;
 
 namespace {
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-void WriteFile(const std::string& path, const std::string& data) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << data;
-}
-
-class IniTest : public ::testing::Test {
+class IniTest : public TempDirTest {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/gaxini.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        TempDirTest::SetUp();
         path = dir + "/server.ini";
         name = SysToFileName(path);
     }
-    void TearDown() override { DeleteDirectoryTree(SysToFileName(dir)); }
     std::unique_ptr<TIniFileUTF8> Load(const std::string& content) {
         WriteFile(path, content);
         return std::make_unique<TIniFileUTF8>(name, true);
@@ -51,7 +35,7 @@ class IniTest : public ::testing::Test {
         }
         return "<loaded>";
     }
-    std::string dir, path;
+    std::string path;
     std::u16string name;
 };
 
