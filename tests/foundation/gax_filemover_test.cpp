@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <functional>
 
@@ -123,6 +124,10 @@ TEST_F(MoverTest, SaveReplacesTheFileAndLeavesNothingBehind) {
     const std::string path = dst + "/admins.dat";
     WriteFile(path, "old");
     chmod(path.c_str(), 0600);
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown(path.c_str(), 4321, 4322), 0);
+    }
     Save(base, dst, "admins.dat", "new content", nullptr);
     EXPECT_EQ(ReadAll(path), "new content");
     EXPECT_EQ(List(dst), std::vector<std::string>{"admins.dat"});
@@ -130,6 +135,9 @@ TEST_F(MoverTest, SaveReplacesTheFileAndLeavesNothingBehind) {
     plat::FileInfo info;
     ASSERT_EQ(plat::Lstat(path, info), 0);
     EXPECT_EQ(info.mode, 0600u);
+    if (root) {
+        EXPECT_TRUE(info.uid == 4321u && info.gid == 4322u);
+    }
 
     // Staged beside the destination, as the data files are.
     Save(dst, dst, "admins.dat", "again", nullptr);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -232,11 +233,19 @@ TEST_F(IniTest, ReadingNeverTouchesTheFile) {
 TEST_F(IniTest, SaveKeepsPermissionsAndNeverLosesTheOldFile) {
     auto ini = Load("[S]\r\nPassword=secret\r\n");
     chmod(path.c_str(), 0600);
+    // An edit run by root must not take the file away from the service's user.
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown(path.c_str(), 4321, 4322), 0);
+    }
     ini->WriteString(u"S", u"Password", u"new");
     ini->Save();
     plat::FileInfo info;
     ASSERT_EQ(plat::Lstat(path, info), 0);
     EXPECT_EQ(info.mode, 0600u);
+    if (root) {
+        EXPECT_TRUE(info.uid == 4321u && info.gid == 4322u);
+    }
 
     // A leftover backup stops the save: old content kept, no new file left.
     const std::string before = ReadAll(path);
