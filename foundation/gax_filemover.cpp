@@ -147,8 +147,17 @@ bool Restore(TFileMoverObjectRec& rec, TFileEventer* ev) {
 
 void DeleteStagingTrees(TFileMoverData& m) {
     for (auto& s : m.Syncros) {
-        if (!s->KeepBackups && !s->DstDir.empty()) RemoveTreeQuietly(MovedDir(*s), m.Eventer);
-        RemoveTreeQuietly(StagingDir(m, *s), m.Eventer);
+        const std::u16string staging = StagingDir(m, *s);
+        if (s->KeepBackups && !s->DstDir.empty()) {
+            // Staged beside the destination, the staging tree is the one holding
+            // the backups.
+            const std::u16string moved = MovedDir(*s);
+            if (staging == moved || plat::SameFile(FileNameToSys(staging), FileNameToSys(moved)))
+                continue;
+        } else if (!s->DstDir.empty()) {
+            RemoveTreeQuietly(MovedDir(*s), m.Eventer);
+        }
+        RemoveTreeQuietly(staging, m.Eventer);
     }
 }
 

@@ -219,6 +219,33 @@ TEST_F(MoverTest, RollbackRestoresOldFilesAndRemovesNewOnes) {
     EXPECT_TRUE(List(base).empty());
 }
 
+// When the old file cannot be put back, its backup is the only copy left and
+// stays, also when the staging tree lives beside the destination.
+TEST_F(MoverTest, FailedRestoreKeepsTheBackup) {
+    for (const std::string& staging : {base, dst}) {
+        WriteFile(dst + "/a.dat", "old a");
+        TFileEventer ev;
+        PFileMoverData m = FileMoverCreate(u"QOR", &ev, U(staging));
+        WriteFile(FileNameToSys(FileMoverSetMasterFile(FileMoverAddSyncro(m, U(dst)), u"a.dat")),
+                  "new a");
+        FileMoverCopyUp(m);
+        FileMoverMoveUp(m);
+        ev.SetOnFileEvent([](TFileEventer&, TFileEventerEventData& d) {
+            if (d.EventType == feet_Rename) throw EFileException("injected fault");
+        });
+        FileMoverRollback(m);
+        FileMoverFree(m);
+        EXPECT_EQ(ReadAll(dst + "/a.dat"), "new a");
+        std::string kept;
+        for (const std::string& n : List(dst))
+            if (n.find('$') != std::string::npos) kept = ReadAll(dst + "/" + n + "/OM/a.dat");
+        EXPECT_EQ(kept, "old a") << staging;
+        for (const std::string& n : List(dst))
+            if (n.find('$') != std::string::npos) DeleteDirectoryTree(U(dst + "/" + n));
+        EXPECT_TRUE(List(base).empty());
+    }
+}
+
 TEST_F(MoverTest, StagesRunInOrder) {
     PFileMoverData m = FileMoverCreate(u"QOR", nullptr, U(" " + base + " "));
     TFileMoverSync* s = FileMoverAddSyncro(m, U(dst));
