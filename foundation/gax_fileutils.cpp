@@ -655,12 +655,16 @@ int TryLinkBackup(std::u16string_view aFile, std::u16string_view aBackup, TFileE
     std::string dst = FileNameToSys(aBackup);
     int rc = plat::Link(src, dst);
     if (rc != EPERM && rc != EOPNOTSUPP && rc != EXDEV && rc != EMLINK && rc != ENOSYS) return rc;
-    // No hard links here: an exclusive copy serves as the backup just as well.
+    // No hard links here: an exclusive copy serves as the backup just as well. It
+    // is private while it fills and then takes the original's bits and owner, so
+    // it never shows more than the original did and a restore puts them back.
     int in;
     rc = plat::OpenRead(src, in);
     if (rc != 0) return rc;
-    int out;
-    rc = plat::CreateExclusive(dst, out);
+    plat::FileInfo info;
+    rc = plat::Fstat(in, info);
+    int out = -1;
+    if (rc == 0) rc = plat::CreateExclusive(dst, out, 0600);
     if (rc != 0) {
         plat::Close(in);
         return rc;
@@ -673,6 +677,7 @@ int TryLinkBackup(std::u16string_view aFile, std::u16string_view aBackup, TFileE
         rc = plat::WriteAll(out, buf.get(), got);
         if (rc != 0) break;
     }
+    if (rc == 0) rc = plat::FchmodOwner(out, info);
     if (rc == 0) rc = plat::Fsync(out);
     int rc2 = plat::Close(out);
     plat::Close(in);

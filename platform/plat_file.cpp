@@ -39,11 +39,11 @@ void Fill(const struct stat& st, FileInfo& out) {
     out.ino = st.st_ino;
 }
 
-int OpenFlags(const std::string& path, int flags, int& fd) {
+int OpenFlags(const std::string& path, int flags, int& fd, mode_t mode = 0666) {
     fd = -1;
     int r;
     do {
-        r = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+        r = ::open(path.c_str(), flags | O_CLOEXEC, mode);
     } while (r < 0 && errno == EINTR);
     if (r < 0) return Err();
     fd = r;
@@ -101,8 +101,8 @@ int CreateTrunc(const std::string& path, int& fd) {
 int OpenOrCreateWrite(const std::string& path, int& fd) {
     return OpenFlags(path, O_WRONLY | O_CREAT, fd);
 }
-int CreateExclusive(const std::string& path, int& fd) {
-    return OpenFlags(path, O_WRONLY | O_CREAT | O_EXCL, fd);
+int CreateExclusive(const std::string& path, int& fd, mode_t mode) {
+    return OpenFlags(path, O_WRONLY | O_CREAT | O_EXCL, fd, mode);
 }
 int OpenAppendOrCreate(const std::string& path, int& fd) {
     return OpenFlags(path, O_WRONLY | O_CREAT | O_APPEND, fd);

@@ -45,7 +45,7 @@ int OpenReadWrite(const std::string& path, int& fd);
 int CreateTrunc(const std::string& path, int& fd);
 // Opens for writing, creating the file when missing, without truncating it.
 int OpenOrCreateWrite(const std::string& path, int& fd);
-int CreateExclusive(const std::string& path, int& fd);
+int CreateExclusive(const std::string& path, int& fd, mode_t mode = 0666);
 int OpenAppendOrCreate(const std::string& path, int& fd);
 int Close(int fd);
 
