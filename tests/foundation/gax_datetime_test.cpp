@@ -236,3 +236,12 @@ TEST(DateTimeZone, SummerTimeIsTrueUtc) {
     // The local clock read back as UTC agrees with the system's UTC.
     EXPECT_LE(std::llabs(LocalToUnixSeconds(LocalNow()) - now), 1);
 }
+
+TEST(DateTimeZone, SouthernSummerInJanuary) {
+    // Daylight saving in January: the printed bias is still the standard one.
+    ZoneScope zone("AEST-10AEDT,M10.1.0,M4.1.0/3");
+    EXPECT_EQ(GetTimeZoneBiasSeconds(), -36000);
+    // 2022-01-15 12:00 AEDT (UTC+11) is 01:00 UTC.
+    EXPECT_EQ(LocalToUnixSeconds(Dt(2022, 1, 15, 12)), 1642208400);
+    EXPECT_EQ(LocalToUnixSeconds(Dt(2022, 7, 15, 12)), 1657850400);
+}
