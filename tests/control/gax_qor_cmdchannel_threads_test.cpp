@@ -203,9 +203,9 @@ TEST(CommandCommunicator, EndlessLineIsCutOff) {
 }
 
 TEST(CommandCommunicator, ListOfLongLinesStopsAtTheMemoryBound) {
-    // Many lines just under the single-line limit: each would be accepted on
-    // its own, but together they must not grow the client without bound.
-    ScriptedServer srv("+1000000\r\n", false, std::string((1 << 20) - 16, 'y') + "\r\n", 300);
+    // Many long lines, each accepted on its own: together they must not grow
+    // the client without bound.
+    ScriptedServer srv("+1000000\r\n", false, std::string((1 << 16) - 2, 'y') + "\r\n", 4200);
     TQORChannelCommandAnswer a;
     TQORChannelCommandAnswerList list;
     EXPECT_EQ(ChannelSendCommandList(ChannelSetup(srv.Port()), "00C:00\r\n", a, list), 10055);
