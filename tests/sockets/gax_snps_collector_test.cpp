@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "foundation/gax_ansi_unicode_converter.h"
-#include "io_test_pair.h"
+#include "snps_test_net.h"
 #include "sockets/gax_snps_waiter.h"
 
 using namespace gax;
@@ -358,7 +358,7 @@ TEST(CollectorSocket, EndOfInputAndErrors) {
         int how;  // 0 close, 1 reset
     } cases[] = {{"close", 0}, {"reset", 1}};
     for (const auto& k : cases) {
-        iotest::Pair p;
+        snpstest::Pair p;
         TCollectorSocket c(128);
         c.SetSocket(p.a);
         c.Timeout = kNever;
@@ -394,7 +394,7 @@ TEST(CollectorSocket, EndOfInputAndErrors) {
 }
 
 TEST(CollectorSocket, IdleCheckSeesOnlyTheCloseNotTheData) {
-    iotest::Pair p;
+    snpstest::Pair p;
     TCollectorSocket c(128);
     c.SetSocket(p.a);
     c.Timeout = kNever;
@@ -458,7 +458,7 @@ TEST(CollectorFile, ReadsTheSameLinesAsTheSocketCollector) {
     file.Timeout = kNever;
     const auto fromFile = ReadAllLines(file);
 
-    iotest::Pair p;
+    snpstest::Pair p;
     p.SendB(text);
     p.CloseB();
     TCollectorSocket sock(128);

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "io_test_pair.h"
+#include "snps_test_net.h"
 
 using namespace gax;
-using iotest::Pair;
+using snpstest::Pair;
 
 namespace {
 
@@ -296,7 +296,7 @@ TEST(Waiter, WriteAcceptAndConnectEvents) {
         EXPECT_EQ(log.calls.back().events, we_Read | we_Write);
         w.UnregisterResource(r);
     }
-    iotest::Listener l;
+    snpstest::RawListener l;
     auto* rl = w.RegisterResource(nullptr, l.fd);
     w.SetWaitMode(rl, wf_Accept);
     EXPECT_EQ(Wait(w, log, 30), wr_Timeout);
