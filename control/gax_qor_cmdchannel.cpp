@@ -1,11 +1,16 @@
 #include "control/gax_qor_cmdchannel.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "foundation/gax_ansi_unicode_converter.h"
+#include "foundation/gax_inifile_utf8.h"
 #include "foundation/gax_strutils.h"
+#include "protocol/gax_qor_connparams.h"
 #include "protocol/gax_qor_fields.h"
 #include "sockets/gax_snps_sockets.h"
+#include "sockets/gax_snps_tcpsock.h"
+#include "sockets/gax_snps_waiter.h"
 
 namespace gax {
 
@@ -186,6 +191,31 @@ int PrintChannelOutcome(int aSocketError, TQORChannelCommandAnswer aAnswer,
     return ChannelOutcomeExitCode(aSocketError, aAnswer);
 }
 
+// ------------------------------------------------------------ [Command] settings
+
+void ReadCommandChannelParams(const TIniFileUTF8& aIni, std::u16string_view aSection,
+                              bool aSupportsIPv6, TQORCommandChannelParams& aParams) {
+    aParams = TQORCommandChannelParams{};
+    aParams.cfg_SystemSupportsIPv6 = aSupportsIPv6;
+    aParams.cfg_CmdEnabled = aIni.ReadLogical(aSection, u"CommandEnabled", false);
+
+    const std::u16string ver = aIni.ReadString(aSection, u"CommandIPVersion", u"");
+    if (aSupportsIPv6 && (ver == u"46" || ver == u"64"))
+        aParams.cfg_CmdIPVersion = ipver_46;
+    else if (aSupportsIPv6 && ver == u"6")
+        aParams.cfg_CmdIPVersion = ipver_6;
+    else
+        aParams.cfg_CmdIPVersion = ipver_4;
+
+    aParams.cfg_CmdPort = IniReadPort(aIni, aSection, u"CommandPort", 10023);
+    aParams.cfg_CmdPreferIPV4 = aIni.ReadLogical(aSection, u"CommandPreferIPv4", true);
+    aParams.cfg_CmdLogLevel = std::max(aIni.ReadInteger(aSection, u"CommandLogLevel", 0), 0);
+    int32_t t = aIni.ReadInteger(aSection, u"CommandTimeout1", 1);
+    aParams.cfg_CmdTimeout1 = std::clamp(t < 0 ? 1 : t, 1, 5);
+    t = aIni.ReadInteger(aSection, u"CommandTimeout2", 2);
+    aParams.cfg_CmdTimeout2 = std::clamp(t < 0 ? 2 : t, 1, 5);
+}
+
 // ------------------------------------------------------------ server-side decoders
 
 bool ParseCommandStr(const char*& aCursor, int32_t& aRemain, TCommandParse_Str& aRec) {
@@ -251,6 +281,236 @@ bool ParseCommandStrStrStrInt32(const char*& aCursor, int32_t& aRemain,
     aCursor = p;
     aRemain = n;
     return true;
+}
+
+// ------------------------------------------------------------ communicator
+
+namespace {
+
+constexpr TGaxTick32 kCmdConnectTimeout = 3000;
+constexpr TGaxTick32 kCmdReadTimeout = 2000;
+constexpr TGaxTick32 kCmdWriteTimeout = 2000;
+// A list answer longer than this is no answer of ours; the bound also keeps
+// a hostile count from reserving memory.
+constexpr int64_t kMaxListLines = 1000000;
+// Each announced line extends the list's deadline by this much.
+constexpr int64_t kPerLineMs = 10;
+// Far above any answer line the server writes; a peer that streams bytes
+// without a line end is cut off here instead of filling memory.
+constexpr int32_t kMaxAnswerLineLength = 1 << 20;
+
+// Bytes of value 32 and below off both ends.
+std::string_view TrimAnswer(std::string_view s) {
+    while (!s.empty() && static_cast<unsigned char>(s.front()) <= 32) s.remove_prefix(1);
+    while (!s.empty() && static_cast<unsigned char>(s.back()) <= 32) s.remove_suffix(1);
+    return s;
+}
+
+// "+N" with N a decimal count in range.
+bool ParseListCount(std::string_view digits, int64_t& count) {
+    if (digits.empty()) return false;
+    int64_t n = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return false;
+        n = n * 10 + (c - '0');
+        if (n > kMaxListLines) return false;
+    }
+    count = n;
+    return true;
+}
+
+// The channel never goes through a proxy, so applying its settings comes
+// down to the family preference and the connect limit.
+void ApplyDirectConnectionParams(TTCPBlockSocket& s, const TQORConnectionParams& cp) {
+    s.SetPreferIP4(cp.PreferIPv4);
+    s.SetConnectionTimeout(static_cast<int32_t>(cp.ServerConnectTimeoutTicks));
+    s.SetRaiseExcept(false);
+    s.SetStopFlag(false);
+}
+
+}  // namespace
+
+TQORCommandCommunicator::TQORCommandCommunicator(const TQORCommandChannelParams& aSetup)
+    : f_Port(aSetup.cfg_CmdPort),
+      f_Syna(std::make_unique<TTCPBlockSocket>()),
+      f_Waiter(std::make_unique<TWaiter2Socket>(1)),
+      f_PreferIPv4(aSetup.cfg_CmdPreferIPV4),
+      f_ListenerIPVersion(aSetup.cfg_CmdIPVersion) {
+    f_cp.ServerConnectTimeoutTicks = kCmdConnectTimeout;
+    f_cp.ProxyConnectTimeoutTicks = kCmdConnectTimeout;
+    f_cp.ReadTimeoutTicks = kCmdReadTimeout;
+    f_cp.WriteTimeoutTicks = kCmdWriteTimeout;
+    f_cp.ProxyType = QOR_PROXY_TYPE_NONE;
+    switch (f_ListenerIPVersion) {
+        case ipver_4:
+            f_cp.PreferIPv4 = true;
+            break;
+        case ipver_6:
+            f_cp.PreferIPv4 = false;
+            break;
+        default:
+            f_cp.PreferIPv4 = f_PreferIPv4;
+            break;
+    }
+}
+
+TQORCommandCommunicator::~TQORCommandCommunicator() {
+    // The socket's hooks point back here; none may run while we go.
+    f_Syna->OnExtSocketCreated = nullptr;
+    f_Syna->OnExtCanConnect = nullptr;
+    f_Syna->OnExtCanWrite = nullptr;
+    f_Syna->OnExtCanRead = nullptr;
+    if (f_Resource != nullptr) f_Waiter->UnregisterResource(f_Resource);
+    f_Resource = nullptr;
+    f_Syna->CloseSocket();
+}
+
+bool TQORCommandCommunicator::WaitSocket(uint8_t aWaitFlags, uint32_t aTimeout, int& aError) {
+    if (f_Resource == nullptr) {
+        aError = plat::kSockErrNotSocket;
+        return false;
+    }
+    f_Waiter->SetWaitMode(f_Resource, aWaitFlags);
+    TWaiter2WaitParams wp;
+    wp.w2wp_TimeoutTicks =
+        aTimeout == WAITER_INFINITE ? WAITER_INFINITE : std::min(aTimeout, WAITER_MAX_TIMEOUT);
+    switch (f_Waiter->WaitForHandler(wp)) {
+        case wr_Descriptor:
+            aError = 0;
+            return true;
+        case wr_Timeout:
+            aError = plat::kSockErrTimedOut;
+            return false;
+        case wr_Interrupt:
+            aError = plat::kSockErrInterrupted;
+            return false;
+        case wr_Error:
+            aError = f_Waiter->LastWaitErrorCode();
+            if (aError == 0) aError = plat::kSockErrInvalidArg;
+            return false;
+    }
+    aError = plat::kSockErrInvalidArg;
+    return false;
+}
+
+int TQORCommandCommunicator::ConnectAndSend(std::string_view aCommandText) {
+    TTCPBlockSocket& s = *f_Syna;
+    ApplyDirectConnectionParams(s, f_cp);
+    s.OnExtSocketCreated = [this](TBlockSocket*, TSocket h) {
+        if (f_Resource != nullptr) f_Waiter->UnregisterResource(f_Resource);
+        f_Resource = f_Waiter->RegisterResource(this, h);
+    };
+    s.OnExtCanConnect = [this](TBlockSocket*, uint32_t t, int& err) {
+        return WaitSocket(wf_Write, t, err);
+    };
+    s.OnExtCanWrite = s.OnExtCanConnect;
+    s.OnExtCanRead = [this](TBlockSocket*, uint32_t t, int& err) {
+        return WaitSocket(wf_Read, t, err);
+    };
+    s.SetRaiseExcept(false);
+    s.SetMaxLineLength(kMaxAnswerLineLength);
+    // The time limit holds for the whole line, not for each piece of it.
+    s.SetInterPacketTimeout(false);
+    s.Reuse(true);
+    s.SetTcpNoDelay(true);
+    s.ResetLastError();
+    s.SetNonBlockMode(false);
+
+    s.Connect(u"localhost", ByteStrToUnicode(std::to_string(f_Port)));
+    if (s.LastError() != 0) {
+        const int err = s.LastError();
+        s.CloseSocket();
+        return err;
+    }
+    s.SendString(aCommandText);
+    if (s.LastError() != 0) {
+        const int err = s.LastError();
+        s.CloseSocket();
+        return err;
+    }
+    return 0;
+}
+
+int TQORCommandCommunicator::SendCommandAndGetAnswer(std::string_view aCommandText,
+                                                     TQORChannelCommandAnswer& aAnswer) {
+    aAnswer = fsca_NoAnswer;
+    if (const int err = ConnectAndSend(aCommandText); err != 0) return err;
+    TTCPBlockSocket& s = *f_Syna;
+    const std::string line = s.RecvString(static_cast<int>(f_cp.ReadTimeoutTicks));
+    if (const int err = s.LastError(); err != 0) {
+        s.CloseSocket();
+        return err;
+    }
+    const std::string_view t = TrimAnswer(line);
+    if (t.empty())
+        aAnswer = fsca_NoAnswer;
+    else if (t.front() == '+')
+        aAnswer = fsca_OK;
+    else if (!FindChannelAnswerWord(t, aAnswer))
+        aAnswer = fsca_Unknown;
+    s.CloseSocket();
+    return 0;
+}
+
+int TQORCommandCommunicator::SendCommandAndGetAnswerList(std::string_view aCommandText,
+                                                         TQORChannelCommandAnswer& aAnswer,
+                                                         TQORChannelCommandAnswerList& aList) {
+    aAnswer = fsca_NoAnswer;
+    aList.clear();
+    if (const int err = ConnectAndSend(aCommandText); err != 0) return err;
+    TTCPBlockSocket& s = *f_Syna;
+    const int64_t readTimeout = f_cp.ReadTimeoutTicks;
+    const std::string first = s.RecvString(static_cast<int>(readTimeout));
+    int err = s.LastError();
+    if (err == 0) {
+        const std::string_view t = TrimAnswer(first);
+        int64_t count = 0;
+        if (t.empty()) {
+            aAnswer = fsca_NoAnswer;
+        } else if (t.front() == '-') {
+            if (!FindChannelAnswerWord(t, aAnswer)) aAnswer = fsca_Unknown;
+        } else if (t.front() != '+' || !ParseListCount(t.substr(1), count)) {
+            aAnswer = fsca_Unknown;
+        } else if (count == 0) {
+            aAnswer = fsca_OK;
+        } else {
+            // 64-bit ticks: the deadline of a long list must not wrap.
+            const int64_t start = GetTick32();
+            const int64_t deadline = start + readTimeout + count * kPerLineMs;
+            aAnswer = fsca_OK;
+            for (int64_t i = 0; i < count; ++i) {
+                const int64_t now = start + TickDiff32(static_cast<TGaxTick32>(start), GetTick32());
+                const int64_t left = deadline - now;
+                if (left <= 0) {
+                    aAnswer = fsca_AnswerTimeout;
+                    aList.clear();
+                    break;
+                }
+                std::string line =
+                    s.RecvString(static_cast<int>(std::min<int64_t>(left, WAITER_MAX_TIMEOUT)));
+                err = s.LastError();
+                if (err != 0) {
+                    aList.clear();
+                    break;
+                }
+                aList.push_back(std::move(line));
+            }
+        }
+    }
+    s.CloseSocket();
+    return err;
+}
+
+int ChannelSendCommand(const TQORCommandChannelParams& aSetup, std::string_view aCommandText,
+                       TQORChannelCommandAnswer& aAnswer) {
+    TQORCommandCommunicator c(aSetup);
+    return c.SendCommandAndGetAnswer(aCommandText, aAnswer);
+}
+
+int ChannelSendCommandList(const TQORCommandChannelParams& aSetup, std::string_view aCommandText,
+                           TQORChannelCommandAnswer& aAnswer, TQORChannelCommandAnswerList& aList) {
+    TQORCommandCommunicator c(aSetup);
+    return c.SendCommandAndGetAnswerList(aCommandText, aAnswer, aList);
 }
 
 }  // namespace gax

@@ -9,13 +9,18 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "foundation/gax_mlang.h"
+#include "protocol/gax_qor_connparams.h"
+#include "sockets/gax_snps_listener.h"
 
 namespace gax {
+
+class TIniFileUTF8;
 
 // ------------------------------------------------------------ answers
 
@@ -80,6 +85,24 @@ int PrintChannelOutcome(int aSocketError, TQORChannelCommandAnswer aAnswer,
                         std::u16string_view aTitle, std::u16string_view aCharsetName,
                         const TCharsetsCodeList* aCodeList, std::FILE* aOut = stderr);
 
+// ------------------------------------------------------------ [Command] settings
+
+struct TQORCommandChannelParams {
+    bool cfg_SystemSupportsIPv6 = false;
+    bool cfg_CmdEnabled = false;
+    int32_t cfg_CmdPort = 10023;
+    TSynapseListenerIPVersions cfg_CmdIPVersion = ipver_4;
+    bool cfg_CmdPreferIPV4 = true;
+    int32_t cfg_CmdLogLevel = 0;  // above 0 the server logs command connections
+    int32_t cfg_CmdTimeout1 = 1;
+    int32_t cfg_CmdTimeout2 = 2;
+};
+
+// Reads the channel's keys of aSection; every bad value falls back to its
+// default or nearest bound. Without IPv6 on the system the channel is IPv4 only.
+void ReadCommandChannelParams(const TIniFileUTF8& aIni, std::u16string_view aSection,
+                              bool aSupportsIPv6, TQORCommandChannelParams& aParams);
+
 // ------------------------------------------------------------ server-side decoders
 
 // Each text field is kept three ways: as UTF-16 text, as its UTF-8 bytes
@@ -137,5 +160,49 @@ bool ParseCommandStrUInt32Str(const char*& aCursor, int32_t& aRemain,
 // header form, which must fit a signed 32-bit value.
 bool ParseCommandStrStrStrInt32(const char*& aCursor, int32_t& aRemain,
                                 TCommandParse_StrStrStrInt32& aRec);
+
+// ------------------------------------------------------------ communicator
+
+class TTCPBlockSocket;
+class TWaiter2Socket;
+struct TWaiter2Resource;
+
+// The client side of one exchange with a running server over the loopback
+// address. One communicator carries one request: create, exchange, destroy.
+class TQORCommandCommunicator {
+  public:
+    explicit TQORCommandCommunicator(const TQORCommandChannelParams& aSetup);
+    ~TQORCommandCommunicator();
+    TQORCommandCommunicator(const TQORCommandCommunicator&) = delete;
+    TQORCommandCommunicator& operator=(const TQORCommandCommunicator&) = delete;
+
+    // Sends aCommandText (a request line with its CR LF) and reads one answer
+    // line. Returns 0 with aAnswer set, or the socket error code.
+    int SendCommandAndGetAnswer(std::string_view aCommandText, TQORChannelCommandAnswer& aAnswer);
+    // The same for a list answer: "+N" and N lines. A count above 1,000,000
+    // is an unknown answer; a list not complete in time is emptied.
+    int SendCommandAndGetAnswerList(std::string_view aCommandText,
+                                    TQORChannelCommandAnswer& aAnswer,
+                                    TQORChannelCommandAnswerList& aList);
+
+  private:
+    // Connects and sends; 0 or the socket error (the socket is then closed).
+    int ConnectAndSend(std::string_view aCommandText);
+    bool WaitSocket(uint8_t aWaitFlags, uint32_t aTimeout, int& aError);
+
+    TQORConnectionParams f_cp;
+    int32_t f_Port;
+    std::unique_ptr<TTCPBlockSocket> f_Syna;
+    std::unique_ptr<TWaiter2Socket> f_Waiter;
+    TWaiter2Resource* f_Resource = nullptr;
+    bool f_PreferIPv4;
+    TSynapseListenerIPVersions f_ListenerIPVersion;
+};
+
+// One connection per request.
+int ChannelSendCommand(const TQORCommandChannelParams& aSetup, std::string_view aCommandText,
+                       TQORChannelCommandAnswer& aAnswer);
+int ChannelSendCommandList(const TQORCommandChannelParams& aSetup, std::string_view aCommandText,
+                           TQORChannelCommandAnswer& aAnswer, TQORChannelCommandAnswerList& aList);
 
 }  // namespace gax

@@ -102,6 +102,19 @@ bool TryParsePortAnsi(std::string_view text, int32_t& port) {
     return PortOfDigits(t, port);
 }
 
+bool TryParseIPVersionText(std::u16string_view text, TSynapseListenerIPVersions& versions) {
+    const std::u16string t = TrimSpaceW(text);
+    if (t == u"46" || t == u"64")
+        versions = ipver_46;
+    else if (t == u"4")
+        versions = ipver_4;
+    else if (t == u"6")
+        versions = ipver_6;
+    else
+        return false;
+    return true;
+}
+
 int32_t IniReadPort(const TIniFileUTF8& ini, std::u16string_view section, std::u16string_view key,
                     int32_t defaultPort) {
     const std::string def = std::to_string(defaultPort);

@@ -12,6 +12,7 @@
 
 #include "foundation/gax_datetime.h"
 #include "protocol/gax_qor_consts.h"
+#include "sockets/gax_snps_listener.h"
 
 namespace gax {
 
@@ -57,6 +58,8 @@ void ClearClientRec(TQORClientRec& rec);
 bool TryParsePortText(std::u16string_view text, int32_t& port);
 // The same for an 8-bit text (bytes <= 32 trimmed at both ends).
 bool TryParsePortAnsi(std::string_view text, int32_t& port);
+// The trimmed text "46" or "64" (both), "4" or "6"; anything else fails.
+bool TryParseIPVersionText(std::u16string_view text, TSynapseListenerIPVersions& versions);
 // The key's port, or the default when the key is missing or not a valid port.
 int32_t IniReadPort(const TIniFileUTF8& ini, std::u16string_view section, std::u16string_view key,
                     int32_t defaultPort);

@@ -8,6 +8,9 @@ namespace gax {
 
 bool ParseManagerModeText(std::u16string_view aText, TQORSystemManagerMode& aMode) {
     const std::u16string text = TrimSpaceW(aText);
+    // The number parser stops at a NUL, which would let "3<NUL>junk" pass as 3;
+    // no mode word holds one either, so such a text names no mode.
+    if (text.find(u'\0') != std::u16string::npos) return false;
     int32_t number = 0;
     if (TryParseIntW(text, number)) {
         // No mode word is a number, so a decimal outside 0..3 can match nothing.

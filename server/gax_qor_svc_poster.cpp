@@ -21,11 +21,39 @@ void TQORSVCPoster::InterruptService() {
     if (TWaiter2Base* w = e_ServiceWaiter.load()) w->SetInterrupt();
 }
 
-TQORSVCPoster::RecordPtr TQORSVCPoster::NewRecord(TQORServNetworkCommand aCmd) {
+namespace {
+
+// The fields a post names; every other field of the record stays empty, null or 0.
+struct PostFields {
+    TQORSVCCtxRef Ctx{};
+    TQORSVCHandle Sender{};
+    TQORSVCHandle Receiver{};
+    std::string S1{};
+    std::string S2{};
+    uintptr_t Socket = 0;
+    int32_t I0 = 0;
+    int32_t I1 = 0;
+    int32_t I2 = 0;
+};
+
+std::unique_ptr<TQORSVCNetQueueRecord> NewRecord(TQORServNetworkCommand aCmd,
+                                                 PostFields aFields = {}) {
     auto rec = std::make_unique<TQORSVCNetQueueRecord>();
     rec->nqr_Cmd = aCmd;
+    rec->nqr_Context = aFields.Ctx.Ctx;
+    rec->nqr_GlobalKey = aFields.Ctx.Key;
+    rec->nqr_SenderObj = aFields.Sender;
+    rec->nqr_ReceiverObj = aFields.Receiver;
+    rec->nqr_DataS1 = std::move(aFields.S1);
+    rec->nqr_DataS2 = std::move(aFields.S2);
+    rec->nqr_Socket = aFields.Socket;
+    rec->nqr_DataI0 = aFields.I0;
+    rec->nqr_DataI1 = aFields.I1;
+    rec->nqr_DataI2 = aFields.I2;
     return rec;
 }
+
+}  // namespace
 
 // The interrupt follows the push, so the consumer that resets its interrupt
 // before draining either sees the record or is woken again for it.
@@ -34,23 +62,11 @@ void TQORSVCPoster::ServQueuePush(RecordPtr aRec) {
     InterruptHeartbeat();
 }
 
-void TQORSVCPoster::PostCmd(TQORServNetworkCommand aCmd) {
-    ServQueuePush(NewRecord(aCmd));
-}
-
-void TQORSVCPoster::PostCtx(TQORServNetworkCommand aCmd, TQORSVCCtxRef aCtx) {
-    auto rec = NewRecord(aCmd);
-    rec->nqr_Context = aCtx.Ctx;
-    rec->nqr_GlobalKey = aCtx.Key;
-    ServQueuePush(std::move(rec));
-}
-
 // ---- list updates and changes ---------------------------------------------
 
 void TQORSVCPoster::UpdateList(TQORServNetworkCommand aCmd, TQORSVCListArray aArray, bool aSave) {
-    auto rec = NewRecord(aCmd);
+    auto rec = NewRecord(aCmd, {.I0 = aSave ? 1 : 0});
     rec->nqr_ListArray = std::move(aArray);
-    rec->nqr_DataI0 = aSave ? 1 : 0;
     f_ServQueue.Push(std::move(rec));
 }
 
@@ -74,84 +90,70 @@ void TQORSVCPoster::ServQueue_UpdateNoticesList(TQORSVCListArray a, bool aSave) 
 }
 
 void TQORSVCPoster::ServQueue_AdminsListChanged() {
-    PostCmd(C::snc_AdminsListChanged);
+    ServQueuePush(NewRecord(C::snc_AdminsListChanged));
 }
 void TQORSVCPoster::ServQueue_MutesListChanged() {
-    PostCmd(C::snc_MutesListChanged);
+    ServQueuePush(NewRecord(C::snc_MutesListChanged));
 }
 void TQORSVCPoster::ServQueue_BlocksListChanged() {
-    PostCmd(C::snc_BlocksListChanged);
+    ServQueuePush(NewRecord(C::snc_BlocksListChanged));
 }
 void TQORSVCPoster::ServQueue_RightsListChanged() {
-    PostCmd(C::snc_RightsListChanged);
+    ServQueuePush(NewRecord(C::snc_RightsListChanged));
 }
 void TQORSVCPoster::ServQueue_ModesListChanged() {
-    PostCmd(C::snc_ModesListChanged);
+    ServQueuePush(NewRecord(C::snc_ModesListChanged));
 }
 void TQORSVCPoster::ServQueue_NoticesListChanged() {
-    PostCmd(C::snc_NoticesListChanged);
+    ServQueuePush(NewRecord(C::snc_NoticesListChanged));
 }
 void TQORSVCPoster::ServQueue_OwnerInfoChanged() {
-    PostCmd(C::snc_OwnerInfoChanged);
+    ServQueuePush(NewRecord(C::snc_OwnerInfoChanged));
 }
 
 // ---- command channel ------------------------------------------------------
 
 void TQORSVCPoster::ServQueue_ChannelMute(std::string aClientID, TQORSVCHandle aNetwork,
                                           int32_t aTime, bool aAdd) {
-    auto rec = NewRecord(C::snc_ChannelMute);
-    rec->nqr_ReceiverObj = aNetwork;
-    rec->nqr_DataS2 = std::move(aClientID);
-    rec->nqr_DataI0 = aTime;
-    rec->nqr_DataI1 = aAdd ? 1 : 0;
-    ServQueuePush(std::move(rec));
+    ServQueuePush(NewRecord(
+        C::snc_ChannelMute,
+        {.Receiver = aNetwork, .S2 = std::move(aClientID), .I0 = aTime, .I1 = aAdd ? 1 : 0}));
 }
 
 void TQORSVCPoster::ServQueue_ChannelBlock(std::string aClientID, TQORSVCHandle aNetwork,
                                            int32_t aTime, bool aAdd) {
-    auto rec = NewRecord(C::snc_ChannelBlock);
-    rec->nqr_ReceiverObj = aNetwork;
-    rec->nqr_DataS2 = std::move(aClientID);
-    rec->nqr_DataI0 = aTime;
-    rec->nqr_DataI1 = aAdd ? 1 : 0;
-    ServQueuePush(std::move(rec));
+    ServQueuePush(NewRecord(
+        C::snc_ChannelBlock,
+        {.Receiver = aNetwork, .S2 = std::move(aClientID), .I0 = aTime, .I1 = aAdd ? 1 : 0}));
 }
 
 void TQORSVCPoster::ServQueue_ChannelAdmin(std::string aClientID, TQORSVCHandle aNetwork,
                                            bool aAdd) {
-    auto rec = NewRecord(C::snc_ChannelAdmin);
-    rec->nqr_ReceiverObj = aNetwork;
-    rec->nqr_DataS1 = std::move(aClientID);
-    rec->nqr_DataI0 = aAdd ? 1 : 0;
-    ServQueuePush(std::move(rec));
+    ServQueuePush(
+        NewRecord(C::snc_ChannelAdmin,
+                  {.Receiver = aNetwork, .S1 = std::move(aClientID), .I0 = aAdd ? 1 : 0}));
 }
 
 void TQORSVCPoster::ServQueue_ChannelRightAddDel(std::string aEmailUTF8, TQORSVCHandle aNetwork,
                                                  bool aAdd) {
-    auto rec = NewRecord(C::snc_ChannelRight);
-    rec->nqr_ReceiverObj = aNetwork;
-    rec->nqr_DataS1 = std::move(aEmailUTF8);
-    rec->nqr_DataI0 = aAdd ? 1 : 0;
-    ServQueuePush(std::move(rec));
+    ServQueuePush(
+        NewRecord(C::snc_ChannelRight,
+                  {.Receiver = aNetwork, .S1 = std::move(aEmailUTF8), .I0 = aAdd ? 1 : 0}));
 }
 
 void TQORSVCPoster::ServQueue_ChannelRightMarkUnmark(std::string aEmailUTF8, TQORSVCHandle aNetwork,
                                                      bool aMark) {
-    auto rec = NewRecord(C::snc_ChannelRightMark);
-    rec->nqr_ReceiverObj = aNetwork;
-    rec->nqr_DataS1 = std::move(aEmailUTF8);
-    rec->nqr_DataI0 = aMark ? 1 : 0;
-    ServQueuePush(std::move(rec));
+    ServQueuePush(
+        NewRecord(C::snc_ChannelRightMark,
+                  {.Receiver = aNetwork, .S1 = std::move(aEmailUTF8), .I0 = aMark ? 1 : 0}));
 }
 
 void TQORSVCPoster::ServQueue_ChannelRightNoticeSet(std::string aNoticeANSI,
                                                     std::string aNoticeUTF8,
                                                     TQORSVCHandle aNetwork) {
-    auto rec = NewRecord(C::snc_ChannelRightNoticeSet);
-    rec->nqr_ReceiverObj = aNetwork;
-    rec->nqr_DataS1 = std::move(aNoticeANSI);
-    rec->nqr_DataS2 = std::move(aNoticeUTF8);
-    ServQueuePush(std::move(rec));
+    ServQueuePush(NewRecord(
+        C::snc_ChannelRightNoticeSet,
+        {.Receiver = aNetwork, .S1 = std::move(aNoticeANSI), .S2 = std::move(aNoticeUTF8)}));
 }
 
 void TQORSVCPoster::ServQueue_ChannelRightNoticeClear(TQORSVCHandle aNetwork) {
@@ -160,240 +162,169 @@ void TQORSVCPoster::ServQueue_ChannelRightNoticeClear(TQORSVCHandle aNetwork) {
 
 void TQORSVCPoster::ServQueue_ChannelConnectListedOnly(TQORSVCHandle aNetwork, int32_t aAction,
                                                        TQORSVCCtxRef aCommandCtx) {
-    auto rec = NewRecord(C::snc_ChannelConnectListedOnly);
-    rec->nqr_Context = aCommandCtx.Ctx;
-    rec->nqr_GlobalKey = aCommandCtx.Key;
-    rec->nqr_ReceiverObj = aNetwork;
-    rec->nqr_DataI0 = aAction;
-    ServQueuePush(std::move(rec));
+    ServQueuePush(NewRecord(C::snc_ChannelConnectListedOnly,
+                            {.Ctx = aCommandCtx, .Receiver = aNetwork, .I0 = aAction}));
 }
 
 void TQORSVCPoster::ServQueue_ChannelTalkMarkedOnly(TQORSVCHandle aNetwork, int32_t aRequstedAction,
                                                     TQORSVCCtxRef aCommandCtx) {
-    auto rec = NewRecord(C::snc_ChannelTalkMarkedOnly);
-    rec->nqr_Context = aCommandCtx.Ctx;
-    rec->nqr_GlobalKey = aCommandCtx.Key;
-    rec->nqr_ReceiverObj = aNetwork;
-    rec->nqr_DataI0 = aRequstedAction;
-    ServQueuePush(std::move(rec));
+    ServQueuePush(NewRecord(C::snc_ChannelTalkMarkedOnly,
+                            {.Ctx = aCommandCtx, .Receiver = aNetwork, .I0 = aRequstedAction}));
 }
 
 void TQORSVCPoster::ServQueue_ChannelListNet(TQORSVCHandle aNetwork, TQORSVCCtxRef aCommandCtx) {
-    auto rec = NewRecord(C::snc_ChannelListNet);
-    rec->nqr_Context = aCommandCtx.Ctx;
-    rec->nqr_GlobalKey = aCommandCtx.Key;
-    rec->nqr_ReceiverObj = aNetwork;
-    ServQueuePush(std::move(rec));
+    ServQueuePush(NewRecord(C::snc_ChannelListNet, {.Ctx = aCommandCtx, .Receiver = aNetwork}));
 }
 
 void TQORSVCPoster::ServQueue_ChannelListServer(TQORSVCCtxRef aCommandCtx) {
-    PostCtx(C::snc_ChannelListServer, aCommandCtx);
+    ServQueuePush(NewRecord(C::snc_ChannelListServer, {.Ctx = aCommandCtx}));
 }
 void TQORSVCPoster::ServQueue_ChannelThreads(TQORSVCCtxRef aCommandCtx) {
-    PostCtx(C::snc_ChannelThreads, aCommandCtx);
+    ServQueuePush(NewRecord(C::snc_ChannelThreads, {.Ctx = aCommandCtx}));
 }
 void TQORSVCPoster::ServQueue_ChannelFlushData(TQORSVCCtxRef aCommandCtx) {
-    PostCtx(C::snc_ChannelFlushData, aCommandCtx);
+    ServQueuePush(NewRecord(C::snc_ChannelFlushData, {.Ctx = aCommandCtx}));
 }
 void TQORSVCPoster::ServQueue_ChannelManagersList(TQORSVCCtxRef aCommandCtx) {
-    PostCtx(C::snc_ChannelManagersList, aCommandCtx);
+    ServQueuePush(NewRecord(C::snc_ChannelManagersList, {.Ctx = aCommandCtx}));
 }
 void TQORSVCPoster::ServQueue_ChannelMemoryReportRequest(TQORSVCCtxRef aCommandCtx) {
-    PostCtx(C::snc_ChannelMemoryReportRequest, aCommandCtx);
+    ServQueuePush(NewRecord(C::snc_ChannelMemoryReportRequest, {.Ctx = aCommandCtx}));
 }
 
 void TQORSVCPoster::ServQueue_ChannelServerManagerMode(TQORSystemManagerMode aManagerMode) {
-    auto rec = NewRecord(C::snc_ChannelServerManagerMode);
-    rec->nqr_DataI0 = aManagerMode;
-    ServQueuePush(std::move(rec));
+    ServQueuePush(NewRecord(C::snc_ChannelServerManagerMode, {.I0 = aManagerMode}));
 }
 
 void TQORSVCPoster::ServQueue_ChannelNetworkManagerMode(TQORSVCHandle aNetwork,
                                                         TQORSystemManagerMode aManagerMode) {
-    auto rec = NewRecord(C::snc_ChannelNetworkManagerMode);
-    rec->nqr_ReceiverObj = aNetwork;
-    rec->nqr_DataI0 = aManagerMode;
-    ServQueuePush(std::move(rec));
+    ServQueuePush(
+        NewRecord(C::snc_ChannelNetworkManagerMode, {.Receiver = aNetwork, .I0 = aManagerMode}));
 }
 
 void TQORSVCPoster::ServQueue_ChannelNetworkLogLevel(TQORSVCHandle aNetwork, int32_t aNetLogLevel) {
-    auto rec = NewRecord(C::snc_ChannelNetworkLogLevel);
-    rec->nqr_ReceiverObj = aNetwork;
-    rec->nqr_DataI0 = aNetLogLevel;
-    ServQueuePush(std::move(rec));
+    ServQueuePush(
+        NewRecord(C::snc_ChannelNetworkLogLevel, {.Receiver = aNetwork, .I0 = aNetLogLevel}));
 }
 
 void TQORSVCPoster::ServQueue_ContextMoveClient(TQORSVCCtxRef aClientContext, TQORSVCHandle aNetTo,
                                                 std::string aClientID, int32_t aMoveTime) {
-    auto rec = NewRecord(C::snc_ContextMoveClient);
-    rec->nqr_Context = aClientContext.Ctx;
-    rec->nqr_GlobalKey = aClientContext.Key;
-    rec->nqr_ReceiverObj = aNetTo;
-    rec->nqr_DataS1 = std::move(aClientID);
-    rec->nqr_DataI0 = aMoveTime;
-    ServQueuePush(std::move(rec));
+    ServQueuePush(NewRecord(
+        C::snc_ContextMoveClient,
+        {.Ctx = aClientContext, .Receiver = aNetTo, .S1 = std::move(aClientID), .I0 = aMoveTime}));
 }
 
 void TQORSVCPoster::ServQueue_ChannelMoveClient(TQORSVCCtxRef aCommandContext,
                                                 TQORSVCHandle aNetFrom, TQORSVCHandle aNetTo,
                                                 std::string aClientID, int32_t aMoveTime) {
-    auto rec = NewRecord(C::snc_ChannelMoveClient);
-    rec->nqr_Context = aCommandContext.Ctx;
-    rec->nqr_GlobalKey = aCommandContext.Key;
-    rec->nqr_SenderObj = aNetFrom;
-    rec->nqr_ReceiverObj = aNetTo;
-    rec->nqr_DataS1 = std::move(aClientID);
-    rec->nqr_DataI0 = aMoveTime;
-    ServQueuePush(std::move(rec));
+    ServQueuePush(NewRecord(C::snc_ChannelMoveClient, {.Ctx = aCommandContext,
+                                                       .Sender = aNetFrom,
+                                                       .Receiver = aNetTo,
+                                                       .S1 = std::move(aClientID),
+                                                       .I0 = aMoveTime}));
 }
 
 void TQORSVCPoster::ServQueue_MoveClientAutoBack(TQORSVCCtxRef aClientContext,
                                                  TQORSVCHandle aNetBackFrom,
                                                  TQORSVCHandle aNetBackTo) {
-    auto rec = NewRecord(C::snc_MoveClientAutoBack);
-    rec->nqr_Context = aClientContext.Ctx;
-    rec->nqr_GlobalKey = aClientContext.Key;
-    rec->nqr_SenderObj = aNetBackFrom;
-    rec->nqr_ReceiverObj = aNetBackTo;
-    ServQueuePush(std::move(rec));
+    ServQueuePush(
+        NewRecord(C::snc_MoveClientAutoBack,
+                  {.Ctx = aClientContext, .Sender = aNetBackFrom, .Receiver = aNetBackTo}));
 }
 
 void TQORSVCPoster::ServQueue_ChannelAnswerText(TQORSVCHandle aCommandContext,
                                                 TQORGlobalKey aCommandGlobalKey,
                                                 std::string aAnswer) {
-    auto rec = NewRecord(C::snc_ChannelCommandAnswer);
-    rec->nqr_Context = aCommandContext;
-    rec->nqr_GlobalKey = aCommandGlobalKey;
-    rec->nqr_DataS1 = std::move(aAnswer);
-    ServQueuePush(std::move(rec));
+    ServQueuePush(
+        NewRecord(C::snc_ChannelCommandAnswer,
+                  {.Ctx = {aCommandContext, aCommandGlobalKey}, .S1 = std::move(aAnswer)}));
 }
 
 void TQORSVCPoster::ServQueue_ChannelDisconnectManagerIdx(int32_t aManagerIndex,
                                                           TQORSVCCtxRef aCommandCtx) {
-    auto rec = NewRecord(C::snc_ChannelDisconnectManagerIdx);
-    rec->nqr_Context = aCommandCtx.Ctx;
-    rec->nqr_GlobalKey = aCommandCtx.Key;
-    rec->nqr_DataI0 = aManagerIndex;
-    ServQueuePush(std::move(rec));
+    ServQueuePush(
+        NewRecord(C::snc_ChannelDisconnectManagerIdx, {.Ctx = aCommandCtx, .I0 = aManagerIndex}));
 }
 
 void TQORSVCPoster::ServQueue_ChannelDisconnectManagerAddrPort(std::string aManagerAddrUTF8,
                                                                int32_t aManagerPort,
                                                                TQORSVCCtxRef aCommandCtx) {
-    auto rec = NewRecord(C::snc_ChannelDisconnectManagerAddrPort);
-    rec->nqr_Context = aCommandCtx.Ctx;
-    rec->nqr_GlobalKey = aCommandCtx.Key;
-    rec->nqr_DataS1 = std::move(aManagerAddrUTF8);
-    rec->nqr_DataI0 = aManagerPort;
-    ServQueuePush(std::move(rec));
+    ServQueuePush(
+        NewRecord(C::snc_ChannelDisconnectManagerAddrPort,
+                  {.Ctx = aCommandCtx, .S1 = std::move(aManagerAddrUTF8), .I0 = aManagerPort}));
 }
 
 void TQORSVCPoster::ServQueue_ChannelDisconnectNetworkClient(TQORSVCHandle aNet,
                                                              std::string aClientIdUTF8,
                                                              TQORSVCCtxRef aCommandCtx) {
-    auto rec = NewRecord(C::snc_ChannelDisconnectNetworkClient);
-    rec->nqr_Context = aCommandCtx.Ctx;
-    rec->nqr_GlobalKey = aCommandCtx.Key;
-    rec->nqr_ReceiverObj = aNet;
-    rec->nqr_DataS1 = std::move(aClientIdUTF8);
-    ServQueuePush(std::move(rec));
+    ServQueuePush(
+        NewRecord(C::snc_ChannelDisconnectNetworkClient,
+                  {.Ctx = aCommandCtx, .Receiver = aNet, .S1 = std::move(aClientIdUTF8)}));
 }
 
 void TQORSVCPoster::ServQueue_ChannelInternalFlags(TQORSVCHandle aNet, std::string aClientIdUTF8,
                                                    TQORSVCInternalFlagsQueueCommand aCmd,
                                                    int32_t aFlags, int32_t aInverted,
                                                    TQORSVCCtxRef aCommandCtx) {
-    auto rec = NewRecord(C::snc_ChannelInternalFlags);
-    rec->nqr_Context = aCommandCtx.Ctx;
-    rec->nqr_GlobalKey = aCommandCtx.Key;
-    rec->nqr_ReceiverObj = aNet;
-    rec->nqr_DataS1 = std::move(aClientIdUTF8);
-    rec->nqr_DataI0 = static_cast<int32_t>(aCmd);
-    rec->nqr_DataI1 = aFlags;
-    rec->nqr_DataI2 = aInverted;
-    ServQueuePush(std::move(rec));
+    ServQueuePush(NewRecord(C::snc_ChannelInternalFlags, {.Ctx = aCommandCtx,
+                                                          .Receiver = aNet,
+                                                          .S1 = std::move(aClientIdUTF8),
+                                                          .I0 = static_cast<int32_t>(aCmd),
+                                                          .I1 = aFlags,
+                                                          .I2 = aInverted}));
 }
 
 void TQORSVCPoster::ServQueue_ChannelManagerLogLevel(int32_t aManagerIdx, int32_t aLogLevel,
                                                      TQORSVCCtxRef aCommandCtx) {
-    auto rec = NewRecord(C::snc_ChannelManagerLogLevel);
-    rec->nqr_Context = aCommandCtx.Ctx;
-    rec->nqr_GlobalKey = aCommandCtx.Key;
-    rec->nqr_DataI0 = aManagerIdx;
-    rec->nqr_DataI1 = aLogLevel;
-    ServQueuePush(std::move(rec));
+    ServQueuePush(NewRecord(C::snc_ChannelManagerLogLevel,
+                            {.Ctx = aCommandCtx, .I0 = aManagerIdx, .I1 = aLogLevel}));
 }
 
 void TQORSVCPoster::ServQueue_ChannelManagerAuthEnableDisable(int32_t aManagerIdx, bool aEnable,
                                                               TQORSVCCtxRef aCommandCtx) {
-    auto rec = NewRecord(C::snc_ChannelManagerAuthEnableDisable);
-    rec->nqr_Context = aCommandCtx.Ctx;
-    rec->nqr_GlobalKey = aCommandCtx.Key;
-    rec->nqr_DataI0 = aManagerIdx;
-    rec->nqr_DataI1 = aEnable ? 1 : 0;
-    ServQueuePush(std::move(rec));
+    ServQueuePush(NewRecord(C::snc_ChannelManagerAuthEnableDisable,
+                            {.Ctx = aCommandCtx, .I0 = aManagerIdx, .I1 = aEnable ? 1 : 0}));
 }
 
 void TQORSVCPoster::ServQueue_ChannelSendHugeSound(TQORSVCCtxRef aCommandContext,
                                                    TQORSVCHandle aNet, std::string aClientID) {
-    auto rec = NewRecord(C::snc_ChannelSendHugeSound);
-    rec->nqr_Context = aCommandContext.Ctx;
-    rec->nqr_GlobalKey = aCommandContext.Key;
-    rec->nqr_ReceiverObj = aNet;
-    rec->nqr_DataS1 = std::move(aClientID);
-    ServQueuePush(std::move(rec));
+    ServQueuePush(
+        NewRecord(C::snc_ChannelSendHugeSound,
+                  {.Ctx = aCommandContext, .Receiver = aNet, .S1 = std::move(aClientID)}));
 }
 
 // ---- accepted connections -------------------------------------------------
 
 void TQORSVCPoster::ServQueue_ConnectCommand(plat::SocketHandle aSocket, std::string aRemoteAddrBin,
                                              int32_t aRemotePort) {
-    auto rec = NewRecord(C::snc_ServConnectCommand);
-    rec->nqr_DataS1 = std::move(aRemoteAddrBin);
-    rec->nqr_DataI0 = aSocket;
-    rec->nqr_DataI1 = aRemotePort;
-    ServQueuePush(std::move(rec));
+    ServQueuePush(NewRecord(C::snc_ServConnectCommand,
+                            {.S1 = std::move(aRemoteAddrBin), .I0 = aSocket, .I1 = aRemotePort}));
 }
 
 void TQORSVCPoster::ServQueue_ConnectClient(plat::SocketHandle aSocket, std::string aRemoteAddrBin,
                                             int32_t aRemotePort) {
-    auto rec = NewRecord(C::snc_ServConnectClient);
-    rec->nqr_DataS1 = std::move(aRemoteAddrBin);
-    rec->nqr_DataI0 = aSocket;
-    rec->nqr_DataI1 = aRemotePort;
-    ServQueuePush(std::move(rec));
+    ServQueuePush(NewRecord(C::snc_ServConnectClient,
+                            {.S1 = std::move(aRemoteAddrBin), .I0 = aSocket, .I1 = aRemotePort}));
 }
 
 // ---- connection contexts --------------------------------------------------
 
 void TQORSVCPoster::ServQueue_HandshakeClient(TQORSVCCtxRef aContext) {
-    PostCtx(C::snc_HandshakeClient, aContext);
+    ServQueuePush(NewRecord(C::snc_HandshakeClient, {.Ctx = aContext}));
 }
 
 void TQORSVCPoster::ServQueue_HandshakeError(TQORSVCCtxRef aContext, std::string aAnswer) {
-    auto rec = NewRecord(C::snc_HandshakeError);
-    rec->nqr_Context = aContext.Ctx;
-    rec->nqr_GlobalKey = aContext.Key;
-    rec->nqr_DataS1 = std::move(aAnswer);
-    ServQueuePush(std::move(rec));
+    ServQueuePush(NewRecord(C::snc_HandshakeError, {.Ctx = aContext, .S1 = std::move(aAnswer)}));
 }
 
 void TQORSVCPoster::ServQueue_ClientContextDisconnected(TQORSVCCtxRef aContext,
                                                         TQORSVCHandle aWorker) {
-    auto rec = NewRecord(C::snc_ClientDisconnected);
-    rec->nqr_Context = aContext.Ctx;
-    rec->nqr_GlobalKey = aContext.Key;
-    rec->nqr_SenderObj = aWorker;
-    ServQueuePush(std::move(rec));
+    ServQueuePush(NewRecord(C::snc_ClientDisconnected, {.Ctx = aContext, .Sender = aWorker}));
 }
 
 void TQORSVCPoster::ServQueue_CommandContextDisconnected(TQORSVCCtxRef aContext,
                                                          TQORSVCHandle aWorker) {
-    auto rec = NewRecord(C::snc_CommandDisconnected);
-    rec->nqr_Context = aContext.Ctx;
-    rec->nqr_GlobalKey = aContext.Key;
-    rec->nqr_SenderObj = aWorker;
-    ServQueuePush(std::move(rec));
+    ServQueuePush(NewRecord(C::snc_CommandDisconnected, {.Ctx = aContext, .Sender = aWorker}));
 }
 
 // ---- managers -------------------------------------------------------------
@@ -402,83 +333,62 @@ void TQORSVCPoster::ServQueue_ManagerAnswer(TQORSVCHandle aNetwork, TQORSVCHandl
                                             TQORGlobalKey aGlobalKey, TClientErrorType aClientError,
                                             int32_t aManagerIndex, std::string aManagerID,
                                             int32_t aFlags, uint32_t aConfirmEmailMask) {
-    auto rec = NewRecord(C::snc_ManagerAnswer);
-    rec->nqr_Context = aContext;
-    rec->nqr_ReceiverObj = aNetwork;
-    rec->nqr_GlobalKey = aGlobalKey;
-    rec->nqr_DataI0 = static_cast<int32_t>(aClientError);
-    rec->nqr_DataI1 = aManagerIndex;
-    rec->nqr_DataI2 = aFlags;
-    rec->nqr_DataS2 = std::move(aManagerID);
-    rec->nqr_Socket = aConfirmEmailMask;
-    ServQueuePush(std::move(rec));
+    ServQueuePush(NewRecord(C::snc_ManagerAnswer, {.Ctx = {aContext, aGlobalKey},
+                                                   .Receiver = aNetwork,
+                                                   .S2 = std::move(aManagerID),
+                                                   .Socket = aConfirmEmailMask,
+                                                   .I0 = static_cast<int32_t>(aClientError),
+                                                   .I1 = aManagerIndex,
+                                                   .I2 = aFlags}));
 }
 
 void TQORSVCPoster::ServQueue_ManagerConfirmEmail(std::string aTransportBlock,
                                                   int32_t aConfirmEmailMask) {
-    auto rec = NewRecord(C::snc_ManagerConfirmEmail);
-    rec->nqr_DataS1 = std::move(aTransportBlock);
-    rec->nqr_DataI0 = aConfirmEmailMask;
-    ServQueuePush(std::move(rec));
+    ServQueuePush(NewRecord(C::snc_ManagerConfirmEmail,
+                            {.S1 = std::move(aTransportBlock), .I0 = aConfirmEmailMask}));
 }
 
 void TQORSVCPoster::ServQueue_ManagerChangeActive(int32_t aManagerIndex, bool aOnline) {
-    auto rec = NewRecord(C::snc_ManagerOnOffLine);
-    rec->nqr_DataI0 = aManagerIndex;
-    rec->nqr_DataI1 = aOnline ? 1 : 0;
-    ServQueuePush(std::move(rec));
+    ServQueuePush(NewRecord(C::snc_ManagerOnOffLine, {.I0 = aManagerIndex, .I1 = aOnline ? 1 : 0}));
 }
 
 void TQORSVCPoster::ServQueue_ManagerThreadStartStop(TQORSVCHandle aManager, int32_t aManagerIndex,
                                                      bool aStart) {
-    auto rec = NewRecord(C::snc_ManagerThreadStartStop);
-    rec->nqr_SenderObj = aManager;
-    rec->nqr_DataI0 = aManagerIndex;
-    rec->nqr_DataI1 = aStart ? 1 : 0;
-    ServQueuePush(std::move(rec));
+    ServQueuePush(NewRecord(C::snc_ManagerThreadStartStop,
+                            {.Sender = aManager, .I0 = aManagerIndex, .I1 = aStart ? 1 : 0}));
 }
 
 // ---- workers and the service ----------------------------------------------
 
 void TQORSVCPoster::ServQueue_WorkerStartHot() {
-    PostCmd(C::snc_ServWorkerStartHot);
+    ServQueuePush(NewRecord(C::snc_ServWorkerStartHot));
 }
 
 void TQORSVCPoster::ServQueue_WorkerRejectedContex(TQORSVCHandle aRecepient) {
-    auto rec = NewRecord(C::snc_ServWorkerRejectedContex);
-    rec->nqr_ReceiverObj = aRecepient;
-    ServQueuePush(std::move(rec));
+    ServQueuePush(NewRecord(C::snc_ServWorkerRejectedContex, {.Receiver = aRecepient}));
 }
 
 void TQORSVCPoster::ServQueue_WorkerWillAcceptContext(TQORSVCHandle aSender,
                                                       TQORSVCHandle aRecepient,
                                                       TQORSVCCtxRef aContext) {
-    auto rec = NewRecord(C::snc_ServWorkerWillAcceptContext);
-    rec->nqr_Context = aContext.Ctx;
-    rec->nqr_GlobalKey = aContext.Key;
-    rec->nqr_SenderObj = aSender;
-    rec->nqr_ReceiverObj = aRecepient;
-    ServQueuePush(std::move(rec));
+    ServQueuePush(NewRecord(C::snc_ServWorkerWillAcceptContext,
+                            {.Ctx = aContext, .Sender = aSender, .Receiver = aRecepient}));
 }
 
 void TQORSVCPoster::ServQueue_WorkerIdle(TQORSVCHandle aIdleWorker) {
-    auto rec = NewRecord(C::snc_ServWorkerIdle);
-    rec->nqr_SenderObj = aIdleWorker;
-    ServQueuePush(std::move(rec));
+    ServQueuePush(NewRecord(C::snc_ServWorkerIdle, {.Sender = aIdleWorker}));
 }
 
 void TQORSVCPoster::ServQueue_WorkerTerminated(TQORSVCHandle aTerminatedWorker) {
-    auto rec = NewRecord(C::snc_ServWorkerTerminated);
-    rec->nqr_SenderObj = aTerminatedWorker;
-    ServQueuePush(std::move(rec));
+    ServQueuePush(NewRecord(C::snc_ServWorkerTerminated, {.Sender = aTerminatedWorker}));
 }
 
 void TQORSVCPoster::ServQueue_AbortAllWorkers() {
-    PostCmd(C::snc_ServAbortAllWorkers);
+    ServQueuePush(NewRecord(C::snc_ServAbortAllWorkers));
 }
 
 void TQORSVCPoster::ServQueue_ServerStopDisconnectAll() {
-    PostCmd(C::snc_ServStopDisconnectAll);
+    ServQueuePush(NewRecord(C::snc_ServStopDisconnectAll));
 }
 
 void TQORSVCPoster::ServQueue_ApplyServIntFlags(std::unique_ptr<TQORSVCListPayload> aCfg) {
@@ -489,17 +399,13 @@ void TQORSVCPoster::ServQueue_ApplyServIntFlags(std::unique_ptr<TQORSVCListPaylo
 }
 
 void TQORSVCPoster::ServQueue_MemoryReportAnswerLine(std::string aMemoryReportLine) {
-    auto rec = NewRecord(C::snc_MemoryReportAnswerLine);
-    rec->nqr_DataS1 = std::move(aMemoryReportLine);
-    ServQueuePush(std::move(rec));
+    ServQueuePush(NewRecord(C::snc_MemoryReportAnswerLine, {.S1 = std::move(aMemoryReportLine)}));
 }
 
 void TQORSVCPoster::ServQueue_MemoryReportAnswerReady(TQORSVCMemoryReportReadyEvent aReadyEvent,
                                                       TQORSVCHandle aObject) {
-    auto rec = NewRecord(C::snc_MemoryReportAnswerReadyEvent);
-    rec->nqr_SenderObj = aObject;
-    rec->nqr_DataI0 = static_cast<int32_t>(aReadyEvent);
-    ServQueuePush(std::move(rec));
+    ServQueuePush(NewRecord(C::snc_MemoryReportAnswerReadyEvent,
+                            {.Sender = aObject, .I0 = static_cast<int32_t>(aReadyEvent)}));
 }
 
 // ---- main queue -----------------------------------------------------------

@@ -182,10 +182,7 @@ class TQORSVCPoster {
     void MainQueue_PostCmd(TQORSVCMainQueueCmd aCmd);
 
   private:
-    static RecordPtr NewRecord(TQORServNetworkCommand aCmd);
     void UpdateList(TQORServNetworkCommand aCmd, TQORSVCListArray aArray, bool aSave);
-    void PostCmd(TQORServNetworkCommand aCmd);
-    void PostCtx(TQORServNetworkCommand aCmd, TQORSVCCtxRef aCtx);
     void Reread(TQORSVCMainQueueCmd aCmd, std::u16string aFileName, TQORSVCCtxRef aCtx);
 
     TQORSVCServQueue f_ServQueue;

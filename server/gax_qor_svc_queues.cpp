@@ -14,42 +14,42 @@ void TQORSVCServQueue::Discard(TQORSVCNetQueueRecord* aRec) noexcept {
     delete aRec;
 }
 
-void TQORSVCMainQueue::EnqueueCmd(TQORSVCMainQueueCmd aCmd) {
-    auto rec = std::make_unique<TQORSVCMainQueueRec>();
-    rec->fsmqr_Cmd = aCmd;
-    Push(std::move(rec));
-}
+namespace {
 
-void TQORSVCMainQueue::EnqueueData(TQORSVCMainQueueCmd aCmd, TQORSVCWriteArray aData) {
+std::unique_ptr<TQORSVCMainQueueRec> NewMainRec(TQORSVCMainQueueCmd aCmd,
+                                                TQORSVCWriteArray aData = {},
+                                                std::u16string aStr = {},
+                                                TQORSVCCtxRef aContext = {}) {
     auto rec = std::make_unique<TQORSVCMainQueueRec>();
     rec->fsmqr_Cmd = aCmd;
     rec->fsmqr_Data = std::move(aData);
-    Push(std::move(rec));
+    rec->fsmqr_Str = std::move(aStr);
+    rec->fsmqr_Obj1 = aContext.Ctx;
+    rec->fsmqr_GlobalKey = aContext.Key;
+    return rec;
+}
+
+}  // namespace
+
+void TQORSVCMainQueue::EnqueueCmd(TQORSVCMainQueueCmd aCmd) {
+    Push(NewMainRec(aCmd));
+}
+
+void TQORSVCMainQueue::EnqueueData(TQORSVCMainQueueCmd aCmd, TQORSVCWriteArray aData) {
+    Push(NewMainRec(aCmd, std::move(aData)));
 }
 
 void TQORSVCMainQueue::EnqueueString(TQORSVCMainQueueCmd aCmd, std::u16string aStr) {
-    auto rec = std::make_unique<TQORSVCMainQueueRec>();
-    rec->fsmqr_Cmd = aCmd;
-    rec->fsmqr_Str = std::move(aStr);
-    Push(std::move(rec));
+    Push(NewMainRec(aCmd, {}, std::move(aStr)));
 }
 
 void TQORSVCMainQueue::EnqueueWrkCtx(TQORSVCMainQueueCmd aCmd, TQORSVCCtxRef aContext) {
-    auto rec = std::make_unique<TQORSVCMainQueueRec>();
-    rec->fsmqr_Cmd = aCmd;
-    rec->fsmqr_Obj1 = aContext.Ctx;
-    rec->fsmqr_GlobalKey = aContext.Key;
-    Push(std::move(rec));
+    Push(NewMainRec(aCmd, {}, {}, aContext));
 }
 
 void TQORSVCMainQueue::EnqueueStringWrkCtx(TQORSVCMainQueueCmd aCmd, std::u16string aStr,
                                            TQORSVCCtxRef aContext) {
-    auto rec = std::make_unique<TQORSVCMainQueueRec>();
-    rec->fsmqr_Cmd = aCmd;
-    rec->fsmqr_Str = std::move(aStr);
-    rec->fsmqr_Obj1 = aContext.Ctx;
-    rec->fsmqr_GlobalKey = aContext.Key;
-    Push(std::move(rec));
+    Push(NewMainRec(aCmd, {}, std::move(aStr), aContext));
 }
 
 void TQORSVCFlusherQueue::EnqueueCommandContext(TQORSVCCtxRef aCommandContext) {

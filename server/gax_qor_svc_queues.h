@@ -176,15 +176,21 @@ struct TQORSVCFlusherItem {
     TQORGlobalKey GlobalKey = 0;
 };
 
+// Consumers of the server and main queues take at most this many records per pass.
+inline constexpr std::size_t kQueueBatch = 32;
+
 // A FIFO of owned records of one type. Only typed pushes and pulls are
 // offered, so a queue can never hold anything but its own records; records it
 // discards itself (Clear, KeepLast, Skip, destruction) go to Discard.
-template <class TItem>
+template <class TItem, int32_t DefaultBlockCapacity>
 class TQORSVCRecordQueue : public TFifoThreadSafe {
   public:
     using ItemPtr = std::unique_ptr<TItem>;
+    using Batch = std::array<ItemPtr, kQueueBatch>;
+    static constexpr int32_t kDefaultBlockCapacity = DefaultBlockCapacity;
 
-    explicit TQORSVCRecordQueue(int32_t aBlockCapacity) : TFifoThreadSafe(aBlockCapacity) {}
+    explicit TQORSVCRecordQueue(int32_t aBlockCapacity = DefaultBlockCapacity)
+        : TFifoThreadSafe(aBlockCapacity) {}
     ~TQORSVCRecordQueue() override { Clear(); }
 
     // The queue takes the record; a null record is ignored.
@@ -224,17 +230,10 @@ class TQORSVCRecordQueue : public TFifoThreadSafe {
     using TFifoThreadSafe::PushDataArray;
 };
 
-// Consumers of the server and main queues take at most this many records per pass.
-inline constexpr std::size_t kQueueBatch = 32;
-
 // The server queue: written by every thread, read by the heartbeat thread.
-class TQORSVCServQueue final : public TQORSVCRecordQueue<TQORSVCNetQueueRecord> {
+class TQORSVCServQueue final : public TQORSVCRecordQueue<TQORSVCNetQueueRecord, 64> {
   public:
-    static constexpr int32_t kDefaultBlockCapacity = 64;
-    using Batch = std::array<ItemPtr, kQueueBatch>;
-
-    explicit TQORSVCServQueue(int32_t aBlockCapacity = kDefaultBlockCapacity)
-        : TQORSVCRecordQueue(aBlockCapacity) {}
+    using TQORSVCRecordQueue::TQORSVCRecordQueue;
     ~TQORSVCServQueue() override { Clear(); }
 
   protected:
@@ -245,13 +244,9 @@ class TQORSVCServQueue final : public TQORSVCRecordQueue<TQORSVCNetQueueRecord> 
 
 // The main queue: read by the service thread. The Enqueue operations only
 // push; the producer wakes the service thread itself.
-class TQORSVCMainQueue final : public TQORSVCRecordQueue<TQORSVCMainQueueRec> {
+class TQORSVCMainQueue final : public TQORSVCRecordQueue<TQORSVCMainQueueRec, 32> {
   public:
-    static constexpr int32_t kDefaultBlockCapacity = 32;
-    using Batch = std::array<ItemPtr, kQueueBatch>;
-
-    explicit TQORSVCMainQueue(int32_t aBlockCapacity = kDefaultBlockCapacity)
-        : TQORSVCRecordQueue(aBlockCapacity) {}
+    using TQORSVCRecordQueue::TQORSVCRecordQueue;
 
     void EnqueueCmd(TQORSVCMainQueueCmd aCmd);
     void EnqueueData(TQORSVCMainQueueCmd aCmd, TQORSVCWriteArray aData);
@@ -263,13 +258,9 @@ class TQORSVCMainQueue final : public TQORSVCRecordQueue<TQORSVCMainQueueRec> {
 // Command contexts waiting for a data flush: filled by the heartbeat thread,
 // emptied by the service thread. Items hold only the context's handle and key;
 // discarding one never touches the context.
-class TQORSVCFlusherQueue final : public TQORSVCRecordQueue<TQORSVCFlusherItem> {
+class TQORSVCFlusherQueue final : public TQORSVCRecordQueue<TQORSVCFlusherItem, 32> {
   public:
-    static constexpr int32_t kDefaultBlockCapacity = 32;
-    using Batch = std::array<ItemPtr, kQueueBatch>;
-
-    explicit TQORSVCFlusherQueue(int32_t aBlockCapacity = kDefaultBlockCapacity)
-        : TQORSVCRecordQueue(aBlockCapacity) {}
+    using TQORSVCRecordQueue::TQORSVCRecordQueue;
 
     void EnqueueCommandContext(TQORSVCCtxRef aCommandContext);
 };

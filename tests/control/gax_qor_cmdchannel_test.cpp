@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 
+#include "foundation/gax_inifile_utf8.h"
 #include "foundation/gax_mlang.h"
 
 using namespace gax;
@@ -116,6 +120,59 @@ TEST(ChannelOutcome, ConsoleCharsetNames) {
     EXPECT_EQ(ConsoleCharsetName(ccs_UTF8, u"KOI8-R"), u"UTF-8");
     EXPECT_EQ(ConsoleCharsetName(ccs_ANSI, u""), u"WINDOWS-1252");
     EXPECT_FALSE(ConsoleCharsetName(ccs_OEM, u"").empty());
+}
+
+// ------------------------------------------------------------ [Command]
+
+TQORCommandChannelParams ReadCommand(const std::string& body, bool ip6 = true) {
+    char tmpl[] = "/tmp/qor_cmd_XXXXXX";
+    EXPECT_NE(mkdtemp(tmpl), nullptr);
+    const std::string path = std::string(tmpl) + "/server.ini";
+    std::ofstream(path, std::ios::binary) << "[Command]\n" << body;
+    TQORCommandChannelParams p;
+    {
+        TIniFileUTF8 ini(std::u16string(path.begin(), path.end()), true);
+        ReadCommandChannelParams(ini, u"command", ip6, p);
+    }
+    std::remove(path.c_str());
+    std::remove(tmpl);
+    return p;
+}
+
+TEST(CommandSection, DefaultsAndClamps) {
+    const TQORCommandChannelParams d = ReadCommand("");
+    EXPECT_FALSE(d.cfg_CmdEnabled);
+    EXPECT_EQ(d.cfg_CmdPort, 10023);
+    EXPECT_EQ(d.cfg_CmdIPVersion, ipver_4);
+    EXPECT_TRUE(d.cfg_CmdPreferIPV4);
+    EXPECT_EQ(d.cfg_CmdLogLevel, 0);
+    EXPECT_EQ(d.cfg_CmdTimeout1, 1);
+    EXPECT_EQ(d.cfg_CmdTimeout2, 2);
+
+    struct Case {
+        const char* body;
+        std::function<int(const TQORCommandChannelParams&)> field;
+        int expected;
+    };
+    const Case cases[] = {
+        {"CommandIPVersion=64\n", [](auto& p) { return int(p.cfg_CmdIPVersion); }, ipver_46},
+        {"CommandIPVersion= 46 \n", [](auto& p) { return int(p.cfg_CmdIPVersion); }, ipver_46},
+        {"CommandIPVersion=6\n", [](auto& p) { return int(p.cfg_CmdIPVersion); }, ipver_6},
+        {"CommandIPVersion=5\n", [](auto& p) { return int(p.cfg_CmdIPVersion); }, ipver_4},
+        {"CommandTimeout1=9\n", [](auto& p) { return p.cfg_CmdTimeout1; }, 5},
+        {"CommandTimeout1=-4\n", [](auto& p) { return p.cfg_CmdTimeout1; }, 1},
+        {"CommandTimeout1=0\n", [](auto& p) { return p.cfg_CmdTimeout1; }, 1},
+        {"CommandTimeout2=-1\n", [](auto& p) { return p.cfg_CmdTimeout2; }, 2},
+        {"CommandLogLevel=-3\n", [](auto& p) { return p.cfg_CmdLogLevel; }, 0},
+        {"CommandLogLevel=4\n", [](auto& p) { return p.cfg_CmdLogLevel; }, 4},
+        {"CommandPort=0\n", [](auto& p) { return p.cfg_CmdPort; }, 10023},
+        {"CommandPort=2000\n", [](auto& p) { return p.cfg_CmdPort; }, 2000},
+        {"CommandEnabled=yes\n", [](auto& p) { return int(p.cfg_CmdEnabled); }, 1},
+        {"CommandPreferIPv4=off\n", [](auto& p) { return int(p.cfg_CmdPreferIPV4); }, 0},
+    };
+    for (const Case& c : cases) EXPECT_EQ(c.field(ReadCommand(c.body)), c.expected) << c.body;
+    // Without IPv6 on the system the channel stays on IPv4.
+    EXPECT_EQ(ReadCommand("CommandIPVersion=6\n", false).cfg_CmdIPVersion, ipver_4);
 }
 
 // ------------------------------------------------------------ decoders

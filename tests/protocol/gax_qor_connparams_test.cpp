@@ -38,6 +38,29 @@ TEST(ConfigValues, Ports) {
     EXPECT_FALSE(TryParsePortAnsi(std::string("\xB9\xB0", 2), port));
 }
 
+TEST(ConfigValues, IPVersionWords) {
+    const struct {
+        std::u16string text;
+        bool ok;
+        TSynapseListenerIPVersions v;
+    } cases[] = {
+        {u"46", true, ipver_46},  {u" 64 ", true, ipver_46}, {u"4", true, ipver_4},
+        {u"6\t", true, ipver_6},  {u"46 4", false, ipver_4}, {u"", false, ipver_4},
+        {u"466", false, ipver_4}, {u"v4", false, ipver_4},   {u"IPv6", false, ipver_4},
+    };
+    for (const auto& c : cases) {
+        TSynapseListenerIPVersions v = ipver_4;
+        EXPECT_EQ(TryParseIPVersionText(c.text, v), c.ok);
+        EXPECT_EQ(v, c.v);
+    }
+    // the table's words read back as their own values
+    for (unsigned i = 0; i < QORIPVersionNames.size(); ++i) {
+        TSynapseListenerIPVersions v = ipver_4;
+        ASSERT_TRUE(TryParseIPVersionText(QORIPVersionNames[i], v));
+        EXPECT_EQ(unsigned(v), i);
+    }
+}
+
 TEST(ConfigValues, IniReadPortFallsBackToTheDefault) {
     const auto path = std::filesystem::temp_directory_path() /
                       ("qor_connparams_" + std::to_string(::getpid()) + ".ini");

@@ -186,7 +186,9 @@ TEST(ParseManagerModeText, Table) {
         {u"+", false, {}},
         {u"1 2", false, {}},
         {u"QORX", false, {}},
-        {u"l\u0131ght", false, {}},  // only ASCII letters change case
+        {u"l\u0131ght", false, {}},                       // only ASCII letters change case
+        {std::u16string_view(u"3\0x", 3), false, {}},     // a NUL inside is not a decimal
+        {std::u16string_view(u"q\0", 2), true, smm_QOR},  // a trailing NUL is trimmed
     };
     for (const Case& c : cases) {
         // A sentinel outside the enumeration shows whether a failure wrote it.
