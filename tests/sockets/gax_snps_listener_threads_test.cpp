@@ -370,6 +370,8 @@ TEST(Listener, AllPendingConnectionsAcceptedInOneWakeUp) {
     }
     release.set_value();
     EXPECT_TRUE(handled.WaitFor(6));
+    // The first accept, the five and the one that finds nothing more.
+    EXPECT_TRUE(l.WaitAttempts(7));
     l.TerminateAndWait();
     {
         std::lock_guard<std::mutex> g(l.m);
@@ -445,9 +447,9 @@ int ResourceShortageScenario() {
     const int port = FreePort();
     std::atomic<int> errors{0};
     Counter accepted;
+    EventLog log;
     {
         ScriptedListener l(0);
-        EventLog log;
         Wire(l, log);
         l.OnError = [&](TSynapseListenerThread*, const std::u16string&) { ++errors; };
         l.AddBinding2(u"x", u"127.0.0.1", U(std::to_string(port)), false, false,
@@ -458,6 +460,11 @@ int ResourceShortageScenario() {
                       });
         l.StartListen();
         if (!log.WaitCount(u"startall", 1)) return 11;
+        // One connection first: the sanitizers' checks of the accept road run once while
+        // they still have descriptors of their own to work with.
+        int warmUp = RawConnect(AF_INET, port);
+        if (warmUp < 0 || !accepted.WaitFor(1) || !l.WaitAttempts(2)) return 19;
+        ::close(warmUp);
         int clients[3];
         for (int& c : clients) c = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         std::vector<int> filler;
@@ -474,18 +481,18 @@ int ResourceShortageScenario() {
             if (::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return 12;
         // Four failed accepts: the pending connections stay readable all the while, so a
         // listener that retried at once would make them in no time.
-        if (!l.WaitAttempts(4)) return 16;
+        if (!l.WaitAttempts(2 + 4)) return 16;
         {
             std::lock_guard<std::mutex> g(l.m);
-            for (size_t i = 0; i < 4; ++i)
+            for (size_t i = 2; i < 6; ++i)
                 if (l.log[i] != 10024) return 17;
-            for (size_t i = 1; i < 4; ++i)
+            for (size_t i = 3; i < 6; ++i)
                 if (l.when[i] - l.when[i - 1] < std::chrono::milliseconds(100)) return 18;
         }
         if (errors.load() != 1) return 20 + std::min(errors.load(), 9);
-        if (accepted.Get() != 0) return 13;
+        if (accepted.Get() != 1) return 13;
         for (int d : filler) ::close(d);
-        if (!accepted.WaitFor(3)) return 14;
+        if (!accepted.WaitFor(1 + 3)) return 14;
         if (!l.IsListening()) return 15;
         for (int c : clients) ::close(c);
         l.TerminateAndWait();
