@@ -418,6 +418,54 @@ TEST(Listener, AcceptFailuresAbortedReportedOthersRestart) {
     ::close(c3);
 }
 
+// A listening socket on 127.0.0.1:port, taken while the listener has it closed.
+int TakePort(int port) {
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(uint16_t(port));
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(s, 1) != 0) {
+        ::close(s);
+        return -1;
+    }
+    return s;
+}
+
+// A failed reopen after an accept failure is retried while listening is wanted; after a
+// stop, a new start whose bindings all fail leaves the listener idle as any first start.
+TEST(Listener, RetriesOfAFailedReopenEndWithTheStop) {
+    const int port = FreePort();
+    EventLog log;
+    ScriptedListener l;
+    Wire(l, log);
+    std::atomic<int> blocker{-1};
+    l.OnStopListeningBinding = [&](TSynapseListenerThread*, TSynapseBinding*) {
+        if (blocker.load() < 0) blocker = TakePort(port);
+    };
+    l.AddBinding2(u"Client", u"127.0.0.1", U(std::to_string(port)), false, false, nullptr);
+    l.StartListen();
+    ASSERT_TRUE(log.WaitCount(u"startall", 1));
+    l.failNextWith = 10009;
+    int c = RawConnect(AF_INET, port);
+    const std::u16string inUse =
+        u"binderr:Client:Bind: Socket error (10048): Address already in use";
+    ASSERT_TRUE(log.WaitCount(inUse, 2)) << "the failed reopen is tried again";
+    ASSERT_GE(blocker.load(), 0);
+    l.StopListen();
+    ASSERT_TRUE(log.WaitCount(u"stopall", 1));
+
+    const size_t failed = log.Count(inUse);
+    l.StartListen();
+    ASSERT_TRUE(log.WaitCount(inUse, failed + 1));
+    ::close(blocker.load());
+    EXPECT_FALSE(log.WaitCount(u"startall", 2, 2500)) << "no retries after a fresh start";
+    EXPECT_FALSE(l.IsListening());
+    if (c >= 0) ::close(c);
+}
+
 TEST(Listener, BacklogComesFromMaxWaitConnections) {
     EventLog log;
     TSynapseListenerThread l(1);
