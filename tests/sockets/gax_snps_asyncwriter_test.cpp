@@ -107,6 +107,7 @@ void ErrorKeepsPendingBytes() {
     W w(256);
     w.SetSocket(p.a);
     p.ResetB();
+    ASSERT_TRUE(snpstest::WaitReset(p.a));
     ASSERT_TRUE(w.PutData("abc", 3));
     EXPECT_FALSE(w.Flush());
     EXPECT_EQ(w.SocketErrorCode(), 10054);

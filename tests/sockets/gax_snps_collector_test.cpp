@@ -363,6 +363,7 @@ TEST(CollectorSocket, EndOfInputAndErrors) {
         c.SetSocket(p.a);
         c.Timeout = kNever;
         p.SendB("L1\nrest");
+        ASSERT_TRUE(snpstest::WaitReadable(p.a));
         c.StartStringFromNow(50);
         // Data is waiting: the idle check must not take it for a close.
         ASSERT_EQ(c.CheckCollectorWithNow(), colr_Ready) << k.name;
@@ -371,6 +372,7 @@ TEST(CollectorSocket, EndOfInputAndErrors) {
             p.CloseB();
         else
             p.ResetB();
+        ASSERT_TRUE(snpstest::WaitPeerClosed(p.a));
         c.StartStringFromNow(50);
         const TCollectorCheckResult r = c.CheckCollectorWithNow();
         if (k.how == 0) {
@@ -401,10 +403,12 @@ TEST(CollectorSocket, IdleCheckSeesOnlyTheCloseNotTheData) {
     c.StartWaitFromNow();
     EXPECT_EQ(c.CheckCollectorWithNow(), colr_NotReady);
     p.SendB("data");
+    ASSERT_TRUE(snpstest::WaitReadable(p.a));
     EXPECT_EQ(c.CheckCollectorWithNow(), colr_NotReady);
     char buf[8];
     ASSERT_EQ(::recv(p.a, buf, sizeof buf, 0), 4);
     p.CloseB();
+    ASSERT_TRUE(snpstest::WaitPeerClosed(p.a));
     EXPECT_EQ(c.CheckCollectorWithNow(), colr_EOF);
     EXPECT_TRUE(c.Eof());
 }

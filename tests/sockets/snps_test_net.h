@@ -128,10 +128,23 @@ inline int ClosedPort() {
     return p;
 }
 
-// Waits at most ms until fd has something to read (data, end of data or an error).
-inline bool WaitReadable(int fd, int ms = 5000) {
-    pollfd p{fd, POLLIN, 0};
+// Loopback delivery is usually done when send returns, but a busy machine may defer it:
+// a test that needs the bytes, the close or the reset at the other end waits for them.
+inline bool WaitEvents(int fd, short events, int ms = 5000) {
+    pollfd p{fd, events, 0};
     return ::poll(&p, 1, ms) == 1;
+}
+// Something to read: data, end of data or an error.
+inline bool WaitReadable(int fd, int ms = 5000) {
+    return WaitEvents(fd, POLLIN, ms);
+}
+// The peer's close (or reset) has arrived.
+inline bool WaitPeerClosed(int fd, int ms = 5000) {
+    return WaitEvents(fd, POLLRDHUP, ms);
+}
+// The peer's reset has arrived (errors and hang-ups are always reported).
+inline bool WaitReset(int fd, int ms = 5000) {
+    return WaitEvents(fd, 0, ms);
 }
 
 // Reads exactly n bytes (or until the peer closes / ms pass without data).
