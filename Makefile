@@ -1,8 +1,11 @@
 # Build flavours live in separate trees so they never rebuild each other.
 #   make test   - plain build + all tests, then ASan+UBSan build + all tests,
-#                 then TSan build + the tests labelled "threads"
+#                 then TSan build + the tests labelled "threads", then a clang
+#                 build (lock annotations checked) and a short fuzz run
 #   make build  - plain build only
 JOBS   ?= $(shell nproc)
+# seconds each fuzz target runs within `make test` (`make fuzz` alone: FUZZ_TIME)
+TEST_FUZZ_TIME ?= 10
 CMAKE  ?= cmake
 GEN    := -G Ninja
 CTEST_FLAGS := --output-on-failure -j $(JOBS) --timeout 600
@@ -35,7 +38,8 @@ check-clang:
 	$(CMAKE) -S . -B build/clang $(GEN) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DQOR_BUILD_BENCH=OFF
 	$(CMAKE) --build build/clang -j $(JOBS)
 
-test: test-plain test-asan test-tsan
+test: test-plain test-asan test-tsan check-clang
+	$(MAKE) fuzz FUZZ_TIME=$(TEST_FUZZ_TIME)
 
 run:
 	@echo "make run: the console program does not exist yet (see README.md)"; exit 1

@@ -1,5 +1,6 @@
 #include "foundation/gax_datetime.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "foundation/gax_strutils.h"
@@ -61,7 +62,10 @@ int64_t DateTimeToMs(TDateTime dt) {
     constexpr double kFirst = -693593.0, kLast = 2958466.0;
     if (!(dt >= kFirst)) dt = kFirst;
     if (dt > kLast) dt = kLast;
-    return std::llround(dt * static_cast<double>(kMsPerDay));
+    // The last millisecond of 9999-12-31 is the latest: a year 10000 would
+    // print as 0000 and no longer parse back.
+    constexpr int64_t kLastMs = static_cast<int64_t>(kLast) * kMsPerDay - 1;
+    return std::min<int64_t>(std::llround(dt * static_cast<double>(kMsPerDay)), kLastMs);
 }
 
 std::u16string FormatTimestamp(TDateTime dt, bool separators) {

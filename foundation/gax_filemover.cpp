@@ -147,8 +147,17 @@ bool Restore(TFileMoverObjectRec& rec, TFileEventer* ev) {
 
 void DeleteStagingTrees(TFileMoverData& m) {
     for (auto& s : m.Syncros) {
-        if (!s->KeepBackups && !s->DstDir.empty()) RemoveTreeQuietly(MovedDir(*s), m.Eventer);
-        RemoveTreeQuietly(StagingDir(m, *s), m.Eventer);
+        const std::u16string staging = StagingDir(m, *s);
+        if (s->KeepBackups && !s->DstDir.empty()) {
+            // Staged beside the destination, the staging tree is the one holding
+            // the backups.
+            const std::u16string moved = MovedDir(*s);
+            if (staging == moved || plat::SameFile(FileNameToSys(staging), FileNameToSys(moved)))
+                continue;
+        } else if (!s->DstDir.empty()) {
+            RemoveTreeQuietly(MovedDir(*s), m.Eventer);
+        }
+        RemoveTreeQuietly(staging, m.Eventer);
     }
 }
 
@@ -254,7 +263,11 @@ void FileMoverCopyUp(PFileMoverData aMover) {
             ForceDirectoriesOrRaise(s->DstDir, ev);
             const std::u16string from = StagingDir(*aMover, *s);
             const std::u16string to = MovedDir(*s);
-            if (!DirExists(from) || from == to) continue;
+            // The staging base may be the destination under another spelling (a
+            // link, a doubled '/'): the tree is already in place.
+            if (!DirExists(from) || from == to ||
+                plat::SameFile(FileNameToSys(from), FileNameToSys(to)))
+                continue;
             if (TryRenameNoReplace(from, to, ev) == 0) continue;
             // Another file system: copy the tree beside the destination instead.
             int rc = CopyDirectoryTree(from, s->DstDir, ev);

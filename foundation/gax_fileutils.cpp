@@ -502,7 +502,8 @@ void RenameOrRaise(std::u16string_view aOldName, std::u16string_view aNewName,
 namespace {
 
 // The copy loop shared by the try and raising forms. On failure `stage` tells which
-// step failed (0 open source, 1 create target, 2 read, 3 write) and the target is gone.
+// step failed (0 open source, 1 create target, 2 read, 3 write); a target that was
+// truncated is gone. A target that is the source itself fails at stage 1 untouched.
 int CopyCore(std::u16string_view src, std::u16string_view dst, char* buf, size_t bufSize,
              TFileEventer* ev, int& stage) {
     stage = 0;
@@ -520,8 +521,20 @@ int CopyCore(std::u16string_view src, std::u16string_view dst, char* buf, size_t
         plat::Close(in);
         throw;
     }
-    rc = dst.empty() ? ENOENT : plat::CreateTrunc(dstPath, out);
+    rc = dst.empty() ? ENOENT : plat::OpenOrCreateWrite(dstPath, out);
     if (rc != 0) {
+        plat::Close(in);
+        return rc;
+    }
+    // Truncating the target only once it is known to be another file: a copy onto
+    // the source itself (the same name, a link to it) would otherwise empty it.
+    plat::FileInfo si, di;
+    rc = plat::Fstat(in, si);
+    if (rc == 0) rc = plat::Fstat(out, di);
+    if (rc == 0 && si.dev == di.dev && si.ino == di.ino) rc = EINVAL;
+    if (rc == 0) rc = plat::Truncate(out, 0);
+    if (rc != 0) {
+        plat::Close(out);
         plat::Close(in);
         return rc;
     }
@@ -642,12 +655,16 @@ int TryLinkBackup(std::u16string_view aFile, std::u16string_view aBackup, TFileE
     std::string dst = FileNameToSys(aBackup);
     int rc = plat::Link(src, dst);
     if (rc != EPERM && rc != EOPNOTSUPP && rc != EXDEV && rc != EMLINK && rc != ENOSYS) return rc;
-    // No hard links here: an exclusive copy serves as the backup just as well.
+    // No hard links here: an exclusive copy serves as the backup just as well. It
+    // is private while it fills and then takes the original's bits and owner, so
+    // it never shows more than the original did and a restore puts them back.
     int in;
     rc = plat::OpenRead(src, in);
     if (rc != 0) return rc;
-    int out;
-    rc = plat::CreateExclusive(dst, out);
+    plat::FileInfo info;
+    rc = plat::Fstat(in, info);
+    int out = -1;
+    if (rc == 0) rc = plat::CreateExclusive(dst, out, 0600);
     if (rc != 0) {
         plat::Close(in);
         return rc;
@@ -660,6 +677,7 @@ int TryLinkBackup(std::u16string_view aFile, std::u16string_view aBackup, TFileE
         rc = plat::WriteAll(out, buf.get(), got);
         if (rc != 0) break;
     }
+    if (rc == 0) rc = plat::FchmodOwner(out, info);
     if (rc == 0) rc = plat::Fsync(out);
     int rc2 = plat::Close(out);
     plat::Close(in);
@@ -794,6 +812,9 @@ int CopyContents(TreeCtx& ctx, const std::string& src, const std::string& dst) {
         } else if (info.isDir) {
             rc = CopyTree(ctx, from, dst);
         } else if (info.isRegular) {
+            // A link already standing at the name is replaced, not written through.
+            plat::FileInfo old;
+            if (plat::Lstat(to, old) == 0 && old.isLink) plat::Unlink(to);
             rc = CopyFileSys(ctx, from, to, info);
         } else {
             rc = 0;  // devices, sockets and pipes are no data of ours

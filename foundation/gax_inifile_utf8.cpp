@@ -153,6 +153,9 @@ TIniFileUTF8::~TIniFileUTF8() {
     } catch (const std::exception& e) {
         std::fprintf(stderr, "ERROR: configuration file \"%s\" was not saved: %s\n",
                      FileNameToSys(f_IniFileName).c_str(), e.what());
+    } catch (...) {
+        std::fprintf(stderr, "ERROR: configuration file \"%s\" was not saved\n",
+                     FileNameToSys(f_IniFileName).c_str());
     }
 }
 

@@ -7,11 +7,16 @@ namespace gax {
 Exception::Exception(std::u16string message)
     : f_Message(std::move(message)), f_Utf8(UnicodeToUtf8Str(f_Message)) {}
 
-Exception::Exception(std::string_view asciiMessage)
-    : f_Message(asciiMessage.begin(), asciiMessage.end()), f_Utf8(asciiMessage) {
-    // Literal messages are ASCII; widen byte by byte.
-    for (size_t i = 0; i < asciiMessage.size(); ++i)
-        f_Message[i] = static_cast<unsigned char>(asciiMessage[i]);
+Exception::Exception(std::string_view asciiMessage) : f_Utf8(asciiMessage) {
+    // Messages may carry UTF-8 names (files, hosts); bytes that are not UTF-8
+    // are read one unit per byte so that no part of the message is lost.
+    f_Message = Utf8BufToUnicodeStd(asciiMessage);
+    if (f_Message.empty() && !asciiMessage.empty()) {
+        f_Message.assign(asciiMessage.size(), u'\0');
+        for (size_t i = 0; i < asciiMessage.size(); ++i)
+            f_Message[i] = static_cast<unsigned char>(asciiMessage[i]);
+        f_Utf8 = UnicodeToUtf8Str(f_Message);
+    }
 }
 
 void RaiseLineTooLong() {

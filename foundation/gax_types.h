@@ -15,7 +15,8 @@ namespace gax {
 class Exception : public std::exception {
   public:
     explicit Exception(std::u16string message);
-    explicit Exception(std::string_view asciiMessage);  // ASCII/UTF-8 literal messages
+    // UTF-8 messages; a message that is not UTF-8 is read one unit per byte.
+    explicit Exception(std::string_view asciiMessage);
     Exception(const Exception&) = default;
     Exception& operator=(const Exception&) = default;
     ~Exception() override = default;

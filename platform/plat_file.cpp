@@ -36,13 +36,14 @@ void Fill(const struct stat& st, FileInfo& out) {
     out.size = st.st_size;
     out.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     out.dev = st.st_dev;
+    out.ino = st.st_ino;
 }
 
-int OpenFlags(const std::string& path, int flags, int& fd) {
+int OpenFlags(const std::string& path, int flags, int& fd, mode_t mode = 0666) {
     fd = -1;
     int r;
     do {
-        r = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+        r = ::open(path.c_str(), flags | O_CLOEXEC, mode);
     } while (r < 0 && errno == EINTR);
     if (r < 0) return Err();
     fd = r;
@@ -73,6 +74,18 @@ int Stat(const std::string& path, FileInfo& out) {
     return 0;
 }
 
+int Fstat(int fd, FileInfo& out) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return Err();
+    Fill(st, out);
+    return 0;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+    FileInfo x, y;
+    return Stat(a, x) == 0 && Stat(b, y) == 0 && x.dev == y.dev && x.ino == y.ino;
+}
+
 int OpenRead(const std::string& path, int& fd) {
     return OpenFlags(path, O_RDONLY, fd);
 }
@@ -85,8 +98,11 @@ int OpenReadWrite(const std::string& path, int& fd) {
 int CreateTrunc(const std::string& path, int& fd) {
     return OpenFlags(path, O_WRONLY | O_CREAT | O_TRUNC, fd);
 }
-int CreateExclusive(const std::string& path, int& fd) {
-    return OpenFlags(path, O_WRONLY | O_CREAT | O_EXCL, fd);
+int OpenOrCreateWrite(const std::string& path, int& fd) {
+    return OpenFlags(path, O_WRONLY | O_CREAT, fd);
+}
+int CreateExclusive(const std::string& path, int& fd, mode_t mode) {
+    return OpenFlags(path, O_WRONLY | O_CREAT | O_EXCL, fd, mode);
 }
 int OpenAppendOrCreate(const std::string& path, int& fd) {
     return OpenFlags(path, O_WRONLY | O_CREAT | O_APPEND, fd);

@@ -28,8 +28,12 @@ struct FileInfo {
     int64_t size = 0;
     int64_t mtimeNs = 0;
     dev_t dev = 0;
+    ino_t ino = 0;
 };
 int Lstat(const std::string& path, FileInfo& out);
+int Fstat(int fd, FileInfo& out);
+// True when both names lead (through links) to the same file or directory.
+bool SameFile(const std::string& a, const std::string& b);
 // Stat through links (for paths the operator gives, such as the temporary directory).
 int Stat(const std::string& path, FileInfo& out);
 
@@ -39,7 +43,9 @@ int OpenRead(const std::string& path, int& fd);
 int OpenWrite(const std::string& path, int& fd);  // existing file, no truncation
 int OpenReadWrite(const std::string& path, int& fd);
 int CreateTrunc(const std::string& path, int& fd);
-int CreateExclusive(const std::string& path, int& fd);
+// Opens for writing, creating the file when missing, without truncating it.
+int OpenOrCreateWrite(const std::string& path, int& fd);
+int CreateExclusive(const std::string& path, int& fd, mode_t mode = 0666);
 int OpenAppendOrCreate(const std::string& path, int& fd);
 int Close(int fd);
 

@@ -53,7 +53,6 @@ inline bool HexPair(const char* p, uint8_t& out) {
 
 // Header bytes 0x81..0x84 announce 1..4 length bytes; the writers never use
 // more, and a longer run could not be held in 32 bits.
-constexpr uint8_t kHeaderMin = 0x81;
 constexpr uint8_t kHeaderMax = 0x84;
 
 // Reads the k length bytes after a long header. `avail` is the number of bytes

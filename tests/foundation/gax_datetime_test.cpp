@@ -101,9 +101,12 @@ TEST(DateTime, TimestampTexts) {
     EXPECT_EQ(FormatTimestampText(dt), u"2022-10-13 09:05:07.045");
     EXPECT_EQ(FormatTimestampDigits(dt), u"20221013090507045");
     EXPECT_EQ(FormatTimestampText(Dt(2001, 2, 3)), u"2001-02-03 00:00:00.000");
-    // Nonsense values do not crash; they land at a bound of the calendar.
-    EXPECT_EQ(FormatTimestampText(1e300).size(), 23u);
-    EXPECT_EQ(FormatTimestampText(-1e300).size(), 23u);
+    // Nonsense values do not crash; they land at a bound of the calendar, and
+    // the text stays one that parses back.
+    EXPECT_EQ(FormatTimestampText(1e300), u"9999-12-31 23:59:59.999");
+    EXPECT_EQ(FormatTimestampText(Dt(9999, 12, 31, 23, 59, 59, 999) + 0.0009 / 86400),
+              u"9999-12-31 23:59:59.999");
+    EXPECT_EQ(FormatTimestampText(-1e300), u"0001-01-01 00:00:00.000");
 }
 
 TEST(DateTime, ParseTimestampTable) {
@@ -232,4 +235,13 @@ TEST(DateTimeZone, SummerTimeIsTrueUtc) {
     EXPECT_LE(now, after + 1);
     // The local clock read back as UTC agrees with the system's UTC.
     EXPECT_LE(std::llabs(LocalToUnixSeconds(LocalNow()) - now), 1);
+}
+
+TEST(DateTimeZone, SouthernSummerInJanuary) {
+    // Daylight saving in January: the printed bias is still the standard one.
+    ZoneScope zone("AEST-10AEDT,M10.1.0,M4.1.0/3");
+    EXPECT_EQ(GetTimeZoneBiasSeconds(), -36000);
+    // 2022-01-15 12:00 AEDT (UTC+11) is 01:00 UTC.
+    EXPECT_EQ(LocalToUnixSeconds(Dt(2022, 1, 15, 12)), 1642208400);
+    EXPECT_EQ(LocalToUnixSeconds(Dt(2022, 7, 15, 12)), 1657850400);
 }

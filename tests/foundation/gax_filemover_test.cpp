@@ -4,40 +4,18 @@
 #include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include <fstream>
 #include <functional>
-#include <sstream>
 
+#include "foundation/file_test_support.h"
 #include "foundation/gax_fileutils.h"
 #include "platform/plat_file.h"
 
 using namespace gax;
+using namespace file_test;
 
 namespace {
-
-std::u16string U(const std::string& s) {
-    return SysToFileName(s);
-}
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-void WriteFile(const std::string& path, const std::string& data) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << data;
-}
-
-std::vector<std::string> List(const std::string& dir) {
-    std::vector<std::string> names;
-    plat::ListDir(dir, names);
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 bool HasStaging(const std::string& dir) {
     for (const std::string& n : List(dir))
@@ -77,20 +55,19 @@ std::u16string Catch(const std::function<void()>& fn) {
     return u"<no exception>";
 }
 
-class MoverTest : public ::testing::Test {
+class MoverTest : public TempDirTest {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/gaxmv.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root = tmpl;
-        base = root + "/tmp";
-        dst = root + "/data";
+        TempDirTest::SetUp();
+        if (HasFatalFailure()) return;
+        base = dir + "/tmp";
+        dst = dir + "/data";
         ASSERT_EQ(plat::Mkdir(base), 0);
         ASSERT_EQ(plat::Mkdir(dst), 0);
     }
     void TearDown() override {
         if (!mnt.empty()) umount(mnt.c_str());
-        DeleteDirectoryTree(U(root));
+        TempDirTest::TearDown();
     }
 
     // Saves two files with a fault at the n-th event of `kind`, for n = 1, 2, ...
@@ -98,7 +75,7 @@ class MoverTest : public ::testing::Test {
     // (old whenever the save failed) and no staging tree anywhere.
     void FaultEveryStep(const std::string& stagingBase, TFileEventerEventType kind,
                         bool fileExists) {
-        const std::string dst2 = root + "/data2";
+        const std::string dst2 = dir + "/data2";
         ASSERT_EQ(TryForceDirectories(U(dst2)), 0);
         const std::vector<std::string> paths = {dst + "/admins.dat", dst2 + "/admins.dat"};
         const std::string oldBytes = "old\r\nbytes\r\n", newBytes(70000, 'n');
@@ -138,7 +115,7 @@ class MoverTest : public ::testing::Test {
         }
     }
 
-    std::string root, base, dst, mnt;
+    std::string base, dst, mnt;
 };
 
 }  // namespace
@@ -147,6 +124,10 @@ TEST_F(MoverTest, SaveReplacesTheFileAndLeavesNothingBehind) {
     const std::string path = dst + "/admins.dat";
     WriteFile(path, "old");
     chmod(path.c_str(), 0600);
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown(path.c_str(), 4321, 4322), 0);
+    }
     Save(base, dst, "admins.dat", "new content", nullptr);
     EXPECT_EQ(ReadAll(path), "new content");
     EXPECT_EQ(List(dst), std::vector<std::string>{"admins.dat"});
@@ -154,6 +135,9 @@ TEST_F(MoverTest, SaveReplacesTheFileAndLeavesNothingBehind) {
     plat::FileInfo info;
     ASSERT_EQ(plat::Lstat(path, info), 0);
     EXPECT_EQ(info.mode, 0600u);
+    if (root) {
+        EXPECT_TRUE(info.uid == 4321u && info.gid == 4322u);
+    }
 
     // Staged beside the destination, as the data files are.
     Save(dst, dst, "admins.dat", "again", nullptr);
@@ -161,6 +145,12 @@ TEST_F(MoverTest, SaveReplacesTheFileAndLeavesNothingBehind) {
     EXPECT_EQ(List(dst), std::vector<std::string>{"admins.dat"});
     ASSERT_EQ(plat::Lstat(path, info), 0);
     EXPECT_EQ(info.mode, 0600u);
+
+    // ... also when the staging directory names it through a link.
+    ASSERT_EQ(plat::Symlink(dst, dir + "/link"), 0);
+    Save(dir + "/link", dst, "admins.dat", "through the link", nullptr);
+    EXPECT_EQ(ReadAll(path), "through the link");
+    EXPECT_EQ(List(dst), std::vector<std::string>{"admins.dat"});
 
     // A destination that did not exist is created, with its directory.
     Save(base, dst + "/sub", "new.dat", "fresh", nullptr);
@@ -178,7 +168,7 @@ TEST_F(MoverTest, AFaultAnywhereKeepsTheOldFile) {
 
 TEST_F(MoverTest, StagingOnAnotherFileSystem) {
     std::string other;
-    mnt = root + "/mnt";
+    mnt = dir + "/mnt";
     ASSERT_EQ(plat::Mkdir(mnt), 0);
     if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=8m") == 0) {
         other = mnt;
@@ -186,8 +176,8 @@ TEST_F(MoverTest, StagingOnAnotherFileSystem) {
         mnt.clear();
         plat::FileInfo shm, here;
         char tmpl[] = "/dev/shm/gaxmv.XXXXXX";
-        if (plat::Stat("/dev/shm", shm) == 0 && plat::Stat(root, here) == 0 &&
-            shm.dev != here.dev && mkdtemp(tmpl) != nullptr)
+        if (plat::Stat("/dev/shm", shm) == 0 && plat::Stat(dir, here) == 0 && shm.dev != here.dev &&
+            mkdtemp(tmpl) != nullptr)
             other = tmpl;
     }
     if (other.empty()) GTEST_SKIP() << "no second file system could be mounted or found";
@@ -227,6 +217,33 @@ TEST_F(MoverTest, RollbackRestoresOldFilesAndRemovesNewOnes) {
     EXPECT_EQ(List(base).size(), 1u);
     FileMoverFree(m);
     EXPECT_TRUE(List(base).empty());
+}
+
+// When the old file cannot be put back, its backup is the only copy left and
+// stays, also when the staging tree lives beside the destination.
+TEST_F(MoverTest, FailedRestoreKeepsTheBackup) {
+    for (const std::string& staging : {base, dst}) {
+        WriteFile(dst + "/a.dat", "old a");
+        TFileEventer ev;
+        PFileMoverData m = FileMoverCreate(u"QOR", &ev, U(staging));
+        WriteFile(FileNameToSys(FileMoverSetMasterFile(FileMoverAddSyncro(m, U(dst)), u"a.dat")),
+                  "new a");
+        FileMoverCopyUp(m);
+        FileMoverMoveUp(m);
+        ev.SetOnFileEvent([](TFileEventer&, TFileEventerEventData& d) {
+            if (d.EventType == feet_Rename) throw EFileException("injected fault");
+        });
+        FileMoverRollback(m);
+        FileMoverFree(m);
+        EXPECT_EQ(ReadAll(dst + "/a.dat"), "new a");
+        std::string kept;
+        for (const std::string& n : List(dst))
+            if (n.find('$') != std::string::npos) kept = ReadAll(dst + "/" + n + "/OM/a.dat");
+        EXPECT_EQ(kept, "old a") << staging;
+        for (const std::string& n : List(dst))
+            if (n.find('$') != std::string::npos) DeleteDirectoryTree(U(dst + "/" + n));
+        EXPECT_TRUE(List(base).empty());
+    }
 }
 
 TEST_F(MoverTest, StagesRunInOrder) {

@@ -6,43 +6,17 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <fstream>
 #include <functional>
-#include <sstream>
 
+#include "foundation/file_test_support.h"
 #include "platform/plat_file.h"
 
 using namespace gax;
+using namespace file_test;
 
 namespace {
 
-std::u16string U(const std::string& s) {
-    return SysToFileName(s);
-}
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-void WriteFile(const std::string& path, const std::string& data) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << data;
-}
-
-class FileUtilsTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/gaxfu.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override { DeleteDirectoryTree(U(dir)); }
-    std::string P(const std::string& name) const { return dir + "/" + name; }
-    std::string dir;
-};
+using FileUtilsTest = TempDirTest;
 
 std::u16string Text(int code) {
     return SysToFileName(plat::ErrorText(code));
@@ -173,6 +147,24 @@ TEST_F(FileUtilsTest, FailedCopyLeavesNoTarget) {
     EXPECT_EQ(ReadAll(P("src")), std::string(1000, 'a'));
 }
 
+TEST_F(FileUtilsTest, CopyOntoItselfFailsAndKeepsTheData) {
+    WriteFile(P("src"), "precious");
+    ASSERT_EQ(plat::Link(P("src"), P("hard")), 0);
+    ASSERT_EQ(plat::Symlink(P("src"), P("soft")), 0);
+    char buf[16];
+    for (const char* target : {"src", "hard", "soft"}) {
+        EXPECT_EQ(TryCopyFile(U(P("src")), U(P(target)), buf, sizeof buf), EINVAL) << target;
+        EXPECT_EQ(ReadAll(P("src")), "precious") << target;
+    }
+    EXPECT_THROW(CopyFileContents(U(P("src")), U(P("src"))), EFileException);
+    EXPECT_EQ(ReadAll(P("src")), "precious");
+    // A tree merged into itself fails the same way.
+    ASSERT_EQ(TryForceDirectories(U(P("tree"))), 0);
+    WriteFile(P("tree/f"), "data");
+    EXPECT_EQ(CopyDirectoryTree(U(P("tree")), U(dir)), EINVAL);
+    EXPECT_EQ(ReadAll(P("tree/f")), "data");
+}
+
 TEST_F(FileUtilsTest, MoveReplacesTargetAndKeepsBytes) {
     WriteFile(P("a"), "new");
     WriteFile(P("b"), "old contents");
@@ -196,9 +188,13 @@ TEST_F(FileUtilsTest, TreeCopyMergesAndNeverFollowsLinks) {
     ASSERT_EQ(TryForceDirectories(U(P("dst/src"))), 0);
     WriteFile(P("dst/src/a"), "stale");
     WriteFile(P("dst/src/mine"), "M");
+    // A link standing where a file is copied is replaced, not written through.
+    WriteFile(P("src/c"), "C");
+    ASSERT_EQ(plat::Symlink(P("outside/secret"), P("dst/src/c")), 0);
 
     ASSERT_EQ(CopyDirectoryTree(U(P("src/")), U(P("dst"))), 0);
     EXPECT_EQ(ReadAll(P("dst/src/a")), "A");
+    EXPECT_EQ(ReadAll(P("dst/src/c")), "C");
     EXPECT_EQ(ReadAll(P("dst/src/mine")), "M");
     EXPECT_EQ(ReadAll(P("dst/src/sub/b")), "B");
     plat::FileInfo info;
@@ -271,6 +267,26 @@ TEST_F(FileUtilsTest, BackupLinkAndReplaceKeepTheNameAlwaysPresent) {
     plat::FileInfo info;
     ASSERT_EQ(plat::Lstat(P("cfg"), info), 0);
     EXPECT_EQ(info.mode, 0600u);
+}
+
+// Where no hard link can be made (here: another file system) the backup is a copy,
+// and it must carry the original's bits, since a rollback puts it back in place.
+TEST_F(FileUtilsTest, BackupCopyKeepsThePermissionBits) {
+    plat::FileInfo shm, here;
+    char tmpl[] = "/dev/shm/gaxfu.XXXXXX";
+    if (plat::Stat("/dev/shm", shm) != 0 || plat::Stat(dir, here) != 0 || shm.dev == here.dev ||
+        mkdtemp(tmpl) == nullptr)
+        GTEST_SKIP() << "no second file system at /dev/shm";
+    const std::string other = tmpl;
+    WriteFile(P("cfg"), "old");
+    chmod(P("cfg").c_str(), 0640);
+    EXPECT_EQ(TryLinkBackup(U(P("cfg")), U(other + "/bak")), 0);
+    EXPECT_EQ(TryLinkBackup(U(P("cfg")), U(other + "/bak")), EEXIST);
+    EXPECT_EQ(ReadAll(other + "/bak"), "old");
+    plat::FileInfo info;
+    EXPECT_EQ(plat::Lstat(other + "/bak", info), 0);
+    EXPECT_EQ(info.mode, 0640u);
+    DeleteDirectoryTree(U(other));
 }
 
 TEST(FilePaths, Helpers) {

@@ -1,6 +1,9 @@
 #include "foundation/gax_strutils.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -412,4 +415,17 @@ TEST(StrUtilsOther, RaisersAndIp6Probe) {
     // The probe agrees with the OS: repeated calls give one answer and leak nothing.
     bool first = SystemSupportsIP6();
     for (int i = 0; i < 100; ++i) ASSERT_EQ(SystemSupportsIP6(), first);
+
+    // It really tries: where no socket can be made, it answers False.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        rlimit none{0, 0};
+        setrlimit(RLIMIT_NOFILE, &none);
+        _exit(SystemSupportsIP6() ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
