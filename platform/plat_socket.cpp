@@ -303,6 +303,11 @@ long SockRecvFrom(SocketHandle s, void* buf, size_t len, int flags, SockAddr* fr
 }
 
 int SockProbePeerGone(SocketHandle s) {
+    // poll skips a negative descriptor, which would pass for a healthy, idle socket.
+    if (s < 0) {
+        t_LastError = kSockErrBadHandle;
+        return kSockErrBadHandle;
+    }
     // A zero-byte recv cannot tell "closed" from "data waiting" here (it returns 0 for
     // both), so ask poll, which reads nothing.
     pollfd p{s, POLLRDHUP, 0};

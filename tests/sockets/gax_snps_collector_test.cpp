@@ -393,6 +393,11 @@ TEST(CollectorSocket, EndOfInputAndErrors) {
     EXPECT_EQ(bad.CheckCollectorWithNow(), colr_Error);
     EXPECT_NE(bad.ErrorCode(), 0);
     EXPECT_FALSE(bad.ErrorDesc().empty());
+    // The idle check, which reads nothing, sees it too.
+    bad.Timeout = kNever;
+    bad.StartWaitFromNow();
+    EXPECT_EQ(bad.CheckCollectorWithNow(), colr_Error);
+    EXPECT_EQ(bad.ErrorCode(), 10009);
 }
 
 TEST(CollectorSocket, IdleCheckSeesOnlyTheCloseNotTheData) {

@@ -63,6 +63,11 @@ TEST(RawSocketHelpers, NonBlockingReceive) {
     EXPECT_EQ(SocketRecvNonBlocking(p.a, buf, 0, count), 10054) << "probe after close";
     EXPECT_EQ(SocketRecvNonBlocking(p.a, buf, sizeof buf, count), 10054);
     EXPECT_EQ(count, 0u);
+
+    // A handle that is already gone is an error, not an idle socket.
+    TSocket gone = INVALID_SOCKET_HANDLE;
+    EXPECT_EQ(SocketRecvNonBlocking(gone, buf, 0, count), 10009);
+    EXPECT_EQ(SocketRecvNonBlocking(gone, buf, sizeof buf, count), 10009);
 }
 
 TEST(RawSocketHelpers, SendToFullBufferTakesNothingWithoutError) {
