@@ -196,7 +196,10 @@ TEST_F(IniTest, EditKeepsCommentsAndUndecodableBytes) {
         "\r\n"
         "# managers below\r\n"
         "[Manager1]\r\n"
-        ";Enabled=yes\r\n";
+        ";Enabled=yes\r\n"
+        "\r\n"
+        "[Old\xC0\xAF]\r\n"
+        "k=v\r\n";
     auto ini = Load(original);
     EXPECT_EQ(ini->ReadStringOriginal(u"Server", u"Raw", u"-"), u"");
     ini->Save();  // nothing changed: nothing written
@@ -208,7 +211,11 @@ TEST_F(IniTest, EditKeepsCommentsAndUndecodableBytes) {
     // Writing the undecodable value replaces its bytes.
     ini->WriteString(u"Server", u"Raw", u"ok");
     ini->Save();
-    EXPECT_NE(ReadAll(path).find("\r\nRaw=ok\r\n"), std::string::npos);
+    const std::string saved = ReadAll(path);
+    EXPECT_NE(saved.find("\r\nRaw=ok\r\n"), std::string::npos);
+    // A second save still writes the undecodable header as it was, so the file loads.
+    EXPECT_NE(saved.find("\r\n[Old\xC0\xAF]\r\nk=v\r\n"), std::string::npos);
+    EXPECT_NO_THROW(TIniFileUTF8(name, true));
 }
 
 TEST_F(IniTest, ReadingNeverTouchesTheFile) {
