@@ -6,6 +6,7 @@
 #include "foundation/gax_ansi_unicode_converter.h"
 #include "foundation/gax_inifile_utf8.h"
 #include "foundation/gax_strutils.h"
+#include "protocol/gax_qor_connapply.h"
 #include "protocol/gax_qor_connparams.h"
 #include "protocol/gax_qor_fields.h"
 #include "sockets/gax_snps_sockets.h"
@@ -199,11 +200,10 @@ void ReadCommandChannelParams(const TIniFileUTF8& aIni, std::u16string_view aSec
     aParams.cfg_SystemSupportsIPv6 = aSupportsIPv6;
     aParams.cfg_CmdEnabled = aIni.ReadLogical(aSection, u"CommandEnabled", false);
 
-    const std::u16string ver = aIni.ReadString(aSection, u"CommandIPVersion", u"");
-    if (aSupportsIPv6 && (ver == u"46" || ver == u"64"))
-        aParams.cfg_CmdIPVersion = ipver_46;
-    else if (aSupportsIPv6 && ver == u"6")
-        aParams.cfg_CmdIPVersion = ipver_6;
+    TSynapseListenerIPVersions ver;
+    if (aSupportsIPv6 &&
+        TryParseIPVersionText(aIni.ReadString(aSection, u"CommandIPVersion", u""), ver))
+        aParams.cfg_CmdIPVersion = ver;
     else
         aParams.cfg_CmdIPVersion = ipver_4;
 
@@ -319,15 +319,6 @@ bool ParseListCount(std::string_view digits, int64_t& count) {
     return true;
 }
 
-// The channel never goes through a proxy, so applying its settings comes
-// down to the family preference and the connect limit.
-void ApplyDirectConnectionParams(TTCPBlockSocket& s, const TQORConnectionParams& cp) {
-    s.SetPreferIP4(cp.PreferIPv4);
-    s.SetConnectionTimeout(static_cast<int32_t>(cp.ServerConnectTimeoutTicks));
-    s.SetRaiseExcept(false);
-    s.SetStopFlag(false);
-}
-
 }  // namespace
 
 TQORCommandCommunicator::TQORCommandCommunicator(const TQORCommandChannelParams& aSetup)
@@ -395,7 +386,7 @@ bool TQORCommandCommunicator::WaitSocket(uint8_t aWaitFlags, uint32_t aTimeout, 
 
 int TQORCommandCommunicator::ConnectAndSend(std::string_view aCommandText) {
     TTCPBlockSocket& s = *f_Syna;
-    ApplyDirectConnectionParams(s, f_cp);
+    ApplyConnectionParams(s, f_cp);
     s.OnExtSocketCreated = [this](TBlockSocket*, TSocket h) {
         if (f_Resource != nullptr) f_Waiter->UnregisterResource(f_Resource);
         f_Resource = f_Waiter->RegisterResource(this, h);

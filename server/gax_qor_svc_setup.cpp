@@ -52,31 +52,6 @@ bool ReadTimeSeconds(const TIniFileUTF8& ini, std::u16string_view section, std::
     return true;
 }
 
-// The word of an IP-version choice as the default of ListenServerPorts.
-std::u16string_view IPVersionWord(TSynapseListenerIPVersions v) {
-    switch (v) {
-        case ipver_4:
-            return u"4";
-        case ipver_6:
-            return u"6";
-        default:
-            return u"46";
-    }
-}
-
-bool TryParseIPVersionWord(std::u16string_view text, TSynapseListenerIPVersions& v) {
-    const std::u16string t = TrimSpaceW(text);
-    if (t == u"46" || t == u"64")
-        v = ipver_46;
-    else if (t == u"4")
-        v = ipver_4;
-    else if (t == u"6")
-        v = ipver_6;
-    else
-        return false;
-    return true;
-}
-
 // Every "xn--" label of the narrowed name must decode; a damaged one makes
 // the whole name invalid rather than being shown as it stands.
 bool XnLabelsDecode(std::string_view name) {
@@ -139,7 +114,7 @@ void ReadServerSection(const TIniFileUTF8& ini, TQORServiceConfig& c,
         sp.PresentServerPort = ToU16(std::to_string(port));
     }
 
-    if (!TryParseIPVersionWord(ini.ReadString(kServer, u"IPVersion", u"46"), c.cfg_ClientIPVersion))
+    if (!TryParseIPVersionText(ini.ReadString(kServer, u"IPVersion", u"46"), c.cfg_ClientIPVersion))
         c.cfg_ClientIPVersion = ipver_46;
 
     sp.ServerOwnerEMail = ini.ReadString(kServer, u"ServerOwnerEMail", u"");
@@ -149,10 +124,10 @@ void ReadServerSection(const TIniFileUTF8& ini, TQORServiceConfig& c,
     if (sp.ssp_PresentServerVersion < 1) sp.ssp_PresentServerVersion = kDefaultServerVersion;
 
     {
-        std::u16string word(IPVersionWord(c.cfg_ClientIPVersion));
+        std::u16string word(QORWord(QORIPVersionNames, c.cfg_ClientIPVersion));
         if (!c.cfg_SystemSupportsIP6 && c.cfg_ClientIPVersion != ipver_4) word = u"4";
         TSynapseListenerIPVersions defVer;
-        TryParseIPVersionWord(word, defVer);
+        TryParseIPVersionText(word, defVer);
         const std::u16string def = sp.PresentServerPort + u"/" + word;
         c.ListenServerPorts =
             ParseListenServerPorts(ini.ReadString(kServer, u"ListenServerPorts", def), defVer);
@@ -456,7 +431,7 @@ TQORServiceListenerPortsArray ParseListenServerPorts(std::u16string_view aText,
             bool ok = TryParsePortText(portText, port);
             if (ok && slash != std::u16string_view::npos) {
                 const std::u16string_view verText = entry.substr(slash + 1);
-                if (!verText.empty()) ok = TryParseIPVersionWord(verText, ver);
+                if (!verText.empty()) ok = TryParseIPVersionText(verText, ver);
             }
             if (ok) out.push_back({ToU16(std::to_string(port)), ver});
         }
