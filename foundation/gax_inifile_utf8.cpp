@@ -335,10 +335,10 @@ void TIniFileUTF8::Save() {
     const bool existed = FileExists(target);
 
     TTextFile f;
-    CreateTextFileBuffered(newName, f, kSaveBufferSize);
+    // The file holds passwords: the new copy is born private and gets the old
+    // one's bits before anything is written into it.
+    CreatePrivateTextFileBuffered(newName, f, kSaveBufferSize);
     try {
-        // The file holds passwords: the new copy gets the old one's bits before
-        // anything is written into it.
         if (existed) {
             int rc = TryCopyPermissions(target, newName);
             if (rc != 0) RaiseFileError(rc, newName);

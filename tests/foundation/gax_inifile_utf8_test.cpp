@@ -278,6 +278,35 @@ TEST_F(IniTest, SaveKeepsPermissionsAndNeverLosesTheOldFile) {
     EXPECT_NE(ReadAll(path).find("Password=newer"), std::string::npos);
 }
 
+TEST_F(IniTest, StagedCopyIsNeverReadableByOthers) {
+    auto ini = Load("[S]\r\nPassword=secret\r\n");
+    chmod(path.c_str(), 0600);
+    // Someone who opened a world-readable leftover staging file must not see
+    // what the next save writes.
+    const std::string staged = dir + "/.server.ini.$new";
+    WriteFile(staged, "");
+    chmod(staged.c_str(), 0644);
+    int spy = open(staged.c_str(), O_RDONLY);
+    ASSERT_GE(spy, 0);
+    ini->WriteString(u"S", u"Password", u"new");
+    ini->Save();
+    char buf[64];
+    EXPECT_EQ(read(spy, buf, sizeof buf), 0);
+    close(spy);
+    EXPECT_NE(ReadAll(path).find("Password=new"), std::string::npos);
+
+    // A file saved for the first time is private too.
+    const std::string fresh = dir + "/fresh.ini";
+    {
+        TIniFileUTF8 created(SysToFileName(fresh), false);
+        created.WriteString(u"S", u"Password", u"x");
+        created.Save();
+    }
+    plat::FileInfo info;
+    ASSERT_EQ(plat::Lstat(fresh, info), 0);
+    EXPECT_EQ(info.mode & 0777, 0600u);
+}
+
 TEST_F(IniTest, SaveGoesThroughASymbolicLink) {
     WriteFile(dir + "/real.ini", "[S]\r\nx=1\r\n");
     ASSERT_EQ(plat::Symlink("real.ini", path), 0);
