@@ -298,6 +298,10 @@ constexpr int64_t kPerLineMs = 10;
 // Far above any answer line the server writes; a peer that streams bytes
 // without a line end is cut off here instead of filling memory.
 constexpr int32_t kMaxAnswerLineLength = 1 << 20;
+// All lines of one list together. The longest list the server writes (a
+// client list at the largest line count) stays far below this; without it a
+// hostile peer could send the full line count at the full line length.
+constexpr int64_t kMaxListBytes = int64_t{256} << 20;
 
 // Bytes of value 32 and below off both ends.
 std::string_view TrimAnswer(std::string_view s) {
@@ -469,6 +473,7 @@ int TQORCommandCommunicator::SendCommandAndGetAnswerList(std::string_view aComma
             const int64_t start = GetTick32();
             const int64_t deadline = start + readTimeout + count * kPerLineMs;
             aAnswer = fsca_OK;
+            int64_t budget = kMaxListBytes;
             for (int64_t i = 0; i < count; ++i) {
                 const int64_t now = start + TickDiff32(static_cast<TGaxTick32>(start), GetTick32());
                 const int64_t left = deadline - now;
@@ -477,13 +482,21 @@ int TQORCommandCommunicator::SendCommandAndGetAnswerList(std::string_view aComma
                     aList.clear();
                     break;
                 }
+                // A line longer than what is left of the list's budget fails
+                // like an endless one.
+                s.SetMaxLineLength(
+                    static_cast<int32_t>(std::clamp<int64_t>(budget, 1, kMaxAnswerLineLength)));
                 std::string line =
                     s.RecvString(static_cast<int>(std::min<int64_t>(left, WAITER_MAX_TIMEOUT)));
                 err = s.LastError();
+                if (err == 0 && static_cast<int64_t>(line.size()) > budget)
+                    err = plat::kSockErrNoBuffers;
                 if (err != 0) {
                     aList.clear();
+                    aList.shrink_to_fit();
                     break;
                 }
+                budget -= static_cast<int64_t>(line.size());
                 aList.push_back(std::move(line));
             }
         }

@@ -290,6 +290,22 @@ void CreateTextFileBuffered(std::u16string_view aName, TTextFile& aFile, size_t 
     int rc = TryCreateTextFileBuffered(aName, aFile, aBufferSize, aEventer);
     if (rc != 0) RaiseCreating(rc, aName);
 }
+int TryCreatePrivateTextFileBuffered(std::u16string_view aName, TTextFile& aFile,
+                                     size_t aBufferSize, TFileEventer* aEventer) {
+    if (!aName.empty()) {
+        int rc = plat::Unlink(FileNameToSys(aName));
+        if (rc != 0 && rc != ENOENT) return rc;
+    }
+    return OpenText(
+        aName, aFile, aEventer, aBufferSize,
+        [](const std::string& path, int& fd) { return plat::CreateExclusive(path, fd, 0600); },
+        true);
+}
+void CreatePrivateTextFileBuffered(std::u16string_view aName, TTextFile& aFile, size_t aBufferSize,
+                                   TFileEventer* aEventer) {
+    int rc = TryCreatePrivateTextFileBuffered(aName, aFile, aBufferSize, aEventer);
+    if (rc != 0) RaiseCreating(rc, aName);
+}
 int TryAppendOrCreateTextFile(std::u16string_view aName, TTextFile& aFile, TFileEventer* aEventer,
                               size_t aBufferSize) {
     return OpenText(aName, aFile, aEventer, aBufferSize, plat::OpenAppendOrCreate, true);

@@ -101,6 +101,13 @@ int TryCreateTextFileBuffered(std::u16string_view aName, TTextFile& aFile, size_
                               TFileEventer* aEventer = nullptr);
 void CreateTextFileBuffered(std::u16string_view aName, TTextFile& aFile, size_t aBufferSize,
                             TFileEventer* aEventer = nullptr);
+// A new file readable by its owner only (0600), made afresh: a file of that
+// name is removed first, so no descriptor opened on an earlier, more open file
+// can see what is written. For staged copies of files that hold passwords.
+int TryCreatePrivateTextFileBuffered(std::u16string_view aName, TTextFile& aFile,
+                                     size_t aBufferSize, TFileEventer* aEventer = nullptr);
+void CreatePrivateTextFileBuffered(std::u16string_view aName, TTextFile& aFile, size_t aBufferSize,
+                                   TFileEventer* aEventer = nullptr);
 int TryAppendOrCreateTextFile(std::u16string_view aName, TTextFile& aFile,
                               TFileEventer* aEventer = nullptr, size_t aBufferSize = 0);
 void AppendOrCreateTextFile(std::u16string_view aName, TTextFile& aFile,

@@ -241,11 +241,16 @@ void TIniFileUTF8::Parse(std::string_view data) {
             if (current == nullptr) {
                 f_Preamble = std::move(pending);
             } else {
-                // The writer puts one blank line before every later header itself.
-                size_t skip = 0;
-                while (skip < pending.size() && TrimBytes(pending[skip]).empty()) ++skip;
-                s.Leading.assign(pending.begin() + static_cast<std::ptrdiff_t>(skip),
+                // Comments right above a header belong to it; what stands up to
+                // the last blank line stays with the section it followed (such as
+                // its commented-out parameters). The writer puts one blank line
+                // before every later header itself.
+                size_t split = pending.size();
+                while (split > 0 && !TrimBytes(pending[split - 1]).empty()) --split;
+                s.Leading.assign(pending.begin() + static_cast<std::ptrdiff_t>(split),
                                  pending.end());
+                pending.resize(split);
+                flushInto(current->Items, true);
             }
             pending.clear();
             f_Sections.push_back(std::move(s));
@@ -292,13 +297,21 @@ std::string TIniFileUTF8::Render() const {
         const TSection& s = f_Sections[i];
         // A section that holds only the operator's comments is written too, so an
         // edit elsewhere never drops them.
-        bool hasLines = !s.Leading.empty() || (!s.Items.empty() && !s.HasParams());
+        bool hasLines = !s.Leading.empty();
+        for (const TItem& it : s.Items)
+            if (!it.IsParam && !TrimBytes(it.RawLine).empty()) hasLines = true;
         if (!s.HasParams() && !WriteEmptySections && !hasLines) continue;
         if (i > 0) out.append(kCrLf);
         for (const std::string& l : s.Leading) out.append(l).append(kCrLf);
         out.append("[").append(s.FromFile ? s.RawName : UnicodeToUtf8Str(s.Name)).append("]");
         out.append(kCrLf);
-        for (const TItem& it : s.Items) {
+        // Blank lines at a section's end are left to the separator before the next
+        // header, as when the file was read.
+        size_t end = s.Items.size();
+        while (end > 0 && !s.Items[end - 1].IsParam && TrimBytes(s.Items[end - 1].RawLine).empty())
+            --end;
+        for (size_t k = 0; k < end; ++k) {
+            const TItem& it = s.Items[k];
             if (!it.IsParam) {
                 out.append(it.RawLine).append(kCrLf);
                 continue;
@@ -322,10 +335,10 @@ void TIniFileUTF8::Save() {
     const bool existed = FileExists(target);
 
     TTextFile f;
-    CreateTextFileBuffered(newName, f, kSaveBufferSize);
+    // The file holds passwords: the new copy is born private and gets the old
+    // one's bits before anything is written into it.
+    CreatePrivateTextFileBuffered(newName, f, kSaveBufferSize);
     try {
-        // The file holds passwords: the new copy gets the old one's bits before
-        // anything is written into it.
         if (existed) {
             int rc = TryCopyPermissions(target, newName);
             if (rc != 0) RaiseFileError(rc, newName);
@@ -354,7 +367,8 @@ void TIniFileUTF8::Save() {
     f_Exists = true;
     f_Modified = false;
     for (TSection& s : f_Sections) {
-        s.RawName = UnicodeToUtf8Str(s.Name);
+        // A header read from the file keeps its bytes, also when they are no UTF-8.
+        if (!s.FromFile) s.RawName = UnicodeToUtf8Str(s.Name);
         s.FromFile = true;
         for (TItem& it : s.Items) {
             if (!it.IsParam || !it.Changed) continue;

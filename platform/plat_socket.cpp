@@ -1,5 +1,7 @@
 #include "platform/plat_socket.h"
 
+#include "platform/plat_event.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -301,6 +303,11 @@ long SockRecvFrom(SocketHandle s, void* buf, size_t len, int flags, SockAddr* fr
 }
 
 int SockProbePeerGone(SocketHandle s) {
+    // poll skips a negative descriptor, which would pass for a healthy, idle socket.
+    if (s < 0) {
+        t_LastError = kSockErrBadHandle;
+        return kSockErrBadHandle;
+    }
     // A zero-byte recv cannot tell "closed" from "data waiting" here (it returns 0 for
     // both), so ask poll, which reads nothing.
     pollfd p{s, POLLRDHUP, 0};
@@ -417,8 +424,14 @@ int SockSelect(SockSet* read, SockSet* write, SockSet* except, int timeoutMs) {
         if (!sets[k]) continue;
         for (int i = 0; i < sets[k]->count; ++i) p[n++] = pollfd{sets[k]->fds[i], wanted[k], 0};
     }
-    int r = ::poll(p, static_cast<nfds_t>(n), timeoutMs < 0 ? -1 : timeoutMs);
-    if (r < 0) return Fail();
+    // A signal that lands in the wait must not read as a socket failure: the wait goes on
+    // with the time that is left.
+    int err = 0;
+    int r = PollWait(p, static_cast<size_t>(n), timeoutMs < 0 ? -1 : timeoutMs, &err);
+    if (r < 0) {
+        errno = err;
+        return Fail();
+    }
     int ready = 0;
     n = 0;
     for (int k = 0; k < 3; ++k) {

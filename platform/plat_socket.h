@@ -172,7 +172,7 @@ struct SockSet {
 
 // Waits until a handle of the sets is ready (read, write, error) or timeoutMs passes
 // (-1: no limit). On return each set keeps only its ready handles. Returns the number
-// of ready handles, 0 on time-out, -1 on failure (an interrupted wait is kSockErrInterrupted).
+// of ready handles, 0 on time-out, -1 on failure. A signal does not end the wait early.
 int SockSelect(SockSet* read, SockSet* write, SockSet* except, int timeoutMs);
 
 // Name service. Results are copied out; nothing stays shared.

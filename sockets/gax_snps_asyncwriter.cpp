@@ -162,7 +162,8 @@ TAsyncWriter2SocketThreadSafe::~TAsyncWriter2SocketThreadSafe() {
 }
 
 void TAsyncWriter2SocketThreadSafe::PublishHints() {
-    f_BusyHint.store(f_Block.Busy(), std::memory_order_relaxed);
+    // Pairs with the acquire in Flush: a flusher that sees the count also sees the bytes.
+    f_BusyHint.store(f_Block.Busy(), std::memory_order_release);
     f_LeftHint.store(f_LeftAfterFlush, std::memory_order_relaxed);
     f_TotalHint.store(f_Block.Total(), std::memory_order_relaxed);
 }
@@ -213,7 +214,7 @@ void TAsyncWriter2SocketThreadSafe::ApplyShrinkRule() {
 bool TAsyncWriter2SocketThreadSafe::Flush() {
     // An append racing with this test is sent by the next flush: its
     // producer wakes the flushing thread after appending.
-    if (f_BusyHint.load(std::memory_order_relaxed) == 0) {
+    if (f_BusyHint.load(std::memory_order_acquire) == 0) {
         f_NeedWaitHint.store(false, std::memory_order_relaxed);
         return true;
     }

@@ -125,6 +125,10 @@ void TSynapseListenerThread::Execute() {
         try {
             if (!f_Started.load()) {
                 if (!f_ToStart.load()) {
+                    // Retries serve a listening that is still wanted; a later start is a
+                    // fresh one, whose failed bindings stay closed.
+                    f_Reopening = false;
+                    f_RetryBindings.clear();
                     // A stop asked for while nothing was open is still answered, so that
                     // whoever waits for the listener to close is not left waiting.
                     if (f_StopPending.exchange(false) && OnStopListenAll) OnStopListenAll(this);

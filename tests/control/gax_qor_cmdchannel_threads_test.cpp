@@ -21,8 +21,13 @@ namespace {
 // then either closes at once or stays silent until the client hangs up.
 class ScriptedServer {
   public:
-    ScriptedServer(std::string reply, bool closeAfterReply)
-        : f_Reply(std::move(reply)), f_Close(closeAfterReply) {
+    // aRepeat is sent aTimes after the reply, for answers too big to hold.
+    ScriptedServer(std::string reply, bool closeAfterReply, std::string aRepeat = {},
+                   int aTimes = 0)
+        : f_Reply(std::move(reply)),
+          f_Close(closeAfterReply),
+          f_Repeat(std::move(aRepeat)),
+          f_Times(aTimes) {
         f_Listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -60,6 +65,8 @@ class ScriptedServer {
             f_Request.append(buf, size_t(n));
         }
         if (!f_Reply.empty()) ::send(s, f_Reply.data(), f_Reply.size(), MSG_NOSIGNAL);
+        for (int i = 0; i < f_Times; ++i)
+            if (::send(s, f_Repeat.data(), f_Repeat.size(), MSG_NOSIGNAL) < 0) break;
         if (!f_Close) {
             // Silence: keep the line open until the client gives up.
             for (;;) {
@@ -73,6 +80,8 @@ class ScriptedServer {
 
     std::string f_Reply;
     bool f_Close;
+    std::string f_Repeat;
+    int f_Times;
     int f_Listen = -1;
     int f_Port = 0;
     std::string f_Request;
@@ -191,6 +200,16 @@ TEST(CommandCommunicator, EndlessLineIsCutOff) {
         EXPECT_EQ(err, 10055) << list;
         EXPECT_TRUE(lines.empty());
     }
+}
+
+TEST(CommandCommunicator, ListOfLongLinesStopsAtTheMemoryBound) {
+    // Many long lines, each accepted on its own: together they must not grow
+    // the client without bound.
+    ScriptedServer srv("+1000000\r\n", false, std::string((1 << 16) - 2, 'y') + "\r\n", 4200);
+    TQORChannelCommandAnswer a;
+    TQORChannelCommandAnswerList list;
+    EXPECT_EQ(ChannelSendCommandList(ChannelSetup(srv.Port()), "00C:00\r\n", a, list), 10055);
+    EXPECT_TRUE(list.empty());
 }
 
 TEST(CommandCommunicator, IncompleteListIsEmptiedAndFails) {

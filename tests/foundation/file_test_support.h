@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 
 #include <algorithm>
 #include <fstream>
@@ -48,11 +49,31 @@ class TempDirTest : public ::testing::Test {
         dir = tmpl;
     }
     void TearDown() override {
+        if (!f_Mount.empty()) umount(f_Mount.c_str());
+        if (!f_Other.empty()) gax::DeleteDirectoryTree(U(f_Other));
         if (!dir.empty()) gax::DeleteDirectoryTree(U(dir));
     }
     std::string P(const std::string& name) const { return dir + "/" + name; }
 
+    // An empty directory on another file system than `dir`, removed after the test:
+    // a tmpfs mounted inside `dir` where the process may mount one, else a directory
+    // under /dev/shm. Empty when there is neither.
+    std::string OtherFileSystemDir() {
+        const std::string mnt = P("other-fs");
+        if (plat::Mkdir(mnt) == 0 && mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=8m") == 0)
+            return f_Mount = mnt;
+        plat::FileInfo shm, here;
+        char tmpl[] = "/dev/shm/gaxtest.XXXXXX";
+        if (plat::Stat("/dev/shm", shm) == 0 && plat::Stat(dir, here) == 0 && shm.dev != here.dev &&
+            mkdtemp(tmpl) != nullptr)
+            return f_Other = tmpl;
+        return {};
+    }
+
     std::string dir;
+
+  private:
+    std::string f_Mount, f_Other;
 };
 
 }  // namespace file_test

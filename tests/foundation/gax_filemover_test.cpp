@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,10 +64,6 @@ class MoverTest : public TempDirTest {
         ASSERT_EQ(plat::Mkdir(base), 0);
         ASSERT_EQ(plat::Mkdir(dst), 0);
     }
-    void TearDown() override {
-        if (!mnt.empty()) umount(mnt.c_str());
-        TempDirTest::TearDown();
-    }
 
     // Saves two files with a fault at the n-th event of `kind`, for n = 1, 2, ...
     // until a run sees fewer events than n; every run must leave old or new bytes
@@ -115,7 +110,7 @@ class MoverTest : public TempDirTest {
         }
     }
 
-    std::string base, dst, mnt;
+    std::string base, dst;
 };
 
 }  // namespace
@@ -167,19 +162,7 @@ TEST_F(MoverTest, AFaultAnywhereKeepsTheOldFile) {
 }
 
 TEST_F(MoverTest, StagingOnAnotherFileSystem) {
-    std::string other;
-    mnt = dir + "/mnt";
-    ASSERT_EQ(plat::Mkdir(mnt), 0);
-    if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=8m") == 0) {
-        other = mnt;
-    } else {
-        mnt.clear();
-        plat::FileInfo shm, here;
-        char tmpl[] = "/dev/shm/gaxmv.XXXXXX";
-        if (plat::Stat("/dev/shm", shm) == 0 && plat::Stat(dir, here) == 0 && shm.dev != here.dev &&
-            mkdtemp(tmpl) != nullptr)
-            other = tmpl;
-    }
+    const std::string other = OtherFileSystemDir();
     if (other.empty()) GTEST_SKIP() << "no second file system could be mounted or found";
     WriteFile(dst + "/admins.dat", "old");
     Save(other, dst, "admins.dat", "across", nullptr);
@@ -188,7 +171,6 @@ TEST_F(MoverTest, StagingOnAnotherFileSystem) {
     EXPECT_TRUE(List(other).empty());
     for (TFileEventerEventType kind : {feet_Rename, feet_Write, feet_FileDelete})
         FaultEveryStep(other, kind, true);
-    if (mnt.empty()) DeleteDirectoryTree(U(other));
 }
 
 TEST_F(MoverTest, RollbackRestoresOldFilesAndRemovesNewOnes) {

@@ -196,7 +196,10 @@ TEST_F(IniTest, EditKeepsCommentsAndUndecodableBytes) {
         "\r\n"
         "# managers below\r\n"
         "[Manager1]\r\n"
-        ";Enabled=yes\r\n";
+        ";Enabled=yes\r\n"
+        "\r\n"
+        "[Old\xC0\xAF]\r\n"
+        "k=v\r\n";
     auto ini = Load(original);
     EXPECT_EQ(ini->ReadStringOriginal(u"Server", u"Raw", u"-"), u"");
     ini->Save();  // nothing changed: nothing written
@@ -208,7 +211,11 @@ TEST_F(IniTest, EditKeepsCommentsAndUndecodableBytes) {
     // Writing the undecodable value replaces its bytes.
     ini->WriteString(u"Server", u"Raw", u"ok");
     ini->Save();
-    EXPECT_NE(ReadAll(path).find("\r\nRaw=ok\r\n"), std::string::npos);
+    const std::string saved = ReadAll(path);
+    EXPECT_NE(saved.find("\r\nRaw=ok\r\n"), std::string::npos);
+    // A second save still writes the undecodable header as it was, so the file loads.
+    EXPECT_NE(saved.find("\r\n[Old\xC0\xAF]\r\nk=v\r\n"), std::string::npos);
+    EXPECT_NO_THROW(TIniFileUTF8(name, true));
 }
 
 TEST_F(IniTest, ReadingNeverTouchesTheFile) {
@@ -269,6 +276,35 @@ TEST_F(IniTest, SaveKeepsPermissionsAndNeverLosesTheOldFile) {
     TryEraseFile(SysToFileName(dir + "/.server.ini.$old"));
     ini.reset();  // the fallback save in the destructor now succeeds
     EXPECT_NE(ReadAll(path).find("Password=newer"), std::string::npos);
+}
+
+TEST_F(IniTest, StagedCopyIsNeverReadableByOthers) {
+    auto ini = Load("[S]\r\nPassword=secret\r\n");
+    chmod(path.c_str(), 0600);
+    // Someone who opened a world-readable leftover staging file must not see
+    // what the next save writes.
+    const std::string staged = dir + "/.server.ini.$new";
+    WriteFile(staged, "");
+    chmod(staged.c_str(), 0644);
+    int spy = open(staged.c_str(), O_RDONLY);
+    ASSERT_GE(spy, 0);
+    ini->WriteString(u"S", u"Password", u"new");
+    ini->Save();
+    char buf[64];
+    EXPECT_EQ(read(spy, buf, sizeof buf), 0);
+    close(spy);
+    EXPECT_NE(ReadAll(path).find("Password=new"), std::string::npos);
+
+    // A file saved for the first time is private too.
+    const std::string fresh = dir + "/fresh.ini";
+    {
+        TIniFileUTF8 created(SysToFileName(fresh), false);
+        created.WriteString(u"S", u"Password", u"x");
+        created.Save();
+    }
+    plat::FileInfo info;
+    ASSERT_EQ(plat::Lstat(fresh, info), 0);
+    EXPECT_EQ(info.mode & 0777, 0600u);
 }
 
 TEST_F(IniTest, SaveGoesThroughASymbolicLink) {

@@ -223,6 +223,136 @@ TEST_F(ConfigTest, KeyDefaultsClampsAndFallbacks) {
     }
 }
 
+// Every logical and text key: its default, and that the value written under
+// its own name and section is the one that lands in its field.
+TEST_F(ConfigTest, LogicalAndTextKeysReadUnderTheirNames) {
+    struct BoolCase {
+        const char* section;
+        const char* key;
+        std::function<bool(const TQORServiceConfig&)> field;
+        bool def;
+    };
+#define B(expr) [](const TQORServiceConfig& c) { return bool(c.expr); }
+    const std::vector<BoolCase> bools = {
+        {"Server", "DisableDUPL", B(DisableDUPL), false},
+        {"Server", "ShortFrames", B(cfg_ShortFrames), true},
+        {"Server", "ServerInfo", B(cfg_ServServerInfo), true},
+        {"Server", "NetChangeInfo", B(cfg_ServNetChangeInfo), true},
+        {"Server", "SpeechLimit", B(cfg_ServSpeechLimit), true},
+        {"Server", "AlwaysAllowServerOwner", B(cfg_ServAlwaysAllowServerOwner), true},
+        {"Server", "AlwaysAllowNetworkOwner", B(cfg_ServAlwaysAllowNetworkOwner), false},
+        {"Server", "AlwaysAllowAdmin", B(cfg_ServAlwaysAllowAdmin), false},
+        {"Server", "ManagerEmptyDescription", B(ServParams.ssp_ManagerEmptyDescription), false},
+        {"Server", "ManagerUnicodeClient", B(ServParams.ssp_ManagerUnicodeClient), true},
+        {"Server", "ManagerMultiple", B(ServParams.ssp_ManagerMultiple), true},
+        {"Server", "LogAdmin", B(cfg_ServLogAdmin), true},
+        {"Server", "TempMuteBlock", B(cfg_ServTempMuteBlock), true},
+        {"Server", "LevelMuteBlock", B(cfg_ServLevelMuteBlock), false},
+        {"Server", "ExactMuteBlock", B(cfg_ServExactMuteBlock), false},
+        {"Server", "UniqCallsign", B(cfg_ServUniqCallsign), false},
+        {"Server", "Corrector1", B(cfg_ServCorrector1), false},
+        {"Server", "ExplicitTxReject", B(cfg_ServExplicitTxReject), false},
+        {"System", "KeepHotWorkerThread", B(cfg_KeepHotWorkerThread), false},
+        {"System", "LogExec", B(ServParams.ssp_LogExec), true},
+        {"System", "LogReopenLog", B(ServParams.ssp_LogReopenLog), true},
+        {"System", "LogData", B(ServParams.ssp_LogData), true},
+        {"System", "RereadCompareAttr", B(cfg_SystemRereadCompareAttr), true},
+        {"Manager1", "ManagerEnabled", B(ManagerParams[1].ssmp_ManagerEnabled), false},
+        {"Manager1", "SubstituteSource", B(ManagerParams[1].ManagerSubstituteSource), true},
+        {"Manager1", "ManagerLogErrors", B(ManagerParams[1].ManagerLogErrors), true},
+        {"Manager1", "ManagerPreferIPv4", B(ManagerParams[1].Conn.PreferIPv4), true},
+        {"Manager1", "ManagerEmptyDescription", B(ManagerParams[1].ssmp_ManagerEmptyDescription),
+         false},
+        {"Manager1", "ManagerUnicodeClient", B(ManagerParams[1].ssmp_ManagerUnicodeClient), true},
+        {"Manager1", "ManagerMultiple", B(ManagerParams[1].ssmp_ManagerMultiple), true},
+        {"Manager1", "ManagerConfirmEmailEnabled",
+         B(ManagerParams[1].ssmp_ManagerConfirmEmailEnabled), false},
+        {"Manager1", "ManagerAuthEnabled", B(ManagerParams[1].ssmp_ManagerAuthEnabled), true},
+    };
+#undef B
+    const TQORServiceConfig d = Load(kMinimal);
+    for (const BoolCase& b : bools) {
+        SCOPED_TRACE(std::string(b.section) + "." + b.key);
+        EXPECT_EQ(b.field(d), b.def);
+        const std::string flipped = std::string(kMinimal) + "[" + b.section + "]\n" + b.key + "=" +
+                                    (b.def ? "no" : "yes") + "\n";
+        EXPECT_EQ(b.field(Load(flipped)), !b.def);
+    }
+
+    struct TextCase {
+        const char* section;
+        const char* key;
+        std::function<std::u16string(const TQORServiceConfig&)> field;
+        std::u16string def;
+        const char* value;
+        std::u16string read;
+    };
+#define T(expr) [](const TQORServiceConfig& c) { return c.expr; }
+    const std::vector<TextCase> texts = {
+        {"Server", "DefaultCountry", T(cfg_DefaultCountry), u"", "DE", u"DE"},
+        {"Server", "DefaultNetworkName", T(DefaultNetworkName), u"", " Main ", u"Main"},
+        {"Server", "ConnectScript", T(cfg_ServConnectScript), u"", "c.sh", u"c.sh"},
+        {"Server", "ManagerInvalidPasswordScript", T(ServParams.ssp_ManagerInvalidPasswordScript),
+         u"", "p.sh", u"p.sh"},
+        {"Server", "BackupServerAddress", T(ServParams.BackupServerAddr), u"", "xn--mnchen-3ya.de",
+         u"m\u00FCnchen.de"},
+        {"Server", "BackupServerAddress", T(ServParams.BackupServerAddr), u"", "xn--a!b.org",
+         u"xn--a!b.org"},
+        {"Server", "BackupServerPort", T(ServParams.ssp_BackupServerPort), u"", "0100", u"0100"},
+        {"System", "TempDir", T(cfg_TempDir), u"", "/t", u"/t"},
+        {"System", "DataDir", T(cfg_DataDirName), u"", "d", u"d"},
+        {"System", "NetworksFileName", T(cfg_NetworksFileName), u"networks.cfg", "n", u"n"},
+        {"System", "AdminsFileName", T(cfg_AdminsFileName), u"admins.dat", "a", u"a"},
+        {"System", "MutesFileName", T(cfg_MutesFileName), u"mutes.dat", "m", u"m"},
+        {"System", "BlocksFileName", T(cfg_BlocksFileName), u"blocks.dat", "b", u"b"},
+        {"System", "ModesFileName", T(cfg_ModesFileName), u"modes.dat", "o", u"o"},
+        {"System", "RightsFileName", T(cfg_RightsFileName), u"rights.dat", "r", u"r"},
+        {"System", "NoticesFileName", T(cfg_NoticesFileName), u"notices.dat", "t", u"t"},
+        {"System", "OwnerFileName", T(cfg_OwnerFileName), u"owner.dat", "w", u"w"},
+        {"System", "IntFlagsFileName", T(cfg_IntFlagsFileName), u"intflags.cfg", "i", u"i"},
+        {"System", "SystemCharsetName", T(SystemCharsetName), u"UTF-8", "KOI8-R", u"KOI8-R"},
+        {"System", "PidFile", T(cfg_PidFileName), u"", "q.pid", u"q.pid"},
+        {"System", "LogFile", T(LogFile), u"", "q.log", u"q.log"},
+        {"System", "DataChangeScript", T(cfg_SystemDataChangeScript), u"", "x.sh", u"x.sh"},
+        {"Manager3", "PresentServerAddress", T(ManagerParams[3].ManagerPresentServerAddr), u"",
+         "m.example.org", u"m.example.org"},
+        {"Manager3", "PresentServerPort", T(ManagerParams[3].ManagerPresentServerPort), u"10024",
+         "x", u"x"},
+        {"Manager3", "ManagerAuthEMail", T(ManagerParams[3].ManagerAuthEMail), u"owner@example.org",
+         "m@x.org", u"m@x.org"},
+        {"Manager3", "ManagerAuthPassword", T(ManagerParams[3].ManagerAuthPassword), u"", "pw",
+         u"pw"},
+        {"Manager3", "ManagerAddress", T(ManagerParams[3].ManagerAddress),
+         d.ManagerParams[3].ManagerAddress, "h.example.org", u"h.example.org"},
+        {"Manager3", "ManagerInvalidPasswordScript",
+         T(ManagerParams[3].ssmp_ManagerInvalidPasswordScript), u"", "i.sh", u"i.sh"},
+        {"Manager3", "ManagerSuccessAuthScript", T(ManagerParams[3].ssmp_ManagerSuccessAuthScript),
+         u"", "s.sh", u"s.sh"},
+    };
+#undef T
+    for (const TextCase& t : texts) {
+        SCOPED_TRACE(std::string(t.section) + "." + t.key);
+        EXPECT_TRUE(t.field(d) == t.def);
+        const std::string set =
+            std::string(kMinimal) + "[" + t.section + "]\n" + t.key + "=" + t.value + "\n";
+        EXPECT_TRUE(t.field(Load(set)) == t.read);
+    }
+
+    // A manager section takes the [Server] values it does not set itself.
+    const TQORServiceConfig m = Load(std::string(kMinimal) +
+                                     "ServerVersion=2020001\nManagerInvalidPasswordScript=p.sh\n"
+                                     "ManagerUnicodeClient=no\nManagerEmptyDescription=yes\n"
+                                     "PresentServerAddress=xn--mnchen-3ya.de\n");
+    for (const TQORSvcSysmanParams& s : m.ManagerParams) {
+        EXPECT_EQ(s.ServerVersion, 2020001);
+        EXPECT_TRUE(s.ssmp_ManagerInvalidPasswordScript == u"p.sh");
+        EXPECT_FALSE(s.ssmp_ManagerUnicodeClient);
+        EXPECT_TRUE(s.ssmp_ManagerEmptyDescription);
+        EXPECT_TRUE(s.ManagerPresentServerAddr == u"m\u00FCnchen.de");
+        EXPECT_TRUE(s.ssmp_ConfigFileName == m.ServParams.ssp_ConfigFileName);
+    }
+}
+
 TEST_F(ConfigTest, FatalErrorsWithTheirTexts) {
     struct ErrCase {
         std::string text;

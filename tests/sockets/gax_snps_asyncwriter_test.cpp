@@ -5,7 +5,7 @@
 #include <deque>
 #include <string>
 
-#include "io_test_pair.h"
+#include "snps_test_net.h"
 #include "sockets/gax_snps_collector.h"
 #include "sockets/gax_snps_waiter.h"
 
@@ -103,10 +103,11 @@ void PartialFlushAndCompaction() {
 template <class W>
 void ErrorKeepsPendingBytes() {
     // On a real connection reset by its peer.
-    iotest::Pair p;
+    snpstest::Pair p;
     W w(256);
     w.SetSocket(p.a);
     p.ResetB();
+    ASSERT_TRUE(snpstest::WaitReset(p.a));
     ASSERT_TRUE(w.PutData("abc", 3));
     EXPECT_FALSE(w.Flush());
     EXPECT_EQ(w.SocketErrorCode(), 10054);
@@ -243,7 +244,7 @@ TEST(AsyncWriter, ShrinksAfter120QuietFlushes) {
 // A real peer with a small receive buffer: the writer waits for the socket to
 // become writable and carries on where it stopped.
 TEST(AsyncWriter, SlowPeerGetsEverythingInOrder) {
-    iotest::Pair p(4096);
+    snpstest::Pair p(4096);
     Unsafe w(1024);
     w.SetSocket(p.a);
     TWaiter2Socket waiter(1);
@@ -260,7 +261,11 @@ TEST(AsyncWriter, SlowPeerGetsEverythingInOrder) {
     for (int rounds = 0; got.size() < data.size() && rounds < 100000; ++rounds) {
         const ssize_t n = ::recv(p.b, buf, sizeof buf, MSG_DONTWAIT);
         if (n > 0) got.append(buf, static_cast<size_t>(n));
-        if (w.NeedWrite() == 0) continue;
+        if (w.NeedWrite() == 0) {
+            // All is with the kernel: wait for the rest to reach the peer.
+            snpstest::WaitReadable(p.b);
+            continue;
+        }
         waiter.SetWaitMode(res, idle.WaitFlagsFor(w.NeedWaitForWrite()));
         TWaiter2WaitParams params;
         params.w2wp_TimeoutTicks = 20;

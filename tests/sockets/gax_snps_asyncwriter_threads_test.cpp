@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "io_test_pair.h"
+#include "snps_test_net.h"
 #include "sockets/gax_snps_waiter.h"
 
 using namespace gax;
@@ -17,7 +17,7 @@ using namespace gax;
 TEST(AsyncWriterThreads, ConcurrentAppendsArriveInOrder) {
     constexpr int kProducers = 3;
     constexpr int kRecords = 3000;
-    iotest::Pair p(8192);
+    snpstest::Pair p(8192);
     TAsyncWriter2SocketThreadSafe out(1024);
     out.SetSocket(p.a);
     TWaiter2Socket waiter(1);

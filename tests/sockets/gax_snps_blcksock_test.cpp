@@ -229,7 +229,7 @@ TEST(BlockSocketClose, GracefulCloseSendsEndOfDataNotReset) {
     ASSERT_GE(peer, 0);
     // Data we never read would turn a plain close into a reset.
     snpstest::WriteAll(peer, "unread data");
-    ::usleep(20000);
+    ASSERT_TRUE(snpstest::WaitReadable(s.Socket()));
     s.CloseSocket();
     EXPECT_EQ(s.Socket(), -1);
     char b[16];

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "foundation/gax_ansi_unicode_converter.h"
-#include "io_test_pair.h"
+#include "snps_test_net.h"
 #include "sockets/gax_snps_waiter.h"
 
 using namespace gax;
@@ -358,11 +358,12 @@ TEST(CollectorSocket, EndOfInputAndErrors) {
         int how;  // 0 close, 1 reset
     } cases[] = {{"close", 0}, {"reset", 1}};
     for (const auto& k : cases) {
-        iotest::Pair p;
+        snpstest::Pair p;
         TCollectorSocket c(128);
         c.SetSocket(p.a);
         c.Timeout = kNever;
         p.SendB("L1\nrest");
+        ASSERT_TRUE(snpstest::WaitReadable(p.a));
         c.StartStringFromNow(50);
         // Data is waiting: the idle check must not take it for a close.
         ASSERT_EQ(c.CheckCollectorWithNow(), colr_Ready) << k.name;
@@ -371,6 +372,7 @@ TEST(CollectorSocket, EndOfInputAndErrors) {
             p.CloseB();
         else
             p.ResetB();
+        ASSERT_TRUE(snpstest::WaitPeerClosed(p.a));
         c.StartStringFromNow(50);
         const TCollectorCheckResult r = c.CheckCollectorWithNow();
         if (k.how == 0) {
@@ -391,20 +393,27 @@ TEST(CollectorSocket, EndOfInputAndErrors) {
     EXPECT_EQ(bad.CheckCollectorWithNow(), colr_Error);
     EXPECT_NE(bad.ErrorCode(), 0);
     EXPECT_FALSE(bad.ErrorDesc().empty());
+    // The idle check, which reads nothing, sees it too.
+    bad.Timeout = kNever;
+    bad.StartWaitFromNow();
+    EXPECT_EQ(bad.CheckCollectorWithNow(), colr_Error);
+    EXPECT_EQ(bad.ErrorCode(), 10009);
 }
 
 TEST(CollectorSocket, IdleCheckSeesOnlyTheCloseNotTheData) {
-    iotest::Pair p;
+    snpstest::Pair p;
     TCollectorSocket c(128);
     c.SetSocket(p.a);
     c.Timeout = kNever;
     c.StartWaitFromNow();
     EXPECT_EQ(c.CheckCollectorWithNow(), colr_NotReady);
     p.SendB("data");
+    ASSERT_TRUE(snpstest::WaitReadable(p.a));
     EXPECT_EQ(c.CheckCollectorWithNow(), colr_NotReady);
     char buf[8];
     ASSERT_EQ(::recv(p.a, buf, sizeof buf, 0), 4);
     p.CloseB();
+    ASSERT_TRUE(snpstest::WaitPeerClosed(p.a));
     EXPECT_EQ(c.CheckCollectorWithNow(), colr_EOF);
     EXPECT_TRUE(c.Eof());
 }
@@ -458,7 +467,7 @@ TEST(CollectorFile, ReadsTheSameLinesAsTheSocketCollector) {
     file.Timeout = kNever;
     const auto fromFile = ReadAllLines(file);
 
-    iotest::Pair p;
+    snpstest::Pair p;
     p.SendB(text);
     p.CloseB();
     TCollectorSocket sock(128);

@@ -6,37 +6,16 @@
 #include <string>
 #include <vector>
 
+#include "snps_test_net.h"
 #include "sockets/gax_snps_utils.h"
 
 namespace {
 
 using namespace gax;
 
-// A connected loopback pair made in one thread: the kernel completes the connect from the
-// listen backlog before accept is called.
-struct LoopbackPair {
-    TSocket a = INVALID_SOCKET_HANDLE;  // the connecting side
-    TSocket b = INVALID_SOCKET_HANDLE;  // the accepted side
-    LoopbackPair() {
-        TSocket l = plat::SockSocket(plat::kAfInet, plat::kSockStream, 0);
-        TVarSin addr;
-        EXPECT_EQ(FillSockAddr(addr, "127.0.0.1", "0", true, plat::kSockStream, 0, 0), 0);
-        EXPECT_EQ(SockBind(l, addr), 0);
-        EXPECT_EQ(plat::SockListen(l, 1), 0);
-        EXPECT_EQ(SockGetLocalName(l, addr), 0);
-        a = plat::SockSocket(plat::kAfInet, plat::kSockStream, 0);
-        EXPECT_EQ(SockConnect(a, addr), 0);
-        TVarSin peer;
-        b = SockAccept(l, peer);
-        EXPECT_NE(b, INVALID_SOCKET_HANDLE);
-        SocketCloseHandle(l);
-        EXPECT_EQ(SocketSetNonBlocking(a), 0);
-        EXPECT_EQ(SocketSetNonBlocking(b), 0);
-    }
-    ~LoopbackPair() {
-        SocketCloseAndInvalidate(a);
-        SocketCloseAndInvalidate(b);
-    }
+// Both ends non-blocking: `a` receives, `b` sends.
+struct LoopbackPair : snpstest::Pair {
+    LoopbackPair() { snpstest::SetNonBlocking(b); }
 };
 
 TEST(SocketErrorTexts, FormsAndTable) {
@@ -64,35 +43,42 @@ TEST(RawSocketHelpers, NonBlockingReceive) {
     LoopbackPair p;
     char buf[64];
     size_t count = 99;
-    EXPECT_EQ(SocketRecvNonBlocking(p.b, buf, sizeof buf, count), 0);
+    EXPECT_EQ(SocketRecvNonBlocking(p.a, buf, sizeof buf, count), 0);
     EXPECT_EQ(count, 0u);
-    EXPECT_EQ(SocketRecvNonBlocking(p.b, buf, 0, count), 0) << "idle probe";
+    EXPECT_EQ(SocketRecvNonBlocking(p.a, buf, 0, count), 0) << "idle probe";
 
     size_t sent = 0;
-    ASSERT_EQ(SocketSendNonBlocking(p.a, "hello", 5, sent), 0);
+    ASSERT_EQ(SocketSendNonBlocking(p.b, "hello", 5, sent), 0);
     EXPECT_EQ(sent, 5u);
+    ASSERT_TRUE(snpstest::WaitReadable(p.a));
     // The probe with data waiting must not read it or call the peer gone.
-    EXPECT_EQ(SocketRecvNonBlocking(p.b, buf, 0, count), 0);
+    EXPECT_EQ(SocketRecvNonBlocking(p.a, buf, 0, count), 0);
     EXPECT_EQ(count, 0u);
-    EXPECT_EQ(SocketRecvNonBlocking(p.b, buf, sizeof buf, count), 0);
+    EXPECT_EQ(SocketRecvNonBlocking(p.a, buf, sizeof buf, count), 0);
     EXPECT_EQ(std::string(buf, count), "hello");
 
-    EXPECT_EQ(SocketCloseAndInvalidate(p.a), 0);
-    EXPECT_EQ(p.a, INVALID_SOCKET_HANDLE);
-    EXPECT_EQ(SocketRecvNonBlocking(p.b, buf, 0, count), 10054) << "probe after close";
-    EXPECT_EQ(SocketRecvNonBlocking(p.b, buf, sizeof buf, count), 10054);
+    EXPECT_EQ(SocketCloseAndInvalidate(p.b), 0);
+    EXPECT_EQ(p.b, INVALID_SOCKET_HANDLE);
+    ASSERT_TRUE(snpstest::WaitPeerClosed(p.a));
+    EXPECT_EQ(SocketRecvNonBlocking(p.a, buf, 0, count), 10054) << "probe after close";
+    EXPECT_EQ(SocketRecvNonBlocking(p.a, buf, sizeof buf, count), 10054);
     EXPECT_EQ(count, 0u);
+
+    // A handle that is already gone is an error, not an idle socket.
+    TSocket gone = INVALID_SOCKET_HANDLE;
+    EXPECT_EQ(SocketRecvNonBlocking(gone, buf, 0, count), 10009);
+    EXPECT_EQ(SocketRecvNonBlocking(gone, buf, sizeof buf, count), 10009);
 }
 
 TEST(RawSocketHelpers, SendToFullBufferTakesNothingWithoutError) {
     LoopbackPair p;
-    plat::SockSetIntOpt(p.a, plat::kSolSocket, plat::kSoSndBuf, 4096);
-    plat::SockSetIntOpt(p.b, plat::kSolSocket, plat::kSoRcvBuf, 4096);
+    plat::SockSetIntOpt(p.b, plat::kSolSocket, plat::kSoSndBuf, 4096);
+    plat::SockSetIntOpt(p.a, plat::kSolSocket, plat::kSoRcvBuf, 4096);
     std::string chunk(8192, 'x');
     size_t sent = 1;
     int code = 0;
     for (int i = 0; i < 10000 && sent != 0; ++i)
-        code = SocketSendNonBlocking(p.a, chunk.data(), chunk.size(), sent);
+        code = SocketSendNonBlocking(p.b, chunk.data(), chunk.size(), sent);
     EXPECT_EQ(code, 0);
     EXPECT_EQ(sent, 0u);
 }
@@ -106,15 +92,12 @@ TEST(RawSocketHelpers, SendToResetPeerGivesResetAndNoSignal) {
     {
         LoopbackPair p;
         size_t sent = 0;
-        SocketCloseAndInvalidate(p.b);  // FIN; the next segment we send draws a reset
-        int code = 0;
-        for (int i = 0; i < 100 && code == 0; ++i) {
-            code = SocketSendNonBlocking(p.a, "data", 4, sent);
-            if (code == 0) SleepMs(1);
-        }
-        EXPECT_EQ(code, 10054);
+        SocketCloseAndInvalidate(p.a);  // FIN; the next segment we send draws a reset
+        ASSERT_EQ(SocketSendNonBlocking(p.b, "data", 4, sent), 0);
+        ASSERT_TRUE(snpstest::WaitReset(p.b));
+        EXPECT_EQ(SocketSendNonBlocking(p.b, "data", 4, sent), 10054);
         EXPECT_EQ(sent, 0u);
-        EXPECT_EQ(SocketSendNonBlocking(p.a, "data", 4, sent), 10054);
+        EXPECT_EQ(SocketSendNonBlocking(p.b, "data", 4, sent), 10054);
     }
     ::sigaction(SIGPIPE, &old, nullptr);
 }
@@ -129,14 +112,14 @@ TEST(RawSocketHelpers, CloseAndInvalidateOnInvalidHandleDoesNothing) {
 TEST(RawSocketHelpers, PendingErrorAndOptions) {
     LoopbackPair p;
     int code = -1;
-    EXPECT_EQ(SocketGetPendingError(p.a, code), 0);
+    EXPECT_EQ(SocketGetPendingError(p.b, code), 0);
     EXPECT_EQ(code, 0);
-    SocketSetNoDelay(p.a, true);
+    SocketSetNoDelay(p.b, true);
     int v = 0;
-    plat::SockGetIntOpt(p.a, plat::TcpNoDelayLevel(), plat::TcpNoDelayName(), &v);
+    plat::SockGetIntOpt(p.b, plat::TcpNoDelayLevel(), plat::TcpNoDelayName(), &v);
     EXPECT_NE(v, 0);
-    SocketSetReuseAddr(p.a, true);
-    plat::SockGetIntOpt(p.a, plat::kSolSocket, plat::kSoReuseAddr, &v);
+    SocketSetReuseAddr(p.b, true);
+    plat::SockGetIntOpt(p.b, plat::kSolSocket, plat::kSoReuseAddr, &v);
     EXPECT_NE(v, 0);
     EXPECT_EQ(SocketGetPendingError(-1, code), 10009);
 }

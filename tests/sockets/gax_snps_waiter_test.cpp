@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "io_test_pair.h"
+#include "snps_test_net.h"
 
 using namespace gax;
-using iotest::Pair;
+using snpstest::Pair;
 
 namespace {
 
@@ -164,6 +164,8 @@ TEST(Waiter, InterruptGoesFirstThenLowestSlotOnePerWait) {
     for (auto* r : {ra, rb, rc}) w.SetWaitMode(r, wf_Read);
     pc.SendB("c");
     pb.SendB("b");
+    ASSERT_TRUE(snpstest::WaitReadable(pb.a));
+    ASSERT_TRUE(snpstest::WaitReadable(pc.a));
     w.SetInterrupt();
 
     Log log;
@@ -248,6 +250,7 @@ TEST(Waiter, PeerCloseIsReportedAsReadUnderEveryFlagSet) {
                 p.ResetB();
             else
                 p.CloseB();
+            ASSERT_TRUE(snpstest::WaitPeerClosed(p.a));
             Log log;
             EXPECT_EQ(Wait(w, log, 5000), wr_Descriptor) << int(flags);
             ASSERT_EQ(log.calls.size(), 1u);
@@ -291,12 +294,13 @@ TEST(Waiter, WriteAcceptAndConnectEvents) {
         EXPECT_EQ(Wait(w, log, 5000), wr_Descriptor);
         EXPECT_EQ(log.calls.back().events, we_Write);
         p.SendB("z");
+        ASSERT_TRUE(snpstest::WaitReadable(p.a));
         w.SetWaitMode(r, wf_ReadWrite);
         EXPECT_EQ(Wait(w, log, 5000), wr_Descriptor);
         EXPECT_EQ(log.calls.back().events, we_Read | we_Write);
         w.UnregisterResource(r);
     }
-    iotest::Listener l;
+    snpstest::RawListener l;
     auto* rl = w.RegisterResource(nullptr, l.fd);
     w.SetWaitMode(rl, wf_Accept);
     EXPECT_EQ(Wait(w, log, 30), wr_Timeout);
@@ -305,6 +309,8 @@ TEST(Waiter, WriteAcceptAndConnectEvents) {
     auto* rc = w.RegisterResource(nullptr, c);
     w.SetWaitMode(rc, wf_Connect);
     ::connect(c, reinterpret_cast<sockaddr*>(&l.addr), sizeof l.addr);
+    // Queued at the listener means done at the connecting end too.
+    ASSERT_TRUE(snpstest::WaitReadable(l.fd));
     log.calls.clear();
     EXPECT_EQ(Wait(w, log, 5000), wr_Descriptor);
     EXPECT_EQ(log.calls.back().events, we_Accept);
