@@ -60,6 +60,29 @@ void FuzzTagList(const uint8_t* data, size_t size, uint8_t selector) {
         Check(Inside(buf.get(), size, t.ValuePtr, t.ValueLen));
     }
     if (res == -3) Check(r.DupIndex >= 0 && r.DupIndex < r.Count);
+
+    // The stored elements written out again parse back into the same names
+    // and values.
+    if (res > 0) {
+        FastStringA out(1);
+        for (int32_t i = 0; i < r.Count; ++i) {
+            const TQORTagItemRec& it = items[size_t(i)];
+            FastStrAddTag2Buf(out, it.Name(), it.ValuePtr, it.ValueLen);
+        }
+        std::string again(out.View());
+        auto items2 = std::make_unique<TQORTagItemRec[]>(size_t(r.Count));
+        TQORTagParseRec r2;
+        r2.Items = items2.get();
+        r2.Capacity = r.Count;
+        r2.Data = again.data();
+        r2.DataLen = int32_t(again.size());
+        r2.Flags = r.Flags;
+        Check(ParseTagList(r2) == r.Count);
+        for (int32_t i = 0; i < r.Count; ++i) {
+            Check(items2[size_t(i)].Name() == items[size_t(i)].Name());
+            Check(items2[size_t(i)].Value() == items[size_t(i)].Value());
+        }
+    }
 }
 
 void FuzzTypedFields(const uint8_t* data, size_t size, uint8_t selector) {
