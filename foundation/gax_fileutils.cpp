@@ -296,14 +296,13 @@ int TryCreatePrivateTextFileBuffered(std::u16string_view aName, TTextFile& aFile
         int rc = plat::Unlink(FileNameToSys(aName));
         if (rc != 0 && rc != ENOENT) return rc;
     }
-    return OpenText(aName, aFile, aEventer, aBufferSize,
-                    [](const std::string& path, int& fd) {
-                        return plat::CreateExclusive(path, fd, 0600);
-                    },
-                    true);
+    return OpenText(
+        aName, aFile, aEventer, aBufferSize,
+        [](const std::string& path, int& fd) { return plat::CreateExclusive(path, fd, 0600); },
+        true);
 }
-void CreatePrivateTextFileBuffered(std::u16string_view aName, TTextFile& aFile,
-                                   size_t aBufferSize, TFileEventer* aEventer) {
+void CreatePrivateTextFileBuffered(std::u16string_view aName, TTextFile& aFile, size_t aBufferSize,
+                                   TFileEventer* aEventer) {
     int rc = TryCreatePrivateTextFileBuffered(aName, aFile, aBufferSize, aEventer);
     if (rc != 0) RaiseCreating(rc, aName);
 }

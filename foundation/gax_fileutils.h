@@ -106,8 +106,8 @@ void CreateTextFileBuffered(std::u16string_view aName, TTextFile& aFile, size_t 
 // can see what is written. For staged copies of files that hold passwords.
 int TryCreatePrivateTextFileBuffered(std::u16string_view aName, TTextFile& aFile,
                                      size_t aBufferSize, TFileEventer* aEventer = nullptr);
-void CreatePrivateTextFileBuffered(std::u16string_view aName, TTextFile& aFile,
-                                   size_t aBufferSize, TFileEventer* aEventer = nullptr);
+void CreatePrivateTextFileBuffered(std::u16string_view aName, TTextFile& aFile, size_t aBufferSize,
+                                   TFileEventer* aEventer = nullptr);
 int TryAppendOrCreateTextFile(std::u16string_view aName, TTextFile& aFile,
                               TFileEventer* aEventer = nullptr, size_t aBufferSize = 0);
 void AppendOrCreateTextFile(std::u16string_view aName, TTextFile& aFile,

@@ -26,7 +26,7 @@
 namespace plat {
 
 class GAX_CAPABILITY("mutex") Mutex {
-public:
+  public:
     Mutex() = default;
     Mutex(const Mutex&) = delete;
     Mutex& operator=(const Mutex&) = delete;
@@ -36,19 +36,19 @@ public:
     bool TryLock() GAX_TRY_ACQUIRE(true) { return m_.try_lock(); }
     std::mutex& Native() { return m_; }
 
-private:
+  private:
     std::mutex m_;
 };
 
 // Holds a Mutex for the lifetime of the scope.
 class GAX_SCOPED_CAPABILITY MutexLock {
-public:
+  public:
     explicit MutexLock(Mutex& m) GAX_ACQUIRE(m) : m_(m) { m_.Lock(); }
     ~MutexLock() GAX_RELEASE() { m_.Unlock(); }
     MutexLock(const MutexLock&) = delete;
     MutexLock& operator=(const MutexLock&) = delete;
 
-private:
+  private:
     Mutex& m_;
 };
 
