@@ -27,14 +27,14 @@ class FastStringA {
     FastStringA& operator=(const FastStringA&) = delete;
 
     // Used bytes, always followed by a NUL (also when empty or moved from).
-    const char* Data() const noexcept { return f_Str ? f_Str.get() : ""; }
-    char* MutableData() noexcept { return f_Str.get(); }
+    const char* Data() const noexcept { return fs_Str ? fs_Str.get() : ""; }
+    char* MutableData() noexcept { return fs_Str.get(); }
     const char* CStr() const noexcept { return Data(); }
-    size_t Len() const noexcept { return f_Len; }
-    size_t Capacity() const noexcept { return f_All; }
-    bool Empty() const noexcept { return f_Len == 0; }
-    std::string_view View() const noexcept { return {Data(), f_Len}; }
-    std::string Str() const { return std::string(Data(), f_Len); }
+    size_t Len() const noexcept { return fs_Len; }
+    size_t Capacity() const noexcept { return fs_All; }
+    bool Empty() const noexcept { return fs_Len == 0; }
+    std::string_view View() const noexcept { return {Data(), fs_Len}; }
+    std::string Str() const { return std::string(Data(), fs_Len); }
 
     // Keeps the block: length 0, NUL at the start.
     void Clear() noexcept;
@@ -56,9 +56,9 @@ class FastStringA {
     static size_t GrowSize(size_t need);
 
   private:
-    std::unique_ptr<char[]> f_Str;
-    size_t f_All = 0;
-    size_t f_Len = 0;
+    std::unique_ptr<char[]> fs_Str;
+    size_t fs_All = 0;
+    size_t fs_Len = 0;
 };
 
 }  // namespace gax

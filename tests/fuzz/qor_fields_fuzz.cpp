@@ -1,15 +1,27 @@
 // libFuzzer target for the protocol's field readers and parsers: the tag-list
-// parser, the typed-field parser and the hex-length readers. Every input is
-// copied into a heap block of exactly its size so that AddressSanitizer
-// catches any read past the data; every span returned must lie inside it and
-// no length may be negative.
+// parser, the typed-field parser and the hex-length readers, and the other
+// readers of hostile bytes beside them: the 8-bit line reader, id checks and
+// normalisation, and the parsers of ports, delimiters and signal names. Every
+// input is copied into a heap block of exactly its size so that
+// AddressSanitizer catches any read past the data; every span returned must
+// lie inside it and no length may be negative.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "foundation/gax_ansi_unicode_converter.h"
+#include "foundation/gax_mlang.h"
+#include "protocol/gax_qor_connparams.h"
 #include "protocol/gax_qor_fields.h"
+#include "protocol/gax_qor_sourceid.h"
+#include "protocol/gax_qor_textutils.h"
 
 using namespace gax;
 
@@ -114,6 +126,84 @@ void FuzzHexLen(const uint8_t* data, size_t size) {
     if (ReadHexLenUnchecked(zc, v)) Check(zc > z.get() && zc <= z.get() + size);
 }
 
+// The line reader over a file holding the input, read through a small buffer
+// so that lines cross refills, against a plain model of its rule: each line
+// cut to the limit, one CR before the LF dropped, a last line without LF kept
+// as it stands.
+void FuzzLineReader(const uint8_t* data, size_t size, uint8_t selector) {
+    static const int fd = memfd_create("qor_lines", 0);
+    if (fd < 0) return;
+    if (ftruncate(fd, 0) != 0) return;
+    if (size && pwrite(fd, data, size, 0) != ssize_t(size)) return;
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+
+    const size_t limit = size_t(selector & 7) * 5;
+    const size_t bufSize = selector & 0x80 ? 4096 : 1 + ((selector >> 3) & 15);
+    std::vector<std::string> expect;
+    const char* d = reinterpret_cast<const char*>(data);
+    for (size_t i = 0; i < size;) {
+        const void* nl = std::memchr(d + i, '\n', size - i);
+        const size_t end = nl ? size_t(static_cast<const char*>(nl) - d) : size;
+        std::string line(d + i, std::min(end - i, limit));
+        if (nl && !line.empty() && line.back() == '\r') line.pop_back();
+        expect.push_back(std::move(line));
+        i = nl ? end + 1 : size;
+    }
+
+    TQORTextFileReaderA reader(bufSize);
+    Check(reader.Open(std::u16string(path.begin(), path.end())) == 0);
+    FastStringA f(1);
+    size_t n = 0;
+    while (FastStrReadLn(reader, f, limit)) {
+        Check(n < expect.size() && f.View() == expect[n]);
+        Check(f.Data()[f.Len()] == '\0');
+        ++n;
+    }
+    Check(n == expect.size() && f.Empty());
+}
+
+// Ids, port and signal texts and delimiter specifications.
+void FuzzWords(const uint8_t* data, size_t size, uint8_t selector) {
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    std::u16string text;
+    for (size_t i = 0; i + 1 < size; i += 2) text += char16_t(data[i] | data[i + 1] << 8);
+
+    const bool valid = IsValidSourceIdStr(bytes);
+    Check(valid == IsValidSourceId(bytes.data(), int32_t(size)));
+    Check(!valid || (size == 24 && bytes.find('@') == std::string::npos));
+    std::string id = bytes;
+    bool changed = false;
+    const bool usable = NormalizeSourceId(id, changed);
+    if (usable) Check(IsValidSourceIdStr(id));
+    if (!changed) Check(id == bytes);
+    if (valid) Check(usable && !changed);
+
+    int32_t port = -1;
+    if (TryParsePortAnsi(bytes, port)) Check(port >= 1 && port <= 65535);
+    port = -1;
+    if (TryParsePortText(text, port)) Check(port >= 1 && port <= 65535);
+    TQORReopenLogSignal sig;
+    TryParseReopenLogSignal(text, sig);
+    ParseDelimiterCharSpec(text, u'#');
+
+    const std::u16string filtered = FilterControlChars(text);
+    Check(filtered.size() <= 500);
+    for (char16_t c : filtered) Check(c >= 0x20 || c == u'\t');
+
+    // Cut UTF-8 is a prefix of the whole text's bytes and never splits a pair.
+    static const auto charsets = CreateCharsetsCodeList();
+    static const auto utf8 = [] {
+        auto c = std::make_unique<TAnsiUnicodeConverter>();
+        c->SetCharsetsCodeList(charsets.get());
+        c->SetCharsetName(u"UTF-8");
+        return c;
+    }();
+    const size_t limit = selector & 63;
+    const std::string cut = UnicodeToAnsiMaxBytes(utf8.get(), limit, text);
+    Check(cut.size() <= limit);
+    Check(utf8->UnicodeToAnsi(text).compare(0, cut.size(), cut) == 0);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -125,5 +215,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzTagList(data, size, selector);
     FuzzTypedFields(data, size, selector);
     FuzzHexLen(data, size);
+    FuzzLineReader(data, size, selector);
+    FuzzWords(data, size, selector);
     return 0;
 }
