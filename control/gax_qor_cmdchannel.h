@@ -180,7 +180,8 @@ class TQORCommandCommunicator {
     // line. Returns 0 with aAnswer set, or the socket error code.
     int SendCommandAndGetAnswer(std::string_view aCommandText, TQORChannelCommandAnswer& aAnswer);
     // The same for a list answer: "+N" and N lines. A count above 1,000,000
-    // is an unknown answer; a list not complete in time is emptied.
+    // is an unknown answer; a list not complete in time, or larger in all
+    // than any list the server writes (10055), is emptied.
     int SendCommandAndGetAnswerList(std::string_view aCommandText,
                                     TQORChannelCommandAnswer& aAnswer,
                                     TQORChannelCommandAnswerList& aList);

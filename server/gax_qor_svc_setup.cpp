@@ -403,18 +403,22 @@ bool CheckPresentServerAddress(std::u16string& aValue, bool aLimitLength) {
 
 TQORServiceListenerPortsArray ParseListenServerPorts(std::u16string_view aText,
                                                      TSynapseListenerIPVersions aDefaultVersion) {
-    std::u16string t(aText);
-    std::replace(t.begin(), t.end(), u'\t', u' ');
-    // Blanks around "/" and doubled "/" go, so "10024 / 4" is one entry.
-    for (bool changed = true; changed;) {
-        changed = false;
-        for (std::u16string_view pat : {u" /", u"/ ", u"//"}) {
-            size_t p;
-            while ((p = t.find(pat)) != std::u16string::npos) {
-                t.erase(pat == u"/ " ? p + 1 : p, 1);
-                changed = true;
-            }
+    // Blanks around "/" and doubled "/" go, so "10024 / 4" is one entry: a
+    // run of blanks, TABs and slashes becomes one "/" when it holds a slash,
+    // else one blank. One pass, so a long value cannot stall the start-up.
+    std::u16string t;
+    t.reserve(aText.size());
+    for (size_t k = 0; k < aText.size();) {
+        const char16_t ch = aText[k];
+        if (ch != u' ' && ch != u'\t' && ch != u'/') {
+            t += ch;
+            ++k;
+            continue;
         }
+        bool slash = false;
+        for (; k < aText.size() && (aText[k] == u' ' || aText[k] == u'\t' || aText[k] == u'/'); ++k)
+            slash = slash || aText[k] == u'/';
+        t += slash ? u'/' : u' ';
     }
     TQORServiceListenerPortsArray out;
     size_t i = 0;

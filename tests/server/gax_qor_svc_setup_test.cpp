@@ -419,6 +419,16 @@ TEST_F(ConfigTest, ListenServerPorts) {
     EXPECT_EQ(d.ListenServerPorts[0].fslpr_IpVer, ipver_6);
     // Bad versions and ports drop the entry.
     EXPECT_TRUE(ParseListenServerPorts(u"10024/5 0 65536/4 10/x", ipver_46).empty());
+    // Any run of blanks and slashes around a port joins it to its version,
+    // and a huge value is read in one pass rather than rescanned per blank.
+    std::u16string big = u"10027 \t/ /\t 6 10028";
+    for (int i = 0; i < 500000; ++i) big += u"/ ";
+    const TQORServiceListenerPortsArray b = ParseListenServerPorts(big, ipver_46);
+    ASSERT_EQ(b.size(), 2u);
+    EXPECT_EQ(b[0].fslpr_Port, u"10027");
+    EXPECT_EQ(b[0].fslpr_IpVer, ipver_6);
+    EXPECT_EQ(b[1].fslpr_Port, u"10028");
+    EXPECT_EQ(b[1].fslpr_IpVer, ipver_46);
 }
 
 TEST(PresentServerAddress, HostNameCheck) {
