@@ -486,8 +486,11 @@ int TQORCommandCommunicator::SendCommandAndGetAnswerList(std::string_view aComma
                 // like an endless one.
                 s.SetMaxLineLength(
                     static_cast<int32_t>(std::clamp<int64_t>(budget, 1, kMaxAnswerLineLength)));
-                std::string line =
-                    s.RecvString(static_cast<int>(std::min<int64_t>(left, WAITER_MAX_TIMEOUT)));
+                // One line never waits longer than a single answer would: a
+                // server that announces a long list and goes silent must not
+                // hold the console for the whole list's allowance.
+                std::string line = s.RecvString(
+                    static_cast<int>(std::min<int64_t>({left, readTimeout, WAITER_MAX_TIMEOUT})));
                 err = s.LastError();
                 if (err == 0 && static_cast<int64_t>(line.size()) > budget)
                     err = plat::kSockErrNoBuffers;

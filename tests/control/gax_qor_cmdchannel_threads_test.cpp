@@ -229,4 +229,14 @@ TEST(CommandCommunicator, IncompleteListIsEmptiedAndFails) {
     }
 }
 
+TEST(CommandCommunicator, SilenceAfterALongListCountEndsWithTheReadTimeOut) {
+    // A million lines would allow hours in all; silence still ends the wait
+    // after one read time-out.
+    ScriptedServer srv("+1000000\r\n", false);
+    TQORChannelCommandAnswer a;
+    TQORChannelCommandAnswerList list;
+    EXPECT_EQ(ChannelSendCommandList(ChannelSetup(srv.Port()), "00C:00\r\n", a, list), 10060);
+    EXPECT_TRUE(list.empty());
+}
+
 }  // namespace
