@@ -411,7 +411,7 @@ int TQORCommandCommunicator::ConnectAndSend(std::string_view aCommandText) {
     s.ResetLastError();
     s.SetNonBlockMode(false);
 
-    s.Connect(u"localhost", ByteStrToUnicode(std::to_string(f_Port)));
+    s.Connect(u"localhost", IntToDecStrW(f_Port));
     if (s.LastError() != 0) {
         const int err = s.LastError();
         s.CloseSocket();

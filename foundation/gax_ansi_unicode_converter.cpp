@@ -41,8 +41,8 @@ std::string UnicodeToUtf8Str(std::u16string_view text) {
     const size_t n = text.size();
     for (size_t i = 0; i < n; ++i) {
         uint32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDFFF) {
-            if (c <= 0xDBFF && i + 1 < n && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+        if (IsHighSurrogate(c) || IsLowSurrogate(c)) {
+            if (IsHighSurrogate(c) && i + 1 < n && IsLowSurrogate(text[i + 1])) {
                 c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
                 ++i;
             } else {
@@ -68,16 +68,6 @@ std::u16string Utf8BufToUnicodeStd(std::string_view bytes) {
 // conversions take no lock and call nothing; multi-byte sets go through iconv
 // with a descriptor per call, because a descriptor carries state.
 
-namespace {
-
-bool IsHighSurrogate(char16_t c) {
-    return c >= 0xD800 && c <= 0xDBFF;
-}
-bool IsLowSurrogate(char16_t c) {
-    return c >= 0xDC00 && c <= 0xDFFF;
-}
-
-}  // namespace
 
 class TCharsetCodec {
   public:

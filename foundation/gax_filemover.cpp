@@ -22,10 +22,6 @@ int32_t Random31() {
     return std::uniform_int_distribution<int32_t>(0, 2147483646)(gen);
 }
 
-std::u16string Ascii(std::string_view s) {
-    return std::u16string(s.begin(), s.end());
-}
-
 std::u16string Join(std::u16string_view dir, std::u16string_view name) {
     return AddTrailingBackslash(StripTrailingBackslashes(dir)) + std::u16string(name);
 }
@@ -176,7 +172,7 @@ std::u16string MakeTempSubdir(std::u16string_view aBaseDir, std::u16string_view 
         a = Crc32UpdateText(a, aBaseDir);
         uint32_t b = Crc32Update(0xFFFFFFFFu, &now, sizeof now);
         b = Crc32Update(b, &aCounter, sizeof aCounter);
-        b = Crc32UpdateText(b, Ascii(std::to_string(r1)));
+        b = Crc32UpdateText(b, IntToDecStrW(r1));
         uint64_t v = ((static_cast<uint64_t>(b) << 32) | a) & 0x7FFFFFFFFFFFFFFFull;
         std::u16string name = u".";
         name += aPrefix.empty() ? std::u16string(u"TMP") : std::u16string(aPrefix);

@@ -6,17 +6,11 @@
 
 #include "foundation/gax_ansi_unicode_converter.h"
 #include "platform/plat_file.h"
+#include "foundation/gax_strutils.h"
 
 namespace gax {
 
 namespace {
-
-std::u16string Ascii(std::string_view s) {
-    std::u16string out;
-    out.reserve(s.size());
-    for (char ch : s) out += static_cast<char16_t>(static_cast<unsigned char>(ch));
-    return out;
-}
 
 std::u16string SysText(int code) {
     return Utf8BufToUnicodeStd(plat::ErrorText(code));
@@ -25,11 +19,11 @@ std::u16string SysText(int code) {
 // "<head> [code]<middle>"name"<...>: text" for the message table.
 std::u16string Msg(std::string_view head, int code, std::string_view middle,
                    std::u16string_view name) {
-    std::u16string m = Ascii(head);
+    std::u16string m = ByteStrToUnicode(head);
     m += u" [";
-    m += Ascii(std::to_string(code));
+    m += IntToDecStrW(code);
     m += u"]";
-    m += Ascii(middle);
+    m += ByteStrToUnicode(middle);
     m += u"\"";
     m += name;
     m += u"\": ";
@@ -40,13 +34,13 @@ std::u16string Msg(std::string_view head, int code, std::string_view middle,
 std::u16string Msg2(std::string_view middle1, int code, std::u16string_view n1,
                     std::string_view middle2, std::u16string_view n2) {
     std::u16string m = u"error [";
-    m += Ascii(std::to_string(code));
+    m += IntToDecStrW(code);
     m += u"]";
-    m += Ascii(middle1);
+    m += ByteStrToUnicode(middle1);
     m += u"\"";
     m += n1;
     m += u"\"";
-    m += Ascii(middle2);
+    m += ByteStrToUnicode(middle2);
     m += u"\"";
     m += n2;
     m += u"\": ";

@@ -42,10 +42,6 @@ bool SameName(std::u16string_view a, std::u16string_view b) {
     return true;
 }
 
-std::u16string Ascii(std::string_view s) {
-    return std::u16string(s.begin(), s.end());
-}
-
 std::u16string Quoted(std::u16string_view s) {
     return u"\"" + std::u16string(s) + u"\"";
 }
@@ -68,7 +64,7 @@ bool HasControl(std::u16string_view s) {
 }
 
 [[noreturn]] void LineError(bool invalidChars, int line) {
-    std::u16string n = Ascii(std::to_string(line));
+    std::u16string n = IntToDecStrW(line);
     if (invalidChars)
         throw EIniFileUTF8ExceptionInvalidCharacters(u"Invalid characters on text line " + n);
     throw EIniFileUTF8ExceptionWrongFormat(u"Wrong format on text line " + n);
@@ -431,11 +427,11 @@ void TIniFileUTF8::WriteString(std::u16string_view aSection, std::u16string_view
 
 void TIniFileUTF8::WriteInteger(std::u16string_view aSection, std::u16string_view aName,
                                 int32_t aValue) {
-    WriteString(aSection, aName, Ascii(std::to_string(aValue)));
+    WriteString(aSection, aName, IntToDecStrW(aValue));
 }
 void TIniFileUTF8::WriteInt64(std::u16string_view aSection, std::u16string_view aName,
                               int64_t aValue) {
-    WriteString(aSection, aName, Ascii(std::to_string(aValue)));
+    WriteString(aSection, aName, IntToDecStrW(aValue));
 }
 void TIniFileUTF8::WriteBool(std::u16string_view aSection, std::u16string_view aName, bool aValue) {
     WriteString(aSection, aName, BoolToTrueFalseText(aValue));
@@ -448,7 +444,7 @@ void TIniFileUTF8::WriteSingle(std::u16string_view aSection, std::u16string_view
                                float aValue, char16_t aDecimalSeparator) {
     char buf[64];
     auto r = std::to_chars(buf, buf + sizeof buf, aValue);
-    std::u16string text = Ascii(std::string_view(buf, static_cast<size_t>(r.ptr - buf)));
+    std::u16string text = ByteStrToUnicode(std::string_view(buf, static_cast<size_t>(r.ptr - buf)));
     for (char16_t& c : text) {
         if (c == u'.')
             c = aDecimalSeparator;

@@ -1,32 +1,16 @@
 #include "foundation/gax_mlang.h"
 
 #include "platform/plat_charset.h"
+#include "foundation/gax_strutils.h"
 
 namespace gax {
 
 namespace {
 
-char16_t AsciiUpper(char16_t c) {
-    return c >= u'a' && c <= u'z' ? c - u'a' + u'A' : c;
-}
-
-bool SameTextAscii(std::u16string_view a, std::u16string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
-    return true;
-}
-
-std::u16string Widen(const char* s) {
-    std::u16string r;
-    for (; *s; ++s) r += static_cast<char16_t>(static_cast<unsigned char>(*s));
-    return r;
-}
-
 TLangInfo CpEntry(uint32_t codePage) {
     TLangInfo li;
     li.li_CodePage = codePage;
-    li.li_Charset = Widen(("CP" + std::to_string(codePage)).c_str());
+    li.li_Charset = u"CP" + IntToDecStrW(codePage);
     return li;
 }
 
@@ -38,7 +22,7 @@ void TCharsetsCodeList::Add(std::u16string name, uint32_t codePage) {
 
 int TCharsetsCodeList::IndexOfName(std::u16string_view name) const {
     for (size_t i = 0; i < f_Items.size(); ++i)
-        if (SameTextAscii(f_Items[i].Name, name)) return static_cast<int>(i);
+        if (SameTextAsciiW(f_Items[i].Name, name)) return static_cast<int>(i);
     return -1;
 }
 
@@ -54,8 +38,8 @@ void EnumMLangCodePages(TLangInfoArray& list) {
         TLangInfo li;
         li.li_CodePage = e.codePage;
         li.li_FamilyCodePage = e.codePage;
-        li.li_Description = Widen(e.description);
-        li.li_Charset = Widen(e.name);
+        li.li_Description = ByteStrToUnicode(e.description);
+        li.li_Charset = ByteStrToUnicode(e.name);
         list.push_back(std::move(li));
     }
     AddMissingDefaultCodePages(list, plat::LocaleCodePage(), plat::kDefaultAnsiCodePage);

@@ -47,13 +47,6 @@ uint32_t DecodeDigit(unsigned char c) {
     return kBase;
 }
 
-bool IsHighSurrogate(uint32_t c) {
-    return c >= 0xD800 && c <= 0xDBFF;
-}
-bool IsLowSurrogate(uint32_t c) {
-    return c >= 0xDC00 && c <= 0xDFFF;
-}
-
 // Writes into the caller's room, or only counts when there is no output.
 class Sink {
   public:

@@ -189,6 +189,17 @@ std::u16string AsciiUpperCaseW(std::u16string_view s) {
     return r;
 }
 
+bool SameTextAsciiW(std::u16string_view a, std::u16string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char16_t x = a[i], y = b[i];
+        if (x >= u'a' && x <= u'z') x = static_cast<char16_t>(x - 32);
+        if (y >= u'a' && y <= u'z') y = static_cast<char16_t>(y - 32);
+        if (x != y) return false;
+    }
+    return true;
+}
+
 std::string AsciiUpperCaseA(std::string_view s) {
     std::string r(s);
     for (auto& c : r)
@@ -314,6 +325,16 @@ char16_t* IntToDecFixedW(char16_t* dst, int64_t value, int count) {
         mag /= 10;
     }
     return dst + count;
+}
+
+std::u16string IntToDecStrW(int64_t value) {
+    char buf[24];
+    int len = sizeof buf;
+    const char* p = Int64AbsToDecTailA(buf, len, value);
+    std::u16string r;
+    if (value < 0) r += u'-';
+    for (; p < buf + sizeof buf; ++p) r += static_cast<char16_t>(*p);
+    return r;
 }
 
 // ---- Decimal parsers -------------------------------------------------------

@@ -30,6 +30,8 @@ char16_t* ByteBufToWideBuf(char16_t* dst, const char* src, int count);
 std::u16string AsciiUpperCaseW(std::u16string_view s);
 std::string AsciiUpperCaseA(std::string_view s);
 std::u16string AsciiLowerCaseW(std::u16string_view s);
+// Equal when only 'a'..'z' and 'A'..'Z' are taken as the same letter.
+bool SameTextAsciiW(std::u16string_view a, std::u16string_view b);
 // True when every unit is below U+0402 (the range an 8-bit name can carry).
 bool IsNarrowCharText(std::u16string_view s);
 
@@ -69,6 +71,8 @@ char* IntToDecTailCheckedA(char* buf, int32_t value, int& len);
 char* Int64AbsToDecTailA(char* buf, int& len, int64_t value);
 // |value| in exactly `count` digits, zero-padded, higher digits dropped.
 char16_t* IntToDecFixedW(char16_t* dst, int64_t value, int count);
+// The decimal text of a number ("-" for negatives), for messages and settings.
+std::u16string IntToDecStrW(int64_t value);
 
 // ---- Decimal parsers -------------------------------------------------------
 // Strict: leading blanks (<= 32) are skipped, then an optional sign glued to the
@@ -126,6 +130,12 @@ std::u16string Utf8StrToUnicodeLenient(std::string_view s);
 // did not decode one-to-one; it is no proof of validity (a cut 4-byte sequence
 // of 3 bytes becomes one U+FFFD of 3), so validation uses IsValidUtf8Str.
 int64_t UnicodeUtf8ByteLen(std::u16string_view s);
+inline bool IsHighSurrogate(uint32_t u) {
+    return u >= 0xD800 && u <= 0xDBFF;
+}
+inline bool IsLowSurrogate(uint32_t u) {
+    return u >= 0xDC00 && u <= 0xDFFF;
+}
 // Number of bytes that are not continuation bytes; no validation.
 int Utf8CharCount(const char* p, int len);
 // Byte length of the first `count` characters (never cuts inside one).

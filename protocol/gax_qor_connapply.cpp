@@ -4,15 +4,11 @@
 #include <string>
 
 #include "sockets/gax_snps_tcpsock.h"
+#include "foundation/gax_strutils.h"
 
 namespace gax {
 
 namespace {
-
-std::u16string PortText(int32_t port) {
-    const std::string s = std::to_string(port);
-    return std::u16string(s.begin(), s.end());
-}
 
 }  // namespace
 
@@ -33,7 +29,7 @@ void ApplyConnectionParams(TTCPBlockSocket& socket, const TQORConnectionParams& 
     switch (params.ProxyType) {
         case QOR_PROXY_TYPE_HTTP:
             socket.SetHTTPTunnelIP(params.ProxyAddress);
-            socket.SetHTTPTunnelPort(PortText(params.ProxyPort));
+            socket.SetHTTPTunnelPort(IntToDecStrW(params.ProxyPort));
             if (!params.ProxyUsername.empty()) {
                 socket.SetHTTPTunnelUser(params.ProxyUsername);
                 socket.SetHTTPTunnelPass(params.ProxyPassword);
@@ -44,7 +40,7 @@ void ApplyConnectionParams(TTCPBlockSocket& socket, const TQORConnectionParams& 
         case QOR_PROXY_TYPE_SOCKS5:
             socket.SetSocksIP(params.ProxyAddress);
             socket.SetSocksType(params.ProxyType == QOR_PROXY_TYPE_SOCKS4 ? ST_Socks4 : ST_Socks5);
-            socket.SetSocksPort(PortText(params.ProxyPort));
+            socket.SetSocksPort(IntToDecStrW(params.ProxyPort));
             if (!params.ProxyUsername.empty()) {
                 socket.SetSocksUsername(params.ProxyUsername);
                 socket.SetSocksPassword(params.ProxyPassword);

@@ -4,17 +4,11 @@
 #include <cstring>
 
 #include "foundation/gax_ansi_unicode_converter.h"
+#include "foundation/gax_strutils.h"
 
 namespace gax {
 
 namespace {
-
-bool IsHighSurrogate(char16_t c) {
-    return c >= 0xD800 && c <= 0xDBFF;
-}
-bool IsLowSurrogate(char16_t c) {
-    return c >= 0xDC00 && c <= 0xDFFF;
-}
 
 // A prefix length that does not end between the halves of a surrogate pair.
 size_t PairSafe(std::u16string_view t, size_t k) {

@@ -20,10 +20,6 @@ constexpr int32_t kDefaultServerVersion = 2014004;
 // names no address of its own reaches it.
 constexpr std::u16string_view kDefaultManagerHost = u"sysman.qor-network.example";
 
-std::u16string ToU16(std::string_view a) {
-    return ByteStrToUnicode(a);
-}
-
 std::u16string FieldText(std::u16string_view section, std::u16string_view key) {
     std::u16string s = u"[";
     s += section;
@@ -34,10 +30,6 @@ std::u16string FieldText(std::u16string_view section, std::u16string_view key) {
 
 bool AllBelow(std::u16string_view s, char16_t limit) {
     return std::all_of(s.begin(), s.end(), [limit](char16_t c) { return c < limit; });
-}
-
-int32_t Clamp(int32_t v, int32_t lo, int32_t hi) {
-    return std::clamp(v, lo, hi);
 }
 
 // A time text ("1h30m", bare digits = seconds) in seconds; false for a missing,
@@ -111,7 +103,7 @@ void ReadServerSection(const TIniFileUTF8& ini, TQORServiceConfig& c,
         if (!TryParsePortText(portText, port))
             throw Exception(u"Invalid server port in the " +
                             FieldText(kServer, u"PresentServerPort") + u" parameter: " + portText);
-        sp.PresentServerPort = ToU16(std::to_string(port));
+        sp.PresentServerPort = IntToDecStrW(port);
     }
 
     if (!TryParseIPVersionText(ini.ReadString(kServer, u"IPVersion", u"46"), c.cfg_ClientIPVersion))
@@ -149,7 +141,7 @@ void ReadServerSection(const TIniFileUTF8& ini, TQORServiceConfig& c,
     }
 
     c.cfg_QORServerCharsetName =
-        ini.ReadString(kServer, u"ServerCharsetName", ToU16(DefaultAnsiCharsetName()));
+        ini.ReadString(kServer, u"ServerCharsetName", ByteStrToUnicode(DefaultAnsiCharsetName()));
     // "BIN" (raw bytes) is no entry of the list; the converter takes it in any case.
     if (AsciiUpperCaseW(c.cfg_QORServerCharsetName) != u"BIN")
         CheckCharsetSetting(c.cfg_QORServerCharsetName, kServer, u"ServerCharsetName", codeList);
@@ -164,16 +156,16 @@ void ReadServerSection(const TIniFileUTF8& ini, TQORServiceConfig& c,
     c.ClientHandshakeTimeout = v <= 0 ? 2 : std::min(v, 20);
 
     v = ini.ReadInteger(kServer, u"ClientActivityTimeout", 8);
-    c.ClientActivityTimeout = v <= 0 ? 8 : Clamp(v, 3, 30);
+    c.ClientActivityTimeout = v <= 0 ? 8 : std::clamp(v, 3, 30);
 
     v = ini.ReadInteger(kServer, u"OutputBufferLimit", 131072);
-    c.cfg_ServOutputBufferLimit = v <= 0 ? 131072 : Clamp(v, 4096, 16777216);
+    c.cfg_ServOutputBufferLimit = v <= 0 ? 131072 : std::clamp(v, 4096, 16777216);
 
     v = ini.ReadInteger(kServer, u"OutputBufferFactor", 3);
     c.cfg_ServOutputBufferFactor = v < 0 ? 3 : (v == 0 ? 1 : std::min(v, 10));
 
     // A level outside 0..7 would switch client logging off or on beyond its table.
-    c.SystemLogClientLevel = Clamp(ini.ReadInteger(kSystem, u"LogClientLevel", 2), 0, 7);
+    c.SystemLogClientLevel = std::clamp(ini.ReadInteger(kSystem, u"LogClientLevel", 2), 0, 7);
 
     c.cfg_ShortFrames = ini.ReadLogical(kServer, u"ShortFrames", true);
 
@@ -192,7 +184,7 @@ void ReadServerSection(const TIniFileUTF8& ini, TQORServiceConfig& c,
     v = ini.ReadInteger(kServer, u"SpeechPause", 0);
     c.cfg_ServSpeechPauseTicks = static_cast<TGaxTick32>(v <= 0 ? 0 : std::min(v, 10000));
     v = ini.ReadInteger(kServer, u"QuarantineTime", 0);
-    c.cfg_ServQuarantineTicks = static_cast<TGaxTick32>(Clamp(v, 0, 4000));
+    c.cfg_ServQuarantineTicks = static_cast<TGaxTick32>(std::clamp(v, 0, 4000));
 
     c.cfg_ServSpeechLimit = ini.ReadLogical(kServer, u"SpeechLimit", true);
     c.cfg_ServAlwaysAllowServerOwner = ini.ReadLogical(kServer, u"AlwaysAllowServerOwner", true);
@@ -218,7 +210,7 @@ void ReadServerSection(const TIniFileUTF8& ini, TQORServiceConfig& c,
     c.cfg_ServUniqCallsign = ini.ReadLogical(kServer, u"UniqCallsign", false);
 
     v = ini.ReadInteger(kServer, u"MaxWaitConnections", 5);
-    c.ServMaxWaitConnections = v <= 0 ? 5 : Clamp(v, 2, 1000);
+    c.ServMaxWaitConnections = v <= 0 ? 5 : std::clamp(v, 2, 1000);
 
     c.cfg_ServCorrector1 = ini.ReadLogical(kServer, u"Corrector1", false);
     c.cfg_ServExplicitTxReject = ini.ReadLogical(kServer, u"ExplicitTxReject", false);
@@ -241,7 +233,7 @@ void ReadServerSection(const TIniFileUTF8& ini, TQORServiceConfig& c,
     c.cfg_ServMaxClientConnectionsPerAddressMeasureTime = v < 0 ? 30 : (v < 5 || v > 60 ? 60 : v);
 
     v = ini.ReadInteger(kServer, u"AddressCounterHashFactor", 6);
-    c.cfg_ServAddressCounterHashFactor = v <= 0 ? 6 : Clamp(v, 3, 12);
+    c.cfg_ServAddressCounterHashFactor = v <= 0 ? 6 : std::clamp(v, 3, 12);
 }
 
 void ReadSystemFirst(const TIniFileUTF8& ini, TQORServiceConfig& c) {
@@ -319,10 +311,10 @@ void ReadManagerSection(const TIniFileUTF8& ini, TQORServiceConfig& c, int index
     m.ssmp_ConfigFileName = sp.ssp_ConfigFileName;
 
     v = ini.ReadInteger(sec, u"ManagerDelayRequestsTicks", 0);
-    m.ssmp_ManagerDelayRequestsTicks = static_cast<TGaxTick32>(Clamp(v, 0, 20000));
+    m.ssmp_ManagerDelayRequestsTicks = static_cast<TGaxTick32>(std::clamp(v, 0, 20000));
 
     v = ini.ReadInteger(sec, u"ManagerSendBufferSize", 32768);
-    v = v < 0 ? 32768 : Clamp(v, 4096, 131072);
+    v = v < 0 ? 32768 : std::clamp(v, 4096, 131072);
     m.ssmp_ManagerSendBufferSize = (v + 4095) / 4096 * 4096;
 
     v = ini.ReadInteger(sec, u"ManagerConfirmEmailToMask", 0);
@@ -355,10 +347,6 @@ void ReadSystemRest(const TIniFileUTF8& ini, TQORServiceConfig& c,
     c.cfg_SystemListDelimiter =
         ParseDelimiterCharSpec(ini.ReadString(kSystem, u"ListDelimiter", u";"), u';');
     c.cfg_SystemRereadCompareAttr = ini.ReadLogical(kSystem, u"RereadCompareAttr", true);
-}
-
-bool SameAsciiUpper(std::u16string_view a, std::u16string_view b) {
-    return AsciiUpperCaseW(a) == AsciiUpperCaseW(b);
 }
 
 template <class Match>
@@ -437,7 +425,7 @@ TQORServiceListenerPortsArray ParseListenServerPorts(std::u16string_view aText,
                 const std::u16string_view verText = entry.substr(slash + 1);
                 if (!verText.empty()) ok = TryParseIPVersionText(verText, ver);
             }
-            if (ok) out.push_back({ToU16(std::to_string(port)), ver});
+            if (ok) out.push_back({IntToDecStrW(port), ver});
         }
         i = j;
     }
@@ -495,7 +483,7 @@ void CheckManagerSections(TQORServiceConfig& aConfig, const TQORConfigLinePrinte
 TQORSVCManagerSearchResult FindManagerByAddress(const TQORServiceConfig& aConfig,
                                                 std::u16string_view aAddress, int32_t& aIndex) {
     return FindManager(aConfig, aIndex, [&](const TQORSvcSysmanParams& m) {
-        return SameAsciiUpper(m.ManagerAddress, aAddress);
+        return SameTextAsciiW(m.ManagerAddress, aAddress);
     });
 }
 
@@ -503,8 +491,8 @@ TQORSVCManagerSearchResult FindManagerByAddressEMail(const TQORServiceConfig& aC
                                                      std::u16string_view aAddress,
                                                      std::u16string_view aEMail, int32_t& aIndex) {
     return FindManager(aConfig, aIndex, [&](const TQORSvcSysmanParams& m) {
-        return SameAsciiUpper(m.ManagerAddress, aAddress) &&
-               SameAsciiUpper(m.ManagerAuthEMail, aEMail);
+        return SameTextAsciiW(m.ManagerAddress, aAddress) &&
+               SameTextAsciiW(m.ManagerAuthEMail, aEMail);
     });
 }
 

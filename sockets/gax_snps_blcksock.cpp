@@ -13,10 +13,6 @@ namespace {
 
 constexpr int kMaxPacket = 65536;
 
-std::u16string DecText(long v) {
-    return ByteStrToUnicode(std::to_string(v));
-}
-
 }  // namespace
 
 TBlockSocket::TBlockSocket() {
@@ -271,7 +267,7 @@ void TBlockSocket::ResolveEndpoint(TVarSin& sin, std::u16string_view ip, std::u1
     FLastError = FillSockAddr(sin, HostForPlatform(ip), UnicodeToByteStr(port), FPreferIP4,
                               GetSocketType(), GetSocketProtocol(), family);
     DoStatus(HR_ResolvingEnd,
-             JoinHostPort(ByteStrToUnicode(SockAddrToIPText(sin)), DecText(SockAddrPort(sin))));
+             JoinHostPort(ByteStrToUnicode(SockAddrToIPText(sin)), IntToDecStrW(SockAddrPort(sin))));
 }
 
 void TBlockSocket::SetRemoteSin(std::u16string_view ip, std::u16string_view port) {
@@ -496,7 +492,7 @@ void TBlockSocket::ThrottleTransfer(bool send, int length) {
     TGaxTick32 now = GetTick32();
     int32_t d = int32_t(next - now);
     if (d > 0) {
-        DoStatus(HR_Wait, DecText(d));
+        DoStatus(HR_Wait, IntToDecStrW(d));
         SleepMs(d % 250);
         for (int i = 0; i < d / 250 && !FStopFlag; ++i) SleepMs(250);
     }
@@ -537,7 +533,7 @@ int TBlockSocket::SendBuffer(const void* buffer, int length) {
         }
         total += done;
         FSendCounter += done;
-        if (done > 0) DoStatus(HR_WriteCount, DecText(done));
+        if (done > 0) DoStatus(HR_WriteCount, IntToDecStrW(done));
     }
     ExceptCheck();
     return total;
@@ -583,7 +579,7 @@ int TBlockSocket::RecvBuffer(void* buffer, int length) {
     ExceptCheck();
     if (n > 0) {
         FRecvCounter += int32_t(n);
-        DoStatus(HR_ReadCount, DecText(n));
+        DoStatus(HR_ReadCount, IntToDecStrW(n));
         if (OnMonitor) OnMonitor(this, false, buffer, size_t(n));
         if (OnReadFilter) {
             std::string data(static_cast<const char*>(buffer), size_t(n));

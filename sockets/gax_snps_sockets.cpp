@@ -7,15 +7,11 @@
 #include "foundation/gax_ansi_unicode_converter.h"
 #include "platform/plat_process.h"
 #include "sockets/gax_snps_utils.h"
+#include "foundation/gax_strutils.h"
 
 namespace gax {
 
 namespace {
-std::u16string Widen(std::string_view s) {
-    std::u16string r(s.size(), u'\0');
-    for (size_t i = 0; i < s.size(); ++i) r[i] = char16_t(uint8_t(s[i]));
-    return r;
-}
 
 struct Binding {
     plat::Mutex lock;
@@ -304,7 +300,7 @@ void SleepMs(int ms) {
 
 std::u16string FormatSocketError(int code, std::u16string_view text) {
     std::u16string r = u"Socket error (";
-    r += Widen(std::to_string(code));
+    r += IntToDecStrW(code);
     r += u"): ";
     r += text;
     return r;
@@ -425,7 +421,7 @@ std::u16string GetErrorDesc(int code) {
         case 11004:
             return u"Valid name, no data record of requested type";
         default:
-            return u"Other socket error (" + Widen(std::to_string(code)) + u")";
+            return u"Other socket error (" + IntToDecStrW(code) + u")";
     }
 }
 

@@ -15,10 +15,6 @@ constexpr size_t kMaxSocksField = 255;
 constexpr int kMaxHttpLine = 8192;
 constexpr int kMaxHttpHeaderLines = 100;
 
-std::u16string Dec(long v) {
-    return ByteStrToUnicode(std::to_string(v));
-}
-
 }  // namespace
 
 // ---- TLS slot ---------------------------------------------------------------------------
@@ -212,7 +208,7 @@ bool TSocksBlockSocket::SocksResponse() {
             if (known && FLastError == 0) {
                 std::string port = RecvBufferStr(2, FSocksTimeout);
                 if (FLastError == 0 && port.size() == 2) {
-                    FSocksResponsePort = Dec(BytesBEToWord(port, 1));
+                    FSocksResponsePort = IntToDecStrW(BytesBEToWord(port, 1));
                     FSocksLastError = uint8_t(head[1]);
                     ok = head[0] == '\x05' && (FSocksLastError == 0 || FSocksLastError == 90);
                 }
@@ -222,7 +218,7 @@ bool TSocksBlockSocket::SocksResponse() {
         std::string reply = RecvBufferStr(8, FSocksTimeout);
         if (FLastError == 0 && reply.size() == 8) {
             FSocksLastError = uint8_t(reply[1]);
-            FSocksResponsePort = Dec(BytesBEToWord(reply, 3));
+            FSocksResponsePort = IntToDecStrW(BytesBEToWord(reply, 3));
             FSocksResponseIP = IPv4BytesToText(reply.substr(4, 4));
             ok = reply[0] == '\0' && (FSocksLastError == 90 || FSocksLastError == 0);
         }
@@ -320,7 +316,7 @@ void TTCPBlockSocket::HTTPTunnelDoConnect(std::u16string_view ip, std::u16string
     }
     std::u16string host = ByteStrToUnicode(asciiHost);
     if (IsIPv6Text(host)) host = u"[" + host + u"]";
-    std::u16string portText = Dec(ResolvePort(port));
+    std::u16string portText = IntToDecStrW(ResolvePort(port));
     std::u16string hostPort = JoinHostPort(host, portText);
     DoStatus(HR_ResolvingBegin, hostPort);
 
@@ -391,7 +387,7 @@ void TTCPBlockSocket::Listen(int backlog) {
     }
     std::u16string localIP = TBlockSocket::GetLocalSinIP();
     if (localIP.empty() || localIP == u"0.0.0.0") localIP = LocalName();
-    std::u16string localPort = Dec(TBlockSocket::GetLocalSinPort());
+    std::u16string localPort = IntToDecStrW(TBlockSocket::GetLocalSinPort());
     TBlockSocket::Connect(FSocksIP, FSocksPort);
     bool ok = FLastError == 0;
     if (ok) ok = SocksOpen();

@@ -1,4 +1,5 @@
 #include "sockets/gax_snps_utils.h"
+#include "foundation/gax_strutils.h"
 
 #include <cstring>
 
@@ -120,12 +121,6 @@ std::string IPv4TextToBytesT(std::basic_string_view<Ch> s) {
 std::string Narrow(std::u16string_view s) {
     std::string r(s.size(), '\0');
     for (size_t i = 0; i < s.size(); ++i) r[i] = s[i] < 0x80 ? char(s[i]) : '\x7f';
-    return r;
-}
-
-std::u16string Widen(std::string_view s) {
-    std::u16string r(s.size(), u'\0');
-    for (size_t i = 0; i < s.size(); ++i) r[i] = char16_t(uint8_t(s[i]));
     return r;
 }
 
@@ -282,7 +277,7 @@ std::u16string IPv4BytesToText(std::string_view bytes) {
         if (i) out += u'.';
         unsigned v = i < bytes.size() ? uint8_t(bytes[i]) : 0;
         std::string d = std::to_string(v);
-        out += Widen(d);
+        out += ByteStrToUnicode(d);
     }
     return out;
 }

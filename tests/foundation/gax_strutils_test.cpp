@@ -173,6 +173,11 @@ TEST(StrUtilsWriters, Int64AbsAndFixed) {
     IntToDecFixedW(w, -12345, 2);
     EXPECT_EQ(std::u16string(w, 2), u"45");
     EXPECT_EQ(IntToDecFixedW(w, 7, 0), w);
+
+    EXPECT_EQ(IntToDecStrW(0), u"0");
+    EXPECT_EQ(IntToDecStrW(10023), u"10023");
+    EXPECT_EQ(IntToDecStrW(-42), u"-42");
+    EXPECT_EQ(IntToDecStrW(INT64_MIN), u"-9223372036854775808");
 }
 
 TEST(StrUtilsTrim, SpacesAndBlanks) {
@@ -213,6 +218,9 @@ TEST(StrUtilsText, CaseWideningAndNarrow) {
     EXPECT_TRUE(IsNarrowCharText(u"ab\u0401"));
     EXPECT_FALSE(IsNarrowCharText(u"ab\u0402"));
     EXPECT_FALSE(IsNarrowCharText(u"\u0410"));
+    EXPECT_TRUE(SameTextAsciiW(u"Windows-1251", u"WINDOWS-1251"));
+    EXPECT_FALSE(SameTextAsciiW(u"\u00e9", u"\u00c9"));
+    EXPECT_FALSE(SameTextAsciiW(u"ab", u"abc"));
 }
 
 TEST(StrUtilsBuffers, CompareFindReverse) {
