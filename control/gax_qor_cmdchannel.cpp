@@ -304,11 +304,6 @@ constexpr int32_t kMaxAnswerLineLength = 1 << 20;
 constexpr int64_t kMaxListBytes = int64_t{256} << 20;
 
 // Bytes of value 32 and below off both ends.
-std::string_view TrimAnswer(std::string_view s) {
-    while (!s.empty() && static_cast<unsigned char>(s.front()) <= 32) s.remove_prefix(1);
-    while (!s.empty() && static_cast<unsigned char>(s.back()) <= 32) s.remove_suffix(1);
-    return s;
-}
 
 // "+N" with N a decimal count in range.
 bool ParseListCount(std::string_view digits, int64_t& count) {
@@ -436,7 +431,7 @@ int TQORCommandCommunicator::SendCommandAndGetAnswer(std::string_view aCommandTe
         s.CloseSocket();
         return err;
     }
-    const std::string_view t = TrimAnswer(line);
+    const std::string_view t = TrimBlanksViewA(line);
     if (t.empty())
         aAnswer = fsca_NoAnswer;
     else if (t.front() == '+')
@@ -458,7 +453,7 @@ int TQORCommandCommunicator::SendCommandAndGetAnswerList(std::string_view aComma
     const std::string first = s.RecvString(static_cast<int>(readTimeout));
     int err = s.LastError();
     if (err == 0) {
-        const std::string_view t = TrimAnswer(first);
+        const std::string_view t = TrimBlanksViewA(first);
         int64_t count = 0;
         if (t.empty()) {
             aAnswer = fsca_NoAnswer;

@@ -5,8 +5,8 @@
 #include <memory>
 
 #include "foundation/gax_ansi_unicode_converter.h"
-#include "platform/plat_file.h"
 #include "foundation/gax_strutils.h"
+#include "platform/plat_file.h"
 
 namespace gax {
 

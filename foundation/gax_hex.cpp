@@ -11,14 +11,6 @@ namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
-// Value of a hex digit of either case, or -1.
-inline int HexValue(unsigned c) {
-    if (c >= '0' && c <= '9') return static_cast<int>(c - '0');
-    if (c >= 'A' && c <= 'F') return static_cast<int>(c - 'A' + 10);
-    if (c >= 'a' && c <= 'f') return static_cast<int>(c - 'a' + 10);
-    return -1;
-}
-
 [[noreturn]] void RaiseInvalidHexCharacter() {
     throw EInvalidHexCharacterError("Invalid HEX character");
 }
@@ -29,15 +21,15 @@ inline int HexValue(unsigned c) {
 // A bad character is reported before a bad length, so "0 A" names the blank.
 void CheckDigits(const char16_t* src, int count) {
     for (int i = 0; i < count; ++i)
-        if (HexValue(src[i]) < 0) RaiseInvalidHexCharacter();
+        if (HexDigitValue(src[i]) < 0) RaiseInvalidHexCharacter();
     if (count % 2 != 0) RaiseInvalidHexLength();
 }
 
 // Decodes count (even) digits without checking room; the callers did.
 char* DecodeDigits(char* dst, const char16_t* src, int count) {
     for (int i = 0; i + 1 < count; i += 2) {
-        int hi = HexValue(src[i]);
-        int lo = HexValue(src[i + 1]);
+        int hi = HexDigitValue(src[i]);
+        int lo = HexDigitValue(src[i + 1]);
         if (hi < 0 || lo < 0) RaiseInvalidHexCharacter();
         *dst++ = static_cast<char>((hi << 4) | lo);
     }
@@ -99,7 +91,7 @@ int TryHexToBytesBuf(char* dst, int dstCap, const char* src, int len) {
     for (int i = 0; i < len; ++i) {
         unsigned c = static_cast<unsigned char>(src[i]);
         if (c <= 32) continue;
-        int v = HexValue(c);
+        int v = HexDigitValue(c);
         if (v < 0) return -1;
         if (hi < 0) {
             hi = v;
@@ -150,7 +142,7 @@ int CleanHexDigitsW(char16_t* dst, int dstCap, const char16_t* src, int count) {
     for (int i = 0; i < count; ++i) {
         char16_t c = src[i];
         if (c <= 0x20) continue;
-        if (HexValue(c) < 0) RaiseInvalidHexCharacter();
+        if (HexDigitValue(c) < 0) RaiseInvalidHexCharacter();
         if (kept >= dstCap) RaiseBufferTooSmall();
         dst[kept++] = (c >= u'a' && c <= u'f') ? static_cast<char16_t>(c - 32) : c;
     }
@@ -165,7 +157,7 @@ void HexToStreamLenient(const char16_t* src, int count, std::ostream& out) {
     for (int i = 0; i < count; ++i) {
         char16_t c = src[i];
         if (c <= 0x20) continue;
-        if (HexValue(c) < 0) RaiseInvalidHexCharacter();
+        if (HexDigitValue(c) < 0) RaiseInvalidHexCharacter();
         digits[filled++] = c;
         if (filled == kBufDigits) {
             out.write(bytes, DecodeDigits(bytes, digits, filled) - bytes);
@@ -192,7 +184,7 @@ bool TryParseHexCardinalW(std::u16string_view s, uint32_t& value) {
     if (i == s.size()) return false;
     uint32_t v = 0;
     for (; i < s.size(); ++i) {
-        int d = HexValue(s[i]);
+        int d = HexDigitValue(s[i]);
         if (d < 0) return false;
         if (v > 0x0FFFFFFFu) return false;  // a ninth significant digit
         v = (v << 4) | static_cast<uint32_t>(d);

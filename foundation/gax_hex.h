@@ -25,6 +25,13 @@ std::string BytesToHexA(std::string_view bytes);
 std::u16string BytesToHexW(std::string_view bytes);
 
 // ---- Decoding --------------------------------------------------------------
+// Value of a hex digit of either case, or -1 for any other unit.
+inline int HexDigitValue(uint32_t c) {
+    if (c >= '0' && c <= '9') return static_cast<int>(c - '0');
+    if (c >= 'A' && c <= 'F') return static_cast<int>(c - 'A' + 10);
+    if (c >= 'a' && c <= 'f') return static_cast<int>(c - 'a' + 10);
+    return -1;
+}
 // Decoders that write into a caller's buffer take its capacity; running out
 // of room is a failure (-1) or raises "Buffer too small".
 

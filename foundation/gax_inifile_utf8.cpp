@@ -19,11 +19,6 @@ constexpr std::string_view kCrLf = "\r\n";
 
 // Bytes that are not UTF-8 read as the empty text, as the loader always did;
 // the bytes themselves stay with the item so a save can write them back.
-std::u16string DecodeStrict(std::string_view bytes) {
-    std::u16string text = Utf8BufToUnicodeStd(bytes);
-    if (UnicodeToUtf8Str(text) != bytes) return {};
-    return text;
-}
 
 char16_t Fold(char16_t c) {
     if (c >= u'a' && c <= u'z') return c - 32;
@@ -44,17 +39,6 @@ bool SameName(std::u16string_view a, std::u16string_view b) {
 
 std::u16string Quoted(std::u16string_view s) {
     return u"\"" + std::u16string(s) + u"\"";
-}
-
-std::string_view TrimLeftBytes(std::string_view s) {
-    while (!s.empty() && static_cast<unsigned char>(s.front()) <= 32) s.remove_prefix(1);
-    return s;
-}
-
-std::string_view TrimBytes(std::string_view s) {
-    s = TrimLeftBytes(s);
-    while (!s.empty() && static_cast<unsigned char>(s.back()) <= 32) s.remove_suffix(1);
-    return s;
 }
 
 bool HasControl(std::u16string_view s) {
@@ -180,7 +164,7 @@ void TIniFileUTF8::Parse(std::string_view data) {
     TSection* current = nullptr;
     // At a section's end its trailing blank lines go: the writer adds its own.
     auto flushInto = [&](std::vector<TItem>& items, bool sectionEnd) {
-        while (sectionEnd && !pending.empty() && TrimBytes(pending.back()).empty())
+        while (sectionEnd && !pending.empty() && TrimBlanksViewA(pending.back()).empty())
             pending.pop_back();
         for (std::string& l : pending) {
             TItem it;
@@ -204,7 +188,7 @@ void TIniFileUTF8::Parse(std::string_view data) {
         for (char ch : line)
             if (static_cast<unsigned char>(ch) < 32 && ch != '\t') LineError(true, lineNo);
 
-        std::string_view t = TrimLeftBytes(line);
+        std::string_view t = TrimBlanksLeftViewA(line);
         if (t.empty() || t[0] == ';' || t[0] == '#') {
             pending.emplace_back(line);
             continue;
@@ -215,9 +199,9 @@ void TIniFileUTF8::Parse(std::string_view data) {
                 pending.emplace_back(line);  // not a header: kept, the section goes on
                 continue;
             }
-            std::string_view raw = TrimBytes(t.substr(1, close - 1));
+            std::string_view raw = TrimBlanksViewA(t.substr(1, close - 1));
             if (raw.empty()) LineError(false, lineNo);
-            std::u16string name = DecodeStrict(raw);
+            std::u16string name = Utf8BufToUnicodeStd(raw);
             TSection* existing = FindSection(name);
             if (existing != nullptr && !name.empty()) {
                 // The section goes on; what stood above the repeated header stays
@@ -242,7 +226,7 @@ void TIniFileUTF8::Parse(std::string_view data) {
                 // its commented-out parameters). The writer puts one blank line
                 // before every later header itself.
                 size_t split = pending.size();
-                while (split > 0 && !TrimBytes(pending[split - 1]).empty()) --split;
+                while (split > 0 && !TrimBlanksViewA(pending[split - 1]).empty()) --split;
                 s.Leading.assign(pending.begin() + static_cast<std::ptrdiff_t>(split),
                                  pending.end());
                 pending.resize(split);
@@ -262,13 +246,13 @@ void TIniFileUTF8::Parse(std::string_view data) {
         while (!rawName.empty() && (rawName.back() == ' ' || rawName.back() == '\t'))
             rawName.remove_suffix(1);
         std::string_view rawValue = t.substr(eq + 1);
-        std::u16string name = DecodeStrict(rawName);
+        std::u16string name = Utf8BufToUnicodeStd(rawName);
         flushInto(current->Items, false);
         TItem* found = nullptr;
         for (TItem& it : current->Items)
             if (it.IsParam && !name.empty() && SameName(it.Name, name)) found = &it;
         if (found != nullptr) {
-            found->Value = DecodeStrict(rawValue);
+            found->Value = Utf8BufToUnicodeStd(rawValue);
             found->RawValue = std::string(rawValue);
             continue;
         }
@@ -276,7 +260,7 @@ void TIniFileUTF8::Parse(std::string_view data) {
         it.IsParam = true;
         it.Name = std::move(name);
         it.RawName = std::string(rawName);
-        it.Value = DecodeStrict(rawValue);
+        it.Value = Utf8BufToUnicodeStd(rawValue);
         it.RawValue = std::string(rawValue);
         current->Items.push_back(std::move(it));
     }
@@ -295,7 +279,7 @@ std::string TIniFileUTF8::Render() const {
         // edit elsewhere never drops them.
         bool hasLines = !s.Leading.empty();
         for (const TItem& it : s.Items)
-            if (!it.IsParam && !TrimBytes(it.RawLine).empty()) hasLines = true;
+            if (!it.IsParam && !TrimBlanksViewA(it.RawLine).empty()) hasLines = true;
         if (!s.HasParams() && !WriteEmptySections && !hasLines) continue;
         if (i > 0) out.append(kCrLf);
         for (const std::string& l : s.Leading) out.append(l).append(kCrLf);
@@ -304,7 +288,7 @@ std::string TIniFileUTF8::Render() const {
         // Blank lines at a section's end are left to the separator before the next
         // header, as when the file was read.
         size_t end = s.Items.size();
-        while (end > 0 && !s.Items[end - 1].IsParam && TrimBytes(s.Items[end - 1].RawLine).empty())
+        while (end > 0 && !s.Items[end - 1].IsParam && TrimBlanksViewA(s.Items[end - 1].RawLine).empty())
             --end;
         for (size_t k = 0; k < end; ++k) {
             const TItem& it = s.Items[k];

@@ -1,7 +1,7 @@
 #include "foundation/gax_mlang.h"
 
-#include "platform/plat_charset.h"
 #include "foundation/gax_strutils.h"
+#include "platform/plat_charset.h"
 
 namespace gax {
 

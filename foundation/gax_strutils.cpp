@@ -138,13 +138,13 @@ bool DecodeUtf8Strict(const unsigned char* p, size_t n, std::u16string* out) {
 }
 
 template <class C>
-std::basic_string<C> TrimLeftRight(std::basic_string_view<C> s, bool (*isTrim)(unsigned),
-                                   bool right) {
+std::basic_string_view<C> TrimLeftRight(std::basic_string_view<C> s, bool (*isTrim)(unsigned),
+                                        bool right) {
     size_t b = 0, e = s.size();
     while (b < e && isTrim(UnitValue(s[b]))) ++b;
     if (right)
         while (e > b && isTrim(UnitValue(s[e - 1]))) --e;
-    return std::basic_string<C>(s.substr(b, e - b));
+    return s.substr(b, e - b);
 }
 
 bool IsSpaceUnit(unsigned u) {
@@ -399,15 +399,23 @@ bool IsSpaceCharW(char16_t c) {
 }
 
 std::u16string TrimSpaceW(std::u16string_view s) {
-    return TrimLeftRight(s, IsSpaceUnit, true);
+    return std::u16string(TrimLeftRight(s, IsSpaceUnit, true));
 }
 
 std::string TrimBlanksA(std::string_view s) {
+    return std::string(TrimBlanksViewA(s));
+}
+
+std::string_view TrimBlanksViewA(std::string_view s) {
     return TrimLeftRight(s, IsBlankUnit, true);
 }
 
-std::u16string TrimBlanksLeftW(std::u16string_view s) {
+std::string_view TrimBlanksLeftViewA(std::string_view s) {
     return TrimLeftRight(s, IsBlankUnit, false);
+}
+
+std::u16string TrimBlanksLeftW(std::u16string_view s) {
+    return std::u16string(TrimLeftRight(s, IsBlankUnit, false));
 }
 
 int TrimBlanksRangeLeft(const char*& p, int& len) {

@@ -97,6 +97,9 @@ bool TryParseBoolW(std::u16string_view s, bool& value);
 bool IsSpaceCharW(char16_t c);
 std::u16string TrimSpaceW(std::u16string_view s);
 std::string TrimBlanksA(std::string_view s);
+// The same without a copy: views into the caller's bytes.
+std::string_view TrimBlanksViewA(std::string_view s);
+std::string_view TrimBlanksLeftViewA(std::string_view s);
 std::u16string TrimBlanksLeftW(std::u16string_view s);
 int TrimBlanksRange(const char*& p, int& len);
 int TrimBlanksRangeLeft(const char*& p, int& len);

@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "sockets/gax_snps_tcpsock.h"
 #include "foundation/gax_strutils.h"
+#include "sockets/gax_snps_tcpsock.h"
 
 namespace gax {
 

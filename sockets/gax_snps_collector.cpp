@@ -6,6 +6,7 @@
 
 #include "foundation/gax_ansi_unicode_converter.h"
 #include "foundation/gax_datetime.h"
+#include "foundation/gax_strutils.h"
 #include "platform/plat_file.h"
 #include "sockets/gax_snps_sockets.h"
 #include "sockets/gax_snps_waiter.h"
@@ -15,10 +16,6 @@ namespace gax {
 namespace {
 
 const char kTooLong[] = "Collector got too long string";
-
-const char* FindLf(const char* p, int n) {
-    return n > 0 ? static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(n))) : nullptr;
-}
 
 }  // namespace
 
@@ -324,7 +321,7 @@ TCollectorCheckResult TCollectorBase::CheckLine(TCollectorTick32 aTick) {
     for (;;) {
         if (f_BufDirty > 0) {
             const char* start = f_Buf.get() + f_BufUsed;
-            const char* lf = FindLf(start, f_BufDirty);
+            const char* lf = FindLFInBuf(start, f_BufDirty);
             if (lf) {
                 const int n = static_cast<int>(lf - start);
                 if (!AppendLinePiece(start, n)) return colr_ExceededStringLength;
@@ -390,7 +387,7 @@ TCollectorCheckResult TCollectorBase::CheckBufString(TCollectorTick32 aTick) {
     for (;;) {
         if (f_SkipLineRest && f_BufDirty > 0) {
             const char* start = f_Buf.get() + f_BufUsed;
-            const char* lf = FindLf(start, f_BufDirty);
+            const char* lf = FindLFInBuf(start, f_BufDirty);
             if (lf) {
                 f_SkipLineRest = false;
                 Consume(static_cast<int>(lf - start) + 1);
@@ -401,7 +398,7 @@ TCollectorCheckResult TCollectorBase::CheckBufString(TCollectorTick32 aTick) {
         }
         if (!f_SkipLineRest) {
             f_BufScanned = std::max(f_BufScanned, f_BufUsed);
-            const char* lf = FindLf(f_Buf.get() + f_BufScanned, f_BufTotal - f_BufScanned);
+            const char* lf = FindLFInBuf(f_Buf.get() + f_BufScanned, f_BufTotal - f_BufScanned);
             if (lf) {
                 const char* start = f_Buf.get() + f_BufUsed;
                 const int n = static_cast<int>(lf - start);

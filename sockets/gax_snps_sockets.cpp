@@ -5,9 +5,9 @@
 #include <thread>
 
 #include "foundation/gax_ansi_unicode_converter.h"
+#include "foundation/gax_strutils.h"
 #include "platform/plat_process.h"
 #include "sockets/gax_snps_utils.h"
-#include "foundation/gax_strutils.h"
 
 namespace gax {
 

@@ -1,7 +1,10 @@
 #include "sockets/gax_snps_utils.h"
-#include "foundation/gax_strutils.h"
 
 #include <cstring>
+#include <type_traits>
+
+#include "foundation/gax_hex.h"
+#include "foundation/gax_strutils.h"
 
 namespace gax {
 
@@ -44,21 +47,13 @@ bool IsIPv4TextT(std::basic_string_view<Ch> s) {
     return true;
 }
 
-template <class Ch>
-int HexVal(Ch c) {
-    if (c >= Ch('0') && c <= Ch('9')) return int(c - Ch('0'));
-    if (c >= Ch('a') && c <= Ch('f')) return int(c - Ch('a')) + 10;
-    if (c >= Ch('A') && c <= Ch('F')) return int(c - Ch('A')) + 10;
-    return -1;
-}
-
 // Hexadecimal of at most FFFF; leading zeros do not count against it.
 template <class Ch>
 bool IsHexWord(std::basic_string_view<Ch> s, unsigned* out = nullptr) {
     if (s.empty()) return false;
     unsigned v = 0;
     for (Ch c : s) {
-        int h = HexVal(c);
+        int h = HexDigitValue(static_cast<std::make_unsigned_t<Ch>>(c));
         if (h < 0) return false;
         v = v * 16 + unsigned(h);
         if (v > 0xFFFF) return false;
