@@ -2,9 +2,7 @@
 // output buffer and flushing them, and cutting input lines out of a collector.
 #include <benchmark/benchmark.h>
 
-#include <sys/socket.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <cstring>
 #include <string>
 
