@@ -61,7 +61,7 @@ void TBlockSocket::CreatePlatformSocket(int family) {
     FSendCounter = 0;
     ResetLastError();
     if (FSocket != INVALID_SOCKET_HANDLE) return;
-    FBuffer.clear();
+    ClearLineBuffer();
     FBinded = false;
     FIP6used = family == plat::kAfInet6;
     TSocket s = plat::SockSocket(family, GetSocketType(), GetSocketProtocol());
@@ -344,7 +344,7 @@ void TBlockSocket::Bind(std::u16string_view ip, std::u16string_view port) {
         if (FLastError == 0) {
             SockCheck(SockBind(FSocket, sin));
             GetSinLocal();
-            FBuffer.clear();
+            ClearLineBuffer();
             FBinded = true;
         }
     }
@@ -377,7 +377,7 @@ void TBlockSocket::Connect(std::u16string_view ip, std::u16string_view port) {
         }
         if (FLastError == 0) GetSins();
     }
-    FBuffer.clear();
+    ClearLineBuffer();
     FLastCR = false;
     FLastLF = false;
     ExceptCheck();
@@ -425,7 +425,7 @@ TSocketAsyncResult TBlockSocket::ConnectAsyncStart(std::u16string_view ip,
             if (FLastError == 0) GetSins();
         }
     }
-    FBuffer.clear();
+    ClearLineBuffer();
     ExceptCheck();
     if (FLastError == 0) {
         DoStatus(HR_Connect, JoinHostPort(ip, port));
@@ -598,34 +598,66 @@ int TBlockSocket::WaitingData() {
 }
 
 int TBlockSocket::WaitingDataEx() {
-    return FBuffer.empty() ? WaitingData() : int(FBuffer.size());
+    return Buffered().empty() ? WaitingData() : int(Buffered().size());
 }
 
-std::string TBlockSocket::RecvPacket(int timeout) {
-    std::string data;
-    ResetLastError();
-    if (!FBuffer.empty()) {
-        data.swap(FBuffer);
-    } else {
-        SleepMs(0);
-        int x = WaitingData();
-        bool ready = x > 0 || CanRead(timeout);
-        if (ready) {
-            if (x == 0) x = WaitingData();
-            // With nothing announced, one read still tells a close (0 bytes) from an error.
-            data.resize(size_t(x > 0 ? x : 1024));
-            int n = RecvBuffer(data.data(), int(data.size()));
-            data.resize(size_t(n > 0 ? n : 0));
-        } else if (FLastError == 0) {
-            FLastError = plat::kSockErrTimedOut;
-        }
+void TBlockSocket::ConsumeBuffered(size_t n) {
+    FBufferPos += n;
+    if (FBufferPos >= FBuffer.size()) ClearLineBuffer();
+}
+
+void TBlockSocket::DropConsumed() const {
+    if (FBufferPos == 0) return;
+    FBuffer.erase(0, FBufferPos);
+    FBufferPos = 0;
+}
+
+void TBlockSocket::ReceiveIntoLineBuffer(int timeout) {
+    SleepMs(0);
+    int x = WaitingData();
+    bool ready = x > 0 || CanRead(timeout);
+    if (ready) {
+        if (x == 0) x = WaitingData();
+        // With nothing announced, one read still tells a close (0 bytes) from an error.
+        const size_t at = FBuffer.size();
+        FBuffer.resize(at + size_t(x > 0 ? x : 1024));
+        int n = RecvBuffer(FBuffer.data() + at, int(FBuffer.size() - at));
+        FBuffer.resize(at + size_t(n > 0 ? n : 0));
+    } else if (FLastError == 0) {
+        FLastError = plat::kSockErrTimedOut;
     }
-    if (FConvertLineEnd && !data.empty()) {
-        if ((FLastCR && data[0] == '\n') || (FLastLF && data[0] == '\r')) data.erase(0, 1);
+}
+
+void TBlockSocket::FetchPacket(int timeout, bool more) {
+    ResetLastError();
+    size_t from = FBufferPos;
+    if (more || Buffered().empty()) {
+        DropConsumed();
+        from = FBuffer.size();
+        ReceiveIntoLineBuffer(timeout);
+    }
+    if (FConvertLineEnd && from < FBuffer.size()) {
+        const char c = FBuffer[from];
+        if ((FLastCR && c == '\n') || (FLastLF && c == '\r')) {
+            if (from == FBufferPos)
+                ConsumeBuffered(1);
+            else
+                FBuffer.erase(from, 1);
+        }
         FLastCR = false;
         FLastLF = false;
     }
     ExceptCheck();
+}
+
+std::string TBlockSocket::RecvPacket(int timeout) {
+    FetchPacket(timeout, false);
+    std::string data;
+    if (FBufferPos == 0)
+        data.swap(FBuffer);
+    else
+        data.assign(Buffered());
+    ClearLineBuffer();
     return data;
 }
 
@@ -645,12 +677,13 @@ int TBlockSocket::RecvBufferEx(void* buffer, int length, int timeout) {
             }
             t = int(left);
         }
-        std::string p = RecvPacket(t);
+        FetchPacket(t, false);
         if (FLastError != 0) break;
+        std::string_view p = Buffered();
         int take = std::min<int>(length - got, int(p.size()));
         std::memcpy(out + got, p.data(), size_t(take));
         got += take;
-        if (size_t(take) < p.size()) FBuffer = p.substr(size_t(take)) + FBuffer;
+        ConsumeBuffered(size_t(take));
     }
     ExceptCheck();
     return got;
@@ -666,10 +699,10 @@ std::string TBlockSocket::RecvBufferStr(int length, int timeout) {
 
 uint8_t TBlockSocket::RecvByte(int timeout) {
     ResetLastError();
-    if (FBuffer.empty()) FBuffer = RecvPacket(timeout);
-    if (FLastError != 0 || FBuffer.empty()) return 0;
-    uint8_t b = uint8_t(FBuffer[0]);
-    FBuffer.erase(0, 1);
+    if (Buffered().empty()) FetchPacket(timeout, false);
+    if (FLastError != 0 || Buffered().empty()) return 0;
+    uint8_t b = uint8_t(Buffered()[0]);
+    ConsumeBuffered(1);
     return b;
 }
 
@@ -684,11 +717,12 @@ std::string TBlockSocket::RecvTerminated(int timeout, std::string_view terminato
     ResetLastError();
     if (terminator.empty()) return {};
     const bool anyLineEnd = FConvertLineEnd && terminator == "\r\n";
-    std::string pending;
+    // The pending text is the buffered rest itself; every byte of it is searched once.
+    size_t searched = 0;
     long pos = -1;
     size_t termLen = terminator.size();
     TGaxTick32 start = GetTick32();
-    while (true) {
+    for (bool more = false;; more = true) {
         int t = timeout;
         if (!FInterPacketTimeout && timeout >= 0) {
             int64_t left = int64_t(timeout) - int64_t(TickDiff32(start, GetTick32()));
@@ -698,11 +732,14 @@ std::string TBlockSocket::RecvTerminated(int timeout, std::string_view terminato
             }
             t = int(left);
         }
-        pending += RecvPacket(t);
+        FetchPacket(t, more);
         if (FLastError != 0) break;
+        std::string_view pending = Buffered();
         if (anyLineEnd) {
+            // Any CR or LF ends the search, so the bytes searched before hold none.
             std::string term;
-            pos = FindLineEnd(pending, term);
+            long p = FindLineEnd(pending.substr(searched), term);
+            pos = p < 0 ? -1 : long(searched) + p;
             termLen = term.size();
             if (pos >= 0 && termLen == 1 && size_t(pos) + 1 == pending.size()) {
                 // The pair may be completed by the next packet; drop its other half there.
@@ -710,9 +747,12 @@ std::string TBlockSocket::RecvTerminated(int timeout, std::string_view terminato
                 FLastLF = term[0] == '\n';
             }
         } else {
-            size_t p = pending.find(terminator);
+            // A terminator may straddle the end of what was searched before.
+            size_t from = searched >= termLen ? searched - termLen + 1 : 0;
+            size_t p = pending.find(terminator, from);
             pos = p == std::string::npos ? -1 : long(p);
         }
+        searched = pending.size();
         long lineLen = pos >= 0 ? pos : long(pending.size());
         if (FMaxLineLength > 0 && lineLen > FMaxLineLength) {
             FLastError = plat::kSockErrNoBuffers;
@@ -721,13 +761,12 @@ std::string TBlockSocket::RecvTerminated(int timeout, std::string_view terminato
         }
         if (pos >= 0) break;
     }
+    // Whatever comes after the line (or everything, on failure) waits for the next call.
     std::string line;
     if (pos >= 0) {
-        line = pending.substr(0, size_t(pos));
-        pending.erase(0, size_t(pos) + termLen);
+        line.assign(Buffered().substr(0, size_t(pos)));
+        ConsumeBuffered(size_t(pos) + termLen);
     }
-    // Whatever came after the line (or everything, on failure) waits for the next call.
-    FBuffer = pending + FBuffer;
     ExceptCheck();
     return line;
 }
@@ -793,7 +832,7 @@ int TBlockSocket::RecvBufferFrom(void* buffer, int length) {
 
 void TBlockSocket::Purge() {
     SleepMs(1);
-    FBuffer.clear();
+    ClearLineBuffer();
     ResetLastError();
     while (FLastError == 0 && FSocket != INVALID_SOCKET_HANDLE) {
         if (WaitingData() <= 0) break;
@@ -854,7 +893,7 @@ bool TBlockSocket::CanRead(int timeout) {
 }
 
 bool TBlockSocket::CanReadEx(int timeout) {
-    if (!FBuffer.empty()) return true;
+    if (!Buffered().empty()) return true;
     return CanRead(timeout);
 }
 
