@@ -13,6 +13,10 @@ namespace {
 
 constexpr int kMaxPacket = 65536;
 
+int PlatformFamily(TSocketFamily f) {
+    return f == SF_IP4 ? plat::kAfInet : f == SF_IP6 ? plat::kAfInet6 : plat::kAfUnspec;
+}
+
 }  // namespace
 
 TBlockSocket::TBlockSocket() {
@@ -82,8 +86,7 @@ void TBlockSocket::CreatePlatformSocket(int family) {
 
 void TBlockSocket::CreateSocket() {
     if (FSocket != INVALID_SOCKET_HANDLE) return;
-    if (FFamily == SF_IP4) CreatePlatformSocket(plat::kAfInet);
-    if (FFamily == SF_IP6) CreatePlatformSocket(plat::kAfInet6);
+    if (FFamily != SF_Any) CreatePlatformSocket(PlatformFamily(FFamily));
 }
 
 void TBlockSocket::CreateSocketByName(std::u16string_view value) {
@@ -127,7 +130,14 @@ void TBlockSocket::ProcessDelayedOptions() {
 }
 
 void TBlockSocket::SetOption(const TSynaOption& o) {
-    const bool v6 = FIP6used;
+    const int flag = o.Enabled ? 1 : 0;
+    // The IP-level options have one name per family.
+    auto byFamily = [this](int v6Name, int v4Name, int value) {
+        if (FIP6used)
+            plat::SockSetIntOpt(FSocket, plat::kIpProtoIpv6, v6Name, value);
+        else
+            plat::SockSetIntOpt(FSocket, plat::kIpProtoIp, v4Name, value);
+    };
     switch (o.Option) {
         case SOT_Linger:
             plat::SockSetLinger(FSocket, o.Enabled, o.Value / 1000);
@@ -150,45 +160,28 @@ void TBlockSocket::SetOption(const TSynaOption& o) {
             break;
         case SOT_NoDelay:
             FTcpNoDelay = o.Enabled;
-            plat::SockSetIntOpt(FSocket, plat::TcpNoDelayLevel(), plat::TcpNoDelayName(),
-                                o.Enabled ? 1 : 0);
+            plat::SockSetIntOpt(FSocket, plat::TcpNoDelayLevel(), plat::TcpNoDelayName(), flag);
             break;
         case SOT_Reuse:
-            plat::SockSetIntOpt(FSocket, plat::kSolSocket, plat::kSoReuseAddr, o.Enabled ? 1 : 0);
+            plat::SockSetIntOpt(FSocket, plat::kSolSocket, plat::kSoReuseAddr, flag);
             break;
         case SOT_TTL:
-            if (v6)
-                plat::SockSetIntOpt(FSocket, plat::kIpProtoIpv6, plat::kIpv6UnicastHops, o.Value);
-            else
-                plat::SockSetIntOpt(FSocket, plat::kIpProtoIp, plat::kIpTtl, o.Value);
+            byFamily(plat::kIpv6UnicastHops, plat::kIpTtl, o.Value);
             break;
         case SOT_Broadcast:
-            plat::SockSetIntOpt(FSocket, plat::kSolSocket, plat::kSoBroadcast, o.Enabled ? 1 : 0);
+            plat::SockSetIntOpt(FSocket, plat::kSolSocket, plat::kSoBroadcast, flag);
             break;
         case SOT_MulticastTTL:
-            if (v6)
-                plat::SockSetIntOpt(FSocket, plat::kIpProtoIpv6, plat::kIpv6MulticastHops, o.Value);
-            else
-                plat::SockSetIntOpt(FSocket, plat::kIpProtoIp, plat::kIpMulticastTtl, o.Value);
+            byFamily(plat::kIpv6MulticastHops, plat::kIpMulticastTtl, o.Value);
             break;
         case SOT_MulticastLoop:
-            if (v6)
-                plat::SockSetIntOpt(FSocket, plat::kIpProtoIpv6, plat::kIpv6MulticastLoop,
-                                    o.Enabled ? 1 : 0);
-            else
-                plat::SockSetIntOpt(FSocket, plat::kIpProtoIp, plat::kIpMulticastLoop,
-                                    o.Enabled ? 1 : 0);
+            byFamily(plat::kIpv6MulticastLoop, plat::kIpMulticastLoop, flag);
             break;
         case SOT_Ip6Only:
-            if (v6)
-                plat::SockSetIntOpt(FSocket, plat::kIpProtoIpv6, plat::kIpv6V6Only,
-                                    o.Enabled ? 1 : 0);
+            if (FIP6used) plat::SockSetIntOpt(FSocket, plat::kIpProtoIpv6, plat::kIpv6V6Only, flag);
             break;
         case SOT_TOS:
-            if (v6)
-                plat::SockSetIntOpt(FSocket, plat::kIpProtoIpv6, plat::kIpv6TClass, o.Value);
-            else
-                plat::SockSetIntOpt(FSocket, plat::kIpProtoIp, plat::kIpTos, o.Value);
+            byFamily(plat::kIpv6TClass, plat::kIpTos, o.Value);
             break;
     }
 }
@@ -253,7 +246,6 @@ void TBlockSocket::SetTOS(int32_t tos) {
 void TBlockSocket::ResolveEndpoint(TVarSin& sin, std::u16string_view ip, std::u16string_view port) {
     DoStatus(HR_ResolvingBegin, JoinHostPort(ip, port));
     ResetLastError();
-    int family = plat::kAfUnspec;
     TSocketFamily f = FFamily;
     if (FSocket == INVALID_SOCKET_HANDLE && f == SF_Any) {
         if (IsIPv4Text(ip))
@@ -262,10 +254,8 @@ void TBlockSocket::ResolveEndpoint(TVarSin& sin, std::u16string_view ip, std::u1
             f = SF_IP6;
     }
     if (FSocket != INVALID_SOCKET_HANDLE) f = FIP6used ? SF_IP6 : SF_IP4;
-    if (f == SF_IP4) family = plat::kAfInet;
-    if (f == SF_IP6) family = plat::kAfInet6;
     FLastError = FillSockAddr(sin, HostForPlatform(ip), UnicodeToByteStr(port), FPreferIP4,
-                              GetSocketType(), GetSocketProtocol(), family);
+                              GetSocketType(), GetSocketProtocol(), PlatformFamily(f));
     DoStatus(HR_ResolvingEnd,
              JoinHostPort(ByteStrToUnicode(SockAddrToIPText(sin)), IntToDecStrW(SockAddrPort(sin))));
 }
@@ -302,9 +292,9 @@ int TBlockSocket::GetRemoteSinPort() {
 }
 
 void TBlockSocket::ResolveNameToIPm(std::u16string_view name, std::vector<std::u16string>& list) {
-    int family = FFamily == SF_IP4 ? plat::kAfInet : FFamily == SF_IP6 ? plat::kAfInet6 : 0;
     std::vector<std::string> raw;
-    ResolveNameList(HostForPlatform(name), family, GetSocketType(), GetSocketProtocol(), raw);
+    ResolveNameList(HostForPlatform(name), PlatformFamily(FFamily), GetSocketType(),
+                    GetSocketProtocol(), raw);
     list.clear();
     for (const std::string& s : raw) list.push_back(ByteStrToUnicode(s));
 }
@@ -316,14 +306,13 @@ std::u16string TBlockSocket::mResolveName(std::u16string_view name) {
 }
 
 int TBlockSocket::ResolvePort(std::u16string_view port) {
-    int family = FFamily == SF_IP4 ? plat::kAfInet : FFamily == SF_IP6 ? plat::kAfInet6 : 0;
-    return ResolvePortNumber(UnicodeToByteStr(port), family, GetSocketType(), GetSocketProtocol());
+    return ResolvePortNumber(UnicodeToByteStr(port), PlatformFamily(FFamily), GetSocketType(),
+                             GetSocketProtocol());
 }
 
 std::u16string TBlockSocket::ResolveIPToName(std::u16string_view ip) {
-    int family = FFamily == SF_IP4 ? plat::kAfInet : FFamily == SF_IP6 ? plat::kAfInet6 : 0;
-    return IdnDecodeHostName(
-        ResolveIPName(HostForPlatform(ip), family, GetSocketType(), GetSocketProtocol()));
+    return IdnDecodeHostName(ResolveIPName(HostForPlatform(ip), PlatformFamily(FFamily),
+                                           GetSocketType(), GetSocketProtocol()));
 }
 
 std::u16string TBlockSocket::LocalName() {
@@ -859,14 +848,16 @@ bool TBlockSocket::WaitReady(bool forWrite, int timeout) {
     return r > 0;
 }
 
+bool TBlockSocket::ExtWait(const THookExtWaitFor& hook, int timeout) {
+    ResetLastError();
+    int err = 0;
+    bool ready = hook(this, uint32_t(timeout), err);
+    FLastError = err;
+    return ready;
+}
+
 bool TBlockSocket::CanReadOnce(int timeout) {
-    if (OnExtCanRead) {
-        ResetLastError();
-        int err = 0;
-        bool ok = OnExtCanRead(this, uint32_t(timeout), err);
-        FLastError = err;
-        return ok;
-    }
+    if (OnExtCanRead) return ExtWait(OnExtCanRead, timeout);
     return WaitReady(false, timeout);
 }
 
@@ -898,30 +889,19 @@ bool TBlockSocket::CanReadEx(int timeout) {
 }
 
 bool TBlockSocket::CanWrite(int timeout) {
-    bool ready;
-    if (OnExtCanWrite) {
-        ResetLastError();
-        int err = 0;
-        ready = OnExtCanWrite(this, uint32_t(timeout), err);
-        FLastError = err;
-    } else {
-        ResetLastError();
-        ready = WaitReady(true, timeout);
-    }
+    ResetLastError();
+    bool ready = OnExtCanWrite ? ExtWait(OnExtCanWrite, timeout) : WaitReady(true, timeout);
     if (ready) DoStatus(HR_CanWrite, u"");
     return ready;
 }
 
 bool TBlockSocket::CanConnect(int timeout) {
+    ResetLastError();
     bool ready;
     if (OnExtCanConnect) {
-        ResetLastError();
-        int err = 0;
-        ready = OnExtCanConnect(this, uint32_t(timeout), err);
-        FLastError = err;
+        ready = ExtWait(OnExtCanConnect, timeout);
         if (!ready) FLastErrorDesc = GetErrorDescEx();
     } else {
-        ResetLastError();
         ready = WaitReady(true, timeout);
     }
     if (ready) DoStatus(HR_CanWrite, u"");

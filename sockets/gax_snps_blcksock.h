@@ -272,6 +272,8 @@ class TBlockSocket {
     void SetOption(const TSynaOption& option);
     // The select-style wait on this socket alone; -1 waits without limit.
     bool WaitReady(bool forWrite, int timeout);
+    // One wait through an external hook; the hook's error becomes the last error.
+    bool ExtWait(const THookExtWaitFor& hook, int timeout);
     void ThrottleTransfer(bool send, int length);
     // Closes the handle and forgets it; what the subclasses add comes before this.
     void CloseHandleOnly();
