@@ -13,6 +13,10 @@ namespace {
 
 constexpr int kMaxPacket = 65536;
 
+std::string LowByteFirst(uint32_t v) {
+    return {char(v & 0xFF), char((v >> 8) & 0xFF), char((v >> 16) & 0xFF), char(v >> 24)};
+}
+
 int PlatformFamily(TSocketFamily f) {
     return f == SF_IP4 ? plat::kAfInet : f == SF_IP6 ? plat::kAfInet6 : plat::kAfUnspec;
 }
@@ -537,14 +541,11 @@ void TBlockSocket::SendString(std::string_view data) {
 }
 
 void TBlockSocket::SendInteger(int32_t data) {
-    uint32_t v = uint32_t(data);
-    char b[4] = {char(v & 0xFF), char((v >> 8) & 0xFF), char((v >> 16) & 0xFF), char(v >> 24)};
-    SendBuffer(b, 4);
+    SendString(LowByteFirst(uint32_t(data)));
 }
 
 void TBlockSocket::SendBlock(std::string_view data) {
-    uint32_t v = uint32_t(data.size());
-    std::string s{char(v & 0xFF), char((v >> 8) & 0xFF), char((v >> 16) & 0xFF), char(v >> 24)};
+    std::string s = LowByteFirst(uint32_t(data.size()));
     s.append(data);
     SendString(s);
 }
