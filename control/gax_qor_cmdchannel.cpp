@@ -85,16 +85,26 @@ bool ReadTextField(const char*& p, int32_t& remain, std::u16string& ucs2, std::s
     return true;
 }
 
+// Plain decimal digits (no sign, no blanks) of a value not above aMax; an
+// empty text reads as 0.
+bool DecimalUpTo(std::string_view aDigits, uint64_t aMax, uint64_t& aValue) {
+    uint64_t v = 0;
+    for (const char c : aDigits) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + static_cast<uint64_t>(c - '0');
+        if (v > aMax) return false;
+    }
+    aValue = v;
+    return true;
+}
+
 bool ReadUInt32Field(const char*& p, int32_t& remain, const char*& ptr, int32_t& len,
                      uint32_t& value) {
     if (!ReadRawField(p, remain, ptr, len)) return false;
-    uint64_t v = 0;
-    for (int32_t i = 0; i < len; ++i) {
-        const char c = ptr[i];
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + static_cast<uint64_t>(c - '0');
-        if (v > std::numeric_limits<uint32_t>::max()) return false;
-    }
+    uint64_t v;
+    if (!DecimalUpTo(std::string_view(ptr, static_cast<size_t>(len)),
+                     std::numeric_limits<uint32_t>::max(), v))
+        return false;
     value = static_cast<uint32_t>(v);
     return true;
 }
@@ -295,14 +305,9 @@ constexpr int64_t kMaxListBytes = int64_t{256} << 20;
 
 // "+N" with N a decimal count in range.
 bool ParseListCount(std::string_view digits, int64_t& count) {
-    if (digits.empty()) return false;
-    int64_t n = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9') return false;
-        n = n * 10 + (c - '0');
-        if (n > kMaxListLines) return false;
-    }
-    count = n;
+    uint64_t n;
+    if (digits.empty() || !DecimalUpTo(digits, kMaxListLines, n)) return false;
+    count = static_cast<int64_t>(n);
     return true;
 }
 
