@@ -343,6 +343,7 @@ TEST(Waiter, WriteAcceptAndConnectEvents) {
 TEST(Waiter, PassesCountDownAndStopAtTheBadMarker) {
     OneReadable one(1, CtxPtr(9));
     auto& w = one.w;
+    auto* r = one.r;
     Log log;
     EXPECT_EQ(Wait(w, log, 5000, 2), wr_Descriptor);
     ASSERT_EQ(log.calls.size(), 2u);
@@ -356,12 +357,13 @@ TEST(Waiter, PassesCountDownAndStopAtTheBadMarker) {
     EXPECT_EQ(log.calls.size(), 1u);
     // A marked registration is no longer polled, so its unread data cannot spin.
     EXPECT_EQ(Wait(w, log, 50, 2), wr_Timeout);
-    w.UnregisterResource(one.r);
+    w.UnregisterResource(r);
 }
 
 TEST(Waiter, RegistryIsFrozenWhileHandling) {
     OneReadable one(2);
     auto& w = one.w;
+    auto* r = one.r;
     Log log;
     log.waiterToMutate = &w;
     EXPECT_EQ(Wait(w, log, 5000), wr_Descriptor);
@@ -370,18 +372,19 @@ TEST(Waiter, RegistryIsFrozenWhileHandling) {
     EXPECT_EQ(log.mutateError, msg + "|" + msg);
     EXPECT_FALSE(w.Handling());
     EXPECT_EQ(w.Count(), 1);
-    w.UnregisterResource(one.r);
+    w.UnregisterResource(r);
 }
 
 TEST(Waiter, HandlingEndsWhenAHandlerRaises) {
     OneReadable one(1);
     auto& w = one.w;
+    auto* r = one.r;
     TWaiter2WaitParams params;
     params.w2wp_IterHandler = [](TWaiter2HandlerParams*) { throw Exception("boom"); };
     params.w2wp_TimeoutTicks = 5000;
     EXPECT_THROW(w.WaitForHandler(params), Exception);
     EXPECT_FALSE(w.Handling());
-    EXPECT_NO_THROW(w.UnregisterResource(one.r));
+    EXPECT_NO_THROW(w.UnregisterResource(r));
 }
 
 // A descriptor closed while still registered reports once and then stays quiet.
