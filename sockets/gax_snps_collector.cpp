@@ -379,14 +379,14 @@ TCollectorCheckResult TCollectorBase::CheckBinary(TCollectorTick32 aTick) {
 
 TCollectorCheckResult TCollectorBase::CheckBufString(TCollectorTick32 aTick) {
     for (;;) {
-        if (const int dirty = DirtyLen(); f_SkipLineRest && dirty > 0) {
+        if (f_SkipLineRest && DirtyLen() > 0) {
             const char* start = f_Buf.get() + f_BufUsed;
-            const char* lf = FindLFInBuf(start, dirty);
+            const char* lf = FindLFInBuf(start, DirtyLen());
             if (lf) {
                 f_SkipLineRest = false;
                 Consume(static_cast<int>(lf - start) + 1);
             } else {
-                Consume(dirty);
+                Consume(DirtyLen());
             }
         }
         if (!f_SkipLineRest) {
