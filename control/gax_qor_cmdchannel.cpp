@@ -56,7 +56,7 @@ const AnswerInfo& Info(TQORChannelCommandAnswer a) {
 }
 
 // One F field: header, the bytes it announces (which must fit), trimmed.
-bool ReadRawField(const char*& p, int32_t& remain, const char*& fieldPtr, int& fieldLen) {
+bool ReadRawField(const char*& p, int32_t& remain, const char*& fieldPtr, int32_t& fieldLen) {
     int32_t len;
     if (!ReadHexLen(p, remain, len)) return false;
     fieldPtr = p;
@@ -72,38 +72,52 @@ bool ReadRawField(const char*& p, int32_t& remain, const char*& fieldPtr, int& f
 // two different byte strings stand for the same text.
 bool ReadTextField(const char*& p, int32_t& remain, std::u16string& ucs2, std::string& utf8,
                    const char*& ptr, int32_t& len) {
-    const char* fp;
-    int fl;
-    if (!ReadRawField(p, remain, fp, fl)) return false;
-    ptr = fp;
-    len = fl;
+    if (!ReadRawField(p, remain, ptr, len)) return false;
     ucs2.clear();
     utf8.clear();
-    if (fl == 0) return true;
-    const std::string_view bytes(fp, static_cast<size_t>(fl));
+    if (len == 0) return true;
+    const std::string_view bytes(ptr, static_cast<size_t>(len));
     if (!IsValidUtf8Str(bytes)) return false;
-    std::u16string text = Utf8BufToUnicodeLenient(fp, fl);
-    if (UnicodeUtf8ByteLen(text) != fl) return false;
+    std::u16string text = Utf8BufToUnicodeLenient(ptr, len);
+    if (UnicodeUtf8ByteLen(text) != len) return false;
     ucs2 = std::move(text);
     utf8.assign(bytes);
     return true;
 }
 
-bool ReadUInt32Field(const char*& p, int32_t& remain, const char*& ptr, int32_t& len,
-                     uint32_t& value) {
-    const char* fp;
-    int fl;
-    if (!ReadRawField(p, remain, fp, fl)) return false;
-    ptr = fp;
-    len = fl;
+// Plain decimal digits (no sign, no blanks) of a value not above aMax; an
+// empty text reads as 0.
+bool DecimalUpTo(std::string_view aDigits, uint64_t aMax, uint64_t& aValue) {
     uint64_t v = 0;
-    for (int i = 0; i < fl; ++i) {
-        const char c = fp[i];
+    for (const char c : aDigits) {
         if (c < '0' || c > '9') return false;
         v = v * 10 + static_cast<uint64_t>(c - '0');
-        if (v > std::numeric_limits<uint32_t>::max()) return false;
+        if (v > aMax) return false;
     }
+    aValue = v;
+    return true;
+}
+
+bool ReadUInt32Field(const char*& p, int32_t& remain, const char*& ptr, int32_t& len,
+                     uint32_t& value) {
+    if (!ReadRawField(p, remain, ptr, len)) return false;
+    uint64_t v;
+    if (!DecimalUpTo(std::string_view(ptr, static_cast<size_t>(len)),
+                     std::numeric_limits<uint32_t>::max(), v))
+        return false;
     value = static_cast<uint32_t>(v);
+    return true;
+}
+
+// Runs aRead on a copy of the cursor and remainder and moves the caller's
+// only when every field was read, so a failed decoder leaves them as they were.
+template <class Read>
+bool ReadAllOrNothing(const char*& aCursor, int32_t& aRemain, Read aRead) {
+    const char* p = aCursor;
+    int32_t n = aRemain;
+    if (!aRead(p, n)) return false;
+    aCursor = p;
+    aRemain = n;
     return true;
 }
 
@@ -219,68 +233,54 @@ void ReadCommandChannelParams(const TIniFileUTF8& aIni, std::u16string_view aSec
 // ------------------------------------------------------------ server-side decoders
 
 bool ParseCommandStr(const char*& aCursor, int32_t& aRemain, TCommandParse_Str& aRec) {
-    const char* p = aCursor;
-    int32_t n = aRemain;
-    if (!ReadTextField(p, n, aRec.cpn_Str1UCS2, aRec.cpn_Str1UTF8, aRec.cpn_str1_ptr,
-                       aRec.cpn_str1_len))
-        return false;
-    aCursor = p;
-    aRemain = n;
-    return true;
+    return ReadAllOrNothing(aCursor, aRemain, [&aRec](const char*& p, int32_t& n) {
+        return ReadTextField(p, n, aRec.cpn_Str1UCS2, aRec.cpn_Str1UTF8, aRec.cpn_str1_ptr,
+                             aRec.cpn_str1_len);
+    });
 }
 
 bool ParseCommandStrStr(const char*& aCursor, int32_t& aRemain, TCommandParse_StrStr& aRec) {
-    const char* p = aCursor;
-    int32_t n = aRemain;
-    if (!ReadTextField(p, n, aRec.cpne_Str1UCS2, aRec.cpne_Str1UTF8, aRec.cpne_str1_ptr,
-                       aRec.cpne_str1_len) ||
-        !ReadTextField(p, n, aRec.cpne_Str2UCS2, aRec.cpne_Str2UTF8, aRec.cpne_str2_ptr,
-                       aRec.cpne_str2_len))
-        return false;
-    aCursor = p;
-    aRemain = n;
-    return true;
+    return ReadAllOrNothing(aCursor, aRemain, [&aRec](const char*& p, int32_t& n) {
+        return ReadTextField(p, n, aRec.cpne_Str1UCS2, aRec.cpne_Str1UTF8, aRec.cpne_str1_ptr,
+                             aRec.cpne_str1_len) &&
+               ReadTextField(p, n, aRec.cpne_Str2UCS2, aRec.cpne_Str2UTF8, aRec.cpne_str2_ptr,
+                             aRec.cpne_str2_len);
+    });
 }
 
 bool ParseCommandStrUInt32Str(const char*& aCursor, int32_t& aRemain,
                               TCommandParse_StrUInt32Str& aRec) {
-    const char* p = aCursor;
-    int32_t n = aRemain;
     aRec.cpntc_UInt32 = 0;
-    if (!ReadTextField(p, n, aRec.cpntc_Str1UCS2, aRec.cpntc_Str1UTF8, aRec.cpntc_str1_ptr,
-                       aRec.cpntc_str1_len) ||
-        !ReadUInt32Field(p, n, aRec.cpntc_int32_ptr, aRec.cpntc_int32_len, aRec.cpntc_UInt32) ||
-        !ReadTextField(p, n, aRec.cpntc_Str2UCS2, aRec.cpntc_Str2UTF8, aRec.cpntc_str2_ptr,
-                       aRec.cpntc_str2_len))
-        return false;
-    aCursor = p;
-    aRemain = n;
-    return true;
+    return ReadAllOrNothing(aCursor, aRemain, [&aRec](const char*& p, int32_t& n) {
+        return ReadTextField(p, n, aRec.cpntc_Str1UCS2, aRec.cpntc_Str1UTF8, aRec.cpntc_str1_ptr,
+                             aRec.cpntc_str1_len) &&
+               ReadUInt32Field(p, n, aRec.cpntc_int32_ptr, aRec.cpntc_int32_len,
+                               aRec.cpntc_UInt32) &&
+               ReadTextField(p, n, aRec.cpntc_Str2UCS2, aRec.cpntc_Str2UTF8, aRec.cpntc_str2_ptr,
+                             aRec.cpntc_str2_len);
+    });
 }
 
 bool ParseCommandStrStrStrInt32(const char*& aCursor, int32_t& aRemain,
                                 TCommandParse_StrStrStrInt32& aRec) {
-    const char* p = aCursor;
-    int32_t n = aRemain;
-    if (!ReadTextField(p, n, aRec.cpcnn_Str1UCS2, aRec.cpcnn_Str1UTF8, aRec.cpcnn_str1_ptr,
-                       aRec.cpcnn_str1_len) ||
-        !ReadTextField(p, n, aRec.cpcnn_Str2UCS2, aRec.cpcnn_Str2UTF8, aRec.cpcnn_str2_ptr,
-                       aRec.cpcnn_str2_len) ||
-        !ReadTextField(p, n, aRec.cpcnn_Str3UCS2, aRec.cpcnn_Str3UTF8, aRec.cpcnn_str3_ptr,
-                       aRec.cpcnn_str3_len))
-        return false;
-    aRec.cpcnn_int32 = 0;
-    if (n >= 2) {
+    return ReadAllOrNothing(aCursor, aRemain, [&aRec](const char*& p, int32_t& n) {
+        if (!ReadTextField(p, n, aRec.cpcnn_Str1UCS2, aRec.cpcnn_Str1UTF8, aRec.cpcnn_str1_ptr,
+                           aRec.cpcnn_str1_len) ||
+            !ReadTextField(p, n, aRec.cpcnn_Str2UCS2, aRec.cpcnn_Str2UTF8, aRec.cpcnn_str2_ptr,
+                           aRec.cpcnn_str2_len) ||
+            !ReadTextField(p, n, aRec.cpcnn_Str3UCS2, aRec.cpcnn_Str3UTF8, aRec.cpcnn_str3_ptr,
+                           aRec.cpcnn_str3_len))
+            return false;
+        aRec.cpcnn_int32 = 0;
+        if (n < 2) return true;
         uint32_t v;
         if (!ReadHexLenInt(p, n, v)) return false;
         // A count of seconds beyond the signed range would turn negative
         // and read as "no time limit": refuse it instead.
         if (v > static_cast<uint32_t>(std::numeric_limits<int32_t>::max())) return false;
         aRec.cpcnn_int32 = static_cast<int32_t>(v);
-    }
-    aCursor = p;
-    aRemain = n;
-    return true;
+        return true;
+    });
 }
 
 // ------------------------------------------------------------ communicator
@@ -303,18 +303,11 @@ constexpr int32_t kMaxAnswerLineLength = 1 << 20;
 // hostile peer could send the full line count at the full line length.
 constexpr int64_t kMaxListBytes = int64_t{256} << 20;
 
-// Bytes of value 32 and below off both ends.
-
 // "+N" with N a decimal count in range.
 bool ParseListCount(std::string_view digits, int64_t& count) {
-    if (digits.empty()) return false;
-    int64_t n = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9') return false;
-        n = n * 10 + (c - '0');
-        if (n > kMaxListLines) return false;
-    }
-    count = n;
+    uint64_t n;
+    if (digits.empty() || !DecimalUpTo(digits, kMaxListLines, n)) return false;
+    count = static_cast<int64_t>(n);
     return true;
 }
 
@@ -407,18 +400,10 @@ int TQORCommandCommunicator::ConnectAndSend(std::string_view aCommandText) {
     s.SetNonBlockMode(false);
 
     s.Connect(u"localhost", IntToDecStrW(f_Port));
-    if (s.LastError() != 0) {
-        const int err = s.LastError();
-        s.CloseSocket();
-        return err;
-    }
-    s.SendString(aCommandText);
-    if (s.LastError() != 0) {
-        const int err = s.LastError();
-        s.CloseSocket();
-        return err;
-    }
-    return 0;
+    if (s.LastError() == 0) s.SendString(aCommandText);
+    const int err = s.LastError();
+    if (err != 0) s.CloseSocket();
+    return err;
 }
 
 int TQORCommandCommunicator::SendCommandAndGetAnswer(std::string_view aCommandText,

@@ -287,9 +287,7 @@ std::u16string FormatSecondsInterval(int64_t seconds) {
     SecondsToInterval(seconds, iv);
     std::u16string r;
     auto plain = [&](int32_t v, char16_t unit) {
-        char16_t buf[16];
-        int len = 16;
-        r += IntToDecTailW(buf, v, len);
+        r += IntToDecStrW(v);
         r += unit;
     };
     auto two = [&](int32_t v, char16_t unit) {

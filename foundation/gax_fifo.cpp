@@ -96,17 +96,13 @@ FifoBlock* SettleFirst(FifoBlock*& rFirst, FifoBlock* aLast) {
 
 }  // namespace
 
-bool FifoChain::TakeOne(void*& rData, FifoBlock*& rEmptied) {
+bool FifoChain::Pull(void*& rData, FifoBlock*& rEmptied) {
     rEmptied = nullptr;
     if (f_First->Used < 1) return false;
     TakeFromFirst(f_First, f_BlockCapacity, rData);
     --f_Count;
     rEmptied = SettleFirst(f_First, f_Last);
     return true;
-}
-
-bool FifoChain::Pull(void*& rData, FifoBlock*& rEmptied) {
-    return TakeOne(rData, rEmptied);
 }
 
 int32_t FifoChain::PullArray(void** aArray, int32_t aCount, FifoBlock*& rEmptied) {
@@ -131,15 +127,10 @@ void* FifoChain::Peek() const {
 
 void FifoChain::Clear(FreeFn aFree, void* aOwner) {
     void* batch[kClearBatch];
-    while (f_Count > 0) {
-        int32_t n = 0;
-        while (n < kClearBatch && f_First->Used > 0) {
-            TakeFromFirst(f_First, f_BlockCapacity, batch[n]);
-            ++n;
-        }
-        f_Count -= n;
+    FifoBlock* emptied;
+    for (int32_t n; (n = PullArray(batch, kClearBatch, emptied)) > 0;) {
         for (int32_t i = 0; i < n; ++i) aFree(aOwner, batch[i]);
-        FreeBlock(SettleFirst(f_First, f_Last));
+        FreeBlock(emptied);
     }
 }
 
@@ -149,7 +140,7 @@ void FifoChain::Discard(int32_t aKeep, int32_t aMax, FreeFn aFree, void* aOwner)
     while (done < aMax && f_Count > aKeep) {
         void* data;
         FifoBlock* emptied;
-        if (!TakeOne(data, emptied)) break;
+        if (!Pull(data, emptied)) break;
         FreeBlock(emptied);
         aFree(aOwner, data);
         ++done;
@@ -172,8 +163,8 @@ using fifo_detail::FifoChain;
 // ---------------------------------------------------------------- thread-safe
 
 TFifoThreadSafe::TFifoThreadSafe(int32_t aBlockCapacity)
-    : f_Chain(std::clamp(aBlockCapacity, kMinBlockCapacity, kMaxBlockCapacity)),
-      f_BlockCapacity(std::clamp(aBlockCapacity, kMinBlockCapacity, kMaxBlockCapacity)) {}
+    : f_BlockCapacity(std::clamp(aBlockCapacity, kMinBlockCapacity, kMaxBlockCapacity)),
+      f_Chain(f_BlockCapacity) {}
 
 TFifoThreadSafe::~TFifoThreadSafe() {
     Clear();

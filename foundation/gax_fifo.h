@@ -45,7 +45,6 @@ class FifoChain {
 
   private:
     FifoBlock* NewBlock() const;
-    bool TakeOne(void*& rData, FifoBlock*& rEmptied);
 
     FifoBlock* f_First;
     FifoBlock* f_Last;
@@ -106,10 +105,12 @@ class TFifoThreadSafe {
     static void CallFreeData(void* aOwner, void* aData) noexcept;
     void PublishCount() GAX_REQUIRES(f_Crit);
 
+    // Kept outside the chain so that it can be read without the lock; set
+    // before the chain is built from it.
+    const int32_t f_BlockCapacity;
     plat::Mutex f_Crit;
     fifo_detail::FifoChain f_Chain GAX_GUARDED_BY(f_Crit);
     std::atomic<int32_t> f_Count{0};
-    const int32_t f_BlockCapacity;
 };
 
 // The same queue without a lock, for a queue one thread fills and empties.

@@ -10,6 +10,11 @@ void TFileEventer::Fire(TFileEventerEventType type, std::u16string_view s1) {
     f_OnFileEvent(*this, f_Data);
 }
 
+void TFileEventer::FireCount(TFileEventerEventType type, std::u16string_view s1, int32_t n) {
+    f_Data.Int = n;
+    Fire(type, s1);
+}
+
 void TFileEventer::EventFileOpen(std::u16string_view aFileName) {
     if (f_OnFileEvent) Fire(feet_FileOpen, aFileName);
 }
@@ -28,19 +33,13 @@ void TFileEventer::EventDirectoryDelete(std::u16string_view aDirName) {
     if (f_OnFileEvent) Fire(feet_DirectoryDelete, aDirName);
 }
 void TFileEventer::EventRead(std::u16string_view aFileName, int32_t aCount) {
-    if (!f_OnFileEvent) return;
-    f_Data.Int = aCount;
-    Fire(feet_Read, aFileName);
+    if (f_OnFileEvent) FireCount(feet_Read, aFileName, aCount);
 }
 void TFileEventer::EventWrite(std::u16string_view aFileName, int32_t aCount) {
-    if (!f_OnFileEvent) return;
-    f_Data.Int = aCount;
-    Fire(feet_Write, aFileName);
+    if (f_OnFileEvent) FireCount(feet_Write, aFileName, aCount);
 }
 void TFileEventer::EventAttrSet(std::u16string_view aName, int32_t aAttr) {
-    if (!f_OnFileEvent) return;
-    f_Data.Int = aAttr;
-    Fire(feet_AttrSet, aName);
+    if (f_OnFileEvent) FireCount(feet_AttrSet, aName, aAttr);
 }
 void TFileEventer::EventAttrGet(std::u16string_view aName) {
     if (f_OnFileEvent) Fire(feet_AttrGet, aName);

@@ -68,6 +68,8 @@ class TFileEventer {
 
   private:
     void Fire(TFileEventerEventType type, std::u16string_view s1);
+    // The same for the reports that carry a number (a byte count, attributes).
+    void FireCount(TFileEventerEventType type, std::u16string_view s1, int32_t n);
 
     TFileEventHandler f_OnFileEvent;
     TFileEventerEventData f_Data;

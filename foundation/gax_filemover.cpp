@@ -1,7 +1,6 @@
 #include "foundation/gax_filemover.h"
 
 #include <cerrno>
-#include <cstring>
 #include <random>
 
 #include "foundation/gax_datetime.h"
@@ -55,6 +54,12 @@ std::u16string MovedDir(const TFileMoverSync& s) {
 bool DirExists(std::u16string_view path) {
     plat::FileInfo info;
     return plat::Lstat(FileNameToSys(path), info) == 0 && info.isDir;
+}
+
+// The staging base may be the destination under another spelling (a link, a
+// doubled '/'), so two directory names may well be one directory.
+bool SameDirectory(const std::u16string& a, const std::u16string& b) {
+    return a == b || plat::SameFile(FileNameToSys(a), FileNameToSys(b));
 }
 
 // Cleanup never raises: a handler that throws or a failed delete only leaves work
@@ -147,9 +152,7 @@ void DeleteStagingTrees(TFileMoverData& m) {
         if (s->KeepBackups && !s->DstDir.empty()) {
             // Staged beside the destination, the staging tree is the one holding
             // the backups.
-            const std::u16string moved = MovedDir(*s);
-            if (staging == moved || plat::SameFile(FileNameToSys(staging), FileNameToSys(moved)))
-                continue;
+            if (SameDirectory(staging, MovedDir(*s))) continue;
         } else if (!s->DstDir.empty()) {
             RemoveTreeQuietly(MovedDir(*s), m.Eventer);
         }
@@ -259,11 +262,7 @@ void FileMoverCopyUp(PFileMoverData aMover) {
             ForceDirectoriesOrRaise(s->DstDir, ev);
             const std::u16string from = StagingDir(*aMover, *s);
             const std::u16string to = MovedDir(*s);
-            // The staging base may be the destination under another spelling (a
-            // link, a doubled '/'): the tree is already in place.
-            if (!DirExists(from) || from == to ||
-                plat::SameFile(FileNameToSys(from), FileNameToSys(to)))
-                continue;
+            if (!DirExists(from) || SameDirectory(from, to)) continue;
             if (TryRenameNoReplace(from, to, ev) == 0) continue;
             // Another file system: copy the tree beside the destination instead.
             int rc = CopyDirectoryTree(from, s->DstDir, ev);
@@ -328,19 +327,13 @@ void FileMoverRollback(PFileMoverData aMover) {
     if (aMover->Status == ms_Rolled) return;
     if (aMover->Status == ms_Commited) throw Exception("File mover data are already commited");
     TFileEventer* ev = aMover->Eventer;
-    if (aMover->Status == ms_Copied || aMover->Status == ms_Moved) {
-        for (auto& s : aMover->Syncros) {
-            for (auto* list : {&s->NewObjsSlaves, &s->NewObjsMaster})
-                for (TFileMoverObjectRec& rec : *list)
-                    if (!Restore(rec, ev)) s->KeepBackups = true;
-            s->NewObjsSlaves.clear();
-            s->NewObjsMaster.clear();
-        }
-    } else {
-        for (auto& s : aMover->Syncros) {
-            s->NewObjsSlaves.clear();
-            s->NewObjsMaster.clear();
-        }
+    // Replaced files are recorded only from MoveUp on: before, the lists are empty.
+    for (auto& s : aMover->Syncros) {
+        for (auto* list : {&s->NewObjsSlaves, &s->NewObjsMaster})
+            for (TFileMoverObjectRec& rec : *list)
+                if (!Restore(rec, ev)) s->KeepBackups = true;
+        s->NewObjsSlaves.clear();
+        s->NewObjsMaster.clear();
     }
     DeleteStagingTrees(*aMover);
     aMover->Status = ms_Rolled;

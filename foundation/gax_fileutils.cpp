@@ -12,39 +12,25 @@ namespace gax {
 
 namespace {
 
-std::u16string SysText(int code) {
-    return Utf8BufToUnicodeStd(plat::ErrorText(code));
-}
-
-// "<head> [code]<middle>"name"<...>: text" for the message table.
+// "<head> [code]<middle>"name"[<middle2>"name2"]: <system text>", the one form
+// of every file error message.
 std::u16string Msg(std::string_view head, int code, std::string_view middle,
-                   std::u16string_view name) {
+                   std::u16string_view name, std::string_view middle2 = {},
+                   std::u16string_view name2 = {}) {
     std::u16string m = ByteStrToUnicode(head);
     m += u" [";
     m += IntToDecStrW(code);
     m += u"]";
-    m += ByteStrToUnicode(middle);
-    m += u"\"";
-    m += name;
-    m += u"\": ";
-    m += SysText(code);
-    return m;
-}
-
-std::u16string Msg2(std::string_view middle1, int code, std::u16string_view n1,
-                    std::string_view middle2, std::u16string_view n2) {
-    std::u16string m = u"error [";
-    m += IntToDecStrW(code);
-    m += u"]";
-    m += ByteStrToUnicode(middle1);
-    m += u"\"";
-    m += n1;
-    m += u"\"";
-    m += ByteStrToUnicode(middle2);
-    m += u"\"";
-    m += n2;
-    m += u"\": ";
-    m += SysText(code);
+    auto quoted = [&m](std::string_view before, std::u16string_view n) {
+        m += ByteStrToUnicode(before);
+        m += u"\"";
+        m += n;
+        m += u"\"";
+    };
+    quoted(middle, name);
+    if (!middle2.empty()) quoted(middle2, name2);
+    m += u": ";
+    m += Utf8BufToUnicodeStd(plat::ErrorText(code));
     return m;
 }
 
@@ -63,20 +49,23 @@ std::u16string Msg2(std::string_view middle1, int code, std::u16string_view n1,
 [[noreturn]] void RaiseAppending(int code, std::u16string_view name) {
     throw EFileException(Msg("error", code, " of opening or creating file ", name));
 }
-[[noreturn]] void RaiseCreatingDir(int code, std::u16string_view name) {
-    throw EFileException(Msg("error", code, " of creating directory ", name));
-}
 [[noreturn]] void RaiseSetAttr(int code, std::u16string_view name) {
     throw EFileException(Msg("error", code, " of setting attributes of file ", name));
 }
 [[noreturn]] void RaiseGetAttr(int code, std::u16string_view name) {
     throw EFileException(Msg("error", code, " of getting attributes of file ", name));
 }
-[[noreturn]] void RaiseRenaming(int code, std::u16string_view n1, std::u16string_view n2) {
-    throw EFileException(Msg2(" of renaming file/dir ", code, n1, " to ", n2));
-}
 [[noreturn]] void RaiseMoving(int code, std::u16string_view n1, std::u16string_view n2) {
-    throw EFileException(Msg2(" of moving of file ", code, n1, " into ", n2));
+    throw EFileException(Msg("error", code, " of moving of file ", n1, " into ", n2));
+}
+
+// Closing never raises: a handler that throws does not keep the file open.
+void ReportClose(TFileEventer* ev, std::u16string_view name) {
+    if (ev == nullptr) return;
+    try {
+        ev->EventFileClose(name);
+    } catch (...) {
+    }
 }
 
 constexpr size_t kDefaultTextBuffer = 16384;
@@ -230,11 +219,11 @@ void RaiseFileError(int aCode, std::u16string_view aName) {
 }
 
 void RaiseCreateDirectoryError(int aCode, std::u16string_view aName) {
-    RaiseCreatingDir(aCode, aName);
+    throw EFileException(Msg("error", aCode, " of creating directory ", aName));
 }
 
 void RaiseRenameError(int aCode, std::u16string_view aOldName, std::u16string_view aNewName) {
-    RaiseRenaming(aCode, aOldName, aNewName);
+    throw EFileException(Msg("error", aCode, " of renaming file/dir ", aOldName, " to ", aNewName));
 }
 
 void CheckTextWriteError(int aCode, const TTextFile& aFile) {
@@ -269,11 +258,10 @@ void OpenTextFileForRead(std::u16string_view aName, TTextFile& aFile, TFileEvent
     if (rc != 0) RaiseOpening(rc, aName);
 }
 int TryCreateTextFile(std::u16string_view aName, TTextFile& aFile, TFileEventer* aEventer) {
-    return OpenText(aName, aFile, aEventer, 0, plat::CreateTrunc, true);
+    return TryCreateTextFileBuffered(aName, aFile, 0, aEventer);
 }
 void CreateTextFile(std::u16string_view aName, TTextFile& aFile, TFileEventer* aEventer) {
-    int rc = TryCreateTextFile(aName, aFile, aEventer);
-    if (rc != 0) RaiseCreating(rc, aName);
+    CreateTextFileBuffered(aName, aFile, 0, aEventer);
 }
 int TryCreateTextFileBuffered(std::u16string_view aName, TTextFile& aFile, size_t aBufferSize,
                               TFileEventer* aEventer) {
@@ -319,13 +307,7 @@ int TryFlushTextFile(TTextFile& aFile, bool aSync, TFileEventer* aEventer) {
 
 int CloseTextFile(TTextFile& aFile, TFileEventer* aEventer) {
     if (!aFile.IsOpen()) return 0;
-    if (aEventer) {
-        try {
-            aEventer->EventFileClose(aFile.Name());
-        } catch (...) {
-            // Closing never raises; the file is closed all the same.
-        }
-    }
+    ReportClose(aEventer, aFile.Name());
     return TextFileAccess::Close(aFile);
 }
 
@@ -342,14 +324,23 @@ bool TextReadLineAnsi(TTextFile& aFile, std::string& aLine) {
 
 // ---- binary files
 
-int TryCreateBinaryFile(std::u16string_view aName, TBinaryFile& aFile, TFileEventer* aEventer) {
+namespace {
+
+int OpenBinary(std::u16string_view aName, TBinaryFile& aFile, TFileEventer* aEventer,
+               int (*opener)(const std::string&, int&)) {
     CloseBinaryFile(aFile);
     if (aEventer) aEventer->EventFileOpen(aName);
     if (aName.empty()) return ENOENT;
     int fd;
-    int rc = plat::CreateTrunc(FileNameToSys(aName), fd);
+    int rc = opener(FileNameToSys(aName), fd);
     if (rc == 0) BinaryFileAccess::Init(aFile, fd, aName);
     return rc;
+}
+
+}  // namespace
+
+int TryCreateBinaryFile(std::u16string_view aName, TBinaryFile& aFile, TFileEventer* aEventer) {
+    return OpenBinary(aName, aFile, aEventer, plat::CreateTrunc);
 }
 void CreateBinaryFile(std::u16string_view aName, TBinaryFile& aFile, TFileEventer* aEventer) {
     int rc = TryCreateBinaryFile(aName, aFile, aEventer);
@@ -358,25 +349,11 @@ void CreateBinaryFile(std::u16string_view aName, TBinaryFile& aFile, TFileEvente
 
 int TryOpenBinaryFile(std::u16string_view aName, uint32_t aMode, TBinaryFile& aFile,
                       TFileEventer* aEventer) {
-    CloseBinaryFile(aFile);
-    if (aEventer) aEventer->EventFileOpen(aName);
-    if (aName.empty()) return ENOENT;
-    int fd;
-    std::string path = FileNameToSys(aName);
-    int rc;
-    switch (aMode & 3) {
-        case fmOpenWrite:
-            rc = plat::OpenWrite(path, fd);
-            break;
-        case fmOpenReadWrite:
-            rc = plat::OpenReadWrite(path, fd);
-            break;
-        default:
-            rc = plat::OpenRead(path, fd);
-            break;
-    }
-    if (rc == 0) BinaryFileAccess::Init(aFile, fd, aName);
-    return rc;
+    const uint32_t access = aMode & 3;
+    return OpenBinary(aName, aFile, aEventer,
+                      access == fmOpenWrite       ? plat::OpenWrite
+                      : access == fmOpenReadWrite ? plat::OpenReadWrite
+                                                  : plat::OpenRead);
 }
 void OpenBinaryFile(std::u16string_view aName, uint32_t aMode, TBinaryFile& aFile,
                     TFileEventer* aEventer) {
@@ -416,13 +393,7 @@ int TryFlushBinaryFile(TBinaryFile& aFile, TFileEventer* aEventer) {
 }
 int CloseBinaryFile(TBinaryFile& aFile, TFileEventer* aEventer) {
     if (!aFile.IsOpen()) return 0;
-    if (aEventer) {
-        try {
-            aEventer->EventFileClose(aFile.Name());
-        } catch (...) {
-            // Closing never raises; the file is closed all the same.
-        }
-    }
+    ReportClose(aEventer, aFile.Name());
     return BinaryFileAccess::Close(aFile);
 }
 
@@ -506,7 +477,7 @@ int TryRenameNoReplace(std::u16string_view aOldName, std::u16string_view aNewNam
 void RenameOrRaise(std::u16string_view aOldName, std::u16string_view aNewName,
                    TFileEventer* aEventer) {
     int rc = TryRenameNoReplace(aOldName, aNewName, aEventer);
-    if (rc != 0) RaiseRenaming(rc, aOldName, aNewName);
+    if (rc != 0) RaiseRenameError(rc, aOldName, aNewName);
 }
 
 namespace {
@@ -573,13 +544,9 @@ int CopyCore(std::u16string_view src, std::u16string_view dst, char* buf, size_t
     }
     stage = 3;
     rc = plat::Close(out);
-    if (rc != 0) {
-        plat::Unlink(dstPath);
-        plat::Close(in);
-        return rc;
-    }
+    if (rc != 0) plat::Unlink(dstPath);
     plat::Close(in);
-    return 0;
+    return rc;
 }
 
 }  // namespace
@@ -702,12 +669,10 @@ int TryCopyPermissions(std::u16string_view aModel, std::u16string_view aTarget,
     plat::FileInfo model;
     int rc = plat::Stat(FileNameToSys(aModel), model);
     if (rc != 0) return rc;
-    if (aEventer) {
-        std::string t = FileNameToSys(aTarget);
-        aEventer->EventAttrSet(aTarget, static_cast<int32_t>(AttrOf(t, model)));
-    }
+    const std::string target = FileNameToSys(aTarget);
+    if (aEventer) aEventer->EventAttrSet(aTarget, static_cast<int32_t>(AttrOf(target, model)));
     int fd;
-    rc = plat::OpenRead(FileNameToSys(aTarget), fd);
+    rc = plat::OpenRead(target, fd);
     if (rc != 0) return rc;
     rc = plat::FchmodOwner(fd, model);
     plat::Close(fd);
@@ -761,11 +726,11 @@ struct TreeCtx {
 int CopyFileSys(TreeCtx& ctx, const std::string& src, const std::string& dst,
                 const plat::FileInfo& info) {
     if (!ctx.buf) ctx.buf = std::make_unique<char[]>(kMoveBufferSize);
+    const std::u16string to = SysToFileName(dst);
     int stage;
-    int rc = CopyCore(SysToFileName(src), SysToFileName(dst), ctx.buf.get(), kMoveBufferSize,
-                      ctx.ev, stage);
+    int rc = CopyCore(SysToFileName(src), to, ctx.buf.get(), kMoveBufferSize, ctx.ev, stage);
     if (rc != 0) return rc;
-    if (ctx.ev) ctx.ev->EventAttrSet(SysToFileName(dst), static_cast<int32_t>(AttrOf(src, info)));
+    if (ctx.ev) ctx.ev->EventAttrSet(to, static_cast<int32_t>(AttrOf(src, info)));
     return plat::Chmod(dst, info.mode);
 }
 
@@ -871,23 +836,24 @@ int DeleteContents(TFileEventer* ev, const std::string& dir) {
     return 0;
 }
 
+int MakeDirectory(std::u16string_view aName, TFileEventer* aEventer, mode_t mode) {
+    std::u16string name = StripTrailingBackslashes(aName);
+    if (aEventer) aEventer->EventDirectoryCreate(name);
+    if (name.empty()) return ENOENT;
+    return plat::Mkdir(FileNameToSys(name), mode);
+}
+
 }  // namespace
 
 int TryCreateDirectory(std::u16string_view aName, TFileEventer* aEventer) {
-    std::u16string name = StripTrailingBackslashes(aName);
-    if (aEventer) aEventer->EventDirectoryCreate(name);
-    if (name.empty()) return ENOENT;
-    return plat::Mkdir(FileNameToSys(name));
+    return MakeDirectory(aName, aEventer, 0777);
 }
 void CreateDirectoryOrRaise(std::u16string_view aName, TFileEventer* aEventer) {
     int rc = TryCreateDirectory(aName, aEventer);
-    if (rc != 0) RaiseCreatingDir(rc, aName);
+    if (rc != 0) RaiseCreateDirectoryError(rc, aName);
 }
 int TryCreatePrivateDirectory(std::u16string_view aName, TFileEventer* aEventer) {
-    std::u16string name = StripTrailingBackslashes(aName);
-    if (aEventer) aEventer->EventDirectoryCreate(name);
-    if (name.empty()) return ENOENT;
-    return plat::Mkdir(FileNameToSys(name), 0700);
+    return MakeDirectory(aName, aEventer, 0700);
 }
 int TryForceDirectories(std::u16string_view aName, TFileEventer* aEventer) {
     if (aEventer) aEventer->EventDirectoryCreate(aName);
@@ -896,7 +862,7 @@ int TryForceDirectories(std::u16string_view aName, TFileEventer* aEventer) {
 }
 void ForceDirectoriesOrRaise(std::u16string_view aName, TFileEventer* aEventer) {
     int rc = TryForceDirectories(aName, aEventer);
-    if (rc != 0) RaiseCreatingDir(rc, aName);
+    if (rc != 0) RaiseCreateDirectoryError(rc, aName);
 }
 
 int CopyDirectoryTree(std::u16string_view aSource, std::u16string_view aTargetParent,

@@ -25,13 +25,19 @@ void CheckDigits(const char16_t* src, int count) {
     if (count % 2 != 0) RaiseInvalidHexLength();
 }
 
-// Decodes count (even) digits without checking room; the callers did.
+// Decodes count (even) digits; the callers checked the digits and the room.
 char* DecodeDigits(char* dst, const char16_t* src, int count) {
-    for (int i = 0; i + 1 < count; i += 2) {
-        int hi = HexDigitValue(src[i]);
-        int lo = HexDigitValue(src[i + 1]);
-        if (hi < 0 || lo < 0) RaiseInvalidHexCharacter();
-        *dst++ = static_cast<char>((hi << 4) | lo);
+    for (int i = 0; i + 1 < count; i += 2)
+        *dst++ = static_cast<char>((HexDigitValue(src[i]) << 4) | HexDigitValue(src[i + 1]));
+    return dst;
+}
+
+template <class C>
+C* WriteHex(C* dst, const void* src, int len) {
+    const auto* b = static_cast<const unsigned char*>(src);
+    for (int i = 0; i < len; ++i) {
+        *dst++ = static_cast<C>(kHexDigits[b[i] >> 4]);
+        *dst++ = static_cast<C>(kHexDigits[b[i] & 15]);
     }
     return dst;
 }
@@ -54,21 +60,11 @@ const std::array<uint32_t, 256>& Crc32Table() {
 // ---- Encoding --------------------------------------------------------------
 
 char* BytesToHexBufA(char* dst, const void* src, int len) {
-    const auto* b = static_cast<const unsigned char*>(src);
-    for (int i = 0; i < len; ++i) {
-        *dst++ = kHexDigits[b[i] >> 4];
-        *dst++ = kHexDigits[b[i] & 15];
-    }
-    return dst;
+    return WriteHex(dst, src, len);
 }
 
 char16_t* BytesToHexBufW(char16_t* dst, const void* src, int len) {
-    const auto* b = static_cast<const unsigned char*>(src);
-    for (int i = 0; i < len; ++i) {
-        *dst++ = static_cast<char16_t>(kHexDigits[b[i] >> 4]);
-        *dst++ = static_cast<char16_t>(kHexDigits[b[i] & 15]);
-    }
-    return dst;
+    return WriteHex(dst, src, len);
 }
 
 std::string BytesToHexA(std::string_view bytes) {

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <utility>
 
 #include "foundation/gax_ansi_unicode_converter.h"
 #include "foundation/gax_fileutils.h"
@@ -35,6 +36,14 @@ bool SameName(std::u16string_view a, std::u16string_view b) {
     for (size_t i = 0; i < a.size(); ++i)
         if (Fold(a[i]) != Fold(b[i])) return false;
     return true;
+}
+
+// The parameter of that name in a section's lines (const or not), or null.
+template <class Items>
+auto FindParamIn(Items& items, std::u16string_view name) -> decltype(&items[0]) {
+    for (auto& it : items)
+        if (it.IsParam && SameName(it.Name, name)) return &it;
+    return nullptr;
 }
 
 std::u16string Quoted(std::u16string_view s) {
@@ -242,15 +251,11 @@ void TIniFileUTF8::Parse(std::string_view data) {
             pending.emplace_back(line);
             continue;
         }
-        std::string_view rawName = t.substr(0, eq);
-        while (!rawName.empty() && (rawName.back() == ' ' || rawName.back() == '\t'))
-            rawName.remove_suffix(1);
+        std::string_view rawName = TrimBlanksViewA(t.substr(0, eq));
         std::string_view rawValue = t.substr(eq + 1);
         std::u16string name = Utf8BufToUnicodeStd(rawName);
         flushInto(current->Items, false);
-        TItem* found = nullptr;
-        for (TItem& it : current->Items)
-            if (it.IsParam && !name.empty() && SameName(it.Name, name)) found = &it;
+        TItem* found = name.empty() ? nullptr : FindParamIn(current->Items, name);
         if (found != nullptr) {
             found->Value = Utf8BufToUnicodeStd(rawValue);
             found->RawValue = std::string(rawValue);
@@ -288,7 +293,8 @@ std::string TIniFileUTF8::Render() const {
         // Blank lines at a section's end are left to the separator before the next
         // header, as when the file was read.
         size_t end = s.Items.size();
-        while (end > 0 && !s.Items[end - 1].IsParam && TrimBlanksViewA(s.Items[end - 1].RawLine).empty())
+        while (end > 0 && !s.Items[end - 1].IsParam &&
+               TrimBlanksViewA(s.Items[end - 1].RawLine).empty())
             --end;
         for (size_t k = 0; k < end; ++k) {
             const TItem& it = s.Items[k];
@@ -360,9 +366,7 @@ void TIniFileUTF8::Save() {
 }
 
 TIniFileUTF8::TSection* TIniFileUTF8::FindSection(std::u16string_view aSection) {
-    for (TSection& s : f_Sections)
-        if (SameName(s.Name, aSection)) return &s;
-    return nullptr;
+    return const_cast<TSection*>(std::as_const(*this).FindSection(aSection));
 }
 
 const TIniFileUTF8::TSection* TIniFileUTF8::FindSection(std::u16string_view aSection) const {
@@ -374,10 +378,15 @@ const TIniFileUTF8::TSection* TIniFileUTF8::FindSection(std::u16string_view aSec
 const TIniFileUTF8::TItem* TIniFileUTF8::FindParam(std::u16string_view aSection,
                                                    std::u16string_view aName) const {
     const TSection* s = FindSection(aSection);
-    if (s == nullptr) return nullptr;
-    for (const TItem& it : s->Items)
-        if (it.IsParam && SameName(it.Name, aName)) return &it;
-    return nullptr;
+    return s == nullptr ? nullptr : FindParamIn(s->Items, aName);
+}
+
+bool TIniFileUTF8::TrimmedValue(std::u16string_view aSection, std::u16string_view aName,
+                                std::u16string& aValue) const {
+    const TItem* it = FindParam(aSection, aName);
+    if (it == nullptr) return false;
+    aValue = TrimSpaceW(it->Value);
+    return true;
 }
 
 // ---- writers
@@ -394,9 +403,7 @@ void TIniFileUTF8::WriteString(std::u16string_view aSection, std::u16string_view
         f_Sections.push_back(std::move(n));
         s = &f_Sections.back();
     }
-    TItem* found = nullptr;
-    for (TItem& it : s->Items)
-        if (it.IsParam && SameName(it.Name, aName)) found = &it;
+    TItem* found = FindParamIn(s->Items, aName);
     if (found == nullptr) {
         TItem it;
         it.IsParam = true;
@@ -443,27 +450,20 @@ bool TIniFileUTF8::SectionExists(std::u16string_view aSection) const {
 }
 
 bool TIniFileUTF8::DeleteSection(std::u16string_view aSection) {
-    for (size_t i = 0; i < f_Sections.size(); ++i) {
-        if (SameName(f_Sections[i].Name, aSection)) {
-            f_Sections.erase(f_Sections.begin() + static_cast<std::ptrdiff_t>(i));
-            f_Modified = true;
-            return true;
-        }
-    }
-    return false;
+    const TSection* s = FindSection(aSection);
+    if (s == nullptr) return false;
+    f_Sections.erase(f_Sections.begin() + (s - f_Sections.data()));
+    f_Modified = true;
+    return true;
 }
 
 bool TIniFileUTF8::DeleteParameter(std::u16string_view aSection, std::u16string_view aName) {
     TSection* s = FindSection(aSection);
-    if (s == nullptr) return false;
-    for (size_t i = 0; i < s->Items.size(); ++i) {
-        if (s->Items[i].IsParam && SameName(s->Items[i].Name, aName)) {
-            s->Items.erase(s->Items.begin() + static_cast<std::ptrdiff_t>(i));
-            f_Modified = true;
-            return true;
-        }
-    }
-    return false;
+    const TItem* it = s == nullptr ? nullptr : FindParamIn(s->Items, aName);
+    if (it == nullptr) return false;
+    s->Items.erase(s->Items.begin() + (it - s->Items.data()));
+    f_Modified = true;
+    return true;
 }
 
 // ---- readers
@@ -504,11 +504,9 @@ std::u16string TIniFileUTF8::ReadStringDef2(std::u16string_view aSection, std::u
 
 int32_t TIniFileUTF8::ReadInteger(std::u16string_view aSection, std::u16string_view aName,
                                   int32_t aDefaultValue) const {
-    const TItem* it = FindParam(aSection, aName);
-    if (it == nullptr) return aDefaultValue;
+    std::u16string t;
     int32_t v;
-    std::u16string t = TrimSpaceW(it->Value);
-    return !t.empty() && TryParseIntW(t, v) ? v : aDefaultValue;
+    return TrimmedValue(aSection, aName, t) && TryParseIntW(t, v) ? v : aDefaultValue;
 }
 
 int32_t TIniFileUTF8::ReadIntegerDef3(std::u16string_view aSection, std::u16string_view aName,
@@ -523,20 +521,17 @@ int32_t TIniFileUTF8::ReadIntegerDef3(std::u16string_view aSection, std::u16stri
 
 int64_t TIniFileUTF8::ReadInt64(std::u16string_view aSection, std::u16string_view aName,
                                 int64_t aDefaultValue) const {
-    const TItem* it = FindParam(aSection, aName);
-    if (it == nullptr) return aDefaultValue;
+    std::u16string t;
     int64_t v;
-    std::u16string t = TrimSpaceW(it->Value);
-    return !t.empty() && TryParseInt64W(t, v) ? v : aDefaultValue;
+    return TrimmedValue(aSection, aName, t) && TryParseInt64W(t, v) ? v : aDefaultValue;
 }
 
 bool TIniFileUTF8::ReadBool(std::u16string_view aSection, std::u16string_view aName,
                             bool aDefaultValue) const {
-    const TItem* it = FindParam(aSection, aName);
-    if (it == nullptr) return aDefaultValue;
-    std::u16string t = TrimSpaceW(it->Value);
+    std::u16string t;
+    if (!TrimmedValue(aSection, aName, t)) return aDefaultValue;
     int64_t n;
-    if (!t.empty() && TryParseInt64W(t, n)) return n != 0;
+    if (TryParseInt64W(t, n)) return n != 0;
     if (SameName(t, u"TRUE")) return true;
     if (SameName(t, u"FALSE")) return false;
     return aDefaultValue;
@@ -544,11 +539,9 @@ bool TIniFileUTF8::ReadBool(std::u16string_view aSection, std::u16string_view aN
 
 bool TIniFileUTF8::ReadLogical(std::u16string_view aSection, std::u16string_view aName,
                                bool aDefaultValue) const {
-    const TItem* it = FindParam(aSection, aName);
-    if (it == nullptr) return aDefaultValue;
-    std::u16string t = TrimSpaceW(it->Value);
+    std::u16string t;
     bool v;
-    return !t.empty() && TryParseBoolW(t, v) ? v : aDefaultValue;
+    return TrimmedValue(aSection, aName, t) && TryParseBoolW(t, v) ? v : aDefaultValue;
 }
 
 int32_t TIniFileUTF8::ReadLogicalInt(std::u16string_view aSection, std::u16string_view aName,
@@ -570,9 +563,8 @@ int32_t TIniFileUTF8::ReadLogicalInt2(std::u16string_view aSection, std::u16stri
 
 float TIniFileUTF8::ReadSingle(std::u16string_view aSection, std::u16string_view aName,
                                float aDefaultValue, char16_t aDecimalSeparator) const {
-    const TItem* it = FindParam(aSection, aName);
-    if (it == nullptr) return aDefaultValue;
-    std::u16string t = TrimSpaceW(it->Value);
+    std::u16string t;
+    if (!TrimmedValue(aSection, aName, t)) return aDefaultValue;
     std::string bytes;
     for (char16_t c : t) {
         if (c == aDecimalSeparator)

@@ -111,6 +111,9 @@ class TIniFileUTF8 {
     TSection* FindSection(std::u16string_view aSection);
     const TSection* FindSection(std::u16string_view aSection) const;
     const TItem* FindParam(std::u16string_view aSection, std::u16string_view aName) const;
+    // The value of a parameter without surrounding spaces; false when it is missing.
+    bool TrimmedValue(std::u16string_view aSection, std::u16string_view aName,
+                      std::u16string& aValue) const;
 
     bool f_Modified = false;
     bool f_Exists = false;

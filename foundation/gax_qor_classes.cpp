@@ -4,19 +4,15 @@ namespace gax {
 
 namespace {
 
-inline uint32_t WordAt(const unsigned char* p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
 // Words compare as unsigned numbers: a signed difference of the words would
 // wrap, make the order cyclic and let a binary search miss a present key.
 int32_t CompareKeys(std::string_view aKeyA, std::string_view aKeyB) noexcept {
     const size_t words = (aKeyA.size() < aKeyB.size() ? aKeyA.size() : aKeyB.size()) / 4;
-    const auto* a = reinterpret_cast<const unsigned char*>(aKeyA.data());
-    const auto* b = reinterpret_cast<const unsigned char*>(aKeyB.data());
+    const char* a = aKeyA.data();
+    const char* b = aKeyB.data();
     for (size_t i = 0; i < words; ++i, a += 4, b += 4) {
-        const uint32_t wa = WordAt(a);
-        const uint32_t wb = WordAt(b);
+        const uint32_t wa = qor_classes_detail::WordAt(a);
+        const uint32_t wb = qor_classes_detail::WordAt(b);
         if (wa != wb) return wa < wb ? -1 : 1;
     }
     if (aKeyA.size() == aKeyB.size()) return 0;

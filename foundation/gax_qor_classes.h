@@ -40,9 +40,10 @@ namespace qor_classes_detail {
 
 constexpr int32_t kMinCapacity = 8;
 
-inline uint32_t FirstWord(std::string_view aKey) noexcept {
-    const auto* p = reinterpret_cast<const unsigned char*>(aKey.data());
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+// The 32-bit little-endian word at p (four bytes must be there).
+inline uint32_t WordAt(const char* p) noexcept {
+    const auto* b = reinterpret_cast<const unsigned char*>(p);
+    return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
 }
 
 // The binary search all sorted lists share. aCompare(i) compares item i with
@@ -127,6 +128,30 @@ class ItemArray {
     int32_t f_Count = 0;
 };
 
+// What the two lists of bare object pointers share: the array and the access
+// by index. InsertItem checks neither order nor duplicates, so a sorted list's
+// caller inserts where Find pointed.
+template <class T>
+class ObjectPointerList {
+  public:
+    explicit ObjectPointerList(int32_t aInitCapacity) : f_List(aInitCapacity) {}
+
+    int32_t Count() const { return f_List.Count(); }
+    int32_t Capacity() const { return f_List.Capacity(); }
+    void SetCapacity(int32_t aCapacity) { f_List.SetCapacity(aCapacity); }
+    std::span<T* const> ObjectsList() const { return f_List.Items(); }
+
+    void InsertItem(int32_t aIndex, T* aObject) { f_List.Insert(aIndex, aObject); }
+    void Delete(int32_t aIndex) { f_List.Remove(aIndex); }
+    T* Pull(int32_t aIndex) { return f_List.Remove(aIndex); }
+    void Clear() { f_List.Reset(); }
+    T* GetObject(int32_t aIndex) const { return f_List[aIndex]; }
+    void PutObject(int32_t aIndex, T* aObject) { f_List[aIndex] = aObject; }
+
+  protected:
+    ItemArray<T*> f_List;
+};
+
 }  // namespace qor_classes_detail
 
 // ------------------------------------------------------------ byte-string keys
@@ -177,13 +202,13 @@ class TQORSortedAnsiStringList {
     bool FindFast(std::string_view S, int32_t& rIndex) const {
         if (f_TextCompare) qor_classes_detail::RaiseNotAllowedInTextMode();
         if (S.size() < 4) return Find(S, rIndex);
-        const uint32_t w = qor_classes_detail::FirstWord(S);
+        const uint32_t w = qor_classes_detail::WordAt(S.data());
         return qor_classes_detail::BinarySearch(
             Count(),
             [&](int32_t i) -> int32_t {
                 const std::string& key = f_List[i].f_String;
                 if (key.size() >= 4) {
-                    const uint32_t k = qor_classes_detail::FirstWord(key);
+                    const uint32_t k = qor_classes_detail::WordAt(key.data());
                     if (k != w) return k < w ? -1 : 1;
                 }
                 return CompareKeysBinary(key, S);
@@ -251,21 +276,20 @@ class TQORSortedAnsiStringList {
 
 // Object pointers sorted by address, unique.
 template <class T>
-class TQORSortedObjectList {
-  public:
-    explicit TQORSortedObjectList(int32_t aInitCapacity) : f_List(aInitCapacity) {}
+class TQORSortedObjectList : public qor_classes_detail::ObjectPointerList<T> {
+    using Base = qor_classes_detail::ObjectPointerList<T>;
 
-    int32_t Count() const { return f_List.Count(); }
-    int32_t Capacity() const { return f_List.Capacity(); }
-    void SetCapacity(int32_t aCapacity) { f_List.SetCapacity(aCapacity); }
-    std::span<T* const> ObjectsList() const { return f_List.Items(); }
+  public:
+    using Base::Base;
+    using Base::Count;
+    using Base::InsertItem;
 
     bool Find(const T* aObject, int32_t& rIndex) const {
         const auto key = reinterpret_cast<uintptr_t>(aObject);
         return qor_classes_detail::BinarySearch(
             Count(),
             [&](int32_t i) -> int32_t {
-                const auto item = reinterpret_cast<uintptr_t>(f_List[i]);
+                const auto item = reinterpret_cast<uintptr_t>(this->f_List[i]);
                 return item < key ? -1 : (item > key ? 1 : 0);
             },
             rIndex);
@@ -277,7 +301,6 @@ class TQORSortedObjectList {
     int32_t IndexOfObject(const T* aObject) const { return FindExact(aObject); }
     int32_t IndexOf(const T* aObject) const { return FindExact(aObject); }
 
-    void InsertItem(int32_t aIndex, T* aObject) { f_List.Insert(aIndex, aObject); }
     // Raises EGaxObjectDuplicateObject (list unchanged) when present.
     int32_t AddObject(T* aObject) {
         int32_t i;
@@ -299,56 +322,37 @@ class TQORSortedObjectList {
         InsertItem(i, aObject);
         return i;
     }
-    void Delete(int32_t aIndex) { f_List.Remove(aIndex); }
-    T* Pull(int32_t aIndex) { return f_List.Remove(aIndex); }
     // The index the object had, or -1 when absent.
     int32_t DeleteIfExist(const T* aObject) {
         int32_t i;
         if (!Find(aObject, i)) return -1;
-        f_List.Remove(i);
+        this->Delete(i);
         return i;
     }
-    void Clear() { f_List.Reset(); }
-    T* GetObject(int32_t aIndex) const { return f_List[aIndex]; }
-    void PutObject(int32_t aIndex, T* aObject) { f_List[aIndex] = aObject; }
-
-  private:
-    qor_classes_detail::ItemArray<T*> f_List;
 };
 
 // ------------------------------------------------------------ plain object list
 
 // Object pointers in insertion order.
 template <class T>
-class TQORObjectList {
-  public:
-    explicit TQORObjectList(int32_t aInitCapacity) : f_List(aInitCapacity) {}
+class TQORObjectList : public qor_classes_detail::ObjectPointerList<T> {
+    using Base = qor_classes_detail::ObjectPointerList<T>;
 
-    int32_t Count() const { return f_List.Count(); }
-    int32_t Capacity() const { return f_List.Capacity(); }
-    void SetCapacity(int32_t aCapacity) { f_List.SetCapacity(aCapacity); }
-    std::span<T* const> ObjectsList() const { return f_List.Items(); }
+  public:
+    using Base::Base;
+    using Base::Count;
 
     int32_t Add(T* aItem) {
-        f_List.Insert(Count(), aItem);
+        this->InsertItem(Count(), aItem);
         return Count() - 1;
     }
-    void InsertItem(int32_t aIndex, T* aObject) { f_List.Insert(aIndex, aObject); }
-    void Delete(int32_t aIndex) { f_List.Remove(aIndex); }
-    T* Pull(int32_t aIndex) { return f_List.Remove(aIndex); }
     // From the last item to the first, so an object held twice gives the later index.
     int32_t IndexOfObject(const T* aObject) const {
         for (int32_t i = Count() - 1; i >= 0; --i)
-            if (f_List[i] == aObject) return i;
+            if (this->f_List[i] == aObject) return i;
         return -1;
     }
     int32_t IndexOf(const T* aObject) const { return IndexOfObject(aObject); }
-    void Clear() { f_List.Reset(); }
-    T* GetObject(int32_t aIndex) const { return f_List[aIndex]; }
-    void PutObject(int32_t aIndex, T* aObject) { f_List[aIndex] = aObject; }
-
-  private:
-    qor_classes_detail::ItemArray<T*> f_List;
 };
 
 // ------------------------------------------------------------ 64-bit keys

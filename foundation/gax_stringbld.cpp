@@ -10,10 +10,6 @@ namespace gax {
 
 namespace {
 
-inline bool NeedsEscape(unsigned char b) {
-    return b < 32 || b == '\\';
-}
-
 // Short pieces go unit by unit; the call overhead of a block move would cost more.
 inline void CopyUnits(char16_t* dst, const char16_t* src, size_t n) {
     if (n <= 4) {
@@ -49,9 +45,7 @@ void AppendSpace(TStringBldU& B) {
 }
 
 void AppendColonSpace(TStringBldU& B) {
-    StringBldReserve(B, 2);
-    B.Text[static_cast<size_t>(B.Len++)] = u':';
-    B.Text[static_cast<size_t>(B.Len++)] = u' ';
+    AppendStr(B, u": ");
 }
 
 void AppendStr(TStringBldU& B, std::u16string_view s) {
@@ -77,29 +71,16 @@ void AppendInt(TStringBldU& B, int32_t value) {
 void AppendBytes(TStringBldU& B, const char* p, int len) {
     if (len <= 0) return;
     StringBldReserve(B, len);
-    char16_t* d = B.Text.data() + B.Len;
-    for (int i = 0; i < len; ++i) d[i] = static_cast<unsigned char>(p[i]);
+    ByteBufToWideBuf(B.Text.data() + B.Len, p, len);
     B.Len += len;
 }
 
 void AppendEscapedBuf(TStringBldU& B, const char* p, int len) {
     if (len <= 0) return;
-    const auto* b = reinterpret_cast<const unsigned char*>(p);
-    int64_t n = len;
-    for (int i = 0; i < len; ++i) n += NeedsEscape(b[i]) ? 3 : 0;
+    // Sized in one step, so a line of many control bytes grows the builder once.
+    const int64_t n = EscapedCtrlBytesLen(p, len);
     StringBldReserve(B, n);
-    static constexpr char16_t kHex[] = u"0123456789ABCDEF";
-    char16_t* d = B.Text.data() + B.Len;
-    for (int i = 0; i < len; ++i) {
-        if (NeedsEscape(b[i])) {
-            *d++ = u'\\';
-            *d++ = u'x';
-            *d++ = kHex[b[i] >> 4];
-            *d++ = kHex[b[i] & 15];
-        } else {
-            *d++ = b[i];
-        }
-    }
+    EscapeCtrlBytesTo(B.Text.data() + B.Len, p, len);
     B.Len += static_cast<int32_t>(n);
 }
 

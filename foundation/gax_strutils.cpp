@@ -22,6 +22,11 @@ inline bool IsBlankUnit(unsigned u) {
 }
 
 template <class C>
+inline C UpperAscii(C c) {
+    return c >= C('a') && c <= C('z') ? static_cast<C>(c - 32) : c;
+}
+
+template <class C>
 std::basic_string_view<C> CutAtNul(std::basic_string_view<C> s) {
     size_t z = s.find(C(0));
     return z == std::basic_string_view<C>::npos ? s : s.substr(0, z);
@@ -151,6 +156,10 @@ bool IsSpaceUnit(unsigned u) {
     return u <= 0x20 || u == 0x85 || u == 0xA0 || u == 0x3000;
 }
 
+inline bool NeedsEscape(unsigned u) {
+    return u < 32 || u == '\\';
+}
+
 }  // namespace
 
 // ---- Widening, narrowing, ASCII case ---------------------------------------
@@ -184,26 +193,20 @@ char16_t* ByteBufToWideBuf(char16_t* dst, const char* src, int count) {
 
 std::u16string AsciiUpperCaseW(std::u16string_view s) {
     std::u16string r(s);
-    for (auto& c : r)
-        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
+    for (auto& c : r) c = UpperAscii(c);
     return r;
 }
 
 bool SameTextAsciiW(std::u16string_view a, std::u16string_view b) {
     if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char16_t x = a[i], y = b[i];
-        if (x >= u'a' && x <= u'z') x = static_cast<char16_t>(x - 32);
-        if (y >= u'a' && y <= u'z') y = static_cast<char16_t>(y - 32);
-        if (x != y) return false;
-    }
+    for (size_t i = 0; i < a.size(); ++i)
+        if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
     return true;
 }
 
 std::string AsciiUpperCaseA(std::string_view s) {
     std::string r(s);
-    for (auto& c : r)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    for (auto& c : r) c = UpperAscii(c);
     return r;
 }
 
@@ -293,8 +296,8 @@ char16_t* IntToDecTailW(char16_t* buf, int32_t value, int& len) {
     return WriteIntTail(buf, value, len);
 }
 
+// The shared writer checks the room of every call, so this form is the plain one.
 char* IntToDecTailCheckedA(char* buf, int32_t value, int& len) {
-    if (len < 2) RaiseBufferTooSmall();
     return WriteIntTail(buf, value, len);
 }
 
@@ -378,14 +381,13 @@ bool TryParseBoolW(std::u16string_view s, bool& value) {
         value = n != 0;
         return true;
     }
-    std::u16string u = AsciiUpperCaseW(s);
     for (const char16_t* t : {u"TRUE", u"YES", u"ON", u"T", u"Y"})
-        if (u == t) {
+        if (SameTextAsciiW(s, t)) {
             value = true;
             return true;
         }
     for (const char16_t* f : {u"FALSE", u"NO", u"OFF", u"F", u"N"})
-        if (u == f) {
+        if (SameTextAsciiW(s, f)) {
             value = false;
             return true;
         }
@@ -407,6 +409,10 @@ std::string TrimBlanksA(std::string_view s) {
 }
 
 std::string_view TrimBlanksViewA(std::string_view s) {
+    return TrimLeftRight(s, IsBlankUnit, true);
+}
+
+std::u16string_view TrimBlanksViewW(std::u16string_view s) {
     return TrimLeftRight(s, IsBlankUnit, true);
 }
 
@@ -560,27 +566,32 @@ bool HasControlBytes(const char* p, int len) {
     return false;
 }
 
-std::u16string EscapeCtrlBytesBuf(const char* p, int len) {
-    if (len <= 0) return {};
-    size_t extra = 0;
-    for (int i = 0; i < len; ++i) {
-        unsigned u = UnitValue(p[i]);
-        extra += (u < 32 || u == '\\') ? 3 : 0;
-    }
-    std::u16string r;
-    r.reserve(static_cast<size_t>(len) + extra);
+int64_t EscapedCtrlBytesLen(const char* p, int len) {
+    int64_t n = len > 0 ? len : 0;
+    for (int i = 0; i < len; ++i) n += NeedsEscape(UnitValue(p[i])) ? 3 : 0;
+    return n;
+}
+
+char16_t* EscapeCtrlBytesTo(char16_t* dst, const char* p, int len) {
     static constexpr char16_t kHex[] = u"0123456789ABCDEF";
     for (int i = 0; i < len; ++i) {
         unsigned u = UnitValue(p[i]);
-        if (u < 32 || u == '\\') {
-            r.push_back(u'\\');
-            r.push_back(u'x');
-            r.push_back(kHex[u >> 4]);
-            r.push_back(kHex[u & 15]);
+        if (NeedsEscape(u)) {
+            *dst++ = u'\\';
+            *dst++ = u'x';
+            *dst++ = kHex[u >> 4];
+            *dst++ = kHex[u & 15];
         } else {
-            r.push_back(static_cast<char16_t>(u));
+            *dst++ = static_cast<char16_t>(u);
         }
     }
+    return dst;
+}
+
+std::u16string EscapeCtrlBytesBuf(const char* p, int len) {
+    if (len <= 0) return {};
+    std::u16string r(static_cast<size_t>(EscapedCtrlBytesLen(p, len)), u'\0');
+    EscapeCtrlBytesTo(r.data(), p, len);
     return r;
 }
 

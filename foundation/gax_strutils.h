@@ -97,9 +97,11 @@ bool TryParseBoolW(std::u16string_view s, bool& value);
 bool IsSpaceCharW(char16_t c);
 std::u16string TrimSpaceW(std::u16string_view s);
 std::string TrimBlanksA(std::string_view s);
-// The same without a copy: views into the caller's bytes.
+// The same without a copy: views into the caller's bytes (or text, for the
+// W form; blanks are units <= U+0020 there too).
 std::string_view TrimBlanksViewA(std::string_view s);
 std::string_view TrimBlanksLeftViewA(std::string_view s);
+std::u16string_view TrimBlanksViewW(std::u16string_view s);
 std::u16string TrimBlanksLeftW(std::u16string_view s);
 int TrimBlanksRange(const char*& p, int& len);
 int TrimBlanksRangeLeft(const char*& p, int& len);
@@ -151,6 +153,10 @@ bool HasControlBytes(const char* p, int len);
 // Bytes below 32 and the backslash become \xHH, others the unit of the same value.
 std::u16string EscapeCtrlBytesStr(std::string_view s);
 std::u16string EscapeCtrlBytesBuf(const char* p, int len);
+// The two steps of that escape, for writers that make the room themselves:
+// the units it takes, then the writing (returns the position after it).
+int64_t EscapedCtrlBytesLen(const char* p, int len);
+char16_t* EscapeCtrlBytesTo(char16_t* dst, const char* p, int len);
 
 // ---- Fields and words ------------------------------------------------------
 

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "foundation/gax_strutils.h"
+
 namespace gax {
 
 namespace {
@@ -13,13 +15,6 @@ WordKind KindOf(const std::u16string& aWord) {
     if (aWord.size() > 2 && aWord[0] == u'-' && aWord[1] == u'-') return kLong;
     if (aWord.size() > 1 && aWord[0] == u'-') return kShort;
     return kNotOption;
-}
-
-std::u16string TrimControls(std::u16string_view s) {
-    size_t b = 0, e = s.size();
-    while (b < e && s[b] <= u' ') ++b;
-    while (e > b && s[e - 1] <= u' ') --e;
-    return std::u16string(s.substr(b, e - b));
 }
 
 }  // namespace
@@ -49,7 +44,7 @@ std::u16string TGetopt::ProgramName() const {
 
 std::u16string TGetopt::GetRemain(int32_t aIndex) const {
     if (aIndex < 0 || aIndex >= static_cast<int32_t>(FRemainingArguments.size())) return {};
-    return TrimControls(FRemainingArguments[aIndex]);
+    return std::u16string(TrimBlanksViewW(FRemainingArguments[aIndex]));
 }
 
 bool TGetopt::HasWord() const {

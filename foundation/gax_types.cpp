@@ -1,6 +1,7 @@
 #include "foundation/gax_types.h"
 
 #include "foundation/gax_ansi_unicode_converter.h"
+#include "foundation/gax_strutils.h"
 
 namespace gax {
 
@@ -12,9 +13,7 @@ Exception::Exception(std::string_view asciiMessage) : f_Utf8(asciiMessage) {
     // are read one unit per byte so that no part of the message is lost.
     f_Message = Utf8BufToUnicodeStd(asciiMessage);
     if (f_Message.empty() && !asciiMessage.empty()) {
-        f_Message.assign(asciiMessage.size(), u'\0');
-        for (size_t i = 0; i < asciiMessage.size(); ++i)
-            f_Message[i] = static_cast<unsigned char>(asciiMessage[i]);
+        f_Message = ByteStrToUnicode(asciiMessage);
         f_Utf8 = UnicodeToUtf8Str(f_Message);
     }
 }

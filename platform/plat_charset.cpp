@@ -160,7 +160,11 @@ uint32_t CodePageOfCodeset(std::string_view codeset) {
     return kCodePageUtf8;
 }
 
-// Room for the UTF-16LE bytes of `more` units beyond what was written.
+// The '?' that stands for what cannot be converted, in each direction's output.
+constexpr std::string_view kQuestionUtf16("?\0", 2);
+constexpr std::string_view kQuestionByte("?");
+
+// Room for `more` bytes beyond what was written.
 void Grow(std::string& buf, char*& out, size_t& outLeft, size_t more) {
     const size_t used = buf.size() - outLeft;
     buf.resize(buf.size() + more);
@@ -168,11 +172,16 @@ void Grow(std::string& buf, char*& out, size_t& outLeft, size_t more) {
     outLeft = buf.size() - used;
 }
 
-void PutUnit(std::string& buf, char*& out, size_t& outLeft, char16_t u) {
-    if (outLeft < 2) Grow(buf, out, outLeft, 64);
-    *out++ = static_cast<char>(u & 0xFF);
-    *out++ = static_cast<char>(u >> 8);
-    outLeft -= 2;
+void Put(std::string& buf, char*& out, size_t& outLeft, std::string_view bytes) {
+    if (outLeft < bytes.size()) Grow(buf, out, outLeft, 64);
+    for (char c : bytes) *out++ = c;
+    outLeft -= bytes.size();
+}
+
+// Writes out what a stateful converter still holds back.
+void Finish(iconv_t cd, std::string& buf, char*& out, size_t& outLeft) {
+    while (iconv(cd, nullptr, nullptr, &out, &outLeft) == static_cast<size_t>(-1) && errno == E2BIG)
+        Grow(buf, out, outLeft, 64);
 }
 
 }  // namespace
@@ -250,17 +259,15 @@ bool IconvDecode(const std::string& iconvName, std::string_view bytes, std::u16s
         if (errno == E2BIG) {
             Grow(buf, o, oLeft, buf.size());
         } else if (errno == EILSEQ) {
-            PutUnit(buf, o, oLeft, u'?');
+            Put(buf, o, oLeft, kQuestionUtf16);
             ++inp;
             --inLeft;
         } else {  // EINVAL: the input ends inside a sequence
-            PutUnit(buf, o, oLeft, u'?');
+            Put(buf, o, oLeft, kQuestionUtf16);
             break;
         }
     }
-    while (iconv(cd.get(), nullptr, nullptr, &o, &oLeft) == static_cast<size_t>(-1) &&
-           errno == E2BIG)
-        Grow(buf, o, oLeft, 64);
+    Finish(cd.get(), buf, o, oLeft);
     const size_t n = (buf.size() - oLeft) / 2;
     out.resize(n);
     const auto* p = reinterpret_cast<const unsigned char*>(buf.data());
@@ -283,11 +290,6 @@ bool IconvEncode(const std::string& iconvName, std::u16string_view text, std::st
     size_t inLeft = in.size();
     char* o = buf.data();
     size_t oLeft = buf.size();
-    auto putByte = [&](char c) {
-        if (oLeft < 1) Grow(buf, o, oLeft, 64);
-        *o++ = c;
-        --oLeft;
-    };
     while (inLeft > 0) {
         if (iconv(cd.get(), &inp, &inLeft, &o, &oLeft) != static_cast<size_t>(-1)) break;
         if (errno == E2BIG) {
@@ -299,17 +301,15 @@ bool IconvEncode(const std::string& iconvName, std::u16string_view text, std::st
             if (text[at] >= 0xD800 && text[at] <= 0xDBFF && at + 1 < text.size() &&
                 text[at + 1] >= 0xDC00 && text[at + 1] <= 0xDFFF)
                 skip = 2;
-            putByte('?');
+            Put(buf, o, oLeft, kQuestionByte);
             inp += 2 * skip;
             inLeft -= 2 * skip;
         } else {  // EINVAL: a high surrogate ends the text
-            putByte('?');
+            Put(buf, o, oLeft, kQuestionByte);
             break;
         }
     }
-    while (iconv(cd.get(), nullptr, nullptr, &o, &oLeft) == static_cast<size_t>(-1) &&
-           errno == E2BIG)
-        Grow(buf, o, oLeft, 64);
+    Finish(cd.get(), buf, o, oLeft);
     buf.resize(buf.size() - oLeft);
     out = std::move(buf);
     return true;

@@ -229,12 +229,6 @@ int Chmod(const std::string& path, mode_t mode) {
     return ::chmod(path.c_str(), mode) == 0 ? 0 : Err();
 }
 
-void TryChown(const std::string& path, uid_t uid, gid_t gid) {
-    if (::lchown(path.c_str(), uid, gid) != 0) {
-        // Not permitted to give the file away: keep our own owner.
-    }
-}
-
 int FchmodOwner(int fd, const FileInfo& from) {
     // Owner first: a chown may clear set-id bits that the chmod then restores.
     if (::fchown(fd, from.uid, from.gid) != 0) {

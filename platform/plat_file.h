@@ -70,10 +70,8 @@ int Link(const std::string& oldPath, const std::string& newPath);
 int Symlink(const std::string& target, const std::string& linkPath);
 int ReadLink(const std::string& path, std::string& target);
 
-// Permission bits of a name (not through links); chown is best effort and ignored
-// where the process may not give the file away.
+// Permission bits of a name (not through links).
 int Chmod(const std::string& path, mode_t mode);
-void TryChown(const std::string& path, uid_t uid, gid_t gid);
 // Gives an open file the permission bits of `from`, and its owner and group where
 // the process may.
 int FchmodOwner(int fd, const FileInfo& from);

@@ -3,7 +3,6 @@
 // must not take it again. The macros are no-ops on compilers without the analysis.
 #pragma once
 
-#include <condition_variable>
 #include <mutex>
 
 #if defined(__clang__)
@@ -34,7 +33,6 @@ class GAX_CAPABILITY("mutex") Mutex {
     void Lock() GAX_ACQUIRE() { m_.lock(); }
     void Unlock() GAX_RELEASE() { m_.unlock(); }
     bool TryLock() GAX_TRY_ACQUIRE(true) { return m_.try_lock(); }
-    std::mutex& Native() { return m_; }
 
   private:
     std::mutex m_;

@@ -48,13 +48,6 @@ LocalTimeFields LocalNowFields() noexcept {
                            static_cast<int>(ts.tv_nsec / 1000000)};
 }
 
-int32_t UtcOffsetAt(int64_t unixSeconds) noexcept {
-    time_t t = static_cast<time_t>(unixSeconds);
-    tm lt{};
-    if (localtime_r(&t, &lt) == nullptr) return 0;
-    return static_cast<int32_t>(lt.tm_gmtoff);
-}
-
 int32_t StandardUtcOffset() noexcept {
     // The zone's standard offset is the tm_gmtoff of a date on which daylight
     // saving is off; probe mid-winter and mid-summer of the current year so

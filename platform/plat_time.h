@@ -26,10 +26,8 @@ struct LocalTimeFields {
 };
 LocalTimeFields LocalNowFields() noexcept;
 
-// Offset of local time from UTC in seconds (local = UTC + offset) at the UTC
-// instant `unixSeconds`, daylight saving included (tm_gmtoff).
-int32_t UtcOffsetAt(int64_t unixSeconds) noexcept;
-// The zone's standard-time offset, daylight saving not included.
+// The zone's standard-time offset in seconds (local = UTC + offset), daylight
+// saving not included.
 int32_t StandardUtcOffset() noexcept;
 // UTC seconds of a local wall-clock time given as fields (seconds may be
 // fractional-free only); daylight saving is resolved by the C library

@@ -455,9 +455,8 @@ static_assert(kLogLevelNames[kLogLevelExtra] == u"EXTRA");
 
 // The name of a level; empty for a value outside 0..7.
 constexpr std::u16string_view LogLevelName(int32_t aLevel) {
-    return aLevel >= 0 && static_cast<std::size_t>(aLevel) < kLogLevelNames.size()
-               ? kLogLevelNames[static_cast<std::size_t>(aLevel)]
-               : std::u16string_view{};
+    // A negative level turns into a huge unsigned value, outside the table too.
+    return QORWord(kLogLevelNames, static_cast<unsigned>(aLevel));
 }
 
 // Line prefixes shared by every server module.

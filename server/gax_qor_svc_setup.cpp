@@ -62,6 +62,17 @@ bool XnLabelsDecode(std::string_view name) {
     }
 }
 
+// The address checked and in its display form; an empty one stays empty.
+std::u16string ReadPresentServerAddress(const TIniFileUTF8& ini, std::u16string_view section,
+                                        std::u16string_view def, bool limitLength) {
+    std::u16string v = ini.ReadString(section, u"PresentServerAddress", def);
+    // A refused address is left as read, so the message shows the operator's text.
+    if (!CheckPresentServerAddress(v, limitLength))
+        throw Exception(u"Invalid present server address: " +
+                        FieldText(section, u"PresentServerAddress") + u": " + v);
+    return v;
+}
+
 void CheckCharsetSetting(std::u16string_view name, std::u16string_view section,
                          std::u16string_view key, const TCharsetsCodeList* codeList) {
     if (name.empty()) return;
@@ -87,15 +98,7 @@ void ReadServerSection(const TIniFileUTF8& ini, TQORServiceConfig& c,
                        const TCharsetsCodeList* codeList) {
     TQORSrvServParams& sp = c.ServParams;
 
-    sp.ssp_PresentServerAddr = ini.ReadString(kServer, u"PresentServerAddress", u"");
-    {
-        std::u16string v = sp.ssp_PresentServerAddr;
-        if (!CheckPresentServerAddress(v, true))
-            throw Exception(u"Invalid present server address: " +
-                            FieldText(kServer, u"PresentServerAddress") + u": " +
-                            sp.ssp_PresentServerAddr);
-        sp.ssp_PresentServerAddr = v;
-    }
+    sp.ssp_PresentServerAddr = ReadPresentServerAddress(ini, kServer, u"", true);
 
     {
         const std::u16string portText = ini.ReadString(kServer, u"PresentServerPort", u"");
@@ -116,11 +119,10 @@ void ReadServerSection(const TIniFileUTF8& ini, TQORServiceConfig& c,
     if (sp.ssp_PresentServerVersion < 1) sp.ssp_PresentServerVersion = kDefaultServerVersion;
 
     {
-        std::u16string word(QORWord(QORIPVersionNames, c.cfg_ClientIPVersion));
-        if (!c.cfg_SystemSupportsIP6 && c.cfg_ClientIPVersion != ipver_4) word = u"4";
-        TSynapseListenerIPVersions defVer;
-        TryParseIPVersionText(word, defVer);
-        const std::u16string def = sp.PresentServerPort + u"/" + word;
+        const TSynapseListenerIPVersions defVer =
+            c.cfg_SystemSupportsIP6 ? c.cfg_ClientIPVersion : ipver_4;
+        const std::u16string def =
+            sp.PresentServerPort + u"/" + std::u16string(QORWord(QORIPVersionNames, defVer));
         c.ListenServerPorts =
             ParseListenServerPorts(ini.ReadString(kServer, u"ListenServerPorts", def), defVer);
     }
@@ -264,15 +266,7 @@ void ReadManagerSection(const TIniFileUTF8& ini, TQORServiceConfig& c, int index
     m.ServerVersion = ini.ReadInteger(sec, u"ServerVersion", sp.ssp_PresentServerVersion);
 
     m.ManagerPresentServerAddr =
-        ini.ReadString(sec, u"PresentServerAddress", sp.ssp_PresentServerAddr);
-    if (!m.ManagerPresentServerAddr.empty()) {
-        std::u16string v = m.ManagerPresentServerAddr;
-        if (!CheckPresentServerAddress(v, false))
-            throw Exception(u"Invalid present server address: " +
-                            FieldText(sec, u"PresentServerAddress") + u": " +
-                            m.ManagerPresentServerAddr);
-        m.ManagerPresentServerAddr = v;
-    }
+        ReadPresentServerAddress(ini, sec, sp.ssp_PresentServerAddr, false);
     m.ManagerPresentServerPort = ini.ReadString(sec, u"PresentServerPort", sp.PresentServerPort);
     m.ManagerAddress = ini.ReadString(sec, u"ManagerAddress", kDefaultManagerHost);
     m.ManagerPort = IniReadPort(ini, sec, u"ManagerPort", 10025);

@@ -13,6 +13,14 @@ namespace {
 
 constexpr int kMaxPacket = 65536;
 
+std::string LowByteFirst(uint32_t v) {
+    return {char(v & 0xFF), char((v >> 8) & 0xFF), char((v >> 16) & 0xFF), char(v >> 24)};
+}
+
+int PlatformFamily(TSocketFamily f) {
+    return f == SF_IP4 ? plat::kAfInet : f == SF_IP6 ? plat::kAfInet6 : plat::kAfUnspec;
+}
+
 }  // namespace
 
 TBlockSocket::TBlockSocket() {
@@ -61,7 +69,7 @@ void TBlockSocket::CreatePlatformSocket(int family) {
     FSendCounter = 0;
     ResetLastError();
     if (FSocket != INVALID_SOCKET_HANDLE) return;
-    FBuffer.clear();
+    ClearLineBuffer();
     FBinded = false;
     FIP6used = family == plat::kAfInet6;
     TSocket s = plat::SockSocket(family, GetSocketType(), GetSocketProtocol());
@@ -82,8 +90,7 @@ void TBlockSocket::CreatePlatformSocket(int family) {
 
 void TBlockSocket::CreateSocket() {
     if (FSocket != INVALID_SOCKET_HANDLE) return;
-    if (FFamily == SF_IP4) CreatePlatformSocket(plat::kAfInet);
-    if (FFamily == SF_IP6) CreatePlatformSocket(plat::kAfInet6);
+    if (FFamily != SF_Any) CreatePlatformSocket(PlatformFamily(FFamily));
 }
 
 void TBlockSocket::CreateSocketByName(std::u16string_view value) {
@@ -127,7 +134,14 @@ void TBlockSocket::ProcessDelayedOptions() {
 }
 
 void TBlockSocket::SetOption(const TSynaOption& o) {
-    const bool v6 = FIP6used;
+    const int flag = o.Enabled ? 1 : 0;
+    // The IP-level options have one name per family.
+    auto byFamily = [this](int v6Name, int v4Name, int value) {
+        if (FIP6used)
+            plat::SockSetIntOpt(FSocket, plat::kIpProtoIpv6, v6Name, value);
+        else
+            plat::SockSetIntOpt(FSocket, plat::kIpProtoIp, v4Name, value);
+    };
     switch (o.Option) {
         case SOT_Linger:
             plat::SockSetLinger(FSocket, o.Enabled, o.Value / 1000);
@@ -150,45 +164,28 @@ void TBlockSocket::SetOption(const TSynaOption& o) {
             break;
         case SOT_NoDelay:
             FTcpNoDelay = o.Enabled;
-            plat::SockSetIntOpt(FSocket, plat::TcpNoDelayLevel(), plat::TcpNoDelayName(),
-                                o.Enabled ? 1 : 0);
+            plat::SockSetIntOpt(FSocket, plat::TcpNoDelayLevel(), plat::TcpNoDelayName(), flag);
             break;
         case SOT_Reuse:
-            plat::SockSetIntOpt(FSocket, plat::kSolSocket, plat::kSoReuseAddr, o.Enabled ? 1 : 0);
+            plat::SockSetIntOpt(FSocket, plat::kSolSocket, plat::kSoReuseAddr, flag);
             break;
         case SOT_TTL:
-            if (v6)
-                plat::SockSetIntOpt(FSocket, plat::kIpProtoIpv6, plat::kIpv6UnicastHops, o.Value);
-            else
-                plat::SockSetIntOpt(FSocket, plat::kIpProtoIp, plat::kIpTtl, o.Value);
+            byFamily(plat::kIpv6UnicastHops, plat::kIpTtl, o.Value);
             break;
         case SOT_Broadcast:
-            plat::SockSetIntOpt(FSocket, plat::kSolSocket, plat::kSoBroadcast, o.Enabled ? 1 : 0);
+            plat::SockSetIntOpt(FSocket, plat::kSolSocket, plat::kSoBroadcast, flag);
             break;
         case SOT_MulticastTTL:
-            if (v6)
-                plat::SockSetIntOpt(FSocket, plat::kIpProtoIpv6, plat::kIpv6MulticastHops, o.Value);
-            else
-                plat::SockSetIntOpt(FSocket, plat::kIpProtoIp, plat::kIpMulticastTtl, o.Value);
+            byFamily(plat::kIpv6MulticastHops, plat::kIpMulticastTtl, o.Value);
             break;
         case SOT_MulticastLoop:
-            if (v6)
-                plat::SockSetIntOpt(FSocket, plat::kIpProtoIpv6, plat::kIpv6MulticastLoop,
-                                    o.Enabled ? 1 : 0);
-            else
-                plat::SockSetIntOpt(FSocket, plat::kIpProtoIp, plat::kIpMulticastLoop,
-                                    o.Enabled ? 1 : 0);
+            byFamily(plat::kIpv6MulticastLoop, plat::kIpMulticastLoop, flag);
             break;
         case SOT_Ip6Only:
-            if (v6)
-                plat::SockSetIntOpt(FSocket, plat::kIpProtoIpv6, plat::kIpv6V6Only,
-                                    o.Enabled ? 1 : 0);
+            if (FIP6used) plat::SockSetIntOpt(FSocket, plat::kIpProtoIpv6, plat::kIpv6V6Only, flag);
             break;
         case SOT_TOS:
-            if (v6)
-                plat::SockSetIntOpt(FSocket, plat::kIpProtoIpv6, plat::kIpv6TClass, o.Value);
-            else
-                plat::SockSetIntOpt(FSocket, plat::kIpProtoIp, plat::kIpTos, o.Value);
+            byFamily(plat::kIpv6TClass, plat::kIpTos, o.Value);
             break;
     }
 }
@@ -253,7 +250,6 @@ void TBlockSocket::SetTOS(int32_t tos) {
 void TBlockSocket::ResolveEndpoint(TVarSin& sin, std::u16string_view ip, std::u16string_view port) {
     DoStatus(HR_ResolvingBegin, JoinHostPort(ip, port));
     ResetLastError();
-    int family = plat::kAfUnspec;
     TSocketFamily f = FFamily;
     if (FSocket == INVALID_SOCKET_HANDLE && f == SF_Any) {
         if (IsIPv4Text(ip))
@@ -262,10 +258,8 @@ void TBlockSocket::ResolveEndpoint(TVarSin& sin, std::u16string_view ip, std::u1
             f = SF_IP6;
     }
     if (FSocket != INVALID_SOCKET_HANDLE) f = FIP6used ? SF_IP6 : SF_IP4;
-    if (f == SF_IP4) family = plat::kAfInet;
-    if (f == SF_IP6) family = plat::kAfInet6;
     FLastError = FillSockAddr(sin, HostForPlatform(ip), UnicodeToByteStr(port), FPreferIP4,
-                              GetSocketType(), GetSocketProtocol(), family);
+                              GetSocketType(), GetSocketProtocol(), PlatformFamily(f));
     DoStatus(HR_ResolvingEnd,
              JoinHostPort(ByteStrToUnicode(SockAddrToIPText(sin)), IntToDecStrW(SockAddrPort(sin))));
 }
@@ -302,9 +296,9 @@ int TBlockSocket::GetRemoteSinPort() {
 }
 
 void TBlockSocket::ResolveNameToIPm(std::u16string_view name, std::vector<std::u16string>& list) {
-    int family = FFamily == SF_IP4 ? plat::kAfInet : FFamily == SF_IP6 ? plat::kAfInet6 : 0;
     std::vector<std::string> raw;
-    ResolveNameList(HostForPlatform(name), family, GetSocketType(), GetSocketProtocol(), raw);
+    ResolveNameList(HostForPlatform(name), PlatformFamily(FFamily), GetSocketType(),
+                    GetSocketProtocol(), raw);
     list.clear();
     for (const std::string& s : raw) list.push_back(ByteStrToUnicode(s));
 }
@@ -316,14 +310,13 @@ std::u16string TBlockSocket::mResolveName(std::u16string_view name) {
 }
 
 int TBlockSocket::ResolvePort(std::u16string_view port) {
-    int family = FFamily == SF_IP4 ? plat::kAfInet : FFamily == SF_IP6 ? plat::kAfInet6 : 0;
-    return ResolvePortNumber(UnicodeToByteStr(port), family, GetSocketType(), GetSocketProtocol());
+    return ResolvePortNumber(UnicodeToByteStr(port), PlatformFamily(FFamily), GetSocketType(),
+                             GetSocketProtocol());
 }
 
 std::u16string TBlockSocket::ResolveIPToName(std::u16string_view ip) {
-    int family = FFamily == SF_IP4 ? plat::kAfInet : FFamily == SF_IP6 ? plat::kAfInet6 : 0;
-    return IdnDecodeHostName(
-        ResolveIPName(HostForPlatform(ip), family, GetSocketType(), GetSocketProtocol()));
+    return IdnDecodeHostName(ResolveIPName(HostForPlatform(ip), PlatformFamily(FFamily),
+                                           GetSocketType(), GetSocketProtocol()));
 }
 
 std::u16string TBlockSocket::LocalName() {
@@ -344,7 +337,7 @@ void TBlockSocket::Bind(std::u16string_view ip, std::u16string_view port) {
         if (FLastError == 0) {
             SockCheck(SockBind(FSocket, sin));
             GetSinLocal();
-            FBuffer.clear();
+            ClearLineBuffer();
             FBinded = true;
         }
     }
@@ -377,7 +370,7 @@ void TBlockSocket::Connect(std::u16string_view ip, std::u16string_view port) {
         }
         if (FLastError == 0) GetSins();
     }
-    FBuffer.clear();
+    ClearLineBuffer();
     FLastCR = false;
     FLastLF = false;
     ExceptCheck();
@@ -425,7 +418,7 @@ TSocketAsyncResult TBlockSocket::ConnectAsyncStart(std::u16string_view ip,
             if (FLastError == 0) GetSins();
         }
     }
-    FBuffer.clear();
+    ClearLineBuffer();
     ExceptCheck();
     if (FLastError == 0) {
         DoStatus(HR_Connect, JoinHostPort(ip, port));
@@ -548,14 +541,11 @@ void TBlockSocket::SendString(std::string_view data) {
 }
 
 void TBlockSocket::SendInteger(int32_t data) {
-    uint32_t v = uint32_t(data);
-    char b[4] = {char(v & 0xFF), char((v >> 8) & 0xFF), char((v >> 16) & 0xFF), char(v >> 24)};
-    SendBuffer(b, 4);
+    SendString(LowByteFirst(uint32_t(data)));
 }
 
 void TBlockSocket::SendBlock(std::string_view data) {
-    uint32_t v = uint32_t(data.size());
-    std::string s{char(v & 0xFF), char((v >> 8) & 0xFF), char((v >> 16) & 0xFF), char(v >> 24)};
+    std::string s = LowByteFirst(uint32_t(data.size()));
     s.append(data);
     SendString(s);
 }
@@ -598,34 +588,66 @@ int TBlockSocket::WaitingData() {
 }
 
 int TBlockSocket::WaitingDataEx() {
-    return FBuffer.empty() ? WaitingData() : int(FBuffer.size());
+    return Buffered().empty() ? WaitingData() : int(Buffered().size());
 }
 
-std::string TBlockSocket::RecvPacket(int timeout) {
-    std::string data;
-    ResetLastError();
-    if (!FBuffer.empty()) {
-        data.swap(FBuffer);
-    } else {
-        SleepMs(0);
-        int x = WaitingData();
-        bool ready = x > 0 || CanRead(timeout);
-        if (ready) {
-            if (x == 0) x = WaitingData();
-            // With nothing announced, one read still tells a close (0 bytes) from an error.
-            data.resize(size_t(x > 0 ? x : 1024));
-            int n = RecvBuffer(data.data(), int(data.size()));
-            data.resize(size_t(n > 0 ? n : 0));
-        } else if (FLastError == 0) {
-            FLastError = plat::kSockErrTimedOut;
-        }
+void TBlockSocket::ConsumeBuffered(size_t n) {
+    FBufferPos += n;
+    if (FBufferPos >= FBuffer.size()) ClearLineBuffer();
+}
+
+void TBlockSocket::DropConsumed() const {
+    if (FBufferPos == 0) return;
+    FBuffer.erase(0, FBufferPos);
+    FBufferPos = 0;
+}
+
+void TBlockSocket::ReceiveIntoLineBuffer(int timeout) {
+    SleepMs(0);
+    int x = WaitingData();
+    bool ready = x > 0 || CanRead(timeout);
+    if (ready) {
+        if (x == 0) x = WaitingData();
+        // With nothing announced, one read still tells a close (0 bytes) from an error.
+        const size_t at = FBuffer.size();
+        FBuffer.resize(at + size_t(x > 0 ? x : 1024));
+        int n = RecvBuffer(FBuffer.data() + at, int(FBuffer.size() - at));
+        FBuffer.resize(at + size_t(n > 0 ? n : 0));
+    } else if (FLastError == 0) {
+        FLastError = plat::kSockErrTimedOut;
     }
-    if (FConvertLineEnd && !data.empty()) {
-        if ((FLastCR && data[0] == '\n') || (FLastLF && data[0] == '\r')) data.erase(0, 1);
+}
+
+void TBlockSocket::FetchPacket(int timeout, bool more) {
+    ResetLastError();
+    size_t from = FBufferPos;
+    if (more || Buffered().empty()) {
+        DropConsumed();
+        from = FBuffer.size();
+        ReceiveIntoLineBuffer(timeout);
+    }
+    if (FConvertLineEnd && from < FBuffer.size()) {
+        const char c = FBuffer[from];
+        if ((FLastCR && c == '\n') || (FLastLF && c == '\r')) {
+            if (from == FBufferPos)
+                ConsumeBuffered(1);
+            else
+                FBuffer.erase(from, 1);
+        }
         FLastCR = false;
         FLastLF = false;
     }
     ExceptCheck();
+}
+
+std::string TBlockSocket::RecvPacket(int timeout) {
+    FetchPacket(timeout, false);
+    std::string data;
+    if (FBufferPos == 0)
+        data.swap(FBuffer);
+    else
+        data.assign(Buffered());
+    ClearLineBuffer();
     return data;
 }
 
@@ -645,12 +667,13 @@ int TBlockSocket::RecvBufferEx(void* buffer, int length, int timeout) {
             }
             t = int(left);
         }
-        std::string p = RecvPacket(t);
+        FetchPacket(t, false);
         if (FLastError != 0) break;
+        std::string_view p = Buffered();
         int take = std::min<int>(length - got, int(p.size()));
         std::memcpy(out + got, p.data(), size_t(take));
         got += take;
-        if (size_t(take) < p.size()) FBuffer = p.substr(size_t(take)) + FBuffer;
+        ConsumeBuffered(size_t(take));
     }
     ExceptCheck();
     return got;
@@ -666,10 +689,10 @@ std::string TBlockSocket::RecvBufferStr(int length, int timeout) {
 
 uint8_t TBlockSocket::RecvByte(int timeout) {
     ResetLastError();
-    if (FBuffer.empty()) FBuffer = RecvPacket(timeout);
-    if (FLastError != 0 || FBuffer.empty()) return 0;
-    uint8_t b = uint8_t(FBuffer[0]);
-    FBuffer.erase(0, 1);
+    if (Buffered().empty()) FetchPacket(timeout, false);
+    if (FLastError != 0 || Buffered().empty()) return 0;
+    uint8_t b = uint8_t(Buffered()[0]);
+    ConsumeBuffered(1);
     return b;
 }
 
@@ -684,11 +707,12 @@ std::string TBlockSocket::RecvTerminated(int timeout, std::string_view terminato
     ResetLastError();
     if (terminator.empty()) return {};
     const bool anyLineEnd = FConvertLineEnd && terminator == "\r\n";
-    std::string pending;
+    // The pending text is the buffered rest itself; every byte of it is searched once.
+    size_t searched = 0;
     long pos = -1;
     size_t termLen = terminator.size();
     TGaxTick32 start = GetTick32();
-    while (true) {
+    for (bool more = false;; more = true) {
         int t = timeout;
         if (!FInterPacketTimeout && timeout >= 0) {
             int64_t left = int64_t(timeout) - int64_t(TickDiff32(start, GetTick32()));
@@ -698,11 +722,14 @@ std::string TBlockSocket::RecvTerminated(int timeout, std::string_view terminato
             }
             t = int(left);
         }
-        pending += RecvPacket(t);
+        FetchPacket(t, more);
         if (FLastError != 0) break;
+        std::string_view pending = Buffered();
         if (anyLineEnd) {
+            // Any CR or LF ends the search, so the bytes searched before hold none.
             std::string term;
-            pos = FindLineEnd(pending, term);
+            long p = FindLineEnd(pending.substr(searched), term);
+            pos = p < 0 ? -1 : long(searched) + p;
             termLen = term.size();
             if (pos >= 0 && termLen == 1 && size_t(pos) + 1 == pending.size()) {
                 // The pair may be completed by the next packet; drop its other half there.
@@ -710,9 +737,12 @@ std::string TBlockSocket::RecvTerminated(int timeout, std::string_view terminato
                 FLastLF = term[0] == '\n';
             }
         } else {
-            size_t p = pending.find(terminator);
+            // A terminator may straddle the end of what was searched before.
+            size_t from = searched >= termLen ? searched - termLen + 1 : 0;
+            size_t p = pending.find(terminator, from);
             pos = p == std::string::npos ? -1 : long(p);
         }
+        searched = pending.size();
         long lineLen = pos >= 0 ? pos : long(pending.size());
         if (FMaxLineLength > 0 && lineLen > FMaxLineLength) {
             FLastError = plat::kSockErrNoBuffers;
@@ -721,13 +751,12 @@ std::string TBlockSocket::RecvTerminated(int timeout, std::string_view terminato
         }
         if (pos >= 0) break;
     }
+    // Whatever comes after the line (or everything, on failure) waits for the next call.
     std::string line;
     if (pos >= 0) {
-        line = pending.substr(0, size_t(pos));
-        pending.erase(0, size_t(pos) + termLen);
+        line.assign(Buffered().substr(0, size_t(pos)));
+        ConsumeBuffered(size_t(pos) + termLen);
     }
-    // Whatever came after the line (or everything, on failure) waits for the next call.
-    FBuffer = pending + FBuffer;
     ExceptCheck();
     return line;
 }
@@ -793,7 +822,7 @@ int TBlockSocket::RecvBufferFrom(void* buffer, int length) {
 
 void TBlockSocket::Purge() {
     SleepMs(1);
-    FBuffer.clear();
+    ClearLineBuffer();
     ResetLastError();
     while (FLastError == 0 && FSocket != INVALID_SOCKET_HANDLE) {
         if (WaitingData() <= 0) break;
@@ -820,14 +849,16 @@ bool TBlockSocket::WaitReady(bool forWrite, int timeout) {
     return r > 0;
 }
 
+bool TBlockSocket::ExtWait(const THookExtWaitFor& hook, int timeout) {
+    ResetLastError();
+    int err = 0;
+    bool ready = hook(this, uint32_t(timeout), err);
+    FLastError = err;
+    return ready;
+}
+
 bool TBlockSocket::CanReadOnce(int timeout) {
-    if (OnExtCanRead) {
-        ResetLastError();
-        int err = 0;
-        bool ok = OnExtCanRead(this, uint32_t(timeout), err);
-        FLastError = err;
-        return ok;
-    }
+    if (OnExtCanRead) return ExtWait(OnExtCanRead, timeout);
     return WaitReady(false, timeout);
 }
 
@@ -854,35 +885,24 @@ bool TBlockSocket::CanRead(int timeout) {
 }
 
 bool TBlockSocket::CanReadEx(int timeout) {
-    if (!FBuffer.empty()) return true;
+    if (!Buffered().empty()) return true;
     return CanRead(timeout);
 }
 
 bool TBlockSocket::CanWrite(int timeout) {
-    bool ready;
-    if (OnExtCanWrite) {
-        ResetLastError();
-        int err = 0;
-        ready = OnExtCanWrite(this, uint32_t(timeout), err);
-        FLastError = err;
-    } else {
-        ResetLastError();
-        ready = WaitReady(true, timeout);
-    }
+    ResetLastError();
+    bool ready = OnExtCanWrite ? ExtWait(OnExtCanWrite, timeout) : WaitReady(true, timeout);
     if (ready) DoStatus(HR_CanWrite, u"");
     return ready;
 }
 
 bool TBlockSocket::CanConnect(int timeout) {
+    ResetLastError();
     bool ready;
     if (OnExtCanConnect) {
-        ResetLastError();
-        int err = 0;
-        ready = OnExtCanConnect(this, uint32_t(timeout), err);
-        FLastError = err;
+        ready = ExtWait(OnExtCanConnect, timeout);
         if (!ready) FLastErrorDesc = GetErrorDescEx();
     } else {
-        ResetLastError();
         ready = WaitReady(true, timeout);
     }
     if (ready) DoStatus(HR_CanWrite, u"");

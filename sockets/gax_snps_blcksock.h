@@ -209,8 +209,14 @@ class TBlockSocket {
     void SetPreferIP4(bool v) { FPreferIP4 = v; }
     bool RaiseExcept() const { return FRaiseExcept; }
     void SetRaiseExcept(bool v) { FRaiseExcept = v; }
-    const std::string& LineBuffer() const { return FBuffer; }
-    void SetLineBuffer(std::string v) { FBuffer = std::move(v); }
+    const std::string& LineBuffer() const {
+        DropConsumed();
+        return FBuffer;
+    }
+    void SetLineBuffer(std::string v) {
+        FBuffer = std::move(v);
+        FBufferPos = 0;
+    }
     int32_t MaxLineLength() const { return FMaxLineLength; }
     void SetMaxLineLength(int32_t v) { FMaxLineLength = v; }
     void SetMaxSendBandwidth(int32_t v) { FMaxSendBandwidth = v; }
@@ -266,18 +272,34 @@ class TBlockSocket {
     void SetOption(const TSynaOption& option);
     // The select-style wait on this socket alone; -1 waits without limit.
     bool WaitReady(bool forWrite, int timeout);
+    // One wait through an external hook; the hook's error becomes the last error.
+    bool ExtWait(const THookExtWaitFor& hook, int timeout);
     void ThrottleTransfer(bool send, int length);
     // Closes the handle and forgets it; what the subclasses add comes before this.
     void CloseHandleOnly();
-    // Ends a receive with what the line buffer shows of the data.
-    bool TakeFromLineBuffer(std::string& data);
+    // The received bytes not yet handed out.
+    std::string_view Buffered() const { return std::string_view(FBuffer).substr(FBufferPos); }
+    void ClearLineBuffer() {
+        FBuffer.clear();
+        FBufferPos = 0;
+    }
+    void ConsumeBuffered(size_t n);
+    void DropConsumed() const;
+    // Makes the next packet part of the buffered bytes: the buffered rest when there is one
+    // and `more` is not set, else one packet from the socket appended behind it.
+    void FetchPacket(int timeout, bool more);
+    void ReceiveIntoLineBuffer(int timeout);
     std::string HostForPlatform(std::u16string_view ip);
     std::u16string JoinHostPort(std::u16string_view ip, std::u16string_view port);
 
     TVarSin FLocalSin;
     TVarSin FRemoteSin;
     int32_t FTag = 0;
-    std::string FBuffer;
+    // Bytes before FBufferPos are already handed out: taking a line off the front moves the
+    // position instead of the rest, so many lines from one packet cost only their own bytes.
+    // Once everything is handed out both are reset; LineBuffer() drops the spent front.
+    mutable std::string FBuffer;
+    mutable size_t FBufferPos = 0;
     bool FRaiseExcept = true;
     bool FNonBlockMode = false;
     bool FTcpNoDelay = false;

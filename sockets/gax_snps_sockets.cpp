@@ -41,11 +41,8 @@ int PortFromText(std::string_view port, int family, int sockType, int protocol, 
         *out = uint16_t(p < 0 ? 0 : p);
         return 0;
     }
-    plat::SockAddrInfoHint h;
-    h.family = family;
-    h.socktype = sockType;
-    h.protocol = protocol;
-    h.passive = true;
+    const plat::SockAddrInfoHint h{
+        .family = family, .socktype = sockType, .protocol = protocol, .passive = true};
     std::vector<plat::SockAddr> res;
     std::string svc(port);
     int rc = plat::SockGetAddrInfo(nullptr, svc.c_str(), h, &res);
@@ -57,10 +54,7 @@ int PortFromText(std::string_view port, int family, int sockType, int protocol, 
 // One lookup; the first result is copied into addr.
 int GetAddrInfoFirst(TVarSin& addr, std::string_view host, std::string_view port, int sockType,
                      int protocol, int family) {
-    plat::SockAddrInfoHint h;
-    h.family = family;
-    h.socktype = sockType;
-    h.protocol = protocol;
+    plat::SockAddrInfoHint h{.family = family, .socktype = sockType, .protocol = protocol};
     std::string hostZ(host), portZ(port);
     const char* hp = hostZ.c_str();
     const char* sp = port.empty() ? nullptr : portZ.c_str();
@@ -198,9 +192,7 @@ std::string SockAddrToIPText(const TVarSin& addr) {
 void ResolveNameList(std::string_view name, int family, int sockType, int protocol,
                      std::vector<std::string>& list) {
     list.clear();
-    plat::SockAddrInfoHint h;
-    h.socktype = sockType;
-    h.protocol = protocol;
+    const plat::SockAddrInfoHint h{.socktype = sockType, .protocol = protocol};
     std::string nameZ(name);
     std::vector<plat::SockAddr> res;
     if (plat::SockGetAddrInfo(nameZ.c_str(), nullptr, h, &res) == 0) {
@@ -221,10 +213,7 @@ int ResolvePortNumber(std::string_view port, int family, int sockType, int proto
 }
 
 std::string ResolveIPName(std::string_view address, int family, int sockType, int protocol) {
-    plat::SockAddrInfoHint h;
-    h.family = family;
-    h.socktype = sockType;
-    h.protocol = protocol;
+    const plat::SockAddrInfoHint h{.family = family, .socktype = sockType, .protocol = protocol};
     std::string addrZ(address);
     std::vector<plat::SockAddr> res;
     if (plat::SockGetAddrInfo(addrZ.c_str(), nullptr, h, &res) == 0) {

@@ -15,6 +15,12 @@ constexpr size_t kMaxSocksField = 255;
 constexpr int kMaxHttpLine = 8192;
 constexpr int kMaxHttpHeaderLines = 100;
 
+// A port kept as text; 0 when it is not a number.
+int PortNumber(std::u16string_view text) {
+    int32_t v = 0;
+    return TryParseIntA(UnicodeToByteStr(text), v) ? v : 0;
+}
+
 }  // namespace
 
 // ---- TLS slot ---------------------------------------------------------------------------
@@ -120,6 +126,12 @@ bool TSocksBlockSocket::SocksOpen() {
 
 bool TSocksBlockSocket::SocksRequest(uint8_t command, std::u16string_view ip,
                                      std::u16string_view port) {
+    // A field the request cannot carry: nothing goes out.
+    auto refuse = [this] {
+        FLastError = plat::kSockErrProxy;
+        FBypassFlag = false;
+        return false;
+    };
     FBypassFlag = true;
     int portNo = ResolvePort(port);
     std::u16string target = SocksTarget(ip);
@@ -134,11 +146,7 @@ bool TSocksBlockSocket::SocksRequest(uint8_t command, std::u16string_view ip,
             request += IPv6TextToBin(target);
         } else {
             std::string name = IdnEncodeHostName(target);
-            if (name.empty() || name.size() > kMaxSocksField) {
-                FLastError = plat::kSockErrProxy;
-                FBypassFlag = false;
-                return false;
-            }
+            if (name.empty() || name.size() > kMaxSocksField) return refuse();
             request += '\x03';
             request += char(name.size());
             request += name;
@@ -146,11 +154,7 @@ bool TSocksBlockSocket::SocksRequest(uint8_t command, std::u16string_view ip,
         request += WordToBytesBE(uint16_t(portNo));
     } else {
         std::string user = UnicodeToByteStr(FSocksUsername);
-        if (user.size() > kMaxSocksField) {
-            FLastError = plat::kSockErrProxy;
-            FBypassFlag = false;
-            return false;
-        }
+        if (user.size() > kMaxSocksField) return refuse();
         request = {'\x04', char(command)};
         request += WordToBytesBE(uint16_t(portNo));
         if (IsIPv4Text(target)) {
@@ -159,11 +163,7 @@ bool TSocksBlockSocket::SocksRequest(uint8_t command, std::u16string_view ip,
             request += '\0';
         } else {
             std::string name = IdnEncodeHostName(target);
-            if (name.empty() || name.size() > kMaxSocksField) {
-                FLastError = plat::kSockErrProxy;
-                FBypassFlag = false;
-                return false;
-            }
+            if (name.empty() || name.size() > kMaxSocksField) return refuse();
             request += std::string("\x00\x00\x00\x01", 4);
             request += user;
             request += '\0';
@@ -435,15 +435,12 @@ std::u16string TTCPBlockSocket::GetRemoteSinIP() {
 }
 
 int TTCPBlockSocket::GetLocalSinPort() {
-    if (!FUsingSocks) return TBlockSocket::GetLocalSinPort();
-    int32_t v = 0;
-    return TryParseIntA(UnicodeToByteStr(FSocksLocalPort), v) ? v : 0;
+    return FUsingSocks ? PortNumber(FSocksLocalPort) : TBlockSocket::GetLocalSinPort();
 }
 
 int TTCPBlockSocket::GetRemoteSinPort() {
-    int32_t v = 0;
-    if (FUsingSocks) return TryParseIntA(UnicodeToByteStr(FSocksRemotePort), v) ? v : 0;
-    if (FHTTPTunnel) return TryParseIntA(UnicodeToByteStr(FHTTPTunnelRemotePort), v) ? v : 0;
+    if (FUsingSocks) return PortNumber(FSocksRemotePort);
+    if (FHTTPTunnel) return PortNumber(FHTTPTunnelRemotePort);
     return TBlockSocket::GetRemoteSinPort();
 }
 

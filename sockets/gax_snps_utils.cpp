@@ -270,9 +270,7 @@ std::u16string IPv4BytesToText(std::string_view bytes) {
     std::u16string out;
     for (size_t i = 0; i < 4; ++i) {
         if (i) out += u'.';
-        unsigned v = i < bytes.size() ? uint8_t(bytes[i]) : 0;
-        std::string d = std::to_string(v);
-        out += ByteStrToUnicode(d);
+        out += IntToDecStrW(i < bytes.size() ? uint8_t(bytes[i]) : 0);
     }
     return out;
 }

@@ -1,5 +1,6 @@
 // Shared by the file tests: a private temporary directory per test, removed with
-// everything in it afterwards, and whole-file reads, writes and listings.
+// everything in it afterwards, whole-file reads, writes and listings, and the
+// message of what a call raises.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -39,6 +41,17 @@ inline std::vector<std::string> List(const std::string& dir) {
     plat::ListDir(dir, names);
     std::sort(names.begin(), names.end());
     return names;
+}
+
+// The message (and, when asked, the class name) of the exception fn raises.
+inline std::u16string Catch(const std::function<void()>& fn, std::u16string* cls = nullptr) {
+    try {
+        fn();
+    } catch (const gax::Exception& e) {
+        if (cls) *cls = std::u16string(e.ClassName());
+        return e.Message();
+    }
+    return u"<no exception>";
 }
 
 class TempDirTest : public ::testing::Test {

@@ -45,15 +45,6 @@ void Save(const std::string& base, const std::string& dst, const std::string& fi
     Save(base, std::vector<std::string>{dst}, file, content, ev);
 }
 
-std::u16string Catch(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const Exception& e) {
-        return e.Message();
-    }
-    return u"<no exception>";
-}
-
 class MoverTest : public TempDirTest {
   protected:
     void SetUp() override {

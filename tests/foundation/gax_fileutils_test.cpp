@@ -22,16 +22,6 @@ std::u16string Text(int code) {
     return SysToFileName(plat::ErrorText(code));
 }
 
-std::u16string Catch(const std::function<void()>& fn, std::u16string* cls = nullptr) {
-    try {
-        fn();
-    } catch (const Exception& e) {
-        if (cls) *cls = std::u16string(e.ClassName());
-        return e.Message();
-    }
-    return u"<no exception>";
-}
-
 }  // namespace
 
 TEST_F(FileUtilsTest, EveryFailureHasItsMessageCodeAndNames) {

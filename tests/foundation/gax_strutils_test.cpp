@@ -208,6 +208,15 @@ TEST(StrUtilsTrim, SpacesAndBlanks) {
     EXPECT_EQ(TrimBlanksRange(p, len), 0);
 }
 
+TEST(StrUtilsTrim, TextViewOfBlanks) {
+    const std::u16string_view s(u"\t\0 a\u00A0b \r", 8);
+    const std::u16string_view v = TrimBlanksViewW(s);
+    EXPECT_EQ(v, u"a\u00A0b");
+    EXPECT_EQ(v.data(), s.data() + 3);  // a view into the caller's text, not a copy
+    EXPECT_EQ(TrimBlanksViewW(u" \u3000 "), u"\u3000");  // only units <= U+0020 are blanks
+    EXPECT_TRUE(TrimBlanksViewW(u" \n ").empty());
+}
+
 TEST(StrUtilsText, CaseWideningAndNarrow) {
     EXPECT_EQ(AsciiUpperCaseW(u"abz\u00e9"), u"ABZ\u00e9");
     EXPECT_EQ(AsciiUpperCaseA("ab\xe9z"), "AB\xe9Z");

@@ -138,14 +138,20 @@ TEST(AddressConnectCache, CleanupSweep) {
     EXPECT_TRUE(cache.FindAddressRec(live, sr));
 }
 
+// One connection of aKey registered at aUptime and ended again: a counter
+// that only the sweep removes.
+void AddQuietCounter(TQORAddressConnectCache& cache, const TGaxHashSearch& key, TGaxTick32 uptime) {
+    TQORAddressConnectCacheSearchResult sr;
+    cache.FindAddressRec(key, sr);
+    cache.RegisterConnection(key, uptime, sr);
+    cache.FindAddressRec(key, sr);
+    cache.UnregisterConnection(sr);
+}
+
 TEST(AddressConnectCache, QuietCounterGoesAtFirstVisitAfterHoldTime) {
     TQORAddressConnectCache cache(6, 8, 150, 30, 120, 60);
     const TGaxHashSearch key = MakeAddressHashSearch(kLoop4);  // bucket 60 of 64
-    TQORAddressConnectCacheSearchResult sr;
-    cache.FindAddressRec(key, sr);
-    cache.RegisterConnection(key, 1, sr);
-    cache.FindAddressRec(key, sr);
-    cache.UnregisterConnection(sr);
+    AddQuietCounter(cache, key, 1);
 
     // One second per step visits 2 buckets, so bucket 60 comes up at 31, 63,
     // 95 and 127; only at 127 is the counter more than 120 s quiet.
@@ -159,11 +165,7 @@ TEST(AddressConnectCache, QuietCounterGoesAtFirstVisitAfterHoldTime) {
 TEST(AddressConnectCache, CleanupAfterAHugeStallSweepsOneWholeRound) {
     TQORAddressConnectCache cache(6, 8, 150, 30, 120, 60);
     const TGaxHashSearch key = MakeAddressHashSearch(kLoop4);
-    TQORAddressConnectCacheSearchResult sr;
-    cache.FindAddressRec(key, sr);
-    cache.RegisterConnection(key, 1, sr);
-    cache.FindAddressRec(key, sr);
-    cache.UnregisterConnection(sr);
+    AddQuietCounter(cache, key, 1);
     cache.CacheCleanupStep(1);  // buckets 0 and 1
     // In 32 bits 64 x the stall wraps to a tiny step count that misses bucket 60.
     cache.CacheCleanupStep(1u + 0xFFFFFF00u);

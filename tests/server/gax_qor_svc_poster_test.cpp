@@ -51,12 +51,7 @@ struct World {
         return s;
     }
 
-    TQORSVCListArray TwoLists() {
-        TQORSVCListArray a(3);
-        a[0].List = std::make_unique<CountedList>(frees);
-        a[2].List = std::make_unique<CountedList>(frees);
-        return a;
-    }
+    TQORSVCListArray TwoLists() { return TwoCountedLists(frees); }
 };
 
 struct PostCase {

@@ -24,9 +24,7 @@ std::unique_ptr<TQORSVCNetQueueRecord> Rec(TQORServNetworkCommand aCmd) {
 // A list-update record with lists in slots 0 and 2 and none in slot 1.
 std::unique_ptr<TQORSVCNetQueueRecord> ListRec(TQORServNetworkCommand aCmd, int& aFrees) {
     auto r = Rec(aCmd);
-    r->nqr_ListArray.resize(3);
-    r->nqr_ListArray[0].List = std::make_unique<CountedList>(aFrees);
-    r->nqr_ListArray[2].List = std::make_unique<CountedList>(aFrees);
+    r->nqr_ListArray = TwoCountedLists(aFrees);
     return r;
 }
 

@@ -18,6 +18,11 @@ namespace {
 
 const char kMinimal[] = "[Server]\nPresentServerPort=10024\nServerOwnerEMail=owner@example.org\n";
 
+// The minimal file with one more key under its own section header.
+std::string WithKey(const std::string& section, const std::string& key, const std::string& value) {
+    return std::string(kMinimal) + "[" + section + "]\n" + key + "=" + value + "\n";
+}
+
 class ConfigTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { s_Codes = CreateCharsetsCodeList().release(); }
@@ -216,8 +221,7 @@ TEST_F(ConfigTest, KeyDefaultsClampsAndFallbacks) {
         {"Manager3", "ServerVersion", "-4", F(ManagerParams[3].ServerVersion), -4},
     };
     for (const KeyCase& k : cases) {
-        std::string text = kMinimal;
-        if (k.value) text += std::string("[") + k.section + "]\n" + k.key + "=" + k.value + "\n";
+        const std::string text = k.value ? WithKey(k.section, k.key, k.value) : kMinimal;
         SCOPED_TRACE(std::string(k.section) + "." + k.key + "=" + (k.value ? k.value : "(none)"));
         EXPECT_EQ(k.field(Load(text)), k.expected);
     }
@@ -274,8 +278,7 @@ TEST_F(ConfigTest, LogicalAndTextKeysReadUnderTheirNames) {
     for (const BoolCase& b : bools) {
         SCOPED_TRACE(std::string(b.section) + "." + b.key);
         EXPECT_EQ(b.field(d), b.def);
-        const std::string flipped = std::string(kMinimal) + "[" + b.section + "]\n" + b.key + "=" +
-                                    (b.def ? "no" : "yes") + "\n";
+        const std::string flipped = WithKey(b.section, b.key, b.def ? "no" : "yes");
         EXPECT_EQ(b.field(Load(flipped)), !b.def);
     }
 
@@ -333,8 +336,7 @@ TEST_F(ConfigTest, LogicalAndTextKeysReadUnderTheirNames) {
     for (const TextCase& t : texts) {
         SCOPED_TRACE(std::string(t.section) + "." + t.key);
         EXPECT_TRUE(t.field(d) == t.def);
-        const std::string set =
-            std::string(kMinimal) + "[" + t.section + "]\n" + t.key + "=" + t.value + "\n";
+        const std::string set = WithKey(t.section, t.key, t.value);
         EXPECT_TRUE(t.field(Load(set)) == t.read);
     }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 
 #include "server/gax_qor_svc_queues.h"
 #include "sockets/gax_snps_waiter.h"
@@ -31,6 +32,14 @@ class CountedList : public gax::TQORSVCListPayload {
     int& f_Frees;
 };
 class OtherList : public gax::TQORSVCListPayload {};
+
+// A three-network list array with counted lists in slots 0 and 2 and none in slot 1.
+inline gax::TQORSVCListArray TwoCountedLists(int& aFrees) {
+    gax::TQORSVCListArray a(3);
+    a[0].List = std::make_unique<CountedList>(aFrees);
+    a[2].List = std::make_unique<CountedList>(aFrees);
+    return a;
+}
 
 // A waiter of capacity 0 that only counts SetInterrupt; it never waits.
 class CountingWaiter final : public gax::TWaiter2Base {

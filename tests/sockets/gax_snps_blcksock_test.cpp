@@ -173,6 +173,34 @@ TEST(BlockSocketReceive, TerminatorsBlocksIntegersAndLineLimit) {
     ::close(peer);
 }
 
+TEST(BlockSocketReceive, ConsumersShareOneBufferedRest) {
+    RawListener l;
+    TTCPBlockSocket s;
+    s.SetRaiseExcept(false);
+    s.Connect(u"127.0.0.1", l.PortText());
+    int peer = l.Accept();
+    ASSERT_GE(peer, 0);
+
+    s.SetLineBuffer("one\r\ntwo\r\nxyz");
+    EXPECT_EQ(s.RecvString(1000), "one");
+    EXPECT_EQ(s.RecvByte(1000), 't');
+    EXPECT_EQ(s.RecvBufferStr(2, 1000), "wo");
+    EXPECT_EQ(s.RecvString(1000), "");
+    EXPECT_EQ(s.LastError(), 0);
+    EXPECT_EQ(s.WaitingDataEx(), 3);
+    EXPECT_EQ(s.LineBuffer(), "xyz");
+    EXPECT_EQ(s.RecvPacket(1000), "xyz");
+    EXPECT_EQ(s.LineBuffer(), "");
+
+    // A terminator split between the buffered rest and the next packet.
+    s.SetLineBuffer("ab;");
+    snpstest::WriteAll(peer, ";cd;;ef");
+    EXPECT_EQ(s.RecvTerminated(1000, ";;"), "ab");
+    EXPECT_EQ(s.RecvTerminated(1000, ";;"), "cd");
+    EXPECT_EQ(s.LineBuffer(), "ef");
+    ::close(peer);
+}
+
 TEST(BlockSocketOptions, QueuedInOrderAppliedAtCreationDroppedOnClose) {
     RawListener l;
     TTCPBlockSocket s;

@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -34,19 +35,11 @@ class EventLog {
     }
     size_t Count(const std::u16string& e) {
         std::lock_guard<std::mutex> l(m_);
-        size_t n = 0;
-        for (auto& i : items_)
-            if (i == e) ++n;
-        return n;
+        return CountLocked(e);
     }
     bool WaitCount(const std::u16string& e, size_t n, int ms = 5000) {
         std::unique_lock<std::mutex> l(m_);
-        return cv_.wait_for(l, std::chrono::milliseconds(ms), [&] {
-            size_t k = 0;
-            for (auto& i : items_)
-                if (i == e) ++k;
-            return k >= n;
-        });
+        return cv_.wait_for(l, std::chrono::milliseconds(ms), [&] { return CountLocked(e) >= n; });
     }
     std::vector<std::u16string> Items() {
         std::lock_guard<std::mutex> l(m_);
@@ -60,6 +53,10 @@ class EventLog {
     }
 
   private:
+    size_t CountLocked(const std::u16string& e) const {
+        return size_t(std::count(items_.begin(), items_.end(), e));
+    }
+
     std::mutex m_;
     std::condition_variable cv_;
     std::vector<std::u16string> items_;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,9 +54,20 @@ class FakeProxy {
     std::thread thread_;
 };
 
-TTCPBlockSocket* NewSocket() {
-    auto* s = new TTCPBlockSocket();
+// A socket that goes through the given proxy.
+std::unique_ptr<TTCPBlockSocket> SocksSocket(const FakeProxy& proxy) {
+    auto s = std::make_unique<TTCPBlockSocket>();
     s->SetRaiseExcept(false);
+    s->SetSocksIP(u"127.0.0.1");
+    s->SetSocksPort(proxy.Port());
+    return s;
+}
+
+std::unique_ptr<TTCPBlockSocket> TunnelSocket(const FakeProxy& proxy) {
+    auto s = std::make_unique<TTCPBlockSocket>();
+    s->SetRaiseExcept(false);
+    s->SetHTTPTunnelIP(u"127.0.0.1");
+    s->SetHTTPTunnelPort(proxy.Port());
     return s;
 }
 
@@ -67,9 +79,7 @@ TEST(Socks5, NoAuthIPv4ConnectAndTunnel) {
         request = ReadExactly(fd, 10);
         WriteAll(fd, B({5, 0, 0, 1, 10, 9, 8, 7, 0x1F, 0x90}) + "hello\r\n");
     });
-    std::unique_ptr<TTCPBlockSocket> s(NewSocket());
-    s->SetSocksIP(u"127.0.0.1");
-    s->SetSocksPort(proxy.Port());
+    std::unique_ptr<TTCPBlockSocket> s = SocksSocket(proxy);
     int after = 0;
     s->OnAfterConnect = [&](TBlockSocket*) { ++after; };
     s->Connect(u"10.1.2.3", u"80");
@@ -97,9 +107,7 @@ TEST(Socks5, UserPasswordAndHostName) {
         // Reply with a domain-name address.
         WriteAll(fd, B({5, 0, 0, 3, 4}) + "prox" + B({0, 21}));
     });
-    std::unique_ptr<TTCPBlockSocket> s(NewSocket());
-    s->SetSocksIP(u"127.0.0.1");
-    s->SetSocksPort(proxy.Port());
+    std::unique_ptr<TTCPBlockSocket> s = SocksSocket(proxy);
     s->SetSocksUsername(u"user");
     s->SetSocksPassword(u"pass");
     s->Connect(u"host.example", u"443");
@@ -119,9 +127,7 @@ TEST(Socks5, HostNameGoesInItsAsciiForm) {
         request = ReadExactly(fd, 7 + 21);
         WriteAll(fd, B({5, 0, 0, 1, 0, 0, 0, 0, 0, 0}));
     });
-    std::unique_ptr<TTCPBlockSocket> s(NewSocket());
-    s->SetSocksIP(u"127.0.0.1");
-    s->SetSocksPort(proxy.Port());
+    std::unique_ptr<TTCPBlockSocket> s = SocksSocket(proxy);
     s->Connect(u"b\u00fccher.example", u"80");
     EXPECT_EQ(s->LastError(), 0);
     EXPECT_EQ(request, B({5, 1, 0, 3, 21}) + "xn--bcher-kva.example" + B({0, 80}));
@@ -135,9 +141,7 @@ TEST(Socks5, IPv6TargetGoesAsSixteenBytes) {
         request = ReadExactly(fd, 22);
         WriteAll(fd, B({5, 0, 0, 4}) + std::string(16, '\0') + B({0, 1}));
     });
-    std::unique_ptr<TTCPBlockSocket> s(NewSocket());
-    s->SetSocksIP(u"127.0.0.1");
-    s->SetSocksPort(proxy.Port());
+    std::unique_ptr<TTCPBlockSocket> s = SocksSocket(proxy);
     s->Connect(u"2001:db8::1", u"1");
     EXPECT_EQ(s->LastError(), 0);
     EXPECT_EQ(request,
@@ -195,9 +199,7 @@ TEST(Socks5, Refusals) {
     };
     for (const Case& c : cases) {
         FakeProxy proxy(c.script);
-        std::unique_ptr<TTCPBlockSocket> s(NewSocket());
-        s->SetSocksIP(u"127.0.0.1");
-        s->SetSocksPort(proxy.Port());
+        std::unique_ptr<TTCPBlockSocket> s = SocksSocket(proxy);
         s->SetSocksUsername(u"user");
         s->SetSocksPassword(u"pass");
         s->Connect(u"1.2.3.4", u"5");
@@ -217,9 +219,7 @@ TEST(Socks, OverlongFieldsAreRefusedLocally) {
                 if (field != 3) WriteAll(fd, B({5, 0}));
                 received = ReadExactly(fd, 1, 300);
             });
-            std::unique_ptr<TTCPBlockSocket> s(NewSocket());
-            s->SetSocksIP(u"127.0.0.1");
-            s->SetSocksPort(proxy.Port());
+            std::unique_ptr<TTCPBlockSocket> s = SocksSocket(proxy);
             std::u16string host = u"host.example";
             if (field == 0) s->SetSocksUsername(longText);
             if (field == 1) {
@@ -243,9 +243,7 @@ TEST(Socks, TimeoutWhileWaitingForTheProxy) {
         ReadExactly(fd, 3, 1000);
         ReadExactly(fd, 1, 1000);
     });
-    std::unique_ptr<TTCPBlockSocket> s(NewSocket());
-    s->SetSocksIP(u"127.0.0.1");
-    s->SetSocksPort(proxy.Port());
+    std::unique_ptr<TTCPBlockSocket> s = SocksSocket(proxy);
     s->SetSocksTimeout(200);
     s->Connect(u"1.2.3.4", u"5");
     EXPECT_EQ(s->LastError(), 10060);
@@ -279,9 +277,7 @@ TEST(Socks4, RequestsAndReplies) {
             request = ReadExactly(fd, c.request.size());
             WriteAll(fd, c.reply);
         });
-        std::unique_ptr<TTCPBlockSocket> s(NewSocket());
-        s->SetSocksIP(u"127.0.0.1");
-        s->SetSocksPort(proxy.Port());
+        std::unique_ptr<TTCPBlockSocket> s = SocksSocket(proxy);
         s->SetSocksType(ST_Socks4);
         s->SetSocksUsername(u"bob");
         s->SetSocksResolver(c.resolver);
@@ -325,9 +321,7 @@ TEST(HttpTunnel, OpensWithAuthorisationAndPassesData) {
         WriteAll(fd,
                  "HTTP/1.1 200 Connection established\r\nProxy-Agent: x\r\n\r\nfrom target\r\n");
     });
-    std::unique_ptr<TTCPBlockSocket> s(NewSocket());
-    s->SetHTTPTunnelIP(u"127.0.0.1");
-    s->SetHTTPTunnelPort(proxy.Port());
+    std::unique_ptr<TTCPBlockSocket> s = TunnelSocket(proxy);
     s->SetHTTPTunnelUser(u"user");
     s->SetHTTPTunnelPass(u"pass");
     ProxyEvents ev;
@@ -354,9 +348,7 @@ TEST(HttpTunnel, HostNameGoesInItsAsciiForm) {
         request = ReadHttpRequest(fd);
         WriteAll(fd, "HTTP/1.0 200 OK\r\n\r\n");
     });
-    std::unique_ptr<TTCPBlockSocket> s(NewSocket());
-    s->SetHTTPTunnelIP(u"127.0.0.1");
-    s->SetHTTPTunnelPort(proxy.Port());
+    std::unique_ptr<TTCPBlockSocket> s = TunnelSocket(proxy);
     ProxyEvents ev;
     ev.Attach(*s);
     s->Connect(u"b\u00fccher.example", u"443");
@@ -370,9 +362,7 @@ TEST(HttpTunnel, IPv6TargetInBrackets) {
         request = ReadHttpRequest(fd);
         WriteAll(fd, "HTTP/1.0 200 OK\r\n\r\n");
     });
-    std::unique_ptr<TTCPBlockSocket> s(NewSocket());
-    s->SetHTTPTunnelIP(u"127.0.0.1");
-    s->SetHTTPTunnelPort(proxy.Port());
+    std::unique_ptr<TTCPBlockSocket> s = TunnelSocket(proxy);
     ProxyEvents ev;
     ev.Attach(*s);
     s->Connect(u"2001:db8::1", u"443");
@@ -408,9 +398,7 @@ TEST(HttpTunnel, RefusalsAndMalformedAnswers) {
             WriteAll(fd, c.answer);
             ReadExactly(fd, 1, 500);
         });
-        std::unique_ptr<TTCPBlockSocket> s(NewSocket());
-        s->SetHTTPTunnelIP(u"127.0.0.1");
-        s->SetHTTPTunnelPort(proxy.Port());
+        std::unique_ptr<TTCPBlockSocket> s = TunnelSocket(proxy);
         ProxyEvents ev;
         ev.Attach(*s);
         s->Connect(u"server.example", u"80");
@@ -431,9 +419,7 @@ TEST(HttpTunnel, TimeoutAndMissingProxyHandler) {
             ReadHttpRequest(fd);
             ReadExactly(fd, 1, 1000);
         });
-        std::unique_ptr<TTCPBlockSocket> s(NewSocket());
-        s->SetHTTPTunnelIP(u"127.0.0.1");
-        s->SetHTTPTunnelPort(proxy.Port());
+        std::unique_ptr<TTCPBlockSocket> s = TunnelSocket(proxy);
         s->SetHTTPTunnelTimeout(200);
         ProxyEvents ev;
         ev.Attach(*s);
@@ -442,9 +428,7 @@ TEST(HttpTunnel, TimeoutAndMissingProxyHandler) {
     }
     {
         FakeProxy proxy([](int) {});
-        std::unique_ptr<TTCPBlockSocket> s(NewSocket());
-        s->SetHTTPTunnelIP(u"127.0.0.1");
-        s->SetHTTPTunnelPort(proxy.Port());
+        std::unique_ptr<TTCPBlockSocket> s = TunnelSocket(proxy);
         try {
             s->Connect(u"server.example", u"80");
             FAIL();
