@@ -2,9 +2,7 @@
 // output buffer and flushing them, and cutting input lines out of a collector.
 #include <benchmark/benchmark.h>
 
-#include <sys/socket.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -74,5 +72,26 @@ void BM_BufferedLines(benchmark::State& state) {
     state.SetItemsProcessed(lines);
 }
 BENCHMARK(BM_BufferedLines);
+
+// The same lines assembled into the collector's own string.
+void BM_OwnStringLines(benchmark::State& state) {
+    std::string data;
+    for (int i = 0; i < 40; ++i)
+        data += "TM:some text message for the network " + std::to_string(i) + "\r\n";
+    MemoryCollector c(data);
+    c.Timeout = TCollectorBase::kNoTimeout;
+    int64_t lines = 0;
+    for (auto _ : state) {
+        c.Clear();
+        c.Rewind();
+        for (;;) {
+            c.StartStringFromTick(2000, 0);
+            if (c.CheckCollectorWithTick(0) != colr_Ready) break;
+            ++lines;
+        }
+    }
+    state.SetItemsProcessed(lines);
+}
+BENCHMARK(BM_OwnStringLines);
 
 }  // namespace

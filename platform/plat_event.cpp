@@ -27,14 +27,11 @@ void InterruptEvent::Set() {
     }
 }
 
-bool InterruptEvent::Reset() {
-    if (fd_ < 0) return false;
+void InterruptEvent::Reset() {
+    if (fd_ < 0) return;
     uint64_t value = 0;
-    for (;;) {
-        const ssize_t n = ::read(fd_, &value, sizeof value);
-        if (n == static_cast<ssize_t>(sizeof value)) return value != 0;
-        if (n < 0 && errno == EINTR) continue;
-        return false;  // EAGAIN: it was not set
+    // EAGAIN: it was not set.
+    while (::read(fd_, &value, sizeof value) < 0 && errno == EINTR) {
     }
 }
 

@@ -26,8 +26,8 @@ class InterruptEvent {
     int Fd() const { return fd_; }
     // Sets the latch; callable from any thread.
     void Set();
-    // Clears the latch without waiting; returns whether it was set.
-    bool Reset();
+    // Clears the latch without waiting.
+    void Reset();
 
   private:
     int fd_ = -1;

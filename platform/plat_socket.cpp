@@ -194,9 +194,6 @@ bool SockAcceptErrorIsResource(int code) {
 int SockLastError() {
     return t_LastError;
 }
-void SockSetLastError(int code) {
-    t_LastError = code;
-}
 
 void SockAddr::Clear() {
     std::memset(static_cast<void*>(this), 0, sizeof(*this));

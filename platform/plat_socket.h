@@ -63,7 +63,6 @@ int SockErrorFromAddrInfo(int gaiResult, int sysErrno);
 
 // The code of the last failing call of this thread.
 int SockLastError();
-void SockSetLastError(int code);
 
 // Accept failures that concern only the connection being accepted (try the next one).
 bool SockAcceptErrorIsTransient(int code);

@@ -8,10 +8,6 @@
 
 namespace gax {
 
-namespace {
-
-}  // namespace
-
 void ApplyConnectionParams(TTCPBlockSocket& socket, const TQORConnectionParams& params) {
     socket.SetPreferIP4(params.PreferIPv4);
     socket.SetConnectionTimeout(int32_t(params.ServerConnectTimeoutTicks));

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "foundation/gax_fileutils.h"
+#include "foundation/gax_hex.h"
 #include "foundation/gax_inifile_utf8.h"
 #include "foundation/gax_strutils.h"
 
@@ -11,12 +12,13 @@ namespace gax {
 
 namespace {
 
-bool PortOfDigits(std::u16string_view t, int32_t& port) {
+template <class C>
+bool PortOfDigits(std::basic_string_view<C> t, int32_t& port) {
     if (t.empty() || t.size() > 5) return false;
     int32_t v = 0;
-    for (char16_t c : t) {
-        if (c < u'0' || c > u'9') return false;
-        v = v * 10 + (c - u'0');
+    for (C c : t) {
+        if (c < C('0') || c > C('9')) return false;
+        v = v * 10 + (c - C('0'));
     }
     if (v < 1 || v > 65535) return false;
     port = v;
@@ -29,25 +31,13 @@ bool CharCode(std::u16string_view t, unsigned base, char16_t& out) {
     if (t.empty()) return false;
     uint32_t v = 0;
     for (char16_t c : t) {
-        unsigned d;
-        if (c >= u'0' && c <= u'9')
-            d = c - u'0';
-        else if (base == 16 && c >= u'a' && c <= u'f')
-            d = 10 + (c - u'a');
-        else if (base == 16 && c >= u'A' && c <= u'F')
-            d = 10 + (c - u'A');
-        else
-            return false;
-        if (d >= base) return false;
-        v = v * base + d;
+        const int d = HexDigitValue(c);
+        if (d < 0 || unsigned(d) >= base) return false;
+        v = v * base + unsigned(d);
         if (v > 0xFFFF) return false;
     }
     out = char16_t(v);
     return true;
-}
-
-char16_t Upper(char16_t c) {
-    return c >= u'a' && c <= u'z' ? char16_t(c - 32) : c;
 }
 
 // Resolves "." and ".." lexically; ".." at the top stays at the top.
@@ -90,16 +80,11 @@ void ClearClientRec(TQORClientRec& rec) {
 }
 
 bool TryParsePortText(std::u16string_view text, int32_t& port) {
-    return PortOfDigits(TrimSpaceW(text), port);
+    return PortOfDigits(std::u16string_view(TrimSpaceW(text)), port);
 }
 
 bool TryParsePortAnsi(std::string_view text, int32_t& port) {
-    size_t b = 0, e = text.size();
-    while (b < e && uint8_t(text[b]) <= 32) ++b;
-    while (e > b && uint8_t(text[e - 1]) <= 32) --e;
-    std::u16string t;
-    for (size_t i = b; i < e; ++i) t += char16_t(uint8_t(text[i]));
-    return PortOfDigits(t, port);
+    return PortOfDigits(TrimBlanksViewA(text), port);
 }
 
 bool TryParseIPVersionText(std::u16string_view text, TSynapseListenerIPVersions& versions) {
@@ -117,9 +102,7 @@ bool TryParseIPVersionText(std::u16string_view text, TSynapseListenerIPVersions&
 
 int32_t IniReadPort(const TIniFileUTF8& ini, std::u16string_view section, std::u16string_view key,
                     int32_t defaultPort) {
-    const std::string def = std::to_string(defaultPort);
-    const std::u16string text =
-        ini.ReadString(section, key, std::u16string(def.begin(), def.end()));
+    const std::u16string text = ini.ReadString(section, key, IntToDecStrW(defaultPort));
     int32_t port = defaultPort;
     return TryParsePortText(text, port) ? port : defaultPort;
 }
@@ -128,9 +111,9 @@ char16_t ParseDelimiterCharSpec(std::u16string_view t, char16_t defaultChar) {
     if (t.empty()) return defaultChar;
     if (t.size() >= 2 && t[0] == u'\\' && t[1] == u't') return u'\t';
     char16_t c;
-    if (t.size() >= 3 && t[0] == u'\\' && Upper(t[1]) == u'U' && Upper(t[2]) == u'X')
+    if (SameTextAsciiW(t.substr(0, 3), u"\\UX"))
         return CharCode(t.substr(3), 16, c) ? c : defaultChar;
-    if (t.size() >= 2 && t[0] == u'\\' && Upper(t[1]) == u'X')
+    if (SameTextAsciiW(t.substr(0, 2), u"\\X"))
         return CharCode(t.substr(2), 16, c) ? c : defaultChar;
     if (t.size() >= 2 && t[0] == u'\\' && t[1] == u'\\') return u'\\';
     if (t[0] != u'\\') return t[0];
@@ -149,7 +132,9 @@ std::u16string ResolveDirSetting(std::u16string_view dir) {
     const std::u16string t = TrimSpaceW(dir);
     const std::u16string exe = GetProgramDirectory();
     if (t.empty()) return WithoutTrailingSlashes(exe);
-    return WithoutTrailingSlashes(ResolvePathRelative(WithoutTrailingSlashes(t), exe));
+    // The resolved path keeps no trailing "/" of its own: an absolute one comes
+    // back as given, a relative one comes back normalised.
+    return ResolvePathRelative(WithoutTrailingSlashes(t), exe);
 }
 
 std::u16string ResolveDataFileName(std::u16string_view dataDir, std::u16string_view fileName) {

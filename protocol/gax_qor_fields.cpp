@@ -1,6 +1,7 @@
-// Field codecs. Hex goes through 256-entry tables rather than the C library's
-// number parsers, whose locale, sign and blank handling would let hostile
-// input through in forms the protocol does not have.
+// Field codecs. Hex is written from a table of the 256 digit pairs and read
+// digit by digit rather than with the C library's number parsers, whose
+// locale, sign and blank handling would let hostile input through in forms the
+// protocol does not have.
 #include "protocol/gax_qor_fields.h"
 
 #include <array>
@@ -8,45 +9,34 @@
 #include <cstring>
 
 #include "foundation/gax_ansi_unicode_converter.h"
+#include "foundation/gax_hex.h"
+#include "foundation/gax_strutils.h"
 
 namespace gax {
 
 namespace {
 
-constexpr char kHexDigits[] = "0123456789ABCDEF";
-
-struct HexTables {
-    std::array<std::array<char, 2>, 256> pair{};  // byte -> its two upper-case digits
-    std::array<uint8_t, 256> value{};             // digit -> 0..15, anything else 0xFF
-};
-
-constexpr HexTables MakeHexTables() {
-    HexTables t{};
-    for (int b = 0; b < 256; ++b) t.pair[b] = {kHexDigits[b >> 4], kHexDigits[b & 15]};
-    for (int c = 0; c < 256; ++c) t.value[c] = 0xFF;
-    for (int d = 0; d < 10; ++d) t.value['0' + d] = uint8_t(d);
-    for (int d = 0; d < 6; ++d) {
-        t.value['A' + d] = uint8_t(10 + d);
-        t.value['a' + d] = uint8_t(10 + d);
-    }
+// byte -> its two upper-case digits
+constexpr auto kHexPairs = [] {
+    constexpr char digits[] = "0123456789ABCDEF";
+    std::array<std::array<char, 2>, 256> t{};
+    for (int b = 0; b < 256; ++b) t[b] = {digits[b >> 4], digits[b & 15]};
     return t;
-}
-
-constexpr HexTables kHex = MakeHexTables();
+}();
 
 inline char* PutHexByte(char* dst, uint8_t b) {
-    dst[0] = kHex.pair[b][0];
-    dst[1] = kHex.pair[b][1];
+    dst[0] = kHexPairs[b][0];
+    dst[1] = kHexPairs[b][1];
     return dst + 2;
 }
 
 // Two hex digits at p. The second byte is looked at only when the first is a
 // digit, so a NUL-terminated text is never read past its NUL.
 inline bool HexPair(const char* p, uint8_t& out) {
-    const uint8_t hi = kHex.value[static_cast<uint8_t>(p[0])];
-    if (hi == 0xFF) return false;
-    const uint8_t lo = kHex.value[static_cast<uint8_t>(p[1])];
-    if (lo == 0xFF) return false;
+    const int hi = HexDigitValue(static_cast<uint8_t>(p[0]));
+    if (hi < 0) return false;
+    const int lo = HexDigitValue(static_cast<uint8_t>(p[1]));
+    if (lo < 0) return false;
     out = uint8_t(hi << 4 | lo);
     return true;
 }
@@ -112,17 +102,25 @@ inline bool IsControl(uint8_t c) {
     return c < 0x20 && c != '\t';
 }
 
-template <class Span>
-int32_t TrimSpan(Span& ptr, int32_t& len) {
-    if (len <= 0) return 0;
-    const uint8_t* p = reinterpret_cast<const uint8_t*>(ptr);
-    int32_t b = 0, e = len;
-    while (b < e && p[b] <= 32) ++b;
-    while (e > b && p[e - 1] <= 32) --e;
-    ptr += b;
-    len = e - b;
-    return len;
+// Writes the decimal text of value into exactly n = SizeInt(value) bytes;
+// callers that sized their room already pass n rather than count digits twice.
+char* PutIntSized(char* dst, int32_t value, size_t n) {
+    uint32_t u = value < 0 ? 0u - uint32_t(value) : uint32_t(value);
+    char* end = dst + n;
+    char* p = end;
+    do {
+        *--p = char('0' + u % 10);
+        u /= 10;
+    } while (u != 0);
+    if (value < 0) *--p = '-';
+    return end;
 }
+
+// Not a power series: "4".."7" carry the bits 0x40, 0x100, 0x10, 0x80, and
+// 0x20 and 0x200 are unused.
+constexpr uint32_t kTypedFieldBits[QOR_TYPED_SLOTS] = {0x1,    0x2,    0x4,    0x8,    0x40,
+                                                       0x100,  0x10,   0x80,   0x400,  0x800,
+                                                       0x1000, 0x2000, 0x4000, 0x8000, 0x10000};
 
 }  // namespace
 
@@ -135,13 +133,8 @@ int QORTypedFieldSlot(char type) {
 }
 
 uint32_t QORTypedFieldBit(char type) {
-    // Not a power series: "4".."7" carry the bits 0x40, 0x100, 0x10, 0x80, and
-    // 0x20 and 0x200 are unused.
-    static constexpr uint32_t kBits[QOR_TYPED_SLOTS] = {0x1,    0x2,    0x4,    0x8,    0x40,
-                                                        0x100,  0x10,   0x80,   0x400,  0x800,
-                                                        0x1000, 0x2000, 0x4000, 0x8000, 0x10000};
     const int s = QORTypedFieldSlot(type);
-    return s < 0 ? 0 : kBits[s];
+    return s < 0 ? 0 : kTypedFieldBits[s];
 }
 
 // ---- sizes ----
@@ -265,16 +258,7 @@ char* PutHex4(char* dst, uint16_t value) {
 }
 
 char* PutInt(char* dst, int32_t value) {
-    const size_t n = SizeInt(value);
-    uint32_t u = value < 0 ? 0u - uint32_t(value) : uint32_t(value);
-    char* end = dst + n;
-    char* p = end;
-    do {
-        *--p = char('0' + u % 10);
-        u /= 10;
-    } while (u != 0);
-    if (value < 0) *--p = '-';
-    return end;
+    return PutIntSized(dst, value, SizeInt(value));
 }
 
 // ---- FastStringA appenders ----
@@ -285,18 +269,14 @@ void FastStrAddHexByte(FastStringA& f, uint8_t b) {
 
 void FastStrAddInt(FastStringA& f, int32_t value) {
     const size_t n = SizeInt(value);
-    char* at = f.Extend(n);
-    [[maybe_unused]] char* end = PutInt(at, value);
-    assert(end == at + n);
+    PutIntSized(f.Extend(n), value, n);
 }
 
 void FastStrAddIntLn(FastStringA& f, int32_t value) {
-    const size_t n = SizeInt(value) + 2;
-    char* at = f.Extend(n);
-    char* end = PutInt(at, value);
-    *end++ = '\r';
-    *end++ = '\n';
-    assert(end == at + n);
+    const size_t n = SizeInt(value);
+    char* end = PutIntSized(f.Extend(n + 2), value, n);
+    end[0] = '\r';
+    end[1] = '\n';
 }
 
 void FastStrAddHexLenStr(FastStringA& f, std::string_view s) {
@@ -537,7 +517,7 @@ int ParseTypedFields(TQORTypedFieldParseRec& r) {
         if (slot >= 0) {
             if (r.Slots[slot] != nullptr) return QOR_PARSE_DUPLICATE;
             r.Slots[slot] = &it;
-            r.Mask |= QORTypedFieldBit(type);
+            r.Mask |= kTypedFieldBits[slot];
         }
         ++r.Count;
         p = q + len;
@@ -546,14 +526,18 @@ int ParseTypedFields(TQORTypedFieldParseRec& r) {
     return r.Count;
 }
 
+// A negative length stays as it is: the span was never a value.
 int32_t TrimTagValue(TQORTagItemRec& item) {
     if (item.ValueLen <= 0) return 0;
-    return TrimSpan(item.ValuePtr, item.ValueLen);
+    const char* p = item.ValuePtr;
+    TrimBlanksRange(p, item.ValueLen);
+    item.ValuePtr += p - item.ValuePtr;
+    return item.ValueLen;
 }
 
 int32_t TrimTypedFieldValue(TQORTypedFieldRec& field) {
     if (field.Len <= 0) return 0;
-    return TrimSpan(field.Ptr, field.Len);
+    return TrimBlanksRange(field.Ptr, field.Len);
 }
 
 }  // namespace gax

@@ -2,9 +2,9 @@
 #include "protocol/gax_qor_sourceid.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "foundation/gax_hex.h"
+#include "foundation/gax_strutils.h"
 #include "foundation/gax_types.h"
 #include "sockets/gax_snps_base64.h"
 #include "sockets/gax_snps_md5.h"
@@ -62,9 +62,7 @@ std::string MakeSourceIdFromBuffer(const void* p, int32_t len) {
 }
 
 std::string MakeSourceIdFromUnicodeLowBytes(std::u16string_view text) {
-    std::string bytes(text.size(), '\0');
-    for (size_t i = 0; i < text.size(); ++i) bytes[i] = char(text[i] & 0xFF);
-    return MakeSourceId(bytes);
+    return MakeSourceId(UnicodeToByteStr(text));
 }
 
 std::string AddSourceIdCheckChars(std::string_view text) {
@@ -112,13 +110,8 @@ bool NormalizeSourceId(std::string& id, bool& changed) {
         return IsValidSourceIdStr(id);
     }
     if (id.size() != QOR_SOURCE_ID_LEN) return false;
-    if (id[22] == '=' && id[23] == '=') {
-        RepairSourceIdBrackets(id.data(), int32_t(QOR_SOURCE_ID_BODY_LEN));
-        CheckChars(id.data(), id[22], id[23]);
-        changed = true;
-        return IsValidSourceIdStr(id);
-    }
-    if (HasSourceIdBrackets(id.data(), int32_t(id.size()))) {
+    // A padded digest and the bracket spelling both get fresh check characters.
+    if ((id[22] == '=' && id[23] == '=') || HasSourceIdBrackets(id.data(), int32_t(id.size()))) {
         RepairSourceIdBrackets(id.data(), int32_t(id.size()));
         CheckChars(id.data(), id[22], id[23]);
         changed = true;

@@ -120,9 +120,7 @@ bool TryParseReopenLogSignal(std::u16string_view text, TQORReopenLogSignal& sign
     size_t b = 0, e = text.size();
     while (b < e && text[b] <= 0x20) ++b;
     while (e > b && text[e - 1] <= 0x20) --e;
-    std::u16string t(text.substr(b, e - b));
-    for (auto& c : t)
-        if (c >= u'a' && c <= u'z') c = char16_t(c - u'a' + u'A');
+    const std::u16string t = AsciiUpperCaseW(text.substr(b, e - b));
     if (t.empty()) return false;
 
     bool digits = true;

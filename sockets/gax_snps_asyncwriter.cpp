@@ -133,12 +133,8 @@ bool TAsyncWriter2SocketThreadUnSafe::Flush() {
     }
     sent = std::min(sent, pending);
     f_NeedWaitForWrite = sent < pending;
-    if (sent > 0) {
-        f_Block.Consumed(sent);
-        f_LeftAfterFlush = f_Block.Busy();
-    } else {
-        f_LeftAfterFlush = pending;
-    }
+    f_Block.Consumed(sent);
+    f_LeftAfterFlush = f_Block.Busy();
     if (OnWrite) OnWrite(this, static_cast<int>(sent));
     return true;
 }
@@ -164,14 +160,13 @@ TAsyncWriter2SocketThreadSafe::~TAsyncWriter2SocketThreadSafe() {
 void TAsyncWriter2SocketThreadSafe::PublishHints() {
     // Pairs with the acquire in Flush: a flusher that sees the count also sees the bytes.
     f_BusyHint.store(f_Block.Busy(), std::memory_order_release);
-    f_LeftHint.store(f_LeftAfterFlush, std::memory_order_relaxed);
     f_TotalHint.store(f_Block.Total(), std::memory_order_relaxed);
 }
 
 void TAsyncWriter2SocketThreadSafe::Clear() {
     plat::MutexLock lock(f_CritA);
     f_Block.Clear();
-    f_LeftAfterFlush = 0;
+    f_LeftHint.store(0, std::memory_order_relaxed);
     f_SmartCounter = 0;
     f_NeedWaitHint.store(false, std::memory_order_relaxed);
     PublishHints();
@@ -204,6 +199,7 @@ void TAsyncWriter2SocketThreadSafe::ApplyShrinkRule() {
     if (f_Block.Busy() < half && f_Min < half) {
         if (++f_SmartCounter >= kShrinkAfterFlushes) {
             f_Block.Reallocate(half);
+            f_TotalHint.store(half, std::memory_order_relaxed);
             f_SmartCounter = 0;
         }
     } else {
@@ -235,11 +231,10 @@ bool TAsyncWriter2SocketThreadSafe::Flush() {
     f_NeedWaitHint.store(sent < pending, std::memory_order_relaxed);
     if (sent > 0) {
         f_Block.Consumed(sent);
-        f_LeftAfterFlush = f_Block.Busy();
+        f_LeftHint.store(f_Block.Busy(), std::memory_order_relaxed);
         PublishHints();
         if (OnWrite) OnWrite(this, static_cast<int>(sent));
         ApplyShrinkRule();
-        PublishHints();
     }
     return true;
 }

@@ -164,13 +164,14 @@ class TAsyncWriter2SocketThreadSafe {
 
     mutable plat::Mutex f_CritA;
     detail::AsyncWriterBlock f_Block GAX_GUARDED_BY(f_CritA);
-    size_t f_LeftAfterFlush GAX_GUARDED_BY(f_CritA) = 0;
     int f_SmartCounter GAX_GUARDED_BY(f_CritA) = 0;
     size_t f_Min = 0;
     std::u16string f_ErrorDesc GAX_GUARDED_BY(f_CritA);
 
     std::atomic<int> f_Socket{-1};
     std::atomic<int> f_SocketErrorCode{-1};
+    // Written under f_CritA, read without it. f_LeftHint is the only record of
+    // what the last sending flush left.
     std::atomic<size_t> f_BusyHint{0};
     std::atomic<bool> f_NeedWaitHint{false};
     std::atomic<size_t> f_LeftHint{0};

@@ -1,7 +1,6 @@
 #include "sockets/gax_snps_collector.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 #include "foundation/gax_ansi_unicode_converter.h"
@@ -15,12 +14,12 @@ namespace gax {
 
 namespace {
 
-const char kTooLong[] = "Collector got too long string";
+const char16_t kTooLong[] = u"Collector got too long string";
 
 }  // namespace
 
 std::u16string CollectorTooLongStringText() {
-    return u"Collector got too long string";
+    return kTooLong;
 }
 
 // ---- construction ----
@@ -38,7 +37,7 @@ TCollectorBase::TCollectorBase(int aInputBufSize) {
 TCollectorBase::~TCollectorBase() = default;
 
 void TCollectorBase::Clear() {
-    f_BufTotal = f_BufUsed = f_BufDirty = f_BufScanned = 0;
+    f_BufTotal = f_BufUsed = f_BufScanned = 0;
     f_BufDataPtr = f_Buf.get();
     f_BufDataLen = 0;
     f_BinReady = f_BinToCollect = 0;
@@ -115,38 +114,32 @@ void TCollectorBase::StartBufStringFromNow(int aMaxLen) {
     StartBufStringFromTick(aMaxLen, GetTick32());
 }
 void TCollectorBase::StartBufStringFromTick(int aMaxLen, TCollectorTick32 theStartTick) {
-    NextWaitlessBufString(aMaxLen);
+    NextBufString(aMaxLen);
     ArmFrom(theStartTick);
 }
 void TCollectorBase::NextBufString(int aMaxLen) {
-    NextWaitlessBufString(aMaxLen);
-    f_OperationalTimeout = Timeout;
-}
-void TCollectorBase::NextWaitlessBufString(int aMaxLen) {
     BeginOp(true);
     if (aMaxLen > f_BufSize - 2) throw ECollectorSizeTooBig("Size too big");
     f_StrMax = std::max(aMaxLen, 0);
     f_BufScanned = f_BufUsed;
     f_Mode = colm_BufString;
+    f_OperationalTimeout = Timeout;
 }
 
 void TCollectorBase::StartBufBinaryFromNow(int aLen) {
     StartBufBinaryFromTick(aLen, GetTick32());
 }
 void TCollectorBase::StartBufBinaryFromTick(int aLen, TCollectorTick32 theStartTick) {
-    NextWaitlessBufBinary(aLen);
+    NextBufBinary(aLen);
     ArmFrom(theStartTick);
 }
 void TCollectorBase::NextBufBinary(int aLen) {
-    NextWaitlessBufBinary(aLen);
-    f_OperationalTimeout = Timeout;
-}
-void TCollectorBase::NextWaitlessBufBinary(int aLen) {
     BeginOp(true);
     if (aLen > f_BufSize) throw ECollectorSizeTooBig("Size too big");
     f_BinToCollect = std::max(aLen, 0);
     f_BufScanned = f_BufUsed;
     f_Mode = colm_BufBinary;
+    f_OperationalTimeout = Timeout;
 }
 
 void TCollectorBase::StartWaitFromNow() {
@@ -232,15 +225,14 @@ TCollectorCheckResult TCollectorBase::CheckCollectorWithTick(TCollectorTick32 aT
 
 void TCollectorBase::Consume(int n) {
     f_BufUsed += n;
-    f_BufDirty -= n;
-    if (f_BufDirty == 0) f_BufUsed = f_BufTotal = f_BufScanned = 0;
+    if (f_BufUsed == f_BufTotal) f_BufUsed = f_BufTotal = f_BufScanned = 0;
 }
 
 void TCollectorBase::CompactToStart() {
     if (f_BufUsed == 0) return;
-    std::memmove(f_Buf.get(), f_Buf.get() + f_BufUsed, static_cast<size_t>(f_BufDirty));
+    std::memmove(f_Buf.get(), f_Buf.get() + f_BufUsed, static_cast<size_t>(DirtyLen()));
     f_BufScanned = std::max(f_BufScanned - f_BufUsed, 0);
-    f_BufTotal = f_BufDirty;
+    f_BufTotal -= f_BufUsed;
     f_BufUsed = 0;
 }
 
@@ -257,7 +249,6 @@ TCollectorBase::ReadOutcome TCollectorBase::ReadMore(bool aLineMode) {
             got = std::min(got, space);
             CollectorReadCounter += static_cast<uintptr_t>(got);
             f_BufTotal += got;
-            f_BufDirty += got;
             f_CouldBeRawBytesOnSource = got == space;
             return ReadOutcome::Data;
         case kReadEof:
@@ -290,23 +281,26 @@ TCollectorCheckResult TCollectorBase::EndOp(TCollectorCheckResult r) {
     return r;
 }
 
+bool TCollectorBase::CutOverlongLine() {
+    switch (StringExceededLengthMode) {
+        case ceslm_Result:
+            return false;
+        case ceslm_Exception:
+            throw ECollectorExceededStringLength(std::u16string(kTooLong));
+        default:
+            f_StringLengthExceeded = true;
+            return true;
+    }
+}
+
 bool TCollectorBase::AppendLinePiece(const char* p, int n) {
     const size_t have = f_Mode == colm_FastStr ? p_Fast->Len() : f_String.size();
     const int64_t total = static_cast<int64_t>(have) + n;
     int take = n;
     if (total > f_StrMax) {
-        switch (StringExceededLengthMode) {
-            case ceslm_Result:
-                return false;
-            case ceslm_Exception:
-                throw ECollectorExceededStringLength(kTooLong);
-            default:
-                f_StringLengthExceeded = true;
-                take =
-                    static_cast<int>(std::max<int64_t>(0, f_StrMax - static_cast<int64_t>(have)));
-                take = std::min(take, n);
-                break;
-        }
+        if (!CutOverlongLine()) return false;
+        take = static_cast<int>(std::max<int64_t>(0, f_StrMax - static_cast<int64_t>(have)));
+        take = std::min(take, n);
     }
     if (take > 0) {
         if (f_Mode == colm_FastStr)
@@ -319,9 +313,9 @@ bool TCollectorBase::AppendLinePiece(const char* p, int n) {
 
 TCollectorCheckResult TCollectorBase::CheckLine(TCollectorTick32 aTick) {
     for (;;) {
-        if (f_BufDirty > 0) {
+        if (const int dirty = DirtyLen(); dirty > 0) {
             const char* start = f_Buf.get() + f_BufUsed;
-            const char* lf = FindLFInBuf(start, f_BufDirty);
+            const char* lf = FindLFInBuf(start, dirty);
             if (lf) {
                 const int n = static_cast<int>(lf - start);
                 if (!AppendLinePiece(start, n)) return colr_ExceededStringLength;
@@ -334,8 +328,8 @@ TCollectorCheckResult TCollectorBase::CheckLine(TCollectorTick32 aTick) {
                 }
                 return EndOp(colr_Ready);
             }
-            if (!AppendLinePiece(start, f_BufDirty)) return colr_ExceededStringLength;
-            Consume(f_BufDirty);
+            if (!AppendLinePiece(start, dirty)) return colr_ExceededStringLength;
+            Consume(dirty);
         }
         const bool fast = f_Mode == colm_FastStr;
         switch (ReadMore(true)) {
@@ -356,8 +350,8 @@ TCollectorCheckResult TCollectorBase::CheckLine(TCollectorTick32 aTick) {
 
 TCollectorCheckResult TCollectorBase::CheckBinary(TCollectorTick32 aTick) {
     for (;;) {
-        if (f_BufDirty > 0 && f_BinReady < f_BinToCollect) {
-            const int take = std::min(f_BufDirty, f_BinToCollect - f_BinReady);
+        if (const int dirty = DirtyLen(); dirty > 0 && f_BinReady < f_BinToCollect) {
+            const int take = std::min(dirty, f_BinToCollect - f_BinReady);
             std::memcpy(f_BinPtr + f_BinReady, f_Buf.get() + f_BufUsed, static_cast<size_t>(take));
             Consume(take);
             f_BinReady += take;
@@ -385,18 +379,18 @@ TCollectorCheckResult TCollectorBase::CheckBinary(TCollectorTick32 aTick) {
 
 TCollectorCheckResult TCollectorBase::CheckBufString(TCollectorTick32 aTick) {
     for (;;) {
-        if (f_SkipLineRest && f_BufDirty > 0) {
+        if (const int dirty = DirtyLen(); f_SkipLineRest && dirty > 0) {
             const char* start = f_Buf.get() + f_BufUsed;
-            const char* lf = FindLFInBuf(start, f_BufDirty);
+            const char* lf = FindLFInBuf(start, dirty);
             if (lf) {
                 f_SkipLineRest = false;
                 Consume(static_cast<int>(lf - start) + 1);
             } else {
-                Consume(f_BufDirty);
+                Consume(dirty);
             }
-            f_BufScanned = f_BufUsed;
         }
         if (!f_SkipLineRest) {
+            // Resumes the search where the last one stopped, never before the line.
             f_BufScanned = std::max(f_BufScanned, f_BufUsed);
             const char* lf = FindLFInBuf(f_Buf.get() + f_BufScanned, f_BufTotal - f_BufScanned);
             if (lf) {
@@ -404,32 +398,25 @@ TCollectorCheckResult TCollectorBase::CheckBufString(TCollectorTick32 aTick) {
                 const int n = static_cast<int>(lf - start);
                 int len = n;
                 if (n > f_StrMax) {
-                    if (StringExceededLengthMode == ceslm_Result) return colr_ExceededStringLength;
-                    if (StringExceededLengthMode == ceslm_Exception)
-                        throw ECollectorExceededStringLength(kTooLong);
-                    f_StringLengthExceeded = true;
+                    if (!CutOverlongLine()) return colr_ExceededStringLength;
                     len = f_StrMax;
                 }
                 if (len > 0 && start[len - 1] == '\r') --len;
                 f_BufDataPtr = start;
                 f_BufDataLen = len;
                 Consume(n + 1);
-                f_BufScanned = f_BufUsed;
                 return EndOp(colr_Ready);
             }
             f_BufScanned = f_BufTotal;
             CompactToStart();
-            if (f_BufDirty > f_StrMax) {
-                if (StringExceededLengthMode == ceslm_Result) return colr_ExceededStringLength;
-                if (StringExceededLengthMode == ceslm_Exception)
-                    throw ECollectorExceededStringLength(kTooLong);
+            if (DirtyLen() > f_StrMax) {
+                if (!CutOverlongLine()) return colr_ExceededStringLength;
                 // The line cannot end within the limit: hand out its first part
                 // and drop the rest up to its line feed.
-                f_StringLengthExceeded = true;
                 f_BufDataPtr = f_Buf.get() + f_BufUsed;
                 f_BufDataLen = f_StrMax;
                 f_SkipLineRest = true;
-                Consume(f_BufDirty);
+                Consume(DirtyLen());
                 return EndOp(colr_Ready);
             }
         }
@@ -443,12 +430,13 @@ TCollectorCheckResult TCollectorBase::CheckBufString(TCollectorTick32 aTick) {
             case ReadOutcome::Eof: {
                 if (f_FastEof || f_SkipLineRest) return colr_EOF;
                 const char* start = f_Buf.get() + f_BufUsed;
-                int len = f_BufDirty;
+                const int dirty = DirtyLen();
+                int len = dirty;
                 if (len > 0 && start[len - 1] == '\r') --len;
                 if (len <= 0) return colr_EOF;
                 f_BufDataPtr = start;
                 f_BufDataLen = len;
-                Consume(f_BufDirty);
+                Consume(dirty);
                 return colr_Ready;
             }
         }
@@ -457,7 +445,7 @@ TCollectorCheckResult TCollectorBase::CheckBufString(TCollectorTick32 aTick) {
 
 TCollectorCheckResult TCollectorBase::CheckBufBinary(TCollectorTick32 aTick) {
     for (;;) {
-        if (f_BufDirty >= f_BinToCollect) {
+        if (DirtyLen() >= f_BinToCollect) {
             f_BufDataPtr = f_Buf.get() + f_BufUsed;
             f_BufDataLen = f_BinToCollect;
             Consume(f_BinToCollect);

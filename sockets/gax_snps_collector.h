@@ -105,7 +105,7 @@ class TCollectorBase {
     void SetWaitStartTickToNow();
     void SetWaitStartTickToTick(TCollectorTick32 aTick) { f_WaitStartTick = aTick; }
     void SetError(int aCode, std::u16string aDescr);
-    int RemainNonCollectedBytesInLinearBuffer() const { return f_BufTotal - f_BufUsed; }
+    int RemainNonCollectedBytesInLinearBuffer() const { return DirtyLen(); }
 
     const char* Buffer() const { return f_Buf.get(); }
     int BufferSize() const { return f_BufSize; }
@@ -114,7 +114,7 @@ class TCollectorBase {
     int BufDataLen() const { return f_BufDataLen; }
     std::string_view BufData() const { return {f_BufDataPtr, static_cast<size_t>(f_BufDataLen)}; }
     const std::string& CollectedString() const { return f_String; }
-    int DirtyLen() const { return f_BufDirty; }
+    int DirtyLen() const { return f_BufTotal - f_BufUsed; }
     int DirtyStart() const { return f_BufUsed; }
     int BinSize() const { return f_BinSize; }
     TCollectorTick32 WaitStartTick() const { return f_WaitStartTick; }
@@ -147,11 +147,13 @@ class TCollectorBase {
     enum class ReadOutcome { Data, Nothing, Eof, Error };
     ReadOutcome ReadMore(bool aLineMode);
     void BeginOp(bool aClearExceeded);
-    void NextWaitlessBufString(int aMaxLen);
-    void NextWaitlessBufBinary(int aLen);
     void ArmFrom(TCollectorTick32 aTick);
     void Consume(int n);
     void CompactToStart();
+    // The length rule for a line over f_StrMax: false when the check is to
+    // return colr_ExceededStringLength, raises under ceslm_Exception, and
+    // under ceslm_Flag marks the line as cut for the caller to keep f_StrMax bytes.
+    bool CutOverlongLine();
     // Appends a piece of the current line under the length rule; false when
     // the policy asks the check to return colr_ExceededStringLength.
     bool AppendLinePiece(const char* p, int n);
@@ -172,8 +174,7 @@ class TCollectorBase {
     int f_BufTotal = 0;
     int f_BufScanned = 0;
     int f_BufDataLen = 0;
-    int f_BufDirty = 0;
-    int f_BufUsed = 0;
+    int f_BufUsed = 0;  // unconsumed bytes (DirtyLen) run from here to f_BufTotal
     int f_BinReady = 0;
     int f_BinSize = 0;
     int f_BinToCollect = 0;

@@ -13,6 +13,27 @@ namespace {
 const char kRegisterNotAllowed[] =
     "Register or unregister operations are not allowed during event handling";
 
+// Poll events of a wait-flag combination (its low four bits), 0 for an invalid
+// one. Every set but accept also watches the peer's close.
+short PollEventsOfFlags(uint8_t aFlags) {
+    switch (aFlags & 0x0F) {
+        case wf_CloseOnly:
+            return POLLRDHUP;
+        case wf_Read:
+            return POLLIN | POLLRDHUP;
+        case wf_Write:
+            return POLLOUT | POLLRDHUP;
+        case wf_ReadWrite:
+            return POLLIN | POLLOUT | POLLRDHUP;
+        case wf_Accept:
+            return POLLIN;
+        case wf_Connect:
+            return POLLOUT | POLLRDHUP;
+        default:
+            return 0;
+    }
+}
+
 // Clears the handling flag however the wait ends, a raising handler included.
 class HandlingScope {
   public:
@@ -52,16 +73,12 @@ PWaiter2Resource TWaiter2Base::RegisterResource(void* aContext, int aSocket) {
     rec->wtr_InternalIndex = slot;
     PWaiter2Resource result = rec.get();
     f_IntObjs[static_cast<size_t>(slot)] = std::move(rec);
-    ++f_MemCount;
     f_Count = slot;
-    ++f_ResourceCount;
     return result;
 }
 
 void TWaiter2Base::RemoveResourceAt(int aIndex) {
-    CheckNotHandling();
     f_IntObjs[static_cast<size_t>(aIndex)].reset();
-    --f_MemCount;
     for (int i = aIndex + 1; i <= f_Count; ++i) {
         auto& moved = f_IntObjs[static_cast<size_t>(i - 1)];
         moved = std::move(f_IntObjs[static_cast<size_t>(i)]);
@@ -69,7 +86,6 @@ void TWaiter2Base::RemoveResourceAt(int aIndex) {
     }
     f_IntObjs[static_cast<size_t>(f_Count)].reset();
     --f_Count;
-    --f_ResourceCount;
 }
 
 void TWaiter2Base::UnregisterResource(PWaiter2Resource aResource) {
@@ -99,27 +115,20 @@ void TWaiter2Base::VerifyResource(PWaiter2Resource aResource) const {
 }
 
 void TWaiter2Base::VerifyWaitFlags(uint8_t aFlags) {
-    switch (aFlags & 0x0F) {
-        case 0:
-        case 1:
-        case 2:
-        case 3:
-        case 4:
-        case 8:
-            return;
-        default: {
-            char text[40];
-            std::snprintf(text, sizeof text, "Invalid wait flags: %2.2X", aFlags);
-            throw EWaiterInvalidWaitFlags(std::string_view(text));
-        }
-    }
+    if (PollEventsOfFlags(aFlags) != 0) return;
+    char text[40];
+    std::snprintf(text, sizeof text, "Invalid wait flags: %2.2X", aFlags);
+    throw EWaiterInvalidWaitFlags(std::string_view(text));
+}
+
+int TWaiter2Base::MemCount() const {
+    // Every registration owns its record; the interrupt's record, where a
+    // waiter keeps one, sits in slot 0.
+    return f_Count + (f_IntObjs[0] ? 1 : 0);
 }
 
 int TWaiter2Base::GetMemoryUsage() const {
-    int used = 0;
-    for (int i = 0; i <= f_Count; ++i)
-        if (f_IntObjs[static_cast<size_t>(i)]) ++used;
-    return f_AllocSize * used;
+    return ResourceRecordSize() * MemCount();
 }
 
 TWaiterResult TWaiter2Base::WaitFor(TWaiterTick32 aTimeout) {
@@ -133,36 +142,19 @@ TWaiterResult TWaiter2Base::WaitFor(TWaiterTick32 aTimeout) {
 // ---- TWaiter2Socket ----
 
 TWaiter2Socket::TWaiter2Socket(int aWishedCapacity) : TWaiter2Base(aWishedCapacity, kMaxCapacity) {
-    f_AllocSize = ResourceRecordSize();
     if (!f_ExtEvent.Valid()) {
         throw EWaiterException(
             SocketSysErrorText(plat::SockErrorFromErrno(f_ExtEvent.CreateError())));
     }
     f_IntObjs[0] = std::make_unique<TWaiter2Resource>();
     f_IntObjs[0]->wtr_Socket = f_ExtEvent.Fd();
-    ++f_MemCount;
     f_Poll.resize(static_cast<size_t>(f_Capacity) + 1);
 }
 
 TWaiter2Socket::~TWaiter2Socket() = default;
 
 short TWaiter2Socket::PollEventsFor(uint8_t aWaiterFlags) {
-    switch (aWaiterFlags & 0x0F) {
-        case 0:
-            return POLLRDHUP;
-        case 1:
-            return POLLIN | POLLRDHUP;
-        case 2:
-            return POLLOUT | POLLRDHUP;
-        case 3:
-            return POLLIN | POLLOUT | POLLRDHUP;
-        case 4:
-            return POLLIN;
-        case 8:
-            return POLLOUT | POLLRDHUP;
-        default:
-            return 0;
-    }
+    return PollEventsOfFlags(aWaiterFlags);
 }
 
 uint8_t TWaiter2Socket::EventFlagsFor(uint8_t aWaiterFlags, short aRevents) {
@@ -240,7 +232,7 @@ TWaiterResult TWaiter2Socket::WaitForHandler(TWaiter2WaitParams& aParams) {
         }
         return wr_Descriptor;
     }
-    f_LastWaitErrorCode = 10022;  // poll counted an entry it did not mark
+    f_LastWaitErrorCode = plat::kSockErrInvalidArg;  // poll counted an entry it did not mark
     return wr_Error;
 }
 

@@ -107,8 +107,10 @@ class TWaiter2Base {
 
     int Capacity() const { return f_Capacity; }
     int Count() const { return f_Count; }
-    int ResourceCount() const { return f_ResourceCount; }
-    int MemCount() const { return f_MemCount; }
+    // Registrations made and not removed: each holds one slot.
+    int ResourceCount() const { return f_Count; }
+    // Records allocated and not yet freed, the interrupt's included.
+    int MemCount() const;
     int LastWaitErrorCode() const { return f_LastWaitErrorCode; }
     bool Handling() const { return f_Handling; }
 
@@ -117,11 +119,9 @@ class TWaiter2Base {
     TWaiter2Base(int aWishedCapacity, int aMaxCapacity);
     virtual int ResourceRecordSize() const = 0;
     void CheckNotHandling() const;
+    // Callers check the handling flag first.
     void RemoveResourceAt(int aIndex);
 
-    int f_AllocSize = 0;
-    int f_ResourceCount = 0;
-    int f_MemCount = 0;
     int f_MaxCapacity = 0;
     int f_Capacity = 0;
     int f_Count = 0;

@@ -35,18 +35,29 @@ bool Inside(const char* base, size_t size, const char* p, int32_t len) {
     return len >= 0 && p >= base && size_t(p - base) + size_t(len) <= size;
 }
 
-void FuzzTagList(const uint8_t* data, size_t size, uint8_t selector) {
+std::unique_ptr<char[]> ExactCopy(const uint8_t* data, size_t size) {
     auto buf = std::make_unique<char[]>(size ? size : 1);
     if (size) std::memcpy(buf.get(), data, size);
+    return buf;
+}
+
+int ParseTags(TQORTagParseRec& r, TQORTagItemRec* items, int32_t capacity, char* data, size_t size,
+              uint32_t flags) {
+    r.Items = items;
+    r.Capacity = capacity;
+    r.Data = data;
+    r.DataLen = int32_t(size);
+    r.Flags = flags;
+    return ParseTagList(r);
+}
+
+void FuzzTagList(const uint8_t* data, size_t size, uint8_t selector) {
+    auto buf = ExactCopy(data, size);
     const int32_t capacity = selector & 15;
     auto items = std::make_unique<TQORTagItemRec[]>(size_t(capacity ? capacity : 1));
     TQORTagParseRec r;
-    r.Items = capacity ? items.get() : nullptr;
-    r.Capacity = capacity;
-    r.Data = buf.get();
-    r.DataLen = int32_t(size);
-    r.Flags = (selector >> 4) & 7;
-    const int res = ParseTagList(r);
+    const int res = ParseTags(r, capacity ? items.get() : nullptr, capacity, buf.get(), size,
+                              (selector >> 4) & 7);
     Check(res >= -3);
     Check(r.Count >= 0 && r.Count <= capacity);
     if (res >= 0) Check(res == r.Count);
@@ -72,12 +83,7 @@ void FuzzTagList(const uint8_t* data, size_t size, uint8_t selector) {
         std::string again(out.View());
         auto items2 = std::make_unique<TQORTagItemRec[]>(size_t(r.Count));
         TQORTagParseRec r2;
-        r2.Items = items2.get();
-        r2.Capacity = r.Count;
-        r2.Data = again.data();
-        r2.DataLen = int32_t(again.size());
-        r2.Flags = r.Flags;
-        Check(ParseTagList(r2) == r.Count);
+        Check(ParseTags(r2, items2.get(), r.Count, again.data(), again.size(), r.Flags) == r.Count);
         for (int32_t i = 0; i < r.Count; ++i) {
             Check(items2[size_t(i)].Name() == items[size_t(i)].Name());
             Check(items2[size_t(i)].Value() == items[size_t(i)].Value());
@@ -86,8 +92,7 @@ void FuzzTagList(const uint8_t* data, size_t size, uint8_t selector) {
 }
 
 void FuzzTypedFields(const uint8_t* data, size_t size, uint8_t selector) {
-    auto buf = std::make_unique<char[]>(size ? size : 1);
-    if (size) std::memcpy(buf.get(), data, size);
+    auto buf = ExactCopy(data, size);
     const int32_t maxItems = selector & 31;
     auto items = std::make_unique<TQORTypedFieldRec[]>(size_t(maxItems ? maxItems : 1));
     TQORTypedFieldParseRec r;
@@ -110,8 +115,7 @@ void FuzzTypedFields(const uint8_t* data, size_t size, uint8_t selector) {
 }
 
 void FuzzHexLen(const uint8_t* data, size_t size) {
-    auto buf = std::make_unique<char[]>(size ? size : 1);
-    if (size) std::memcpy(buf.get(), data, size);
+    auto buf = ExactCopy(data, size);
     const char* base = buf.get();
 
     const char* cur = base;

@@ -13,6 +13,7 @@
 #include "sockets/gax_snps_waiter.h"
 
 using namespace gax;
+using snpstest::Raised;
 
 namespace {
 
@@ -120,16 +121,6 @@ std::vector<std::string> Collect(TCollectorMode mode, std::vector<std::string> s
 }
 
 using Lines = std::vector<std::string>;
-
-template <class E, class F>
-std::string Raised(F&& f) {
-    try {
-        f();
-    } catch (const E& e) {
-        return e.what();
-    }
-    return "<nothing raised>";
-}
 
 }  // namespace
 

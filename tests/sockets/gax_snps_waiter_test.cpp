@@ -9,6 +9,7 @@
 
 using namespace gax;
 using snpstest::Pair;
+using snpstest::Raised;
 
 namespace {
 
@@ -62,15 +63,17 @@ TWaiterResult Wait(TWaiter2Socket& w, Log& log, TWaiterTick32 timeout, int passe
     return w.WaitForHandler(p);
 }
 
-template <class E, class F>
-std::string Raised(F&& f) {
-    try {
-        f();
-    } catch (const E& e) {
-        return e.what();
+// A waiter holding one connection, watched for read, whose peer has sent a byte.
+struct OneReadable {
+    TWaiter2Socket w;
+    Pair p;
+    PWaiter2Resource r;
+    explicit OneReadable(int capacity, void* context = nullptr) : w(capacity) {
+        r = w.RegisterResource(context, p.a);
+        w.SetWaitMode(r, wf_Read);
+        p.SendB("q");
     }
-    return "<nothing raised>";
-}
+};
 
 int Ctx(intptr_t n) {
     return static_cast<int>(n);
@@ -338,11 +341,8 @@ TEST(Waiter, WriteAcceptAndConnectEvents) {
 }
 
 TEST(Waiter, PassesCountDownAndStopAtTheBadMarker) {
-    TWaiter2Socket w(1);
-    Pair p;
-    auto* r = w.RegisterResource(CtxPtr(9), p.a);
-    w.SetWaitMode(r, wf_Read);
-    p.SendB("q");
+    OneReadable one(1, CtxPtr(9));
+    auto& w = one.w;
     Log log;
     EXPECT_EQ(Wait(w, log, 5000, 2), wr_Descriptor);
     ASSERT_EQ(log.calls.size(), 2u);
@@ -356,15 +356,12 @@ TEST(Waiter, PassesCountDownAndStopAtTheBadMarker) {
     EXPECT_EQ(log.calls.size(), 1u);
     // A marked registration is no longer polled, so its unread data cannot spin.
     EXPECT_EQ(Wait(w, log, 50, 2), wr_Timeout);
-    w.UnregisterResource(r);
+    w.UnregisterResource(one.r);
 }
 
 TEST(Waiter, RegistryIsFrozenWhileHandling) {
-    TWaiter2Socket w(2);
-    Pair p;
-    auto* r = w.RegisterResource(nullptr, p.a);
-    w.SetWaitMode(r, wf_Read);
-    p.SendB("q");
+    OneReadable one(2);
+    auto& w = one.w;
     Log log;
     log.waiterToMutate = &w;
     EXPECT_EQ(Wait(w, log, 5000), wr_Descriptor);
@@ -373,21 +370,18 @@ TEST(Waiter, RegistryIsFrozenWhileHandling) {
     EXPECT_EQ(log.mutateError, msg + "|" + msg);
     EXPECT_FALSE(w.Handling());
     EXPECT_EQ(w.Count(), 1);
-    w.UnregisterResource(r);
+    w.UnregisterResource(one.r);
 }
 
 TEST(Waiter, HandlingEndsWhenAHandlerRaises) {
-    TWaiter2Socket w(1);
-    Pair p;
-    auto* r = w.RegisterResource(nullptr, p.a);
-    w.SetWaitMode(r, wf_Read);
-    p.SendB("q");
+    OneReadable one(1);
+    auto& w = one.w;
     TWaiter2WaitParams params;
     params.w2wp_IterHandler = [](TWaiter2HandlerParams*) { throw Exception("boom"); };
     params.w2wp_TimeoutTicks = 5000;
     EXPECT_THROW(w.WaitForHandler(params), Exception);
     EXPECT_FALSE(w.Handling());
-    EXPECT_NO_THROW(w.UnregisterResource(r));
+    EXPECT_NO_THROW(w.UnregisterResource(one.r));
 }
 
 // A descriptor closed while still registered reports once and then stays quiet.

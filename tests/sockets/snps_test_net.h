@@ -1,5 +1,6 @@
 // Raw loopback fixtures shared by the socket tests: a listening socket on a kernel-chosen
-// port, a connected pair, and small blocking read/write helpers for fake peers.
+// port, a connected pair, and small blocking read/write helpers for fake peers; and the
+// message of an expected exception.
 #pragma once
 
 #include <arpa/inet.h>
@@ -171,6 +172,17 @@ inline void WriteAll(int fd, const std::string& s) {
 
 inline std::u16string U(const std::string& s) {
     return std::u16string(s.begin(), s.end());
+}
+
+// The UTF-8 message of the E that f raises, or "<nothing raised>".
+template <class E, class F>
+std::string Raised(F&& f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return e.what();
+    }
+    return "<nothing raised>";
 }
 
 }  // namespace snpstest
