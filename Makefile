@@ -10,33 +10,36 @@ CMAKE  ?= cmake
 GEN    := -G Ninja
 CTEST_FLAGS := --output-on-failure -j $(JOBS) --timeout 600
 
-.PHONY: all build test test-plain test-asan test-tsan check-clang run clean format tidy
+.PHONY: all build test test-plain test-asan test-tsan check-clang run clean format
+
+# $(call tree,NAME,CMAKE OPTIONS): configure and build the tree build/NAME
+tree = $(CMAKE) -S . -B build/$(1) $(GEN) -DCMAKE_BUILD_TYPE=Debug $(2) && \
+       $(CMAKE) --build build/$(1) -j $(JOBS)
+# the sanitizer trees need no benchmarks or tools
+SAN_TREE := -DQOR_BUILD_BENCH=OFF -DQOR_BUILD_TOOLS=OFF
 
 all: build
 
 build:
-	$(CMAKE) -S . -B build/plain $(GEN) -DCMAKE_BUILD_TYPE=Debug
-	$(CMAKE) --build build/plain -j $(JOBS)
+	$(call tree,plain,)
 
 test-plain: build
 	ctest --test-dir build/plain $(CTEST_FLAGS)
 
 test-asan:
-	$(CMAKE) -S . -B build/asan $(GEN) -DCMAKE_BUILD_TYPE=Debug -DQOR_SANITIZE=address -DQOR_BUILD_BENCH=OFF -DQOR_BUILD_TOOLS=OFF
-	$(CMAKE) --build build/asan -j $(JOBS)
+	$(call tree,asan,-DQOR_SANITIZE=address $(SAN_TREE))
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir build/asan $(CTEST_FLAGS)
 
+# only the threaded tests are built in this tree
 test-tsan:
-	$(CMAKE) -S . -B build/tsan $(GEN) -DCMAKE_BUILD_TYPE=Debug -DQOR_SANITIZE=thread -DQOR_TEST_LABEL=threads -DQOR_BUILD_BENCH=OFF -DQOR_BUILD_TOOLS=OFF
-	$(CMAKE) --build build/tsan -j $(JOBS)
+	$(call tree,tsan,-DQOR_SANITIZE=thread -DQOR_TEST_LABEL=threads $(SAN_TREE))
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-	  ctest --test-dir build/tsan -L threads $(CTEST_FLAGS) --no-tests=ignore
+	  ctest --test-dir build/tsan $(CTEST_FLAGS) --no-tests=ignore
 
 # clang build of everything: its -Wthread-safety checks the lock annotations.
 check-clang:
-	$(CMAKE) -S . -B build/clang $(GEN) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DQOR_BUILD_BENCH=OFF
-	$(CMAKE) --build build/clang -j $(JOBS)
+	$(call tree,clang,-DCMAKE_CXX_COMPILER=clang++ -DQOR_BUILD_BENCH=OFF)
 
 test: test-plain test-asan test-tsan check-clang
 	$(MAKE) fuzz FUZZ_TIME=$(TEST_FUZZ_TIME)

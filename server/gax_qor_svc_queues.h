@@ -265,4 +265,27 @@ class TQORSVCFlusherQueue final : public TQORSVCRecordQueue<TQORSVCFlusherItem, 
     void EnqueueCommandContext(TQORSVCCtxRef aCommandContext);
 };
 
+// What the heartbeat thread asks of one worker thread.
+enum class TQORSVCWorkCode : uint8_t {
+    MemoryReportRequest = 0,
+    MemoryReportClear = 1,
+    AddNewContext = 2,  // argument: a context that has never run
+    MoveContextTo = 3,  // argument: the worker that is to receive one context
+    AddOldContext = 4,  // argument: a context that ran on another worker
+};
+
+// One work item: the code and its argument, an identity handle the worker
+// checks against its own lists.
+struct TQORSVCWorkItem {
+    TQORSVCWorkCode Code{};
+    TQORSVCHandle Arg;
+};
+
+// A worker's work queue: written by the heartbeat thread, read by the worker.
+// Discarding an item frees only the item; the object it names is not touched.
+class TQORSVCWorkerQueue final : public TQORSVCRecordQueue<TQORSVCWorkItem, 32> {
+  public:
+    using TQORSVCRecordQueue::TQORSVCRecordQueue;
+};
+
 }  // namespace gax

@@ -431,7 +431,8 @@ void ReadServiceConfigFile(TQORServiceConfig& aConfig, std::u16string_view aFile
     TIniFileUTF8 ini(aFileName, true);
     TQORServiceConfig& c = aConfig;
     c = TQORServiceConfig{};
-    c.cfg_SystemSupportsIP6 = true;
+    // The real probe: without IPv6 the ports and the command channel fall back to IPv4.
+    c.cfg_SystemSupportsIP6 = SystemSupportsIP6();
     c.ServParams.ssp_ConfigFileName = std::u16string(aFileName);
     c.cfg_ServerEnabled = true;
 

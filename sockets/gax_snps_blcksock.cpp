@@ -1,7 +1,10 @@
 #include "sockets/gax_snps_blcksock.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
+#include <istream>
+#include <ostream>
 
 #include "foundation/gax_strutils.h"
 #include "foundation/gax_punycode.h"
@@ -15,6 +18,10 @@ constexpr int kMaxPacket = 65536;
 
 std::string LowByteFirst(uint32_t v) {
     return {char(v & 0xFF), char((v >> 8) & 0xFF), char((v >> 16) & 0xFF), char(v >> 24)};
+}
+
+uint32_t SwapBytes32(uint32_t v) {
+    return (v >> 24) | ((v >> 8) & 0xFF00) | ((v << 8) & 0xFF0000) | (v << 24);
 }
 
 int PlatformFamily(TSocketFamily f) {
@@ -548,6 +555,67 @@ void TBlockSocket::SendBlock(std::string_view data) {
     std::string s = LowByteFirst(uint32_t(data.size()));
     s.append(data);
     SendString(s);
+}
+
+void TBlockSocket::SendStreamChunks(std::istream& stream, bool withSize, bool indy) {
+    ResetLastError();
+    const std::streampos at = stream.tellg();
+    stream.seekg(0, std::ios::end);
+    const std::streamoff rest = stream.tellg() - at;
+    stream.seekg(at);
+    if (!stream || rest < 0 || rest > INT32_MAX) {
+        FLastError = plat::kSockErrInvalidArg;
+        ExceptCheck();
+        return;
+    }
+    std::string chunk;
+    if (withSize) {
+        const uint32_t size = uint32_t(rest);
+        chunk = LowByteFirst(indy ? SwapBytes32(size) : size);
+    }
+    std::streamoff left = rest;
+    while (FLastError == 0) {
+        const size_t head = chunk.size();
+        const size_t piece = size_t(std::min<std::streamoff>(left, FSendMaxChunk));
+        chunk.resize(head + piece);
+        stream.read(chunk.data() + head, std::streamsize(piece));
+        const size_t got = size_t(stream.gcount());
+        chunk.resize(head + got);
+        if (chunk.empty()) break;
+        SendBuffer(chunk.data(), int(chunk.size()));
+        left -= std::streamoff(got);
+        if (left == 0 || got < piece) break;
+        chunk.clear();
+    }
+}
+
+void TBlockSocket::RecvStreamRaw(std::ostream& stream, int timeout) {
+    while (true) {
+        std::string s = RecvPacket(timeout);
+        if (FLastError != 0) break;
+        stream.write(s.data(), std::streamsize(s.size()));
+    }
+}
+
+void TBlockSocket::RecvStreamSize(std::ostream& stream, int timeout, int32_t size) {
+    ResetLastError();
+    for (int32_t left = size; left > 0 && FLastError == 0;) {
+        const int32_t piece = std::min(left, FSendMaxChunk);
+        std::string s = RecvBufferStr(piece, timeout);
+        stream.write(s.data(), std::streamsize(s.size()));
+        left -= int32_t(s.size());
+        if (s.empty()) break;
+    }
+}
+
+void TBlockSocket::RecvStream(std::ostream& stream, int timeout) {
+    const int32_t size = RecvInteger(timeout);
+    if (FLastError == 0) RecvStreamSize(stream, timeout, size);
+}
+
+void TBlockSocket::RecvStreamIndy(std::ostream& stream, int timeout) {
+    const int32_t size = int32_t(SwapBytes32(uint32_t(RecvInteger(timeout))));
+    if (FLastError == 0) RecvStreamSize(stream, timeout, size);
 }
 
 int TBlockSocket::RecvBuffer(void* buffer, int length) {

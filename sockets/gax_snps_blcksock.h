@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <iosfwd>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -103,6 +104,7 @@ class TBlockSocket {
     virtual void AssignFamily(TSocketFamily family);
     // Adopts an existing handle (its addresses are read from the platform).
     virtual void AssignSocket(TSocket socket);
+    virtual void SendStreamChunks(std::istream& stream, bool withSize, bool indy);
     void CreateSocket();
     void CreateSocketByName(std::u16string_view value);
     // Closes the socket (if any), drops unapplied options and resets the family.
@@ -175,6 +177,17 @@ class TBlockSocket {
     std::string RecvTerminated(int timeout, std::string_view terminator);
     std::string RecvString(int timeout);
     std::string RecvBlock(int timeout);
+    // Streams go in SendMaxChunk pieces from their current position. The sized
+    // forms put the remaining size first as 4 bytes, low byte first, or in
+    // network order for the Indy forms; the raw receive takes packets until an
+    // error (a time-out or the peer's close) ends it.
+    void SendStreamRaw(std::istream& stream) { SendStreamChunks(stream, false, false); }
+    void SendStream(std::istream& stream) { SendStreamChunks(stream, true, false); }
+    void SendStreamIndy(std::istream& stream) { SendStreamChunks(stream, true, true); }
+    void RecvStreamRaw(std::ostream& stream, int timeout);
+    void RecvStream(std::ostream& stream, int timeout);
+    void RecvStreamIndy(std::ostream& stream, int timeout);
+    void RecvStreamSize(std::ostream& stream, int timeout, int32_t size);
     int PeekBuffer(void* buffer, int length);
     uint8_t PeekByte(int timeout);
     int SendBufferTo(const void* buffer, int length);

@@ -131,6 +131,23 @@ TEST(FlusherQueue, ItemsCarryHandleAndKeyAndNeverTouchTheirContext) {
     }  // the second item is discarded with the queue
 }
 
+TEST(WorkerQueue, ItemsKeepTheirOrderAndDiscardingNeverTouchesTheirObject) {
+    auto ctx = std::make_unique<FakeCtx>(FakeCtx{7});
+    const FakeCtx* where = ctx.get();
+    TQORSVCWorkerQueue q;
+    EXPECT_EQ(q.BlockCapacity(), 32);
+    for (TQORSVCWorkCode code : {TQORSVCWorkCode::AddNewContext, TQORSVCWorkCode::MemoryReportRequest,
+                                 TQORSVCWorkCode::AddOldContext})
+        q.Push(std::make_unique<TQORSVCWorkItem>(TQORSVCWorkItem{code, where}));
+    ctx.reset();  // the context may end while its item still waits
+    auto first = q.Pull();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->Code, TQORSVCWorkCode::AddNewContext);
+    EXPECT_TRUE(first->Arg.Is(where));
+    EXPECT_EQ(q.Pull()->Code, TQORSVCWorkCode::MemoryReportRequest);
+    EXPECT_EQ(q.Count(), 1);
+}  // the last item is discarded with the queue, freeing only itself
+
 TEST(MainQueueRelease, DiscardedRecordsReleaseTheirStringsAndArrays) {
     TQORSVCMainQueue q(16);
     for (int i = 0; i < 40; ++i) {

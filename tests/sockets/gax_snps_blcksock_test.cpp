@@ -4,6 +4,7 @@
 #include <netinet/tcp.h>
 
 #include <chrono>
+#include <sstream>
 #include <vector>
 
 #include "snps_test_net.h"
@@ -171,6 +172,51 @@ TEST(BlockSocketReceive, TerminatorsBlocksIntegersAndLineLimit) {
     EXPECT_EQ(s.RecvString(1000), "");
     EXPECT_EQ(s.LastError(), 10055);
     ::close(peer);
+}
+
+TEST(BlockSocketStreams, SizedRawAndIndyFormsInChunks) {
+    RawListener l;
+    TTCPBlockSocket a;
+    a.SetRaiseExcept(false);
+    a.Connect(u"127.0.0.1", l.PortText());
+    TTCPBlockSocket b;
+    b.SetRaiseExcept(false);
+    b.AssignSocket(l.Accept());
+    a.SetSendMaxChunk(1000);
+    b.SetSendMaxChunk(1000);
+    std::string data(2500, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = char(i * 7);
+
+    std::istringstream in(data);
+    in.seekg(500);  // a stream goes from its position on
+    a.SendStream(in);
+    ASSERT_EQ(a.LastError(), 0);
+    EXPECT_EQ(b.RecvBufferStr(4, 1000), std::string("\xD0\x07\x00\x00", 4));  // 2000
+    std::ostringstream out;
+    b.RecvStreamSize(out, 1000, 2000);
+    EXPECT_EQ(out.str(), data.substr(500));
+
+    std::istringstream indy(data.substr(0, 3));
+    a.SendStreamIndy(indy);
+    std::ostringstream got;
+    b.RecvStreamIndy(got, 1000);
+    EXPECT_EQ(b.LastError(), 0);
+    EXPECT_EQ(got.str(), data.substr(0, 3));
+
+    std::istringstream sized(data);
+    a.SendStream(sized);
+    std::ostringstream whole;
+    b.RecvStream(whole, 1000);
+    EXPECT_EQ(whole.str(), data);
+
+    // The raw form carries no size: the receiver takes packets until the close.
+    std::istringstream raw(data);
+    a.SendStreamRaw(raw);
+    a.CloseSocket();
+    std::ostringstream rest;
+    b.RecvStreamRaw(rest, 1000);
+    EXPECT_EQ(rest.str(), data);
+    EXPECT_EQ(b.LastError(), 10054);
 }
 
 TEST(BlockSocketReceive, ConsumersShareOneBufferedRest) {
