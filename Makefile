@@ -2,7 +2,7 @@
 #   make test   - plain build + all tests, then ASan+UBSan build + all tests,
 #                 then TSan build + the tests labelled "threads", then a clang
 #                 build (lock annotations checked) and a short fuzz run
-#   make build  - plain build only
+#   make build  - plain build only (optimised, assertions kept)
 JOBS   ?= $(shell nproc)
 # seconds each fuzz target runs within `make test` (`make fuzz` alone: FUZZ_TIME)
 TEST_FUZZ_TIME ?= 10
@@ -13,6 +13,7 @@ CTEST_FLAGS := --output-on-failure -j $(JOBS) --timeout 600
 .PHONY: all build test test-plain test-asan test-tsan check-clang run clean format
 
 # $(call tree,NAME,CMAKE OPTIONS): configure and build the tree build/NAME
+# (a Debug build unless the options name another type)
 tree = $(CMAKE) -S . -B build/$(1) $(GEN) -DCMAKE_BUILD_TYPE=Debug $(2) && \
        $(CMAKE) --build build/$(1) -j $(JOBS)
 # the sanitizer trees need no benchmarks or tools
@@ -20,8 +21,9 @@ SAN_TREE := -DQOR_BUILD_BENCH=OFF -DQOR_BUILD_TOOLS=OFF
 
 all: build
 
+# optimised, with assertions: the code as operators build it, and the benchmarks
 build:
-	$(call tree,plain,)
+	$(call tree,plain,-DCMAKE_BUILD_TYPE=RelWithDebInfo)
 
 test-plain: build
 	ctest --test-dir build/plain $(CTEST_FLAGS)

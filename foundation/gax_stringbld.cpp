@@ -1,6 +1,6 @@
 #include "foundation/gax_stringbld.h"
 
-#include <cstring>
+#include <algorithm>
 #include <limits>
 
 #include "foundation/gax_strutils.h"
@@ -10,13 +10,8 @@ namespace gax {
 
 namespace {
 
-// Short pieces go unit by unit; the call overhead of a block move would cost more.
 inline void CopyUnits(char16_t* dst, const char16_t* src, size_t n) {
-    if (n <= 4) {
-        for (size_t i = 0; i < n; ++i) dst[i] = src[i];
-    } else {
-        std::memcpy(dst, src, n * sizeof(char16_t));
-    }
+    std::copy_n(src, n, dst);
 }
 
 }  // namespace
