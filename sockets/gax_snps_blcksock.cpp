@@ -726,15 +726,8 @@ int TBlockSocket::RecvBufferEx(void* buffer, int length, int timeout) {
     int got = 0;
     TGaxTick32 start = GetTick32();
     while (got < length) {
-        int t = timeout;
-        if (!FInterPacketTimeout && timeout >= 0) {
-            int64_t left = int64_t(timeout) - int64_t(TickDiff32(start, GetTick32()));
-            if (left <= 0) {
-                FLastError = plat::kSockErrTimedOut;
-                break;
-            }
-            t = int(left);
-        }
+        int t;
+        if (!NextPacketWait(timeout, start, t)) break;
         FetchPacket(t, false);
         if (FLastError != 0) break;
         std::string_view p = Buffered();
@@ -745,6 +738,18 @@ int TBlockSocket::RecvBufferEx(void* buffer, int length, int timeout) {
     }
     ExceptCheck();
     return got;
+}
+
+bool TBlockSocket::NextPacketWait(int timeout, TGaxTick32 start, int& wait) {
+    wait = timeout;
+    if (FInterPacketTimeout || timeout < 0) return true;
+    const int64_t left = int64_t(timeout) - int64_t(TickDiff32(start, GetTick32()));
+    if (left <= 0) {
+        FLastError = plat::kSockErrTimedOut;
+        return false;
+    }
+    wait = int(left);
+    return true;
 }
 
 std::string TBlockSocket::RecvBufferStr(int length, int timeout) {
@@ -781,15 +786,8 @@ std::string TBlockSocket::RecvTerminated(int timeout, std::string_view terminato
     size_t termLen = terminator.size();
     TGaxTick32 start = GetTick32();
     for (bool more = false;; more = true) {
-        int t = timeout;
-        if (!FInterPacketTimeout && timeout >= 0) {
-            int64_t left = int64_t(timeout) - int64_t(TickDiff32(start, GetTick32()));
-            if (left <= 0) {
-                FLastError = plat::kSockErrTimedOut;
-                break;
-            }
-            t = int(left);
-        }
+        int t;
+        if (!NextPacketWait(timeout, start, t)) break;
         FetchPacket(t, more);
         if (FLastError != 0) break;
         std::string_view pending = Buffered();

@@ -301,6 +301,10 @@ class TBlockSocket {
     // Makes the next packet part of the buffered bytes: the buffered rest when there is one
     // and `more` is not set, else one packet from the socket appended behind it.
     void FetchPacket(int timeout, bool more);
+    // The wait for the next packet of one transfer: the whole time-out again
+    // per packet, or what is left of it since `start`; false (and 10060) when
+    // nothing is left.
+    bool NextPacketWait(int timeout, TGaxTick32 start, int& wait);
     void ReceiveIntoLineBuffer(int timeout);
     std::string HostForPlatform(std::u16string_view ip);
     std::u16string JoinHostPort(std::u16string_view ip, std::u16string_view port);
