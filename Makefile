@@ -56,15 +56,17 @@ format:
 clean:
 	rm -rf build
 
-# Fuzz the protocol's field parsers and readers with libFuzzer (clang), each
-# target for FUZZ_TIME seconds.
+# Fuzz every parser of network or file input with libFuzzer (clang), each
+# target for FUZZ_TIME seconds; committed seeds in tests/fuzz/corpus/<target>
+# are read, new inputs go to the build tree.
 FUZZ_TIME ?= 20
 .PHONY: fuzz
 fuzz:
 	$(CMAKE) -S tests/fuzz -B build/fuzz $(GEN) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug
 	$(CMAKE) --build build/fuzz -j $(JOBS)
 	@set -e; for t in build/fuzz/*_fuzz; do \
-	  mkdir -p build/fuzz/corpus/$$(basename $$t); \
+	  n=$$(basename $$t); mkdir -p build/fuzz/corpus/$$n; \
+	  seeds=""; [ -d tests/fuzz/corpus/$$n ] && seeds=tests/fuzz/corpus/$$n; \
 	  echo "== $$t"; \
-	  $$t -max_total_time=$(FUZZ_TIME) -print_final_stats=1 build/fuzz/corpus/$$(basename $$t); \
+	  $$t -max_total_time=$(FUZZ_TIME) -print_final_stats=1 build/fuzz/corpus/$$n $$seeds; \
 	done
