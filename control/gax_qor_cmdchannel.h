@@ -16,7 +16,7 @@
 
 #include "foundation/gax_mlang.h"
 #include "protocol/gax_qor_connparams.h"
-#include "sockets/gax_snps_listener.h"
+#include "protocol/gax_qor_cmdchannel_params.h"
 
 namespace gax {
 
@@ -84,24 +84,6 @@ std::u16string ChannelOutcomeText(int aSocketError, TQORChannelCommandAnswer aAn
 int PrintChannelOutcome(int aSocketError, TQORChannelCommandAnswer aAnswer,
                         std::u16string_view aTitle, std::u16string_view aCharsetName,
                         const TCharsetsCodeList* aCodeList, std::FILE* aOut = stderr);
-
-// ------------------------------------------------------------ [Command] settings
-
-struct TQORCommandChannelParams {
-    bool cfg_SystemSupportsIPv6 = false;
-    bool cfg_CmdEnabled = false;
-    int32_t cfg_CmdPort = 10023;
-    TSynapseListenerIPVersions cfg_CmdIPVersion = ipver_4;
-    bool cfg_CmdPreferIPV4 = true;
-    int32_t cfg_CmdLogLevel = 0;  // above 0 the server logs command connections
-    int32_t cfg_CmdTimeout1 = 1;
-    int32_t cfg_CmdTimeout2 = 2;
-};
-
-// Reads the channel's keys of aSection; every bad value falls back to its
-// default or nearest bound. Without IPv6 on the system the channel is IPv4 only.
-void ReadCommandChannelParams(const TIniFileUTF8& aIni, std::u16string_view aSection,
-                              bool aSupportsIPv6, TQORCommandChannelParams& aParams);
 
 // ------------------------------------------------------------ server-side decoders
 

@@ -12,7 +12,7 @@
 
 #include "foundation/gax_datetime.h"
 #include "protocol/gax_qor_consts.h"
-#include "sockets/gax_snps_listener.h"
+#include "sockets/gax_snps_ipversions.h"
 
 namespace gax {
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "control/gax_qor_cmdchannel.h"
 #include "foundation/gax_datetime.h"
 #include "foundation/gax_types.h"
+#include "protocol/gax_qor_cmdchannel_params.h"
 #include "protocol/gax_qor_connparams.h"
 #include "protocol/gax_qor_consts.h"
 #include "server/gax_qor_svc_globals.h"

@@ -17,12 +17,11 @@
 
 #include "foundation/gax_types.h"
 #include "platform/plat_mutex.h"
+#include "sockets/gax_snps_ipversions.h"
 #include "sockets/gax_snps_tcpsock.h"
 #include "sockets/gax_snps_waiter.h"
 
 namespace gax {
-
-enum TSynapseListenerIPVersions : uint8_t { ipver_46 = 0, ipver_4 = 1, ipver_6 = 2 };
 
 // Takes over the accepted socket (it must keep or close it). Addresses are binary: 4 bytes
 // for IPv4, 16 for IPv6, network order.
