@@ -1,0 +1,339 @@
+// The service object: the root of the running server. It owns the queues,
+// the log FIFO, the waiters other threads signal, the heartbeat thread
+// (TQORTimer), the listener thread, the networks and the address cache, and
+// its own thread body is the service thread (file work, list saves, service
+// start and stop, and the hand-off of log lines to the main thread).
+//
+// Ownership per thread (checked by clang through the roles of
+// gax_qor_svc_roles.h):
+// - tm... fields and the networks belong to the heartbeat thread (kHeartbeat);
+// - tr... fields belong to the service thread (kServiceThread);
+// - settings are written by the owner (main thread) before StartService and
+//   only read afterwards (asserted);
+// - everything another thread reads without a queue is an atomic: the
+//   service-enabled flag, the abort flag, the stop stage, the counters of the
+//   service thread's end test.
+//
+// Lifecycle: construct, set the settings, Start() (threads start here, after
+// construction: the heartbeat first, with a bounded wait until it runs, then
+// the service thread), add bindings, StartService(), then RunMainThread() on
+// the main thread until the service thread has finished. The destructor ends
+// and joins the listener, the heartbeat and the service thread before it
+// frees anything they can reach.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "foundation/gax_fifo.h"
+#include "platform/plat_mutex.h"
+#include "server/gax_qor_address_connect_counter.h"
+#include "server/gax_qor_svc_mainthread.h"
+#include "server/gax_qor_svc_netif.h"
+#include "server/gax_qor_svc_poster.h"
+#include "server/gax_qor_svc_roles.h"
+#include "server/gax_qor_svc_setup_t.h"
+#include "server/gax_qor_svc_tick.h"
+#include "server/gax_qor_svc_timer.h"
+#include "sockets/gax_snps_listener.h"
+#include "sockets/gax_snps_waiter.h"
+
+namespace gax {
+
+// Stages of the staged stop; only ever grow.
+enum TQORStopStage : uint8_t {
+    fss_NoStop = 0,
+    fss_WaitStopListening = 1,
+    fss_WaitCloseConnections = 2,
+    fss_WaitFlushDirties = 3,
+    fss_WaitStopWorkers = 4,
+    fss_DoStop = 5,
+};
+
+// Bits of the heartbeat pass's result word.
+inline constexpr uint32_t kResMutes = 0x08;
+inline constexpr uint32_t kResBlocks = 0x20;
+inline constexpr uint32_t kResAdmins = 0x80;
+inline constexpr uint32_t kResModes = 0x200;
+inline constexpr uint32_t kResRights = 0x800;
+inline constexpr uint32_t kResNotices = 0x2000;
+inline constexpr uint32_t kResOwner = 0x8000;
+inline constexpr uint32_t kResNetCommands = 0x10000;
+inline constexpr uint32_t kResFlush = 0x80000;
+inline constexpr uint32_t kResAllLists =
+    kResMutes | kResBlocks | kResAdmins | kResModes | kResRights | kResNotices;
+
+class TQORService : public TQORTimerClient {
+  public:
+    // aConfig is the owner's and must outlive the service.
+    explicit TQORService(const TQORServiceConfig& aConfig,
+                         const TQORClock& aClock = TQORSystemClock::Instance());
+    ~TQORService() override;
+    TQORService(const TQORService&) = delete;
+    TQORService& operator=(const TQORService&) = delete;
+
+    // ---- lifecycle (owner's thread) ---------------------------------------
+
+    // Starts the heartbeat thread and waits at most 5000 ms until it runs,
+    // then starts the service thread. Raises when a thread cannot be created
+    // or the heartbeat does not come up. REQUIRES: once.
+    void Start();
+    // Serves the service thread's synchronous calls until it has finished,
+    // then joins it. REQUIRES: the main thread, after Start.
+    void RunMainThread();
+    bool ServiceThreadFinished() const { return f_ServiceFinished.load(std::memory_order_acquire); }
+
+    // ---- settings (owner's thread, before StartService) --------------------
+
+    void SetServMaxSpeechTime(int32_t aSeconds);
+    int32_t ServMaxSpeechTime() const { return f_ServMaxSpeechTime; }
+    uint32_t ServMaxSpeechTicks() const { return f_ServMaxSpeechTicks; }
+    void SetServSpeechPauseTicks(uint32_t aMs);
+    uint32_t ServSpeechPauseTicks() const { return f_ServSpeechPauseTicks; }
+    void SetServQuarantineTicks(uint32_t aMs);
+    uint32_t ServQuarantineTicks() const { return f_ServQuarantineTicks; }
+    void SetClientActivityTimeout(int32_t aSeconds);
+    int32_t ClientActivityTimeout() const { return f_ClientActivityTimeout; }
+    uint32_t ClientActivityTimeoutTicks() const { return f_ClientActivityTimeoutTicks; }
+    void SetClientHandshakeTimeout(int32_t aSeconds);
+    int32_t ClientHandshakeTimeout() const { return f_ClientHandshakeTimeout; }
+    uint32_t ClientHandshakeTimeoutTicks() const { return f_ClientHandshakeTimeoutTicks; }
+    void SetServMaxWaitConnections(int32_t aValue);
+    int32_t ServMaxWaitConnections() const { return f_ServMaxWaitConnections; }
+
+    // The data directory: trimmed; empty means the program's directory.
+    void SetDataDir(std::u16string_view aDir);
+    const std::u16string& DataDir() const { return f_DataDir; }
+    // A list file name, resolved against the data directory.
+    void SetListFileName(TQORSVCListKind aKind, std::u16string_view aName);
+    const std::u16string& ListFileName(TQORSVCListKind aKind) const;
+    void SetConfigFileName(std::u16string_view aName);
+    // The data-change script, resolved against the program's directory; empty
+    // runs none.
+    void SetDataChangeScript(std::u16string_view aName);
+    void SetLogData(bool aOn) { CheckNotStarted(); f_LogData = aOn; }
+    void SetLogExec(bool aOn) { CheckNotStarted(); f_LogExec = aOn; }
+    void SetLogReopenLog(bool aOn) { CheckNotStarted(); f_LogReopenLog = aOn; }
+    void SetLogClientLevel(int32_t aLevel) { CheckNotStarted(); f_LogClientLevel = aLevel; }
+    // The data-file writer and reader (owned by the caller, outlives the service).
+    void SetDataFiles(TQORSVCDataFiles* aDataFiles) { CheckNotStarted(); e_DataFiles = aDataFiles; }
+    // The service takes the network; its index is its position.
+    // REQUIRES: the heartbeat has not been enabled yet.
+    void AddNetwork(std::unique_ptr<TQORSVCNetwork> aNetwork);
+
+    // Listening bindings, forwarded to the listener (before StartService).
+    void AddPortForAny(std::u16string_view aName, std::u16string_view aPort,
+                       TSynapseListenerIPVersions aVersions, TSynapseAcceptPeerEvent aOnAccept);
+    void AddPortForLocalhost(std::u16string_view aName, std::u16string_view aPort,
+                             TSynapseListenerIPVersions aVersions,
+                             TSynapseAcceptPeerEvent aOnAccept);
+    // Accept handlers of the "Client" and "Command" bindings (listener thread).
+    void evnt_Listener_ClientAcceptPeer(TSocket aSocket, const std::string& aRemoteAddrBin,
+                                        int aRemotePort);
+    void evnt_Listener_CommandAcceptPeer(TSocket aSocket, const std::string& aRemoteAddrBin,
+                                         int aRemotePort);
+
+    // ---- posting operations (any thread) -----------------------------------
+
+    void StartService();
+    void StopService();
+    // Only the first call counts: it keeps its text and queues one abort.
+    void ServiceAbortThread(std::u16string_view aAbortMessage);
+    std::u16string AbortMessageText() const;
+    bool AbortRequested() const { return f_AbortCommand.load(std::memory_order_acquire); }
+    void SignalReopenLogFile();
+    void ServerStopDisconnectAll();
+    TQORSVCPoster& Poster() { return f_Poster; }
+    TQORSVCFlusherQueue& Flushers() { return f_Flushers; }
+    bool ServiceEnabled() const { return f_ServiceEnabled.load(std::memory_order_acquire); }
+    TQORStopStage StopStage() const {
+        return static_cast<TQORStopStage>(tmStopStage.load(std::memory_order_acquire));
+    }
+
+    // ---- log (any thread) --------------------------------------------------
+
+    void Fifo(std::u16string aText);
+    bool GetFifo(std::u16string& aInfo) { return f_Fifo.PullData(aInfo); }
+    void evnt_Srv_Error(std::u16string_view aText);
+    void evnt_Srv_Debug(std::u16string_view aText);
+    void evnt_Srv_Info(std::u16string_view aText);
+    // Run on the main thread through the synchronous call; set before Start.
+    std::function<void()> OnFifo;
+    std::function<void()> OnReopenLog;
+
+    // ---- keys and counters --------------------------------------------------
+
+    // Unique key of a context; never 0, also after the counter wraps.
+    TQORGlobalKey GetNextUniqCounter();
+    // Next data-change counter as at least six upper-case hex digits, ".",
+    // and the local date and time as 17 digits YYYYMMDDHHNNSSZZZ.
+    std::u16string trGetNextDataChangeCounter() GAX_REQUIRES(kServiceThread);
+
+    // ---- heartbeat thread ------------------------------------------------
+
+    void tmSetTimerSync(uint32_t aSyncTick) override GAX_REQUIRES(kHeartbeat);
+    // One heartbeat pass, repeated at once while the networks find commands.
+    void tm_Pinger() override GAX_REQUIRES(kHeartbeat);
+    // A command context asks for a flush: it waits in the flusher queue, and
+    // the pass posts every list snapshot followed by the flush request.
+    void tmRequestFlush(TQORSVCCtxRef aCommandContext) GAX_REQUIRES(kHeartbeat);
+    // A list changed: its snapshot is posted at the end of the pass.
+    void tmMarkListChanged(TQORSVCListKind aKind) GAX_REQUIRES(kHeartbeat);
+    // Client contexts on a temporary move (not owned: the contexts belong to
+    // their networks).
+    void tmAddTempMoved(TQORSVCMovedClient* aClient) GAX_REQUIRES(kHeartbeat);
+    void tmRemoveTempMoved(TQORSVCMovedClient* aClient) GAX_REQUIRES(kHeartbeat);
+    // Advances the stop as far as it goes without waiting.
+    void tmNextStopStage() GAX_REQUIRES(kHeartbeat);
+    void tmSetOwnerInfo(std::string aCallsignOpnameANSI, std::string aCallsignOpnameUTF8)
+        GAX_REQUIRES(kHeartbeat);
+
+    uint32_t tmServerUptime() const GAX_REQUIRES(kHeartbeat) { return f_ServerUptime; }
+    uint32_t tmLastHeartBeatTick() const GAX_REQUIRES(kHeartbeat) {
+        return f_ServLastHeartBeatTick;
+    }
+    uint32_t tmLastPassSteps() const GAX_REQUIRES(kHeartbeat) { return f_tmLastSteps; }
+    int64_t tmEpochUTC() const GAX_REQUIRES(kHeartbeat) { return f_tmEpochUTC; }
+
+    // Connection counts kept by the heartbeat, read by the service thread's
+    // end test.
+    std::atomic<int32_t> tmTotalContextCount{0};
+    std::atomic<int32_t> tmClientContextCount{0};
+    std::atomic<int32_t> tmCommandContextCount{0};
+    std::atomic<int32_t> tmManagerCount{0};
+    std::atomic<int32_t> tmWorkerCount{0};
+
+    // ---- service thread --------------------------------------------------
+
+    // Handles one batch (at most 32 records) of the main queue.
+    void trMainQueueBatch() GAX_REQUIRES(kServiceThread);
+
+  protected:
+    // Steps of the heartbeat pass that the worker pool and the server-queue
+    // dispatcher fill in. The defaults do what this layer knows of.
+    // Handles at most 32 server-queue records.
+    virtual void tmDispatchServQueue() GAX_REQUIRES(kHeartbeat);
+    // Handles one record; false when the record is not the service's.
+    virtual bool tmDispatchRecord(TQORSVCNetQueueRecord& aRec) GAX_REQUIRES(kHeartbeat);
+    // Wakes every worker whose wake-up flag is set, last to first.
+    virtual void tmWakeFlaggedWorkers() GAX_REQUIRES(kHeartbeat) {}
+    // One worker reorder step (every 3 s).
+    virtual void tmWorkerReorderStep() GAX_REQUIRES(kHeartbeat) {}
+    // Workers are told to end (last stop stage); true when any is left.
+    virtual bool tmAbortAllWorkers() GAX_REQUIRES(kHeartbeat) { return false; }
+
+    void trLog(std::u16string aText) GAX_REQUIRES(kServiceThread);
+    void trLogError(std::u16string_view aLabel, const Exception& aError)
+        GAX_REQUIRES(kServiceThread);
+    void CheckNotStarted() const;
+
+    const TQORServiceConfig& p_Cfg;
+    const TQORClock& e_Clock;
+
+  private:
+    void Execute() noexcept;
+    void trLoop() GAX_REQUIRES(kServiceThread);
+    bool trEndTest();
+    void trHandOffLog() GAX_REQUIRES(kServiceThread);
+    void trEndOfService() GAX_REQUIRES(kServiceThread);
+    void trHandleMainRecord(TQORSVCMainQueueRec& aRec) GAX_REQUIRES(kServiceThread);
+    void trSaveList(TQORSVCListKind aKind, const TQORSVCWriteArray& aLines)
+        GAX_REQUIRES(kServiceThread);
+    void trReread(TQORSVCMainQueueRec& aRec) GAX_REQUIRES(kServiceThread);
+    void trAnswerFlushers() GAX_REQUIRES(kServiceThread);
+    void trStartService() GAX_REQUIRES(kServiceThread);
+    void trAbort() GAX_REQUIRES(kServiceThread);
+    void trRunDataChangeScript(const std::u16string& aFileName, std::u16string_view aTag,
+                               const std::u16string& aCounter) GAX_REQUIRES(kServiceThread);
+
+    void tmPass() GAX_REQUIRES(kHeartbeat);
+    void tmCountSteps() GAX_REQUIRES(kHeartbeat);
+    void tmNetworkHeartBeats() GAX_REQUIRES(kHeartbeat);
+    void tmLateSteps() GAX_REQUIRES(kHeartbeat);
+    void tmPostSnapshots() GAX_REQUIRES(kHeartbeat);
+    TQORSVCWriteArray tmSnapshot(TQORSVCListKind aKind) const GAX_REQUIRES(kHeartbeat);
+
+    void WireListener();
+    void ListenerLog(std::u16string aText) { Fifo(std::move(aText)); }
+
+    // Waiters and queues other threads signal: declared first, freed last.
+    TWaiter2Socket f_Waiter{0};
+    TQORSVCPoster f_Poster;
+    TQORSVCFlusherQueue f_Flushers;
+    TFifoStringThreadSafeU f_Fifo{128};
+    TQORMainThreadCall f_MainCall;
+
+    // Settings.
+    std::u16string f_ServerExeDir;
+    std::u16string f_DataDir;
+    std::u16string f_DiskConfigFileName;
+    std::u16string f_ListFileNames[kListKindCount];
+    std::u16string f_DiskDataChangeScript;
+    std::u16string f_PidU;
+    int32_t f_ServMaxSpeechTime = 300;
+    uint32_t f_ServMaxSpeechTicks = 300000;
+    uint32_t f_ServSpeechPauseTicks = 0;
+    uint32_t f_ServQuarantineTicks = 0;
+    int32_t f_ClientActivityTimeout = 8;
+    uint32_t f_ClientActivityTimeoutTicks = 8000;
+    int32_t f_ClientHandshakeTimeout = 2;
+    uint32_t f_ClientHandshakeTimeoutTicks = 2000;
+    int32_t f_ServMaxWaitConnections = 5;
+    int32_t f_LogClientLevel = 2;
+    bool f_LogData = false;
+    bool f_LogExec = false;
+    bool f_LogReopenLog = false;
+    TQORSVCDataFiles* e_DataFiles = nullptr;
+
+    // Crossing threads.
+    std::atomic<bool> f_StartRequested{false};
+    std::atomic<bool> f_HeartbeatEnabled{false};
+    std::atomic<bool> f_ServiceEnabled{false};
+    std::atomic<bool> f_AbortCommand{false};
+    std::atomic<bool> f_Terminated{false};
+    std::atomic<bool> f_ServiceFinished{false};
+    std::atomic<uint8_t> tmStopStage{fss_NoStop};
+    std::atomic<TQORGlobalKey> f_UniqCounter{0};
+    mutable plat::Mutex f_AbortLock;
+    std::u16string f_AbortMessageText GAX_GUARDED_BY(f_AbortLock);
+
+    // Heartbeat thread.
+    std::vector<std::unique_ptr<TQORSVCNetwork>> f_Nets GAX_GUARDED_BY(kHeartbeat);
+    std::vector<TQORSVCMovedClient*> f_tmTempMovedContexts GAX_GUARDED_BY(kHeartbeat);
+    std::unique_ptr<TQORAddressConnectCache> f_tmAddressClientCounterCache
+        GAX_GUARDED_BY(kHeartbeat);
+    uint32_t f_ServLastHeartBeatTick GAX_GUARDED_BY(kHeartbeat) = 0;
+    uint32_t f_ServHeartBeats1s GAX_GUARDED_BY(kHeartbeat) = 0;
+    uint32_t f_ServHeartBeatsWorkerReorder GAX_GUARDED_BY(kHeartbeat) = 0;
+    bool f_got_worker_reorder GAX_GUARDED_BY(kHeartbeat) = false;
+    uint32_t f_ServerUptime GAX_GUARDED_BY(kHeartbeat) = 0;
+    int64_t f_tmEpochUTC GAX_GUARDED_BY(kHeartbeat) = 0;
+    uint32_t tmServTick GAX_GUARDED_BY(kHeartbeat) = 0;
+    uint32_t tmServResults GAX_GUARDED_BY(kHeartbeat) = 0;
+    // List-save and flush bits not yet posted: they survive a pass that
+    // raised until their snapshot or flush request is in the main queue.
+    uint32_t f_tmPendingResults GAX_GUARDED_BY(kHeartbeat) = 0;
+    uint32_t f_tmLastSteps GAX_GUARDED_BY(kHeartbeat) = 0;
+    uint32_t f_tmSecs GAX_GUARDED_BY(kHeartbeat) = 0;
+    std::string f_ServerOwnerCallsignOpnameANSI GAX_GUARDED_BY(kHeartbeat);
+    std::string f_ServerOwnerCallsignOpnameUTF8 GAX_GUARDED_BY(kHeartbeat);
+
+    // Service thread.
+    uint32_t f_trDataChangeCounter GAX_GUARDED_BY(kServiceThread) = 0;
+    // A list save failed since the last flush answer: the next answer is -ERROR.
+    bool f_trSaveFailed GAX_GUARDED_BY(kServiceThread) = false;
+    // The heartbeat was enabled by a service start.
+    bool f_trStarted GAX_GUARDED_BY(kServiceThread) = false;
+
+    // Threads: declared last so that they are destroyed first.
+    std::unique_ptr<TSynapseListenerThread> f_Listener;
+    TQORTimer f_Timer;
+    std::thread f_ServiceThread;
+};
+
+}  // namespace gax

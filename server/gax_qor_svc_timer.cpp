@@ -1,0 +1,113 @@
+#include "server/gax_qor_svc_timer.h"
+
+#include <exception>
+#include <system_error>
+
+#include "foundation/gax_strutils.h"
+#include "foundation/gax_types.h"
+
+namespace gax {
+
+uint32_t HeartbeatGridWait(uint32_t aNow, uint32_t& aStartTick) {
+    const int32_t d = TickSignedDiff(aNow, aStartTick);
+    uint32_t wait;
+    if (d >= 0) {
+        const uint32_t steps = static_cast<uint32_t>(d) / 100;
+        aStartTick += steps * 100;
+        wait = 100 - static_cast<uint32_t>(d) % 100;
+    } else {
+        wait = TickElapsed(aStartTick, aNow);
+        if (wait > 100) {
+            aStartTick = aNow;
+            wait = 100;
+        }
+    }
+    return wait == 0 ? 100 : wait;
+}
+
+TQORTimer::TQORTimer(TQORTimerClient& aClient, const TQORClock& aClock)
+    : e_Client(aClient), e_Clock(aClock) {}
+
+TQORTimer::~TQORTimer() { Stop(); }
+
+void TQORTimer::Start() {
+    if (f_Thread.joinable()) throw Exception("Heartbeat thread already started");
+    try {
+        f_Thread = std::thread([this] { Execute(); });
+    } catch (const std::system_error& e) {
+        throw Exception(std::string("Can not create the heartbeat thread: ") + e.what());
+    }
+}
+
+void TQORTimer::Terminate() {
+    f_Terminated.store(true, std::memory_order_release);
+    f_Waiter.SetInterrupt();
+}
+
+void TQORTimer::Stop() {
+    Terminate();
+    if (f_Thread.joinable()) f_Thread.join();
+}
+
+void TQORTimer::SetEnabled(bool aEnabled) {
+    (aEnabled ? f_DoEnabled : f_DoDisabled).store(true, std::memory_order_release);
+    f_Waiter.SetInterrupt();
+}
+
+void TQORTimer::ReportError(std::u16string_view aClass, std::u16string_view aMessage) {
+    if (!OnError) return;
+    std::u16string text = u"Heartbeat loop: ";
+    text += aClass;
+    text += u": ";
+    text += aMessage;
+    try {
+        OnError(text);
+    } catch (...) {  // the log is unreachable: nothing left to tell
+    }
+}
+
+void TQORTimer::Execute() noexcept {
+    TQORRoleScope role(kHeartbeat);
+    f_ThreadIsStarted.store(true, std::memory_order_release);
+    try {
+        Loop();
+    } catch (...) {
+        ReportError(u"Exception", u"heartbeat thread ended by an unexpected exception");
+    }
+    f_Enabled = false;
+    f_ThreadIsStopped.store(true, std::memory_order_release);
+}
+
+void TQORTimer::Loop() {
+    auto terminated = [this] { return f_Terminated.load(std::memory_order_acquire); };
+    while (!terminated()) {
+        try {
+            if (f_DoEnabled.exchange(false, std::memory_order_acq_rel) && !f_Enabled) {
+                f_Enabled = true;
+                f_StartTick = e_Clock.Tick();
+                e_Client.tmSetTimerSync(f_StartTick);
+            }
+            if (f_DoDisabled.exchange(false, std::memory_order_acq_rel)) f_Enabled = false;
+            while (f_Enabled && !terminated()) {
+                const uint32_t wait = HeartbeatGridWait(e_Clock.Tick(), f_StartTick);
+                f_Waiter.WaitFor(wait);
+                if (f_DoDisabled.load(std::memory_order_acquire) || terminated()) break;
+                e_Client.tm_Pinger();
+            }
+        } catch (const Exception& e) {
+            ReportError(e.ClassName(), e.Message());
+        } catch (const std::exception& e) {
+            // Not one of ours (allocation, standard library): the pass is
+            // lost but the heartbeat must go on, or every connection stalls.
+            ReportError(u"std::exception", Utf8StrToUnicodeLenient(e.what()));
+        }
+        if (terminated()) break;
+        // An enabled heartbeat whose pass raised goes straight back to its
+        // grid; only an idle one sleeps until it is told something.
+        if (!f_Enabled && !f_DoEnabled.load(std::memory_order_acquire) &&
+            !f_DoDisabled.load(std::memory_order_acquire))
+            f_Waiter.WaitFor(WAITER_INFINITE);
+    }
+}
+
+}  // namespace gax
