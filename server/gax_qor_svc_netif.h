@@ -57,6 +57,17 @@ class TQORSVCNetwork {
     virtual void AppendSnapshot(TQORSVCListKind aKind, TQORSVCWriteArray& aLines) const = 0;
 };
 
+// What a network may ask of the service, on the heartbeat thread. The service
+// implements it; a network keeps a reference given at its creation.
+class TQORSVCNetHost {
+  public:
+    virtual ~TQORSVCNetHost() = default;
+    // A list changed: its snapshot is saved at the end of the pass.
+    virtual void NetHostListChanged(TQORSVCListKind aKind) = 0;
+    // One log line (any thread).
+    virtual void NetHostLog(std::u16string aText) = 0;
+};
+
 class TQORSVCMovedClient {
   public:
     virtual ~TQORSVCMovedClient() = default;

@@ -139,9 +139,6 @@ TQORService::TQORService(const TQORServiceConfig& aConfig, const TQORClock& aClo
         f_tmEpochUTC = aClock.UnixSeconds();
         f_ServLastHeartBeatTick = aClock.Tick();
     }
-
-    f_Listener = std::make_unique<TSynapseListenerThread>(0);
-    WireListener();
 }
 
 void TQORService::WireListener() {
@@ -170,6 +167,8 @@ void TQORService::WireListener() {
 
 void TQORService::Start() {
     if (f_ServiceThread.joinable() || f_Timer.Joinable()) throw Exception("Service already started");
+    f_Listener = std::make_unique<TSynapseListenerThread>(0);
+    WireListener();
     f_Timer.Start();
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kHeartbeatStartLimitMs);
@@ -313,12 +312,14 @@ void TQORService::AddNetwork(std::unique_ptr<TQORSVCNetwork> aNetwork) {
 void TQORService::AddPortForAny(std::u16string_view aName, std::u16string_view aPort,
                                 TSynapseListenerIPVersions aVersions,
                                 TSynapseAcceptPeerEvent aOnAccept) {
+    if (!f_Listener) throw Exception("Bindings are added after Start");
     f_Listener->AddPortForAny(aName, aPort, aVersions, std::move(aOnAccept));
 }
 
 void TQORService::AddPortForLocalhost(std::u16string_view aName, std::u16string_view aPort,
                                       TSynapseListenerIPVersions aVersions,
                                       TSynapseAcceptPeerEvent aOnAccept) {
+    if (!f_Listener) throw Exception("Bindings are added after Start");
     f_Listener->AddPortForLocalhost(aName, aPort, aVersions, std::move(aOnAccept));
 }
 
@@ -351,15 +352,16 @@ void TQORService::StartService() {
 
 void TQORService::StopService() { f_Poster.MainQueue_PostCmd(TQORSVCMainQueueCmd::fsmqc_ServiceStop); }
 
-void TQORService::ServiceAbortThread(std::u16string_view aAbortMessage) {
+bool TQORService::ServiceAbortThread(std::u16string_view aAbortMessage) {
     // Called from the signal thread and from workers at once: the exchange
     // makes exactly one caller the first.
-    if (f_AbortCommand.exchange(true, std::memory_order_acq_rel)) return;
+    if (f_AbortCommand.exchange(true, std::memory_order_acq_rel)) return false;
     {
         plat::MutexLock lock(f_AbortLock);
         f_AbortMessageText.assign(aAbortMessage);
     }
     f_Poster.MainQueue_PostCmd(TQORSVCMainQueueCmd::fsmqc_ServiceAbort);
+    return true;
 }
 
 std::u16string TQORService::AbortMessageText() const {
@@ -406,7 +408,8 @@ void TQORService::trLogError(std::u16string_view aLabel, const Exception& aError
 
 void TQORService::trHandOffLog() {
     if (f_Fifo.Count() == 0) return;
-    if (!OnFifo || !f_MainCall.Call(OnFifo)) {
+    const bool written = OnFifo && (f_LogInline ? (OnFifo(), true) : f_MainCall.Call(OnFifo));
+    if (!written) {
         // Nobody writes the log (no runner, or the main thread is gone):
         // the lines are dropped rather than kept for ever.
         std::u16string line;
@@ -446,10 +449,12 @@ void TQORService::tmSetTimerSync(uint32_t aSyncTick) {
 void TQORService::tmRequestFlush(TQORSVCCtxRef aCommandContext) {
     f_Flushers.EnqueueCommandContext(aCommandContext);
     tmServResults |= kResAllLists | kResFlush;
+    f_tmPendingResults |= kResAllLists | kResFlush;
 }
 
 void TQORService::tmMarkListChanged(TQORSVCListKind aKind) {
     tmServResults |= kLists[static_cast<int>(aKind)].Bit;
+    f_tmPendingResults |= kLists[static_cast<int>(aKind)].Bit;
 }
 
 void TQORService::tmAddTempMoved(TQORSVCMovedClient* aClient) {
@@ -465,6 +470,7 @@ void TQORService::tmSetOwnerInfo(std::string aCallsignOpnameANSI,
     f_ServerOwnerCallsignOpnameANSI = std::move(aCallsignOpnameANSI);
     f_ServerOwnerCallsignOpnameUTF8 = std::move(aCallsignOpnameUTF8);
     tmServResults |= kResOwner;
+    f_tmPendingResults |= kResOwner;
 }
 
 void TQORService::tm_Pinger() {
@@ -550,6 +556,7 @@ void TQORService::tmNetworkHeartBeats() {
 }
 
 void TQORService::tmLateSteps() {
+    // Networks may have set list bits in tmServResults directly.
     f_tmPendingResults |= tmServResults & (kResAllLists | kResOwner | kResFlush);
     std::exception_ptr failure;
     auto keep = [&failure] {
@@ -628,7 +635,10 @@ bool TQORService::tmDispatchRecord(TQORSVCNetQueueRecord& aRec) {
         case C::snc_ModesListChanged: tmMarkListChanged(TQORSVCListKind::Modes); return true;
         case C::snc_RightsListChanged: tmMarkListChanged(TQORSVCListKind::Rights); return true;
         case C::snc_NoticesListChanged: tmMarkListChanged(TQORSVCListKind::Notices); return true;
-        case C::snc_OwnerInfoChanged: tmServResults |= kResOwner; return true;
+        case C::snc_OwnerInfoChanged:
+            tmServResults |= kResOwner;
+            f_tmPendingResults |= kResOwner;
+            return true;
         case C::snc_ChannelFlushData:
             tmRequestFlush(TQORSVCCtxRef{aRec.nqr_Context, aRec.nqr_GlobalKey});
             return true;
@@ -742,7 +752,7 @@ void TQORService::trEndOfService() {
     // it is joined (the destructor frees them after that).
     f_Listener->ListenerAbortThread();
     const uint32_t t0 = e_Clock.Tick();
-    while (!f_Listener->ListenerThreadIsStopped()) {
+    while (f_Listener->ListenerThreadIsStarted() && !f_Listener->ListenerThreadIsStopped()) {
         trHandOffLog();
         if (TickElapsed(e_Clock.Tick(), t0) > 4999) {
             trLog(u"ERROR: Could not terminate listener thread on time");
@@ -814,7 +824,7 @@ void TQORService::trHandleMainRecord(TQORSVCMainQueueRec& aRec) {
             return;
         case C::fsmqc_ServiceStop:
             try {
-                if (f_ServiceEnabled.exchange(false)) f_Listener->StopListen();
+                if (f_ServiceEnabled.exchange(false) && f_Listener) f_Listener->StopListen();
             } catch (const Exception& e) {
                 trLogError(u"Service stop: ", e);
             }
@@ -823,7 +833,7 @@ void TQORService::trHandleMainRecord(TQORSVCMainQueueRec& aRec) {
         case C::fsmqc_ReopenLog:
             try {
                 if (f_LogReopenLog) trLog(u"Reopen log file");
-                if (OnReopenLog) f_MainCall.Call(OnReopenLog);
+                if (OnReopenLog) f_LogInline ? OnReopenLog() : (void)f_MainCall.Call(OnReopenLog);
             } catch (const Exception& e) {
                 trLogError(u"Reopen log: ", e);
             }
@@ -915,7 +925,7 @@ void TQORService::trStartService() {
         f_Timer.SetEnabled(true);
         f_trStarted = true;
         if (p_Cfg.cfg_KeepHotWorkerThread) f_Poster.ServQueue_WorkerStartHot();
-        if (!f_Listener->RegisteredBindings().empty()) {
+        if (f_Listener && !f_Listener->RegisteredBindings().empty()) {
             f_Listener->SetMaxWaitConnections(f_ServMaxWaitConnections);
             f_Listener->StartListen();
             const uint32_t t0 = e_Clock.Tick();
@@ -940,7 +950,7 @@ void TQORService::trAbort() {
         tmStopStage.store(fss_WaitStopWorkers, std::memory_order_release);
         return;
     }
-    if (f_Listener->IsListening())
+    if (f_Listener && f_Listener->IsListening())
         f_Listener->StopListen();  // its stop-all event posts the next step
     else
         ServerStopDisconnectAll();  // a listener with nothing open never reports

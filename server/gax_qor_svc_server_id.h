@@ -15,7 +15,7 @@
 //   service thread's end test.
 //
 // Lifecycle: construct, set the settings, Start() (threads start here, after
-// construction: the heartbeat first, with a bounded wait until it runs, then
+// construction: the listener, the heartbeat with a bounded wait until it runs, then
 // the service thread), add bindings, StartService(), then RunMainThread() on
 // the main thread until the service thread has finished. The destructor ends
 // and joins the listener, the heartbeat and the service thread before it
@@ -68,7 +68,7 @@ inline constexpr uint32_t kResFlush = 0x80000;
 inline constexpr uint32_t kResAllLists =
     kResMutes | kResBlocks | kResAdmins | kResModes | kResRights | kResNotices;
 
-class TQORService : public TQORTimerClient {
+class TQORService : public TQORTimerClient, public TQORSVCNetHost {
   public:
     // aConfig is the owner's and must outlive the service.
     explicit TQORService(const TQORServiceConfig& aConfig,
@@ -126,7 +126,8 @@ class TQORService : public TQORTimerClient {
     // REQUIRES: the heartbeat has not been enabled yet.
     void AddNetwork(std::unique_ptr<TQORSVCNetwork> aNetwork);
 
-    // Listening bindings, forwarded to the listener (before StartService).
+    // Listening bindings, forwarded to the listener (after Start, before
+    // StartService).
     void AddPortForAny(std::u16string_view aName, std::u16string_view aPort,
                        TSynapseListenerIPVersions aVersions, TSynapseAcceptPeerEvent aOnAccept);
     void AddPortForLocalhost(std::u16string_view aName, std::u16string_view aPort,
@@ -142,8 +143,9 @@ class TQORService : public TQORTimerClient {
 
     void StartService();
     void StopService();
-    // Only the first call counts: it keeps its text and queues one abort.
-    void ServiceAbortThread(std::u16string_view aAbortMessage);
+    // Only the first call counts: it keeps its text and queues one abort
+    // (true for that call).
+    bool ServiceAbortThread(std::u16string_view aAbortMessage);
     std::u16string AbortMessageText() const;
     bool AbortRequested() const { return f_AbortCommand.load(std::memory_order_acquire); }
     void SignalReopenLogFile();
@@ -165,6 +167,9 @@ class TQORService : public TQORTimerClient {
     // Run on the main thread through the synchronous call; set before Start.
     std::function<void()> OnFifo;
     std::function<void()> OnReopenLog;
+    // For a service driven by hand on one thread (no Start): the service
+    // thread's log hand-off and reopen run OnFifo/OnReopenLog directly.
+    void SetLogHandOffInline() { CheckNotStarted(); f_LogInline = true; }
 
     // ---- keys and counters --------------------------------------------------
 
@@ -184,6 +189,11 @@ class TQORService : public TQORTimerClient {
     void tmRequestFlush(TQORSVCCtxRef aCommandContext) GAX_REQUIRES(kHeartbeat);
     // A list changed: its snapshot is posted at the end of the pass.
     void tmMarkListChanged(TQORSVCListKind aKind) GAX_REQUIRES(kHeartbeat);
+    // The networks' view: both run on the heartbeat thread (log: any).
+    void NetHostListChanged(TQORSVCListKind aKind) override GAX_NO_THREAD_SAFETY_ANALYSIS {
+        tmMarkListChanged(aKind);
+    }
+    void NetHostLog(std::u16string aText) override { Fifo(std::move(aText)); }
     // Client contexts on a temporary move (not owned: the contexts belong to
     // their networks).
     void tmAddTempMoved(TQORSVCMovedClient* aClient) GAX_REQUIRES(kHeartbeat);
@@ -231,6 +241,8 @@ class TQORService : public TQORTimerClient {
     void trLogError(std::u16string_view aLabel, const Exception& aError)
         GAX_REQUIRES(kServiceThread);
     void CheckNotStarted() const;
+    // Places the key counter (for a subclass that tests the wrap).
+    void SeedUniqCounter(TQORGlobalKey aLast) { f_UniqCounter.store(aLast); }
 
     const TQORServiceConfig& p_Cfg;
     const TQORClock& e_Clock;
@@ -288,6 +300,7 @@ class TQORService : public TQORTimerClient {
     bool f_LogData = false;
     bool f_LogExec = false;
     bool f_LogReopenLog = false;
+    bool f_LogInline = false;
     TQORSVCDataFiles* e_DataFiles = nullptr;
 
     // Crossing threads.
