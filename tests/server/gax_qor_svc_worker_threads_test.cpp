@@ -15,6 +15,12 @@ namespace {
 using namespace wrk_test;
 using Cause = TQORSVCDisconnectCause;
 
+// Ends a worker while the test's contexts still live (they are stopped by it).
+void End(TQORSVCWorker& w) {
+    w.WorkerForceAbortThread();
+    w.Join();
+}
+
 // Hands a context over as the heartbeat thread does: post, then wake.
 void Give(TQORSVCWorker& w, TQORSVCWrkCtx* c) {
     w.WorkQueue_AddNewContext(c);
@@ -87,6 +93,7 @@ TEST(Worker, TimeOutFiresWithinOneSecondEvenWhileAnotherSocketTrickles) {
     EXPECT_LT(idle.timedOutAfter.load(), kT + 1000 + 300);
     EXPECT_EQ(busy.stops.Get(), 0);
     EXPECT_GE(busy.steps.Get(), 1);
+    End(w);
 }
 
 TEST(Worker, SixtyFourContextsNeedTwoWorkersOfSixtyThree) {
@@ -119,10 +126,8 @@ TEST(Worker, SixtyFourContextsNeedTwoWorkersOfSixtyThree) {
     ASSERT_TRUE(extra.stops.WaitAtLeast(1));
     EXPECT_EQ(extra.stopCause.load(), Cause::fsdc_ServInternalError);
     EXPECT_EQ(extra.starts.Get(), 0);
-    first.WorkerForceAbortThread();
-    second.WorkerForceAbortThread();
-    first.Join();
-    second.Join();
+    End(first);
+    End(second);
     for (auto& c : ctxs) EXPECT_EQ(c->stops.Get(), 1);
 }
 
@@ -163,6 +168,9 @@ TEST(Worker, MoveRequestIsRejectedByAnEmptyWorkerAndAcceptedByABusyOne) {
     EXPECT_EQ(ctx.CtxWorker(), &to);
     EXPECT_EQ(ctx.starts.Get(), 1);
     EXPECT_EQ(ctx.stops.Get(), 0);
+    End(to);
+    End(from);
+    EXPECT_EQ(ctx.stops.Get(), 1);
 }
 
 // A context whose re-arming reports a time-out is registered with its cause
@@ -180,6 +188,7 @@ TEST(Worker, ContextThatTimedOutInTransitIsRemovedByTheNextSweep) {
     ASSERT_TRUE(ctx.stops.WaitAtLeast(1));
     EXPECT_EQ(ctx.stopCause.load(), Cause::fsdc_ClientTimeout);
     EXPECT_EQ(ctx.steps.Get(), 1);
+    End(w);
 }
 
 TEST(Worker, TerminationStopsRegisteredAndQueuedContextsOnceThenReportsTheEnd) {
@@ -253,6 +262,7 @@ TEST(Worker, FailingPassIsLoggedAndTheWorkerGoesOn) {
     EXPECT_EQ(log[0],
               u"ERROR: Worker[012]: Main loop: ENotImplemented: Not implemented: Unknown "
               u"context priority tag");
+    End(w);
 }
 
 TEST(Worker, IdleWorkerReportsOncePerCacheTimeAndAHotOneNever) {
