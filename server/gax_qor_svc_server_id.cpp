@@ -124,6 +124,7 @@ TQORService::TQORService(const TQORServiceConfig& aConfig, const TQORClock& aClo
     f_LogData = aConfig.ServParams.ssp_LogData;
     f_LogExec = aConfig.ServParams.ssp_LogExec;
     f_LogReopenLog = aConfig.ServParams.ssp_LogReopenLog;
+    f_LogCommandLevel = aConfig.cmd_channel.cfg_CmdLogLevel;
 
     {
         // Nothing runs yet: the role is taken only to build what it owns.
@@ -383,13 +384,6 @@ void TQORService::Fifo(std::u16string aText) {
     f_Waiter.SetInterrupt();
 }
 
-void TQORService::evnt_Srv_Error(std::u16string_view aText) {
-    Fifo(u"ERROR: " + std::u16string(aText));
-}
-void TQORService::evnt_Srv_Debug(std::u16string_view aText) {
-    Fifo(u"DEBUG: " + std::u16string(aText));
-}
-void TQORService::evnt_Srv_Info(std::u16string_view aText) { Fifo(std::u16string(aText)); }
 
 void TQORService::trLog(std::u16string aText) {
     if (!OnFifo) return;

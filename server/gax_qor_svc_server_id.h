@@ -33,6 +33,7 @@
 #include "foundation/gax_fifo.h"
 #include "platform/plat_mutex.h"
 #include "server/gax_qor_address_connect_counter.h"
+#include "server/gax_qor_svc_host.h"
 #include "server/gax_qor_svc_mainthread.h"
 #include "server/gax_qor_svc_netif.h"
 #include "server/gax_qor_svc_poster.h"
@@ -68,7 +69,7 @@ inline constexpr uint32_t kResFlush = 0x80000;
 inline constexpr uint32_t kResAllLists =
     kResMutes | kResBlocks | kResAdmins | kResModes | kResRights | kResNotices;
 
-class TQORService : public TQORTimerClient, public TQORSVCNetHost {
+class TQORService : public TQORSVCHost, public TQORTimerClient, public TQORSVCNetHost {
   public:
     // aConfig is the owner's and must outlive the service.
     explicit TQORService(const TQORServiceConfig& aConfig,
@@ -159,11 +160,8 @@ class TQORService : public TQORTimerClient, public TQORSVCNetHost {
 
     // ---- log (any thread) --------------------------------------------------
 
-    void Fifo(std::u16string aText);
+    void Fifo(std::u16string aText) override;
     bool GetFifo(std::u16string& aInfo) { return f_Fifo.PullData(aInfo); }
-    void evnt_Srv_Error(std::u16string_view aText);
-    void evnt_Srv_Debug(std::u16string_view aText);
-    void evnt_Srv_Info(std::u16string_view aText);
     // Run on the main thread through the synchronous call; set before Start.
     std::function<void()> OnFifo;
     std::function<void()> OnReopenLog;
@@ -174,7 +172,14 @@ class TQORService : public TQORTimerClient, public TQORSVCNetHost {
     // ---- keys and counters --------------------------------------------------
 
     // Unique key of a context; never 0, also after the counter wraps.
-    TQORGlobalKey GetNextUniqCounter();
+    TQORGlobalKey GetNextUniqCounter() override;
+
+    // ---- the host of work contexts and workers (any thread) -----------------
+
+    const TQORServiceConfig& SvcConfig() const override { return p_Cfg; }
+    TQORSVCPoster& SvcPoster() override { return f_Poster; }
+    int32_t LogClientLevel() const override { return f_LogClientLevel; }
+    int32_t LogCommandLevel() const override { return f_LogCommandLevel; }
     // Next data-change counter as at least six upper-case hex digits, ".",
     // and the local date and time as 17 digits YYYYMMDDHHNNSSZZZ.
     std::u16string trGetNextDataChangeCounter() GAX_REQUIRES(kServiceThread);
@@ -297,6 +302,7 @@ class TQORService : public TQORTimerClient, public TQORSVCNetHost {
     uint32_t f_ClientHandshakeTimeoutTicks = 2000;
     int32_t f_ServMaxWaitConnections = 5;
     int32_t f_LogClientLevel = 2;
+    int32_t f_LogCommandLevel = 0;
     bool f_LogData = false;
     bool f_LogExec = false;
     bool f_LogReopenLog = false;
