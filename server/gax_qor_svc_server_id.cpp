@@ -121,6 +121,9 @@ TQORService::TQORService(const TQORServiceConfig& aConfig, const TQORClock& aClo
     SetListFileName(TQORSVCListKind::Notices, aConfig.cfg_NoticesFileName);
     SetListFileName(TQORSVCListKind::Owner, aConfig.cfg_OwnerFileName);
     SetDataChangeScript(aConfig.cfg_SystemDataChangeScript);
+    f_DiskIntFlagsFileName = aConfig.cfg_IntFlagsFileName.empty()
+                                 ? std::u16string()
+                                 : ResolvePathRelative(aConfig.cfg_IntFlagsFileName, f_ServerExeDir);
     f_LogData = aConfig.ServParams.ssp_LogData;
     f_LogExec = aConfig.ServParams.ssp_LogExec;
     f_LogReopenLog = aConfig.ServParams.ssp_LogReopenLog;
@@ -841,9 +844,32 @@ void TQORService::trHandleMainRecord(TQORSVCMainQueueRec& aRec) {
                 trLogError(u"Updating int flags: ", e);
             }
             return;
+        case C::fsmqc_RereadIntFlags:
+            try {
+                trRereadIntFlags(aRec);
+            } catch (const Exception& e) {
+                trLogError(u"Reread internal flags: ", e);
+            }
+            return;
+        case C::fsmqc_RereadALL:
+            try {
+                if (e_DataFiles == nullptr) throw Exception("No data-file reader");
+                static constexpr TQORSVCListKind kAll[] = {
+                    TQORSVCListKind::Blocks, TQORSVCListKind::Mutes,  TQORSVCListKind::Admins,
+                    TQORSVCListKind::Modes,  TQORSVCListKind::Rights, TQORSVCListKind::Notices};
+                static constexpr TQORSVCMainQueueCmd kCmds[] = {
+                    C::fsmqc_RereadBlocks, C::fsmqc_RereadMutes, C::fsmqc_RereadAdmins,
+                    C::fsmqc_RereadModes,  C::fsmqc_RereadRights, C::fsmqc_RereadNotices};
+                for (int i = 0; i < 6; ++i) e_DataFiles->RereadList(kCmds[i], ListFileName(kAll[i]));
+            } catch (const Exception& e) {
+                trLogError(u"Reread all: ", e);
+            }
+            return;
+        case C::fsmqc_MemRepRequest:
+            // The service thread's part of the memory report comes with the
+            // report itself; until then the request is dropped quietly.
+            return;
         default:
-            // Rereads of the internal flags and of all lists and the memory
-            // report need the data files and the report (not here yet).
             trLog(u"ERROR: Main thread: Unknown cmd: " +
                   Dec(static_cast<int64_t>(aRec.fsmqr_Cmd)));
             return;
@@ -888,6 +914,20 @@ void TQORService::trReread(TQORSVCMainQueueRec& aRec) {
     if (!aRec.fsmqr_Str.empty()) {
         if (f_LogData) trLog(std::u16string(info->LogText) + aRec.fsmqr_Str);
         file = aRec.fsmqr_Str;
+    }
+    if (e_DataFiles == nullptr) throw Exception("No data-file reader");
+    const bool ok = e_DataFiles->RereadList(aRec.fsmqr_Cmd, file);
+    f_Poster.ServQueue_ChannelAnswerText(aRec.fsmqr_Obj1, aRec.fsmqr_GlobalKey,
+                                         ok ? "+OK\r\n" : "-ERROR\r\n");
+}
+
+void TQORService::trRereadIntFlags(TQORSVCMainQueueRec& aRec) {
+    std::u16string file = f_DiskIntFlagsFileName;
+    if (!aRec.fsmqr_Str.empty()) {
+        if (f_LogData) trLog(u"Reread internal flags from the file: " + aRec.fsmqr_Str);
+        file = aRec.fsmqr_Str;
+    } else if (f_LogData) {
+        trLog(u"Reread default internal flags file: " + f_DiskIntFlagsFileName);
     }
     if (e_DataFiles == nullptr) throw Exception("No data-file reader");
     const bool ok = e_DataFiles->RereadList(aRec.fsmqr_Cmd, file);

@@ -262,6 +262,7 @@ class TQORService : public TQORSVCHost, public TQORTimerClient, public TQORSVCNe
     void trSaveList(TQORSVCListKind aKind, const TQORSVCWriteArray& aLines)
         GAX_REQUIRES(kServiceThread);
     void trReread(TQORSVCMainQueueRec& aRec) GAX_REQUIRES(kServiceThread);
+    void trRereadIntFlags(TQORSVCMainQueueRec& aRec) GAX_REQUIRES(kServiceThread);
     void trAnswerFlushers() GAX_REQUIRES(kServiceThread);
     void trStartService() GAX_REQUIRES(kServiceThread);
     void trAbort() GAX_REQUIRES(kServiceThread);
@@ -291,6 +292,7 @@ class TQORService : public TQORSVCHost, public TQORTimerClient, public TQORSVCNe
     std::u16string f_DiskConfigFileName;
     std::u16string f_ListFileNames[kListKindCount];
     std::u16string f_DiskDataChangeScript;
+    std::u16string f_DiskIntFlagsFileName;
     std::u16string f_PidU;
     int32_t f_ServMaxSpeechTime = 300;
     uint32_t f_ServMaxSpeechTicks = 300000;

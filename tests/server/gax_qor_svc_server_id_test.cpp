@@ -133,6 +133,11 @@ class ServiceTest : public ::testing::Test {
 
     ServiceTest() {
         cfg.cfg_ServerEnabled = true;
+        cfg.cfg_DataDirName = u"/data";
+        cfg.cfg_BlocksFileName = u"blocks.txt";
+        cfg.cfg_NoticesFileName = u"notices.txt";
+        cfg.cfg_AdminsFileName = u"admins.txt";
+        cfg.cfg_MutesFileName = u"mutes.txt";
         svc = std::make_unique<ProbeService>(cfg, clock);
         raw = svc.get();
         svc->SetDataFiles(&files);
@@ -369,7 +374,7 @@ TEST_F(ServiceTest, FlushWithNothingChangedAnswersAfterEveryWrite) {
     EXPECT_TRUE(answers[0]->nqr_Context.Is(&ctx));
     EXPECT_EQ(answers[0]->nqr_GlobalKey, 9u);
     EXPECT_EQ(answers[0]->nqr_DataS1, "+OK\r\n");
-    EXPECT_TRUE(Logged("Mutes are saved: " + UnicodeToByteStr(svc->ListFileName(TQORSVCListKind::Mutes))));
+    EXPECT_TRUE(Logged("Mutes are saved: /data/mutes.txt"));
 }
 
 TEST_F(ServiceTest, APassThatRaisesStillPostsItsSnapshotsAndFlush) {
@@ -456,7 +461,7 @@ TEST_F(ServiceTest, RereadAnswersTheAskingContext) {
     svc->Poster().MainQueue_RereadMutes(u"/tmp/m.txt", {&ctx, 6});
     RunMainQueue();
     ASSERT_EQ(files.Rereads.size(), 2u);
-    EXPECT_EQ(files.Rereads[0], svc->ListFileName(TQORSVCListKind::Admins));
+    EXPECT_EQ(files.Rereads[0], u"/data/admins.txt");
     EXPECT_EQ(files.Rereads[1], u"/tmp/m.txt");
     EXPECT_FALSE(std::any_of(log.begin(), log.end(),
                              [](const std::string& l) { return l.starts_with("Reread admins"); }));
@@ -465,6 +470,22 @@ TEST_F(ServiceTest, RereadAnswersTheAskingContext) {
     ASSERT_EQ(answers.size(), 2u);
     EXPECT_EQ(answers[1]->nqr_GlobalKey, 6u);
     EXPECT_EQ(answers[1]->nqr_DataS1, "+OK\r\n");
+
+    // All lists from their configured files, in their order, without answers;
+    // the internal flags log their default file too.
+    files.Rereads.clear();
+    svc->Poster().MainQueue_RereadALL();
+    svc->Poster().MainQueue_RereadIntFlags(u"", {&ctx, 8});
+    RunMainQueue();
+    ASSERT_EQ(files.Rereads.size(), 7u);
+    EXPECT_EQ(files.Rereads[0], u"/data/blocks.txt");
+    EXPECT_EQ(files.Rereads[5], u"/data/notices.txt");
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& l) {
+        return l.starts_with("Reread default internal flags file: ");
+    }));
+    answers = TakeServQueue();
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0]->nqr_GlobalKey, 8u);
 }
 
 TEST_F(ServiceTest, DataChangeScriptLineIsLoggedWithLogExec) {
