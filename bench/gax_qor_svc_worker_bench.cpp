@@ -26,7 +26,10 @@ using namespace gax;
 
 class BenchHost final : public TQORSVCHost {
   public:
-    BenchHost() { cfg.cfg_ConnectionsPerThread = 63; cfg.cfg_WorkerThreadCacheTime = 60; }
+    BenchHost() {
+        cfg.cfg_ConnectionsPerThread = 63;
+        cfg.cfg_WorkerThreadCacheTime = 60;
+    }
     const TQORServiceConfig& SvcConfig() const override { return cfg; }
     TQORSVCPoster& SvcPoster() override { return poster; }
     TQORGlobalKey GetNextUniqCounter() override { return ++keys; }

@@ -52,8 +52,8 @@ void Run(ScriptCollector& c, TCollectorMode mode, int limit, FastStringA& fast,
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 4) return 0;
-    static const TCollectorMode kModes[] = {colm_String, colm_FastStr, colm_BufString,
-                                            colm_Binary, colm_BufBinary};
+    static const TCollectorMode kModes[] = {colm_String, colm_FastStr, colm_BufString, colm_Binary,
+                                            colm_BufBinary};
     const TCollectorMode mode = kModes[data[0] % 5];
     const auto policy = static_cast<TCollectorExceedStringLengthMode>(data[1] % 2);
     const int limit = 1 + data[2] % 200;

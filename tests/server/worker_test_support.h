@@ -175,7 +175,8 @@ class FakeCtx final : public TQORSVCWrkCtx {
     std::atomic<int> extraLeft{0};
     TQORSVCWorkerExecResult stepResult = wer__OK;
     TQORSVCWorkerExecResult paramsResult = wer__OK;
-    std::atomic<TQORSVCDisconnectCause> stopCause{TQORSVCDisconnectCause::fsdc_DisconnectWithoutAuth};
+    std::atomic<TQORSVCDisconnectCause> stopCause{
+        TQORSVCDisconnectCause::fsdc_DisconnectWithoutAuth};
     Counter starts, steps, params, stops;
 };
 

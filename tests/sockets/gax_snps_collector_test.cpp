@@ -264,8 +264,7 @@ TEST(Collector, CheckOfANeverPausingSourceHasAByteBudgetAndSeesItsDeadline) {
             TCollectorCheckResult r = colr_Ready;
             // The buffered line mode hands out cut lines; the others keep going.
             for (int i = 0; i < 3 && (r == colr_Ready || i == 0); ++i) {
-                if (mode == colm_BufString && c.CollectorMode() == colm_None)
-                    c.NextBufString(5);
+                if (mode == colm_BufString && c.CollectorMode() == colm_None) c.NextBufString(5);
                 c.CollectorReadCounter = 0;
                 r = c.CheckCollectorWithTick(late ? 3000 : 10);
                 EXPECT_LE(c.CollectorReadCounter, 2u * 128) << int(mode);
