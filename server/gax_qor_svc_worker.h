@@ -143,9 +143,7 @@ class TQORSVCWorker final : public plat::Thread {
     void MemoryReport();
     void PostItem(TQORSVCWorkCode aCode, TQORSVCWrkCtx* aContext, TQORSVCWorker* aRecipient);
     void LogError(std::u16string_view aText);
-    void PublishCount() {
-        f_ContextCount.store(f_Waiter.Count(), std::memory_order_relaxed);
-    }
+    void PublishCount() { f_ContextCount.store(f_Waiter.Count(), std::memory_order_relaxed); }
 
     TQORSVCHost* e_Service;
     const TQORServiceConfig* p_Cfg;

@@ -171,8 +171,8 @@ void AppendScriptArgument(TStringBldU& aB, std::u16string_view aArgument) {
         AppendStr(aB, u"\"\"");
         return;
     }
-    const bool quote = aArgument.substr(0, aArgument.size() - 1).find(u' ') !=
-                       std::u16string_view::npos;
+    const bool quote =
+        aArgument.substr(0, aArgument.size() - 1).find(u' ') != std::u16string_view::npos;
     if (quote) AppendChar(aB, u'"');
     AppendStr(aB, aArgument);
     if (quote) AppendChar(aB, u'"');

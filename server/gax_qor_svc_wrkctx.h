@@ -154,14 +154,10 @@ class TQORSVCWrkCtx {
 
     // ---- owner's operations ---------------------------------------------------
     // Sets bits of the worker's WaiterFlag half (worker thread).
-    void SetWaiterFlag(uint16_t aBits) {
-        f_IntrFlags.fetch_or(aBits, std::memory_order_acq_rel);
-    }
+    void SetWaiterFlag(uint16_t aBits) { f_IntrFlags.fetch_or(aBits, std::memory_order_acq_rel); }
     // Clears exactly aBits (bits read before): a request another thread sets
     // meanwhile survives.
-    void ClearIntrBits(uint32_t aBits) {
-        f_IntrFlags.fetch_and(~aBits, std::memory_order_acq_rel);
-    }
+    void ClearIntrBits(uint32_t aBits) { f_IntrFlags.fetch_and(~aBits, std::memory_order_acq_rel); }
     // Reads the whole word and clears what it read.
     uint32_t TakeIntrFlags() {
         const uint32_t v = IntrFlags();

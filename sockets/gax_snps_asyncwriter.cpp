@@ -11,6 +11,12 @@ namespace {
 
 const char kCrLf[2] = {'\r', '\n'};
 
+// "Much larger" than the first size: a drained block bigger than this many
+// first sizes, and than kReleaseFloor, is given back; below that a steady
+// stream would pay an allocation for every burst.
+constexpr size_t kReleaseFactor = 8;
+constexpr size_t kReleaseFloor = 256 * 1024;
+
 size_t InitialBlockSize(int aLinearBufSize) {
     if (aLinearBufSize < 256) return 256;
     const size_t rounded = (static_cast<size_t>(aLinearBufSize) + 127) / 128 * 128;
@@ -25,7 +31,9 @@ namespace detail {
 
 AsyncWriterBlock::AsyncWriterBlock(int aLinearBufSize) {
     f_Total = InitialBlockSize(aLinearBufSize);
-    f_S = std::make_unique<char[]>(f_Total);
+    f_Initial = f_Total;
+    // Not zero-filled: the pages are committed as output uses them.
+    f_S = std::make_unique_for_overwrite<char[]>(f_Total);
     Clear();
 }
 
@@ -74,12 +82,19 @@ void AsyncWriterBlock::Consumed(size_t s) {
 }
 
 void AsyncWriterBlock::Reallocate(size_t aNewSize) {
-    auto block = std::make_unique<char[]>(aNewSize);
+    auto block = std::make_unique_for_overwrite<char[]>(aNewSize);
     if (f_Busy) std::memcpy(block.get(), f_S.get() + f_Prev, f_Busy);
     f_S = std::move(block);
     f_Total = aNewSize;
     f_Prev = 0;
     f_Free = aNewSize - f_Busy;
+}
+
+bool AsyncWriterBlock::ReleaseIfDrained() {
+    if (f_Busy != 0 || f_Total <= kReleaseFloor || f_Total <= kReleaseFactor * f_Initial)
+        return false;
+    Reallocate(f_Initial);
+    return true;
 }
 
 }  // namespace detail
@@ -135,6 +150,7 @@ bool TAsyncWriter2SocketThreadUnSafe::Flush() {
     f_NeedWaitForWrite = sent < pending;
     f_Block.Consumed(sent);
     f_LeftAfterFlush = f_Block.Busy();
+    f_Block.ReleaseIfDrained();
     if (OnWrite) OnWrite(this, static_cast<int>(sent));
     return true;
 }
@@ -234,7 +250,12 @@ bool TAsyncWriter2SocketThreadSafe::Flush() {
         f_LeftHint.store(f_Block.Busy(), std::memory_order_relaxed);
         PublishHints();
         if (OnWrite) OnWrite(this, static_cast<int>(sent));
-        ApplyShrinkRule();
+        if (f_Block.ReleaseIfDrained()) {
+            f_TotalHint.store(f_Block.Total(), std::memory_order_relaxed);
+            f_SmartCounter = 0;
+        } else {
+            ApplyShrinkRule();
+        }
     }
     return true;
 }

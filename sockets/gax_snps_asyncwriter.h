@@ -38,6 +38,10 @@ class AsyncWriterBlock {
     void Consumed(size_t s);
     // Replaces the block by one of aNewSize holding the pending bytes.
     void Reallocate(size_t aNewSize);
+    // A drained block much larger than its first size goes back to that
+    // size, so a burst does not keep its memory while the connection idles.
+    // True when it did.
+    bool ReleaseIfDrained();
 
     const char* Tail() const { return f_S.get() + f_Prev; }
     size_t Total() const { return f_Total; }
@@ -47,6 +51,7 @@ class AsyncWriterBlock {
 
   private:
     std::unique_ptr<char[]> f_S;
+    size_t f_Initial = 0;
     size_t f_Prev = 0;
     size_t f_Total = 0;
     size_t f_Free = 0;

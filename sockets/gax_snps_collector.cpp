@@ -198,6 +198,7 @@ TCollectorCheckResult TCollectorBase::CheckCollectorWithNow() {
 
 TCollectorCheckResult TCollectorBase::CheckCollectorWithTick(TCollectorTick32 aTick) {
     f_LastCheckResult = colr_NotReady;
+    f_CallRead = 0;
     TCollectorCheckResult r;
     switch (f_Mode) {
         case colm_None:
@@ -248,6 +249,7 @@ TCollectorBase::ReadOutcome TCollectorBase::ReadMore(bool aLineMode) {
             }
             got = std::min(got, space);
             CollectorReadCounter += static_cast<uintptr_t>(got);
+            f_CallRead += got;
             f_BufTotal += got;
             f_CouldBeRawBytesOnSource = got == space;
             return ReadOutcome::Data;
@@ -274,6 +276,19 @@ TCollectorCheckResult TCollectorBase::TimeoutRule(TCollectorTick32 aTick) {
     f_OperationalTimeout = 0;
     f_Mode = colm_None;
     return colr_Timeout;
+}
+
+bool TCollectorBase::StopBetweenReads(TCollectorTick32 aTick, TCollectorCheckResult& aResult) {
+    if (f_CallRead == 0) return false;
+    // A running deadline is tested after every read; an operation armed with
+    // no time (0) still takes what the source holds now, up to its end.
+    if (f_OperationalTimeout != 0 && f_OperationalTimeout != kNoTimeout) {
+        aResult = TimeoutRule(aTick);
+        if (aResult == colr_Timeout) return true;
+    }
+    if (f_CallRead < f_BufSize) return false;
+    aResult = TimeoutRule(aTick);
+    return true;
 }
 
 TCollectorCheckResult TCollectorBase::EndOp(TCollectorCheckResult r) {
@@ -332,6 +347,7 @@ TCollectorCheckResult TCollectorBase::CheckLine(TCollectorTick32 aTick) {
             Consume(dirty);
         }
         const bool fast = f_Mode == colm_FastStr;
+        if (TCollectorCheckResult r; StopBetweenReads(aTick, r)) return r;
         switch (ReadMore(true)) {
             case ReadOutcome::Data:
                 continue;
@@ -361,6 +377,7 @@ TCollectorCheckResult TCollectorBase::CheckBinary(TCollectorTick32 aTick) {
             f_BinReady = f_BinToCollect = 0;
             return EndOp(colr_Ready);
         }
+        if (TCollectorCheckResult r; StopBetweenReads(aTick, r)) return r;
         switch (ReadMore(false)) {
             case ReadOutcome::Data:
                 continue;
@@ -414,12 +431,16 @@ TCollectorCheckResult TCollectorBase::CheckBufString(TCollectorTick32 aTick) {
                 // The line cannot end within the limit: hand out its first part
                 // and drop the rest up to its line feed.
                 f_BufDataPtr = f_Buf.get() + f_BufUsed;
-                f_BufDataLen = f_StrMax;
+                int len = f_StrMax;
+                // The same cut whether or not the line feed has arrived.
+                if (len > 0 && f_BufDataPtr[len - 1] == '\r') --len;
+                f_BufDataLen = len;
                 f_SkipLineRest = true;
                 Consume(DirtyLen());
                 return EndOp(colr_Ready);
             }
         }
+        if (TCollectorCheckResult r; StopBetweenReads(aTick, r)) return r;
         switch (ReadMore(true)) {
             case ReadOutcome::Data:
                 continue;
@@ -452,6 +473,7 @@ TCollectorCheckResult TCollectorBase::CheckBufBinary(TCollectorTick32 aTick) {
             return EndOp(colr_Ready);
         }
         CompactToStart();
+        if (TCollectorCheckResult r; StopBetweenReads(aTick, r)) return r;
         switch (ReadMore(false)) {
             case ReadOutcome::Data:
                 continue;

@@ -158,6 +158,12 @@ class TCollectorBase {
     // the policy asks the check to return colr_ExceededStringLength.
     bool AppendLinePiece(const char* p, int n);
     TCollectorCheckResult TimeoutRule(TCollectorTick32 aTick);
+    // Between two reads of one check, when the unit is still incomplete: true
+    // with aResult set when the check must return now, because the deadline
+    // passed or the call has read its budget (one buffer). A source that never
+    // pauses can then neither hold the caller nor outlive its time-out; the
+    // caller's next check goes on where this one stopped.
+    bool StopBetweenReads(TCollectorTick32 aTick, TCollectorCheckResult& aResult);
     TCollectorCheckResult EndOp(TCollectorCheckResult r);
     TCollectorCheckResult CheckLine(TCollectorTick32 aTick);
     TCollectorCheckResult CheckBinary(TCollectorTick32 aTick);
@@ -179,6 +185,7 @@ class TCollectorBase {
     int f_BinSize = 0;
     int f_BinToCollect = 0;
     int f_StrMax = 0;
+    int f_CallRead = 0;  // bytes the running check has read
     TCollectorTick32 f_OperationalTimeout = 0;
     TCollectorTick32 f_WaitStartTick = 0;
     TCollectorMode f_Mode = colm_None;

@@ -67,8 +67,8 @@ TEST(WrkCtx, PeerTextsKeyAndSocket) {
     };
     const Case cases[] = {
         {std::string("\xc0\xa8\x01\x02", 4), 10024, "192.168.1.2", "192.168.1.2:10024"},
-        {std::string("\x20\x01\x0d\xb8", 4) + std::string(10, '\0') + std::string("\x00\x01", 2),
-         5, "2001:db8::1", "[2001:db8::1]:5"},
+        {std::string("\x20\x01\x0d\xb8", 4) + std::string(10, '\0') + std::string("\x00\x01", 2), 5,
+         "2001:db8::1", "[2001:db8::1]:5"},
     };
     FakeHost host;
     TQORGlobalKey last = 0;

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -124,6 +125,14 @@ class FakeCtx final : public TQORSVCWrkCtx {
     }
     TQORSVCWorkerExecResult vExecStep(TQORSVCStepParams& aPar) override {
         TakeIntrFlags();
+        switch (throwOnce.exchange(0)) {
+            case 1:
+                throw std::runtime_error("boom");
+            case 2:
+                throw 42;
+            default:
+                break;
+        }
         if (aPar.sp_WaiterEvents & we_Read) {
             char buf[256];
             const ssize_t n = ::recv(CtxSocket(), buf, sizeof buf, MSG_DONTWAIT);
@@ -173,9 +182,11 @@ class FakeCtx final : public TQORSVCWrkCtx {
     std::atomic<uint32_t> timedOutAfter{0};
     std::atomic<int> bytes{0};
     std::atomic<int> extraLeft{0};
+    std::atomic<int> throwOnce{0};  // next step raises: 1 std::runtime_error, 2 an int
     TQORSVCWorkerExecResult stepResult = wer__OK;
     TQORSVCWorkerExecResult paramsResult = wer__OK;
-    std::atomic<TQORSVCDisconnectCause> stopCause{TQORSVCDisconnectCause::fsdc_DisconnectWithoutAuth};
+    std::atomic<TQORSVCDisconnectCause> stopCause{
+        TQORSVCDisconnectCause::fsdc_DisconnectWithoutAuth};
     Counter starts, steps, params, stops;
 };
 

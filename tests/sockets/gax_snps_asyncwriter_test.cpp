@@ -241,6 +241,39 @@ TEST(AsyncWriter, ShrinksAfter120QuietFlushes) {
     EXPECT_EQ(floor.wire.size(), 2100u + 480u);
 }
 
+// A flush that empties a block grown far beyond its first size gives the
+// memory back at once; a partial flush, or a modest burst, keeps the block
+// (a steady stream must not pay an allocation per burst).
+template <class W>
+void DrainedBurstGivesMemoryBack() {
+    const std::string big = Pattern(4u << 20);
+    Scripted<W> w(1024);
+    ASSERT_TRUE(w.PutData(big.data(), static_cast<int>(big.size())));
+    const size_t grown = w.Total();
+    ASSERT_GT(grown, big.size());
+    w.takes = {1 << 20};
+    ASSERT_TRUE(w.Flush());
+    EXPECT_EQ(w.Total(), grown);
+    ASSERT_TRUE(w.Flush());
+    EXPECT_EQ(w.Total(), 1024u);
+    EXPECT_TRUE(w.wire == big);
+    // Usable afterwards.
+    ASSERT_TRUE(w.PutData("abc", 3));
+    ASSERT_TRUE(w.Flush());
+    EXPECT_EQ(w.wire.size(), big.size() + 3);
+
+    Scripted<W> modest(1024);
+    ASSERT_TRUE(modest.PutData(big.data(), 100000));
+    const size_t kept = modest.Total();
+    ASSERT_TRUE(modest.Flush());
+    EXPECT_EQ(modest.Total(), kept);
+}
+
+TEST(AsyncWriter, DrainedBurstGivesMemoryBack) {
+    DrainedBurstGivesMemoryBack<Unsafe>();
+    DrainedBurstGivesMemoryBack<Safe>();
+}
+
 // A real peer with a small receive buffer: the writer waits for the socket to
 // become writable and carries on where it stopped.
 TEST(AsyncWriter, SlowPeerGetsEverythingInOrder) {
@@ -261,6 +294,7 @@ TEST(AsyncWriter, SlowPeerGetsEverythingInOrder) {
     for (int rounds = 0; got.size() < data.size() && rounds < 100000; ++rounds) {
         const ssize_t n = ::recv(p.b, buf, sizeof buf, MSG_DONTWAIT);
         if (n > 0) got.append(buf, static_cast<size_t>(n));
+        if (got.size() >= data.size()) break;
         if (w.NeedWrite() == 0) {
             // All is with the kernel: wait for the rest to reach the peer.
             snpstest::WaitReadable(p.b);

@@ -216,6 +216,64 @@ TEST(Collector, BufferedLineCutBeforeItsLineFeedDropsTheTail) {
               (Lines{"LLLLLLLLLL<cut>", "NEXT"}));
 }
 
+// A line cut to its limit reads the same whether or not its line feed has
+// arrived: a carriage return at the cut end is dropped in both cases.
+TEST(Collector, BufferedCutDropsTheCarriageReturnWhateverTheTiming) {
+    EXPECT_EQ(Collect(colm_BufString, {"abcd\re\nNEXT\n"}, 5), (Lines{"abcd<cut>", "NEXT"}));
+    EXPECT_EQ(Collect(colm_BufString, {"abcd\re", "", "\nNEXT\n"}, 5),
+              (Lines{"abcd<cut>", "NEXT"}));
+}
+
+// A source that never pauses: every read fills what it is offered.
+class EndlessCollector : public TCollectorBase {
+  public:
+    explicit EndlessCollector(int size) : TCollectorBase(size) {}
+
+  protected:
+    uint8_t ReadSource(char* buf, int max, int& got) override {
+        std::memset(buf, 'x', static_cast<size_t>(max));
+        got = max;
+        return kReadData;
+    }
+};
+
+// One check reads about one buffer and then returns, and a passed deadline is
+// seen at once: a peer that never pauses neither holds its worker nor
+// outlives its time-out. (Each mode loops on its own: all are covered.)
+TEST(Collector, CheckOfANeverPausingSourceHasAByteBudgetAndSeesItsDeadline) {
+    for (TCollectorMode mode : {colm_String, colm_FastStr, colm_BufString, colm_Binary}) {
+        for (bool late : {false, true}) {
+            EndlessCollector c(128);
+            c.Timeout = 3000;
+            FastStringA fast;
+            std::vector<char> bin(1 << 20);
+            switch (mode) {
+                case colm_String:
+                    c.StartStringFromTick(5, 0);
+                    break;
+                case colm_FastStr:
+                    c.StartFastStringFromTick(fast, 5, 0);
+                    break;
+                case colm_BufString:
+                    c.StartBufStringFromTick(5, 0);
+                    break;
+                default:
+                    c.StartBinaryFromTick(bin.data(), static_cast<int>(bin.size()), 0);
+                    break;
+            }
+            TCollectorCheckResult r = colr_Ready;
+            // The buffered line mode hands out cut lines; the others keep going.
+            for (int i = 0; i < 3 && (r == colr_Ready || i == 0); ++i) {
+                if (mode == colm_BufString && c.CollectorMode() == colm_None) c.NextBufString(5);
+                c.CollectorReadCounter = 0;
+                r = c.CheckCollectorWithTick(late ? 3000 : 10);
+                EXPECT_LE(c.CollectorReadCounter, 2u * 128) << int(mode);
+            }
+            EXPECT_EQ(r, late ? colr_Timeout : colr_NotReady) << int(mode) << " late " << late;
+        }
+    }
+}
+
 TEST(Collector, EndOfInputRules) {
     struct Case {
         TCollectorMode mode;

@@ -487,7 +487,9 @@ TEST(Listener, BacklogComesFromMaxWaitConnections) {
 int ResourceShortageScenario() {
     rlimit lim{};
     ::getrlimit(RLIMIT_NOFILE, &lim);
+    // The hard limit too: the process start-up raises the soft one to it again.
     lim.rlim_cur = 64;
+    lim.rlim_max = 64;
     if (::setrlimit(RLIMIT_NOFILE, &lim) != 0) return 10;
     const int port = FreePort();
     std::atomic<int> errors{0};
