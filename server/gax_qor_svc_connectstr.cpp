@@ -279,8 +279,8 @@ void TQORSVCContext::TCP_QOR_ParseClientConnectStr(char* aLine, int32_t aLen) {
             call_OnCtxError(u" Wrong client type on Unicode(UTF8) part");
             return unicodeFail();
         }
-        // e-mail, password, callsign, band and city.
-        constexpr uint32_t kRequiredTypes = 0x4F;
+        // The mask bits of e-mail, password, callsign, band and city.
+        constexpr uint32_t kRequiredTypes = 0x1F;
         if ((typed.Mask & kRequiredTypes) != kRequiredTypes) {
             // Served as a client without UTF-8, with its request read again without it.
             f_CliUtf8 = false;
