@@ -59,7 +59,7 @@ void TQORSVCContext::tmProcessAttributes(TQORSVCClientHandshakeType) {
 
     constexpr uint32_t kOwnerBits = QOR_CF_PRIV_OWNER_CLASS | QOR_CF_PRIVILEGED | QOR_CF_NOT_ADMIN;
     constexpr uint32_t kAdminBits = QOR_CF_PRIV_ADMIN_CLASS | QOR_CF_PRIVILEGED | QOR_CF_NOT_OWNER;
-    const std::string_view owner = e_Service.ServOwnerId();
+    const std::string_view owner = e_Facts.ServOwnerId();
     bool differs = false;
     if (!owner.empty() && owner == f_CliHashA) {
         CliPrivilege = clpr_SERVOWNER;
@@ -131,7 +131,7 @@ void TQORSVCContext::tmProcessAttributes(TQORSVCClientHandshakeType) {
     OffsetInClientsListV1FU = 0;
     pNetworkClientsListV1FU = nullptr;
     if (f_ClientError == TClientErrorType::cet_OK && CliPrivilege == clpr_SERVOWNER)
-        CliDiffersWithServOwner = e_Service.ServOwnerInfoDiffers(*this);
+        CliDiffersWithServOwner = e_Facts.ServOwnerInfoDiffers(*this);
 }
 
 void TQORSVCContext::tmRecaclCharsetA2(const TAnsiUnicodeConverter* aConv) {
@@ -153,7 +153,7 @@ void TQORSVCContext::BuildVisualSortKey() {
     AppendPadded(k, f_CityCityPartANSI, 21);
     AppendPadded(k, f_CallsignOpnameANSI, 21);
     AppendPadded(k, f_BandChannelANSI, 21);
-    for (int i = 0; i < 4; ++i) k.push_back(static_cast<char>(f_GlobalKey >> (8 * i)));
+    for (int i = 0; i < 4; ++i) k.push_back(static_cast<char>(CtxGlobalKey() >> (8 * i)));
     SwapKeyWordsInPlace(k.data(), static_cast<int32_t>(k.size()));
     f_VisualSortKey = std::move(k);
 }

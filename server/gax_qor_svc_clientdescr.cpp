@@ -3,6 +3,7 @@
 #include "foundation/gax_hex.h"
 #include "protocol/gax_qor_consts.h"
 #include "server/gax_qor_svc_context.h"
+#include "server/gax_qor_svc_wrkctx.h"
 
 namespace gax {
 
@@ -16,7 +17,7 @@ const std::u16string& PreferUTF8(const TQORSVCContext& aCtx, int32_t aAnsi, int3
 
 void AppendAccented(TStringBldU& aB, std::u16string_view aText) {
     AppendChar(aB, u'`');
-    AppendClientText(aB, aText);
+    AppendLogSafeText(aB, aText);
     AppendChar(aB, u'`');
 }
 
@@ -26,20 +27,6 @@ void AppendField(TStringBldU& aB, std::u16string_view aName, std::u16string_view
 }
 
 }  // namespace
-
-void AppendClientText(TStringBldU& aB, std::u16string_view aText) {
-    for (char16_t c : aText) {
-        if (c < 0x20 || c == u'\\' || c == 0x7F) {
-            const uint8_t b = static_cast<uint8_t>(c);
-            char16_t hex[2];
-            BytesToHexBufW(hex, &b, 1);
-            AppendStr(aB, u"\\x");
-            AppendStr(aB, std::u16string_view(hex, 2));
-        } else {
-            AppendChar(aB, c);
-        }
-    }
-}
 
 void AddInternalFlagsSettings(FastStringA& aFast, const TQORSVCContext& aCtx) {
     const uint32_t f1 = aCtx.CtxFlags(), f2 = aCtx.Ctx2Flags();

@@ -4,8 +4,8 @@
 // log line of an admin action.
 //
 // Client texts reach log lines here, so control characters (and the backslash
-// that introduces the escapes) are written as \xHH: a client cannot forge log
-// lines. The password is never written: its field shows "***".
+// that introduces the escapes) are written as \xHH (AppendLogSafeText): a
+// client cannot forge log lines. The password is never written: its field shows "***".
 //
 // Heartbeat thread: the builders read only the session and append to a
 // buffer the caller owns.
@@ -36,8 +36,5 @@ void AppendClientDescription(TStringBldU& aB, const TQORSVCContext& aCtx);
 // did it, and the subject's description.
 void FormatAdminActionLogLine(TStringBldU& aB, const TQORSVCContext& aActor,
                               const TQORSVCContext& aSubject, std::u16string_view aAction);
-
-// Control characters and the backslash of a client text as \xHH.
-void AppendClientText(TStringBldU& aB, std::u16string_view aText);
 
 }  // namespace gax

@@ -7,7 +7,7 @@
 // stand-in in tests.
 //
 // Threads: the connect-string reader calls the service's Default*/Network*
-// getters and ClientLogLevel on a worker thread; the implementation must give
+// getters on a worker thread; the implementation must give
 // values that do not change while clients connect (set before the listener
 // starts) or read them atomically. Every TQORSVCClientNetwork call and the
 // service's owner and manager calls run on the heartbeat thread.
@@ -70,10 +70,6 @@ class TQORSVCClientNetwork {
 class TQORSVCClientService {
   public:
     virtual ~TQORSVCClientService() = default;
-
-    virtual int32_t ClientLogLevel() const = 0;
-    // One line into the service's log.
-    virtual void LogLine(std::u16string_view aLine) = 0;
 
     // The default country; empty forms when the server has none.
     virtual bool HasDefaultCountry() const = 0;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "foundation/gax_hex.h"
+#include "foundation/gax_stringbld.h"
 #include "foundation/gax_strutils.h"
 #include "protocol/gax_qor_connparams.h"
 #include "protocol/gax_qor_fields.h"
@@ -71,9 +72,11 @@ size_t SizeF(std::string_view s) {
     return SizeHexLenStr(s.size());
 }
 
-// Log texts of the connect string, quoted with control bytes escaped.
-std::u16string Quoted(std::string_view aValue) {
-    return EscapeCtrlBytesStr(aValue);
+// A client's bytes for a log line, escaped so that they cannot forge lines.
+std::u16string LogSafe(std::string_view aValue) {
+    TStringBldU b;
+    AppendLogSafeText(b, ByteStrToUnicode(aValue));
+    return ToText(b);
 }
 
 }  // namespace
@@ -91,7 +94,7 @@ std::string_view TransportBlockPart(std::string_view aBlock, TQORTransportPart a
 void TQORSVCContext::RefuseConnect(std::u16string_view aText) {
     DisconnectCauseW(Cause::fsdc_InvalidConnectString);
     f_ClientError = TClientErrorType::cet_NONE;
-    if (e_Service.ClientLogLevel() >= kLogLevelDanger) {
+    if (ClientLogLevel() >= kLogLevelDanger) {
         std::u16string t(u" ");
         t.append(aText);
         call_OnCtxError(t);
@@ -114,7 +117,7 @@ void TQORSVCContext::MakeSortKeys() {
 }
 
 void TQORSVCContext::TCP_QOR_ParseClientConnectStr(char* aLine, int32_t aLen) {
-    const int32_t level = e_Service.ClientLogLevel();
+    const int32_t level = ClientLogLevel();
     f_LastClientVersion = kQORNoClientVersion;
     f_ClientError = TClientErrorType::cet_NONE;
     CliPrivilege = clpr_USER;
@@ -191,9 +194,9 @@ void TQORSVCContext::TCP_QOR_ParseClientConnectStr(char* aLine, int32_t aLen) {
             return RefuseConnect(kConnectFieldErrors[r.EmptyText]);
     }
     const TQORTagItemRec* nn = FindTag(tags, QOR_TAG_NN);
-    if (!nn && !e_Service.HasDefaultCountry()) return RefuseConnect(kConnectFieldErrors[10]);
+    if (!nn && !e_Facts.HasDefaultCountry()) return RefuseConnect(kConnectFieldErrors[10]);
     const TQORTagItemRec* nt = FindTag(tags, QOR_TAG_NT);
-    if (!nt && e_Service.DefaultNetwork() == nullptr)
+    if (!nt && e_Facts.DefaultNetwork() == nullptr)
         return RefuseConnect(kConnectFieldErrors[12]);
 
     // ---- from here on every failure is answered "BLOCK" ----
@@ -247,7 +250,7 @@ void TQORSVCContext::TCP_QOR_ParseClientConnectStr(char* aLine, int32_t aLen) {
                 if (level >= kLogLevelDanger) {
                     std::u16string t(
                         u" Wrong CEF [Kelvoran Client-Server extension Flags] field: ");
-                    t.append(Quoted(v));
+                    t.append(LogSafe(v));
                     call_OnCtxError(t);
                 }
                 return;
@@ -314,8 +317,8 @@ void TQORSVCContext::TCP_QOR_ParseClientConnectStr(char* aLine, int32_t aLen) {
                 !store('5', kQORLimitCountry, f_CountryUTF8, ub_CountryU8, -1))
                 return unicodeFail();
             if (f_CountryUTF8.empty()) {
-                f_CountryUTF8.assign(e_Service.DefaultCountryUTF8());
-                f_UnicodeBlock[ub_CountryU8].assign(e_Service.DefaultCountryU());
+                f_CountryUTF8.assign(e_Facts.DefaultCountryUTF8());
+                f_UnicodeBlock[ub_CountryU8].assign(e_Facts.DefaultCountryU());
             }
             if (!store('6', kQORLimitCity, f_CityCityPartUTF8, ub_CityU8, 3)) return unicodeFail();
             const std::string_view wish = field('7', kQORLimitNetworkU8);
@@ -323,7 +326,7 @@ void TQORSVCContext::TCP_QOR_ParseClientConnectStr(char* aLine, int32_t aLen) {
                 f_WishedNetworkUTF8.assign(wish);
                 f_WishedNetworkUCS2 =
                     Utf8BufToUnicodeLenient(wish.data(), static_cast<int>(wish.size()));
-            } else if (const TQORSVCClientNetwork* def = e_Service.DefaultNetwork()) {
+            } else if (const TQORSVCClientNetwork* def = e_Facts.DefaultNetwork()) {
                 f_WishedNetworkUTF8.assign(def->NetNameUTF8());
                 f_WishedNetworkUCS2.assign(def->NetNameU());
             }
@@ -376,10 +379,10 @@ void TQORSVCContext::TCP_QOR_ParseClientConnectStr(char* aLine, int32_t aLen) {
 
     // ---- the network ----
     TQORSVCClientNetwork* net = nullptr;
-    const int32_t count = e_Service.NetworkCount();
+    const int32_t count = e_Facts.NetworkCount();
     auto search = [&](auto aMatch) -> TQORSVCClientNetwork* {
         for (int32_t i = 0; i < count; ++i) {
-            TQORSVCClientNetwork* n = e_Service.NetworkAt(i);
+            TQORSVCClientNetwork* n = e_Facts.NetworkAt(i);
             if (n && aMatch(*n)) return n;
         }
         return nullptr;
@@ -398,12 +401,12 @@ void TQORSVCContext::TCP_QOR_ParseClientConnectStr(char* aLine, int32_t aLen) {
         }
     }
     // Without a wish, or without a match, the client goes where a client without a wish goes.
-    if (!net) net = e_Service.DefaultNetwork();
-    if (!net && count > 0) net = e_Service.NetworkAt(0);
+    if (!net) net = e_Facts.DefaultNetwork();
+    if (!net && count > 0) net = e_Facts.NetworkAt(0);
     if (!net) return;  // no network at all: "BLOCK"
 
     const std::string_view country = TrimCutBytes(TagValue(nn), kQORLimitCountry);
-    f_CountryANSI.assign(country.empty() ? e_Service.DefaultCountryA() : country);
+    f_CountryANSI.assign(country.empty() ? e_Facts.DefaultCountryA() : country);
     f_UnicodeBlock[ub_CountryA] = ByteStrToUnicode(f_CountryANSI);
     f_ClientError = TClientErrorType::cet_OK;
     f_Network = net;
@@ -425,7 +428,7 @@ void TQORSVCContext::TCP_QOR_ParseClientConnectStr(char* aLine, int32_t aLen) {
 void TQORSVCContext::BuildTransportBlock() {
     const std::string_view e = f_EMailANSI, p = f_PasswordANSI, c = f_CallsignOpnameANSI,
                            b = f_BandChannelANSI, city = f_CityCityPartANSI,
-                           country = f_CountryANSI, ds = f_DescriptionANSI, ip = f_Peer_Address;
+                           country = f_CountryANSI, ds = f_DescriptionANSI, ip = Peer_Address();
     const std::string_view netName = f_Network ? f_Network->NetNameA() : std::string_view{};
     const std::string_view ue = f_EMailUTF8, up = f_PasswordUTF8, uc = f_CallsignOpnameUTF8,
                            ub = f_BandChannelUTF8, ucity = f_CityCityPartUTF8,

@@ -18,8 +18,6 @@ constexpr bool kApproval[4][6] = {
     {true, true, false, false, false, false},
 };
 
-constexpr uint8_t kNoCause = 0;
-
 }  // namespace
 
 bool ManagerAnswerApproves(TQORSystemManagerMode aMode, TClientErrorType aAnswer) {
@@ -36,39 +34,21 @@ void SwapKeyWordsInPlace(char* aBuf, int32_t aLen) {
     }
 }
 
-TQORSVCContext::TQORSVCContext(TQORSVCClientService& aService, TQORGlobalKey aGlobalKey,
-                               std::string aPeerAddress, std::u16string aConnectionStringU)
-    : e_Service(aService),
-      f_GlobalKey(aGlobalKey),
-      f_Peer_Address(std::move(aPeerAddress)),
-      f_ConnectionStringU(std::move(aConnectionStringU)) {
+TQORSVCContext::TQORSVCContext(TQORSVCHost* aHost, TQORSVCClientService& aFacts,
+                               TSocket aSocket, std::string aPeerAddrBin, int32_t aPeerPort)
+    : TQORSVCWrkCtx(aHost, aSocket, std::move(aPeerAddrBin), aPeerPort), e_Facts(aFacts) {
+    std::u16string prefix(u"Client: ");
+    prefix.append(ByteStrToUnicode(Peer_Address())).append(u" ");
+    prefix.append(ByteStrToUnicode(Peer_Port()));
+    SetConnectionStringU(std::move(prefix));
+    CtxWrkTagInt = 0;
     for (int32_t i = 0; i < kQORManagerSlots; ++i)
         CliManagersInfo[i].cmi_IdxA2 = std::u16string(1, static_cast<char16_t>(u'0' + i));
     Last_ClientActivity = GetTick32();
 }
 
-void TQORSVCContext::DisconnectCauseW(TQORSVCDisconnectCause aCause) {
-    uint8_t expected = kNoCause;
-    f_DisconnectCause.compare_exchange_strong(expected, static_cast<uint8_t>(aCause),
-                                              std::memory_order_relaxed);
-}
-
-TQORSVCDisconnectCause TQORSVCContext::DisconnectCauseR() const {
-    return static_cast<TQORSVCDisconnectCause>(f_DisconnectCause.load(std::memory_order_relaxed));
-}
-
-void TQORSVCContext::call_OnCtxInfo(std::u16string_view aText) {
-    std::u16string line;
-    line.reserve(f_ConnectionStringU.size() + aText.size());
-    line.append(f_ConnectionStringU).append(aText);
-    e_Service.LogLine(line);
-}
-
-void TQORSVCContext::call_OnCtxError(std::u16string_view aText) {
-    std::u16string line;
-    line.reserve(kLogPrefixError.size() + f_ConnectionStringU.size() + aText.size());
-    line.append(kLogPrefixError).append(f_ConnectionStringU).append(aText);
-    e_Service.LogLine(line);
+int32_t TQORSVCContext::ClientLogLevel() const {
+    return QORService() ? QORService()->LogClientLevel() : kLogLevelNone;
 }
 
 bool TQORSVCContext::vOutputBufferLimit(int32_t, TGaxTick32) {
@@ -258,14 +238,14 @@ bool TQORSVCContext::CheckApproved(TClientErrorType& aErrorByManagers) const {
 }
 
 void TQORSVCContext::UnregisterWithManagers() {
-    if (!e_Service.ServiceEnabled()) return;
+    if (!e_Facts.ServiceEnabled()) return;
     const uint32_t mask = f_Network ? f_Network->EffManagerMask() : 0;
     for (int32_t i = 0; i < kQORManagerSlots; ++i) {
         if (!(mask & (1u << i))) continue;
         auto& mi = CliManagersInfo[i];
         if (!mi.cmi_ManagerId.empty() && mi.cmi_ManagerStatus == TQORClientSysManStatus::csms_OK &&
-            e_Service.ManagerEnabled(i))
-            e_Service.ManagerUnregisterClient(i, mi.cmi_ManagerId, f_CliHashA, f_Network);
+            e_Facts.ManagerEnabled(i))
+            e_Facts.ManagerUnregisterClient(i, mi.cmi_ManagerId, f_CliHashA, f_Network);
         mi.cmi_ManagerStatus = TQORClientSysManStatus::csms_NoManager;
     }
     for (auto& mi : CliManagersInfo) mi.cmi_ManagerAnswer = TClientErrorType::cet_NONE;

@@ -21,10 +21,11 @@
 //   which the worker or the abort path may OR in at any moment, is never lost;
 //   the worker reads them with relaxed loads (a stale read lets one more frame
 //   or request through, which the network checks again).
-// - The disconnect cause is first-wins from any thread (compare-and-set).
+// - The work-context base holds the socket, the peer texts, the global key,
+//   the first-wins disconnect cause and the interrupt word.
 //
-// REQUIRES: the service facts outlive the session; a network handed to the
-// session outlives its membership in it.
+// REQUIRES: the host and the service facts outlive the session; a network
+// handed to the session outlives its membership in it.
 #pragma once
 
 #include <array>
@@ -40,6 +41,7 @@
 #include "server/gax_qor_svc_clientfacts.h"
 #include "server/gax_qor_svc_globals.h"
 #include "server/gax_qor_svc_queues.h"
+#include "server/gax_qor_svc_wrkctx.h"
 
 namespace gax {
 
@@ -139,29 +141,18 @@ bool ManagerAnswerApproves(TQORSystemManagerMode aMode, TClientErrorType aAnswer
 // REQUIRES: aLen is a multiple of 4.
 void SwapKeyWordsInPlace(char* aBuf, int32_t aLen);
 
-class TQORSVCContext {
+class TQORSVCContext : public TQORSVCWrkCtx {
   public:
-    // aGlobalKey: the service's unique key of this context; aPeerAddress: the
-    // peer address text; aConnectionStringU: the prefix of the session's log lines.
-    TQORSVCContext(TQORSVCClientService& aService, TQORGlobalKey aGlobalKey,
-                   std::string aPeerAddress, std::u16string aConnectionStringU);
-    virtual ~TQORSVCContext() = default;
-    TQORSVCContext(const TQORSVCContext&) = delete;
-    TQORSVCContext& operator=(const TQORSVCContext&) = delete;
+    // aHost: the owning service (may be null: no log, key 1); aFacts: what the
+    // session reads of the service and its networks. The log lines' prefix is
+    // "Client: " + address + " " + port.
+    TQORSVCContext(TQORSVCHost* aHost, TQORSVCClientService& aFacts, TSocket aSocket,
+                   std::string aPeerAddrBin, int32_t aPeerPort);
+    ~TQORSVCContext() override = default;
 
-    // ---- identity of the work context (read-only after construction) ----
-    TQORGlobalKey CtxGlobalKey() const { return f_GlobalKey; }
-    const std::string& Peer_Address() const { return f_Peer_Address; }
-    const std::u16string& ConnectionStringU() const { return f_ConnectionStringU; }
-    TQORSVCClientService& Service() const { return e_Service; }
-
-    // First cause wins; any thread.
-    void DisconnectCauseW(TQORSVCDisconnectCause aCause);
-    TQORSVCDisconnectCause DisconnectCauseR() const;
-
-    // Log lines: the connection text, then aText (which starts with its own separator).
-    void call_OnCtxInfo(std::u16string_view aText);
-    void call_OnCtxError(std::u16string_view aText);
+    TQORSVCClientService& Facts() const { return e_Facts; }
+    // The client log level in force (0 without a host).
+    int32_t ClientLogLevel() const;
 
     // ---- send operations (heartbeat thread; the worker for the handshake path) ----
     virtual void vSendBytes(const void* aBuffer, int32_t aLen) = 0;
@@ -169,8 +160,6 @@ class TQORSVCContext {
     virtual void vSendBytesAnswerOK(const void* aBuffer, int32_t aLen) = 0;
     virtual void vSendBytesFlushAndTerm(const void* aBuffer, int32_t aLen) = 0;
     virtual bool vOutputBufferLimit(int32_t aLimit, TGaxTick32 aTick);
-    // Closes the connection; the socket form closes its socket.
-    virtual void vAbortConnection() {}
 
     // ---- flag words ----
     uint32_t CtxFlags() const { return f_CtxFlags.load(std::memory_order_relaxed); }
@@ -349,8 +338,6 @@ class TQORSVCContext {
     void SetParrotIdentity() { CtxFlagsSet(QOR_CF_PARROT); }
 
   private:
-    friend class TQORSVCConnectStrReader;
-
     // Refusal of the connect string before the BLOCK point: cause, error line, no answer.
     void RefuseConnect(std::u16string_view aText);
     void BuildTransportBlock();
@@ -358,11 +345,7 @@ class TQORSVCContext {
     void WidenAnsiFields();
     void MakeSortKeys();
 
-    TQORSVCClientService& e_Service;
-    const TQORGlobalKey f_GlobalKey;
-    const std::string f_Peer_Address;
-    const std::u16string f_ConnectionStringU;
-    std::atomic<uint8_t> f_DisconnectCause{0};
+    TQORSVCClientService& e_Facts;
 
     std::atomic<uint32_t> f_CtxFlags{QOR_CF_INITIAL};
     std::atomic<uint32_t> f_Ctx2Flags{0};

@@ -65,8 +65,13 @@ struct FakeNetwork : TQORSVCClientNetwork {
     uint32_t EffManagerMask() const override { return mask; }
 };
 
-struct FakeService : TQORSVCClientService {
+// The service both as the sessions' host (key counter, log, log level) and as
+// their facts about defaults and networks.
+struct FakeService : TQORSVCClientService, TQORSVCHost {
     int32_t level = kLogLevelExtra;
+    TQORGlobalKey nextKey = 1;
+    TQORServiceConfig cfg;
+    TQORSVCPoster poster;
     std::vector<std::u16string> lines;
     std::string countryA = "Land", countryUTF8 = "Land";
     std::u16string countryU = u"Land";
@@ -81,8 +86,12 @@ struct FakeService : TQORSVCClientService {
     };
     std::vector<Unregister> unregistered;
 
-    int32_t ClientLogLevel() const override { return level; }
-    void LogLine(std::u16string_view l) override { lines.emplace_back(l); }
+    const TQORServiceConfig& SvcConfig() const override { return cfg; }
+    TQORSVCPoster& SvcPoster() override { return poster; }
+    TQORGlobalKey GetNextUniqCounter() override { return nextKey++; }
+    void Fifo(std::u16string aText) override { lines.push_back(std::move(aText)); }
+    int32_t LogClientLevel() const override { return level; }
+    int32_t LogCommandLevel() const override { return 0; }
     bool HasDefaultCountry() const override { return !countryA.empty(); }
     std::string_view DefaultCountryA() const override { return countryA; }
     std::string_view DefaultCountryUTF8() const override { return countryUTF8; }
@@ -103,7 +112,8 @@ struct FakeService : TQORSVCClientService {
 class TestSession : public TQORSVCContext {
   public:
     explicit TestSession(FakeService& aSvc, TQORGlobalKey aKey = 7)
-        : TQORSVCContext(aSvc, aKey, "127.0.0.1", u"Client: 127.0.0.1 5000") {}
+        : TQORSVCContext(WithKey(aSvc, aKey), aSvc, INVALID_SOCKET_HANDLE,
+                         std::string("\x7f\x00\x00\x01", 4), 5000) {}
 
     std::string sent;
     int aborts = 0;
@@ -116,6 +126,11 @@ class TestSession : public TQORSVCContext {
     void vAbortConnection() override { ++aborts; }
     void MakeParrot() { SetParrotIdentity(); }
 
+    void vExecStart(TQORSVCStepParams&) override {}
+    TQORSVCWorkerExecResult vExecStep(TQORSVCStepParams&) override { return wer__OK; }
+    TQORSVCWorkerExecResult vExecParameters(TQORSVCStepParams&) override { return wer__OK; }
+    bool vExecTimeout(TQORSVCStepParams&) override { return false; }
+
     // Reads a connect string as the socket would hand it over.
     void Connect(std::string aLine) {
         line = std::move(aLine);
@@ -123,6 +138,10 @@ class TestSession : public TQORSVCContext {
     }
 
   private:
+    static TQORSVCHost* WithKey(FakeService& aSvc, TQORGlobalKey aKey) {
+        aSvc.nextKey = aKey;
+        return &aSvc;
+    }
     std::string line;
 };
 
