@@ -1,5 +1,6 @@
 #include "server/gax_qor_svc_context.h"
 
+#include <memory>
 #include <utility>
 
 #include "foundation/gax_hex.h"
@@ -183,6 +184,41 @@ void TQORSVCContext::AbortContext() {
         CtxProtocol = TServProtocol::PROTO_ABORT;
         QORProtoStatus = TQORProtocolStatus::QOR_PS_ABORT;
     }
+}
+
+void TQORSVCContext::PostToHeartbeat(TQORServNetworkCommand aCmd, std::string aData) {
+    TQORSVCHost* host = QORService();
+    if (host == nullptr) return;
+    auto rec = std::make_unique<TQORSVCNetQueueRecord>();
+    const TQORSVCCtxRef ref = CtxRefOf(static_cast<const TQORSVCWrkCtx*>(this));
+    rec->nqr_Context = ref.Ctx;
+    rec->nqr_GlobalKey = ref.Key;
+    rec->nqr_Cmd = aCmd;
+    rec->nqr_DataS1 = std::move(aData);
+    host->SvcPoster().ServQueuePush(std::move(rec));
+}
+
+void TQORSVCContext::M2_QOR_NetQueueAttachNetwork() {
+    PostToHeartbeat(TQORServNetworkCommand::snc_AttachNetwork);
+}
+
+void TQORSVCContext::M2_QOR_Process_Rx_Request() {
+    if (CtxFlags() & (QOR_CF_NEWBIE | QOR_CF_LEAVING)) return;
+    PostToHeartbeat(TQORServNetworkCommand::snc_RxRequest);
+}
+
+void TQORSVCContext::M2_QOR_Process_Tx_Request() {
+    PostToHeartbeat(TQORServNetworkCommand::snc_TxRequest);
+}
+
+void TQORSVCContext::M2_QOR_Process_Sound(bool aLong, std::string aFrame) {
+    PostToHeartbeat(aLong ? TQORServNetworkCommand::snc_TxSoundLong
+                          : TQORServNetworkCommand::snc_TxSoundShort,
+                    std::move(aFrame));
+}
+
+void TQORSVCContext::M2_QOR_RebuildClientListNow() {
+    PostToHeartbeat(TQORServNetworkCommand::snc_RebuildClientListNow);
 }
 
 void TQORSVCContext::ClearAllManagersInfo(const TQORSVCClientNetwork* aNetwork) {

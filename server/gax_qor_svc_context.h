@@ -216,6 +216,18 @@ class TQORSVCContext : public TQORSVCWrkCtx {
     // Sets the leaving bit, closes the connection and marks the protocol aborted.
     void AbortContext();
 
+    // ---- posts to the heartbeat thread (worker thread) ----
+    // Each pushes one server-queue record naming this context (handle of the
+    // work context and its global key) and interrupts the heartbeat thread.
+    // Without a host nothing is posted.
+    void M2_QOR_NetQueueAttachNetwork();
+    // Skipped for a session not yet visible or already leaving.
+    void M2_QOR_Process_Rx_Request();
+    void M2_QOR_Process_Tx_Request();
+    // aFrame: the whole frame (328 bytes long, 68 short; the sound from byte 3).
+    void M2_QOR_Process_Sound(bool aLong, std::string aFrame);
+    void M2_QOR_RebuildClientListNow();
+
     // ---- manager state (heartbeat thread) ----
     void ClearAllManagersInfo(const TQORSVCClientNetwork* aNetwork);
     void ClearTheManagerInfo(int32_t aManagerIndex, TQORSystemManagerMode aEffManagerMode);
@@ -338,6 +350,7 @@ class TQORSVCContext : public TQORSVCWrkCtx {
     void SetParrotIdentity() { CtxFlagsSet(QOR_CF_PARROT); }
 
   private:
+    void PostToHeartbeat(TQORServNetworkCommand aCmd, std::string aData = {});
     // Refusal of the connect string before the BLOCK point: cause, error line, no answer.
     void RefuseConnect(std::u16string_view aText);
     void BuildTransportBlock();

@@ -228,3 +228,27 @@ TEST(Context, UnregisterWithManagers) {
     EXPECT_EQ(j.s.CliManagersInfo[1].cmi_ManagerStatus, TQORClientSysManStatus::csms_OK);
     EXPECT_EQ(j.s.CliManagersInfo[2].cmi_ManagerAnswer, Err::cet_NONE);
 }
+
+TEST(Context, PostsNameTheSessionByHandleAndKey) {
+    Joined j;
+    using Cmd = TQORServNetworkCommand;
+    j.s.M2_QOR_Process_Rx_Request();  // still a newbie: nothing
+    j.s.ClearNewbieFlag();
+    j.s.M2_QOR_Process_Rx_Request();
+    j.s.M2_QOR_NetQueueAttachNetwork();
+    j.s.M2_QOR_Process_Sound(false, std::string(68, 's'));
+    j.s.SetAsNotWork();
+    j.s.M2_QOR_Process_Rx_Request();  // leaving: nothing
+    j.s.M2_QOR_Process_Tx_Request();
+    std::vector<TQORSVCPoster::RecordPtr> recs;
+    while (auto r = j.w.svc.poster.ServQueue().Pull()) recs.push_back(std::move(r));
+    ASSERT_EQ(recs.size(), 4u);
+    const Cmd expected[] = {Cmd::snc_RxRequest, Cmd::snc_AttachNetwork, Cmd::snc_TxSoundShort,
+                            Cmd::snc_TxRequest};
+    for (size_t i = 0; i < recs.size(); ++i) {
+        EXPECT_EQ(recs[i]->nqr_Cmd, expected[i]);
+        EXPECT_TRUE(recs[i]->nqr_Context.Is(static_cast<const TQORSVCWrkCtx*>(&j.s)));
+        EXPECT_EQ(recs[i]->nqr_GlobalKey, 0x04030201u);
+    }
+    EXPECT_EQ(recs[2]->nqr_DataS1, std::string(68, 's'));
+}
