@@ -1,0 +1,396 @@
+// TQORSVCContext: one client session. It keeps what the client said about
+// itself in every encoding the protocol needs (8-bit as received, UTF-8,
+// UTF-16 for logs and managers), its standing on its network (privilege,
+// muted, talk right, visible status), its granted protocol extensions, its
+// prebuilt list items and the block of its data prepared for the managers,
+// and the operations that networks use to change that state and to send it
+// bytes. The socket form and the Parrot derive from it and implement the
+// five send operations.
+//
+// Threads and ownership:
+// - The worker thread that runs the session reads the connect string
+//   (TCP_QOR_ParseClientConnectStr) and so writes every client field, the
+//   encodings, the list items and the transport block before it posts the
+//   handshake; after that post those fields belong to the heartbeat thread
+//   (the server queue's lock orders the hand-over) and the worker no longer
+//   writes them.
+// - The heartbeat thread (networks, service) runs every tm* operation, the
+//   setters, the senders and the manager-state operations.
+// - CtxFlags and Ctx2Flags are atomics: the heartbeat writes them with
+//   read-modify-write operations only, so that the leaving bit (0x800000),
+//   which the worker or the abort path may OR in at any moment, is never lost;
+//   the worker reads them with relaxed loads (a stale read lets one more frame
+//   or request through, which the network checks again).
+// - The work-context base holds the socket, the peer texts, the global key,
+//   the first-wins disconnect cause and the interrupt word.
+//
+// REQUIRES: the host and the service facts outlive the session; a network
+// handed to the session outlives its membership in it.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "foundation/gax_datetime.h"
+#include "foundation/gax_faststring.h"
+#include "protocol/gax_qor_consts.h"
+#include "server/gax_qor_svc_clientfacts.h"
+#include "server/gax_qor_svc_globals.h"
+#include "server/gax_qor_svc_queues.h"
+#include "server/gax_qor_svc_wrkctx.h"
+
+namespace gax {
+
+class TAnsiUnicodeConverter;
+
+// ---- CtxFlags bits ----
+inline constexpr uint32_t QOR_CF_VISIBLE_STATUS = 0x00000003;
+inline constexpr uint32_t QOR_CF_TALK_DENIED = 0x00000004;
+inline constexpr uint32_t QOR_CF_MUTED = 0x00000008;
+inline constexpr uint32_t QOR_CF_CLIENT_TYPE = 0x00000030;
+inline constexpr uint32_t QOR_CF_UTF8 = 0x00000080;
+inline constexpr uint32_t QOR_CF_LIST_FORMAT = 0x00000300;
+inline constexpr uint32_t QOR_CF_PARROT = 0x00000400;
+inline constexpr uint32_t QOR_CF_ADMITTED = 0x00000800;
+inline constexpr uint32_t QOR_CF_SPEAKER = 0x00001000;
+inline constexpr uint32_t QOR_CF_SOUND_ACK = 0x00002000;
+inline constexpr uint32_t QOR_CF_SHORT_FRAMES = 0x00004000;
+inline constexpr uint32_t QOR_CF_EMULATED_TX = 0x00008000;
+inline constexpr uint32_t QOR_CF_EXTENDED = 0x00010000;
+inline constexpr uint32_t QOR_CF_PRIV_CLASS = 0x00060000;
+inline constexpr uint32_t QOR_CF_PRIV_ADMIN_CLASS = 0x00020000;
+inline constexpr uint32_t QOR_CF_PRIV_OWNER_CLASS = 0x00040000;
+inline constexpr uint32_t QOR_CF_PRIVILEGED = 0x00080000;
+inline constexpr uint32_t QOR_CF_NOT_ADMIN = 0x00100000;
+inline constexpr uint32_t QOR_CF_NOT_OWNER = 0x00200000;
+inline constexpr uint32_t QOR_CF_PRIV_BITS = 0x003E0000;
+inline constexpr uint32_t QOR_CF_NEWBIE = 0x00400000;
+inline constexpr uint32_t QOR_CF_LEAVING = 0x00800000;
+inline constexpr uint32_t QOR_CF_NO_SERVER_MESSAGES = 0x01000000;
+inline constexpr uint32_t QOR_CF_SPEAKER_INFO = 0x02000000;
+inline constexpr uint32_t QOR_CF_LIST_CACHE = 0x04000000;
+inline constexpr uint32_t QOR_CF_AGGREGATE_LIST = 0x08000000;
+inline constexpr uint32_t QOR_CF_NO_SERVER_SOUNDS = 0x10000000;
+inline constexpr uint32_t QOR_CF_ITEM_CHANGED = 0x20000000;
+inline constexpr uint32_t QOR_CF_STATUS_CHANGED = 0x40000000;
+inline constexpr uint32_t QOR_CF_INITIAL = 0x00700820;  // PC, admitted bit, user, newbie
+
+// ---- Ctx2Flags bits ----
+inline constexpr uint32_t QOR_C2F_IGNORE_SOUNDS = 0x02;
+inline constexpr uint32_t QOR_C2F_IGNORE_MESSAGES = 0x04;
+inline constexpr uint32_t QOR_C2F_LIST_OFF = 0x08;
+
+// ---- ProtocolFlags bits (0x04 and 0x08 come from the client's version) ----
+inline constexpr uint32_t QOR_PF_EXT_FLAGS = 0x10;
+
+inline constexpr int32_t kQORUnicodeBlockSize = 17;
+inline constexpr int32_t kQORVisualSortKeyLen = 88;
+inline constexpr int32_t kQORNoClientVersion = 9999999;
+inline constexpr int32_t kQORActLikeServerVersion = 2014004;
+
+// CliUnicodeBlock indexes.
+enum : int32_t {
+    ub_EMailA = 0,
+    ub_PasswordA = 2,
+    ub_BandA = 3,
+    ub_CityA = 4,
+    ub_CallsignA = 5,
+    ub_DescriptionA = 6,
+    ub_CountryA = 7,
+    ub_EMailU8 = 8,
+    ub_PasswordU8 = 9,
+    ub_BandU8 = 10,
+    ub_CityU8 = 11,
+    ub_CallsignU8 = 12,
+    ub_DescriptionU8 = 13,
+    ub_CountryU8 = 14,
+    ub_KeyA = 15,
+    ub_KeyU8 = 16,
+};
+
+enum class TServProtocol : uint8_t { PROTO_UNKNOWN = 0, PROTO_QOR = 1, PROTO_ABORT = 2 };
+
+struct TQORTxApprovalV0_1 {
+    uint8_t Marker = 1;
+    uint16_t SI = 0;
+};
+
+// The session's state towards one system manager (heartbeat thread).
+struct TQORSVCContextManagerInfo {
+    std::string cmi_ManagerId;
+    std::u16string cmi_ManagerIdA2;
+    std::u16string cmi_IdxA2;
+    uint32_t cmi_ManagerAnswerFlags = 0;
+    TQORClientSysManStatus cmi_ManagerStatus = TQORClientSysManStatus::csms_NoManager;
+    TClientErrorType cmi_ManagerAnswer = TClientErrorType::cet_NONE;
+    bool cmi_Approved = false;
+    bool cmi_Requesting = false;
+};
+
+inline constexpr int32_t kQORManagerSlots = 4;
+
+// Whether a manager's recorded answer approves the client in a manager mode.
+bool ManagerAnswerApproves(TQORSystemManagerMode aMode, TClientErrorType aAnswer);
+
+// The sortable form of a key: every 4-byte group reversed, so that comparing
+// 32-bit little-endian words orders keys like their bytes.
+// REQUIRES: aLen is a multiple of 4.
+void SwapKeyWordsInPlace(char* aBuf, int32_t aLen);
+
+class TQORSVCContext : public TQORSVCWrkCtx {
+  public:
+    // aHost: the owning service (may be null: no log, key 1); aFacts: what the
+    // session reads of the service and its networks. The log lines' prefix is
+    // "Client: " + address + " " + port.
+    TQORSVCContext(TQORSVCHost* aHost, TQORSVCClientService& aFacts, TSocket aSocket,
+                   std::string aPeerAddrBin, int32_t aPeerPort);
+    ~TQORSVCContext() override = default;
+
+    TQORSVCClientService& Facts() const { return e_Facts; }
+    // The client log level in force (0 without a host).
+    int32_t ClientLogLevel() const;
+
+    // ---- send operations (heartbeat thread; the worker for the handshake path) ----
+    virtual void vSendBytes(const void* aBuffer, int32_t aLen) = 0;
+    virtual void vSendBytesDontWakeWorker(const void* aBuffer, int32_t aLen) = 0;
+    virtual void vSendBytesAnswerOK(const void* aBuffer, int32_t aLen) = 0;
+    virtual void vSendBytesFlushAndTerm(const void* aBuffer, int32_t aLen) = 0;
+    virtual bool vOutputBufferLimit(int32_t aLimit, TGaxTick32 aTick);
+
+    // ---- flag words ----
+    uint32_t CtxFlags() const { return f_CtxFlags.load(std::memory_order_relaxed); }
+    uint32_t Ctx2Flags() const { return f_Ctx2Flags.load(std::memory_order_relaxed); }
+    void CtxFlagsSet(uint32_t aBits) { f_CtxFlags.fetch_or(aBits, std::memory_order_relaxed); }
+    void CtxFlagsClear(uint32_t aBits) { f_CtxFlags.fetch_and(~aBits, std::memory_order_relaxed); }
+    // (flags AND aKeep) OR aSet in one step; the leaving bit survives if set meanwhile.
+    void CtxFlagsMask(uint32_t aKeep, uint32_t aSet);
+    // Whole-word assignment; a leaving bit already set stays set.
+    void CtxFlagsAssign(uint32_t aValue);
+    void Ctx2FlagsAssign(uint32_t aValue) { f_Ctx2Flags.store(aValue, std::memory_order_relaxed); }
+    void Ctx2FlagsSet(uint32_t aBits) { f_Ctx2Flags.fetch_or(aBits, std::memory_order_relaxed); }
+    void Ctx2FlagsClear(uint32_t aBits) {
+        f_Ctx2Flags.fetch_and(~aBits, std::memory_order_relaxed);
+    }
+
+    TQORVisibleStatus VisibleStatus() const {
+        return static_cast<TQORVisibleStatus>(CtxFlags() & QOR_CF_VISIBLE_STATUS);
+    }
+    uint32_t ListFormat() const { return (CtxFlags() & QOR_CF_LIST_FORMAT) >> 8; }
+    bool IsParrot() const { return (CtxFlags() & QOR_CF_PARROT) != 0; }
+
+    // ---- setters (heartbeat thread) ----
+    void SetAsSpeaker() { CtxFlagsSet(QOR_CF_SPEAKER); }
+    void SetAsNotSpeaker() { CtxFlagsClear(QOR_CF_SPEAKER); }
+    void SetAsNotWork() { CtxFlagsSet(QOR_CF_LEAVING); }
+    bool SetVisibleStatus(TQORVisibleStatus aVisSt);
+    bool SetMuted(bool aMuted);
+    bool SetTalkEnabled(bool aTalkEnabled);
+    void SetFlagsTalkEnable(bool aTalkEnable);
+    void ClearClientListChanges() { CtxFlagsClear(QOR_CF_ITEM_CHANGED | QOR_CF_STATUS_CHANGED); }
+    void ClearNewbieFlag();
+    void tmRestoreInitialFlags();
+    void SetCtxCacheSize(int32_t aSize);
+    int32_t CtxCacheSize() const { return f_CtxCacheSize; }
+    // Patches the status characters of the list items in place.
+    void RefreshStatusInfo();
+
+    // ---- senders (heartbeat thread) ----
+    void SendKA();
+    void SendRejectTX() { SendKA(); }
+    void SendAbortTX() { SendKA(); }
+    void SendTXAPPROVAL();
+    void SendFast(const FastStringA& aF) {
+        vSendBytes(aF.Data(), static_cast<int32_t>(aF.Len()));
+    }
+    void SendString(std::string_view aS) {
+        vSendBytes(aS.data(), static_cast<int32_t>(aS.size()));
+    }
+    void SendStringDontWakeWorker(std::string_view aS) {
+        vSendBytesDontWakeWorker(aS.data(), static_cast<int32_t>(aS.size()));
+    }
+
+    // Sets the leaving bit, closes the connection and marks the protocol aborted.
+    void AbortContext();
+
+    // ---- posts to the heartbeat thread (worker thread) ----
+    // Each pushes one server-queue record naming this context (handle of the
+    // work context and its global key) and interrupts the heartbeat thread.
+    // Without a host nothing is posted.
+    void M2_QOR_NetQueueAttachNetwork();
+    // Skipped for a session not yet visible or already leaving.
+    void M2_QOR_Process_Rx_Request();
+    void M2_QOR_Process_Tx_Request();
+    // aFrame: the whole frame (328 bytes long, 68 short; the sound from byte 3).
+    void M2_QOR_Process_Sound(bool aLong, std::string aFrame);
+    void M2_QOR_RebuildClientListNow();
+
+    // ---- manager state (heartbeat thread) ----
+    void ClearAllManagersInfo(const TQORSVCClientNetwork* aNetwork);
+    void ClearTheManagerInfo(int32_t aManagerIndex, TQORSystemManagerMode aEffManagerMode);
+    void RecalcApprovedManagersFlags(TQORSystemManagerMode aEffManagerMode);
+    // REQUIRES: the network's manager mode is not standalone (raises otherwise).
+    bool CheckApproved(TClientErrorType& aErrorByManagers) const;
+    void UnregisterWithManagers();
+
+    // ---- connect string (worker thread; gax_qor_svc_connectstr.cpp) ----
+    // aLine: the line after "CT:" without its end. The tag parser may write
+    // into the line; the session keeps no pointer into it afterwards.
+    void TCP_QOR_ParseClientConnectStr(char* aLine, int32_t aLen);
+
+    // ---- attributes (heartbeat thread; gax_qor_svc_attributes.cpp) ----
+    void tmProcessAttributes(TQORSVCClientHandshakeType aHandshakeType);
+    void tmRecaclCharsetA2(const TAnsiUnicodeConverter* aConv);
+    void BuildClientListItemV0();
+    void BuildClientListItemV1A();
+    void BuildClientListItemV1U();
+    void BuildVisualSortKey();
+
+    // ---- read access to the client's data ----
+    TClientErrorType ClientError() const { return f_ClientError; }
+    TQORSVCClientNetwork* CtxNetwork() const { return f_Network; }
+    TQORClientType CliClientType() const { return f_ClientType; }
+    bool CliUTF8() const { return f_CliUtf8; }
+    uint32_t CliAnswerExtFlags() const { return f_AnswExtFlags; }
+    uint32_t RequestExtFlags() const { return f_RequestExtFlags; }
+    uint32_t OriginallyRequestedExtFlags() const { return f_OriginallyRequestedExtFlags; }
+    uint32_t ProtocolFlags() const { return f_ProtocolFlags; }
+    int32_t LastClientVersion() const { return f_LastClientVersion; }
+    int32_t ActLikeServerVersion() const { return f_ActLikeServerVersion; }
+    const std::u16string& CliUnicode(int32_t aIndex) const { return f_UnicodeBlock[aIndex]; }
+    const std::string& CliHashA() const { return f_CliHashA; }
+    const std::u16string& CliHashA2() const { return f_CliHashA2; }
+    const std::string& CliEMailANSI() const { return f_EMailANSI; }
+    const std::string& CliEMailSort() const { return f_EMailSort; }
+    const std::string& CliPasswordANSI() const { return f_PasswordANSI; }
+    const std::string& CliCallsignOpnameANSI() const { return f_CallsignOpnameANSI; }
+    const std::string& CliCallsignOpnameANSISort() const { return f_CallsignOpnameANSISort; }
+    const std::string& CliBandChannelANSI() const { return f_BandChannelANSI; }
+    const std::string& CliCityCityPartANSI() const { return f_CityCityPartANSI; }
+    const std::string& CliCountryANSI() const { return f_CountryANSI; }
+    const std::string& CtxDescriptionANSI() const { return f_DescriptionANSI; }
+    const std::string& CliEMailUTF8() const { return f_EMailUTF8; }
+    const std::string& CliPasswordUTF8() const { return f_PasswordUTF8; }
+    const std::string& CliCallsignOpnameUTF8() const { return f_CallsignOpnameUTF8; }
+    const std::string& CliBandChannelUTF8() const { return f_BandChannelUTF8; }
+    const std::string& CliCityCityPartUTF8() const { return f_CityCityPartUTF8; }
+    const std::string& CliCountryUTF8() const { return f_CountryUTF8; }
+    const std::string& CtxDescriptionUTF8() const { return f_DescriptionUTF8; }
+    const std::string& WishedNetworkA() const { return f_WishedNetworkA; }
+    const std::string& WishedNetworkUTF8() const { return f_WishedNetworkUTF8; }
+    const std::u16string& WishedNetworkUCS2() const { return f_WishedNetworkUCS2; }
+    const std::u16string& WishedNetworkA2() const { return f_WishedNetworkA2; }
+    const std::string& LastClientVersionA() const { return f_LastClientVersionA; }
+    const std::string& CliTransportBlock() const { return f_TransportBlock; }
+    const std::string& CliVisualSortKey() const { return f_VisualSortKey; }
+    const std::string& ClientListItemV0() const { return f_ClientListItemV0; }
+    int32_t ClientListItemV0Len() const { return static_cast<int32_t>(f_ClientListItemV0.size()); }
+    const std::string& ClientListItemV1A() const { return f_ClientListItemV1A; }
+    // A client without UTF-8 has one V1 item: its V1A item.
+    const std::string& ClientListItemV1U() const {
+        return f_V1UIsV1A ? f_ClientListItemV1A : f_ClientListItemV1U;
+    }
+    uint16_t QORNetworkIndex() const { return f_QORNetworkIndex; }
+    void SetQORNetworkIndex(uint16_t aIndex) { f_QORNetworkIndex = aIndex; }
+    const std::vector<uint32_t>& CtxCacheArray() const { return f_CtxCacheArray; }
+
+    // The network a move or a test hands the session (heartbeat thread).
+    void SetCtxNetwork(TQORSVCClientNetwork* aNetwork) { f_Network = aNetwork; }
+    void SetClientError(TClientErrorType aError) { f_ClientError = aError; }
+
+    // ---- bookkeeping the networks and the protocol keep here ----
+    // Heartbeat thread unless said otherwise.
+    TQORClientPrivilege CliPrivilege = clpr_USER;
+    bool CliDiffersWithBlocks = false;
+    bool CliDiffersWithMutes = false;
+    bool CliDiffersWithAdmins = false;
+    bool CliDiffersWithRights = false;
+    bool CliDiffersWithServOwner = false;
+    int32_t CliVersion = 0;  // worker, during the connect string
+    bool InDupl = false;
+    TGaxTick32 SessionStartTick = 0;
+    int32_t SessionLifeTime = 0;
+    TGaxTick32 CliTxStartTick = 0;
+    TGaxTick32 QuarantineStartTick = 0;
+    int32_t OffsetInClientsListV0 = 0;
+    FastStringA* pNetworkClientsListV0 = nullptr;
+    int32_t OffsetInClientsListV1FU = 0;
+    FastStringA* pNetworkClientsListV1FU = nullptr;
+    FastStringA* pNetworkClientsListV1DU = nullptr;
+    TGaxTick32 Last_ClientActivity = 0;  // worker
+    TQORProtocolStatus QORProtoStatus = TQORProtocolStatus::QOR_PS_WAIT_CONNECT_STR;  // worker
+    TServProtocol CtxProtocol = TServProtocol::PROTO_UNKNOWN;                         // worker
+    int32_t CliManagersAnswerCount = 0;
+    std::array<TQORSVCContextManagerInfo, kQORManagerSlots> CliManagersInfo;
+    bool CtxMovingFromNetToNet = false;
+    TQORSVCClientNetwork* CtxMovedFromNetwork = nullptr;
+    int32_t CtxMovedTime = 0;
+    TQORSVCCtxRef CtxSpeakerInfoLastContext;
+    TQORGlobalKey CtxSpeakerInfoLastGlobalKey = static_cast<TQORGlobalKey>(-1);
+    int32_t CtxSpeakerInfoLastModifyCount = -1;
+    TQORSVCCtxRef CtxMessengerInfoLastContext;
+    TQORGlobalKey CtxMessengerInfoLastGlobalKey = static_cast<TQORGlobalKey>(-1);
+    int32_t CtxMessengerInfoLastModifyCount = 0;
+    int32_t CtxCacheIndex = -1;
+    int32_t CtxCacheLastSpeakerIndex = -1;
+    int32_t CtxCacheLastMessengerIndex = -1;
+    uint32_t CtxInitialFlags = 0;
+    uint32_t CtxInitial2Flags = 0;
+    // Written by the heartbeat at admission, before the worker takes the session.
+    bool ExceededConnectionsPerAddress = false;
+    bool ExceededConnectionsTotal = false;
+    int32_t CtxModifyCounter = 0;
+    TSoundFrameType SoundFlag = TSoundFrameType::SoundFrameNone;  // worker
+
+  protected:
+    // Marks the session as the Parrot (its own constructor, before any other thread sees it).
+    void SetParrotIdentity() { CtxFlagsSet(QOR_CF_PARROT); }
+
+  private:
+    void PostToHeartbeat(TQORServNetworkCommand aCmd, std::string aData = {});
+    // Refusal of the connect string before the BLOCK point: cause, error line, no answer.
+    void RefuseConnect(std::u16string_view aText);
+    void BuildTransportBlock();
+    // The UTF-16 block entries 0..7 widened byte by byte from the 8-bit fields.
+    void WidenAnsiFields();
+    void MakeSortKeys();
+
+    TQORSVCClientService& e_Facts;
+
+    std::atomic<uint32_t> f_CtxFlags{QOR_CF_INITIAL};
+    std::atomic<uint32_t> f_Ctx2Flags{0};
+
+    TQORTxApprovalV0_1 f_TxApprovalV0_1;
+    int32_t f_CtxCacheSize = 0;
+    std::vector<uint32_t> f_CtxCacheArray;
+    TQORSVCClientNetwork* f_Network = nullptr;
+    TQORClientType f_ClientType = clt_PC;
+    TClientErrorType f_ClientError = TClientErrorType::cet_NONE;
+    uint32_t f_AnswExtFlags = 0;
+    uint32_t f_OriginallyRequestedExtFlags = 0;
+    uint32_t f_RequestExtFlags = 0;
+    std::array<std::u16string, kQORUnicodeBlockSize> f_UnicodeBlock;
+    std::u16string f_CliHashA2;
+    std::u16string f_WishedNetworkUCS2;
+    std::u16string f_WishedNetworkA2;
+    std::string f_VisualSortKey;
+    std::string f_TransportBlock;
+    std::string f_EMailANSI, f_EMailSort, f_CallsignOpnameANSISort, f_EMailUTF8, f_CliHashA;
+    std::string f_PasswordANSI, f_PasswordUTF8, f_CallsignOpnameANSI, f_CallsignOpnameUTF8;
+    std::string f_BandChannelANSI, f_BandChannelUTF8, f_CityCityPartANSI, f_CityCityPartUTF8;
+    std::string f_CountryANSI, f_CountryUTF8, f_DescriptionANSI, f_DescriptionUTF8;
+    std::string f_WishedNetworkA, f_WishedNetworkUTF8;
+    std::string f_ClientListItemV0, f_ClientListItemV1A, f_ClientListItemV1U;
+    bool f_V1UIsV1A = true;
+    std::string f_LastClientVersionA;
+    uint32_t f_ProtocolFlags = 0;
+    int32_t f_ActLikeServerVersion = kQORActLikeServerVersion;
+    int32_t f_LastClientVersion = kQORActLikeServerVersion;
+    bool f_CliUtf8 = false;
+    uint16_t f_QORNetworkIndex = 0;
+};
+
+}  // namespace gax
