@@ -57,6 +57,23 @@ int32_t DigitsValue(std::string_view s) {
     return v;
 }
 
+// A save killed half-way leaves its staging tree behind (under the data
+// directory, or already beside the target). The target itself was whole all
+// the time, since it is only ever replaced by a rename, so such trees hold
+// nothing that is still needed; the next save of this process removes them.
+void RemoveStaleStagingTrees(const std::u16string& aDir) {
+    static constexpr std::string_view kPrefix = ".QORSVC$";
+    std::vector<std::string> names;
+    const std::string dir = FileNameToSys(aDir);
+    if (plat::ListDir(dir, names) != 0) return;
+    for (const std::string& n : names) {
+        if (n.size() != kPrefix.size() + 10 || n.compare(0, kPrefix.size(), kPrefix) != 0) continue;
+        plat::FileInfo info;
+        const std::string path = dir + "/" + n;
+        if (plat::Lstat(path, info) == 0 && info.isDir) DeleteDirectoryTree(SysToFileName(path));
+    }
+}
+
 }  // namespace
 
 std::u16string QORSVCTooLongLineText() {
@@ -255,6 +272,8 @@ void WriteDataFile(std::u16string_view aFileName, std::u16string_view aDataDir,
     const std::u16string name = ExtractFileName(target);
     if (dir.empty() || name.empty() || GetPathKind(target) != 2)
         throw EQORSVCDataFileError(u"Data file needs an absolute path: \"" + target + u"\"");
+    RemoveStaleStagingTrees(StripTrailingBackslashes(aDataDir));
+    if (dir != StripTrailingBackslashes(aDataDir)) RemoveStaleStagingTrees(dir);
     TFileMoverGuard mover(FileMoverCreate(u"QORSVC", nullptr, aDataDir));
     TFileMoverSync* sync = FileMoverAddSyncro(mover.Get(), dir);
     const std::u16string staged = FileMoverSetMasterFile(sync, name);
