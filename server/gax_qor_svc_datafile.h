@@ -291,8 +291,9 @@ class TQORSVCEntryList {
 };
 
 // The records a reader returned, sorted into one read list per network (by
-// the network's index). A record of an unknown network, or one that is not
-// later than a held record of the same key, is dropped with aRewrite. The same
+// the network's index). A record of an unknown network is dropped with
+// aRewrite; of two records for one key the later register time stays (the
+// last line on a tie) and aRewrite is set. The same
 // rule serves the start-up read (each record offered to an empty network
 // list) and a reread (the per-network lists handed to the heartbeat).
 template <class Entry, class Record>
@@ -309,7 +310,10 @@ std::vector<std::unique_ptr<TQORSVCEntryList<Entry>>> DistributeRecords(
         }
         auto& list = lists[static_cast<size_t>(n)];
         if (!list) list = std::make_unique<TQORSVCEntryList<Entry>>(aNetworks.NetworkNameUTF8(n));
-        if (!list->AddOrUpdateFromData(it->Data, false)) aRewrite = true;
+        // Two lines for one key: the later register time stays, and the file
+        // is saved again with one line.
+        if (list->IndexOf(Entry::KeyOf(it->Data)) >= 0) aRewrite = true;
+        list->AddOrUpdateFromData(it->Data, false);
     }
     for (auto& l : lists)
         if (l) l->RebuildTimeList(true);
