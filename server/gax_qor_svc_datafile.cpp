@@ -301,12 +301,9 @@ void WriteDataFile(std::u16string_view aFileName, std::u16string_view aDataDir,
 
 bool TQORSVCDataFileGuard::NoteReadFailure(std::u16string_view aFileName) {
     plat::FileInfo info;
-    const int rc = plat::Lstat(FileNameToSys(aFileName), info);
     // Only a name that is certainly absent counts as a fresh installation.
-    if (rc == ENOENT) return true;
+    if (plat::Lstat(FileNameToSys(aFileName), info) == ENOENT) return false;
     f_Blocked = true;
-    if (f_Logged) return false;
-    f_Logged = true;
     return true;
 }
 

@@ -168,20 +168,16 @@ void WriteDataFile(std::u16string_view aFileName, std::u16string_view aDataDir,
 // Owned by the service thread.
 class TQORSVCDataFileGuard {
   public:
-    // After a failed read: true when this failure is the first since the last
-    // good read (the caller logs it then, once). A missing file blocks nothing.
+    // After a failed read of the configured file: true when the file is there
+    // (so it now blocks saves); a missing file blocks nothing.
     bool NoteReadFailure(std::u16string_view aFileName);
-    void NoteReadSuccess() {
-        f_Blocked = false;
-        f_Logged = false;
-    }
+    void NoteReadSuccess() { f_Blocked = false; }
     void SetTestNetworks(bool aOn) { f_TestNetworks = aOn; }
     bool MaySave() const { return !f_Blocked && !f_TestNetworks; }
     bool Blocked() const { return f_Blocked; }
 
   private:
     bool f_Blocked = false;
-    bool f_Logged = false;
     bool f_TestNetworks = false;
 };
 

@@ -197,15 +197,13 @@ TEST_F(DataFileWrite, FailureLeavesTheTargetAndRelativePathsAreRefused) {
 TEST_F(DataFileWrite, GuardNeverSavesOverAFileThatFailedToRead) {
     TQORSVCDataFileGuard guard;
     EXPECT_TRUE(guard.MaySave());
-    // Missing: a fresh installation, logged, and the first save creates it.
-    EXPECT_TRUE(guard.NoteReadFailure(U(P("missing.dat"))));
+    // Missing: a fresh installation; the first save creates it.
+    EXPECT_FALSE(guard.NoteReadFailure(U(P("missing.dat"))));
     EXPECT_TRUE(guard.MaySave());
-    // Present but unreadable (here: a directory): no save until a good read,
-    // and the failure is logged once.
+    // Present but unreadable (here: a directory): no save until a good read.
     ASSERT_EQ(plat::Mkdir(P("bad.dat")), 0);
     EXPECT_TRUE(guard.NoteReadFailure(U(P("bad.dat"))));
     EXPECT_FALSE(guard.MaySave());
-    EXPECT_FALSE(guard.NoteReadFailure(U(P("bad.dat"))));
     guard.NoteReadSuccess();
     EXPECT_TRUE(guard.MaySave());
     // On the built-in test networks nothing is saved.
