@@ -19,6 +19,9 @@ namespace {
 constexpr std::string_view kBom = "\xEF\xBB\xBF";
 constexpr size_t kWriteBufferSize = 32768;
 constexpr size_t kReadBlock = 65536;
+// Far above any real list (a line per entry, under 4.2 KB each), it only keeps
+// a damaged or wrong file from taking the server's memory.
+constexpr size_t kMaxListFileSize = size_t(256) << 20;
 
 std::string ReadWholeFile(std::u16string_view aFileName) {
     TBinaryFile file;
@@ -28,6 +31,8 @@ std::string ReadWholeFile(std::u16string_view aFileName) {
     for (;;) {
         const size_t got = ReadBinaryFileOrRaise(file, block.data(), block.size());
         if (got == 0) break;
+        if (data.size() + got > kMaxListFileSize)
+            throw EQORSVCDataFileError(u"File is too large: \"" + std::u16string(aFileName) + u"\"");
         data.append(block.data(), got);
     }
     CloseBinaryFile(file);
@@ -272,6 +277,9 @@ void WriteDataFile(std::u16string_view aFileName, std::u16string_view aDataDir,
     const std::u16string name = ExtractFileName(target);
     if (dir.empty() || name.empty() || GetPathKind(target) != 2)
         throw EQORSVCDataFileError(u"Data file needs an absolute path: \"" + target + u"\"");
+    if (GetPathKind(aDataDir) != 2)
+        throw EQORSVCDataFileError(u"Data directory needs an absolute path: \"" +
+                                   std::u16string(aDataDir) + u"\"");
     RemoveStaleStagingTrees(StripTrailingBackslashes(aDataDir));
     if (dir != StripTrailingBackslashes(aDataDir)) RemoveStaleStagingTrees(dir);
     TFileMoverGuard mover(FileMoverCreate(u"QORSVC", nullptr, aDataDir));

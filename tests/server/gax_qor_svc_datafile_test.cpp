@@ -192,6 +192,8 @@ TEST_F(DataFileWrite, FailureLeavesTheTargetAndRelativePathsAreRefused) {
     EXPECT_EQ(ReadAll(path), "old");
     EXPECT_EQ(StagingDirs(dir), std::vector<std::string>{});
     EXPECT_THROW(WriteDataFile(u"relative.dat", U(dir), {}), EQORSVCDataFileError);
+    EXPECT_THROW(WriteDataFile(U(path), u"data", {}), EQORSVCDataFileError);
+    EXPECT_EQ(ReadAll(path), "old");
 }
 
 TEST_F(DataFileWrite, GuardNeverSavesOverAFileThatFailedToRead) {
