@@ -49,6 +49,10 @@ int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
     return era * 146097 + doe - 719468;
 }
 
+// Register times past this (the year 9999) are damage, and adding a duration
+// to them could overflow.
+constexpr int64_t kMaxRegisterEpoch = 253402300799;
+
 bool AllDigits(std::string_view s) {
     if (s.empty()) return false;
     for (char c : s)
@@ -185,6 +189,7 @@ int64_t ParseRegisterTimeField(std::string_view aField, bool aZeroIsBad, bool& a
         int64_t v;
         if (!AllDigits(digits) ||
             !TryParseInt64BufA(digits.data(), static_cast<int>(digits.size()), v) || v < 0 ||
+            v > kMaxRegisterEpoch ||
             (v == 0 && aZeroIsBad)) {
             aRewrite = true;
             return 0;

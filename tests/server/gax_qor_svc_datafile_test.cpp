@@ -113,6 +113,7 @@ TEST(DataFileFields, RegisterTime) {
         {" u5 ", false, 5, false},       {"u0", false, 0, false},
         {"u0", true, 0, true},           {"u-5", false, 0, true},
         {"u12x", false, 0, true},        {"u", false, 0, true},
+        {"u9223372036854775807", false, 0, true},  // past any real date
         {"1700000000", false, 0, true},  {"-1", false, 0, true},
         {"20231399000000000", false, 0, true},  // month 13
     };
