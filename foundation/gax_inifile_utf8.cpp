@@ -168,6 +168,9 @@ void TIniFileUTF8::Load() {
 void TIniFileUTF8::Parse(std::string_view data) {
     size_t eof = data.find('\x1A');
     if (eof != std::string_view::npos) data = data.substr(0, eof);
+    // The mark goes before the lines are cut, so a file of nothing but the
+    // mark has no line at all, as the writer's empty file reads.
+    if (data.substr(0, 3) == kBom) data.remove_prefix(3);
 
     std::vector<std::string> pending;
     TSection* current = nullptr;
@@ -193,7 +196,6 @@ void TIniFileUTF8::Parse(std::string_view data) {
         pos = nl == std::string_view::npos ? data.size() : nl + 1;
         if (nl != std::string_view::npos)
             while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        if (lineNo == 1 && line.substr(0, 3) == kBom) line.remove_prefix(3);
         for (char ch : line)
             if (static_cast<unsigned char>(ch) < 32 && ch != '\t') LineError(true, lineNo);
 
@@ -210,6 +212,9 @@ void TIniFileUTF8::Parse(std::string_view data) {
             }
             std::string_view raw = TrimBlanksViewA(t.substr(1, close - 1));
             if (raw.empty()) LineError(false, lineNo);
+            if (!IsValidUtf8Str(raw))
+                f_Warnings.push_back(u"Section name on text line " + IntToDecStrW(lineNo) +
+                                     u" is not valid UTF-8");
             std::u16string name = Utf8BufToUnicodeStd(raw);
             TSection* existing = FindSection(name);
             if (existing != nullptr && !name.empty()) {
@@ -275,18 +280,33 @@ void TIniFileUTF8::Parse(std::string_view data) {
         f_Preamble.insert(f_Preamble.end(), pending.begin(), pending.end());
 }
 
+void TIniFileUTF8::LoadFromBytes(std::string_view aData) {
+    f_Preamble.clear();
+    f_Sections.clear();
+    f_Warnings.clear();
+    Parse(aData);
+}
+
+bool TIniFileUTF8::IsWritten(const TSection& s) const {
+    // A section of the file stays, empty or not, so that loading and saving
+    // change nothing; one that holds only the operator's comments is written
+    // too, so an edit elsewhere never drops them.
+    if (s.FromFile || WriteEmptySections || s.HasParams() || !s.Leading.empty()) return true;
+    for (const TItem& it : s.Items)
+        if (!it.IsParam && !TrimBlanksViewA(it.RawLine).empty()) return true;
+    return false;
+}
+
 std::string TIniFileUTF8::Render() const {
     std::string out(kBom);
     for (const std::string& l : f_Preamble) out.append(l).append(kCrLf);
-    for (size_t i = 0; i < f_Sections.size(); ++i) {
-        const TSection& s = f_Sections[i];
-        // A section that holds only the operator's comments is written too, so an
-        // edit elsewhere never drops them.
-        bool hasLines = !s.Leading.empty();
-        for (const TItem& it : s.Items)
-            if (!it.IsParam && !TrimBlanksViewA(it.RawLine).empty()) hasLines = true;
-        if (!s.HasParams() && !WriteEmptySections && !hasLines) continue;
-        if (i > 0) out.append(kCrLf);
+    bool first = true;
+    for (const TSection& s : f_Sections) {
+        if (!IsWritten(s)) continue;
+        // The blank line separates two written sections; a skipped first
+        // section leaves none behind.
+        if (!first) out.append(kCrLf);
+        first = false;
         for (const std::string& l : s.Leading) out.append(l).append(kCrLf);
         out.append("[").append(s.FromFile ? s.RawName : UnicodeToUtf8Str(s.Name)).append("]");
         out.append(kCrLf);
@@ -353,6 +373,8 @@ void TIniFileUTF8::Save() {
     f_Exists = true;
     f_Modified = false;
     for (TSection& s : f_Sections) {
+        // A section that was not written stays one the file does not have.
+        if (!IsWritten(s)) continue;
         // A header read from the file keeps its bytes, also when they are no UTF-8.
         if (!s.FromFile) s.RawName = UnicodeToUtf8Str(s.Name);
         s.FromFile = true;

@@ -38,8 +38,19 @@ class TIniFileUTF8 {
     bool Exists() const { return f_Exists; }
     bool Modified() const { return f_Modified; }
 
-    // When set, sections without parameters are written too.
+    // When set, sections without parameters are written too (a section read
+    // from the file is always written back, so a load and a save change nothing).
     bool WriteEmptySections = false;
+
+    // What the load noticed but let pass, one text per finding (a section
+    // header that is not UTF-8, whose name then reads as empty); the caller logs them.
+    const std::vector<std::u16string>& Warnings() const { return f_Warnings; }
+
+    // For tests and fuzzing: replaces the content by what the bytes of a file
+    // parse to (load errors raise as from the file), and the bytes Save()
+    // would write.
+    void LoadFromBytes(std::string_view aData);
+    std::string RenderBytes() const { return Render(); }
 
     // Writers refuse, with EIniFileUTF8ExceptionInvalidCharacters, control
     // characters other than TAB, and with EIniFileUTF8ExceptionWrongFormat an
@@ -108,6 +119,8 @@ class TIniFileUTF8 {
     void Load();
     void Parse(std::string_view data);
     std::string Render() const;
+    // Whether Save() writes the section.
+    bool IsWritten(const TSection& aSection) const;
     TSection* FindSection(std::u16string_view aSection);
     const TSection* FindSection(std::u16string_view aSection) const;
     const TItem* FindParam(std::u16string_view aSection, std::u16string_view aName) const;
@@ -121,6 +134,7 @@ class TIniFileUTF8 {
     std::vector<std::string> f_Preamble;  // lines before the first section
     std::vector<TSection> f_Sections;
     bool f_CheckFileExists = false;
+    std::vector<std::u16string> f_Warnings;
 };
 
 }  // namespace gax

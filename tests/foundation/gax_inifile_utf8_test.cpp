@@ -133,7 +133,7 @@ TEST_F(IniTest, WritesTheExactFile) {
     ini->Save();
     EXPECT_FALSE(ini->Modified());
     EXPECT_EQ(ReadAll(path),
-              "\xEF\xBB\xBF\r\n[Server]\r\nName=Caf\xC3\xA9\r\nPort= 1 \r\nOn=TRUE\r\nYn=no\r\n"
+              "\xEF\xBB\xBF[Server]\r\nName=Caf\xC3\xA9\r\nPort= 1 \r\nOn=TRUE\r\nYn=no\r\n"
               "\r\n[Other]\r\nBig=-9000000000\r\nF=2,5\r\n");
     EXPECT_FALSE(FileExists(SysToFileName(dir + "/.server.ini.$new")));
     EXPECT_FALSE(FileExists(SysToFileName(dir + "/.server.ini.$old")));
@@ -317,4 +317,29 @@ TEST_F(IniTest, SaveGoesThroughASymbolicLink) {
     ASSERT_EQ(plat::Lstat(path, info), 0);
     EXPECT_TRUE(info.isLink);
     EXPECT_EQ(ReadAll(dir + "/real.ini"), "\xEF\xBB\xBF[S]\r\nx=2\r\n");
+}
+
+// Loading and saving is a fixed point: every section of the file comes back,
+// empty or not, and only a written value changes.
+TEST_F(IniTest, LoadThenSaveChangesNothingButTheWrittenValue) {
+    const std::string original =
+        "\xEF\xBB\xBF[Empty]\r\n"
+        "\r\n"
+        "[Server]\r\n"
+        "Port=1\r\n"
+        "\r\n"
+        "[AlsoEmpty]\r\n"
+        "\r\n"
+        "[Bad\xFF]\r\n"
+        "k=v\r\n";
+    auto ini = Load(original);
+    EXPECT_EQ(ini->Warnings(),
+              std::vector<std::u16string>{u"Section name on text line 8 is not valid UTF-8"});
+    EXPECT_EQ(ini->RenderBytes(), original);
+    ini->WriteInteger(u"Server", u"Port", 2);
+    ini->Save();
+    std::string want = original;
+    want.replace(want.find("Port=1"), 6, "Port=2");
+    EXPECT_EQ(ReadAll(path), want);
+    EXPECT_TRUE(TIniFileUTF8(name, true).Warnings().size() == 1);
 }
