@@ -202,6 +202,10 @@ void TQORNetworksList::ReadLines(const TQORServiceNetOptions& aServ, std::u16str
                 CutToChars(TrimSpaceW(DecodeUtf8Field(line.substr(0, bar1))), kQORNetworkNameMaxChars));
             rec.snr_NetworkNameUCS2 = TrimSpaceW(rec.snr_NetworkNameUCS2);
             if (rec.snr_NetworkNameUCS2.empty()) continue;
+            // A control character would travel in the networks-list frame
+            // every client splits at CR LF, and into every log line.
+            for (const char16_t c : rec.snr_NetworkNameUCS2)
+                if (c < 0x20) throw EQORNetworksListError(u"Invalid character in the network name");
             InitNetworkOptionsFromDefaults(aServ, rec.snr_Options);
             if (bar1 != std::string_view::npos) {
                 std::string_view rest = line.substr(bar1 + 1);

@@ -133,6 +133,8 @@ TEST_F(NetworksListTest, BadLinesFailWithFileAndLine) {
          "Line 3: Network: \"Echo\": Network option \"CharsetName\": Invalid or unknown charset "
          "name: NO-SUCH"},
         {"Main\nBad\xFF\n", "Line 2: Invalid UTF-8 text"},
+        {"Main\nTwo\tWords\n", "Line 2: Invalid character in the network name"},
+        {"Main\nCR\rIn\r\n", "Line 2: Invalid character in the network name"},
         {"Main\nOk|MaxClients=\xC3\n", "Line 2: Network: \"Ok\": Invalid UTF-8 text"},
         {"Main\n" + std::string(20000, 'x') + "\n", "Line 2: Collector got too long string"},
     };
