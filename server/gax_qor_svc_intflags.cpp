@@ -107,18 +107,12 @@ CfgRec ParseLine(std::string_view s, const TQORNetworksList& aNetworks) {
     } else {
         while (i < s.size() && !IsBlankOrTab(s[i])) {
             const unsigned char c = static_cast<unsigned char>(s[i]);
-            if (IsControl(c) || !IsNameByte(c)) {
-                // "*" is refused inside a name but stands alone for all networks.
-                if (!(c == '*' && name.empty())) Fail(kInvalidLineFormat);
-            }
+            if (IsControl(c) || !IsNameByte(c)) Fail(kInvalidLineFormat);
             name += static_cast<char>(c);
             ++i;
             if (name.size() > kNetworkNameMaxBytes) Fail(kInvalidLineFormat);
         }
-        if (name.find('*') != std::string::npos) {
-            if (name != "*") Fail(kInvalidLineFormat);
-            all = true;
-        }
+        all = name == "*";  // quoted, "*" is the name of a network
         if (i >= s.size()) Fail(kInvalidLineFormat);  // nothing after the network
     }
     if (name.empty()) Fail(kInvalidLineFormat);

@@ -232,7 +232,7 @@ void TQORNetworksList::ReadNetworksListFromFile(const TQORServiceNetOptions& aSe
     } catch (const Exception& e) {
         Clear();
         throw EQORNetworksListError(u"Network file " + Quoted(aFileName) + u": " + e.Message());
-    } catch (const std::bad_alloc&) {
+    } catch (...) {
         Clear();
         throw;
     }

@@ -172,7 +172,7 @@ TEST_F(IntFlagsFileTest, EachErrorNamesItsLine) {
         {id + " Ma#in NOLIST", "Invalid line format"},
         {id + " Ma;in NOLIST", "Invalid line format"},
         {id + " Ma\x01in NOLIST", "Invalid line format"},
-        {id + " M* NOLIST", "Invalid line format"},
+        {id + " M* NOLIST", "Unknown network: M*"},
         {id + " \"Main NOLIST", "Invalid line format"},
         {id + " \"Main\"NOLIST", "Invalid line format"},
         {id + " \"Ma#in\" NOLIST", "Invalid line format"},

@@ -114,6 +114,12 @@ TEST_F(NetworksListTest, HiddenNetworksLeaveTheFramesAndTheirCount) {
     list.ReadNetworksListFromFile(f_Serv, Write("One|Hidden=1\nTwo\nThree|Hidden=1\n"));
     EXPECT_EQ(list.NetsV0().substr(0, 5), "\x05\x30\x31\x0D\x0A");
     EXPECT_EQ(list.Count(), 3);
+    // The 8-bit name is cut to 20 bytes between characters, never inside one.
+    std::string a11;
+    for (int i = 0; i < 11; ++i) a11 += "\xC3\x84";
+    list.ReadNetworksListFromFile(f_Serv, Write(a11 + "|CharsetName=UTF-8\n"));
+    EXPECT_EQ(list.GetNetworkOriginal(0)->NetworkNameANSI(), a11.substr(0, 20));
+    EXPECT_EQ(list.NetsV1U(), "\x05" "01\r\n" + a11 + "\r\n");
 }
 
 // Each bad file ends the reading with the file and the line (comments and
