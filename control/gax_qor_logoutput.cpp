@@ -101,6 +101,19 @@ void TQORLogOutput::InfoMessageAt(const TDateTimeFields& aNow, std::u16string_vi
     WriteBytes("\r\n");
 }
 
+int TQORLogOutput::DrainLines(const std::function<bool(std::u16string&)>& aPull) {
+    int written = 0;
+    std::u16string line;
+    // The count is tested before a line is pulled, so a line is never taken
+    // out of the FIFO without being written.
+    while (written < kDrainBatch && aPull(line)) {
+        InfoMessage(line);
+        ++written;
+    }
+    if (written > 0) InfoFlush();
+    return written;
+}
+
 void TQORLogOutput::InfoFlush() {
     if (f_File.IsOpen())
         TryFlushTextFile(f_File);

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -69,6 +70,13 @@ class TQORLogOutput {
     // file error when the log file cannot be opened; the output is then
     // standard output, so later lines are not lost.
     void ReopenLogFile();
+
+    // The runner's drain of the service's log FIFO: at most kDrainBatch lines
+    // pulled by aPull (false when nothing is left) are written stamped, the
+    // rest stay queued for the next call; one flush when any line was
+    // written. Returns the number written.
+    static constexpr int kDrainBatch = 128;
+    int DrainLines(const std::function<bool(std::u16string&)>& aPull);
 
     // A line without time stamp, flushed at once.
     void WriteConsoleLine(std::u16string_view aText);

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
 #include <regex>
 
 #include "foundation/file_test_support.h"
@@ -96,4 +97,40 @@ TEST_F(LogOutputTest, ConsoleCharacterSet) {
     const size_t n = std::fread(buf, 1, sizeof buf, f);
     std::fclose(f);
     EXPECT_EQ(std::string(buf, n), "2024-05-06 07:08:09.010: \xc4" "a\r\n\xd0\x94\r\n");
+}
+
+TEST(LogOutputDrain, BatchesOf128AndOneFlushEach) {
+    std::FILE* f = std::tmpfile();
+    auto out = std::make_unique<TQORLogOutput>(f);
+    int next = 0;
+    int pulls = 0;
+    auto pull = [&](std::u16string& line) {
+        ++pulls;
+        if (next == 300) return false;
+        const std::string s = "line " + std::to_string(next++);
+        line.assign(s.begin(), s.end());
+        return true;
+    };
+    EXPECT_EQ(out->DrainLines(pull), 128);
+    EXPECT_EQ(pulls, 128);  // no line pulled beyond the batch
+    EXPECT_EQ(out->DrainLines(pull), 128);
+    EXPECT_EQ(out->DrainLines(pull), 44);
+    EXPECT_EQ(out->DrainLines(pull), 0);
+    out.reset();
+    std::rewind(f);
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+    std::fclose(f);
+    // Every line once, in order, each with its prefix.
+    size_t pos = 0;
+    for (int i = 0; i < 300; ++i) {
+        const std::string want = ": line " + std::to_string(i) + "\r\n";
+        const size_t at = text.find(want, pos);
+        ASSERT_NE(at, std::string::npos) << i;
+        EXPECT_EQ(at, pos + TQORLogTimePrefix::kLength - 2) << i;
+        pos = at + want.size();
+    }
+    EXPECT_EQ(pos, text.size());
 }
