@@ -74,6 +74,7 @@ PWaiter2Resource TWaiter2Base::RegisterResource(void* aContext, int aSocket) {
     PWaiter2Resource result = rec.get();
     f_IntObjs[static_cast<size_t>(slot)] = std::move(rec);
     f_Count = slot;
+    ++f_TableVersion;
     return result;
 }
 
@@ -86,6 +87,7 @@ void TWaiter2Base::RemoveResourceAt(int aIndex) {
     }
     f_IntObjs[static_cast<size_t>(f_Count)].reset();
     --f_Count;
+    ++f_TableVersion;
 }
 
 void TWaiter2Base::UnregisterResource(PWaiter2Resource aResource) {
@@ -181,6 +183,46 @@ void TWaiter2Socket::SetWaitMode(PWaiter2Resource aResource, uint8_t aWaiterFlag
     aResource->wtr_PollEvents = PollEventsFor(aWaiterFlags);
 }
 
+bool TWaiter2Socket::TakeInterrupt() {
+    if (!f_InterruptPending.exchange(false, std::memory_order_acq_rel)) return false;
+    // A Set racing with this reset leaves the event readable with the flag
+    // clear: the next poll reports it again, so nothing is lost.
+    f_ExtEvent.Reset();
+    return true;
+}
+
+bool TWaiter2Socket::ServeCached(TWaiter2WaitParams& aParams, TWaiter2HandlerParams& aHp) {
+    if (!f_ReadyValid) return false;
+    if (f_ReadyVersion != f_TableVersion) {
+        f_ReadyValid = false;
+        return false;
+    }
+    for (int i = f_ReadyNext; i <= f_Count; ++i) {
+        const short revents = f_Poll[static_cast<size_t>(i)].revents;
+        if (revents == 0) continue;
+        PWaiter2Resource r = f_IntObjs[static_cast<size_t>(i)].get();
+        if (r->wtr_BadMarker != 0 || r->wtr_PollEvents == 0) continue;
+        // Only what the current flags select counts; errors and hang-ups always do.
+        const short selected =
+            static_cast<short>(revents & (r->wtr_PollEvents | POLLERR | POLLHUP | POLLNVAL));
+        if (selected == 0) continue;
+        const uint8_t events = EventFlagsFor(r->wtr_LastWaiterFlags, selected);
+        if (events == 0) continue;
+        f_ReadyNext = i + 1;
+        if (aParams.w2wp_StartHandler) aParams.w2wp_StartHandler(&aHp);
+        for (int pass = aParams.w2wp_PassTotal - 1; pass >= 0; --pass) {
+            if (!aParams.w2wp_IterHandler || r->wtr_BadMarker != 0) continue;
+            aHp.w2hp_EventFlags = events;
+            aHp.w2hp_Resource = r;
+            aHp.w2hp_PassNumber = pass;
+            aParams.w2wp_IterHandler(&aHp);
+        }
+        return true;
+    }
+    f_ReadyValid = false;
+    return false;
+}
+
 TWaiterResult TWaiter2Socket::WaitForHandler(TWaiter2WaitParams& aParams) {
     const TWaiterTick32 timeout = aParams.w2wp_TimeoutTicks;
     if (timeout != WAITER_INFINITE && timeout > WAITER_MAX_TIMEOUT) {
@@ -194,6 +236,9 @@ TWaiterResult TWaiter2Socket::WaitForHandler(TWaiter2WaitParams& aParams) {
     hp.w2hp_WaiterContext = aParams.w2wp_WaiterContext;
     hp.w2hp_PassTotal = aParams.w2wp_PassTotal;
     hp.w2hp_EventFlags = 0;
+
+    if (TakeInterrupt()) return wr_Interrupt;
+    if (ServeCached(aParams, hp)) return wr_Descriptor;
 
     f_Poll[0] = pollfd{f_ExtEvent.Fd(), POLLIN, 0};
     for (int i = 1; i <= f_Count; ++i) {
@@ -212,27 +257,23 @@ TWaiterResult TWaiter2Socket::WaitForHandler(TWaiter2WaitParams& aParams) {
         return wr_Error;
     }
     if (rc == 0) return wr_Timeout;
+    for (int i = 1; i <= f_Count; ++i) {
+        const short revents = f_Poll[static_cast<size_t>(i)].revents;
+        // A closed descriptor is reported once and then no longer polled.
+        if (revents & POLLNVAL) f_IntObjs[static_cast<size_t>(i)]->wtr_Invalid = true;
+    }
+    f_ReadyValid = true;
+    f_ReadyVersion = f_TableVersion;
+    f_ReadyNext = 1;
     if (f_Poll[0].revents != 0) {
+        f_InterruptPending.store(false, std::memory_order_release);
         f_ExtEvent.Reset();
         return wr_Interrupt;
     }
-    for (int i = 1; i <= f_Count; ++i) {
-        const short revents = f_Poll[static_cast<size_t>(i)].revents;
-        if (revents == 0) continue;
-        PWaiter2Resource r = f_IntObjs[static_cast<size_t>(i)].get();
-        if (revents & POLLNVAL) r->wtr_Invalid = true;
-        if (aParams.w2wp_StartHandler) aParams.w2wp_StartHandler(&hp);
-        const uint8_t events = EventFlagsFor(r->wtr_LastWaiterFlags, revents);
-        for (int pass = aParams.w2wp_PassTotal - 1; pass >= 0; --pass) {
-            if (!aParams.w2wp_IterHandler || r->wtr_BadMarker != 0) continue;
-            hp.w2hp_EventFlags = events;
-            hp.w2hp_Resource = r;
-            hp.w2hp_PassNumber = pass;
-            aParams.w2wp_IterHandler(&hp);
-        }
-        return wr_Descriptor;
-    }
-    f_LastWaitErrorCode = plat::kSockErrInvalidArg;  // poll counted an entry it did not mark
+    if (ServeCached(aParams, hp)) return wr_Descriptor;
+    // Everything the poll reported was filtered out (marked by a handler of
+    // another socket meanwhile is impossible here): treat as a spurious wake.
+    f_LastWaitErrorCode = plat::kSockErrInvalidArg;
     return wr_Error;
 }
 

@@ -11,6 +11,7 @@
 // flags from that rule.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -128,9 +129,20 @@ class TWaiter2Base {
     int f_LastWaitErrorCode = 0;
     std::vector<std::unique_ptr<TWaiter2Resource>> f_IntObjs;  // slot 0: the interrupt
     bool f_Handling = false;
+    // Counts registrations and removals: a poll result is only valid for the
+    // table it was taken from, since slots move when one is removed.
+    uint32_t f_TableVersion = 0;
 };
 
 // The waiter of the system: poll() over the interrupt and up to 63 sockets.
+//
+// One poll serves several waits: each wait reports one socket, and the sockets
+// one poll found ready are handed out in slot order by the following waits
+// without polling again, as long as each is still registered, unmarked and
+// selected by its current wait flags. A wait polls again only when none is
+// left or a registration was added or removed. The interrupt is still
+// reported first: SetInterrupt raises an atomic flag before it writes the
+// event, and every wait looks at that flag before it hands out a socket.
 class TWaiter2Socket final : public TWaiter2Base {
   public:
     static constexpr int kMaxCapacity = 63;
@@ -140,8 +152,15 @@ class TWaiter2Socket final : public TWaiter2Base {
 
     void SetWaitMode(PWaiter2Resource aResource, uint8_t aWaiterFlags) override;
     TWaiterResult WaitForHandler(TWaiter2WaitParams& aParams) override;
-    void SetInterrupt() override { f_ExtEvent.Set(); }
-    void Reset() override { f_ExtEvent.Reset(); }
+    // Any thread.
+    void SetInterrupt() override {
+        f_InterruptPending.store(true, std::memory_order_release);
+        f_ExtEvent.Set();
+    }
+    void Reset() override {
+        f_InterruptPending.store(false, std::memory_order_release);
+        f_ExtEvent.Reset();
+    }
 
     // Poll events watched for wait flags (already checked).
     static short PollEventsFor(uint8_t aWaiterFlags);
@@ -152,8 +171,19 @@ class TWaiter2Socket final : public TWaiter2Base {
     int ResourceRecordSize() const override { return sizeof(TWaiter2Resource); }
 
   private:
+    // Hands out the next ready socket of the last poll; false when none is left.
+    bool ServeCached(TWaiter2WaitParams& aParams, TWaiter2HandlerParams& aHp);
+    // Reports the interrupt when it is pending (clearing the latch).
+    bool TakeInterrupt();
+
     plat::InterruptEvent f_ExtEvent;
+    std::atomic<bool> f_InterruptPending{false};
     std::vector<pollfd> f_Poll;  // mirrors the table; sized once
+    // The last poll's results: valid while f_TableVersion equals f_ReadyVersion;
+    // f_ReadyNext is the first slot not yet handed out.
+    bool f_ReadyValid = false;
+    uint32_t f_ReadyVersion = 0;
+    int f_ReadyNext = 1;
 };
 
 }  // namespace gax

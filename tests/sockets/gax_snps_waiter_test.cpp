@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -176,22 +177,91 @@ TEST(Waiter, InterruptGoesFirstThenLowestSlotOnePerWait) {
     EXPECT_TRUE(log.calls.empty());
     EXPECT_EQ(log.starts, 0);
 
-    // B before C although C's data came first; C stays pending while B is unread.
-    for (int round = 0; round < 2; ++round) {
+    // One poll serves B then C, in slot order although C's data came first.
+    auto expectNext = [&](int ctx) {
         log.calls.clear();
         EXPECT_EQ(Wait(w, log, 5000), wr_Descriptor);
         ASSERT_EQ(log.calls.size(), 1u);
-        EXPECT_EQ(Ctx(reinterpret_cast<intptr_t>(log.calls[0].context)), 2);
+        EXPECT_EQ(Ctx(reinterpret_cast<intptr_t>(log.calls[0].context)), ctx);
         EXPECT_EQ(log.calls[0].events, we_Read);
-    }
+    };
+    expectNext(2);
+    expectNext(3);
+    // The next poll finds both again: unread data stays ready.
+    expectNext(2);
     char c;
     ASSERT_EQ(::recv(pb.a, &c, 1, 0), 1);
-    log.calls.clear();
-    EXPECT_EQ(Wait(w, log, 5000), wr_Descriptor);
-    ASSERT_EQ(log.calls.size(), 1u);
-    EXPECT_EQ(Ctx(reinterpret_cast<intptr_t>(log.calls[0].context)), 3);
-    EXPECT_EQ(log.starts, 3);
+    expectNext(3);  // still from that poll
+    expectNext(3);  // a new poll: only C is left
+    EXPECT_EQ(log.starts, 5);
     for (auto* r : {ra, rb, rc}) w.UnregisterResource(r);
+}
+
+// One poll serves a whole ready set: with 63 unread sockets every one is
+// handed out once, in slot order, before any is reported again; an interrupt
+// set midway comes before the next socket; a socket marked or no longer
+// selected meanwhile is skipped; a removal makes the next wait poll afresh.
+TEST(Waiter, OnePollServesTheReadySetInSlotOrder) {
+    constexpr int kN = TWaiter2Socket::kMaxCapacity;
+    TWaiter2Socket w(kN);
+    std::vector<std::unique_ptr<Pair>> pairs;
+    std::vector<PWaiter2Resource> res;
+    for (int i = 0; i < kN; ++i) {
+        pairs.push_back(std::make_unique<Pair>());
+        res.push_back(w.RegisterResource(CtxPtr(i + 1), pairs.back()->a));
+        w.SetWaitMode(res.back(), wf_Read);
+        pairs.back()->SendB("x");  // never read: level-triggered readiness stays
+    }
+    for (auto& p : pairs) ASSERT_TRUE(snpstest::WaitReadable(p->a));
+
+    struct Step {
+        int at;           // before the wait that would serve this context
+        int target;       // the context acted on
+        const char* act;  // "interrupt", "mark", "closeonly"
+    };
+    const Step steps[] = {{31, 31, "interrupt"}, {40, 40, "mark"}, {40, 41, "closeonly"}};
+    std::vector<int> served;
+    Log log;
+    int next = 1;
+    while (next <= kN) {
+        for (const Step& s : steps) {
+            if (s.at != next) continue;
+            const std::string act = s.act;
+            if (act == "interrupt") {
+                w.SetInterrupt();
+                log.calls.clear();
+                EXPECT_EQ(Wait(w, log, 5000), wr_Interrupt);
+                EXPECT_TRUE(log.calls.empty());
+            } else if (act == "mark") {
+                res[static_cast<size_t>(s.target - 1)]->wtr_BadMarker = 1;
+            } else {
+                w.SetWaitMode(res[static_cast<size_t>(s.target - 1)], wf_CloseOnly);
+            }
+        }
+        log.calls.clear();
+        ASSERT_EQ(Wait(w, log, 5000), wr_Descriptor);
+        ASSERT_EQ(log.calls.size(), 1u);
+        const int ctx = Ctx(reinterpret_cast<intptr_t>(log.calls[0].context));
+        served.push_back(ctx);
+        next = ctx + 1;
+    }
+    std::vector<int> expected;
+    for (int i = 1; i <= kN; ++i)
+        if (i != 40 && i != 41) expected.push_back(i);
+    EXPECT_EQ(served, expected);
+    EXPECT_EQ(log.starts, static_cast<int>(expected.size()));
+
+    // The set is used up: the next wait polls and starts from the lowest slot.
+    log.calls.clear();
+    ASSERT_EQ(Wait(w, log, 5000), wr_Descriptor);
+    EXPECT_EQ(Ctx(reinterpret_cast<intptr_t>(log.calls[0].context)), 1);
+    // A removal invalidates what is left of that poll.
+    w.UnregisterResource(res[0]);
+    res.erase(res.begin());
+    log.calls.clear();
+    ASSERT_EQ(Wait(w, log, 5000), wr_Descriptor);
+    EXPECT_EQ(Ctx(reinterpret_cast<intptr_t>(log.calls[0].context)), 2);
+    for (auto* r : res) w.UnregisterResource(r);
 }
 
 TEST(Waiter, RemovalShiftsLaterSlotsWithTheirSockets) {

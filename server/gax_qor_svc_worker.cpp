@@ -1,0 +1,547 @@
+#include "server/gax_qor_svc_worker.h"
+
+#include <cxxabi.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <typeinfo>
+
+#include "foundation/gax_datetime.h"
+#include "foundation/gax_types.h"
+#include "sockets/gax_snps_sockets.h"
+
+namespace gax {
+
+namespace {
+
+std::u16string Widen(std::string_view s) {
+    std::u16string out;
+    out.reserve(s.size());
+    for (char c : s) out.push_back(static_cast<unsigned char>(c));
+    return out;
+}
+
+std::u16string DecimalW(int64_t v) {
+    return Widen(std::to_string(v));
+}
+
+std::u16string TypeNameOf(const std::type_info& aType) {
+    int status = 0;
+    char* name = abi::__cxa_demangle(aType.name(), nullptr, nullptr, &status);
+    std::u16string out = Widen(status == 0 && name ? name : aType.name());
+    std::free(name);
+    return out;
+}
+
+// "<class>: <message>" of the exception being handled. REQUIRES: called
+// inside a catch block.
+std::u16string DescribeCurrentException() {
+    try {
+        throw;
+    } catch (const Exception& e) {
+        return std::u16string(e.ClassName()) + u": " + e.Message();
+    } catch (const std::exception& e) {
+        return TypeNameOf(typeid(e)) + u": " + Widen(e.what());
+    } catch (...) {
+        return u"unknown exception: ";
+    }
+}
+
+std::string ThreadNameOf(int32_t aIndex) {
+    char text[24];
+    std::snprintf(text, sizeof text, "Worker[%03d]", aIndex);
+    return text;
+}
+
+TGaxTick32 CacheTicksOf(const TQORServiceConfig& aCfg) {
+    int64_t secs = aCfg.cfg_WorkerThreadCacheTime;
+    if (secs <= 0) secs = 60;  // the loader's default; 0 would make the idle wait spin
+    int64_t ms = secs * 1000;
+    if (ms > static_cast<int64_t>(WAITER_MAX_TIMEOUT)) ms = WAITER_MAX_TIMEOUT;
+    return static_cast<TGaxTick32>(ms);
+}
+
+}  // namespace
+
+std::u16string TQORSVCWorker::WorkerName(int32_t aServiceIndex) {
+    char text[24];
+    std::snprintf(text, sizeof text, "Worker[%03d]: ", aServiceIndex);
+    return Widen(text);
+}
+
+TQORSVCWorker::TQORSVCWorker(TQORSVCHost* aService, bool aHotThread, int32_t aServiceIndex)
+    : plat::Thread(ThreadNameOf(aServiceIndex)),
+      e_Service(aService),
+      p_Cfg(&aService->SvcConfig()),
+      f_WorkQueue(TQORSVCWorkerItemQueue::kDefaultBlockCapacity),
+      f_Waiter(aService->SvcConfig().cfg_ConnectionsPerThread),
+      f_HotThread(aHotThread) {
+    f_Capacity = f_Waiter.Capacity();
+    wrkFreeCount = f_Capacity;
+    wrkReservCount = 0;
+    f_ResourcesToDelete.reserve(static_cast<size_t>(f_Capacity) + 2);
+    f_ThreadCacheTicks = CacheTicksOf(*p_Cfg);
+    StringBldReserve(f_WSBU, 320);
+    f_ServiceIndex.store(aServiceIndex, std::memory_order_relaxed);
+    f_Par.sp_Worker = this;
+    f_LastCheckTimeout = GetTick32();
+}
+
+TQORSVCWorker::~TQORSVCWorker() {
+    WorkerForceAbortThread();
+    Join();
+    // Items pushed after the thread's last look, or to a worker that never ran.
+    if (!f_Stopped) {
+        RemoveMarked();
+        while (f_Waiter.Count() > 0) {
+            PWaiter2Resource res = f_Waiter.GetResource(0);
+            auto* ctx = static_cast<TQORSVCWrkCtx*>(res->wtr_Context);
+            ctx->DisconnectCauseW(TQORSVCDisconnectCause::fsdc_ServerStopped);
+            f_Waiter.UnregisterResource(res);
+            StopContext(ctx);
+        }
+    }
+    DrainQueueOnStop();
+}
+
+void TQORSVCWorker::WorkerForceAbortThread() {
+    Terminate();
+    f_Waiter.SetInterrupt();
+}
+
+// ---- posters ------------------------------------------------------------------
+
+void TQORSVCWorker::PostItem(TQORSVCWorkCode aCode, TQORSVCWrkCtx* aContext,
+                             TQORSVCWorker* aRecipient) {
+    auto item = std::make_unique<TQORSVCWorkerQueueItem>();
+    item->Code = aCode;
+    item->Context = aContext;
+    item->Recipient = aRecipient;
+    f_WorkQueue.Push(std::move(item));
+    WorkerWakeUpFlag.store(true, std::memory_order_release);
+}
+
+void TQORSVCWorker::WorkQueue_MemoryReportRequest() {
+    PostItem(TQORSVCWorkCode::MemoryReportRequest, nullptr, nullptr);
+}
+void TQORSVCWorker::WorkQueue_MemoryReportClear() {
+    PostItem(TQORSVCWorkCode::MemoryReportClear, nullptr, nullptr);
+}
+void TQORSVCWorker::WorkQueue_AddNewContext(TQORSVCWrkCtx* aContext) {
+    PostItem(TQORSVCWorkCode::AddNewContext, aContext, nullptr);
+}
+void TQORSVCWorker::WorkQueue_MoveContextTo(TQORSVCWorker* aRecepientWorker) {
+    PostItem(TQORSVCWorkCode::MoveContextTo, nullptr, aRecepientWorker);
+}
+void TQORSVCWorker::WorkQueue_AddOldContext(TQORSVCWrkCtx* aContext) {
+    PostItem(TQORSVCWorkCode::AddOldContext, aContext, nullptr);
+}
+
+// ---- thread body ----------------------------------------------------------------
+
+void TQORSVCWorker::LogError(std::u16string_view aText) {
+    std::u16string line = WorkerName(WorkerServiceIndex());
+    line.append(aText);
+    e_Service->evnt_Srv_Error(line);
+}
+
+void TQORSVCWorker::OnThreadException(const std::exception* aError) noexcept {
+    try {
+        std::u16string text = u"Thread: ";
+        text += aError ? TypeNameOf(typeid(*aError)) + u": " + Widen(aError->what())
+                       : std::u16string(u"unknown exception");
+        LogError(text);
+    } catch (...) {
+    }
+}
+
+void TQORSVCWorker::Execute() {
+    f_ThreadIsStarted.store(true, std::memory_order_release);
+    bool idle = true;  // the first pass starts from the idle wait
+    while (!Terminated()) {
+        try {
+            if (idle) {
+                IdleWait();
+                idle = false;
+                continue;
+            }
+            Pass();
+        } catch (...) {
+            // A failing pass must not end the thread: the contexts stay
+            // registered and the next pass serves them.
+            try {
+                LogError(u"Main loop: " + DescribeCurrentException());
+            } catch (...) {
+            }
+            SleepMs(kErrorPauseMs);
+        }
+    }
+    StopAll();
+}
+
+void TQORSVCWorker::IdleWait() {
+    for (;;) {
+        if (Terminated()) return;
+        const TWaiterResult r = f_Waiter.WaitFor(f_ThreadCacheTicks);
+        if (Terminated() || r != wr_Timeout) break;
+        if (f_HotThread) continue;
+        e_Service->SvcPoster().ServQueue_WorkerIdle(this);
+    }
+    // Time spent idle is not time contexts waited: the grid starts afresh.
+    f_LastCheckTimeout = GetTick32();
+}
+
+void TQORSVCWorker::StartHandler(TWaiter2HandlerParams* aParams) {
+    static_cast<TQORSVCWorker*>(aParams->w2hp_WaiterContext)->f_Par.sp_CheckTick = GetTick32();
+}
+
+void TQORSVCWorker::IterHandler(TWaiter2HandlerParams* aParams) {
+    static_cast<TQORSVCWorker*>(aParams->w2hp_WaiterContext)->Dispatch(aParams);
+}
+
+void TQORSVCWorker::Pass() {
+    f_Par.sp_CheckTick = GetTick32();
+    if (f_WorkQueue.Count() > 0) {
+        HandleWorkQueue();
+        RemoveMarked();
+    }
+    if (f_Waiter.Count() > 0) {
+        Sweep();
+        RemoveMarked();
+    }
+    if (f_WorkQueue.Count() > 0) return;
+    for (;;) {
+        if (Terminated()) return;
+        if (f_ExtraLoop) {
+            f_ExtraLoop = false;
+            return;
+        }
+        if (f_Waiter.Count() == 0) {
+            IdleWait();
+            return;
+        }
+        TWaiter2WaitParams wp;
+        wp.w2wp_StartHandler = &StartHandler;
+        wp.w2wp_IterHandler = &IterHandler;
+        wp.w2wp_WaiterContext = this;
+        wp.w2wp_TimeoutTicks = kTimeoutGridMs;
+        wp.w2wp_PassTotal = 2;
+        const TWaiterResult r = f_Waiter.WaitForHandler(wp);
+        // Every wait gives the time-out checks their turn, whatever it
+        // returned: a socket that keeps its worker busy cannot keep the
+        // other contexts from timing out.
+        TimeoutSweep();
+        RemoveMarked();
+        if (r == wr_Interrupt) return;
+        if (r == wr_Error) {
+            LogError(u"Wait: " + FormatSocketSysError(f_Waiter.LastWaitErrorCode()));
+            SleepMs(kErrorPauseMs);
+            return;
+        }
+    }
+}
+
+// ---- work queue -----------------------------------------------------------------
+
+void TQORSVCWorker::HandleWorkQueue() {
+    std::array<TQORSVCWorkerItemQueue::ItemPtr, kWorkBatch> batch;
+    const int32_t n = f_WorkQueue.PullBatch(batch);
+    for (int32_t i = 0; i < n; ++i) {
+        // One item's failure is logged and the others still run: a pulled
+        // context that nobody handled would never be stopped or reported.
+        try {
+            HandleItem(*batch[static_cast<size_t>(i)]);
+        } catch (...) {
+            LogError(u"Main loop: " + DescribeCurrentException());
+        }
+    }
+}
+
+void TQORSVCWorker::RegisterContext(TQORSVCWrkCtx* aContext, PWaiter2Resource& aResource) {
+    aResource = f_Waiter.RegisterResource(aContext, aContext->CtxSocket());
+    aContext->CtxWaiterResource = aResource;
+    aContext->SetCtxWorker(this);
+    PublishCount();
+    f_Par.sp_Socket = aContext->CtxSocket();
+    f_Par.sp_WaitFlags = wf_Read;
+    f_Par.sp_WaiterEvents = 0;
+}
+
+void TQORSVCWorker::HandleItem(const TQORSVCWorkerQueueItem& aItem) {
+    switch (aItem.Code) {
+        case TQORSVCWorkCode::MemoryReportRequest:
+            MemoryReport();
+            return;
+        case TQORSVCWorkCode::MemoryReportClear:
+            WorkerMemRepArray.clear();
+            return;
+        case TQORSVCWorkCode::AddNewContext:
+        case TQORSVCWorkCode::AddOldContext: {
+            TQORSVCWrkCtx* ctx = aItem.Context;
+            if (ctx == nullptr) return;
+            PWaiter2Resource res = nullptr;
+            try {
+                RegisterContext(ctx, res);
+                if (aItem.Code == TQORSVCWorkCode::AddNewContext) {
+                    ctx->vExecStart(f_Par);
+                    f_Waiter.SetWaitMode(res, f_Par.sp_WaitFlags);
+                    return;
+                }
+                const auto r =
+                    static_cast<TQORSVCWorkerExecResult>(ctx->vExecParameters(f_Par) & 0x7F);
+                if (r == wer__OK) {
+                    f_Waiter.SetWaitMode(res, f_Par.sp_WaitFlags);
+                    return;
+                }
+                // Not usable here as it is: its next step (at the next sweep)
+                // finds out and returns a removing result.
+                f_Waiter.SetWaitMode(res, wf_CloseOnly);
+                ctx->SetWaiterFlag(static_cast<uint16_t>(kWaiterFlagStep));
+                if (r == wer__Timeout) ctx->vSetDisconnectCauseOnTimeout();
+                if (r == wer__OutOfMemory)
+                    ctx->DisconnectCauseW(TQORSVCDisconnectCause::fsdc_ServOutOfMemory);
+                if (r == wer__Error)
+                    ctx->DisconnectCauseW(TQORSVCDisconnectCause::fsdc_ServInternalError);
+            } catch (...) {
+                // A context that failed to start (or found no free slot) is
+                // stopped like any other, so its disconnect is still reported.
+                ctx->DisconnectCauseW(TQORSVCDisconnectCause::fsdc_ServInternalError);
+                if (res != nullptr) {
+                    MarkResource(res);
+                } else {
+                    StopContext(ctx);
+                }
+                throw;
+            }
+            return;
+        }
+        case TQORSVCWorkCode::MoveContextTo: {
+            PWaiter2Resource give = nullptr;
+            for (int i = f_Waiter.Count() - 1; i >= 0 && give == nullptr; --i) {
+                PWaiter2Resource r = f_Waiter.GetResource(i);
+                if (r->wtr_BadMarker == 0) give = r;
+            }
+            if (give == nullptr) {
+                e_Service->SvcPoster().ServQueue_WorkerRejectedContex(aItem.Recipient);
+                return;
+            }
+            auto* ctx = static_cast<TQORSVCWrkCtx*>(give->wtr_Context);
+            f_Waiter.UnregisterResource(give);
+            PublishCount();
+            ctx->CtxWaiterResource = nullptr;
+            // In transit no worker may be flagged through it: this one may end
+            // before the recipient takes it. The recipient's sweep after
+            // registering finds any request set meanwhile.
+            ctx->SetCtxWorker(nullptr);
+            e_Service->SvcPoster().ServQueue_WorkerWillAcceptContext(this, aItem.Recipient,
+                                                                     CtxRefOf(ctx));
+            return;
+        }
+    }
+    LogError(u"QUEUE: Unknown command code " + DecimalW(static_cast<int>(aItem.Code)));
+}
+
+void TQORSVCWorker::MemoryReport() {
+    WorkerMemRepArray.clear();
+    const std::u16string name = WorkerName(WorkerServiceIndex());
+    auto line = [&](std::u16string_view aLabel, int64_t aValue) {
+        WorkerMemRepArray.push_back(name + std::u16string(aLabel) + DecimalW(aValue));
+    };
+    line(u"f_WorkerQueue=", f_WorkQueue.FifoMemoryUsage());
+    line(u"f_Waiter=", f_Waiter.GetMemoryUsage());
+    line(u"len(f_ResourcesToDelete)=", static_cast<int64_t>(f_ResourcesToDelete.capacity()));
+    line(u"WorkerFast=", static_cast<int64_t>(WorkerFast.Capacity()));
+    line(u"f_WSBU=", static_cast<int64_t>(f_WSBU.Cap) * 2);
+    line(u"len(WorkerMemRepArray)=", static_cast<int64_t>(WorkerMemRepArray.size()) + 1);
+    e_Service->SvcPoster().ServQueue_MemoryReportAnswerReady(
+        TQORSVCMemoryReportReadyEvent::fsmre_Worker, this);
+}
+
+// ---- steps ------------------------------------------------------------------------
+
+void TQORSVCWorker::Dispatch(TWaiter2HandlerParams* aParams) {
+    PWaiter2Resource res = aParams->w2hp_Resource;
+    if (res == nullptr || res->wtr_BadMarker != 0) return;
+    auto* ctx = static_cast<TQORSVCWrkCtx*>(res->wtr_Context);
+    const int32_t tag = ctx->CtxWrkTagInt;
+    if (tag != 0 && tag != 1) {
+        // It could never be served and would be reported at every wait: it
+        // goes, and the fault is logged once.
+        ctx->DisconnectCauseW(TQORSVCDisconnectCause::fsdc_ServInternalError);
+        MarkResource(res);
+        RaiseNotImplemented(u"Unknown context priority tag");
+    }
+    if (aParams->w2hp_PassNumber == tag) RunStep(res, aParams->w2hp_EventFlags);
+}
+
+void TQORSVCWorker::RunStep(PWaiter2Resource aResource, uint8_t aEvents) {
+    if (aResource->wtr_BadMarker != 0) return;
+    auto* ctx = static_cast<TQORSVCWrkCtx*>(aResource->wtr_Context);
+    f_Par.sp_WaiterEvents = aEvents;
+    f_Par.sp_Socket = ctx->CtxSocket();
+    f_Par.sp_WaitFlags = aResource->wtr_LastWaiterFlags;
+    const auto r = static_cast<TQORSVCWorkerExecResult>(ctx->vExecStep(f_Par) & 0x7F);
+    switch (r) {
+        case wer__OK:
+            if (f_Par.sp_WaitFlags != aResource->wtr_LastWaiterFlags)
+                f_Waiter.SetWaitMode(aResource, f_Par.sp_WaitFlags);
+            return;
+        case wer__Extra:
+            f_ExtraLoop = true;
+            return;
+        case wer__EOF:
+        case wer__Timeout:
+        case wer__OutOfMemory:
+        case wer__Error:
+            ApplyRemovingResult(aResource, ctx, r);
+            return;
+    }
+}
+
+void TQORSVCWorker::ApplyRemovingResult(PWaiter2Resource aResource, TQORSVCWrkCtx* aContext,
+                                        TQORSVCWorkerExecResult aResult) {
+    if (aResult == wer__Timeout) aContext->vSetDisconnectCauseOnTimeout();
+    if (aResult == wer__OutOfMemory)
+        aContext->DisconnectCauseW(TQORSVCDisconnectCause::fsdc_ServOutOfMemory);
+    if (aResult == wer__Error)
+        aContext->DisconnectCauseW(TQORSVCDisconnectCause::fsdc_ServInternalError);
+    MarkResource(aResource);
+}
+
+void TQORSVCWorker::MarkResource(PWaiter2Resource aResource) {
+    if (aResource->wtr_BadMarker != 0) return;
+    aResource->wtr_BadMarker = 1;
+    f_ResourcesToDelete.push_back(aResource);
+}
+
+void TQORSVCWorker::StopContext(TQORSVCWrkCtx* aContext) {
+    // Removed contexts flag no worker: this one may end before the context is freed.
+    aContext->SetCtxWorker(nullptr);
+    aContext->CtxWaiterResource = nullptr;
+    if (aContext->ExecStopped) return;
+    aContext->ExecStopped = true;
+    aContext->vExecStop(this);
+}
+
+void TQORSVCWorker::RemoveMarked() {
+    // Each entry leaves the list before its context is stopped, so a raising
+    // vExecStop leaves no entry that names a freed registration.
+    while (!f_ResourcesToDelete.empty()) {
+        PWaiter2Resource res = f_ResourcesToDelete.back();
+        f_ResourcesToDelete.pop_back();
+        auto* ctx = static_cast<TQORSVCWrkCtx*>(res->wtr_Context);
+        f_Waiter.UnregisterResource(res);
+        PublishCount();
+        StopContext(ctx);
+    }
+}
+
+bool TQORSVCWorker::TimeoutCheckDue() {
+    if (TickDiff32(f_LastCheckTimeout, f_Par.sp_CheckTick) < kTimeoutGridMs) return false;
+    f_LastCheckTimeout += kTimeoutGridMs;
+    return true;
+}
+
+void TQORSVCWorker::Sweep() {
+    f_Par.sp_CheckTick = GetTick32();
+    const bool due = TimeoutCheckDue();
+    for (int32_t pass = 1; pass >= 0; --pass) {
+        for (int i = f_Waiter.Count() - 1; i >= 0; --i) {
+            PWaiter2Resource res = f_Waiter.GetResource(i);
+            if (res->wtr_BadMarker != 0) continue;
+            auto* ctx = static_cast<TQORSVCWrkCtx*>(res->wtr_Context);
+            if (ctx->CtxWrkTagInt != pass) continue;
+            if (ctx->IntrFlags() != 0) {
+                RunStep(res, 0);
+            } else if (due && ctx->vExecTimeout(f_Par)) {
+                ctx->vSetDisconnectCauseOnTimeout();
+                MarkResource(res);
+            }
+        }
+    }
+}
+
+void TQORSVCWorker::TimeoutSweep() {
+    f_Par.sp_CheckTick = GetTick32();
+    if (!TimeoutCheckDue()) return;
+    for (int i = f_Waiter.Count() - 1; i >= 0; --i) {
+        PWaiter2Resource res = f_Waiter.GetResource(i);
+        if (res->wtr_BadMarker != 0) continue;
+        auto* ctx = static_cast<TQORSVCWrkCtx*>(res->wtr_Context);
+        if (ctx->vExecTimeout(f_Par)) {
+            ctx->vSetDisconnectCauseOnTimeout();
+            MarkResource(res);
+        }
+    }
+}
+
+// ---- the end ------------------------------------------------------------------------
+
+void TQORSVCWorker::DrainQueueOnStop() {
+    for (;;) {
+        TQORSVCWorkerItemQueue::ItemPtr item = f_WorkQueue.Pull();
+        if (!item) return;
+        try {
+            switch (item->Code) {
+                case TQORSVCWorkCode::AddNewContext:
+                case TQORSVCWorkCode::AddOldContext:
+                    if (item->Context) {
+                        item->Context->DisconnectCauseW(TQORSVCDisconnectCause::fsdc_ServerStopped);
+                        StopContext(item->Context);
+                    }
+                    break;
+                case TQORSVCWorkCode::MoveContextTo:
+                    e_Service->SvcPoster().ServQueue_WorkerRejectedContex(item->Recipient);
+                    break;
+                case TQORSVCWorkCode::MemoryReportRequest:
+                    MemoryReport();  // the service waits for every worker's answer
+                    break;
+                case TQORSVCWorkCode::MemoryReportClear:
+                    WorkerMemRepArray.clear();
+                    break;
+            }
+        } catch (...) {
+            try {
+                LogError(u"Stop: " + DescribeCurrentException());
+            } catch (...) {
+            }
+        }
+    }
+}
+
+void TQORSVCWorker::StopAll() {
+    try {
+        RemoveMarked();
+    } catch (...) {
+        try {
+            LogError(u"Stop: " + DescribeCurrentException());
+        } catch (...) {
+        }
+        f_ResourcesToDelete.clear();
+    }
+    while (f_Waiter.Count() > 0) {
+        PWaiter2Resource res = f_Waiter.GetResource(0);
+        auto* ctx = static_cast<TQORSVCWrkCtx*>(res->wtr_Context);
+        ctx->DisconnectCauseW(TQORSVCDisconnectCause::fsdc_ServerStopped);
+        f_Waiter.UnregisterResource(res);
+        PublishCount();
+        try {
+            StopContext(ctx);
+        } catch (...) {
+            try {
+                LogError(u"Stop: " + DescribeCurrentException());
+            } catch (...) {
+            }
+        }
+    }
+    DrainQueueOnStop();
+    f_Stopped = true;
+    try {
+        e_Service->SvcPoster().ServQueue_WorkerTerminated(this);
+    } catch (...) {
+        // Out of memory for the record: nothing is left to report it with.
+    }
+}
+
+}  // namespace gax

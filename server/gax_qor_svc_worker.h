@@ -1,0 +1,168 @@
+// A worker thread: runs up to ConnectionsPerThread work contexts (at most 63,
+// its waiter's limit) on one socket waiter. The heartbeat thread creates
+// workers, hands them contexts through their work queue, moves contexts
+// between them, wakes those whose contexts got output and ends the idle ones.
+// A worker talks back only through server-queue records.
+//
+// Threads:
+// - The worker thread alone steps its contexts, registers them with its
+//   waiter, reads its work queue and owns every f_ field below.
+// - The heartbeat thread (the owner) constructs, Start()s, posts work items
+//   (WorkQueue_*), reads and clears WorkerWakeUpFlag (TakeWakeUpFlag), calls
+//   WorkerWakeUp and WorkerForceAbortThread, keeps wrkFreeCount/wrkReservCount
+//   and the memory-report flags, joins and destroys.
+// - Any thread may set WorkerWakeUpFlag (through a context's WakeUpWorker).
+// - WorkerMemRepArray is written by the worker before it posts its ready
+//   event and read by the service after it (the queue orders them).
+//
+// Termination: a terminated worker stops every context it holds or still
+// finds in its work queue (cause fsdc_ServerStopped unless one is set; each
+// posts its usual disconnect through vExecStop), answers a pending move
+// request with a rejection and then posts snc_ServWorkerTerminated as its very
+// last action. Items that arrive after that are handled the same way by the
+// destructor, so nothing queued to an ending worker is lost.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "foundation/gax_faststring.h"
+#include "foundation/gax_stringbld.h"
+#include "platform/plat_thread.h"
+#include "server/gax_qor_svc_host.h"
+#include "server/gax_qor_svc_queues.h"
+#include "server/gax_qor_svc_wrkctx.h"
+#include "sockets/gax_snps_waiter.h"
+
+namespace gax {
+
+class TQORSVCWorker;
+
+// One work item. The pointers are borrowed: the heartbeat thread owns the
+// contexts and the workers, and discarding an item never touches them.
+struct TQORSVCWorkerQueueItem {
+    TQORSVCWorkCode Code{};
+    TQORSVCWrkCtx* Context = nullptr;    // AddNewContext, AddOldContext
+    TQORSVCWorker* Recipient = nullptr;  // MoveContextTo
+};
+
+class TQORSVCWorkerItemQueue final : public TQORSVCRecordQueue<TQORSVCWorkerQueueItem, 32> {
+  public:
+    using TQORSVCRecordQueue::TQORSVCRecordQueue;
+};
+
+class TQORSVCWorker final : public plat::Thread {
+  public:
+    // Items taken from the work queue per pull.
+    static constexpr int kWorkBatch = 16;
+    // Grid of the time-out checks.
+    static constexpr TGaxTick32 kTimeoutGridMs = 1000;
+    // Pause after an exception in a pass.
+    static constexpr int kErrorPauseMs = 50;
+
+    // The thread runs after Start(). aService must outlive the worker.
+    TQORSVCWorker(TQORSVCHost* aService, bool aHotThread, int32_t aServiceIndex);
+    // REQUIRES: called by the owner, not by the worker thread. Ends and joins
+    // the thread, then stops whatever is still queued.
+    ~TQORSVCWorker() override;
+
+    // ---- heartbeat thread ------------------------------------------------------
+    // Marks the thread terminated and interrupts its waiter.
+    void WorkerForceAbortThread();
+    // Interrupts the waiter (for a worker whose wake-up flag was found set).
+    void WorkerWakeUp() { f_Waiter.SetInterrupt(); }
+    // Reads and clears the wake-up flag in one step, so a flag set meanwhile
+    // is never lost.
+    bool TakeWakeUpFlag() { return WorkerWakeUpFlag.exchange(false, std::memory_order_acq_rel); }
+
+    // Posters: each pushes one item and sets WorkerWakeUpFlag; none interrupts.
+    void WorkQueue_MemoryReportRequest();
+    void WorkQueue_MemoryReportClear();
+    // REQUIRES: aContext has never run; it stays owned by the caller.
+    void WorkQueue_AddNewContext(TQORSVCWrkCtx* aContext);
+    void WorkQueue_MoveContextTo(TQORSVCWorker* aRecepientWorker);
+    // REQUIRES: aContext was given up by another worker (snc_ServWorkerWillAcceptContext).
+    void WorkQueue_AddOldContext(TQORSVCWrkCtx* aContext);
+
+    int32_t wrkCapacity() const { return f_Capacity; }
+    bool WorkerThreadIsStarted() const { return f_ThreadIsStarted.load(std::memory_order_acquire); }
+    bool HotThread() const { return f_HotThread; }
+    int32_t WorkerServiceIndex() const { return f_ServiceIndex.load(std::memory_order_relaxed); }
+    // Renumbering by the heartbeat; the worker builds its name from it on use.
+    void SetWorkerServiceIndex(int32_t aIndex) {
+        f_ServiceIndex.store(aIndex, std::memory_order_relaxed);
+    }
+    // "Worker[007]: " for index 7, "Worker[1234]: " for 1234.
+    static std::u16string WorkerName(int32_t aServiceIndex);
+    TQORSVCWorkerItemQueue& WorkQueue() { return f_WorkQueue; }
+    // Registered contexts (a hint for other threads).
+    int32_t ContextCount() const { return f_ContextCount.load(std::memory_order_relaxed); }
+
+    // Free and reserved slots, kept by the heartbeat thread only.
+    int32_t wrkFreeCount = 0;
+    int32_t wrkReservCount = 0;
+    // Memory-report bookkeeping of the service (heartbeat thread).
+    bool WorkerMemRep_Requested = false;
+    bool WorkerMemRep_Received = false;
+    std::vector<std::u16string> WorkerMemRepArray;
+
+    // Set by anyone who queued work or output for this worker.
+    std::atomic<bool> WorkerWakeUpFlag{false};
+    // Scratch buffer the worker's contexts use through sp_Worker.
+    FastStringA WorkerFast{128};
+
+  protected:
+    void Execute() override;
+    void OnThreadException(const std::exception* aError) noexcept override;
+
+  private:
+    static void StartHandler(TWaiter2HandlerParams* aParams);
+    static void IterHandler(TWaiter2HandlerParams* aParams);
+
+    void Pass();
+    void IdleWait();
+    void HandleWorkQueue();
+    void HandleItem(const TQORSVCWorkerQueueItem& aItem);
+    void RegisterContext(TQORSVCWrkCtx* aContext, PWaiter2Resource& aResource);
+    void Dispatch(TWaiter2HandlerParams* aParams);
+    void RunStep(PWaiter2Resource aResource, uint8_t aEvents);
+    void ApplyRemovingResult(PWaiter2Resource aResource, TQORSVCWrkCtx* aContext,
+                             TQORSVCWorkerExecResult aResult);
+    void MarkResource(PWaiter2Resource aResource);
+    void RemoveMarked();
+    void Sweep();
+    bool TimeoutCheckDue();
+    void TimeoutSweep();
+    void StopContext(TQORSVCWrkCtx* aContext);
+    // Stops what is left (registered contexts and queued items) at the end.
+    void StopAll();
+    void DrainQueueOnStop();
+    void MemoryReport();
+    void PostItem(TQORSVCWorkCode aCode, TQORSVCWrkCtx* aContext, TQORSVCWorker* aRecipient);
+    void LogError(std::u16string_view aText);
+    void PublishCount() {
+        f_ContextCount.store(f_Waiter.Count(), std::memory_order_relaxed);
+    }
+
+    TQORSVCHost* e_Service;
+    const TQORServiceConfig* p_Cfg;
+    TQORSVCWorkerItemQueue f_WorkQueue;
+    TWaiter2Socket f_Waiter;
+    std::vector<PWaiter2Resource> f_ResourcesToDelete;
+    TGaxTick32 f_ThreadCacheTicks = 0;
+    int32_t f_Capacity = 0;
+    TGaxTick32 f_LastCheckTimeout = 0;
+    TStringBldU f_WSBU;
+    std::atomic<int32_t> f_ServiceIndex{0};
+    TQORSVCStepParams f_Par;
+    std::atomic<bool> f_ThreadIsStarted{false};
+    bool f_ExtraLoop = false;
+    const bool f_HotThread;
+    bool f_Stopped = false;  // StopAll ran: the terminated record is out
+    std::atomic<int32_t> f_ContextCount{0};
+};
+
+}  // namespace gax
