@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -12,7 +13,11 @@
 #include "foundation/gax_ansi_unicode_converter.h"
 #include "foundation/gax_punycode.h"
 #include "foundation/gax_strutils.h"
+#include "foundation/gax_fileutils.h"
+#include "foundation/gax_stringbld.h"
 #include "protocol/gax_qor_connapply.h"
+#include "protocol/gax_qor_connparams.h"
+#include "server/gax_qor_svc_wrkctx.h"
 #include "protocol/gax_qor_fields.h"
 #include "sockets/gax_snps_sockets.h"
 #include "sockets/gax_snps_utils.h"
@@ -196,7 +201,8 @@ struct TQORSvcSysMan::ResolveState {
 
 TQORSvcSysMan::TQORSvcSysMan(TQORSvcSysManHost& aHost, int aIndex,
                              const TQORSvcSysmanParams& aParams, TQORSysManResolver aResolver)
-    : e_Host(aHost),
+    : plat::Thread("QORSysMan" + std::to_string(aIndex)),
+      e_Host(aHost),
       f_ManagerIndex(aIndex),
       f_Address(aParams.ManagerAddress),
       f_Port(aParams.ManagerPort),
@@ -216,12 +222,18 @@ TQORSvcSysMan::TQORSvcSysMan(TQORSvcSysManHost& aHost, int aIndex,
                          Dec(kSysManMinReadTimeoutTicks) + u" ms used");
     f_Syna.SetRaiseExcept(false);
     f_Coll.StringExceededLengthMode = ceslm_Result;
-    f_Thread = std::thread([this] { Execute(); });
+    if (!f_Work.ssmp_ManagerInvalidPasswordScript.empty())
+        f_WorkInvalidPasswordScript =
+            ResolvePathRelative(f_Work.ssmp_ManagerInvalidPasswordScript, GetProgramDirectory());
+    if (!f_Work.ssmp_ManagerSuccessAuthScript.empty())
+        f_WorkSuccessAuthScript =
+            ResolvePathRelative(f_Work.ssmp_ManagerSuccessAuthScript, GetProgramDirectory());
+    Start();
 }
 
 TQORSvcSysMan::~TQORSvcSysMan() {
     SysMan_AbortThread();
-    if (f_Thread.joinable()) f_Thread.join();
+    Join();
     // Requests pushed while the thread was ending still get their answer.
     AnswerQueuedNone();
 }
@@ -255,7 +267,7 @@ void TQORSvcSysMan::SysMan_Stop() {
 }
 
 void TQORSvcSysMan::SysMan_AbortThread() {
-    f_Terminated.store(true);
+    Terminate();
     f_Waiter.SetInterrupt();
 }
 
@@ -266,7 +278,9 @@ void TQORSvcSysMan::SysMan_MemoryReport() {
 void TQORSvcSysMan::SysMan_RegisterClient(TQORSVCCtxRef aClient, TQORSVCHandle aNetwork,
                                           int32_t aNetIndex, int32_t aFlags,
                                           std::string aTransportBlock, std::string aPeerAddress,
-                                          std::string aClientId) {
+                                          std::string aClientId,
+                                          const std::vector<std::u16string>* aUnicodeBlock,
+                                          bool aUtf8) {
     if (ManagerStatus() != smst_Operational) {
         AnswerToNet_NONE(aClient, aNetwork);
         return;
@@ -280,6 +294,10 @@ void TQORSvcSysMan::SysMan_RegisterClient(TQORSVCCtxRef aClient, TQORSVCHandle a
     r->smqd_Str0 = std::move(aTransportBlock);
     r->smqd_Str2 = std::move(aPeerAddress);
     r->smqd_Str4 = std::move(aClientId);
+    if (!f_WorkSuccessAuthScript.empty() && aUnicodeBlock != nullptr) {
+        r->smqd_UnicodeBlock = *aUnicodeBlock;
+        r->smqd_Bool1 = aUtf8;
+    }
     Push(std::move(r));
 }
 
@@ -428,8 +446,8 @@ void TQORSvcSysMan::Execute() {
         PostRecord(std::move(rec));
     }
     try {
-        if (!f_Terminated.load()) f_Waiter.WaitFor(WAITER_INFINITE);
-        while (!f_Terminated.load()) {
+        if (!Terminated()) f_Waiter.WaitFor(WAITER_INFINITE);
+        while (!Terminated()) {
             try {
                 Pass();
             } catch (const Exception& e) {
@@ -476,7 +494,7 @@ void TQORSvcSysMan::SetStatus(TQORSvcSysmanStatus aStatus) {
 void TQORSvcSysMan::Pass() {
     f_LoopTick = GetTick32();
     if (f_Queue.Count() > 0) HandleBatch();
-    if (f_Terminated.load()) return;
+    if (Terminated()) return;
     TGaxTick32 now = f_LoopTick;
 
     // time-outs
@@ -541,7 +559,7 @@ void TQORSvcSysMan::Pass() {
     if (InLinkStates()) {
         if (f_WR.NeedWrite() > 0 && !f_WR.NeedWaitForWrite() && !FlushOutput()) return;
         if (f_Coll.DirtyLen() > 0) ReadLines();
-        if (f_Terminated.load()) return;
+        if (Terminated()) return;
         if (f_Queue.Count() > 0) return;
         if (InLinkStates() && f_WR.NeedWrite() > 0 && !f_WR.NeedWaitForWrite()) return;
     }
@@ -734,7 +752,7 @@ void TQORSvcSysMan::HandleRequest(std::unique_ptr<TQORSysManQueueData>& aRec) {
     std::string line;
     switch (r.smqd_Command) {
         case TQORSysManQueueCommand::smqc_ConnectClient:
-            if (!operational || !f_Work.ssmp_ManagerAuthEnabled || f_Terminated.load()) {
+            if (!operational || !f_Work.ssmp_ManagerAuthEnabled || Terminated()) {
                 PostAnswer(r, TClientErrorType::cet_NONE, {});
                 return;
             }
@@ -815,6 +833,67 @@ void TQORSvcSysMan::MemoryReport() {
     rec->nqr_SenderObj = this;
     rec->nqr_DataI0 = 0;
     PostRecord(std::move(rec));
+}
+
+// ---- scripts --------------------------------------------------------------------------------
+
+void TQORSvcSysMan::OnThreadException(const std::exception* aError) noexcept {
+    try {
+        const auto* own = dynamic_cast<const Exception*>(aError);
+        LogError(u"Main manager loop: " +
+                 (own ? std::u16string(own->ClassName()) + u": " + own->Message()
+                      : aError ? ByteStrToUnicode(aError->what()) : std::u16string(u"unknown")));
+    } catch (...) {
+    }
+}
+
+// The runner starts nothing in this system; what it is given is logged.
+// Argument aEscapedArg (or none for -1) comes from the manager and is logged escaped.
+void TQORSvcSysMan::RunScript(const std::u16string& aScript,
+                              const std::vector<std::u16string>& aArgs, int aEscapedArg) {
+    std::u16string error;
+    const int32_t rc = RunExternalScript(error, aScript, aArgs);
+    if (rc != 0) {
+        LogError(u"EXEC: " + FormatScriptExecErrorText(aScript, error));
+        return;
+    }
+    if (!e_Host.SysManLogExec()) return;
+    TStringBldU b;
+    AppendStr(b, aScript);
+    for (size_t i = 0; i < aArgs.size(); ++i) {
+        AppendSpace(b);
+        AppendScriptArgument(b, int(i) == aEscapedArg ? EscapeCtrlBytesStr(UnicodeToByteStr(aArgs[i]))
+                                                      : aArgs[i]);
+    }
+    Log(u"EXEC: " + ToText(b));
+}
+
+void TQORSvcSysMan::RunInvalidPasswordScript() {
+    if (f_WorkInvalidPasswordScript.empty()) return;
+    RunScript(f_WorkInvalidPasswordScript,
+              {Dec(f_ManagerIndex), f_Address, Dec(f_Port), f_Work.ManagerAuthEMail,
+               f_Work.ManagerPresentServerAddr, f_Work.ManagerPresentServerPort,
+               f_Work.ssmp_ConfigFileName, Dec(::getpid())},
+              -1);
+}
+
+void TQORSvcSysMan::RunSuccessAuthScript(const TQORSysManQueueData& aReq, std::string_view aAnswer) {
+    if (f_WorkSuccessAuthScript.empty()) return;
+    auto field = [&](size_t i) {
+        return i < aReq.smqd_UnicodeBlock.size() ? aReq.smqd_UnicodeBlock[i] : std::u16string();
+    };
+    static constexpr size_t kUtf8[6] = {8, 12, 9, 10, 11, 14};
+    static constexpr size_t kAnsi[6] = {0, 5, 2, 3, 4, 7};
+    std::vector<std::u16string> args;
+    for (size_t i : aReq.smqd_Bool1 ? kUtf8 : kAnsi) args.push_back(field(i));
+    args.push_back(ByteStrToUnicode(aReq.smqd_Str2));
+    args.push_back(ByteStrToUnicode(aAnswer));
+    args.push_back(Dec(f_ManagerIndex));
+    args.push_back(f_Address);
+    args.push_back(Dec(f_Port));
+    args.push_back(field(15));
+    args.push_back(field(16));
+    RunScript(f_WorkSuccessAuthScript, args, 7);
 }
 
 // ---- connection -----------------------------------------------------------------------------
@@ -998,6 +1077,7 @@ void TQORSvcSysMan::HandleHandshakeAnswer(std::string_view aLine) {
             break;
     }
     if (code != 0) {
+        if (code == -4) RunInvalidPasswordScript();
         std::u16string text(RefusalText(code));
         if (code == -5)
             text = u"no working QOR server at " +
@@ -1071,6 +1151,7 @@ void TQORSvcSysMan::HandleOperationalLine(std::string_view aLine) {
         f_ReqCount.store(int32_t(f_Req.size()));
         const TClientErrorType v = SysManVerdictOfLine(aLine);
         PostAnswer(*req, v, v == TClientErrorType::cet_OK ? std::string(aLine) : std::string());
+        if (v == TClientErrorType::cet_OK) RunSuccessAuthScript(*req, aLine);
     }
     f_Coll.Timeout = f_ReadTimeoutTicks;
     f_Coll.StartBufStringFromTick(kLineMax, GetTick32());

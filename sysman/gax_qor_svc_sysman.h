@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "foundation/gax_datetime.h"
+#include "platform/plat_thread.h"
 #include "server/gax_qor_svc_globals.h"
 #include "server/gax_qor_svc_queues.h"
 #include "server/gax_qor_svc_setup_t.h"
@@ -72,6 +73,7 @@ struct TQORSysManQueueData {
     std::string smqd_Str0;
     std::string smqd_Str2;
     std::string smqd_Str4;
+    std::vector<std::u16string> smqd_UnicodeBlock;
     std::u16string smqd_Uni0;
     TQORSVCHandle smqd_Network;
     TQORSVCHandle smqd_Context;
@@ -126,13 +128,13 @@ TClientErrorType SysManVerdictOfLine(std::string_view aLine);
 // on a helper thread and may block as long as the system's resolver does.
 using TQORSysManResolver = std::function<std::string(const std::string& aHost)>;
 
-class TQORSvcSysMan {
+class TQORSvcSysMan final : public plat::Thread {
   public:
-    // REQUIRES: aHost outlives this object. The thread starts at once and waits
-    // for its first command.
+    // REQUIRES: aHost outlives this object. The thread starts at once (the class
+    // is final, so the body sees a finished object) and waits for its first command.
     TQORSvcSysMan(TQORSvcSysManHost& aHost, int aIndex, const TQORSvcSysmanParams& aParams,
                   TQORSysManResolver aResolver = {});
-    ~TQORSvcSysMan();
+    ~TQORSvcSysMan() override;
     TQORSvcSysMan(const TQORSvcSysMan&) = delete;
     TQORSvcSysMan& operator=(const TQORSvcSysMan&) = delete;
 
@@ -144,10 +146,14 @@ class TQORSvcSysMan {
     void SysMan_Stop();
     void SysMan_AbortThread();
     void SysMan_MemoryReport();
-    // REQUIRES: aNetIndex is the network's index in the networks file.
+    // REQUIRES: aNetIndex is the network's index in the networks file;
+    // aUnicodeBlock is the client's CliUnicodeBlock (read only when a success
+    // script is configured), aUtf8 whether the client sent a UTF-8 part.
     void SysMan_RegisterClient(TQORSVCCtxRef aClient, TQORSVCHandle aNetwork, int32_t aNetIndex,
                                int32_t aFlags, std::string aTransportBlock,
-                               std::string aPeerAddress, std::string aClientId);
+                               std::string aPeerAddress, std::string aClientId,
+                               const std::vector<std::u16string>* aUnicodeBlock = nullptr,
+                               bool aUtf8 = false);
     void SysMan_UnregisterClient(std::string aManagerClientId, std::string aClientId,
                                  TQORSVCHandle aNetwork, int32_t aNetIndex);
     void SysMan_NetClientCountChanged(TQORSVCHandle aNetwork, int32_t aNetIndex, int32_t aCount);
@@ -177,7 +183,12 @@ class TQORSvcSysMan {
   private:
     struct ResolveState;
 
-    void Execute();
+    void Execute() override;
+    void OnThreadException(const std::exception* aError) noexcept override;
+    void RunScript(const std::u16string& aScript, const std::vector<std::u16string>& aArgs,
+                   int aEscapedArg);
+    void RunInvalidPasswordScript();
+    void RunSuccessAuthScript(const TQORSysManQueueData& aReq, std::string_view aAnswer);
     void Pass();
     void Push(std::unique_ptr<TQORSysManQueueData> aRec);
     void PostRecord(std::unique_ptr<TQORSVCNetQueueRecord> aRec);
@@ -231,6 +242,8 @@ class TQORSvcSysMan {
     const std::u16string f_Address;
     const int32_t f_Port;
     std::string f_ManagerAddressUTF8;
+    std::u16string f_WorkInvalidPasswordScript;  // resolved names, empty when not configured
+    std::u16string f_WorkSuccessAuthScript;
     std::u16string f_MsgPrefix;
     TQORSysManResolver f_Resolver;
 
@@ -238,7 +251,6 @@ class TQORSvcSysMan {
     std::atomic<TQORSvcSysmanStatus> f_Status{smst_Disconnected};
     std::atomic<int32_t> f_AnsweredExtFlagsHint{0};
     std::atomic<int32_t> f_ReqCount{0};
-    std::atomic<bool> f_Terminated{false};
     std::atomic<bool> f_ThreadIsStarted{false};
     std::atomic<bool> f_ThreadIsStopped{false};
 
@@ -267,8 +279,6 @@ class TQORSvcSysMan {
     bool f_SocketConnecting = false;  // the socket's asynchronous connect runs
     std::shared_ptr<ResolveState> f_Resolve;  // a name resolution runs
     uint8_t f_Events = 0;                     // events of the last wait
-
-    std::thread f_Thread;  // last: starts once everything above exists
 };
 
 }  // namespace gax

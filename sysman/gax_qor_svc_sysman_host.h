@@ -20,6 +20,8 @@ class TQORSvcSysManHost {
     virtual void SysManPost(std::unique_ptr<TQORSVCNetQueueRecord> aRec) = 0;
     // One finished log line (without time stamp or line end).
     virtual void SysManLog(std::u16string aLine) = 0;
+    // The service's LogExec: script command lines are logged.
+    virtual bool SysManLogExec() const = 0;
 };
 
 }  // namespace gax

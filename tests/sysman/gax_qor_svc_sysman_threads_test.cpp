@@ -323,6 +323,36 @@ TEST(SysManOperation, LinkErrors) {
     }
 }
 
+TEST(SysManScripts, CommandLinesAreLoggedWithoutThePassword) {
+    Rig rig;
+    TQORSvcSysmanParams p = Params(rig.fake.port);
+    p.ssmp_ManagerInvalidPasswordScript = u"/opt/hooks/bad pw.sh";
+    p.ssmp_ManagerSuccessAuthScript = u"/opt/hooks/ok.sh";
+    rig.Start(p);
+    rig.AcceptHandshake();
+    rig.conn->SendLine("<AL>-4</AL>");
+    ASSERT_TRUE(rig.host.WaitLog("EXEC: "));
+    const std::string pid = std::to_string(::getpid());
+    EXPECT_TRUE(rig.host.HasLog("Manager[0]: EXEC: /opt/hooks/bad pw.sh 0 127.0.0.1 " +
+                                std::to_string(rig.fake.port) +
+                                " owner@example.net qor.example.net 10024 \"\" " + pid));
+    EXPECT_TRUE(rig.conn->WaitClosed());
+    rig.MakeOperational();
+    std::vector<std::u16string> block(17);
+    for (size_t i = 0; i < block.size(); ++i) block[i] = u"f" + gax::IntToDecStrW(int64_t(i));
+    block[5] = u"AB1CD John";
+    TQORSVCCtxRef ref{reinterpret_cast<const TQORSVCNetQueueRecord*>(uintptr_t(16)), 1};
+    rig.mgr->SysMan_RegisterClient(ref, nullptr, 0, 0,
+                                   TransportBlock({"CC:<EA>a@b</EA>", "<DS>d</DS>", "<IP>1</IP>"}),
+                                   "10.0.0.9", "cid", &block, false);
+    rig.conn->ReadRequest();
+    rig.conn->SendLine("id\\7");
+    ASSERT_TRUE(rig.host.WaitLog("EXEC: /opt/hooks/ok.sh"));
+    EXPECT_TRUE(rig.host.HasLog("EXEC: /opt/hooks/ok.sh f0 \"AB1CD John\" f2 f3 f4 f7 10.0.0.9 id\\x5C7 0 "
+                                "127.0.0.1 " + std::to_string(rig.fake.port) + " f15 f16"));
+    for (const std::string& l : rig.host.Logs()) EXPECT_EQ(l.find("s3cret"), std::string::npos) << l;
+}
+
 TEST(SysManRequests, EveryRegistrationGetsExactlyOneAnswer) {
     Rig rig;
     rig.Start();

@@ -45,6 +45,7 @@ class RecordingHost : public gax::TQORSvcSysManHost {
                         r->nqr_DataI2, r->nqr_DataS1, r->nqr_DataS2, r->nqr_Socket});
         cv.notify_all();
     }
+    bool SysManLogExec() const override { return true; }
     void SysManLog(std::u16string line) override {
         std::lock_guard<std::mutex> g(m);
         std::string s;
