@@ -221,6 +221,18 @@ TQORSvcSysMan::TQORSvcSysMan(TQORSvcSysManHost& aHost, int aIndex,
                          Dec(kSysManMinReadTimeoutTicks) + u" ms: " +
                          Dec(kSysManMinReadTimeoutTicks) + u" ms used");
     f_Syna.SetRaiseExcept(false);
+    // The socket's own waits (the reads of a proxy's answer) go through the
+    // thread's waiter, so that an interrupt ends them.
+    f_Syna.OnExtCanRead = [this](TBlockSocket*, uint32_t timeout, int& err) {
+        return SocketWait(wf_Read, timeout, err);
+    };
+    f_Syna.OnExtCanConnect = [this](TBlockSocket*, uint32_t timeout, int& err) {
+        return SocketWait(wf_Connect, timeout, err);
+    };
+    f_Syna.OnExtSocketCreated = [this](TBlockSocket*, TSocket socket) {
+        if (f_WaiterResource != nullptr) f_Waiter.UnregisterResource(f_WaiterResource);
+        f_WaiterResource = f_Waiter.RegisterResource(this, int(socket));
+    };
     f_Coll.StringExceededLengthMode = ceslm_Result;
     if (!f_Work.ssmp_ManagerInvalidPasswordScript.empty())
         f_WorkInvalidPasswordScript =
@@ -833,6 +845,32 @@ void TQORSvcSysMan::MemoryReport() {
     rec->nqr_SenderObj = this;
     rec->nqr_DataI0 = 0;
     PostRecord(std::move(rec));
+}
+
+bool TQORSvcSysMan::SocketWait(uint8_t aFlags, uint32_t aTimeout, int& aErr) {
+    if (f_WaiterResource == nullptr) {
+        aErr = plat::kSockErrInvalidArg;
+        return false;
+    }
+    f_Waiter.SetWaitMode(f_WaiterResource, aFlags);
+    TWaiter2WaitParams p;
+    p.w2wp_TimeoutTicks = aTimeout == WAITER_INFINITE ? aTimeout : std::min(aTimeout, WAITER_MAX_TIMEOUT);
+    switch (f_Waiter.WaitForHandler(p)) {
+        case wr_Descriptor:
+            aErr = 0;
+            return true;
+        case wr_Timeout:
+            aErr = plat::kSockErrTimedOut;
+            return false;
+        case wr_Interrupt:
+            aErr = plat::kSockErrInterrupted;
+            return false;
+        case wr_Error:
+            aErr = f_Waiter.LastWaitErrorCode();
+            return false;
+    }
+    aErr = plat::kSockErrInvalidArg;
+    return false;
 }
 
 // ---- scripts --------------------------------------------------------------------------------

@@ -231,6 +231,9 @@ class TQORSvcSysMan final : public plat::Thread {
     bool FlushOutput();
     void KeepAlive(TGaxTick32& aWait);
     void AbandonResolve();
+    // The socket's blocking wait through f_Waiter: 0 ready, 10060 time-out,
+    // 10004 interrupted, else the waiter's error.
+    bool SocketWait(uint8_t aFlags, uint32_t aTimeout, int& aErr);
     std::string RegistrationLine(const TQORSysManQueueData& aReq) const;
     std::string HandshakeLine(bool aMasked) const;
     bool InLinkStates() const;
