@@ -425,6 +425,32 @@ TEST(SysManCommands, DisconnectPasswordEmailAndReport) {
     EXPECT_EQ(rig.host.WaitRecs(C::snc_MemoryReportAnswerReadyEvent, 1).size(), 1u);
 }
 
+TEST(SysManConnect, HostNamesAreResolvedOffTheThread) {
+    {
+        Rig rig;
+        TQORSvcSysmanParams p = Params(rig.fake.port);
+        p.ManagerAddress = u"localhost";
+        rig.Start(p);
+        EXPECT_NE(rig.AcceptHandshake(), "");
+        EXPECT_TRUE(rig.host.WaitLog("Connecting to: localhost:"));
+    }
+    {
+        RecordingHost host;
+        TQORSvcSysmanParams p = Params(1);
+        p.ManagerAddress = u"manager.example.test";
+        p.ManagerReconnectInterval = 60;
+        // The resolver may outlive the manager: it shares what it touches.
+        auto asked = std::make_shared<std::atomic<int>>(0);
+        TQORSvcSysMan m(host, 2, p, [asked](const std::string& name) {
+            if (name == "manager.example.test") ++*asked;
+            return std::string();
+        });
+        m.SysMan_Start();
+        EXPECT_TRUE(host.WaitLog("ERROR: Manager[2]: Connect error: Socket error (11001)"));
+        EXPECT_EQ(asked->load(), 1);
+    }
+}
+
 TEST(SysManStop, FourConnectedManagersAndAnUnresolvableOneStopAtOnce) {
     RecordingHost host;
     std::vector<std::unique_ptr<FakeManager>> fakes;
