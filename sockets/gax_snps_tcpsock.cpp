@@ -482,13 +482,4 @@ void TTCPBlockSocket::SSLDoShutdown() {
     ExceptCheck();
 }
 
-TSocketAsyncResult TTCPBlockSocket::ConnectAsyncStart(std::u16string_view ip,
-                                                      std::u16string_view port) {
-    if (ProxyRoad() == spt_NoProxy) return TBlockSocket::ConnectAsyncStart(ip, port);
-    FLastError = 10045;
-    FLastErrorDesc = GetErrorDescEx();
-    DoStatus(HR_Error, FormatSocketError(FLastError, SocketSysErrorText(FLastError)));
-    return sar_Error;
-}
-
 }  // namespace gax

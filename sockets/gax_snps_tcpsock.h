@@ -175,8 +175,22 @@ class TTCPBlockSocket : public TSocksBlockSocket {
     void SSLDoShutdown();
     TCustomSSL& SSL() { return *FSSL; }
 
-    // The direct road of the asynchronous connect; the proxy roads report 10045.
+    // The asynchronous connect on all three roads (the proxy roads in
+    // gax_snps_tcpasync.cpp). Through a proxy the owner waits with
+    // ConnectAsyncWaitFlags() (8: the TCP connect to the proxy, 1: its answer)
+    // for at most ConnectAsyncWaitTicks(), calls ConnectAsyncProcessForNow on the
+    // event and ConnectAsyncCheckTimeForTick on a time-out, and ends with
+    // ConnectAsyncEnd or ConnectAsyncError, which give the owner back its status
+    // event and connection time-out. REQUIRES: OnProxyStatus is assigned before a
+    // proxy connect starts.
     TSocketAsyncResult ConnectAsyncStart(std::u16string_view ip, std::u16string_view port) override;
+    TSocketAsyncResult ConnectAsyncProcessForNow() override;
+    TSocketAsyncResult ConnectAsyncCheckTimeForNow() override;
+    TSocketAsyncResult ConnectAsyncCheckTimeForTick(TGaxTick32 now) override;
+    void ConnectAsyncEnd() override;
+    void ConnectAsyncError(int code) override;
+    TSocketAsyncSocksStatus AsyncSocksStatus() const { return f_AsyncSocksStatus; }
+    TSocketAsyncHttpStatus AsyncHttpStatus() const { return f_AsyncHttpStatus; }
 
     const std::u16string& HTTPTunnelIP() const { return FHTTPTunnelIP; }
     void SetHTTPTunnelIP(std::u16string v) { FHTTPTunnelIP = std::move(v); }
@@ -201,6 +215,16 @@ class TTCPBlockSocket : public TSocksBlockSocket {
     // Reports the proxy connection's progress as proxy-status events while it is made.
     void ForwardProxyStatus(TSocketProxyType road, THookSocketReason reason,
                             std::u16string_view value, const THookSocketStatus& kept);
+    // The steps of the asynchronous proxy roads.
+    TSocketAsyncResult ProxyAsyncStart(TSocketProxyType road, std::u16string_view ip,
+                                       std::u16string_view port);
+    TSocketAsyncResult ProxyTunnelConnected(TGaxTick32 now, int32_t limit);
+    TSocketAsyncResult SocksAsyncStep(TGaxTick32 now);
+    TSocketAsyncResult SocksAsyncRequest(TGaxTick32 now);
+    TSocketAsyncResult HttpAsyncStep(TGaxTick32 now);
+    TSocketAsyncResult AsyncFail(int code);
+    TSocketAsyncResult AsyncWaitRead(uint32_t ticks);
+    void ProxyAsyncFinish();
 
     std::unique_ptr<TCustomSSL> FSSL;
     std::u16string FHTTPTunnelIP;
@@ -217,6 +241,9 @@ class TTCPBlockSocket : public TSocksBlockSocket {
     TSocketAsyncHttpStatus f_AsyncHttpStatus = sahs_AsyncHttp_No;
     TSocketAsyncSocksStatus f_AsyncSocksStatus = sas_NoSocksAsync;
     int32_t f_AsyncSavedConnectionTimeout = 0;
+    TGaxTick32 f_AsyncProxyStartTick = 0;     // ConnectAsyncStart of a proxy road
+    TGaxTick32 f_AsyncResponseStartTick = 0;  // the SOCKS request went out
+    std::u16string f_AsyncHostPort;           // the HTTP tunnel's target as sent
 };
 
 }  // namespace gax
