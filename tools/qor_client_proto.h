@@ -429,9 +429,11 @@ struct Scan {
         if (b > 0x84) return -1;
         return HexValue(size_t(at), 2 * (b - 0x80), value);
     }
-    // A hex-length field: header, then that many bytes.
+    // A hex-length field: header, then that many bytes. Unlike the integer
+    // form, a length header never reads "80".
     long HexLenField(size_t pos) const {
         uint32_t len = 0;
+        if (pos + 2 <= n && p[pos] == '8' && p[pos + 1] == '0') return -1;
         const long at = HeaderInt(pos, len);
         if (at <= 0) return at;
         if (len > kMaxFrameBytes) return -1;
