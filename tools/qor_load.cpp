@@ -26,12 +26,48 @@ void Usage() {
                  "  --pid PID            relay process for the CPU figure (default: the one\n"
                  "                       listening on the port)\n"
                  "  --warmup-ms N        longest warm-up (default 15000)\n"
-                 "  --drain-ms N         wait for late frames (default 3000)\n");
+                 "  --drain-ms N         wait for late frames (default 3000)\n"
+                 "helpers for scripts:\n"
+                 "  qor_load --free-port               print a free loopback port\n"
+                 "  qor_load --wait-port N [--timeout-ms M]  wait until 127.0.0.1:N accepts\n");
+}
+
+// A port the kernel just handed out for a loopback listener (free, barring a race).
+int FreePort() {
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    qortool::MakeIPv4("127.0.0.1", 0, a);
+    socklen_t len = sizeof a;
+    if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        std::perror("free port");
+        return 1;
+    }
+    close(s);
+    std::printf("%u\n", unsigned(ntohs(a.sin_port)));
+    return 0;
+}
+
+// Connect attempts, paced by a short poll, until one is accepted.
+int WaitPort(long port, long timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        qortool::QorConnection c;
+        if (c.Connect("127.0.0.1", uint16_t(port), "", 1000)) return 0;
+        poll(nullptr, 0, 20);
+    }
+    std::fprintf(stderr, "nothing accepts on 127.0.0.1:%ld\n", port);
+    return 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc >= 2 && std::string(argv[1]) == "--free-port") return FreePort();
+    if (argc >= 3 && std::string(argv[1]) == "--wait-port") {
+        const long timeout = argc >= 5 && std::string(argv[3]) == "--timeout-ms" ? std::atol(argv[4]) : 10000;
+        return WaitPort(std::atol(argv[2]), timeout);
+    }
     qortool::LoadConfig cfg;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
