@@ -6,9 +6,12 @@
 
 #include <signal.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/wait.h>
 
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "tools/qor_load_engine.h"
 
@@ -17,6 +20,7 @@ extern char** environ;
 namespace {
 
 using namespace qortool;
+using namespace std::string_literals;
 
 uint16_t FreeLoopbackPort() {
     const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -80,6 +84,126 @@ class BareRelay {
     pid_t pid_ = -1;
     uint16_t port_ = 0;
 };
+
+// A stand-in for the server's relay path, just enough of the protocol for the
+// engine: it answers every connect string "OK" and follows with a networks
+// frame and a client list, approves "TX0", relays each "TX1" + 325 bytes as a
+// sound frame to every other station, ignores keep-alives and ends the floor
+// on "RX0". One thread, poll(), stopped through an eventfd.
+class FakeServer {
+  public:
+    FakeServer() {
+        listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        MakeIPv4("127.0.0.1", 0, a);
+        socklen_t len = sizeof a;
+        bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        listen(listen_, 256);
+        getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~FakeServer() {
+        const uint64_t one = 1;
+        if (write(wake_, &one, sizeof one) < 0) std::abort();
+        thread_.join();
+        for (Station& s : stations_) close(s.fd);
+        close(listen_);
+        close(wake_);
+    }
+    uint16_t Port() const { return port_; }
+
+  private:
+    struct Station {
+        int fd;
+        std::string in;
+        bool working = false;
+    };
+
+    void Run() {
+        for (;;) {
+            std::vector<pollfd> fds{{wake_, POLLIN, 0}, {listen_, POLLIN, 0}};
+            for (const Station& s : stations_) fds.push_back({s.fd, POLLIN, 0});
+            if (poll(fds.data(), fds.size(), -1) < 0) continue;
+            if (fds[0].revents) return;
+            if (fds[1].revents) {
+                const int c = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+                if (c >= 0) stations_.push_back({c, {}, false});
+            }
+            for (size_t i = 2; i < fds.size(); ++i) {
+                if (!fds[i].revents) continue;
+                char buf[4096];
+                const ssize_t r = recv(fds[i].fd, buf, sizeof buf, 0);
+                if (r > 0) stations_[i - 2].in.append(buf, size_t(r));
+                Serve(i - 2);
+            }
+        }
+    }
+    void Send(int fd, const std::string& bytes) {
+        if (send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != ssize_t(bytes.size())) std::abort();
+    }
+    void Serve(size_t index) {
+        Station& s = stations_[index];
+        for (;;) {
+            if (s.in.compare(0, 5, "TX1\r\n") == 0) {
+                if (s.in.size() < 5 + kSoundPayload) return;
+                const std::string frame = "\x02\x00\x01"s + s.in.substr(5, kSoundPayload);
+                s.in.erase(0, 5 + kSoundPayload);
+                for (size_t j = 0; j < stations_.size(); ++j)
+                    if (j != index && stations_[j].working) Send(stations_[j].fd, frame);
+                continue;
+            }
+            const size_t lf = s.in.find("\r\n");
+            if (lf == std::string::npos) return;
+            const std::string line = s.in.substr(0, lf);
+            s.in.erase(0, lf + 2);
+            if (!s.working) {
+                if (line.compare(0, 3, "CT:") != 0) std::abort();
+                s.working = true;
+                Send(s.fd, "2014004\r\n<MT></MT><SV>2014004</SV><AL>OK</AL><NT>Test</NT>\r\n"
+                           "\x05" "01\r\nTest\r\n"
+                           "\x03\x00\x00" "1\r\n<S>0</S>\r\n"s);
+            } else if (line == "TX0") {
+                Send(s.fd, std::string("\x01\x00\x01", 3));
+            } else if (line == "RX0") {
+                Send(s.fd, std::string(1, '\0'));
+            } else if (line != "P") {
+                std::abort();  // the engine sends nothing else
+            }
+        }
+    }
+
+    int listen_ = -1;
+    int wake_ = -1;
+    uint16_t port_ = 0;
+    std::vector<Station> stations_;  // the server thread's own
+    std::thread thread_;
+};
+
+TEST(LoadEngine, ProtocolModeHandshakesTakesTheFloorAndMeasuresEveryListener) {
+    FakeServer server;
+    LoadConfig cfg;
+    cfg.Mode = LoadMode::Qor;
+    cfg.Port = server.Port();
+    cfg.Listeners = 5;
+    cfg.ReceiverThreads = 2;
+    cfg.PerAddress = 3;
+    cfg.Frames = 10;
+    cfg.Rate = 200;
+    cfg.DrainMs = 10000;
+    cfg.ServerPid = getpid();  // the stand-in runs in this process
+
+    const LoadResult r = RunLoad(cfg);
+    ASSERT_TRUE(r.Ok) << r.Error;
+    EXPECT_EQ(r.Connected, 5);
+    EXPECT_EQ(r.Warm, 5);
+    EXPECT_EQ(r.Delivered, 5 * 10);
+    EXPECT_EQ(r.Expected, 5 * 10);
+    EXPECT_EQ(r.Corrupt, 0);
+    EXPECT_EQ(r.OutOfOrder, 0);
+    EXPECT_GE(r.CpuPerDeliveredUs, 0);
+}
 
 #ifdef QOR_RELAY_BARE_BIN
 constexpr const char* kRelayBinary = QOR_RELAY_BARE_BIN;
