@@ -714,6 +714,14 @@ class QorConnection {
         reader_ = FrameReader{};
     }
     int Fd() const { return fd_; }
+    // Hands the socket over to another owner (the load engine's receivers);
+    // bytes already read but not consumed are dropped with the connection object.
+    int Release() {
+        const int fd = fd_;
+        fd_ = -1;
+        reader_ = FrameReader{};
+        return fd;
+    }
     bool IsOpen() const { return fd_ >= 0; }
     const std::string& Error() const { return error_; }
 

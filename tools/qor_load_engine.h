@@ -90,8 +90,8 @@ inline double ProcessCpuSeconds(int pid) {
     std::string tok;
     unsigned long long utime = 0, stime = 0;
     for (int i = 3; i <= 15 && (fields >> tok); ++i) {
-        if (i == 14) utime = std::stoull(tok);
-        if (i == 15) stime = std::stoull(tok);
+        if (i == 14) utime = std::strtoull(tok.c_str(), nullptr, 10);
+        if (i == 15) stime = std::strtoull(tok.c_str(), nullptr, 10);
     }
     const long hz = sysconf(_SC_CLK_TCK);
     return hz > 0 ? double(utime + stime) / double(hz) : -1;
@@ -110,7 +110,7 @@ inline int FindListeningPid(uint16_t port) {
             f >> sl >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> inode;
             const size_t colon = local.rfind(':');
             if (colon == std::string::npos || state != "0A") continue;
-            if (std::stoul(local.substr(colon + 1), nullptr, 16) == port) inodes.push_back(inode);
+            if (std::strtoul(local.c_str() + colon + 1, nullptr, 16) == port) inodes.push_back(inode);
         }
     }
     if (inodes.empty()) return 0;
@@ -446,6 +446,16 @@ inline LoadResult RunLoad(const LoadConfig& cfg) {
         return fail("talker: " + talker.Error());
     }
 
+    // The talker stays silent until the listeners are in; the server would end
+    // it at its activity time-out.
+    using Clock = std::chrono::steady_clock;
+    auto lastTalkerSend = Clock::now();
+    auto talkerKeepAlive = [&] {
+        if (!qor || Clock::now() - lastTalkerSend < std::chrono::seconds(2)) return;
+        talker.SendAll(CmdKeepAlive(), 1000);
+        lastTalkerSend = Clock::now();
+    };
+
     const int nThreads = std::max(1, std::min(cfg.ReceiverThreads, cfg.Listeners));
     std::vector<std::unique_ptr<Receiver>> receivers;
     for (int t = 0; t < nThreads; ++t) receivers.push_back(std::make_unique<Receiver>(cfg, shared));
@@ -462,14 +472,12 @@ inline LoadResult RunLoad(const LoadConfig& cfg) {
         if (qor) hello = BuildConnectString(StationFields(cfg, "L", i), ConnectForm::Ansi).Line;
         if (!c.SendAll(hello, cfg.ConnectTimeoutMs))
             return fail("listener " + std::to_string(i) + ": " + c.Error());
-        const int fd = c.Fd();
-        if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) return fail("fcntl");
-        receivers[size_t(i % nThreads)]->Add(dup(fd));
+        receivers[size_t(i % nThreads)]->Add(c.Release());
+        talkerKeepAlive();
     }
     if (!qor) shared.answered.store(cfg.Listeners);
     for (auto& r : receivers) r->Start();
 
-    using Clock = std::chrono::steady_clock;
     auto waitUntil = [&](auto done, int ms) {
         const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
         std::unique_lock<std::mutex> lock(shared.mu);
@@ -478,7 +486,11 @@ inline LoadResult RunLoad(const LoadConfig& cfg) {
     auto settled = [&] {
         return shared.answered.load() + shared.refused.load() + shared.lost.load() >= cfg.Listeners;
     };
-    waitUntil(settled, cfg.ConnectTimeoutMs);
+    for (const auto deadline = Clock::now() + std::chrono::milliseconds(cfg.ConnectTimeoutMs);
+         !settled() && Clock::now() < deadline;) {
+        waitUntil(settled, 1000);
+        talkerKeepAlive();
+    }
     res.Connected = shared.answered.load();
     if (shared.refused.load() > 0) {
         std::string why;
