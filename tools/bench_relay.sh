@@ -42,11 +42,15 @@ trap cleanup EXIT
 
 declare -A RES  # "<relay> <size> <key>" -> value
 
-# run_load RELAY SIZE PORT PID MODE: one load run, its RESULT line stored in RES
+# run_load RELAY SIZE PORT PID MODE: one load run, its RESULT line stored in RES.
+# Each run takes its source addresses from a fresh 127.N.0.0 block, so the
+# server's per-address counts never see the connections of an earlier run.
+RUN=0
 run_load() {
   local relay=$1 size=$2 port=$3 pid=$4 mode=$5 out line kv
+  RUN=$((RUN + 1))
   out=$("$LOAD" --mode "$mode" --port "$port" --pid "$pid" --listeners "$size" \
-        --frames "$FRAMES" --rate "$RATE" --threads "$THREADS" 2>&1)
+        --frames "$FRAMES" --rate "$RATE" --threads "$THREADS" --source "127.$RUN.0.2" 2>&1)
   echo "$out" | grep -v '^RESULT' | sed 's/^/    /'
   line=$(echo "$out" | grep '^RESULT' | tail -1)
   for kv in ${line#RESULT }; do RES["$relay $size ${kv%%=*}"]=${kv#*=}; done
