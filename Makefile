@@ -70,3 +70,10 @@ fuzz:
 	  echo "== $$t"; \
 	  $$t -max_total_time=$(FUZZ_TIME) -print_final_stats=1 build/fuzz/corpus/$$n $$seeds; \
 	done
+
+# Relay benchmark: the bare fan-out relay and the server (when it is built) on
+# this machine in one run at 100 and 1,000 listeners, with the server/bare
+# ratios (tools/bench_relay.sh; FRAMES, RATE, SIZES, THREADS tune it).
+.PHONY: bench-relay
+bench-relay: build
+	tools/bench_relay.sh

@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# The relay benchmark: the bare fan-out relay (the physical reference) and the
+# server, on this machine in one run, at 100 and 1,000 listeners; prints
+# delivery, p50/p99 talker-to-listener latency, relay CPU per delivered frame
+# and the server/bare ratios.
+#
+# Environment: BUILD (default build/plain), FRAMES measured frames per run
+# (default 150), RATE frames per second (default 5, a real talker), SIZES
+# (default "100 1000"), THREADS receiver threads of the load tool (default 2).
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+BUILD=${BUILD:-build/plain}
+FRAMES=${FRAMES:-150}
+RATE=${RATE:-5}
+SIZES=${SIZES:-100 1000}
+THREADS=${THREADS:-2}
+LOAD=$BUILD/tools/qor_load
+RELAY=$BUILD/relay_bare
+SERVER=$BUILD/QORServerConsole
+
+if [ ! -x "$LOAD" ]; then
+  echo "bench-relay: $LOAD is missing (make build)" >&2
+  exit 1
+fi
+
+WORK=$(mktemp -d)
+PIDS=()
+# TERM, not INT: a background job of a script ignores INT. The server stops on
+# TERM as on control-C; one that has not ended after 10 s is killed.
+stop_pid() {
+  kill -TERM "$1" 2>/dev/null
+  for _ in $(seq 100); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
+  kill -KILL "$1" 2>/dev/null
+  wait "$1" 2>/dev/null
+}
+cleanup() {
+  for p in "${PIDS[@]}"; do stop_pid "$p"; done
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+declare -A RES  # "<relay> <size> <key>" -> value
+
+# run_load RELAY SIZE PORT PID MODE: one load run, its RESULT line stored in RES.
+# Each run takes its source addresses from a fresh 127.N.0.0 block, so the
+# server's per-address counts never see the connections of an earlier run.
+RUN=0
+run_load() {
+  local relay=$1 size=$2 port=$3 pid=$4 mode=$5 out line kv
+  RUN=$((RUN + 1))
+  out=$("$LOAD" --mode "$mode" --port "$port" --pid "$pid" --listeners "$size" \
+        --frames "$FRAMES" --rate "$RATE" --threads "$THREADS" --source "127.$RUN.0.2" 2>&1)
+  echo "$out" | grep -v '^RESULT' | sed 's/^/    /'
+  line=$(echo "$out" | grep '^RESULT' | tail -1)
+  for kv in ${line#RESULT }; do RES["$relay $size ${kv%%=*}"]=${kv#*=}; done
+}
+
+echo "== bare fan-out relay"
+if [ -x "$RELAY" ]; then
+  port=$("$LOAD" --free-port)
+  "$RELAY" "$port" & rpid=$!
+  PIDS+=("$rpid")
+  if "$LOAD" --wait-port "$port" --timeout-ms 10000; then
+    for n in $SIZES; do run_load bare "$n" "$port" "$rpid" bare; done
+  fi
+else
+  echo "    not available: $RELAY was not built (its shared source relay_bare.cpp is absent)"
+fi
+
+echo "== server"
+if [ -x "$SERVER" ]; then
+  port=$("$LOAD" --free-port)
+  cat > "$WORK/server.ini" <<EOF
+[Server]
+PresentServerPort=$port
+ListenServerPorts=$port/4
+ServerOwnerEMail=owner@bench.invalid
+MaxTotalConnections=5000
+MaxConnectionsPerAddress=8
+MaxWaitConnections=1000
+ClientActivityTimeout=30
+SpeechLimit=0
+MaxSpeechTime=1800
+[System]
+LogClientLevel=0
+DataDir=$WORK
+NetworksFileName=$WORK/networks.cfg
+LogFile=$WORK/server.log
+[Command]
+CommandEnabled=0
+EOF
+  printf 'Test\n' > "$WORK/networks.cfg"
+  "$SERVER" debug "$WORK/server.ini" > "$WORK/console.log" 2>&1 & spid=$!
+  PIDS+=("$spid")
+  if "$LOAD" --wait-port "$port" --timeout-ms 10000; then
+    for n in $SIZES; do run_load server "$n" "$port" "$spid" qor; done
+  else
+    echo "    the server did not start; its output:"
+    sed 's/^/    /' "$WORK/console.log" | tail -20
+  fi
+else
+  echo "    server figures not available: $SERVER does not exist yet"
+fi
+
+# ratio A B: A/B with two decimals, or "-" when either is missing or B is 0
+ratio() {
+  awk -v a="${1:-}" -v b="${2:-}" 'BEGIN { if (a == "" || b == "" || b + 0 <= 0 || a + 0 < 0) print "-"; else printf "%.2f", a / b }'
+}
+
+echo
+echo "== summary ($FRAMES frames at $RATE/s per run)"
+printf '%-10s %-7s %10s %12s %12s %16s\n' listeners relay delivery p50_us p99_us cpu_us/frame
+for n in $SIZES; do
+  for r in bare server; do
+    [ -n "${RES[$r $n ok]:-}" ] || continue
+    printf '%-10s %-7s %10s %12s %12s %16s\n' "$n" "$r" "${RES[$r $n delivery]:--}" \
+      "${RES[$r $n p50_us]:--}" "${RES[$r $n p99_us]:--}" "${RES[$r $n cpu_us_per_frame]:--}"
+  done
+done
+echo
+echo "== ratios server/bare (targets: cpu <= 1.3; p99 <= 1.5 at 100 listeners, <= 1.0 at 1000)"
+for n in $SIZES; do
+  if [ -z "${RES[server $n ok]:-}" ] || [ -z "${RES[bare $n ok]:-}" ]; then
+    echo "  $n listeners: not available (needs both relays)"
+    continue
+  fi
+  echo "  $n listeners: cpu $(ratio "${RES[server $n cpu_us_per_frame]}" "${RES[bare $n cpu_us_per_frame]}")x," \
+       "p99 $(ratio "${RES[server $n p99_us]}" "${RES[bare $n p99_us]}")x," \
+       "p50 $(ratio "${RES[server $n p50_us]}" "${RES[bare $n p50_us]}")x"
+done

@@ -1,0 +1,615 @@
+// The engine of the relay load tool: one talker and N listeners against either
+// the server (the station protocol) or the bare fan-out relay (a role byte,
+// then 328-byte blocks). The talker sends frames at a set rate, each stamped
+// with its send time and sequence number inside the sound payload; listeners
+// check every frame byte for byte and record the talker-to-listener latency.
+// The result gives delivery, p50/p99 latency and the relay process's CPU time
+// per delivered frame (from /proc/<pid>/stat).
+//
+// Threads: RunLoad runs on the caller's thread, which connects, paces the
+// talker and reads the results; it starts ReceiverThreads threads, each
+// owning its listeners and an epoll set, and joins them before it returns.
+// The only shared state are the atomics of LoadShared; per-listener state and
+// latency samples belong to their receiver until the join.
+//
+// Header-only for the same reason as qor_client_proto.h.
+#pragma once
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <dirent.h>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <thread>
+#include <time.h>
+#include <vector>
+
+#include "tools/qor_client_proto.h"
+
+namespace qortool {
+
+enum class LoadMode { Bare, Qor };
+
+struct LoadConfig {
+    LoadMode Mode = LoadMode::Qor;
+    std::string Host = "127.0.0.1";
+    uint16_t Port = 0;
+    int Listeners = 100;
+    int Frames = 100;   // measured frames (after the warm-up)
+    double Rate = 5.0;  // frames per second; a real talker sends 5
+    // Connections per source address, from FirstSource up (the talker is the
+    // first); 0 binds nothing.
+    int PerAddress = 4;
+    std::string FirstSource = "127.0.0.2";
+    std::string Network = "Test";
+    int ReceiverThreads = 2;
+    int ConnectTimeoutMs = 10000;
+    int WarmupTimeoutMs = 15000;  // until every listener has heard a frame
+    int DrainMs = 3000;           // after the last frame
+    int ServerPid = 0;            // 0: the process listening on Port
+};
+
+struct LoadResult {
+    bool Ok = false;
+    std::string Error;
+    int Connected = 0;  // listeners admitted (answered positively / connected)
+    int Warm = 0;       // listeners that heard a warm-up frame
+    long FramesSent = 0;
+    long Expected = 0;  // FramesSent x Connected
+    long Delivered = 0;
+    long Corrupt = 0;     // payload not the one sent
+    long OutOfOrder = 0;  // repeated or older sequence number
+    double P50Us = 0, P99Us = 0, MaxUs = 0;
+    int ServerPid = 0;
+    double ServerCpuSec = -1;        // over the measured frames and the drain
+    double CpuPerDeliveredUs = -1;   // ServerCpuSec / Delivered
+    double ToolCpuSec = 0;
+    double MeasureSec = 0;
+
+    double Delivery() const { return Expected > 0 ? double(Delivered) / double(Expected) : 0; }
+};
+
+// ---- /proc helpers ----
+
+// User plus system CPU seconds of a process, or -1.
+inline double ProcessCpuSeconds(int pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The command name may hold blanks and parentheses: fields count from the last ")".
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream fields(stat.substr(close + 1));
+    std::string tok;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && (fields >> tok); ++i) {
+        if (i == 14) utime = std::strtoull(tok.c_str(), nullptr, 10);
+        if (i == 15) stime = std::strtoull(tok.c_str(), nullptr, 10);
+    }
+    const long hz = sysconf(_SC_CLK_TCK);
+    return hz > 0 ? double(utime + stime) / double(hz) : -1;
+}
+
+// The process that holds a listening TCP socket on the port, or 0.
+inline int FindListeningPid(uint16_t port) {
+    std::vector<std::string> inodes;
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream in(table);
+        std::string line;
+        std::getline(in, line);  // header
+        while (std::getline(in, line)) {
+            std::istringstream f(line);
+            std::string sl, local, remote, state, queues, timer, retr, uid, timeout, inode;
+            f >> sl >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> inode;
+            const size_t colon = local.rfind(':');
+            if (colon == std::string::npos || state != "0A") continue;
+            if (std::strtoul(local.c_str() + colon + 1, nullptr, 16) == port) inodes.push_back(inode);
+        }
+    }
+    if (inodes.empty()) return 0;
+    DIR* proc = opendir("/proc");
+    if (!proc) return 0;
+    int found = 0;
+    while (dirent* e = readdir(proc)) {
+        const int pid = std::atoi(e->d_name);
+        if (pid <= 0) continue;
+        const std::string fdDir = "/proc/" + std::string(e->d_name) + "/fd";
+        DIR* fds = opendir(fdDir.c_str());
+        if (!fds) continue;
+        while (dirent* f = readdir(fds)) {
+            char target[128];
+            const std::string link = fdDir + "/" + f->d_name;
+            const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+            if (n <= 0) continue;
+            target[n] = 0;
+            for (const std::string& inode : inodes)
+                if (std::string(target) == "socket:[" + inode + "]") found = pid;
+            if (found) break;
+        }
+        closedir(fds);
+        if (found) break;
+    }
+    closedir(proc);
+    return found;
+}
+
+inline double ThisProcessCpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Raises the soft descriptor limit to at least `want` (up to the hard limit).
+inline bool RaiseFileLimit(rlim_t want) {
+    rlimit l{};
+    if (getrlimit(RLIMIT_NOFILE, &l) != 0) return false;
+    if (l.rlim_cur >= want) return true;
+    l.rlim_cur = std::min(want, l.rlim_max);
+    return setrlimit(RLIMIT_NOFILE, &l) == 0 && l.rlim_cur >= want;
+}
+
+// ---- the stamped payload ----
+
+inline int64_t MonoNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+inline constexpr uint32_t kStampMagic = 0x31444C51;  // "QLD1"
+inline constexpr uint32_t kWarmupSeqBit = 0x80000000u;
+
+// 325 bytes: magic, sequence number, send time (ns), then a pattern of the
+// sequence number so that a shifted or mixed frame is caught.
+inline void FillPayload(uint8_t* p, uint32_t seq, int64_t sentNs) {
+    std::memcpy(p, &kStampMagic, 4);
+    std::memcpy(p + 4, &seq, 4);
+    std::memcpy(p + 8, &sentNs, 8);
+    for (size_t j = 16; j < kSoundPayload; ++j) p[j] = uint8_t(seq * 7 + j);
+}
+
+// False when the payload is not one that FillPayload wrote.
+inline bool ReadPayload(const uint8_t* p, uint32_t& seq, int64_t& sentNs) {
+    uint32_t magic = 0;
+    std::memcpy(&magic, p, 4);
+    if (magic != kStampMagic) return false;
+    std::memcpy(&seq, p + 4, 4);
+    std::memcpy(&sentNs, p + 8, 8);
+    for (size_t j = 16; j < kSoundPayload; ++j)
+        if (p[j] != uint8_t(seq * 7 + j)) return false;
+    return true;
+}
+
+// ---- the engine ----
+
+namespace loaddetail {
+
+struct Shared {
+    std::atomic<int> answered{0};  // listeners through their handshake (or connected, bare)
+    std::atomic<int> refused{0};
+    std::atomic<int> warm{0};
+    std::atomic<int> lost{0};  // listeners whose connection ended
+    std::atomic<bool> stop{false};
+    std::atomic<bool> sendingDone{false};
+    std::atomic<long> delivered{0};
+    std::mutex mu;
+    std::condition_variable cv;  // receivers -> RunLoad: progress to look at
+    std::string firstRefusal;    // guarded by mu
+    void Notify() {
+        std::lock_guard<std::mutex> lock(mu);
+        cv.notify_all();
+    }
+};
+
+struct Listener {
+    int fd = -1;
+    bool answered = false;
+    bool warm = false;
+    bool dead = false;
+    int64_t lastSeq = -1;
+    FrameReader reader;  // protocol mode
+    std::string bare;    // bare mode: bytes of an unfinished block
+};
+
+// One receiver thread: its listeners, its epoll set and its samples.
+class Receiver {
+  public:
+    Receiver(const LoadConfig& cfg, Shared& shared) : cfg_(cfg), shared_(shared) {
+        ep_ = epoll_create1(EPOLL_CLOEXEC);
+        wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = ~uint64_t(0);
+        epoll_ctl(ep_, EPOLL_CTL_ADD, wake_, &ev);
+    }
+    ~Receiver() {
+        for (Listener& l : listeners_)
+            if (l.fd >= 0) close(l.fd);
+        close(ep_);
+        close(wake_);
+    }
+    // Before Start only.
+    void Add(int fd) {
+        Listener l;
+        l.fd = fd;
+        if (cfg_.Mode == LoadMode::Bare) l.answered = true;
+        listeners_.push_back(std::move(l));
+    }
+    void Start() {
+        for (size_t i = 0; i < listeners_.size(); ++i) {
+            epoll_event ev{};
+            ev.events = EPOLLIN | EPOLLRDHUP;
+            ev.data.u64 = i;
+            epoll_ctl(ep_, EPOLL_CTL_ADD, listeners_[i].fd, &ev);
+        }
+        thread_ = std::thread([this] { Run(); });
+    }
+    void Stop() {
+        const uint64_t one = 1;
+        if (write(wake_, &one, sizeof one) < 0) { /* the stop flag is seen at the next wake-up */ }
+        if (thread_.joinable()) thread_.join();
+    }
+    // After Stop only.
+    std::vector<int64_t>& Samples() { return samples_; }
+    long Corrupt() const { return corrupt_; }
+    long OutOfOrder() const { return outOfOrder_; }
+
+  private:
+    void Run() {
+        std::vector<epoll_event> evs(256);
+        int64_t nextKeepAlive = MonoNs() + kKeepAliveNs;
+        std::vector<char> buf(65536);
+        while (!shared_.stop.load(std::memory_order_acquire)) {
+            const int n = epoll_wait(ep_, evs.data(), int(evs.size()), 500);
+            bool progress = false;
+            for (int i = 0; i < n; ++i) {
+                if (evs[i].data.u64 == ~uint64_t(0)) continue;
+                Listener& l = listeners_[evs[i].data.u64];
+                if (l.dead) continue;
+                for (;;) {
+                    const ssize_t r = recv(l.fd, buf.data(), buf.size(), MSG_DONTWAIT);
+                    if (r > 0) {
+                        const int64_t now = MonoNs();
+                        if (cfg_.Mode == LoadMode::Bare)
+                            ConsumeBare(l, buf.data(), size_t(r), now);
+                        else
+                            ConsumeQor(l, buf.data(), size_t(r), now);
+                        progress = true;
+                        if (size_t(r) < buf.size()) break;
+                        continue;
+                    }
+                    if (r < 0 && errno == EINTR) continue;
+                    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+                    Kill(l);
+                    progress = true;
+                    break;
+                }
+            }
+            // Silent listeners would hit the server's activity time-out.
+            if (cfg_.Mode == LoadMode::Qor && MonoNs() >= nextKeepAlive) {
+                nextKeepAlive = MonoNs() + kKeepAliveNs;
+                const std::string ka = CmdKeepAlive();
+                for (Listener& l : listeners_)
+                    if (!l.dead && l.answered) send(l.fd, ka.data(), ka.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            }
+            if (progress) shared_.Notify();
+        }
+    }
+
+    void Kill(Listener& l) {
+        if (l.dead) return;
+        l.dead = true;
+        epoll_ctl(ep_, EPOLL_CTL_DEL, l.fd, nullptr);
+        shared_.lost.fetch_add(1);
+    }
+
+    void Sound(Listener& l, const uint8_t* payload, int64_t now) {
+        uint32_t seq = 0;
+        int64_t sent = 0;
+        if (!ReadPayload(payload, seq, sent)) {
+            ++corrupt_;
+            return;
+        }
+        if (!l.warm) {
+            l.warm = true;
+            shared_.warm.fetch_add(1);
+        }
+        if (seq & kWarmupSeqBit) return;
+        if (int64_t(seq) <= l.lastSeq) {
+            ++outOfOrder_;
+            return;
+        }
+        l.lastSeq = seq;
+        samples_.push_back(now - sent);
+        shared_.delivered.fetch_add(1, std::memory_order_relaxed);
+    }
+
+    void ConsumeBare(Listener& l, const char* p, size_t n, int64_t now) {
+        l.bare.append(p, n);
+        size_t at = 0;
+        for (; l.bare.size() - at >= kSoundFrame; at += kSoundFrame)
+            Sound(l, reinterpret_cast<const uint8_t*>(l.bare.data() + at + 3), now);
+        l.bare.erase(0, at);
+    }
+
+    void ConsumeQor(Listener& l, const char* p, size_t n, int64_t now) {
+        l.reader.Feed(p, n);
+        if (!l.answered) {
+            std::string l1, l2;
+            // Both lines must be there; the reader keeps them until then.
+            if (!HasTwoLines(l)) return;
+            l.reader.NextLine(l1);
+            l.reader.NextLine(l2);
+            HandshakeAnswer a;
+            if (!ParseHandshakeAnswer(l1, l2, a) || !a.Positive()) {
+                shared_.refused.fetch_add(1);
+                {
+                    std::lock_guard<std::mutex> lock(shared_.mu);
+                    if (shared_.firstRefusal.empty()) shared_.firstRefusal = l1 + " | " + l2;
+                }
+                Kill(l);
+                return;
+            }
+            l.answered = true;
+            shared_.answered.fetch_add(1);
+        }
+        std::string_view f;
+        int r;
+        while ((r = l.reader.Next(f)) > 0) {
+            if (uint8_t(f[0]) == kFrameSound) Sound(l, reinterpret_cast<const uint8_t*>(f.data()) + 3, now);
+        }
+        if (r < 0) {
+            ++corrupt_;
+            Kill(l);
+        }
+    }
+
+    static bool HasTwoLines(Listener& l) {
+        // The answer is short: probing a copy leaves the reader untouched until both lines are in.
+        FrameReader probe = l.reader;
+        std::string line;
+        return probe.NextLine(line) > 0 && probe.NextLine(line) > 0;
+    }
+
+    static constexpr int64_t kKeepAliveNs = 2000000000;
+
+    const LoadConfig& cfg_;
+    Shared& shared_;
+    int ep_ = -1;
+    int wake_ = -1;
+    std::vector<Listener> listeners_;
+    std::vector<int64_t> samples_;
+    long corrupt_ = 0;
+    long outOfOrder_ = 0;
+    std::thread thread_;
+};
+
+inline std::string SourceFor(const LoadConfig& cfg, int index) {
+    if (cfg.PerAddress <= 0 || cfg.FirstSource.empty()) return {};
+    in_addr a{};
+    if (inet_pton(AF_INET, cfg.FirstSource.c_str(), &a) != 1) return {};
+    a.s_addr = htonl(ntohl(a.s_addr) + uint32_t(index / cfg.PerAddress));
+    char text[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &a, text, sizeof text);
+    return text;
+}
+
+inline ConnectFields StationFields(const LoadConfig& cfg, const std::string& role, int index) {
+    ConnectFields f;
+    f.Email = "load-" + role + std::to_string(index) + "@bench.invalid";
+    f.Password = "bench";
+    f.Callsign = "LOAD" + role + std::to_string(index) + " Bench";
+    f.City = "Loopback";
+    f.Country = "Bench";
+    f.Network = cfg.Network;
+    f.ExtFlags = gax::QOR_LIST_FORMAT_NOLIST;  // no list traffic: only the relay is measured
+    return f;
+}
+
+}  // namespace loaddetail
+
+inline LoadResult RunLoad(const LoadConfig& cfg) {
+    using namespace loaddetail;
+    LoadResult res;
+    auto fail = [&res](std::string text) {
+        res.Ok = false;
+        res.Error = std::move(text);
+        return res;
+    };
+    if (cfg.Port == 0 || cfg.Listeners <= 0 || cfg.Frames <= 0 || cfg.Rate <= 0)
+        return fail("port, listeners, frames and rate must be positive");
+    if (!RaiseFileLimit(rlim_t(cfg.Listeners) + 64))
+        return fail("cannot raise the descriptor limit to " + std::to_string(cfg.Listeners + 64));
+
+    const bool qor = cfg.Mode == LoadMode::Qor;
+    Shared shared;
+
+    // The talker first: an unreachable or refusing server shows at once.
+    QorConnection talker;
+    if (!talker.Connect(cfg.Host, cfg.Port, SourceFor(cfg, 0), cfg.ConnectTimeoutMs))
+        return fail("talker: " + talker.Error());
+    if (qor) {
+        const BuildResult cs = BuildConnectString(StationFields(cfg, "T", 0), ConnectForm::Ansi);
+        HandshakeAnswer a;
+        const ReadStatus st = talker.Handshake(cs.Line, a, cfg.ConnectTimeoutMs);
+        if (st != ReadStatus::Ok) return fail(std::string("talker handshake: ") + ReadStatusText(st));
+        if (!a.Positive()) return fail("talker refused: " + a.Access());
+    } else if (!talker.SendAll("T", cfg.ConnectTimeoutMs)) {
+        return fail("talker: " + talker.Error());
+    }
+
+    // The talker stays silent until the listeners are in; the server would end
+    // it at its activity time-out.
+    using Clock = std::chrono::steady_clock;
+    auto lastTalkerSend = Clock::now();
+    auto talkerKeepAlive = [&] {
+        if (!qor || Clock::now() - lastTalkerSend < std::chrono::seconds(2)) return;
+        talker.SendAll(CmdKeepAlive(), 1000);
+        lastTalkerSend = Clock::now();
+    };
+
+    const int nThreads = std::max(1, std::min(cfg.ReceiverThreads, cfg.Listeners));
+    std::vector<std::unique_ptr<Receiver>> receivers;
+    for (int t = 0; t < nThreads; ++t) receivers.push_back(std::make_unique<Receiver>(cfg, shared));
+    auto stopAll = [&] {
+        shared.stop.store(true, std::memory_order_release);
+        for (auto& r : receivers) r->Stop();
+    };
+
+    for (int i = 0; i < cfg.Listeners; ++i) {
+        QorConnection c;
+        if (!c.Connect(cfg.Host, cfg.Port, SourceFor(cfg, i + 1), cfg.ConnectTimeoutMs))
+            return fail("listener " + std::to_string(i) + ": " + c.Error());
+        std::string hello = "L";
+        if (qor) hello = BuildConnectString(StationFields(cfg, "L", i), ConnectForm::Ansi).Line;
+        if (!c.SendAll(hello, cfg.ConnectTimeoutMs))
+            return fail("listener " + std::to_string(i) + ": " + c.Error());
+        receivers[size_t(i % nThreads)]->Add(c.Release());
+        talkerKeepAlive();
+    }
+    if (!qor) shared.answered.store(cfg.Listeners);
+    for (auto& r : receivers) r->Start();
+
+    auto waitUntil = [&](auto done, int ms) {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+        std::unique_lock<std::mutex> lock(shared.mu);
+        return shared.cv.wait_until(lock, deadline, done);
+    };
+    auto settled = [&] {
+        return shared.answered.load() + shared.refused.load() + shared.lost.load() >= cfg.Listeners;
+    };
+    for (const auto deadline = Clock::now() + std::chrono::milliseconds(cfg.ConnectTimeoutMs);
+         !settled() && Clock::now() < deadline;) {
+        waitUntil(settled, 1000);
+        talkerKeepAlive();
+    }
+    res.Connected = shared.answered.load();
+    if (shared.refused.load() > 0) {
+        std::string why;
+        {
+            std::lock_guard<std::mutex> lock(shared.mu);
+            why = shared.firstRefusal;
+        }
+        stopAll();
+        return fail(std::to_string(shared.refused.load()) + " listeners refused, first: " + why);
+    }
+    if (res.Connected == 0) {
+        stopAll();
+        return fail("no listener got through its handshake");
+    }
+
+    // The talker's own incoming frames are read between sends so its buffer never fills.
+    std::string frame;
+    auto drainTalker = [&]() -> bool {
+        while (qor) {
+            const ReadStatus st = talker.ReadFrame(frame, 0);
+            if (st == ReadStatus::Timeout) return true;
+            if (st != ReadStatus::Ok) return false;
+        }
+        return true;
+    };
+    if (qor) {
+        if (!talker.SendAll(CmdTx0(), 2000)) {
+            stopAll();
+            return fail("talker: " + talker.Error());
+        }
+        const ReadStatus st = talker.WaitForFrame(kFrameTxApproval, frame, cfg.ConnectTimeoutMs);
+        if (st != ReadStatus::Ok) {
+            stopAll();
+            return fail(std::string("no TX approval: ") + ReadStatusText(st));
+        }
+    }
+
+    std::vector<uint8_t> payload(kSoundFrame);
+    auto sendFrame = [&](uint32_t seq) -> bool {
+        std::string bytes;
+        if (qor) {
+            FillPayload(payload.data(), seq, MonoNs());
+            bytes = CmdSound(std::string_view(reinterpret_cast<char*>(payload.data()), kSoundPayload));
+        } else {
+            payload[0] = kFrameSound;
+            payload[1] = payload[2] = 0;
+            FillPayload(payload.data() + 3, seq, MonoNs());
+            bytes.assign(reinterpret_cast<char*>(payload.data()), kSoundFrame);
+        }
+        return talker.SendAll(bytes, 2000) && drainTalker();
+    };
+    const auto period = std::chrono::nanoseconds(int64_t(1e9 / cfg.Rate));
+
+    // Warm-up: frames at the same rate until every admitted listener has
+    // heard one (a listener joins the relay only some time after its answer).
+    {
+        auto next = Clock::now();
+        const auto deadline = next + std::chrono::milliseconds(cfg.WarmupTimeoutMs);
+        uint32_t k = 0;
+        while (shared.warm.load() < res.Connected - shared.lost.load() && Clock::now() < deadline) {
+            if (!sendFrame(kWarmupSeqBit | k++)) {
+                stopAll();
+                return fail("talker during warm-up: " + talker.Error());
+            }
+            next += period;
+            std::this_thread::sleep_until(next);
+        }
+        res.Warm = shared.warm.load();
+        // Let the last warm-up frames pass so they do not count against the measure.
+        std::this_thread::sleep_until(next + period);
+    }
+
+    res.ServerPid = cfg.ServerPid > 0 ? cfg.ServerPid : FindListeningPid(cfg.Port);
+    const double cpu0 = res.ServerPid > 0 ? ProcessCpuSeconds(res.ServerPid) : -1;
+    const double tool0 = ThisProcessCpuSeconds();
+    const auto t0 = Clock::now();
+    auto next = t0;
+    for (int k = 0; k < cfg.Frames; ++k) {
+        std::this_thread::sleep_until(next);
+        if (!sendFrame(uint32_t(k))) {
+            stopAll();
+            return fail("talker: " + talker.Error());
+        }
+        ++res.FramesSent;
+        next += period;
+    }
+    shared.sendingDone.store(true);
+    const long expected = res.FramesSent * res.Connected;
+    waitUntil([&] { return shared.delivered.load() >= expected; }, cfg.DrainMs);
+    const double cpu1 = res.ServerPid > 0 ? ProcessCpuSeconds(res.ServerPid) : -1;
+    res.ToolCpuSec = ThisProcessCpuSeconds() - tool0;
+    res.MeasureSec = std::chrono::duration<double>(Clock::now() - t0).count();
+    if (qor) talker.SendAll(CmdRx0(), 1000);
+    stopAll();
+
+    std::vector<int64_t> all;
+    for (auto& r : receivers) {
+        all.insert(all.end(), r->Samples().begin(), r->Samples().end());
+        res.Corrupt += r->Corrupt();
+        res.OutOfOrder += r->OutOfOrder();
+    }
+    res.Expected = expected;
+    res.Delivered = long(all.size());
+    if (!all.empty()) {
+        auto pct = [&all](double q) {
+            const size_t i = std::min(all.size() - 1, size_t(q * double(all.size() - 1) + 0.5));
+            std::nth_element(all.begin(), all.begin() + long(i), all.end());
+            return double(all[i]) / 1000.0;
+        };
+        res.P50Us = pct(0.50);
+        res.P99Us = pct(0.99);
+        res.MaxUs = double(*std::max_element(all.begin(), all.end())) / 1000.0;
+    }
+    if (cpu0 >= 0 && cpu1 >= 0) {
+        res.ServerCpuSec = cpu1 - cpu0;
+        if (res.Delivered > 0) res.CpuPerDeliveredUs = res.ServerCpuSec * 1e6 / double(res.Delivered);
+    }
+    res.Ok = true;
+    return res;
+}
+
+}  // namespace qortool
