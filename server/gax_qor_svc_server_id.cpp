@@ -640,6 +640,13 @@ bool TQORService::tmDispatchRecord(TQORSVCNetQueueRecord& aRec) {
         case C::snc_ChannelFlushData:
             tmRequestFlush(TQORSVCCtxRef{aRec.nqr_Context, aRec.nqr_GlobalKey});
             return true;
+        case C::snc_ServConnectClient:
+        case C::snc_ServConnectCommand:
+            // Without admission the connection is refused here: a record
+            // freed after its pull would otherwise leak the descriptor.
+            if (aRec.nqr_DataI0 >= 0) SocketCloseHandle(aRec.nqr_DataI0);
+            aRec.nqr_DataI0 = -1;
+            return true;
         case C::snc_ServStopDisconnectAll:
             if (StopStage() == fss_WaitStopListening) tmNextStopStage();
             return true;
