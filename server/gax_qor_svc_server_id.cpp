@@ -170,10 +170,10 @@ void TQORService::WireListener() {
 }
 
 void TQORService::Start() {
-    if (f_ServiceThread.joinable() || f_Timer.Joinable()) throw Exception("Service already started");
+    if (f_Timer.Started()) throw Exception("Service already started");
     f_Listener = std::make_unique<TSynapseListenerThread>(0);
     WireListener();
-    f_Timer.Start();
+    f_Timer.StartTimer();
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kHeartbeatStartLimitMs);
     while (!f_Timer.TimerThreadIsStarted()) {
@@ -184,7 +184,7 @@ void TQORService::Start() {
         std::this_thread::sleep_for(std::chrono::milliseconds(15));
     }
     try {
-        f_ServiceThread = std::thread([this] { Execute(); });
+        f_ServiceThread.Start();
     } catch (const std::system_error& e) {
         f_Timer.Stop();
         throw Exception(std::string("Can not create the service thread: ") + e.what());
@@ -192,8 +192,9 @@ void TQORService::Start() {
 }
 
 void TQORService::RunMainThread() {
-    if (f_ServiceThread.joinable()) f_MainCall.Serve();
-    if (f_ServiceThread.joinable()) f_ServiceThread.join();
+    if (!f_ServiceThread.Started()) return;
+    f_MainCall.Serve();
+    f_ServiceThread.Join();
 }
 
 TQORService::~TQORService() {
@@ -203,7 +204,7 @@ TQORService::~TQORService() {
     f_Terminated.store(true, std::memory_order_release);
     f_MainCall.Shutdown();
     f_Waiter.SetInterrupt();
-    if (f_ServiceThread.joinable()) f_ServiceThread.join();
+    f_ServiceThread.Join();
     // Each thread ends before anything it can reach is freed: the listener
     // (posts and logs into the queues), then the heartbeat (owns networks and
     // contexts).
@@ -639,6 +640,13 @@ bool TQORService::tmDispatchRecord(TQORSVCNetQueueRecord& aRec) {
         case C::snc_ChannelFlushData:
             tmRequestFlush(TQORSVCCtxRef{aRec.nqr_Context, aRec.nqr_GlobalKey});
             return true;
+        case C::snc_ServConnectClient:
+        case C::snc_ServConnectCommand:
+            // Without admission the connection is refused here: a record
+            // freed after its pull would otherwise leak the descriptor.
+            if (aRec.nqr_DataI0 >= 0) SocketCloseHandle(aRec.nqr_DataI0);
+            aRec.nqr_DataI0 = -1;
+            return true;
         case C::snc_ServStopDisconnectAll:
             if (StopStage() == fss_WaitStopListening) tmNextStopStage();
             return true;
@@ -675,7 +683,9 @@ void TQORService::tmNextStopStage() {
 
 // ---------------------------------------------------------------- service thread
 
-void TQORService::Execute() noexcept {
+void TQORService::ServiceThread::Execute() { e_Svc.ServiceExecute(); }
+
+void TQORService::ServiceExecute() noexcept {
     TQORRoleScope role(kServiceThread);
     try {
         if (!f_Terminated.load(std::memory_order_acquire)) f_Waiter.WaitFor(WAITER_INFINITE);
@@ -759,7 +769,7 @@ void TQORService::trEndOfService() {
     }
     f_Listener->TerminateAndWait();
     trHandOffLog();
-    f_Timer.Terminate();
+    f_Timer.TerminateTimer();
     const uint32_t t1 = e_Clock.Tick();
     while (!f_Timer.TimerThreadIsStopped() && f_Timer.TimerThreadIsStarted()) {
         trHandOffLog();

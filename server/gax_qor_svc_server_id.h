@@ -27,11 +27,11 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "foundation/gax_fifo.h"
 #include "platform/plat_mutex.h"
+#include "platform/plat_thread.h"
 #include "server/gax_qor_address_connect_counter.h"
 #include "server/gax_qor_svc_host.h"
 #include "server/gax_qor_svc_mainthread.h"
@@ -253,7 +253,21 @@ class TQORService : public TQORSVCHost, public TQORTimerClient, public TQORSVCNe
     const TQORClock& e_Clock;
 
   private:
-    void Execute() noexcept;
+    // The service thread's body runs on this thread object; the service
+    // itself is not one, since its Start also brings up the other threads.
+    class ServiceThread final : public plat::Thread {
+      public:
+        explicit ServiceThread(TQORService& aSvc) : plat::Thread("qor-service"), e_Svc(aSvc) {}
+        ~ServiceThread() override { Join(); }
+
+      protected:
+        void Execute() override;
+
+      private:
+        TQORService& e_Svc;
+    };
+
+    void ServiceExecute() noexcept;
     void trLoop() GAX_REQUIRES(kServiceThread);
     bool trEndTest();
     void trHandOffLog() GAX_REQUIRES(kServiceThread);
@@ -354,7 +368,7 @@ class TQORService : public TQORSVCHost, public TQORTimerClient, public TQORSVCNe
     // Threads: declared last so that they are destroyed first.
     std::unique_ptr<TSynapseListenerThread> f_Listener;
     TQORTimer f_Timer;
-    std::thread f_ServiceThread;
+    ServiceThread f_ServiceThread{*this};
 };
 
 }  // namespace gax

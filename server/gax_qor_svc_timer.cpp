@@ -26,27 +26,26 @@ uint32_t HeartbeatGridWait(uint32_t aNow, uint32_t& aStartTick) {
 }
 
 TQORTimer::TQORTimer(TQORTimerClient& aClient, const TQORClock& aClock)
-    : e_Client(aClient), e_Clock(aClock) {}
+    : plat::Thread("qor-heartbeat"), e_Client(aClient), e_Clock(aClock) {}
 
 TQORTimer::~TQORTimer() { Stop(); }
 
-void TQORTimer::Start() {
-    if (f_Thread.joinable()) throw Exception("Heartbeat thread already started");
+void TQORTimer::StartTimer() {
     try {
-        f_Thread = std::thread([this] { Execute(); });
+        Start();
     } catch (const std::system_error& e) {
         throw Exception(std::string("Can not create the heartbeat thread: ") + e.what());
     }
 }
 
-void TQORTimer::Terminate() {
-    f_Terminated.store(true, std::memory_order_release);
+void TQORTimer::TerminateTimer() {
+    Terminate();
     f_Waiter.SetInterrupt();
 }
 
 void TQORTimer::Stop() {
-    Terminate();
-    if (f_Thread.joinable()) f_Thread.join();
+    TerminateTimer();
+    Join();
 }
 
 void TQORTimer::SetEnabled(bool aEnabled) {
@@ -66,7 +65,7 @@ void TQORTimer::ReportError(std::u16string_view aClass, std::u16string_view aMes
     }
 }
 
-void TQORTimer::Execute() noexcept {
+void TQORTimer::Execute() {
     TQORRoleScope role(kHeartbeat);
     f_ThreadIsStarted.store(true, std::memory_order_release);
     try {
@@ -79,7 +78,7 @@ void TQORTimer::Execute() noexcept {
 }
 
 void TQORTimer::Loop() {
-    auto terminated = [this] { return f_Terminated.load(std::memory_order_acquire); };
+    auto terminated = [this] { return Terminated(); };
     while (!terminated()) {
         try {
             if (f_DoEnabled.exchange(false, std::memory_order_acq_rel) && !f_Enabled) {

@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <thread>
 
+#include "platform/plat_thread.h"
 #include "server/gax_qor_svc_roles.h"
 #include "server/gax_qor_svc_tick.h"
 #include "sockets/gax_snps_waiter.h"
@@ -39,20 +39,19 @@ class TQORTimerClient {
 // wait the waiter refuses.
 uint32_t HeartbeatGridWait(uint32_t aNow, uint32_t& aStartTick);
 
-class TQORTimer {
+class TQORTimer final : public plat::Thread {
   public:
     using ErrorEvent = std::function<void(const std::u16string&)>;
 
     TQORTimer(TQORTimerClient& aClient, const TQORClock& aClock);
-    ~TQORTimer();  // stops and joins the thread
-    TQORTimer(const TQORTimer&) = delete;
-    TQORTimer& operator=(const TQORTimer&) = delete;
+    ~TQORTimer() override;  // stops and joins the thread
 
     // Starts the thread; raises when it cannot be created. REQUIRES: once.
-    void Start();
+    void StartTimer();
     // Asks the thread to end, interrupts it and joins it (no-op when not started).
     void Stop();
-    void Terminate();
+    // Asks the thread to end and interrupts its wait.
+    void TerminateTimer();
 
     void SetEnabled(bool aEnabled);
     void Interrupt() { f_Waiter.SetInterrupt(); }
@@ -60,13 +59,14 @@ class TQORTimer {
 
     bool TimerThreadIsStarted() const { return f_ThreadIsStarted.load(std::memory_order_acquire); }
     bool TimerThreadIsStopped() const { return f_ThreadIsStopped.load(std::memory_order_acquire); }
-    bool Joinable() const { return f_Thread.joinable(); }
 
     // "ERROR: Timer: " lines of the owner; set before Start.
     ErrorEvent OnError;
 
+  protected:
+    void Execute() override;
+
   private:
-    void Execute() noexcept;
     void Loop() GAX_REQUIRES(kHeartbeat);
     void ReportError(std::u16string_view aClass, std::u16string_view aMessage);
 
@@ -75,12 +75,10 @@ class TQORTimer {
     TWaiter2Socket f_Waiter{0};
     std::atomic<bool> f_ThreadIsStarted{false};
     std::atomic<bool> f_ThreadIsStopped{false};
-    std::atomic<bool> f_Terminated{false};
     std::atomic<bool> f_DoEnabled{false};
     std::atomic<bool> f_DoDisabled{false};
     bool f_Enabled GAX_GUARDED_BY(kHeartbeat) = false;
     uint32_t f_StartTick GAX_GUARDED_BY(kHeartbeat) = 0;
-    std::thread f_Thread;
 };
 
 }  // namespace gax

@@ -3,7 +3,10 @@
 // dispatcher and the flush protocol. No thread of the service runs here.
 #include "server/gax_qor_svc_server_id.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -347,6 +350,18 @@ TEST_F(ServiceTest, TemporaryMoveEndsWithOneMoveBack) {
     const auto backs = std::count(svc->Seen.begin(), svc->Seen.end(),
                                   TQORServNetworkCommand::snc_MoveClientAutoBack);
     EXPECT_EQ(backs, 1);
+}
+
+TEST_F(ServiceTest, AcceptedConnectionsAreClosedByThePass) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    svc->Poster().ServQueue_ConnectClient(fds[0], std::string(4, '\x7f'), 5000);
+    Sync(T);
+    PassAt(T + 100);
+    EXPECT_EQ(::fcntl(fds[0], F_GETFD), -1);  // closed, not leaked with its record
+    char c;
+    EXPECT_EQ(::read(fds[1], &c, 1), 0);  // the peer sees the close
+    ::close(fds[1]);
 }
 
 // ---------------------------------------------------------------- flush protocol
