@@ -233,8 +233,6 @@ bool IsEmailChar(char16_t c) {
            c == u'+' || c == u'-' || c == u'.' || c == u'_' || c == u'@' || c > 0x0401;
 }
 
-enum TOptLetter : char16_t { kDelimiter = u'r' };
-
 }  // namespace
 
 const std::u16string& TQORSVCCommandLineOptions::Par(int aPos) const {
@@ -368,7 +366,9 @@ bool ParseCommandLine(const std::vector<std::u16string>& aArgs, int32_t& aArgCou
             const std::u16string arg = TrimArg(g.Argument());
             switch (g.Option()) {
                 case u'8': o.sclo_HeapFileName = arg; break;
-                case kDelimiter: o.sclo_ListDelimiter = ParseDelimiterCharSpec(g.Argument(), u';'); break;
+                case u'r':
+                    o.sclo_ListDelimiter = ParseDelimiterCharSpec(g.Argument(), u';');
+                    break;
                 case u't':
                     o.sclo_TimeOpt = true;
                     if (!ParseTimeSeconds(arg, o.sclo_TimeInterval)) {

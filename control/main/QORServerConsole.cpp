@@ -18,6 +18,7 @@
 #include "foundation/gax_fileutils.h"
 #include "foundation/gax_mlang.h"
 #include "foundation/gax_strutils.h"
+#include "platform/plat_file.h"
 #include "protocol/gax_qor_sourceid.h"
 #include "server/gax_qor_svc_setup.h"
 
@@ -278,9 +279,11 @@ int Dispatch(int argc, char** argv) {
         configFile = ResolvePathRelative(opts.sclo_ConfigFileNameU, GetProgramDirectory());
         if (!FileExists(configFile)) {
             if (rule.MayCreate) {
-                TTextFile created;
-                CreateTextFile(configFile, created);
-                if (int rc = CloseTextFile(created); rc != 0) RaiseFileError(rc, configFile);
+                // Not readable by others: the file may soon hold manager passwords.
+                int fd = -1;
+                if (int rc = plat::CreateExclusive(FileNameToSys(configFile), fd, 0640); rc != 0)
+                    RaiseFileError(rc, configFile);
+                plat::Close(fd);
             } else {
                 WriteOemLine(stderr, u"ERROR: Configuration file not found: \"" + configFile + u"\"");
                 return 2;

@@ -183,6 +183,9 @@ TEST_F(ConsoleProgramTest, ConfigurationFileRules) {
     // setparameter may create the file, next to the program.
     r = Start({"setparameter", "Server", "ServerInfo", "1"});
     EXPECT_EQ(r.code, 0) << r.err;
+    struct stat st {};
+    ASSERT_EQ(::stat(P("server.ini").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0007, 0u);
     r = Start({"getparameter", "server", "serverinfo"});
     EXPECT_EQ(r.code, 0);
     EXPECT_EQ(r.out, "1\r\n");
