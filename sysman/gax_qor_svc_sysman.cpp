@@ -886,9 +886,11 @@ void TQORSvcSysMan::OnThreadException(const std::exception* aError) noexcept {
 }
 
 // The runner starts nothing in this system; what it is given is logged.
-// Argument aEscapedArg (or none for -1) comes from the manager and is logged escaped.
+// Argument aEscapedArg (none for -1) comes from the manager and is logged escaped;
+// argument aMaskedArg is a password and never reaches the log.
 void TQORSvcSysMan::RunScript(const std::u16string& aScript,
-                              const std::vector<std::u16string>& aArgs, int aEscapedArg) {
+                              const std::vector<std::u16string>& aArgs, int aEscapedArg,
+                              int aMaskedArg) {
     std::u16string error;
     const int32_t rc = RunExternalScript(error, aScript, aArgs);
     if (rc != 0) {
@@ -900,8 +902,12 @@ void TQORSvcSysMan::RunScript(const std::u16string& aScript,
     AppendStr(b, aScript);
     for (size_t i = 0; i < aArgs.size(); ++i) {
         AppendSpace(b);
-        AppendScriptArgument(b, int(i) == aEscapedArg ? EscapeCtrlBytesStr(UnicodeToByteStr(aArgs[i]))
-                                                      : aArgs[i]);
+        if (int(i) == aMaskedArg)
+            AppendScriptArgument(b, ByteStrToUnicode(kMask));
+        else if (int(i) == aEscapedArg)
+            AppendScriptArgument(b, EscapeCtrlBytesStr(UnicodeToByteStr(aArgs[i])));
+        else
+            AppendScriptArgument(b, aArgs[i]);
     }
     Log(u"EXEC: " + ToText(b));
 }
@@ -912,7 +918,7 @@ void TQORSvcSysMan::RunInvalidPasswordScript() {
               {Dec(f_ManagerIndex), f_Address, Dec(f_Port), f_Work.ManagerAuthEMail,
                f_Work.ManagerPresentServerAddr, f_Work.ManagerPresentServerPort,
                f_Work.ssmp_ConfigFileName, Dec(::getpid())},
-              -1);
+              -1, -1);
 }
 
 void TQORSvcSysMan::RunSuccessAuthScript(const TQORSysManQueueData& aReq, std::string_view aAnswer) {
@@ -931,7 +937,7 @@ void TQORSvcSysMan::RunSuccessAuthScript(const TQORSysManQueueData& aReq, std::s
     args.push_back(Dec(f_Port));
     args.push_back(field(15));
     args.push_back(field(16));
-    RunScript(f_WorkSuccessAuthScript, args, 7);
+    RunScript(f_WorkSuccessAuthScript, args, 7, 2);
 }
 
 // ---- connection -----------------------------------------------------------------------------

@@ -186,7 +186,7 @@ class TQORSvcSysMan final : public plat::Thread {
     void Execute() override;
     void OnThreadException(const std::exception* aError) noexcept override;
     void RunScript(const std::u16string& aScript, const std::vector<std::u16string>& aArgs,
-                   int aEscapedArg);
+                   int aEscapedArg, int aMaskedArg);
     void RunInvalidPasswordScript();
     void RunSuccessAuthScript(const TQORSysManQueueData& aReq, std::string_view aAnswer);
     void Pass();

@@ -348,9 +348,12 @@ TEST(SysManScripts, CommandLinesAreLoggedWithoutThePassword) {
     rig.conn->ReadRequest();
     rig.conn->SendLine("id\\7");
     ASSERT_TRUE(rig.host.WaitLog("EXEC: /opt/hooks/ok.sh"));
-    EXPECT_TRUE(rig.host.HasLog("EXEC: /opt/hooks/ok.sh f0 \"AB1CD John\" f2 f3 f4 f7 10.0.0.9 id\\x5C7 0 "
+    EXPECT_TRUE(rig.host.HasLog("EXEC: /opt/hooks/ok.sh f0 \"AB1CD John\" ***** f3 f4 f7 10.0.0.9 id\\x5C7 0 "
                                 "127.0.0.1 " + std::to_string(rig.fake.port) + " f15 f16"));
-    for (const std::string& l : rig.host.Logs()) EXPECT_EQ(l.find("s3cret"), std::string::npos) << l;
+    for (const std::string& l : rig.host.Logs()) {
+        EXPECT_EQ(l.find("s3cret"), std::string::npos) << l;
+        EXPECT_EQ(l.find(" f2 "), std::string::npos) << l;  // the client's password
+    }
 }
 
 TEST(SysManRequests, EveryRegistrationGetsExactlyOneAnswer) {
