@@ -118,16 +118,6 @@ void TQORService::tmDispatchOwned(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) 
     try {
         TQORSVCNetQueueRecord& r = *aRec;
         switch (r.nqr_Cmd) {
-            case C::snc_ChannelFlushData:
-                // Only a live context waits for the answer; the snapshots and
-                // the flush are made in any case.
-                if (tmAliveCommandContext(r.nqr_Context, r.nqr_GlobalKey) != nullptr) {
-                    tmRequestFlush(TQORSVCCtxRef{r.nqr_Context, r.nqr_GlobalKey});
-                } else {
-                    tmServResults |= kResAllLists | kResFlush;
-                    f_tmPendingResults |= kResAllLists | kResFlush;
-                }
-                return;
             case C::snc_ChannelCommandAnswer:
                 if (TQORSVCWrkCtx* c = tmAliveCommandContext(r.nqr_Context, r.nqr_GlobalKey))
                     tmWriteCommandAnswer(*c, r.nqr_DataS1, true);

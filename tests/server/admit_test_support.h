@@ -173,14 +173,17 @@ class AdmitFixture : public ::testing::Test {
     }
     ~AdmitFixture() override { Shutdown(); }
 
-    void Make() {
+    // aSync false leaves the heartbeat unsynchronised, so networks can still
+    // be added (then Sync()).
+    void Make(bool aSync = true) {
         svc = std::make_unique<AdmitService>(cfg, clock);
         svc->Poster().SetTimerWaiter(&wake);
         svc->SetLogClientLevel(2);
-        {
-            TQORRoleScope role(kHeartbeat);
-            svc->tmSetTimerSync(clock.Tick());
-        }
+        if (aSync) Sync();
+    }
+    void Sync() {
+        TQORRoleScope role(kHeartbeat);
+        svc->tmSetTimerSync(clock.Tick());
     }
     // Ends every worker and waits until the books are empty, so that no
     // worker thread outlives the service.
