@@ -209,6 +209,9 @@ void TQORService::tmAssignToWorker(TQORSVCWrkCtx* aCtx, bool aOld) {
         TQORWorkerSlot slot;
         slot.W = std::make_unique<TQORSVCWorker>(this, false,
                                                  static_cast<int32_t>(f_tmWorkers.size()));
+        // A worker that can hold nothing would be handed a context it cannot
+        // wait on; the connection is refused instead.
+        if (slot.W->wrkCapacity() < 1) throw Exception("Worker has no connection slots");
         slot.W->wrkFreeCount = slot.W->wrkCapacity();
         slot.W->Start();
         w = slot.W.get();
