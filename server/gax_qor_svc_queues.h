@@ -48,6 +48,8 @@ class TQORSVCHandle {
         return f_Ptr == static_cast<const void*>(aObj);
     }
     bool IsNull() const { return f_Ptr == nullptr; }
+    // The identity alone, for a consumer's hash look-up; never dereferenced.
+    const void* Identity() const { return f_Ptr; }
     explicit operator bool() const { return f_Ptr != nullptr; }
     friend bool operator==(TQORSVCHandle, TQORSVCHandle) = default;
 

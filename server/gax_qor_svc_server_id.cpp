@@ -475,6 +475,7 @@ void TQORService::tm_Pinger() {
     do {
         tmPass();
     } while ((tmServResults & kResNetCommands) != 0);
+    f_tmDisposeAtPassEnd.clear();
 }
 
 void TQORService::tmPass() {
@@ -611,17 +612,14 @@ TQORSVCWriteArray TQORService::tmSnapshot(TQORSVCListKind aKind) const {
 void TQORService::tmDispatchServQueue() {
     TQORSVCServQueue::Batch batch;
     const int32_t n = f_Poster.ServQueue().PullBatch(batch);
-    // Every record of the batch is handled even when one raises; each is
-    // freed once, by its unique_ptr, whatever happened.
-    std::exception_ptr failure;
-    for (int32_t i = 0; i < n; ++i) {
-        try {
-            tmDispatchRecord(*batch[static_cast<std::size_t>(i)]);
-        } catch (...) {
-            if (!failure) failure = std::current_exception();
-        }
-    }
-    if (failure) std::rethrow_exception(failure);
+    // Every record of the batch is handled in its own guard (one that raises
+    // is logged and freed, the rest go on); each is freed once, by its
+    // unique_ptr, unless a network took it.
+    for (int32_t i = 0; i < n; ++i) tmDispatchOwned(batch[static_cast<std::size_t>(i)]);
+    // A burst larger than one batch would otherwise wait for the 100 ms grid
+    // (its posts' interrupts were all consumed by this wake-up): the next
+    // pass is brought forward, and each pass still takes at most 32.
+    if (f_Poster.ServQueue().Count() > 0) f_Poster.InterruptHeartbeat();
 }
 
 bool TQORService::tmDispatchRecord(TQORSVCNetQueueRecord& aRec) {
@@ -640,13 +638,8 @@ bool TQORService::tmDispatchRecord(TQORSVCNetQueueRecord& aRec) {
         case C::snc_ChannelFlushData:
             tmRequestFlush(TQORSVCCtxRef{aRec.nqr_Context, aRec.nqr_GlobalKey});
             return true;
-        case C::snc_ServConnectClient:
-        case C::snc_ServConnectCommand:
-            // Without admission the connection is refused here: a record
-            // freed after its pull would otherwise leak the descriptor.
-            if (aRec.nqr_DataI0 >= 0) SocketCloseHandle(aRec.nqr_DataI0);
-            aRec.nqr_DataI0 = -1;
-            return true;
+        case C::snc_ServConnectClient: tmAdmitClient(aRec); return true;
+        case C::snc_ServConnectCommand: tmAdmitCommand(aRec); return true;
         case C::snc_ServStopDisconnectAll:
             if (StopStage() == fss_WaitStopListening) tmNextStopStage();
             return true;

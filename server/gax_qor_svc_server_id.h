@@ -27,6 +27,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "foundation/gax_fifo.h"
@@ -41,6 +42,8 @@
 #include "server/gax_qor_svc_setup_t.h"
 #include "server/gax_qor_svc_tick.h"
 #include "server/gax_qor_svc_timer.h"
+#include "server/gax_qor_svc_worker.h"
+#include "server/gax_qor_svc_wrkctx.h"
 #include "sockets/gax_snps_listener.h"
 #include "sockets/gax_snps_waiter.h"
 
@@ -236,12 +239,99 @@ class TQORService : public TQORSVCHost, public TQORTimerClient, public TQORSVCNe
     // Handles one record; false when the record is not the service's.
     virtual bool tmDispatchRecord(TQORSVCNetQueueRecord& aRec) GAX_REQUIRES(kHeartbeat);
     // Wakes every worker whose wake-up flag is set, last to first.
-    virtual void tmWakeFlaggedWorkers() GAX_REQUIRES(kHeartbeat) {}
+    virtual void tmWakeFlaggedWorkers() GAX_REQUIRES(kHeartbeat);
     // One worker reorder step (every 3 s).
-    virtual void tmWorkerReorderStep() GAX_REQUIRES(kHeartbeat) {}
+    virtual void tmWorkerReorderStep() GAX_REQUIRES(kHeartbeat);
     // Workers are told to end (last stop stage); true when any is left.
-    virtual bool tmAbortAllWorkers() GAX_REQUIRES(kHeartbeat) { return false; }
+    virtual bool tmAbortAllWorkers() GAX_REQUIRES(kHeartbeat);
 
+    // ---- admission, worker pool and dispatcher (gax_qor_svc_server_admit.cpp,
+    // gax_qor_svc_server_dispatch.cpp) ----------------------------------------
+
+    // What the factories of the connection contexts get. The factory takes
+    // the socket: it sets Socket to INVALID_SOCKET_HANDLE as soon as a
+    // context owns it, so that a factory that raises afterwards never leaves
+    // the descriptor closed twice or not at all.
+    struct TQORAdmitRequest {
+        TSocket Socket = INVALID_SOCKET_HANDLE;
+        std::string AddrBin;
+        int32_t Port = 0;
+        const TGaxHashSearch* Key = nullptr;  // client connections only
+        bool ExceededPerAddress = false;
+        bool ExceededTotal = false;
+    };
+    // The session layer's client context and the command channel's context.
+    // The defaults raise: without those layers every connection is refused
+    // (the socket closed, the refusal logged).
+    virtual std::unique_ptr<TQORSVCWrkCtx> tmNewClientContext(TQORAdmitRequest& aReq)
+        GAX_REQUIRES(kHeartbeat);
+    virtual std::unique_ptr<TQORSVCWrkCtx> tmNewCommandContext(TQORAdmitRequest& aReq)
+        GAX_REQUIRES(kHeartbeat);
+    // The network a client's accepted handshake chose; null when none.
+    virtual TQORSVCNetwork* tmHandshakeNetwork(TQORSVCWrkCtx& aCtx) GAX_REQUIRES(kHeartbeat);
+    // The network takes a client context after its handshake. The default
+    // keeps the context with the service until its disconnect has been handed
+    // to the network.
+    virtual void tmAdoptByNetwork(TQORSVCNetwork& aNet, std::unique_ptr<TQORSVCWrkCtx> aCtx)
+        GAX_REQUIRES(kHeartbeat);
+    // Network of a record whose context lives in a network (network commands
+    // 66-94): the entry's network, null when the context is not known.
+    TQORSVCNetwork* tmNetworkOfContext(TQORSVCHandle aCtx) GAX_REQUIRES(kHeartbeat);
+    // Records whose handler belongs to another layer (channel lists, moves,
+    // managers, memory report, internal flags, stop of all connections). The
+    // default logs "not handled" at debug level.
+    virtual void tmNotHandled(TQORSVCNetQueueRecord& aRec) GAX_REQUIRES(kHeartbeat);
+    // Writes an answer to a command context and flags its worker. The
+    // default raises: the command channel supplies the writer.
+    virtual void tmWriteCommandAnswer(TQORSVCWrkCtx& aCtx, std::string_view aBytes, bool aWake)
+        GAX_REQUIRES(kHeartbeat);
+    // The command context a record names, when it is still listed under the
+    // record's key; null otherwise (ended, or its memory reused).
+    TQORSVCWrkCtx* tmAliveCommandContext(TQORSVCHandle aCtx, TQORGlobalKey aKey)
+        GAX_REQUIRES(kHeartbeat);
+    // Handles one pulled record; takes it when it hands it on.
+    void tmDispatchOwned(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) GAX_REQUIRES(kHeartbeat);
+    bool tmHandToNetwork(TQORSVCNetwork* aNet, std::unique_ptr<TQORSVCNetQueueRecord>& aRec)
+        GAX_REQUIRES(kHeartbeat);
+    TQORSVCNetwork* tmFindNetwork(TQORSVCHandle aNet) GAX_REQUIRES(kHeartbeat);
+
+    void tmAdmitClient(TQORSVCNetQueueRecord& aRec) GAX_REQUIRES(kHeartbeat);
+    void tmAdmitCommand(TQORSVCNetQueueRecord& aRec) GAX_REQUIRES(kHeartbeat);
+    void tmAssignToWorker(TQORSVCWrkCtx* aCtx, bool aOld) GAX_REQUIRES(kHeartbeat);
+    void tmClientDisconnected(std::unique_ptr<TQORSVCNetQueueRecord>& aRec)
+        GAX_REQUIRES(kHeartbeat);
+    void tmCommandDisconnected(TQORSVCNetQueueRecord& aRec) GAX_REQUIRES(kHeartbeat);
+    void tmHandshakeClient(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) GAX_REQUIRES(kHeartbeat);
+    void tmWorkerStartHot() GAX_REQUIRES(kHeartbeat);
+    void tmWorkerIdle(TQORSVCHandle aWorker) GAX_REQUIRES(kHeartbeat);
+    void tmWorkerTerminated(TQORSVCHandle aWorker) GAX_REQUIRES(kHeartbeat);
+    void tmWorkerWillAccept(TQORSVCNetQueueRecord& aRec) GAX_REQUIRES(kHeartbeat);
+    void tmWorkerRejected(TQORSVCHandle aWorker) GAX_REQUIRES(kHeartbeat);
+    void tmChannelThreads(TQORSVCNetQueueRecord& aRec) GAX_REQUIRES(kHeartbeat);
+    void tmLogRefusal(bool aCommand, const std::string& aAddrBin, int32_t aPort,
+                      TQORSVCDisconnectCause aCause, std::u16string_view aMessage);
+
+  public:
+    // Read-outs for tests and the memory report (heartbeat thread).
+    struct TQORWorkerView {
+        int32_t Index = 0;
+        int32_t Capacity = 0;
+        int32_t Free = 0;
+        int32_t Reserved = 0;
+        bool Ending = false;
+        bool Hot = false;
+        const TQORSVCWorker* Worker = nullptr;
+    };
+    std::vector<TQORWorkerView> tmWorkersView() const GAX_REQUIRES(kHeartbeat);
+    int32_t tmUndefinedCount() const GAX_REQUIRES(kHeartbeat);
+    int32_t tmCommandContextsListed() const GAX_REQUIRES(kHeartbeat) {
+        return static_cast<int32_t>(f_tmCommandContexts.size());
+    }
+    // The bound port of the first listening binding of that name (0 when none
+    // is open); lets tests listen on port 0.
+    int32_t ListenerBoundPort(std::u16string_view aBindingName) const;
+
+  protected:
     void trLog(std::u16string aText) GAX_REQUIRES(kServiceThread);
     void trLogError(std::u16string_view aLabel, const Exception& aError)
         GAX_REQUIRES(kServiceThread);
@@ -364,6 +454,25 @@ class TQORService : public TQORSVCHost, public TQORTimerClient, public TQORSVCNe
     bool f_trSaveFailed GAX_GUARDED_BY(kServiceThread) = false;
     // The heartbeat was enabled by a service start.
     bool f_trStarted GAX_GUARDED_BY(kServiceThread) = false;
+
+    // Admission and the worker pool (heartbeat thread).
+    struct TQORClientEntry {
+        TGaxHashSearch Key;
+        TQORSVCWrkCtx* Ctx = nullptr;           // the live context, whoever owns it
+        std::unique_ptr<TQORSVCWrkCtx> Owned;  // set while undefined (or kept for a network)
+        bool Undefined = true;
+        TQORSVCNetwork* Network = nullptr;
+    };
+    struct TQORWorkerSlot {
+        std::unique_ptr<TQORSVCWorker> W;
+        bool Ending = false;
+    };
+    std::unordered_map<const void*, TQORClientEntry> f_tmClients GAX_GUARDED_BY(kHeartbeat);
+    std::vector<std::unique_ptr<TQORSVCWrkCtx>> f_tmCommandContexts GAX_GUARDED_BY(kHeartbeat);
+    std::vector<TQORWorkerSlot> f_tmWorkers GAX_GUARDED_BY(kHeartbeat);
+    int32_t f_tmUndefined GAX_GUARDED_BY(kHeartbeat) = 0;
+    std::vector<std::unique_ptr<TQORSVCWrkCtx>> f_tmDisposeAtPassEnd GAX_GUARDED_BY(kHeartbeat);
+    TQORWorkerSlot* tmFindWorker(TQORSVCHandle aWorker) GAX_REQUIRES(kHeartbeat);
 
     // Threads: declared last so that they are destroyed first.
     std::unique_ptr<TSynapseListenerThread> f_Listener;

@@ -224,6 +224,7 @@ bool TSynapseListenerThread::OpenBinding(TSynapseBinding& b) {
         f_Waiter->SetWaitMode(res, wf_Accept);
         b.WaiterResource = res;
         b.WaiterFlag = false;
+        b.BoundPort.store(sock->GetLocalSinPort());
         b.ListenedSocket = std::move(sock);
         f_WorkBindings.push_back(&b);
     } catch (const Exception& e) {
@@ -243,6 +244,7 @@ void TSynapseListenerThread::CloseBindings() {
             f_Waiter->UnregisterResource(b->WaiterResource);
             b->WaiterResource = nullptr;
         }
+        b->BoundPort.store(0);
         b->ListenedSocket.reset();
         b->WaiterFlag = false;
         if (StartStopEvents() && OnStopListeningBinding) OnStopListeningBinding(this, b);

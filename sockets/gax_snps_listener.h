@@ -48,6 +48,9 @@ class TSynapseBinding {
     std::unique_ptr<TTCPBlockSocket> ListenedSocket;
     PWaiter2Resource WaiterResource = nullptr;
     bool WaiterFlag = false;
+    // The port the socket is bound to while it listens, 0 otherwise; any
+    // thread may read it (port 0 in the binding asks the system for one).
+    std::atomic<int> BoundPort{0};
 
   private:
     std::u16string f_BindingName;
