@@ -413,16 +413,21 @@ void TQORServNetwork::tmNewbieInitialData() {
 // ---- the visible list ----
 
 bool TQORServNetwork::IsVisible(const TQORSVCContext* aCtx) const {
-    auto* c = const_cast<TQORSVCContext*>(aCtx);
-    return f_VisualOper.count({c->CliVisualSortKey(), c}) != 0;
+    return f_VisualKeyOf.count(const_cast<TQORSVCContext*>(aCtx)) != 0;
 }
 
 void TQORServNetwork::VisualInsert(TQORSVCContext* aCtx) {
+    // The key is kept as inserted: a status refresh may rewrite the context's.
+    if (!f_VisualKeyOf.emplace(aCtx, aCtx->CliVisualSortKey()).second) return;
     f_VisualOper.insert({aCtx->CliVisualSortKey(), aCtx});
 }
 
 bool TQORServNetwork::VisualRemove(TQORSVCContext* aCtx) {
-    return f_VisualOper.erase({aCtx->CliVisualSortKey(), aCtx}) != 0;
+    auto it = f_VisualKeyOf.find(aCtx);
+    if (it == f_VisualKeyOf.end()) return false;
+    f_VisualOper.erase({it->second, aCtx});
+    f_VisualKeyOf.erase(it);
+    return true;
 }
 
 void TQORServNetwork::ListDifference() {

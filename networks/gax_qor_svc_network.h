@@ -245,6 +245,7 @@ class TQORServNetwork : public TQORNetworkData,
     // Visible clients sorted by visual sort key (then by address, so equal
     // keys never collide), and the order of the last list sent.
     std::set<std::pair<std::string, TQORSVCContext*>> f_VisualOper;
+    std::map<TQORSVCContext*, std::string> f_VisualKeyOf;
     std::vector<TQORSVCContext*> f_VisualBias;
     // Admitted contexts by client id and (with UniqCallsign) by callsign key.
     std::map<std::string, TQORSVCContext*> f_EMailHash;
