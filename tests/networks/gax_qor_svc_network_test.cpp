@@ -338,3 +338,43 @@ TEST_F(NetworkTest, ChurnFreesEveryContextOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(NetworkFactory, TheListMakesNetworkObjectsThatServeItsFrames) {
+    std::unique_ptr<TCharsetsCodeList> codes = CreateCharsetsCodeList();
+    FakeService svc;
+    Host host;
+    const TQORNetworksList* self = nullptr;
+    TQORNetworksList list(codes.get(), TQORServNetwork::Factory(host, svc, self));
+    self = &list;
+    TQORServiceNetOptions serv;
+    list.MakeTestNetwork(serv);
+    ASSERT_EQ(list.Count(), 2);
+    auto* net = dynamic_cast<TQORServNetwork*>(list.GetNetworkOriginal(1));
+    ASSERT_NE(net, nullptr);
+    EXPECT_EQ(net->NetName(), u"Net01");
+    EXPECT_EQ(net->NetOriginalIndex(), 1);
+    svc.def = net;
+    int freed = 0;
+    auto* c = new Client(svc, 5, freed);
+    c->Connect(Tag("VX", "2014004") + Tag("EA", "a@b.c") + Tag("PW", "pw") + Tag("ON", "CALL") +
+               Tag("BC", "PC Only") + Tag("CT", "City") + Tag("NN", "Country") +
+               Tag("NT", "Net01"));
+    for (auto cmd : {TQORServNetworkCommand::snc_HandshakeClient,
+                     TQORServNetworkCommand::snc_AttachNetwork}) {
+        auto r = std::make_unique<TQORSVCNetQueueRecord>();
+        r->nqr_Cmd = cmd;
+        ASSERT_TRUE(net->NetQueuePushCtx(r, c));
+    }
+    c->sent.clear();
+    net->NetHeartBeat(true, 500);
+    EXPECT_EQ(c->sent.substr(0, list.NetsV0().size()), list.NetsV0());
+    auto r = std::make_unique<TQORSVCNetQueueRecord>();
+    r->nqr_Cmd = TQORServNetworkCommand::snc_ClientDisconnected;
+    ASSERT_TRUE(net->NetQueuePushCtx(r, c));
+    net->NetHeartBeat(true, 1000);
+    EXPECT_EQ(freed, 1);
+}
+
+}  // namespace
