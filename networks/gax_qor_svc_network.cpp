@@ -148,12 +148,14 @@ bool TQORServNetwork::NetHeartBeat(bool aPing, uint32_t aTick) {
     bool ping = aPing;
     std::exception_ptr failure;
     do {
-        for (; i < cmds.size() && !failure; ++i) {
+        for (; i < cmds.size(); ++i) {
             TQORNetCommand cmd = std::move(cmds[i]);
+            // The records behind a failing one are still dispatched: one of
+            // them may be a disconnect, and its context must reach DISPOSE.
             try {
                 Dispatch(cmd);
             } catch (...) {
-                failure = std::current_exception();
+                if (!failure) failure = std::current_exception();
             }
             if (f_NetFast) f_NetResults |= kNetResFlushNow;
             if (f_NetResults & kNetResFlushNow) {
@@ -164,8 +166,7 @@ bool TQORServNetwork::NetHeartBeat(bool aPing, uint32_t aTick) {
         if (!ping && !(f_NetResults & kNetResFlushNow)) break;
         ResultWork(ping);
         ping = false;
-    } while (i < cmds.size() && !failure);
-    // Records behind a failing one are dropped here (freed with `cmds`).
+    } while (i < cmds.size());
     if (failure) std::rethrow_exception(failure);
     return found;
 }

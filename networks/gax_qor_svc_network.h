@@ -118,8 +118,8 @@ class TQORServNetwork : public TQORNetworkData,
     // A record about no client (fast mode, disconnect-all, list rebuild).
     bool PushCommand(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) override;
     // Drains the command array, then does the result work. Returns true when
-    // it found records. Raises the first handler error after disposing of
-    // every record it took (the ones behind the failing record are dropped).
+    // it found records. A handler error does not stop the others: the first
+    // one is raised after every record taken has been handled and disposed of.
     bool NetHeartBeat(bool aPing, uint32_t aTick) override;
     bool SpeechPauseOn() const override { return false; }
     uint32_t SpeechPauseStartTick() const override { return 0; }
