@@ -99,6 +99,12 @@ bool TQORServNetwork::IsNetOwnerByHash(std::string_view aClientId) const {
     return f_Owners.count(std::string(aClientId)) != 0;
 }
 
+bool TQORServNetwork::IsNetOrServerOwnerByHash(std::string_view aClientId) const {
+    if (IsNetOwnerByHash(aClientId)) return true;
+    const std::string_view owner = e_Facts.ServOwnerId();
+    return !owner.empty() && owner == aClientId;
+}
+
 bool TQORServNetwork::AllowByPrivilege(TQORClientPrivilege aPriv) const {
     switch (aPriv) {
         case clpr_ADMIN:

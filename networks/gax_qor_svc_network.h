@@ -144,6 +144,8 @@ class TQORServNetwork : public TQORNetworkData,
     std::u16string_view NetNameU() const override { return NetworkNameUCS2(); }
     const TAnsiUnicodeConverter* NetConverter() const override { return Converter(); }
     bool IsNetOwnerByHash(std::string_view aClientId) const override;
+    // A network owner, or the server owner.
+    bool IsNetOrServerOwnerByHash(std::string_view aClientId) const;
     // The access lists come with their own issue: nobody is listed yet.
     bool NetFindAdmin(const TQORSVCContext&, bool& aDiffers) const override {
         aDiffers = false;
