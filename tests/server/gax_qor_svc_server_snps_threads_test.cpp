@@ -14,6 +14,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -106,6 +108,11 @@ class Rig {
     int listenFd = -1;
     uint16_t port = 0;
     std::atomic<bool> answerHandshakes{true};
+    bool freeEnded = false;  // set before the first connection
+    std::vector<C> Causes() {
+        std::lock_guard<std::mutex> l(m);
+        return causes;
+    }
     std::atomic<int> uptime{0};
     wrk_test::Counter ended, attached;
 
@@ -160,6 +167,18 @@ class Rig {
             case TQORServNetworkCommand::snc_ClientDisconnected: {
                 std::lock_guard<std::mutex> l(m);
                 endedSet.insert(s);
+                causes.push_back(s->DisconnectCauseR());
+                if (freeEnded) {
+                    // The worker removed it before posting: nothing reaches it any more.
+                    endedSet.erase(s);
+                    for (auto it = sessions.begin(); it != sessions.end(); ++it) {
+                        if (it->get() == s) {
+                            sessions.erase(it);
+                            break;
+                        }
+                    }
+                    if (last == s) last = nullptr;
+                }
                 ended.Add();
                 break;
             }
@@ -173,6 +192,7 @@ class Rig {
     TQORSVCContextSNPS* last = nullptr;
     std::set<TQORSVCContextSNPS*> endedSet;
     std::vector<std::pair<TQORServNetworkCommand, std::string>> posted;
+    std::vector<C> causes;
     std::atomic<bool> stop{false};
     std::thread hb;
 };
@@ -402,6 +422,115 @@ TEST(SocketSession, OverLimitRuleLooksAtWhatIsPendingNow) {
     EXPECT_FALSE(s->vOutputBufferLimit(0, 1000));
     ::close(c);
     ASSERT_TRUE(WaitEnded(rig, s));
+}
+
+long ResidentKiB() {
+    FILE* f = ::fopen("/proc/self/statm", "r");
+    long size = 0, resident = 0;
+    if (f != nullptr) {
+        if (::fscanf(f, "%ld %ld", &size, &resident) != 2) resident = 0;
+        ::fclose(f);
+    }
+    return resident * (::sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// Hostile clients: each ends with its cause (or keeps working), leaves server
+// memory where it was and never makes the worker spin.
+TEST(SocketSession, HostileClients) {
+    struct Case {
+        std::string name;
+        std::function<void(Rig&, int)> act;
+        C cause;
+    };
+    auto working = [](Rig& aRig, int aFd) {
+        SendAll(aFd, kConnect8);
+        ASSERT_FALSE(ReadAnswer(aFd).empty());
+        (void)aRig;
+    };
+    const Case cases[] = {
+        {"never reads while others talk",
+         [&](Rig& r, int fd) {
+             working(r, fd);
+             TQORSVCContextSNPS* s = r.Last();
+             const std::string frame(8192, 's');
+             for (int i = 0; i < 4000 && !r.HasEnded(s); ++i)
+                 s->vSendBytes(frame.data(), static_cast<int32_t>(frame.size()));
+         },
+         C::fsdc_BandWidthLimit},
+        {"endless line without LF",
+         [&](Rig& r, int fd) {
+             working(r, fd);
+             SendAll(fd, std::string(1 << 20, 'x'));
+         },
+         C::fsdc_TooLongString},
+        {"one byte a second",
+         [&](Rig& r, int fd) {
+             for (char ch : std::string("CT:<VX>")) {
+                 if (r.HasEnded(r.Last())) break;
+                 SendAll(fd, std::string(1, ch));
+                 std::this_thread::sleep_for(std::chrono::seconds(1));  // the client's pace
+             }
+         },
+         C::fsdc_HandshakeTimeout},
+        {"floods commands, then a bad one",
+         [&](Rig& r, int fd) {
+             working(r, fd);
+             std::string flood;
+             for (int i = 0; i < 20000; ++i) flood += (i % 2) ? "P\r\n" : "ST:1\r\n";
+             SendAll(fd, flood + "NOPE\r\n");
+             (void)r;
+         },
+         C::fsdc_WrongCommand},
+        {"malformed tags and high bytes",
+         [&](Rig& r, int fd) {
+             working(r, fd);
+             SendAll(fd, "TM:<MS>\xff\xfe\x80<ID></MS\r\n");
+             (void)r;
+         },
+         C::fsdc_WrongCommand},
+        {"malformed connect string",
+         [&](Rig&, int fd) { SendAll(fd, "CT:<EA>\xff\xfe</E<PW>\x80\x81</PW>>>\r\n"); },
+         C::fsdc_InvalidConnectString},
+    };
+    Rig rig(2, 5);
+    rig.host.cfg.cfg_ServOutputBufferLimit = 64 * 1024;
+    rig.host.cfg.cfg_ServOutputBufferFactor = 4;
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        const long rssBefore = ResidentKiB();
+        const double cpuBefore = ProcessCpuSeconds();
+        const auto t0 = std::chrono::steady_clock::now();
+        const int c = rig.Connect();
+        TQORSVCContextSNPS* s = rig.Last();
+        k.act(rig, c);
+        ASSERT_TRUE(WaitEnded(rig, s, 10000));
+        EXPECT_EQ(s->DisconnectCauseR(), k.cause);
+        ::close(c);
+        const double wall =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        const double cpu = ProcessCpuSeconds() - cpuBefore;
+        // A spinning worker would burn a whole core for the case's duration.
+        if (wall > 1.5) {
+            EXPECT_LT(cpu, wall * 0.5) << "cpu " << cpu << " s in " << wall << " s";
+        }
+        EXPECT_LT(ResidentKiB() - rssBefore, 64 * 1024) << "KiB";
+    }
+
+    // 10,000 connections opened and closed; the sessions are freed as they end.
+    Rig churn(2, 5);
+    churn.freeEnded = true;
+    const long rssBefore = ResidentKiB();
+    constexpr int kBatch = 40;
+    for (int b = 0; b < 10000 / kBatch; ++b) {
+        const int endedBefore = churn.ended.Get();
+        int fds[kBatch];
+        for (int& fd : fds) fd = churn.Connect();
+        for (int fd : fds) ::close(fd);
+        ASSERT_TRUE(churn.ended.WaitAtLeast(endedBefore + kBatch, 10000)) << "batch " << b;
+    }
+    EXPECT_LT(ResidentKiB() - rssBefore, 64 * 1024) << "KiB";
+    const std::vector<C> causes = churn.Causes();
+    EXPECT_EQ(causes.size(), 10000u);
 }
 
 }  // namespace
