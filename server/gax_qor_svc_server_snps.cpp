@@ -1,6 +1,7 @@
 #include "server/gax_qor_svc_server_snps.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "foundation/gax_strutils.h"
 #include "platform/plat_socket.h"
@@ -14,8 +15,6 @@ namespace {
 
 using Cause = TQORSVCDisconnectCause;
 using PS = TQORProtocolStatus;
-
-constexpr uint16_t kAllIntr = 0xFFFF;
 
 std::string Narrow(std::u16string_view aText) {
     std::string s;
