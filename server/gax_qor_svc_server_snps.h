@@ -1,0 +1,115 @@
+// TQORSVCContextSNPS: a client session on a real TCP connection. It reads the
+// client's bytes with a line collector, writes through a thread-safe output
+// buffer and runs the client protocol as a state machine in its step: the
+// first three bytes, the connect string, the wait for the heartbeat's answer,
+// then commands, sound and text until the session ends.
+//
+// Threads and ownership:
+// - The heartbeat thread constructs the session and hands it to a worker; the
+//   worker alone runs vExecStart/vExecStep/vExecParameters/vExecTimeout/
+//   vExecStop and owns the collector, the socket and every f_ field not named
+//   below.
+// - The heartbeat thread (networks, service) calls the vSendBytes family and
+//   vOutputBufferLimit. They touch only the output buffer (its own lock), the
+//   interrupt word and the leaving bit (atomics), f_SocketClosed (atomic) and
+//   the over-limit pair (f_OverLimit atomic, since the worker's flush clears
+//   it; f_LastOverlimitTick is the heartbeat's alone).
+//
+// Flow control: the waiter is asked to read only while a read operation runs,
+// to watch for the peer's close only while the session waits for its answer
+// (or for its refusal to be written out), and to wait for room only while the
+// output buffer is blocked, so a client that sends bytes at the wrong time
+// never makes the worker spin. The output buffer has a hard cap (limit x
+// factor); a client that lets it fill is dropped with fsdc_BandWidthLimit.
+//
+// REQUIRES: the host and the facts outlive the session; the socket is a
+// connected TCP socket that the session owns from construction on.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "server/gax_qor_svc_clientcmds.h"
+#include "server/gax_qor_svc_context.h"
+#include "server/gax_qor_svc_handshake.h"
+#include "sockets/gax_snps_asyncwriter.h"
+#include "sockets/gax_snps_collector.h"
+
+namespace gax {
+
+class TQORSVCContextSNPS final : public TQORSVCContext {
+  public:
+    static constexpr int kInputBufferSize = 3072;
+    static constexpr int kOutputBufferSize = 1024;
+    static constexpr int kMaxLineLen = 2300;
+    static constexpr int kReadBudget = 4096;
+    // Kernel send buffer: small enough that a client that stops reading shows
+    // up in the output buffer, where the bandwidth check sees it.
+    static constexpr int kSocketSendBuffer = 64 * 1024;
+
+    // aMarked: admitted over a connection limit, so it gets one second for its
+    // connect string.
+    TQORSVCContextSNPS(TQORSVCHost* aHost, TQORSVCClientService& aFacts, bool aMarked,
+                       TSocket aSocket, std::string aPeerAddrBin, int32_t aPeerPort);
+    ~TQORSVCContextSNPS() override;
+
+    void vFlush() override;
+    void vAbortConnection() override { vCloseSocket(); }
+    void vSetDisconnectCauseOnTimeout() override;
+    void vExecStart(TQORSVCStepParams& aPar) override;
+    TQORSVCWorkerExecResult vExecStep(TQORSVCStepParams& aPar) override;
+    TQORSVCWorkerExecResult vExecParameters(TQORSVCStepParams& aPar) override;
+    bool vExecTimeout(TQORSVCStepParams& aPar) override;
+    void vExecStop(TQORSVCWorker* aWorker) override;
+    void vCloseSocket() override;
+
+    void vSendBytes(const void* aBuffer, int32_t aLen) override;
+    void vSendBytesDontWakeWorker(const void* aBuffer, int32_t aLen) override;
+    void vSendBytesAnswerOK(const void* aBuffer, int32_t aLen) override;
+    void vSendBytesFlushAndTerm(const void* aBuffer, int32_t aLen) override;
+    // True once the output has stayed above aLimit bytes for the activity
+    // time-out (the bytes pending now, not what the last flush left).
+    bool vOutputBufferLimit(int32_t aLimit, TGaxTick32 aTick) override;
+
+    TGaxTick32 CliHandshakeTimeoutTicks() const { return f_HandshakeTimeoutTicks; }
+    size_t OutputPending() const { return f_OutAsync.PendingBytes(); }
+    // The service's 8-bit address settings for the answers.
+    TQORHandshakeServer HandshakeServer() const;
+
+  private:
+    enum class Next { Read, Wait, Done };
+
+    TQORSVCWorkerExecResult ExecStep2(TQORSVCStepParams& aPar);
+    TQORSVCWorkerExecResult ReadLoop(TQORSVCStepParams& aPar);
+    TQORSVCWorkerExecResult WaitResult(TQORSVCStepParams& aPar);
+    TQORSVCWorkerExecResult Fail(TQORSVCDisconnectCause aCause);
+    // False when the write failed (the session has then ended).
+    bool DoFlush(const TQORSVCStepParams& aPar);
+    TQORSVCWorkerExecResult StartNextLine(TQORSVCStepParams& aPar);
+    TQORSVCWorkerExecResult OnOpener(TQORSVCStepParams& aPar);
+    TQORSVCWorkerExecResult OnConnectString(TQORSVCStepParams& aPar);
+    TQORSVCWorkerExecResult OnCommand(TQORSVCStepParams& aPar);
+    // Refused connect string: cause and the negative answer posted to the service.
+    void PrepareClientErrorAnswer();
+    void QueueHandshakeErrorAnswer(std::string_view aAccessWord);
+    // Appends for a sender; false (and the client is dropped) past the hard cap.
+    bool Append(const void* aBuffer, int32_t aLen);
+    // Reads and drops what the client still sends, then ends our side, so the
+    // client reads the answer before the close instead of a reset.
+    void DrainAndShutdown();
+    uint8_t WaitFlags() const { return f_Collector.WaitFlagsFor(f_OutAsync.NeedWaitForWrite()); }
+    TGaxTick32 ActivityTimeoutTicks() const;
+
+    TCollectorSocket f_Collector{kInputBufferSize};
+    TAsyncWriter2SocketThreadSafe f_OutAsync{kOutputBufferSize};
+    TGaxTick32 f_HandshakeTimeoutTicks = 0;
+    size_t f_HardCap = kAsyncWriterMaxBlock;
+    std::atomic<bool> f_OverLimit{false};
+    TGaxTick32 f_LastOverlimitTick = 0;  // heartbeat thread
+    std::atomic<bool> f_SocketClosed{false};
+    std::string f_Line;        // the current line, writable for the tag parser
+    std::string f_SoundFrame;  // the sound block being collected, with its header room
+};
+
+}  // namespace gax
