@@ -170,6 +170,8 @@ struct TQORSVCMainQueueRec {
     TQORSVCHandle fsmqr_Obj1;  // the command-channel context that asked
     TQORSVCMemoryReportReadyEvent fsmqr_MemRepReadyEvent{};
     TQORSVCMainQueueCmd fsmqr_Cmd{};
+    // fsmqc_FlushData: how many flusher-queue entries this flush answers.
+    int32_t fsmqr_Count = 0;
 };
 
 // A command context waiting for a data flush, with the key it had then.

@@ -446,6 +446,7 @@ void TQORService::tmSetTimerSync(uint32_t aSyncTick) {
 
 void TQORService::tmRequestFlush(TQORSVCCtxRef aCommandContext) {
     f_Flushers.EnqueueCommandContext(aCommandContext);
+    ++f_tmFlushersWaiting;
     tmServResults |= kResAllLists | kResFlush;
     f_tmPendingResults |= kResAllLists | kResFlush;
 }
@@ -592,7 +593,13 @@ void TQORService::tmPostSnapshots() {
         f_Poster.InterruptService();
     }
     if (f_tmPendingResults & kResFlush) {
-        f_Poster.MainQueue().EnqueueCmd(TQORSVCMainQueueCmd::fsmqc_FlushData);
+        // The record names how many requests it answers: a later pass's
+        // requests wait for their own snapshots, which are queued behind it.
+        auto rec = std::make_unique<TQORSVCMainQueueRec>();
+        rec->fsmqr_Cmd = TQORSVCMainQueueCmd::fsmqc_FlushData;
+        rec->fsmqr_Count = f_tmFlushersWaiting;
+        f_Poster.MainQueue().Push(std::move(rec));
+        f_tmFlushersWaiting = 0;
         f_tmPendingResults &= ~kResFlush;
         f_Poster.InterruptService();
     }
@@ -814,7 +821,7 @@ void TQORService::trHandleMainRecord(TQORSVCMainQueueRec& aRec) {
         return;
     }
     switch (aRec.fsmqr_Cmd) {
-        case C::fsmqc_FlushData: trAnswerFlushers(); return;
+        case C::fsmqc_FlushData: trAnswerFlushers(aRec.fsmqr_Count); return;
         case C::fsmqc_ServiceStart:
             try {
                 trStartService();
@@ -938,19 +945,16 @@ void TQORService::trRereadIntFlags(TQORSVCMainQueueRec& aRec) {
                                          ok ? "+OK\r\n" : "-ERROR\r\n");
 }
 
-void TQORService::trAnswerFlushers() {
+void TQORService::trAnswerFlushers(int32_t aCount) {
     // The snapshots of the same heartbeat pass were queued ahead of this
-    // request, so every save it covers has been tried by now.
+    // request, so every save it covers has been tried by now. Only the
+    // requests of that pass are answered: later ones wait for their own.
     const char* answer = f_trSaveFailed ? "-ERROR\r\n" : "+OK\r\n";
     f_trSaveFailed = false;
-    for (;;) {
-        TQORSVCFlusherQueue::Batch batch;
-        const int32_t n = f_Flushers.PullBatch(batch);
-        if (n == 0) break;
-        for (int32_t i = 0; i < n; ++i) {
-            const TQORSVCFlusherItem& item = *batch[static_cast<std::size_t>(i)];
-            f_Poster.ServQueue_ChannelAnswerText(item.Context, item.GlobalKey, answer);
-        }
+    for (int32_t i = 0; i < aCount; ++i) {
+        TQORSVCFlusherQueue::ItemPtr item = f_Flushers.Pull();
+        if (!item) break;
+        f_Poster.ServQueue_ChannelAnswerText(item->Context, item->GlobalKey, answer);
     }
 }
 

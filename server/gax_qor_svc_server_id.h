@@ -367,7 +367,7 @@ class TQORService : public TQORSVCHost, public TQORTimerClient, public TQORSVCNe
         GAX_REQUIRES(kServiceThread);
     void trReread(TQORSVCMainQueueRec& aRec) GAX_REQUIRES(kServiceThread);
     void trRereadIntFlags(TQORSVCMainQueueRec& aRec) GAX_REQUIRES(kServiceThread);
-    void trAnswerFlushers() GAX_REQUIRES(kServiceThread);
+    void trAnswerFlushers(int32_t aCount) GAX_REQUIRES(kServiceThread);
     void trStartService() GAX_REQUIRES(kServiceThread);
     void trAbort() GAX_REQUIRES(kServiceThread);
     void trRunDataChangeScript(const std::u16string& aFileName, std::u16string_view aTag,
@@ -443,6 +443,8 @@ class TQORService : public TQORSVCHost, public TQORTimerClient, public TQORSVCNe
     // List-save and flush bits not yet posted: they survive a pass that
     // raised until their snapshot or flush request is in the main queue.
     uint32_t f_tmPendingResults GAX_GUARDED_BY(kHeartbeat) = 0;
+    // Flush requests queued to f_Flushers since the last flush record was posted.
+    int32_t f_tmFlushersWaiting GAX_GUARDED_BY(kHeartbeat) = 0;
     uint32_t f_tmLastSteps GAX_GUARDED_BY(kHeartbeat) = 0;
     uint32_t f_tmSecs GAX_GUARDED_BY(kHeartbeat) = 0;
     std::string f_ServerOwnerCallsignOpnameANSI GAX_GUARDED_BY(kHeartbeat);

@@ -99,6 +99,10 @@ void TQORTimer::Loop() {
             // Not one of ours (allocation, standard library): the pass is
             // lost but the heartbeat must go on, or every connection stalls.
             ReportError(u"std::exception", Utf8StrToUnicodeLenient(e.what()));
+        } catch (...) {
+            // A value of no exception class (a library's own, a thrown int):
+            // still only this pass is lost.
+            ReportError(u"unknown exception", u"");
         }
         if (terminated()) break;
         // An enabled heartbeat whose pass raised goes straight back to its

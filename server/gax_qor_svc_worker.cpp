@@ -8,6 +8,7 @@
 #include <typeinfo>
 
 #include "foundation/gax_datetime.h"
+#include "foundation/gax_strutils.h"
 #include "foundation/gax_types.h"
 #include "sockets/gax_snps_sockets.h"
 
@@ -15,21 +16,10 @@ namespace gax {
 
 namespace {
 
-std::u16string Widen(std::string_view s) {
-    std::u16string out;
-    out.reserve(s.size());
-    for (char c : s) out.push_back(static_cast<unsigned char>(c));
-    return out;
-}
-
-std::u16string DecimalW(int64_t v) {
-    return Widen(std::to_string(v));
-}
-
 std::u16string TypeNameOf(const std::type_info& aType) {
     int status = 0;
     char* name = abi::__cxa_demangle(aType.name(), nullptr, nullptr, &status);
-    std::u16string out = Widen(status == 0 && name ? name : aType.name());
+    std::u16string out = ByteStrToUnicode(status == 0 && name ? name : aType.name());
     std::free(name);
     return out;
 }
@@ -42,7 +32,7 @@ std::u16string DescribeCurrentException() {
     } catch (const Exception& e) {
         return std::u16string(e.ClassName()) + u": " + e.Message();
     } catch (const std::exception& e) {
-        return TypeNameOf(typeid(e)) + u": " + Widen(e.what());
+        return TypeNameOf(typeid(e)) + u": " + ByteStrToUnicode(e.what());
     } catch (...) {
         return u"unknown exception: ";
     }
@@ -67,7 +57,7 @@ TGaxTick32 CacheTicksOf(const TQORServiceConfig& aCfg) {
 std::u16string TQORSVCWorker::WorkerName(int32_t aServiceIndex) {
     char text[24];
     std::snprintf(text, sizeof text, "Worker[%03d]: ", aServiceIndex);
-    return Widen(text);
+    return ByteStrToUnicode(text);
 }
 
 TQORSVCWorker::TQORSVCWorker(TQORSVCHost* aService, bool aHotThread, int32_t aServiceIndex)
@@ -149,7 +139,7 @@ void TQORSVCWorker::LogError(std::u16string_view aText) {
 void TQORSVCWorker::OnThreadException(const std::exception* aError) noexcept {
     try {
         std::u16string text = u"Thread: ";
-        text += aError ? TypeNameOf(typeid(*aError)) + u": " + Widen(aError->what())
+        text += aError ? TypeNameOf(typeid(*aError)) + u": " + ByteStrToUnicode(aError->what())
                        : std::u16string(u"unknown exception");
         LogError(text);
     } catch (...) {
@@ -339,14 +329,14 @@ void TQORSVCWorker::HandleItem(const TQORSVCWorkerQueueItem& aItem) {
             return;
         }
     }
-    LogError(u"QUEUE: Unknown command code " + DecimalW(static_cast<int>(aItem.Code)));
+    LogError(u"QUEUE: Unknown command code " + IntToDecStrW(static_cast<int>(aItem.Code)));
 }
 
 void TQORSVCWorker::MemoryReport() {
     WorkerMemRepArray.clear();
     const std::u16string name = WorkerName(WorkerServiceIndex());
     auto line = [&](std::u16string_view aLabel, int64_t aValue) {
-        WorkerMemRepArray.push_back(name + std::u16string(aLabel) + DecimalW(aValue));
+        WorkerMemRepArray.push_back(name + std::u16string(aLabel) + IntToDecStrW(aValue));
     };
     line(u"f_WorkerQueue=", f_WorkQueue.FifoMemoryUsage());
     line(u"f_Waiter=", f_Waiter.GetMemoryUsage());

@@ -1,25 +1,12 @@
 #include "server/gax_qor_svc_wrkctx.h"
 
+#include "foundation/gax_strutils.h"
 #include "server/gax_qor_svc_worker.h"
 #include "sockets/gax_snps_utils.h"
 
 namespace gax {
 
 namespace {
-
-std::string NarrowAscii(std::u16string_view s) {
-    std::string out;
-    out.reserve(s.size());
-    for (char16_t c : s) out.push_back(static_cast<char>(c));
-    return out;
-}
-
-std::u16string WidenBytes(std::string_view s) {
-    std::u16string out;
-    out.reserve(s.size());
-    for (char c : s) out.push_back(static_cast<unsigned char>(c));
-    return out;
-}
 
 void AppendQuotedValue(TStringBldU& aB, std::u16string_view aLabel, std::u16string_view aValue) {
     AppendStr(aB, aLabel);
@@ -35,7 +22,7 @@ TQORSVCWrkCtx::TQORSVCWrkCtx(TQORSVCHost* aQORService, TSocket aSocket, std::str
     : f_Peer_AddressBin(std::move(aPeerAddrBin)), e_QORService(aQORService) {
     if (e_QORService) p_Cfg = &e_QORService->SvcConfig();
     f_Socket = aSocket;
-    f_Peer_Address = NarrowAscii(AddrBinToText(f_Peer_AddressBin));
+    f_Peer_Address = UnicodeToByteStr(AddrBinToText(f_Peer_AddressBin));
     f_Peer_Port = std::to_string(aPeerPort);
     f_Peer_Name = FormatHostPortA(f_Peer_Address, f_Peer_Port);
     CalcGlobals();
@@ -47,7 +34,7 @@ TQORSVCWrkCtx::~TQORSVCWrkCtx() {
 
 void TQORSVCWrkCtx::CalcGlobals() {
     f_GlobalKey = e_QORService ? e_QORService->GetNextUniqCounter() : 1;
-    f_SessionIP_U = WidenBytes(vGetPeerName());
+    f_SessionIP_U = ByteStrToUnicode(vGetPeerName());
 }
 
 void TQORSVCWrkCtx::vFlush() {

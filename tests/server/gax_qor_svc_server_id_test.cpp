@@ -96,6 +96,7 @@ class TestDataFiles final : public TQORSVCDataFiles {
         AnswersQueuedAtWrite.push_back(f_Svc->Poster().ServQueue().Count());
         Lines.push_back(aLines);
         if (ThrowOn && *ThrowOn == aKind) throw Exception("disk on fire");
+        if (FailAtWrite && *FailAtWrite + 1 == Writes.size()) return false;
         return !(FailOn && *FailOn == aKind);
     }
     bool RereadList(TQORSVCMainQueueCmd, const std::u16string& aFileName) override {
@@ -108,6 +109,7 @@ class TestDataFiles final : public TQORSVCDataFiles {
     std::vector<TQORSVCWriteArray> Lines;
     std::vector<std::u16string> Rereads;
     std::optional<TQORSVCListKind> FailOn, ThrowOn;
+    std::optional<std::size_t> FailAtWrite;  // index of the one write that fails
 
   private:
     TQORService*& f_Svc;
@@ -438,6 +440,32 @@ TEST_F(ServiceTest, FlushAfterAFailedWriteAnswersError) {
     auto answers = TakeServQueue();
     ASSERT_EQ(answers.size(), 1u);
     EXPECT_EQ(answers[0]->nqr_DataS1, "-ERROR\r\n");
+}
+
+// Two flushes asked in two passes before the service thread runs: each is
+// answered after its own pass's writes, and only a write it covers can fail it.
+TEST_F(ServiceTest, EachFlushWaitsForItsOwnPassesWrites) {
+    struct Ctx {
+        int x = 0;
+    } a, b;
+    Sync(T);
+    svc->Poster().ServQueue_ChannelFlushData({&a, 1});
+    PassAt(T + 100);
+    svc->Poster().ServQueue_ChannelFlushData({&b, 2});
+    PassAt(T + 200);
+    files.FailAtWrite = 10;  // the second pass's Rights
+    RunMainQueue();
+    ASSERT_EQ(files.Writes.size(), 12u);
+    // While the second pass's lists are written only the first answer is out.
+    EXPECT_EQ(std::vector<int32_t>(files.AnswersQueuedAtWrite.begin() + 6,
+                                   files.AnswersQueuedAtWrite.end()),
+              std::vector<int32_t>(6, 1));
+    auto answers = TakeServQueue();
+    ASSERT_EQ(answers.size(), 2u);
+    EXPECT_TRUE(answers[0]->nqr_Context.Is(&a));
+    EXPECT_EQ(answers[0]->nqr_DataS1, "+OK\r\n");
+    EXPECT_TRUE(answers[1]->nqr_Context.Is(&b));
+    EXPECT_EQ(answers[1]->nqr_DataS1, "-ERROR\r\n");
 }
 
 TEST_F(ServiceTest, ChangedListsAndOwnerAreSnapshotOnce) {

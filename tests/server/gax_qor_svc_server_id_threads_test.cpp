@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <atomic>
 #include <barrier>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -125,6 +127,43 @@ TEST(ServiceThreads, HeartbeatGoesOnAfterAPassRaises) {
     svc.RunMainThread();
     EXPECT_TRUE(log.Has("ERROR: Timer: Heartbeat loop: std::exception: network broke"));
     EXPECT_GE(std::count(log.Lines.begin(), log.Lines.end(), "ping"), 2);
+}
+
+// A pass that raises something of no exception class loses that pass only:
+// an ended heartbeat would stall every connection of the server.
+TEST(HeartbeatThread, GoesOnAfterAPassRaisesAValueOfNoClass) {
+    struct Client final : TQORTimerClient {
+        std::mutex M;
+        std::condition_variable Cv;
+        int Passes = 0;
+        void tmSetTimerSync(uint32_t) override GAX_REQUIRES(kHeartbeat) {}
+        void tm_Pinger() override GAX_REQUIRES(kHeartbeat) {
+            int n;
+            {
+                std::lock_guard<std::mutex> l(M);
+                n = ++Passes;
+            }
+            Cv.notify_all();
+            if (n == 1) throw 42;
+        }
+    } client;
+    std::mutex em;
+    std::vector<std::u16string> errors;
+    TQORTimer timer(client, TQORSystemClock::Instance());
+    timer.OnError = [&](const std::u16string& aText) {
+        std::lock_guard<std::mutex> l(em);
+        errors.push_back(aText);
+    };
+    timer.StartTimer();
+    timer.SetEnabled(true);
+    {
+        std::unique_lock<std::mutex> l(client.M);
+        EXPECT_TRUE(client.Cv.wait_for(l, std::chrono::seconds(30),
+                                       [&] { return client.Passes >= 3; }));
+    }
+    timer.Stop();
+    std::lock_guard<std::mutex> l(em);
+    EXPECT_EQ(errors, std::vector<std::u16string>{u"Heartbeat loop: unknown exception: "});
 }
 
 TEST(MainThreadCall, RunsCallsOnTheServingThreadUntilFinished) {
