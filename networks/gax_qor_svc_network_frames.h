@@ -138,7 +138,7 @@ class TQORNetFanout {
     std::u16string f_LogPrefix;
     static inline const TQORNetMembers kNoMembers{};
     const TQORNetMembers* f_Members = &kNoMembers;
-    uint32_t f_NetFlags = 0;
+    uint32_t f_NetFlags = 0xFFFFFFFFu & ~QOR_NF_SPEAKING;
 };
 
 // The network's list cache: 32 slots handed to talkers and senders, least
