@@ -165,7 +165,9 @@ void TQORNetClientLists::RemoveBias(size_t j, int32_t& aStart, int32_t& aLen,
     c->OffsetInClientsListV0 = 0;
     c->OffsetInClientsListV1FU = 0;
     c->SetQORNetworkIndex(0);
-    e_Owner.DropFromSentOrder(c);
+    // A member the walk had to take out of order is still visible: it comes
+    // back as a "+" entry and has not left the network.
+    if (!IsVisible(c)) e_Owner.DropFromSentOrder(c);
 }
 
 void TQORNetClientLists::InsertBias(size_t i, size_t j, int32_t& aStart, int32_t& aLen,
