@@ -1,0 +1,340 @@
+// The network object on the heartbeat's side, driven by hand: records pushed
+// into the command array, NetHeartBeat called with an injected tick.
+#include "networks/gax_qor_svc_network.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "foundation/gax_mlang.h"
+#include "server/session_test_support.h"
+
+namespace {
+
+using namespace gax;
+using namespace session_test;
+
+struct Host : TQORSVCNetHost {
+    std::vector<std::u16string> lines;
+    void NetHostListChanged(TQORSVCListKind) override {}
+    void NetHostLog(std::u16string aText) override { lines.push_back(std::move(aText)); }
+};
+
+// A session that counts its destruction, so a double free or a leak shows.
+struct Client : TestSession {
+    Client(FakeService& aSvc, TQORGlobalKey aKey, int& aFreed)
+        : TestSession(aSvc, aKey), freed(aFreed) {}
+    ~Client() override { ++freed; }
+    int& freed;
+};
+
+class NetworkTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { s_Codes = CreateCharsetsCodeList().release(); }
+    static void TearDownTestSuite() { delete s_Codes; }
+
+    void Make(const std::function<void(TQORSVCNetworkOptions&)>& aSet = {}) {
+        frames.MakeTestNetwork(serv);
+        TQORServNetworkRec rec;
+        rec.snr_NetworkNameUCS2 = u"Test";
+        InitNetworkOptionsFromDefaults(serv, rec.snr_Options);
+        if (aSet) aSet(rec.snr_Options);
+        net = std::make_unique<TQORServNetwork>(rec, serv, s_Codes, host, svc, frames);
+        svc.nets = {net.get()};
+        svc.def = net.get();
+    }
+
+    // A client past its connect string, as the worker hands it over.
+    Client* NewClient(const std::string& aMail, const std::string& aCall = "CALL Name") {
+        auto* c = new Client(svc, ++key, freed);
+        c->Connect(Tag("VX", "2014004") + Tag("EA", aMail) + Tag("PW", "pw") + Tag("ON", aCall) +
+                   Tag("BC", "PC Only") + Tag("CT", "City") + Tag("NN", "Country") +
+                   Tag("NT", "Test"));
+        return c;
+    }
+    void Push(TQORServNetworkCommand aCmd, Client* aCtx = nullptr) {
+        auto r = std::make_unique<TQORSVCNetQueueRecord>();
+        r->nqr_Cmd = aCmd;
+        ASSERT_TRUE(net->NetQueuePushCtx(r, aCtx));
+    }
+    void Beat(bool aPing) { net->NetHeartBeat(aPing, tick); }
+    void Ping() {
+        tick += 500;
+        Beat(true);
+    }
+    // Handshake, attach and the ping that makes it visible.
+    Client* Visible(const std::string& aMail) {
+        Client* c = NewClient(aMail, aMail);
+        Push(TQORServNetworkCommand::snc_HandshakeClient, c);
+        Push(TQORServNetworkCommand::snc_AttachNetwork, c);
+        for (int i = 0; i < 20 && !net->IsVisible(c); ++i) Ping();
+        EXPECT_TRUE(net->IsVisible(c));
+        return c;
+    }
+    void Disconnect(Client* aCtx) { Push(TQORServNetworkCommand::snc_ClientDisconnected, aCtx); }
+
+    static TCharsetsCodeList* s_Codes;
+    TQORServiceNetOptions serv;
+    FakeService svc;
+    Host host;
+    TQORNetworksList frames{s_Codes};
+    std::unique_ptr<TQORServNetwork> net;
+    TQORGlobalKey key = 100;
+    uint32_t tick = 10000;
+    int freed = 0;
+};
+TCharsetsCodeList* NetworkTest::s_Codes = nullptr;
+
+TEST_F(NetworkTest, StandaloneClientBecomesVisibleAtThePingAfterAttachAndGetsTheNetworksList) {
+    Make();
+    Client* c = NewClient("a@b.c");
+    Push(TQORServNetworkCommand::snc_HandshakeClient, c);
+    Beat(false);  // dispatched; the answer is written, the result work waits
+    EXPECT_EQ(net->Hold("APPROVED").Count(), 1u);
+    EXPECT_EQ(c->ClientError(), TClientErrorType::cet_OK);
+    Push(TQORServNetworkCommand::snc_AttachNetwork, c);
+    Beat(false);
+    EXPECT_FALSE(net->IsVisible(c));
+    c->sent.clear();
+    Ping();
+    EXPECT_TRUE(net->IsVisible(c));
+    EXPECT_EQ(c->QORNetworkIndex(), 1);
+    EXPECT_EQ(c->CtxFlags() & QOR_CF_NEWBIE, 0u);
+    EXPECT_EQ(net->Hold("NEWBIE").Count(), 0u);
+    EXPECT_EQ(c->sent.substr(0, frames.NetsV0().size()), frames.NetsV0());
+    // A heartbeat without ping and without commands does nothing.
+    c->sent.clear();
+    EXPECT_FALSE(net->NetHeartBeat(false, tick + 100));
+    EXPECT_TRUE(c->sent.empty());
+    Disconnect(c);
+    Ping();
+    EXPECT_EQ(freed, 1);
+}
+
+TEST_F(NetworkTest, QuarantineEndsAtTheFirstPingAtOrAfterItsTime) {
+    Make([](TQORSVCNetworkOptions& o) { o.no_QuarantineTicks = 1000; });
+    Client* c = NewClient("a@b.c");
+    Push(TQORServNetworkCommand::snc_HandshakeClient, c);
+    Push(TQORServNetworkCommand::snc_AttachNetwork, c);
+    Beat(false);
+    EXPECT_EQ(net->Hold("QUARANTINE").Count(), 1u);
+    Ping();  // +500
+    EXPECT_FALSE(net->IsVisible(c));
+    Ping();  // +1000
+    EXPECT_TRUE(net->IsVisible(c));
+    Disconnect(c);
+    Ping();
+    EXPECT_EQ(freed, 1);
+}
+
+TEST_F(NetworkTest, DuplicateIdOrCallsignIsRefused) {
+    struct Case {
+        const char* mail2;
+        const char* call2;
+        bool uniq, disableDupl;
+        TClientErrorType want;
+    } cases[] = {
+        {"a@b.c", "OTHER", false, false, TClientErrorType::cet_DUPL},
+        {"x@y.z", "CALL", true, false, TClientErrorType::cet_DUPL},
+        {"x@y.z", "CALL", false, false, TClientErrorType::cet_OK},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(std::string(k.mail2) + " " + k.call2);
+        Make([&](TQORSVCNetworkOptions& o) { o.no_UniqCallsign = k.uniq; });
+        freed = 0;
+        Client* first = NewClient("a@b.c", "CALL");
+        Push(TQORServNetworkCommand::snc_HandshakeClient, first);
+        Beat(false);  // admitted, not yet visible
+        Client* second = NewClient(k.mail2, k.call2);
+        Push(TQORServNetworkCommand::snc_HandshakeClient, second);
+        Beat(false);
+        EXPECT_EQ(second->ClientError(), k.want);
+        if (k.want == TClientErrorType::cet_DUPL) {
+            EXPECT_EQ(second->DisconnectCauseR(), TQORSVCDisconnectCause::fsdc_ServerDuplicate);
+            EXPECT_TRUE(net->Hold("DELETE").Contains(second));
+            EXPECT_NE(second->CtxFlags() & QOR_CF_LEAVING, 0u);
+        }
+        Disconnect(first);
+        Disconnect(second);
+        Ping();
+        EXPECT_EQ(freed, 2);
+        // The id is free again once the first one left.
+        Client* again = NewClient("a@b.c", "CALL");
+        Push(TQORServNetworkCommand::snc_HandshakeClient, again);
+        Beat(false);
+        EXPECT_EQ(again->ClientError(), TClientErrorType::cet_OK);
+        Disconnect(again);
+        Ping();
+        net.reset();
+        EXPECT_EQ(freed, 3);
+    }
+}
+
+TEST_F(NetworkTest, MaxClientsCountsArrivalsInFlight) {
+    Make([](TQORSVCNetworkOptions& o) { o.no_NetMaxClients = 2; });
+    Client* a = Visible("a@b.c");
+    Client* b = NewClient("b@b.c", "B");
+    Push(TQORServNetworkCommand::snc_HandshakeClient, b);  // APPROVED, not visible
+    Client* c = NewClient("c@b.c", "C");
+    Push(TQORServNetworkCommand::snc_HandshakeClient, c);
+    Beat(false);
+    EXPECT_EQ(b->ClientError(), TClientErrorType::cet_OK);
+    EXPECT_EQ(c->ClientError(), TClientErrorType::cet_BLOCK);
+    EXPECT_EQ(c->DisconnectCauseR(), TQORSVCDisconnectCause::fsdc_NetMaxClients);
+    for (Client* x : {a, b, c}) Disconnect(x);
+    Ping();
+    Ping();
+    EXPECT_EQ(freed, 3);
+}
+
+// A client that disconnects in any hold is freed once, and a visible one only
+// after both its disconnect and the list difference.
+TEST_F(NetworkTest, DisconnectInEveryHoldFreesOnce) {
+    enum Where { Approved, Quarantine, Delete, VisibleSlow, VisibleFast };
+    for (Where w : {Approved, Quarantine, Delete, VisibleSlow, VisibleFast}) {
+        SCOPED_TRACE(static_cast<int>(w));
+        Make([&](TQORSVCNetworkOptions& o) {
+            o.no_QuarantineTicks = w == Quarantine ? 5000 : 0;
+            o.no_NetMaxClients = w == Delete ? 1 : 10;
+        });
+        freed = 0;
+        Client* other = Visible("o@b.c");
+        Client* c = NewClient("a@b.c");
+        Push(TQORServNetworkCommand::snc_HandshakeClient, c);
+        if (w != Approved && w != Delete) Push(TQORServNetworkCommand::snc_AttachNetwork, c);
+        if (w == VisibleFast) net->NetQueue_FastOn();
+        Beat(false);
+        if (w == VisibleSlow || w == VisibleFast) Ping();
+        Disconnect(c);
+        Beat(false);
+        if (w == VisibleFast) {
+            // Fast mode does the result work after every record.
+            EXPECT_EQ(freed, 1);
+        } else {
+            // Disconnect handled, the result work waits for the ping.
+            EXPECT_EQ(freed, 0);
+            if (w == VisibleSlow) {
+                EXPECT_TRUE(net->Hold("EXTRA DISPOSE").Contains(c));
+            }
+            Ping();
+        }
+        EXPECT_EQ(freed, 1);
+        Ping();
+        EXPECT_EQ(freed, 1);
+        Disconnect(other);
+        Ping();
+        EXPECT_EQ(net->VisibleCount(), 0u);
+        net.reset();
+        EXPECT_EQ(freed, 2);
+    }
+}
+
+TEST_F(NetworkTest, TalkerThatLeavesReleasesTheFloorAndOthersHearIt) {
+    Make();
+    Client* a = Visible("a@b.c");
+    Client* b = Visible("b@b.c");
+    Client* newbie = NewClient("n@b.c", "N");
+    Push(TQORServNetworkCommand::snc_HandshakeClient, newbie);
+    Beat(false);
+    EXPECT_FALSE(net->AcquareTX(newbie));  // still in a hold
+    ASSERT_TRUE(net->AcquareTX(a));
+    EXPECT_FALSE(net->AcquareTX(b));
+    b->sent.clear();
+    Disconnect(a);
+    Beat(false);
+    EXPECT_EQ(net->Speaking(), nullptr);
+    EXPECT_EQ(b->sent, std::string(1, '\0'));
+    EXPECT_EQ(b->CtxFlags() & QOR_CF_SPEAKER, 0u);
+    Disconnect(b);
+    Disconnect(newbie);
+    Ping();
+    EXPECT_EQ(freed, 3);
+}
+
+TEST_F(NetworkTest, ChangedInternalFlagsDisconnectExactlyThatClient) {
+    Make();
+    Client* a = Visible("a@b.c");
+    Client* b = Visible("b@b.c");
+    auto rec = std::make_unique<TQORSVCNetQueueRecord>();
+    rec->nqr_Cmd = TQORServNetworkCommand::snc_ApplyNetIntFlags;
+    auto ids = std::make_unique<TQORSVCIntFlagsChangedIds>();
+    ids->Ids.push_back(b->CliHashA());
+    rec->nqr_ListArray.resize(1);
+    rec->nqr_ListArray[0].List = std::move(ids);
+    ASSERT_TRUE(net->PushCommand(rec));
+    Beat(false);
+    EXPECT_EQ(a->DisconnectCauseR(), TQORSVCDisconnectCause{});
+    EXPECT_EQ(b->DisconnectCauseR(), TQORSVCDisconnectCause::fsdc_ChangeIntFlags);
+    Disconnect(a);
+    Disconnect(b);
+    Ping();
+}
+
+TEST_F(NetworkTest, UnknownCommandRaisesAndEveryRecordIsFreed) {
+    Make();
+    Client* c = NewClient("a@b.c");
+    Push(static_cast<TQORServNetworkCommand>(200));
+    Push(TQORServNetworkCommand::snc_HandshakeClient, c);
+    try {
+        Beat(false);
+        FAIL() << "no error";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), u"Unknown network command: 200");
+    }
+    EXPECT_FALSE(net->HasCommands());
+    delete c;  // never handed over: still the worker's
+}
+
+TEST_F(NetworkTest, CommandArrayRefusesPastItsCapacity) {
+    Make();
+    for (size_t i = 0; i < kNetCmdsCapacity; ++i) Push(TQORServNetworkCommand::snc_FastOff);
+    auto r = std::make_unique<TQORSVCNetQueueRecord>();
+    EXPECT_FALSE(net->PushCommand(r));
+    EXPECT_NE(r, nullptr);  // still the caller's
+    EXPECT_TRUE(net->NetHeartBeat(false, tick));
+}
+
+// Clients connecting, attaching and disconnecting at random moments of their
+// admission; every context is freed exactly once and the network ends empty.
+TEST_F(NetworkTest, ChurnFreesEveryContextOnce) {
+    Make([](TQORSVCNetworkOptions& o) { o.no_QuarantineTicks = 700; });
+    std::mt19937 rnd(19);
+    std::vector<Client*> live;
+    int made = 0;
+    for (int round = 0; made < 2000 || !live.empty(); ++round) {
+        if (made < 2000) {
+            for (int k = 0; k < 5; ++k, ++made) {
+                Client* c = NewClient("u" + std::to_string(made % 300) + "@b.c",
+                                      "C" + std::to_string(made));
+                Push(TQORServNetworkCommand::snc_HandshakeClient, c);
+                live.push_back(c);
+            }
+        }
+        for (size_t i = 0; i < live.size();) {
+            const unsigned r = rnd() % 8;
+            if (r == 0 || (made >= 2000 && r < 4)) {
+                Disconnect(live[i]);
+                live[i] = live.back();
+                live.pop_back();
+                continue;
+            }
+            if (r == 1) Push(TQORServNetworkCommand::snc_AttachNetwork, live[i]);
+            ++i;
+        }
+        if (round % 3 == 0) {
+            Ping();
+        } else {
+            tick += 100;
+            Beat(false);
+        }
+    }
+    Ping();
+    Ping();
+    EXPECT_EQ(freed, 2000);
+    EXPECT_EQ(net->VisibleCount(), 0u);
+    for (const char* h : {"ATTACH", "APPROVED", "QUARANTINE", "NEWBIE", "DELETE", "EXTRA DISPOSE"}) {
+        EXPECT_EQ(net->Hold(h).Count(), 0u) << h;
+    }
+}
+
+}  // namespace
