@@ -16,10 +16,6 @@ constexpr char kAggrHead[] =
 constexpr size_t kAggrHeadLen = sizeof(kAggrHead) - 1;
 static_assert(kAggrHeadLen == 106);
 
-bool SortKeyLess(const TQORSVCContext* a, const TQORSVCContext* b) {
-    return a->CliVisualSortKey() < b->CliVisualSortKey();
-}
-
 void PutHead(FastStringA& f, uint8_t aMarker) {
     f.Clear();
     const char head[3] = {static_cast<char>(aMarker), 0, 0};
@@ -56,16 +52,17 @@ void TQORNetClientLists::Count(uint32_t aFlags, int32_t aDelta) {
 }
 
 bool TQORNetClientLists::IsVisible(const TQORSVCContext* c) const {
-    auto it = std::lower_bound(f_VisualOper.begin(), f_VisualOper.end(), c, SortKeyLess);
-    for (; it != f_VisualOper.end() && (*it)->CliVisualSortKey() == c->CliVisualSortKey(); ++it)
-        if (*it == c) return true;
-    return false;
+    return f_KeyOf.count(const_cast<TQORSVCContext*>(c)) != 0;
 }
 
 void TQORNetClientLists::AddVisible(TQORSVCContext* c) {
-    if (IsVisible(c)) return;
-    auto it = std::upper_bound(f_VisualOper.begin(), f_VisualOper.end(), c, SortKeyLess);
-    f_VisualOper.insert(it, c);
+    // The key is kept as inserted: a status refresh may rewrite the context's.
+    auto [k, fresh] = f_KeyOf.emplace(c, c->CliVisualSortKey());
+    if (!fresh) return;
+    const auto at = std::upper_bound(f_OperKeys.begin(), f_OperKeys.end(), k->second);
+    const auto pos = at - f_OperKeys.begin();
+    f_OperKeys.insert(at, k->second);
+    f_VisualOper.insert(f_VisualOper.begin() + pos, c);
     c->pNetworkClientsListV0 = &f_ClientsV0;
     c->pNetworkClientsListV1FU = &f_ClientsV1FU;
     c->pNetworkClientsListV1DU = &f_ClientsV1DU;
@@ -74,14 +71,18 @@ void TQORNetClientLists::AddVisible(TQORSVCContext* c) {
 }
 
 void TQORNetClientLists::RemoveVisible(TQORSVCContext* c) {
-    auto it = std::lower_bound(f_VisualOper.begin(), f_VisualOper.end(), c, SortKeyLess);
-    for (; it != f_VisualOper.end() && (*it)->CliVisualSortKey() == c->CliVisualSortKey(); ++it) {
-        if (*it != c) continue;
-        f_VisualOper.erase(it);
-        Count(c->CtxFlags(), -1);
-        f_NetResults |= QOR_NR_MEMBERSHIP;
-        return;
+    auto k = f_KeyOf.find(c);
+    if (k == f_KeyOf.end()) return;
+    auto at = std::lower_bound(f_OperKeys.begin(), f_OperKeys.end(), k->second);
+    for (auto p = at - f_OperKeys.begin(); p < static_cast<ptrdiff_t>(f_VisualOper.size()); ++p) {
+        if (f_VisualOper[static_cast<size_t>(p)] != c) continue;
+        f_VisualOper.erase(f_VisualOper.begin() + p);
+        f_OperKeys.erase(f_OperKeys.begin() + p);
+        break;
     }
+    f_KeyOf.erase(k);
+    Count(c->CtxFlags(), -1);
+    f_NetResults |= QOR_NR_MEMBERSHIP;
 }
 
 void TQORNetClientLists::ChangeFlags(TQORSVCContext* c, uint32_t aKeep, uint32_t aSet) {

@@ -14,6 +14,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "foundation/gax_faststring.h"
@@ -106,6 +108,8 @@ class TQORNetClientLists {
     TQORNetListsOwner& e_Owner;
     std::string f_AggregateId;
     std::vector<TQORSVCContext*> f_VisualOper;  // sorted by visual sort key
+    std::vector<std::string> f_OperKeys;        // their keys as inserted
+    std::unordered_map<TQORSVCContext*, std::string> f_KeyOf;
     std::vector<TQORSVCContext*> f_VisualBias;  // the order of the list sent last
     FastStringA f_ClientsV0{528};
     FastStringA f_ClientsV0S{224};
