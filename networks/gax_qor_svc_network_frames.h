@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -105,9 +106,10 @@ struct TQORNetFanoutDescr {
 // cause and the line goes to the log; the fan-out goes on.
 class TQORNetFanout {
   public:
-    // aLogPrefix: the network's log prefix; aHost may be null (no log).
-    TQORNetFanout(TQORSVCHost* aHost, std::u16string aLogPrefix)
-        : e_Host(aHost), f_LogPrefix(std::move(aLogPrefix)) {}
+    // aLog: where error lines go (may be empty: no log); aLogPrefix: the
+    // network's log prefix.
+    TQORNetFanout(std::function<void(std::u16string)> aLog, std::u16string aLogPrefix)
+        : e_Log(std::move(aLog)), f_LogPrefix(std::move(aLogPrefix)) {}
 
     void SetNetFlags(uint32_t aFlags) { f_NetFlags = aFlags; }
     uint32_t NetFlags() const { return f_NetFlags; }
@@ -134,7 +136,7 @@ class TQORNetFanout {
     void Walk(const char* aOperation, TQORSVCContext* aExcept, F&& aEach);
     void Fanout(const TQORNetFanoutDescr& aDescr, uint32_t aNetFlags);
 
-    TQORSVCHost* e_Host;
+    std::function<void(std::u16string)> e_Log;
     std::u16string f_LogPrefix;
     static inline const TQORNetMembers kNoMembers{};
     const TQORNetMembers* f_Members = &kNoMembers;

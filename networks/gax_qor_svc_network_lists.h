@@ -54,6 +54,9 @@ class TQORNetClientLists {
     // aAggregateId: the service's aggregate pseudo-client id.
     TQORNetClientLists(TQORNetFanout& aFanout, TQORNetListsOwner& aOwner, std::string aAggregateId);
 
+    // The aggregate list names the pseudo-client by this id (next rebuild).
+    void SetAggregateId(std::string aId) { f_AggregateId = std::move(aId); }
+
     // ---- membership (the holds) ----
     // Puts a member into the next list's order and counts it.
     void AddVisible(TQORSVCContext* aCtx);

@@ -57,6 +57,8 @@ class TQORNetRelay {
     void TXStop(TQORSVCContext* aSpeakingContext);
     // Ends an elapsed pause (the heartbeat pass).
     void EndSpeechPauseIfDue();
+    TGaxTick32 SpeechPauseStartTick() const { return f_SpeechPauseStartTick; }
+    void EndSpeechPause() { netSpeechPauseFlag = false; }
 
     void tmTxRequest(TQORSVCContext* aCtx);
     void tmRxRequest(TQORSVCContext* aCtx);

@@ -32,7 +32,7 @@ inline std::string Bytes(std::initializer_list<int> aBytes) {
 
 struct Net : TQORNetListsOwner {
     World w;
-    TQORNetFanout fan{nullptr, u"Net: "};
+    TQORNetFanout fan{{}, u"Net: "};
     TQORNetClientLists lists{fan, *this, kAggrId};
     TQORNetRelay relay{fan, TQORNetTxOptions{false, 0, false, 0, 8000, kAggrId}};
     std::vector<std::unique_ptr<TestSession>> all;
