@@ -94,7 +94,9 @@ void TQORServNetwork::RelayResultWork(bool aPing) {
 }
 
 void TQORServNetwork::RelayDropFromSentOrder(TQORSVCContext* aCtx) {
-    if (!f_MovedHold.Contains(aCtx)) f_Relay->Cache().CacheSlotRelease(aCtx);
+    // Also for a client moved away: a slot number of this network's cache
+    // must not travel with it into another network's.
+    f_Relay->Cache().CacheSlotRelease(aCtx);
     DepartureRendezvous(aCtx);
 }
 
