@@ -58,8 +58,7 @@ struct Room : Net {
     std::vector<TestSession*> members;
     explicit Room(uint32_t aTalkerFlags) {
         for (size_t i = 0; i < std::size(kClasses); ++i) {
-            char call[8];
-            std::snprintf(call, sizeof call, "M%02zu", i);
+            const std::string call = (i < 10 ? "M0" : "M") + std::to_string(i);
             members.push_back(Make(kClasses[i].Flags, call));
         }
         talker = Make(aTalkerFlags, "TALK");
