@@ -57,6 +57,7 @@ TQORServNetwork::TQORServNetwork(const TQORServNetworkRec& aRec,
     }
     SetEffManagersMask(static_cast<uint32_t>(NetOptions().no_ManagersMask));
     f_NetPrefixName = u"Net \"" + NetworkNameUCS2() + u"\": ";
+    RelayInit();
 }
 
 TQORServNetwork::~TQORServNetwork() {
@@ -216,6 +217,7 @@ void TQORServNetwork::Dispatch(TQORNetCommand& aCmd) {
         case TQORServNetworkCommand::snc_ChannelNetworkLogLevel:
             break;
         default:
+            if (RelayDispatch(aCmd)) break;
             throw Exception(u"Unknown network command: " +
                             Widen(std::to_string(static_cast<int>(r.nqr_Cmd))));
     }
@@ -224,7 +226,7 @@ void TQORServNetwork::Dispatch(TQORNetCommand& aCmd) {
 void TQORServNetwork::ResultWork(bool aPing) {
     tmQuarantineStep();
     if (!f_NewbieHold.Empty()) tmNewbieStep();
-    if (f_NetResults & (kNetResMembership | kNetResStatus | kNetResItem)) ListDifference();
+    RelayResultWork(aPing);
     if (aPing) {
         if (e_SpeakingContext == nullptr) {
             static const char ka = 0x00;
@@ -427,6 +429,7 @@ void TQORServNetwork::VisualInsert(TQORSVCContext* aCtx) {
     // The key is kept as inserted: a status refresh may rewrite the context's.
     if (!f_VisualKeyOf.emplace(aCtx, aCtx->CliVisualSortKey()).second) return;
     f_VisualOper.insert({aCtx->CliVisualSortKey(), aCtx});
+    f_Lists->AddVisible(aCtx);
 }
 
 bool TQORServNetwork::VisualRemove(TQORSVCContext* aCtx) {
@@ -434,22 +437,8 @@ bool TQORServNetwork::VisualRemove(TQORSVCContext* aCtx) {
     if (it == f_VisualKeyOf.end()) return false;
     f_VisualOper.erase({it->second, aCtx});
     f_VisualKeyOf.erase(it);
+    f_Lists->RemoveVisible(aCtx);
     return true;
-}
-
-void TQORServNetwork::ListDifference() {
-    // What the lists' module will build on: who left the last list sent, who
-    // joined it, and each member's index (its position + 1).
-    std::set<TQORSVCContext*> now;
-    for (const auto& [key, c] : f_VisualOper) now.insert(c);
-    for (TQORSVCContext* c : f_VisualBias) {
-        if (now.count(c) == 0) DepartureRendezvous(c);
-    }
-    f_VisualBias.clear();
-    for (const auto& [key, c] : f_VisualOper) f_VisualBias.push_back(c);
-    for (size_t i = 0; i < f_VisualBias.size(); ++i) {
-        f_VisualBias[i]->SetQORNetworkIndex(static_cast<uint16_t>(i + 1));
-    }
 }
 
 void TQORServNetwork::DepartureRendezvous(TQORSVCContext* aCtx) {
@@ -544,6 +533,8 @@ void TQORServNetwork::tmClientDisconnected(TQORSVCContext* aCtx) {
 
 void TQORServNetwork::DisposeAll() {
     for (TQORSVCContext* c : f_DispHold.LastFirst()) {
+        f_Relay->ForgetContext(c);
+        RelaySync();
         assert(c != e_SpeakingContext);
         f_DispHold.Remove(c);
         if (f_Owned.erase(c) != 0) delete c;
@@ -602,18 +593,15 @@ bool TQORServNetwork::AcquareTX(TQORSVCContext* aCtx) {
     // A context in a hold, still a newbie, or leaving cannot talk.
     if (!IsVisible(aCtx) || (f & (QOR_CF_NEWBIE | QOR_CF_LEAVING)) != 0) return false;
     if (e_SpeakingContext != nullptr) return e_SpeakingContext == aCtx;
-    e_SpeakingContext = aCtx;
-    aCtx->SetAsSpeaker();
-    f_NetFlags |= kNetFlagFloorTaken;
-    return true;
+    const bool got = f_Relay->AcquareTX(aCtx);
+    RelaySync();
+    return got;
 }
 
 void TQORServNetwork::ReleaseTX_IfEqual(TQORSVCContext* aCtx, bool aNotify, bool aTellLeaver) {
-    if (aCtx == nullptr || aCtx != e_SpeakingContext) return;
-    e_SpeakingContext = nullptr;
-    aCtx->SetAsNotSpeaker();
-    f_NetFlags &= ~kNetFlagFloorTaken;
-    if (aNotify) {
+    const bool released = f_Relay->ReleaseTX_IfEqual(aCtx) != nullptr;
+    RelaySync();
+    if (released && aNotify) {
         static const char rel = 0x00;
         SendData(&rel, 1, 0xC08000, 0, aTellLeaver ? nullptr : aCtx);
     }

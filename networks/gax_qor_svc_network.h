@@ -35,6 +35,8 @@
 #include <string_view>
 #include <vector>
 
+#include "networks/gax_qor_svc_network_lists.h"
+#include "networks/gax_qor_svc_network_tx.h"
 #include "server/gax_qor_svc_clientfacts.h"
 #include "server/gax_qor_svc_context.h"
 #include "server/gax_qor_svc_intflags.h"
@@ -121,10 +123,10 @@ class TQORServNetwork : public TQORNetworkData,
     // it found records. A handler error does not stop the others: the first
     // one is raised after every record taken has been handled and disposed of.
     bool NetHeartBeat(bool aPing, uint32_t aTick) override;
-    bool SpeechPauseOn() const override { return false; }
-    uint32_t SpeechPauseStartTick() const override { return 0; }
+    bool SpeechPauseOn() const override { return f_Relay->SpeechPause(); }
+    uint32_t SpeechPauseStartTick() const override { return f_Relay->SpeechPauseStartTick(); }
     uint32_t SpeechPauseTicks() const override { return NetOptions().no_SpeechPauseTicks; }
-    void EndSpeechPause() override {}
+    void EndSpeechPause() override { f_Relay->EndSpeechPause(); }
     bool ParrotBusy() const override { return false; }
     void ParrotHeartBeat(uint32_t) override {}
     void AppendSnapshot(TQORSVCListKind, TQORSVCWriteArray&) const override {}
@@ -197,6 +199,14 @@ class TQORServNetwork : public TQORNetworkData,
     bool NetFast() const { return f_NetFast; }
     uint32_t HeartBeatTick() const { return f_HeartBeatTick; }
 
+    // ---- the floor, the relay and the client lists (gax_qor_svc_network_relay.cpp) ----
+    // What the service knows: the aggregate pseudo-client's id, whether a
+    // refused "TX0" is answered, the client activity time-out.
+    void SetRelayServiceFacts(std::string aAggregateId, bool aExplicitTxReject,
+                              uint32_t aActivityTimeoutTicks, int32_t aActivityTimeoutSeconds);
+    TQORNetRelay& Relay() { return *f_Relay; }
+    TQORNetClientLists& Lists() { return *f_Lists; }
+
   protected:
     void SetNetOriginalIndex(int32_t aIndex) override;
 
@@ -220,7 +230,6 @@ class TQORServNetwork : public TQORNetworkData,
     void tmQuarantineStep();
     void tmNewbieStep();
     void tmNewbieInitialData();
-    void ListDifference();
     void DepartureRendezvous(TQORSVCContext* aCtx);
     void CleaningFromDupl(TQORSVCContext* aCtx);
     void DisposeAll();
@@ -278,6 +287,21 @@ class TQORServNetwork : public TQORNetworkData,
     std::unique_ptr<TQORSVCIntFlagsList> f_NetIntFlags;
     const TQORSVCIntFlagsList* e_ServIntFlags = nullptr;
     std::u16string f_NetPrefixName;
+
+    // ---- the floor, the relay and the client lists (gax_qor_svc_network_relay.cpp) ----
+    struct ListsOwner;
+    void RelayInit();
+    // Handles the floor, sound and message records; false for any other.
+    bool RelayDispatch(TQORNetCommand& aCmd);
+    // The list step, the rate watch at the ping and the end of a pause.
+    void RelayResultWork(bool aPing);
+    void RelaySync();
+    void RelayDropFromSentOrder(TQORSVCContext* aCtx);
+    std::unique_ptr<TQORNetListsOwner> f_ListsOwner;
+    std::unique_ptr<TQORNetFanout> f_Fanout;
+    std::unique_ptr<TQORNetClientLists> f_Lists;
+    std::unique_ptr<TQORNetRelay> f_Relay;
+    int32_t f_ActivityTimeoutSeconds = 8;
 };
 
 }  // namespace gax

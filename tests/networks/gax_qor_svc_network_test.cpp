@@ -101,7 +101,10 @@ TEST_F(NetworkTest, StandaloneClientBecomesVisibleAtThePingAfterAttachAndGetsThe
     EXPECT_EQ(c->QORNetworkIndex(), 1);
     EXPECT_EQ(c->CtxFlags() & QOR_CF_NEWBIE, 0u);
     EXPECT_EQ(net->Hold("NEWBIE").Count(), 0u);
-    EXPECT_EQ(c->sent.substr(0, frames.NetsV0().size()), frames.NetsV0());
+    // Its first client list (count 1), then the networks list.
+    const std::string list = std::string("\x03\x00\x00", 3) + "1\r\n" + c->ClientListItemV0();
+    EXPECT_EQ(c->sent.substr(0, list.size()), list);
+    EXPECT_EQ(c->sent.substr(list.size(), frames.NetsV0().size()), frames.NetsV0());
     // A heartbeat without ping and without commands does nothing.
     c->sent.clear();
     EXPECT_FALSE(net->NetHeartBeat(false, tick + 100));

@@ -1,0 +1,82 @@
+// A network's relay and lists without the network: recording sessions whose
+// sends append to a per-client byte log, a settable heartbeat tick, and the
+// fan-out walking the lists' visible order.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "networks/gax_qor_svc_network_lists.h"
+#include "networks/gax_qor_svc_network_tx.h"
+#include "server/session_test_support.h"
+
+namespace net_test {
+
+using namespace gax;
+using namespace session_test;
+
+inline const std::string kAggrId = "AGGREGATEAGGREGATEAGGREG";  // 24 bytes
+
+// Flag words of the recipient classes (all visible and admitted).
+inline constexpr uint32_t kV0Full = 0x820;
+inline constexpr uint32_t kV0Aggr = kV0Full | QOR_CF_AGGREGATE_LIST;
+inline constexpr uint32_t kExtLong = 0x820 | QOR_CF_EXTENDED | QOR_CF_UTF8 | 0x300;
+inline constexpr uint32_t kExtShort = kExtLong | QOR_CF_SHORT_FRAMES;
+
+inline std::string Bytes(std::initializer_list<int> aBytes) {
+    std::string s;
+    for (int b : aBytes) s.push_back(static_cast<char>(b));
+    return s;
+}
+
+struct Net : TQORNetListsOwner {
+    World w;
+    TQORNetFanout fan{{}, u"Net: "};
+    TQORNetClientLists lists{fan, *this, kAggrId};
+    TQORNetRelay relay{fan, TQORNetTxOptions{false, 0, false, 0, 8000, kAggrId}};
+    std::vector<std::unique_ptr<TestSession>> all;
+    std::vector<TQORSVCContext*> dropped;
+
+    Net() {
+        fan.SetMembers(&lists.VisualOper());
+        relay.SetFindAdmitted([this](std::string_view aId) -> TQORSVCContext* {
+            for (auto& s : all)
+                if (s->CliHashA() == aId) return s.get();
+            return nullptr;
+        });
+    }
+    void DropFromSentOrder(TQORSVCContext* c) override {
+        dropped.push_back(c);
+        relay.ForgetContext(c);
+    }
+
+    // A session with its own callsign (so its own sort key and items).
+    TestSession* Make(uint32_t aFlags, const std::string& aCall) {
+        auto s = std::make_unique<TestSession>(w.svc, static_cast<TQORGlobalKey>(all.size() + 100));
+        s->Connect(Tag("VX", "2014004") + Tag("EA", aCall + "@b.c") + Tag("PW", "pw") +
+                   Tag("ON", aCall + " Name") + Tag("BC", "PC Only") + Tag("CT", "City") +
+                   Tag("NN", "Country") + Tag("NT", "Test"));
+        s->CtxProtocol = TServProtocol::PROTO_QOR;
+        s->CtxFlagsAssign(aFlags);
+        if (aFlags & QOR_CF_LIST_CACHE) s->SetCtxCacheSize(32);
+        all.push_back(std::move(s));
+        return all.back().get();
+    }
+    // Visible at once, listed and numbered, logs cleared.
+    TestSession* Join(uint32_t aFlags, const std::string& aCall) {
+        TestSession* s = Make(aFlags, aCall);
+        lists.AddVisible(s);
+        Step();
+        return s;
+    }
+    void Step() {
+        lists.ListStep(relay.SpeakingContext(), 4, 8);
+        for (auto& s : all) s->sent.clear();
+    }
+    void Clear() {
+        for (auto& s : all) s->sent.clear();
+    }
+};
+
+}  // namespace net_test
