@@ -46,8 +46,21 @@ check-clang:
 test: test-plain test-asan test-tsan check-clang
 	$(MAKE) fuzz FUZZ_TIME=$(TEST_FUZZ_TIME)
 
+# The server in debug mode on the sample configuration, log on standard
+# output; Ctrl-C stops it. Relative names are the program's directory's, so
+# the run directory gets its own copy of the program next to its
+# configuration and data files (kept between runs; delete it to start anew).
+RUN_DIR ?= build/run
 run:
-	@echo "make run: the console program does not exist yet (see README.md)"; exit 1
+	$(CMAKE) -S . -B build/plain $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(CMAKE) --build build/plain -j $(JOBS) --target QORServerConsole
+	@$(CMAKE) --build build/plain -j $(JOBS) --target qor_client >/dev/null 2>&1 || true
+	mkdir -p $(RUN_DIR)
+	cp build/plain/QORServerConsole $(RUN_DIR)/
+	@for f in server.ini networks.cfg; do [ -f $(RUN_DIR)/$$f ] || cp examples/$$f $(RUN_DIR)/; done
+	@for f in mutes blocks admins rights modes notices owner; do \
+	  [ -f $(RUN_DIR)/$$f.dat ] || : > $(RUN_DIR)/$$f.dat; done
+	cd $(RUN_DIR) && exec ./QORServerConsole debug
 
 format:
 	find platform foundation sockets protocol server networks control sysman tests bench tools \

@@ -14,11 +14,13 @@ namespace {
 
 template <class C>
 bool PortOfDigits(std::basic_string_view<C> t, int32_t& port) {
-    if (t.empty() || t.size() > 5) return false;
+    // The value decides, not the number of digits: "010024" is port 10024.
+    if (t.empty()) return false;
     int32_t v = 0;
     for (C c : t) {
         if (c < C('0') || c > C('9')) return false;
         v = v * 10 + (c - C('0'));
+        if (v > 65535) return false;
     }
     if (v < 1 || v > 65535) return false;
     port = v;

@@ -20,13 +20,14 @@
 #include "server/gax_qor_svc_admins.h"
 #include "server/gax_qor_svc_datafile.h"
 #include "server/gax_qor_svc_mutes.h"
+#include "server/gax_qor_svc_netif.h"
 #include "server/gax_qor_svc_notices.h"
 #include "server/gax_qor_svc_rights.h"
 
 namespace gax {
 
-enum class TQORSVCListKind : uint8_t { Mutes, Blocks, Admins, Modes, Rights, Notices, Owner };
-inline constexpr size_t kQORSVCListKindCount = 7;
+// TQORSVCListKind is the service's own (one definition for both sides).
+inline constexpr size_t kQORSVCListKindCount = kListKindCount;
 
 // What one read of a list file gave.
 struct TQORSVCListLoad {

@@ -171,7 +171,9 @@ void TQORService::WireListener() {
 
 void TQORService::Start() {
     if (f_Timer.Started()) throw Exception("Service already started");
-    f_Listener = std::make_unique<TSynapseListenerThread>(0);
+    // Flag 1: every binding's start and stop is logged, the operator's proof
+    // of what the server listens on.
+    f_Listener = std::make_unique<TSynapseListenerThread>(1);
     WireListener();
     f_Timer.StartTimer();
     const auto deadline =
@@ -648,7 +650,12 @@ bool TQORService::tmDispatchRecord(TQORSVCNetQueueRecord& aRec) {
         case C::snc_ServConnectClient: tmAdmitClient(aRec); return true;
         case C::snc_ServConnectCommand: tmAdmitCommand(aRec); return true;
         case C::snc_ServStopDisconnectAll:
-            if (StopStage() == fss_WaitStopListening) tmNextStopStage();
+            // A late or repeated report (a listener stopped twice) changes
+            // nothing once the connections are being closed.
+            if (StopStage() == fss_WaitStopListening)
+                tmNextStopStage();
+            else if (f_LogClientLevel > 6)
+                Fifo(u"Stop: disconnect-all report at stage " + Dec(StopStage()) + u" ignored");
             return true;
         default: return false;
     }
@@ -961,8 +968,7 @@ void TQORService::trAnswerFlushers(int32_t aCount) {
 void TQORService::trStartService() {
     if (f_ServiceEnabled.exchange(true)) return;
     try {
-        // Networks, managers and the lists are read here by the start issue,
-        // before the heartbeat is enabled.
+        trStartNetworksAndLists();
         f_Timer.SetEnabled(true);
         f_trStarted = true;
         if (p_Cfg.cfg_KeepHotWorkerThread) f_Poster.ServQueue_WorkerStartHot();

@@ -37,6 +37,7 @@
 #include "server/gax_qor_svc_host.h"
 #include "server/gax_qor_svc_mainthread.h"
 #include "server/gax_qor_svc_netif.h"
+#include "server/gax_qor_svc_networks_list.h"
 #include "server/gax_qor_svc_poster.h"
 #include "server/gax_qor_svc_roles.h"
 #include "server/gax_qor_svc_setup_t.h"
@@ -126,6 +127,24 @@ class TQORService : public TQORSVCHost, public TQORTimerClient, public TQORSVCNe
     void SetLogClientLevel(int32_t aLevel) { CheckNotStarted(); f_LogClientLevel = aLevel; }
     // The data-file writer and reader (owned by the caller, outlives the service).
     void SetDataFiles(TQORSVCDataFiles* aDataFiles) { CheckNotStarted(); e_DataFiles = aDataFiles; }
+    // ---- service start (server/gax_qor_svc_server_start.cpp) --------------
+    // The character sets of the networks; without one the start reads no
+    // networks file. REQUIRES: outlives the service.
+    void SetCharsetsCodeList(const TCharsetsCodeList* aCodeList) {
+        CheckNotStarted();
+        e_CodeList = aCodeList;
+    }
+    // Makes the network objects of the networks file; without one the start
+    // keeps the networks' data parts only.
+    void SetNetworkFactory(TQORNetworkFactory aFactory) {
+        CheckNotStarted();
+        f_NetworkFactory = std::move(aFactory);
+    }
+    // What the start found (read after StartService has run, on any thread:
+    // written once by the service thread before the heartbeat is enabled).
+    const TQORNetworksList* NetworksList() const { return f_NetList.get(); }
+    uint32_t SysMansMask() const { return f_SysMansMask.load(std::memory_order_acquire); }
+
     // The service takes the network; its index is its position.
     // REQUIRES: the heartbeat has not been enabled yet.
     void AddNetwork(std::unique_ptr<TQORSVCNetwork> aNetwork);
@@ -370,6 +389,10 @@ class TQORService : public TQORSVCHost, public TQORTimerClient, public TQORSVCNe
     void trAnswerFlushers(int32_t aCount) GAX_REQUIRES(kServiceThread);
     void trStartService() GAX_REQUIRES(kServiceThread);
     void trAbort() GAX_REQUIRES(kServiceThread);
+    // Steps of the start before the heartbeat is enabled: networks, managers,
+    // the default network, the lists.
+    void trStartNetworksAndLists() GAX_REQUIRES(kServiceThread);
+    void trStartReadLists() GAX_REQUIRES(kServiceThread);
     void trRunDataChangeScript(const std::u16string& aFileName, std::u16string_view aTag,
                                const std::u16string& aCounter) GAX_REQUIRES(kServiceThread);
 
@@ -414,6 +437,16 @@ class TQORService : public TQORSVCHost, public TQORTimerClient, public TQORSVCNe
     bool f_LogReopenLog = false;
     bool f_LogInline = false;
     TQORSVCDataFiles* e_DataFiles = nullptr;
+    const TCharsetsCodeList* e_CodeList = nullptr;
+    TQORNetworkFactory f_NetworkFactory;
+
+    // Written by the service thread at the start, before the heartbeat is
+    // enabled; immutable afterwards and freed by the destructor once every
+    // thread is joined.
+    std::unique_ptr<TQORNetworksList> f_NetList;
+    const TQORNetworkData* f_DefaultNetwork = nullptr;
+    std::atomic<uint32_t> f_SysMansMask{0};
+    int32_t f_SysMansActiveCount = 0;
 
     // Crossing threads.
     std::atomic<bool> f_StartRequested{false};

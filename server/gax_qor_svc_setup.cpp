@@ -372,6 +372,12 @@ bool CheckPresentServerAddress(std::u16string& aValue, bool aLimitLength) {
         if (!XnLabelsDecode(narrow)) return false;
         candidate = IdnDecodeHostName(narrow);
         if (AllBelow(candidate, 0x402)) {
+            // The limit holds for the name, however it is spelled: its
+            // "xn--" form must not pass where its display form is refused.
+            if (aLimitLength) {
+                const std::string asciiForm = IdnEncodeHostName(candidate);
+                if (asciiForm.size() > 63) return false;
+            }
             aValue = candidate;
             return true;
         }

@@ -14,13 +14,17 @@
 #include "control/gax_qor_cmdwords.h"
 #include "control/gax_qor_logoutput.h"
 #include "control/gax_qor_paramedit.h"
+#include "control/gax_qor_svc_run.h"
 #include "foundation/gax_ansi_unicode_converter.h"
 #include "foundation/gax_fileutils.h"
 #include "foundation/gax_mlang.h"
 #include "foundation/gax_strutils.h"
 #include "platform/plat_file.h"
 #include "protocol/gax_qor_sourceid.h"
+#include "server/gax_qor_svc_netoptions.h"
+#include "server/gax_qor_svc_networks_list.h"
 #include "server/gax_qor_svc_setup.h"
+#include "sockets/gax_snps_utils.h"
 
 using namespace gax;
 
@@ -205,6 +209,99 @@ void PrintCharsetInfo(TQORConsoleCharset aCharset, const TCharsetsCodeList* aCod
         out.WriteConsoleLine(u"Default Windows ANSI charset name: " + langs[size_t(ansi)].li_Charset);
 }
 
+// The server of run and debug: its log goes through the program's output
+// (the log file or standard output), stamped, in the console character set.
+// Main thread only (the service's synchronous calls).
+class TMyRunner final : public TQORServiceRunner {
+  public:
+    TMyRunner(const TQORServiceConfig& aConfig, TQORLogOutput& aOutput)
+        : TQORServiceRunner(aConfig), e_Output(aOutput) {}
+    void InfoMessage(std::u16string_view aInfo) override { e_Output.InfoMessage(aInfo); }
+    void InfoFlush() override { e_Output.InfoFlush(); }
+    void ReopenLogFile() override { e_Output.ReopenLogFile(); }
+
+  private:
+    TQORLogOutput& e_Output;
+};
+
+std::u16string PortText(int32_t aPort) {
+    return Widen(std::to_string(aPort));
+}
+
+// Start-up notes, the server, its bindings, and the wait for its stop.
+int RunServer(bool aDebug, TQORServiceConfig& config, const TQORServiceNetOptions& aNetOpts,
+              const std::u16string& aNetworksFile, const std::u16string& aLogFile,
+              TQORLogOutput& console, const TCharsetsCodeList* aCodeList) {
+    // A missing networks file gives the built-in networks at the start; a
+    // file that exists must be sound before anything is started.
+    if (FileExists(aNetworksFile)) VerifyNetworksListFile(aNetOpts, aNetworksFile, aCodeList);
+    if (!aDebug) console.OpenLogFile(aLogFile);
+
+    console.WriteConsoleLine(kVersionLine);
+    console.WriteConsoleLine(u"Site: http://" + std::u16string(kSite));
+    console.WriteConsoleLine(u"Origin: " + std::u16string(kOrigin));
+    console.WriteConsoleLine(u"E-Mail: " + std::u16string(kEMail));
+    if (config.cfg_ClientIPVersion != ipver_4 && !config.cfg_SystemSupportsIP6) {
+        config.cfg_ClientIPVersion = ipver_4;
+        console.WriteConsoleLine(u"WARNING: IPv6 is not supported by the system; switching to IPv4 only");
+    }
+    CheckManagerSections(config, [&](std::u16string_view l) { console.WriteConsoleLine(l); });
+    bool anyManager = false;
+    for (const TQORSvcSysmanParams& m : config.ManagerParams) anyManager |= m.ssmp_ManagerEnabled;
+    if (!anyManager && config.cfg_ServManagerMode != smm_Standalone) {
+        console.WriteConsoleLine(u"WARNING: No active managers for server, switching to mode: STANDALONE");
+        config.cfg_ServManagerMode = smm_Standalone;
+    }
+    console.WriteConsoleLine(u"INFO: Server-wide QOR-System-Manager mode: " +
+                             std::u16string(QORSystemManagerModeNames[config.cfg_ServManagerMode & 3]));
+    if (config.cfg_ServManagerMode != smm_Standalone) {
+        for (size_t i = 0; i < config.ManagerParams.size(); ++i) {
+            const TQORSvcSysmanParams& m = config.ManagerParams[i];
+            if (!m.ssmp_ManagerEnabled) continue;
+            console.WriteConsoleLine(u"INFO: QOR-System-Manager[" + Widen(std::to_string(i)) + u"]: " +
+                                     FormatHostPort(m.ManagerAddress, PortText(m.ManagerPort)));
+        }
+    }
+
+    // Every thread made from here on inherits the blocked stop signals: only
+    // the signal thread takes them.
+    BlockStopSignals();
+    TMyRunner runner(config, console);
+    runner.SetCharsetsCodeList(aCodeList);
+    runner.SetConfigFileName(u"server.ini");
+    runner.SetLogClientLevel(config.SystemLogClientLevel);
+    runner.SetClientHandshakeTimeout(config.ClientHandshakeTimeout);
+    runner.SetClientActivityTimeout(config.ClientActivityTimeout);
+    runner.SetServMaxSpeechTime(config.cfg_ServMaxSpeechTime);
+    runner.SetServSpeechPauseTicks(config.cfg_ServSpeechPauseTicks);
+    runner.SetServQuarantineTicks(config.cfg_ServQuarantineTicks);
+    runner.SetServMaxWaitConnections(config.ServMaxWaitConnections);
+    TQORSignalThread signals(runner);
+    signals.Start();
+    runner.Start();
+
+    const TQORCommandChannelParams& cmd = config.cmd_channel;
+    if (cmd.cfg_CmdEnabled && cmd.cfg_CmdPort != 0)
+        runner.AddPortForLocalhost(
+            u"Command", PortText(cmd.cfg_CmdPort), cmd.cfg_CmdIPVersion,
+            [&runner](TSocket s, const std::string& a, int p, const std::string&, int,
+                      const std::u16string&) { runner.evnt_Listener_CommandAcceptPeer(s, a, p); });
+    for (const TQORServiceListenerPortRecord& r : config.ListenServerPorts)
+        runner.AddPortForAny(
+            u"Client", r.fslpr_Port,
+            config.cfg_SystemSupportsIP6 ? r.fslpr_IpVer : ipver_4,
+            [&runner](TSocket s, const std::string& a, int p, const std::string&, int,
+                      const std::u16string&) { runner.evnt_Listener_ClientAcceptPeer(s, a, p); });
+    runner.StartService();
+    runner.RunMainThread();
+    signals.Stop();
+
+    std::u16string line;
+    while (runner.GetFifo(line)) console.WriteConsoleLine(line);
+    console.WriteAbortedLine(runner.AbortMessageText());
+    return 0;
+}
+
 int Dispatch(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOFBF, kLogOutputBufferSize);
     const std::unique_ptr<TCharsetsCodeList> codeList = CreateCharsetsCodeList();
@@ -329,10 +426,13 @@ int Dispatch(int argc, char** argv) {
             return 0;
         case C::servercharset: console.WriteConsoleLine(config.cfg_QORServerCharsetName); return 0;
         case C::run:
-        case C::debug:
-            // The service is not part of this build: say so rather than pretend to run.
-            console.WriteConsoleLine(u"ERROR: Starting the server is not available yet in this build");
-            return 3;
+        case C::debug: {
+            TQORServiceNetOptions netOpts;
+            FillServiceNetOptionsFromConfig(netOpts, config);
+            const std::u16string netFile = ResolvePathRelative(config.cfg_NetworksFileName, exeDir);
+            return RunServer(command == C::debug, config, netOpts, netFile, logFile, console,
+                             codeList.get());
+        }
         default: break;
     }
     throw Exception(std::string_view("Command without an action"));

@@ -203,10 +203,13 @@ TEST_F(ConsoleProgramTest, ConfigurationFileRules) {
     EXPECT_EQ(r.err, "ERROR: Command channel is not enabled with configuration file \"" +
                          P("server.ini") + "\"\r\n");
 
-    // Starting the server is not part of this build, and says so.
-    r = Start({"debug"});
+    // run with a log file that cannot be opened: the error on standard
+    // output, exit 3, and no server was started (nothing listens).
+    WriteFile(P("server.ini"), std::string(kMinimal) + "[System]\nLogFile=no/such/dir/q.log\n");
+    r = Start({"run"});
     EXPECT_EQ(r.code, 3);
-    EXPECT_NE(r.out.find("ERROR: "), std::string::npos);
+    EXPECT_EQ(r.out.rfind("ERROR: ", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.find("Start listening"), std::string::npos);
 }
 
 TEST_F(ConsoleProgramTest, PathQueriesFollowTheProgramsDirectory) {

@@ -24,6 +24,9 @@ TEST(ConfigValues, Ports) {
         {u"1a", false, 0},          {u"", false, 0},
         {u"8 0", false, 0},         {u"0x50", false, 0},
         {u"99999999999", false, 0}, {u"\t10023\r\n", true, 10023},
+        // leading zeros: the value counts, not the number of digits
+        {u"010024", true, 10024},   {u"0000000001", true, 1},
+        {u"000000", false, 0},      {u"0065536", false, 0},
     };
     for (const auto& c : cases) {
         int32_t port = -7;

@@ -11,6 +11,7 @@
 
 #include "foundation/gax_ansi_unicode_converter.h"
 #include "foundation/gax_mlang.h"
+#include "foundation/gax_punycode.h"
 
 using namespace gax;
 
@@ -443,7 +444,18 @@ TEST(PresentServerAddress, HostNameCheck) {
     std::u16string longCyr;
     for (int i = 0; i < 50; ++i) longCyr += static_cast<char16_t>(u'\u0430' + (i * 7) % 32);
     longCyr += u".\u0440\u0444";
+    // Below U+0402 but above U+00FF: the display form goes through IDN, the
+    // "xn--" form is decoded; the limit must treat both alike.
+    std::u16string longPl;
+    for (int i = 0; i < 56; ++i) longPl += i % 2 ? u'a' : u'\u0142';
+    longPl += u".pl";
+    std::u16string longPlAscii;
+    for (char c : IdnEncodeHostName(longPl)) longPlAscii += char16_t(c);
     const Case cases[] = {
+        {longPl, true, false, u""},
+        {longPlAscii, true, false, u""},
+        {longPlAscii, false, true, longPl},
+        {std::u16string(60, u'a') + u".org", true, false, u""},
         {u"", true, true, u""},
         {u"radio.example.org", true, true, u"radio.example.org"},
         {u"xn--mnchen-3ya.de", true, true, u"m\u00FCnchen.de"},
@@ -516,3 +528,19 @@ TEST_F(ConfigTest, FindManagerByAddress) {
 }
 
 }  // namespace
+
+// Every port key reads a port by its value: leading zeros neither stop the
+// start nor drop an entry nor send a key back to its default.
+TEST_F(ConfigTest, PortsWithLeadingZerosKeepTheirValue) {
+    const TQORServiceConfig c =
+        Load("[Server]\nPresentServerPort=010024\nServerOwnerEMail=owner@example.org\n"
+             "ListenServerPorts=010025/4 10026\n"
+             "[Command]\nCommandPort=0010023\n[Manager]\nManagerPort=000010030\n");
+    EXPECT_EQ(c.ServParams.PresentServerPort, u"10024");
+    ASSERT_EQ(c.ListenServerPorts.size(), 2u);
+    EXPECT_EQ(c.ListenServerPorts[0].fslpr_Port, u"10025");
+    EXPECT_EQ(c.ListenServerPorts[0].fslpr_IpVer, ipver_4);
+    EXPECT_EQ(c.ListenServerPorts[1].fslpr_Port, u"10026");
+    EXPECT_EQ(c.cmd_channel.cfg_CmdPort, 10023);
+    EXPECT_EQ(c.ManagerParams[0].ManagerPort, 10030);
+}
