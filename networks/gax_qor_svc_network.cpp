@@ -1,0 +1,628 @@
+#include "networks/gax_qor_svc_network.h"
+
+#include <cassert>
+#include <exception>
+#include <string>
+
+#include <algorithm>
+
+#include "foundation/gax_strutils.h"
+#include "protocol/gax_qor_sourceid.h"
+
+namespace gax {
+
+using Cause = TQORSVCDisconnectCause;
+
+namespace {
+
+// List bits a newcomer's privilege class sets: everybody's lists change, and
+// admins and owners are owed the access lists too.
+uint32_t ArrivalResultBits(uint32_t aFlags) {
+    switch (aFlags & QOR_CF_PRIV_CLASS) {
+        case QOR_CF_PRIV_ADMIN_CLASS:
+            return 0x51;
+        case QOR_CF_PRIV_OWNER_CLASS:
+            return 0x5551;
+        default:
+            return 0x1;
+    }
+}
+
+std::u16string Widen(std::string_view aS) {
+    return Utf8StrToUnicodeLenient(std::string(aS));
+}
+
+}  // namespace
+
+void TQORNetHold::Add(TQORSVCContext* aCtx) {
+    if (!f_Set.insert(aCtx).second) {
+        throw Exception(std::u16string(u"Already in <") + ByteStrToUnicode(f_Name) + u"> hold");
+    }
+}
+
+TQORServNetwork::TQORServNetwork(const TQORServNetworkRec& aRec,
+                                 const TQORServiceNetOptions& aServ,
+                                 const TCharsetsCodeList* aCodeList, TQORSVCNetHost& aHost,
+                                 TQORSVCClientService& aFacts, const TQORNetworksList& aList)
+    : TQORNetworkData(aRec, aServ, aCodeList),
+      e_Host(aHost),
+      e_Facts(aFacts),
+      e_NetworksList(aList),
+      f_ClientsV0(528),
+      f_ClientsV1FU(528),
+      f_ClientsV1DU(272) {
+    f_NetCmds.reserve(kNetCmdsCapacity);
+    for (const std::u16string& mail : NetOptions().no_NetOwnersEMails) {
+        f_Owners.insert(MakeSourceIdFromUnicodeLowBytes(mail));
+    }
+    SetEffManagersMask(static_cast<uint32_t>(NetOptions().no_ManagersMask));
+    f_NetPrefixName = u"Net \"" + NetworkNameUCS2() + u"\": ";
+}
+
+TQORServNetwork::~TQORServNetwork() {
+    // Only the contexts whose disconnect arrived are ours; the rest belong to
+    // their workers (a network is destroyed after every worker has ended).
+    for (TQORSVCContext* c : f_Owned) delete c;
+}
+
+TQORNetworkFactory TQORServNetwork::Factory(TQORSVCNetHost& aHost, TQORSVCClientService& aFacts,
+                                            const TQORNetworksList*& aList) {
+    return [&aHost, &aFacts, &aList](const TQORServNetworkRec& aRec,
+                                     const TQORServiceNetOptions& aServ,
+                                     const TCharsetsCodeList* aCodeList) {
+        if (aList == nullptr) throw Exception(u"Networks are made only by a networks list");
+        return std::unique_ptr<TQORNetworkData>(
+            new TQORServNetwork(aRec, aServ, aCodeList, aHost, aFacts, *aList));
+    };
+}
+
+void TQORServNetwork::SetNetOriginalIndex(int32_t aIndex) {
+    TQORNetworkData::SetNetOriginalIndex(aIndex);
+    f_NetPrefixName =
+        u"Net #" + Widen(std::to_string(aIndex)) + u" \"" + NetworkNameUCS2() + u"\": ";
+}
+
+void TQORServNetwork::SetEffManagersMask(uint32_t aMask) {
+    f_EffManagersMask = aMask & static_cast<uint32_t>(NetOptions().no_ManagersMask);
+    const TQORSystemManagerMode mode = NetOptions().no_NetManagerMode;
+    if (f_EffManagersMask == 0 && mode != smm_Standalone) {
+        f_EffManagerMode = smm_Standalone;
+        Log(f_NetPrefixName +
+            u"WARNING: no active managers for the net(room); switching net(room) manager mode "
+            u"to STANDALONE");
+    } else {
+        f_EffManagerMode = mode;
+    }
+}
+
+bool TQORServNetwork::IsNetOwnerByHash(std::string_view aClientId) const {
+    return f_Owners.count(std::string(aClientId)) != 0;
+}
+
+bool TQORServNetwork::AllowByPrivilege(TQORClientPrivilege aPriv) const {
+    switch (aPriv) {
+        case clpr_ADMIN:
+            return NetOptions().no_AlwaysAllowAdmin;
+        case clpr_NETOWNER:
+            return NetOptions().no_AlwaysAllowNetworkOwner;
+        case clpr_SERVOWNER:
+            return NetOptions().no_AlwaysAllowServerOwner;
+        default:
+            return false;
+    }
+}
+
+// ---- the command array ----
+
+bool TQORServNetwork::PushCommand(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) {
+    return NetQueuePushCtx(aRec, nullptr);
+}
+
+bool TQORServNetwork::NetQueuePushCtx(std::unique_ptr<TQORSVCNetQueueRecord>& aRec,
+                                      TQORSVCContext* aCtx) {
+    if (f_NetCmds.size() >= kNetCmdsCapacity) return false;
+    f_NetCmds.push_back(TQORNetCommand{std::move(aRec), aCtx});
+    return true;
+}
+
+void TQORServNetwork::PushSimple(TQORServNetworkCommand aCmd) {
+    auto rec = std::make_unique<TQORSVCNetQueueRecord>();
+    rec->nqr_Cmd = aCmd;
+    if (!PushCommand(rec)) {
+        throw Exception(std::u16string(u"Network command array is full"));
+    }
+}
+
+bool TQORServNetwork::NetHeartBeat(bool aPing, uint32_t aTick) {
+    f_HeartBeatTick = aTick;
+    if (aPing) f_NetPingTickScale += 500;
+    // Swapped out first: a handler that re-enters NetHeartBeat (a move) then
+    // finds an empty array and can never overwrite records not yet handled.
+    std::vector<TQORNetCommand> cmds;
+    cmds.swap(f_NetCmds);
+    f_NetCmds.reserve(kNetCmdsCapacity);
+    const bool found = !cmds.empty();
+    if (!aPing && !found) return false;
+
+    size_t i = 0;
+    bool ping = aPing;
+    std::exception_ptr failure;
+    do {
+        for (; i < cmds.size() && !failure; ++i) {
+            TQORNetCommand cmd = std::move(cmds[i]);
+            try {
+                Dispatch(cmd);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            if (f_NetFast) f_NetResults |= kNetResFlushNow;
+            if (f_NetResults & kNetResFlushNow) {
+                ++i;
+                break;
+            }
+        }
+        if (!ping && !(f_NetResults & kNetResFlushNow)) break;
+        ResultWork(ping);
+        ping = false;
+    } while (i < cmds.size() && !failure);
+    // Records behind a failing one are dropped here (freed with `cmds`).
+    if (failure) std::rethrow_exception(failure);
+    return found;
+}
+
+void TQORServNetwork::Dispatch(TQORNetCommand& aCmd) {
+    TQORSVCNetQueueRecord& r = *aCmd.Rec;
+    switch (r.nqr_Cmd) {
+        case TQORServNetworkCommand::snc_HandshakeClient:
+            tmHandshakeClient(aCmd.Ctx, TQORSVCClientHandshakeType::fscht_Connect);
+            break;
+        case TQORServNetworkCommand::snc_ClientDisconnected:
+            tmClientDisconnected(aCmd.Ctx);
+            break;
+        case TQORServNetworkCommand::snc_AttachNetwork:
+            tmAttachNetwork(aCmd.Ctx);
+            break;
+        case TQORServNetworkCommand::snc_FastOn:
+            f_NetFast = true;
+            break;
+        case TQORServNetworkCommand::snc_FastOff:
+            f_NetFast = false;
+            break;
+        case TQORServNetworkCommand::snc_VisibleStatus:
+            if (aCmd.Ctx != nullptr &&
+                aCmd.Ctx->SetVisibleStatus(static_cast<TQORVisibleStatus>(r.nqr_DataI0 & 3))) {
+                f_NetResults |= kNetResStatus;
+            }
+            break;
+        case TQORServNetworkCommand::snc_ApplyNetIntFlags:
+            tmApplyNetIntFlags(r);
+            break;
+        case TQORServNetworkCommand::snc_NetServerStopDisconnectAll:
+            tmDisconnectAll(Cause::fsdc_ServerStopped);
+            break;
+        case TQORServNetworkCommand::snc_NetOwnerDisconnectAll:
+            tmDisconnectAll(Cause::fsdc_ByOwner);
+            break;
+        case TQORServNetworkCommand::snc_RebuildClientListNow:
+            f_NetResults |= kNetResMembership | kNetResFlushNow;
+            break;
+        case TQORServNetworkCommand::snc_ChannelNetworkLogLevel:
+            break;
+        default:
+            throw Exception(u"Unknown network command: " +
+                            Widen(std::to_string(static_cast<int>(r.nqr_Cmd))));
+    }
+}
+
+void TQORServNetwork::ResultWork(bool aPing) {
+    tmQuarantineStep();
+    if (!f_NewbieHold.Empty()) tmNewbieStep();
+    if (f_NetResults & (kNetResMembership | kNetResStatus | kNetResItem)) ListDifference();
+    if (aPing) {
+        if (e_SpeakingContext == nullptr) {
+            static const char ka = 0x00;
+            SendData(&ka, 1, 0xC08800, 0);
+        } else {
+            static const char floorTaken = 0x00;
+            SendData(&floorTaken, 1, 0x10C08000, 0x10000000, e_SpeakingContext);
+        }
+    }
+    tmNewbieInitialData();
+    DisposeAll();
+    f_NetResults = 0;
+}
+
+// ---- admission ----
+
+int32_t TQORServNetwork::ArrivalCount() const {
+    // A NEWBIE context may already stand in the visible list (newbie step).
+    size_t newbies = 0;
+    for (TQORSVCContext* c : f_NewbieHold.LastFirst()) {
+        if (!IsVisible(c)) ++newbies;
+    }
+    return static_cast<int32_t>(f_VisualOper.size() + f_AttachHold.Count() +
+                                f_ApprovedHold.Count() + f_QuarantineHold.Count() + newbies);
+}
+
+void TQORServNetwork::tmHandshakeClient(TQORSVCContext* aCtx, TQORSVCClientHandshakeType aType) {
+    if (aCtx == nullptr) return;
+    aCtx->SetCtxNetwork(this);
+    aCtx->tmRecaclCharsetA2(Converter());
+    const TQORSVCNetworkOptions& o = NetOptions();
+    // Arrivals in flight count: otherwise a burst of logins passes the
+    // limit before any of them is visible.
+    if (o.no_NetMaxClients > 0 && ArrivalCount() >= o.no_NetMaxClients) {
+        tmRejectClient(aCtx, TClientErrorType::cet_BLOCK, Cause::fsdc_NetMaxClients);
+        return;
+    }
+    if (f_EMailHash.count(aCtx->CliHashA()) != 0 ||
+        (o.no_UniqCallsign && f_Callsigns.count(aCtx->CliCallsignOpnameANSISort()) != 0)) {
+        tmRejectClient(aCtx, TClientErrorType::cet_DUPL, Cause::fsdc_ServerDuplicate);
+        return;
+    }
+    aCtx->tmProcessAttributes(aType);
+    switch (aCtx->ClientError()) {
+        case TClientErrorType::cet_OK:
+            break;
+        case TClientErrorType::cet_ERROR:
+            tmRejectClient(aCtx, TClientErrorType::cet_BLOCK, Cause::fsdc_ServerError);
+            return;
+        case TClientErrorType::cet_WRONG:
+            tmRejectClient(aCtx, TClientErrorType::cet_WRONG, Cause::fsdc_ServerWrongPasssword);
+            return;
+        case TClientErrorType::cet_BLOCK:
+            tmRejectClient(aCtx, TClientErrorType::cet_BLOCK, Cause::fsdc_AdminBlock);
+            return;
+        case TClientErrorType::cet_DUPL:
+            tmRejectClient(aCtx, TClientErrorType::cet_DUPL, Cause::fsdc_ServerDuplicate);
+            return;
+        default:
+            Log(u"ERROR: " + f_NetPrefixName +
+                u"Processing client attributes ended with unknown error code " +
+                Widen(std::to_string(static_cast<int>(aCtx->ClientError()))));
+            tmRejectClient(aCtx, TClientErrorType::cet_BLOCK, Cause::fsdc_ServerError);
+            return;
+    }
+    aCtx->SetCtxCacheSize(32);
+    f_EMailHash.emplace(aCtx->CliHashA(), aCtx);
+    if (o.no_UniqCallsign) f_Callsigns.emplace(aCtx->CliCallsignOpnameANSISort(), aCtx);
+    aCtx->InDupl = true;
+    CountContext(aCtx, +1);
+    ApplyIntFlagsAtAdmission(aCtx);
+    aCtx->Last_ClientActivity = f_HeartBeatTick;
+    if (f_EffManagerMode == smm_Standalone) {
+        aCtx->ClearAllManagersInfo(this);
+        f_ApprovedHold.Add(aCtx);
+        if (aType == TQORSVCClientHandshakeType::fscht_Connect) {
+            tmSendHandshakeAnswerOK(aCtx);
+        } else {
+            aCtx->CtxMovingFromNetToNet = true;
+            tmAttachNetwork(aCtx);
+        }
+    } else {
+        // The managers' registrations come with the managers' approval.
+        f_AttachHold.Add(aCtx);
+        if (aType != TQORSVCClientHandshakeType::fscht_Connect) aCtx->CtxMovingFromNetToNet = true;
+    }
+}
+
+void TQORServNetwork::ApplyIntFlagsAtAdmission(TQORSVCContext* aCtx) {
+    const TQORSVCInternalFlagsStore* e =
+        FindIntFlagsEntry(f_NetIntFlags.get(), e_ServIntFlags, aCtx->CliHashA());
+    if (e == nullptr) return;
+    CountContext(aCtx, -1);
+    const uint32_t f = e->fsifwr_Flags;
+    if (f & QOR_IF_NOSERVERMESSAGES) aCtx->CtxFlagsSet(QOR_CF_NO_SERVER_MESSAGES);
+    if (f & QOR_IF_NOSERVERSOUNDS) aCtx->CtxFlagsSet(QOR_CF_NO_SERVER_SOUNDS);
+    if (f & QOR_IF_IGNORECLIENTSOUNDS) aCtx->Ctx2FlagsSet(QOR_C2F_IGNORE_SOUNDS);
+    if (f & QOR_IF_IGNORECLIENTMESSAGES) aCtx->Ctx2FlagsSet(QOR_C2F_IGNORE_MESSAGES);
+    if (f & QOR_IF_AGGREGATELIST) aCtx->CtxFlagsSet(QOR_CF_AGGREGATE_LIST);
+    if (f & QOR_IF_NOLIST) aCtx->Ctx2FlagsSet(QOR_C2F_LIST_OFF);
+    CountContext(aCtx, +1);
+}
+
+void TQORServNetwork::CountContext(TQORSVCContext* aCtx, int32_t aDelta) {
+    const uint32_t f = aCtx->CtxFlags();
+    if (f & QOR_CF_NO_SERVER_MESSAGES) f_Cntr_MessagesNo += aDelta;
+    if ((f & 0x2000080) == 0x2000080) f_Cntr_SpeakerInfoUTF8 += aDelta;
+    if (f & QOR_CF_LIST_CACHE) f_Cntr_Cache += aDelta;
+    if ((f & 0x380) == 0x380) f_Cntr_List_DiffUTF8 += aDelta;
+    if ((f & 0x8000300) == 0) f_Cntr_List_QOR_Full += aDelta;
+    if ((f & 0x8000300) == 0x8000000) f_Cntr_List_QOR_Aggr += aDelta;
+    if ((f & 0x300) == 0x200) f_Cntr_List_Count += aDelta;
+    if ((f & 0x300) == 0x100) f_Cntr_List_None += aDelta;
+}
+
+void TQORServNetwork::tmRejectClient(TQORSVCContext* aCtx, TClientErrorType aAnswer,
+                                     TQORSVCDisconnectCause aCause) {
+    aCtx->DisconnectCauseW(aCause);
+    aCtx->SetClientError(aAnswer);
+    aCtx->CtxFlagsSet(QOR_CF_LEAVING);
+    f_DelHold.Add(aCtx);
+    const std::string answer = f_Answer ? f_Answer(*aCtx, aAnswer) : std::string();
+    aCtx->vSendBytesFlushAndTerm(answer.data(), static_cast<int32_t>(answer.size()));
+}
+
+void TQORServNetwork::tmPutInDeleteHold(TQORSVCContext* aCtx, TQORSVCDisconnectCause aCause) {
+    aCtx->CtxFlagsSet(QOR_CF_LEAVING);
+    f_DelHold.Add(aCtx);
+    aCtx->ClientTerminateSignal(aCause);
+}
+
+void TQORServNetwork::tmSendHandshakeAnswerOK(TQORSVCContext* aCtx) {
+    const std::string answer =
+        f_Answer ? f_Answer(*aCtx, TClientErrorType::cet_OK) : std::string();
+    aCtx->vSendBytesAnswerOK(answer.data(), static_cast<int32_t>(answer.size()));
+}
+
+void TQORServNetwork::tmAttachNetwork(TQORSVCContext* aCtx) {
+    if (aCtx == nullptr || !f_ApprovedHold.Remove(aCtx)) return;
+    if (NetOptions().no_QuarantineTicks > 0) {
+        aCtx->QuarantineStartTick = f_HeartBeatTick;
+        f_QuarantineHold.Add(aCtx);
+    } else {
+        GoNewbie(aCtx);
+    }
+}
+
+void TQORServNetwork::GoNewbie(TQORSVCContext* aCtx) {
+    f_NetResults |= ArrivalResultBits(aCtx->CtxFlags());
+    aCtx->pNetworkClientsListV0 = &f_ClientsV0;
+    aCtx->pNetworkClientsListV1FU = &f_ClientsV1FU;
+    aCtx->pNetworkClientsListV1DU = &f_ClientsV1DU;
+    f_NewbieHold.Add(aCtx);
+}
+
+void TQORServNetwork::tmQuarantineStep() {
+    const uint32_t q = NetOptions().no_QuarantineTicks;
+    for (TQORSVCContext* c : f_QuarantineHold.LastFirst()) {
+        if (static_cast<uint32_t>(f_HeartBeatTick - c->QuarantineStartTick) >= q) {
+            f_QuarantineHold.Remove(c);
+            GoNewbie(c);
+        }
+    }
+}
+
+void TQORServNetwork::tmNewbieStep() {
+    for (TQORSVCContext* c : f_NewbieHold.LastFirst()) {
+        if (IsVisible(c)) continue;
+        c->RefreshStatusInfo();
+        c->SessionStartTick = f_HeartBeatTick;
+        c->SessionLifeTime = NetOptions().no_SessionMaxTime;
+        VisualInsert(c);
+    }
+}
+
+void TQORServNetwork::tmNewbieInitialData() {
+    for (TQORSVCContext* c : f_NewbieHold.LastFirst()) {
+        const uint32_t f = c->CtxFlags();
+        if ((f & (QOR_CF_LEAVING | QOR_CF_UTF8)) == QOR_CF_UTF8) {
+            c->SendString(e_NetworksList.NetsV1U());
+        } else if (!(f & QOR_CF_LEAVING)) {
+            c->SendString(e_NetworksList.NetsV0());
+        }
+        c->ClearNewbieFlag();
+        c->CtxMovingFromNetToNet = false;
+        if ((c->CtxFlags() & (QOR_CF_LEAVING | QOR_CF_SPEAKER)) == QOR_CF_SPEAKER) {
+            c->SendTXAPPROVAL();
+        }
+    }
+    f_NewbieHold.Clear();
+}
+
+// ---- the visible list ----
+
+bool TQORServNetwork::IsVisible(const TQORSVCContext* aCtx) const {
+    auto* c = const_cast<TQORSVCContext*>(aCtx);
+    return f_VisualOper.count({c->CliVisualSortKey(), c}) != 0;
+}
+
+void TQORServNetwork::VisualInsert(TQORSVCContext* aCtx) {
+    f_VisualOper.insert({aCtx->CliVisualSortKey(), aCtx});
+}
+
+bool TQORServNetwork::VisualRemove(TQORSVCContext* aCtx) {
+    return f_VisualOper.erase({aCtx->CliVisualSortKey(), aCtx}) != 0;
+}
+
+void TQORServNetwork::ListDifference() {
+    // What the lists' module will build on: who left the last list sent, who
+    // joined it, and each member's index (its position + 1).
+    std::set<TQORSVCContext*> now;
+    for (const auto& [key, c] : f_VisualOper) now.insert(c);
+    for (TQORSVCContext* c : f_VisualBias) {
+        if (now.count(c) == 0) DepartureRendezvous(c);
+    }
+    f_VisualBias.clear();
+    for (const auto& [key, c] : f_VisualOper) f_VisualBias.push_back(c);
+    for (size_t i = 0; i < f_VisualBias.size(); ++i) {
+        f_VisualBias[i]->SetQORNetworkIndex(static_cast<uint16_t>(i + 1));
+    }
+}
+
+void TQORServNetwork::DepartureRendezvous(TQORSVCContext* aCtx) {
+    if (f_MovedHold.Remove(aCtx)) return;
+    if (f_ExtraDispHold.Remove(aCtx)) {
+        f_DispHold.Add(aCtx);
+        CleaningFromDupl(aCtx);
+    } else {
+        aCtx->CtxFlagsSet(QOR_CF_LEAVING);
+        f_ExtraDispHold.Add(aCtx);
+    }
+}
+
+void TQORServNetwork::CleaningFromDupl(TQORSVCContext* aCtx) {
+    if (!aCtx->InDupl) return;
+    int found = 0;
+    auto m = f_EMailHash.find(aCtx->CliHashA());
+    const bool mailHit = m != f_EMailHash.end() && m->second == aCtx;
+    found += mailHit;
+    auto cs = f_Callsigns.end();
+    if (NetOptions().no_UniqCallsign) {
+        cs = f_Callsigns.find(aCtx->CliCallsignOpnameANSISort());
+        if (cs != f_Callsigns.end() && cs->second == aCtx) ++found;
+    } else {
+        ++found;
+    }
+    if (found == 2) {
+        f_EMailHash.erase(m);
+        if (cs != f_Callsigns.end()) f_Callsigns.erase(cs);
+        CountContext(aCtx, -1);
+    } else {
+        Log(u"ERROR: " + f_NetPrefixName + u"_CleaningFromDupl: synchro mismatch #" +
+            (found == 1 ? u"1" : u"0"));
+    }
+    aCtx->InDupl = false;
+}
+
+// ---- leaving ----
+
+void TQORServNetwork::tmClientDisconnected(TQORSVCContext* aCtx) {
+    if (aCtx == nullptr) return;
+    aCtx->DisconnectCauseW(Cause::fsdc_GracefullDisconnect);
+    auto dispose = [this, aCtx] {
+        aCtx->CtxFlagsSet(QOR_CF_LEAVING);
+        f_DispHold.Add(aCtx);
+        CleaningFromDupl(aCtx);
+    };
+    if (VisualRemove(aCtx)) {
+        f_Owned.insert(aCtx);
+        f_NetResults |= kNetResMembership;
+        ReleaseTX_IfEqual(aCtx, true, false);
+        // A NEWBIE that became visible in this very heartbeat leaves both.
+        f_NewbieHold.Remove(aCtx);
+        if (f_ExtraDispHold.Remove(aCtx)) {
+            f_DispHold.Add(aCtx);
+            CleaningFromDupl(aCtx);
+        } else if (std::find(f_VisualBias.begin(), f_VisualBias.end(), aCtx) ==
+                   f_VisualBias.end()) {
+            // Never in a list sent: no list difference will come for it.
+            dispose();
+        } else {
+            aCtx->CtxFlagsSet(QOR_CF_LEAVING);
+            f_ExtraDispHold.Add(aCtx);
+        }
+        return;
+    }
+    if (f_ExtraDispHold.Contains(aCtx)) {
+        // The list difference saw it go first.
+        f_Owned.insert(aCtx);
+        ReleaseTX_IfEqual(aCtx, true, false);
+        f_ExtraDispHold.Remove(aCtx);
+        f_DispHold.Add(aCtx);
+        CleaningFromDupl(aCtx);
+        return;
+    }
+    if (f_AttachHold.Remove(aCtx) || f_ApprovedHold.Remove(aCtx) ||
+        f_QuarantineHold.Remove(aCtx) || f_DelHold.Remove(aCtx)) {
+        f_Owned.insert(aCtx);
+        dispose();
+        return;
+    }
+    if (f_NewbieHold.Remove(aCtx)) {
+        f_Owned.insert(aCtx);
+        f_NetResults |= kNetResMembership;
+        dispose();
+        return;
+    }
+    aCtx->call_OnCtxWarning(u"Client is not present on ATTACH/APPROVED/QAUARANTINE/NEWBIE/OPER holds on "
+                     u"network \"" +
+                     NetworkNameUCS2() + u"\"");
+}
+
+void TQORServNetwork::DisposeAll() {
+    for (TQORSVCContext* c : f_DispHold.LastFirst()) {
+        assert(c != e_SpeakingContext);
+        f_DispHold.Remove(c);
+        if (f_Owned.erase(c) != 0) delete c;
+    }
+}
+
+bool TQORServNetwork::tmDisconnectByHash(std::string_view aClientId,
+                                         TQORSVCDisconnectCause aCause) {
+    for (const auto& [key, c] : f_VisualOper) {
+        if (c->CliHashA() != aClientId) continue;
+        if (c->IsParrot()) return false;
+        c->ClientTerminateSignal(aCause);
+        return true;
+    }
+    bool hit = false;
+    for (TQORNetHold* h : {&f_AttachHold, &f_ApprovedHold, &f_NewbieHold, &f_QuarantineHold}) {
+        for (TQORSVCContext* c : h->LastFirst()) {
+            if (c->CliHashA() != aClientId) continue;
+            if (h == &f_NewbieHold) f_NetResults |= kNetResMembership;
+            if (h != &f_AttachHold) c->UnregisterWithManagers();
+            h->Remove(c);
+            tmPutInDeleteHold(c, aCause);
+            hit = true;
+            if (h != &f_NewbieHold) return true;
+        }
+    }
+    return hit;
+}
+
+void TQORServNetwork::tmApplyNetIntFlags(TQORSVCNetQueueRecord& aRec) {
+    // Slot 0 carries the changed ids as a list of internal-flags entries.
+    if (aRec.nqr_ListArray.empty()) return;
+    std::unique_ptr<TQORSVCIntFlagsChangedIds> ids =
+        TakeListAs<TQORSVCIntFlagsChangedIds>(aRec.nqr_ListArray[0]);
+    if (!ids) return;
+    for (auto it = ids->Ids.rbegin(); it != ids->Ids.rend(); ++it) {
+        tmDisconnectByHash(*it, Cause::fsdc_ChangeIntFlags);
+    }
+}
+
+void TQORServNetwork::tmDisconnectAll(TQORSVCDisconnectCause aCause) {
+    ReleaseTX_IfEqual(e_SpeakingContext, false, false);
+    for (const auto& [key, c] : f_VisualOper) {
+        if (!c->IsParrot()) c->ClientTerminateSignal(aCause);
+    }
+    for (TQORNetHold* h : {&f_AttachHold, &f_ApprovedHold, &f_NewbieHold, &f_QuarantineHold}) {
+        for (TQORSVCContext* c : h->LastFirst()) c->ClientTerminateSignal(aCause);
+    }
+    f_NetFast = true;
+}
+
+// ---- the floor (what leaving needs of it) ----
+
+bool TQORServNetwork::AcquareTX(TQORSVCContext* aCtx) {
+    const uint32_t f = aCtx->CtxFlags();
+    // A context in a hold, still a newbie, or leaving cannot talk.
+    if (!IsVisible(aCtx) || (f & (QOR_CF_NEWBIE | QOR_CF_LEAVING)) != 0) return false;
+    if (e_SpeakingContext != nullptr) return e_SpeakingContext == aCtx;
+    e_SpeakingContext = aCtx;
+    aCtx->SetAsSpeaker();
+    f_NetFlags |= kNetFlagFloorTaken;
+    return true;
+}
+
+void TQORServNetwork::ReleaseTX_IfEqual(TQORSVCContext* aCtx, bool aNotify, bool aTellLeaver) {
+    if (aCtx == nullptr || aCtx != e_SpeakingContext) return;
+    e_SpeakingContext = nullptr;
+    aCtx->SetAsNotSpeaker();
+    f_NetFlags &= ~kNetFlagFloorTaken;
+    if (aNotify) {
+        static const char rel = 0x00;
+        SendData(&rel, 1, 0xC08000, 0, aTellLeaver ? nullptr : aCtx);
+    }
+}
+
+void TQORServNetwork::SendData(const void* aData, int32_t aLen, uint32_t aMask, uint32_t aValue,
+                               const TQORSVCContext* aExcept) {
+    const uint32_t m = aMask & f_NetFlags;
+    for (auto it = f_VisualOper.rbegin(); it != f_VisualOper.rend(); ++it) {
+        TQORSVCContext* c = it->second;
+        if (c != aExcept && (c->CtxFlags() & m) == aValue) c->vSendBytes(aData, aLen);
+    }
+}
+
+const TQORNetHold& TQORServNetwork::Hold(const char* aName) const {
+    const std::string n(aName);
+    for (const TQORNetHold* h : {&f_AttachHold, &f_ApprovedHold, &f_QuarantineHold, &f_NewbieHold,
+                                 &f_DelHold, &f_MovedHold, &f_ExtraDispHold, &f_DispHold}) {
+        if (n == h->Name()) return *h;
+    }
+    throw Exception(u"No hold " + ByteStrToUnicode(n));
+}
+
+}  // namespace gax

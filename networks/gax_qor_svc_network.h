@@ -1,0 +1,280 @@
+// TQORServNetwork: one network (room). It takes a client through its
+// admission holds (ATTACH, APPROVED, QUARANTINE, NEWBIE) into the visible
+// list, pings its members every 500 ms, and frees a departed client only
+// after both its disconnect and the list difference have handled it. Every
+// change arrives as a command record in the network's command array, which
+// NetHeartBeat drains in the pass that filled it.
+//
+// Threads: the heartbeat thread owns the network, its holds, its command
+// array and the network-owned fields of its contexts; nothing here locks.
+// The name, index and options (the TQORNetworkData part) are fixed once the
+// networks list is read and may be read by any thread. Workers only ever
+// OR the leaving bit into a context's CtxFlags; every flag write here is an
+// atomic read-modify-write, so that bit is never lost.
+//
+// Lifetime: a context handed over with snc_HandshakeClient is borrowed until
+// its snc_ClientDisconnected arrives; from that record on the network owns it
+// (allocated with new, freed nowhere else) and frees it once, at the end of
+// the NetHeartBeat that moves it to DISPOSE. A visible context reaches
+// DISPOSE only when both its disconnect and the list difference have seen it
+// go (EXTRA DISPOSE holds it in between). Destroying the network frees the
+// contexts it owns (DISPOSE, EXTRA DISPOSE after a disconnect) and nothing
+// else.
+//
+// REQUIRES: the host, the service facts and the networks list outlive the
+// network; NetHeartBeat, the NetQueue operations and every handler run on
+// the heartbeat thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/gax_qor_svc_clientfacts.h"
+#include "server/gax_qor_svc_context.h"
+#include "server/gax_qor_svc_intflags.h"
+#include "server/gax_qor_svc_netif.h"
+#include "server/gax_qor_svc_networks_list.h"
+
+namespace gax {
+
+// The command array never grows past this; a push beyond it is refused.
+inline constexpr size_t kNetCmdsCapacity = 132;
+
+// Result bits of f_NetResults.
+inline constexpr uint32_t kNetResMembership = 0x1;
+inline constexpr uint32_t kNetResStatus = 0x2;
+inline constexpr uint32_t kNetResItem = 0x4;
+inline constexpr uint32_t kNetResFlushNow = 0x40000;
+
+// Network flag word: every bit but 0x800, which is set while somebody holds the floor.
+inline constexpr uint32_t kNetFlagsInitial = 0xFFFFF7FF;
+inline constexpr uint32_t kNetFlagFloorTaken = 0x800;
+
+// The handshake answer as the client sees it (positive, or the refusal of
+// aAnswer); the session's answer builder is plugged in here.
+using TQORNetHandshakeAnswer =
+    std::function<std::string(const TQORSVCContext& aCtx, TClientErrorType aAnswer)>;
+
+// The payload of snc_ApplyNetIntFlags (slot 0): the ids of the clients whose
+// internal flags a reread changed on this network.
+struct TQORSVCIntFlagsChangedIds : TQORSVCListPayload {
+    std::vector<std::string> Ids;
+};
+
+// One record of the command array, with the context the dispatcher resolved
+// from the record's handle and key (null for records about no client).
+struct TQORNetCommand {
+    std::unique_ptr<TQORSVCNetQueueRecord> Rec;
+    TQORSVCContext* Ctx = nullptr;
+};
+
+// A hold: a set of contexts with the error of a second insertion.
+class TQORNetHold {
+  public:
+    explicit TQORNetHold(const char* aName) : f_Name(aName) {}
+    // Raises "Already in <name> hold" for a context already in it.
+    void Add(TQORSVCContext* aCtx);
+    bool Remove(TQORSVCContext* aCtx) { return f_Set.erase(aCtx) != 0; }
+    bool Contains(TQORSVCContext* aCtx) const { return f_Set.count(aCtx) != 0; }
+    size_t Count() const { return f_Set.size(); }
+    bool Empty() const { return f_Set.empty(); }
+    // The members, last first (the walks take them out as they go).
+    std::vector<TQORSVCContext*> LastFirst() const { return {f_Set.rbegin(), f_Set.rend()}; }
+    void Clear() { f_Set.clear(); }
+    const char* Name() const { return f_Name; }
+
+  private:
+    const char* f_Name;
+    std::set<TQORSVCContext*> f_Set;
+};
+
+class TQORServNetwork : public TQORNetworkData,
+                        public TQORSVCNetwork,
+                        public TQORSVCClientNetwork {
+  public:
+    // aHost: log and list changes; aFacts: the service as sessions see it
+    // (server owner, managers); aList: the networks list whose 0x05 frames
+    // newcomers get (it owns this network).
+    TQORServNetwork(const TQORServNetworkRec& aRec, const TQORServiceNetOptions& aServ,
+                    const TCharsetsCodeList* aCodeList, TQORSVCNetHost& aHost,
+                    TQORSVCClientService& aFacts, const TQORNetworksList& aList);
+    ~TQORServNetwork() override;
+
+    // The factory the networks list uses to make full network objects.
+    static TQORNetworkFactory Factory(TQORSVCNetHost& aHost, TQORSVCClientService& aFacts,
+                                      const TQORNetworksList*& aList);
+
+    // ---- TQORSVCNetwork (heartbeat thread) ----
+    std::u16string NetName() const override { return NetworkNameUCS2(); }
+    uint32_t PingBase() const override { return f_NetPingTickScale; }
+    void SetPingBase(uint32_t aTick) override { f_NetPingTickScale = aTick; }
+    bool HasCommands() const override { return !f_NetCmds.empty(); }
+    // A record about no client (fast mode, disconnect-all, list rebuild).
+    bool PushCommand(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) override;
+    // Drains the command array, then does the result work. Returns true when
+    // it found records. Raises the first handler error after disposing of
+    // every record it took (the ones behind the failing record are dropped).
+    bool NetHeartBeat(bool aPing, uint32_t aTick) override;
+    bool SpeechPauseOn() const override { return false; }
+    uint32_t SpeechPauseStartTick() const override { return 0; }
+    uint32_t SpeechPauseTicks() const override { return NetOptions().no_SpeechPauseTicks; }
+    void EndSpeechPause() override {}
+    bool ParrotBusy() const override { return false; }
+    void ParrotHeartBeat(uint32_t) override {}
+    void AppendSnapshot(TQORSVCListKind, TQORSVCWriteArray&) const override {}
+
+    // A record naming a client; aCtx is the context the dispatcher resolved.
+    // False when the array is full (the record stays the caller's).
+    bool NetQueuePushCtx(std::unique_ptr<TQORSVCNetQueueRecord>& aRec, TQORSVCContext* aCtx);
+    void NetQueue_ServerStopDisconnectAll() { PushSimple(TQORServNetworkCommand::snc_NetServerStopDisconnectAll); }
+    void NetQueue_OwnerDisconnectAll() { PushSimple(TQORServNetworkCommand::snc_NetOwnerDisconnectAll); }
+    void NetQueue_FastOn() { PushSimple(TQORServNetworkCommand::snc_FastOn); }
+    void NetQueue_FastOff() { PushSimple(TQORServNetworkCommand::snc_FastOff); }
+    size_t NetCmdsCount() const { return f_NetCmds.size(); }
+
+    // ---- TQORSVCClientNetwork (heartbeat thread) ----
+    std::string_view NetNameA() const override { return NetworkNameANSI(); }
+    std::string_view NetNameUTF8() const override { return NetworkNameUTF8(); }
+    std::u16string_view NetNameU() const override { return NetworkNameUCS2(); }
+    const TAnsiUnicodeConverter* NetConverter() const override { return Converter(); }
+    bool IsNetOwnerByHash(std::string_view aClientId) const override;
+    // The access lists come with their own issue: nobody is listed yet.
+    bool NetFindAdmin(const TQORSVCContext&, bool& aDiffers) const override {
+        aDiffers = false;
+        return false;
+    }
+    bool IsBlockedOnNetwork(const TQORSVCContext&, bool& aDiffers) const override {
+        aDiffers = false;
+        return false;
+    }
+    TQORSVCClientRights GetRights(const TQORSVCContext&) const override { return {}; }
+    bool IsMutedOnNetwork(const TQORSVCContext&, bool& aDiffers) const override {
+        aDiffers = false;
+        return false;
+    }
+    bool OptShortFrames() const override { return NetOptions().no_ShortFrames; }
+    bool OptTempMuteBlock() const override { return NetOptions().no_TempMuteBlock; }
+    bool OptAdminMoveClient() const override { return NetOptions().no_AdminMoveClient; }
+    bool OptParrotMuteEnable() const override { return NetOptions().no_Parrot.ParrotMuteEnable; }
+    bool AllowByPrivilege(TQORClientPrivilege aPriv) const override;
+    TQORSystemManagerMode EffManagerMode() const override { return f_EffManagerMode; }
+    uint32_t EffManagerMask() const override { return f_EffManagersMask; }
+
+    // Stores the effective manager mask (ANDed with the network's own) and
+    // derives the mode in force; no active manager means standalone.
+    void SetEffManagersMask(uint32_t aMask);
+    void SetHandshakeAnswer(TQORNetHandshakeAnswer aBuilder) { f_Answer = std::move(aBuilder); }
+    // The network's internal-flags entries in force (heartbeat thread).
+    std::unique_ptr<TQORSVCIntFlagsList>& NetIntFlags() { return f_NetIntFlags; }
+    // The server-wide entries in force; not owned, may be null.
+    void SetServIntFlags(const TQORSVCIntFlagsList* aList) { e_ServIntFlags = aList; }
+
+    // ---- state, for the service and tests ----
+    bool IsVisible(const TQORSVCContext* aCtx) const;
+    size_t VisibleCount() const { return f_VisualOper.size(); }
+    // The visible clients in the order of the last list sent.
+    const std::vector<TQORSVCContext*>& VisualBias() const { return f_VisualBias; }
+    const TQORNetHold& Hold(const char* aName) const;
+    TQORSVCContext* Speaking() const { return e_SpeakingContext; }
+    // The floor: held by one visible, admitted context at a time; a context
+    // still in a hold is refused (false).
+    bool AcquareTX(TQORSVCContext* aCtx);
+    // Releases the floor when aCtx holds it and tells the others (0x00) when
+    // aNotify; aTellLeaver includes aCtx among them.
+    void ReleaseTX_IfEqual(TQORSVCContext* aCtx, bool aNotify, bool aTellLeaver);
+    // Sends aData to every visible client whose flags, ANDed with the
+    // network's flags and aMask, equal aValue; aExcept is skipped.
+    void SendData(const void* aData, int32_t aLen, uint32_t aMask, uint32_t aValue,
+                  const TQORSVCContext* aExcept = nullptr);
+    bool NetFast() const { return f_NetFast; }
+    uint32_t HeartBeatTick() const { return f_HeartBeatTick; }
+
+  protected:
+    void SetNetOriginalIndex(int32_t aIndex) override;
+
+  private:
+    void PushSimple(TQORServNetworkCommand aCmd);
+    void Dispatch(TQORNetCommand& aCmd);
+    void ResultWork(bool aPing);
+
+    // Admission and leaving.
+    void tmHandshakeClient(TQORSVCContext* aCtx, TQORSVCClientHandshakeType aType);
+    void tmRejectClient(TQORSVCContext* aCtx, TClientErrorType aAnswer,
+                        TQORSVCDisconnectCause aCause);
+    void tmPutInDeleteHold(TQORSVCContext* aCtx, TQORSVCDisconnectCause aCause);
+    void tmSendHandshakeAnswerOK(TQORSVCContext* aCtx);
+    void tmAttachNetwork(TQORSVCContext* aCtx);
+    void GoNewbie(TQORSVCContext* aCtx);
+    void tmClientDisconnected(TQORSVCContext* aCtx);
+    bool tmDisconnectByHash(std::string_view aClientId, TQORSVCDisconnectCause aCause);
+    void tmApplyNetIntFlags(TQORSVCNetQueueRecord& aRec);
+    void tmDisconnectAll(TQORSVCDisconnectCause aCause);
+    void tmQuarantineStep();
+    void tmNewbieStep();
+    void tmNewbieInitialData();
+    void ListDifference();
+    void DepartureRendezvous(TQORSVCContext* aCtx);
+    void CleaningFromDupl(TQORSVCContext* aCtx);
+    void DisposeAll();
+    void CountContext(TQORSVCContext* aCtx, int32_t aDelta);
+    void ApplyIntFlagsAtAdmission(TQORSVCContext* aCtx);
+    int32_t ArrivalCount() const;
+    void VisualInsert(TQORSVCContext* aCtx);
+    bool VisualRemove(TQORSVCContext* aCtx);
+    void Log(std::u16string aText) { e_Host.NetHostLog(std::move(aText)); }
+
+    TQORSVCNetHost& e_Host;
+    TQORSVCClientService& e_Facts;
+    const TQORNetworksList& e_NetworksList;
+    TQORNetHandshakeAnswer f_Answer;
+
+    std::vector<TQORNetCommand> f_NetCmds;
+    uint32_t f_NetResults = 0;
+    uint32_t f_NetFlags = kNetFlagsInitial;
+    bool f_NetFast = false;
+    uint32_t f_HeartBeatTick = 0;
+    uint32_t f_NetPingTickScale = 0;
+    TQORSVCContext* e_SpeakingContext = nullptr;
+
+    // Visible clients sorted by visual sort key (then by address, so equal
+    // keys never collide), and the order of the last list sent.
+    std::set<std::pair<std::string, TQORSVCContext*>> f_VisualOper;
+    std::vector<TQORSVCContext*> f_VisualBias;
+    // Admitted contexts by client id and (with UniqCallsign) by callsign key.
+    std::map<std::string, TQORSVCContext*> f_EMailHash;
+    std::map<std::string, TQORSVCContext*> f_Callsigns;
+    std::set<std::string> f_Owners;
+
+    TQORNetHold f_AttachHold{"ATTACH"};
+    TQORNetHold f_ApprovedHold{"APPROVED"};
+    TQORNetHold f_QuarantineHold{"QUARANTINE"};
+    TQORNetHold f_NewbieHold{"NEWBIE"};
+    TQORNetHold f_DelHold{"DELETE"};
+    TQORNetHold f_MovedHold{"MOVED"};
+    TQORNetHold f_ExtraDispHold{"EXTRA DISPOSE"};
+    TQORNetHold f_DispHold{"dispose"};
+    // Contexts whose disconnect has arrived: the network owns them.
+    std::set<TQORSVCContext*> f_Owned;
+
+    // List counters per admitted context.
+    int32_t f_Cntr_List_None = 0, f_Cntr_List_Count = 0, f_Cntr_List_DiffUTF8 = 0;
+    int32_t f_Cntr_List_QOR_Full = 0, f_Cntr_List_QOR_Aggr = 0, f_Cntr_MessagesNo = 0;
+    int32_t f_Cntr_SpeakerInfoUTF8 = 0, f_Cntr_Cache = 0;
+
+    // The list buffers the members' list pointers name (built by the lists' module).
+    FastStringA f_ClientsV0, f_ClientsV1FU, f_ClientsV1DU;
+
+    uint32_t f_EffManagersMask = 0;
+    TQORSystemManagerMode f_EffManagerMode = smm_Standalone;
+    std::unique_ptr<TQORSVCIntFlagsList> f_NetIntFlags;
+    const TQORSVCIntFlagsList* e_ServIntFlags = nullptr;
+    std::u16string f_NetPrefixName;
+};
+
+}  // namespace gax
