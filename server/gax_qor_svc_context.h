@@ -296,6 +296,8 @@ class TQORSVCContext : public TQORSVCWrkCtx {
     uint16_t QORNetworkIndex() const { return f_QORNetworkIndex; }
     void SetQORNetworkIndex(uint16_t aIndex) { f_QORNetworkIndex = aIndex; }
     const std::vector<uint32_t>& CtxCacheArray() const { return f_CtxCacheArray; }
+    // The network marks the cache slots it has told the client about (heartbeat thread).
+    std::vector<uint32_t>& CtxCacheArrayMut() { return f_CtxCacheArray; }
 
     // The network a move or a test hands the session (heartbeat thread).
     void SetCtxNetwork(TQORSVCClientNetwork* aNetwork) { f_Network = aNetwork; }
