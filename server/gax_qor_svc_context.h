@@ -350,6 +350,11 @@ class TQORSVCContext : public TQORSVCWrkCtx {
   protected:
     // Marks the session as the Parrot (its own constructor, before any other thread sees it).
     void SetParrotIdentity() { CtxFlagsSet(QOR_CF_PARROT); }
+    // The Parrot's client texts, id and network (gax_qor_svc_parrot.cpp).
+    void AssignParrotIdentity(std::string_view aClientId, TQORSVCClientNetwork* aNetwork,
+                              std::string_view aDescription);
+    // A new description in every form, with the list items rebuilt.
+    void AssignParrotDescription(std::string_view aDescription);
 
   private:
     void PostToHeartbeat(TQORServNetworkCommand aCmd, std::string aData = {});
