@@ -141,6 +141,8 @@ TQORSVCWorkerExecResult TQORSVCCommand::vExecStep(TQORSVCStepParams& aPar) {
                 SetWait(aPar);
                 return wer__OK;
             case colr_EOF:
+                // A peer that only half-closed still gets what was answered.
+                if (f_Writer.PendingBytes() > 0) (void)f_Writer.Flush();
                 return wer__EOF;
             case colr_Timeout:
                 return wer__Timeout;
