@@ -32,7 +32,7 @@ std::u16string WidenAscii(std::string_view aText) {
 
 }  // namespace
 
-TQORSVCCommand::TQORSVCCommand(TQORSVCCommandHost* aService, TSocket aSocket,
+TQORSVCCommandContext::TQORSVCCommandContext(TQORSVCCommandHost* aService, TSocket aSocket,
                                std::string aPeerAddrBin, int32_t aPeerPort)
     : TQORSVCCommandCtx(aService, aSocket, std::move(aPeerAddrBin), aPeerPort), e_Cmd(aService) {
     e_Cmd->CmdContextCreated();
@@ -48,22 +48,22 @@ TQORSVCCommand::TQORSVCCommand(TQORSVCCommandHost* aService, TSocket aSocket,
     if (e_Cmd->LogCommandLevel() > 0) e_Cmd->Fifo(ConnectionStringU() + u" CONNECT");
 }
 
-TQORSVCCommand::~TQORSVCCommand() {
+TQORSVCCommandContext::~TQORSVCCommandContext() {
     e_Cmd->CmdContextDestroyed();
     f_CtxCmdMemSign.store(0, std::memory_order_release);
 }
 
-void TQORSVCCommand::PutData(const void* aPtr, int32_t aLen) {
+void TQORSVCCommandContext::PutData(const void* aPtr, int32_t aLen) {
     if (aLen <= 0) return;
     f_Writer.PutData(aPtr, aLen);
     SetIntrFlags(ifl_Flush);
 }
 
-void TQORSVCCommand::PutStr(std::string_view aStr) {
+void TQORSVCCommandContext::PutStr(std::string_view aStr) {
     PutData(aStr.data(), static_cast<int32_t>(aStr.size()));
 }
 
-void TQORSVCCommand::vCommandAnswer(TQORWrkAnswerCode aAnswerCode, int32_t aAnswerParams,
+void TQORSVCCommandContext::vCommandAnswer(TQORWrkAnswerCode aAnswerCode, int32_t aAnswerParams,
                                     std::u16string_view) {
     if (aAnswerCode != fwac_MoveClient) return;
     if (aAnswerParams < 0 || aAnswerParams >= kChannelAnswerCount) return;
@@ -71,18 +71,18 @@ void TQORSVCCommand::vCommandAnswer(TQORWrkAnswerCode aAnswerCode, int32_t aAnsw
     WakeUpWorker();
 }
 
-void TQORSVCCommand::SetWait(TQORSVCStepParams& aPar) {
+void TQORSVCCommandContext::SetWait(TQORSVCStepParams& aPar) {
     aPar.sp_Socket = CtxSocket();
     aPar.sp_WaitFlags = f_Collector.WaitFlagsFor(f_Writer.NeedWaitForWrite());
 }
 
-void TQORSVCCommand::vExecStart(TQORSVCStepParams& aPar) {
+void TQORSVCCommandContext::vExecStart(TQORSVCStepParams& aPar) {
     f_Collector.Timeout = kCmdLineTimeoutMs;
     f_Collector.StartFastStringFromTick(f_CmdC, kCmdLineMax, aPar.sp_CheckTick);
     SetWait(aPar);
 }
 
-TQORSVCWorkerExecResult TQORSVCCommand::vExecParameters(TQORSVCStepParams& aPar) {
+TQORSVCWorkerExecResult TQORSVCCommandContext::vExecParameters(TQORSVCStepParams& aPar) {
     if (f_Collector.IsTimeout(aPar.sp_CheckTick)) {
         vCloseSocket();
         return wer__Timeout;
@@ -92,14 +92,14 @@ TQORSVCWorkerExecResult TQORSVCCommand::vExecParameters(TQORSVCStepParams& aPar)
     return wer__OK;
 }
 
-bool TQORSVCCommand::vExecTimeout(TQORSVCStepParams& aPar) {
+bool TQORSVCCommandContext::vExecTimeout(TQORSVCStepParams& aPar) {
     if (!f_Collector.IsTimeout(aPar.sp_CheckTick)) return false;
     vCloseSocket();
     vSetDisconnectCauseOnTimeout();
     return true;
 }
 
-void TQORSVCCommand::vExecStop(TQORSVCWorker* aWorker) {
+void TQORSVCCommandContext::vExecStop(TQORSVCWorker* aWorker) {
     vCloseSocket();
     f_Collector.SetSocket(-1);
     f_Writer.SetSocket(-1);
@@ -111,7 +111,7 @@ void TQORSVCCommand::vExecStop(TQORSVCWorker* aWorker) {
     e_Cmd->SvcPoster().ServQueue_CommandContextDisconnected(CtxRefOf(this), aWorker);
 }
 
-TQORSVCWorkerExecResult TQORSVCCommand::Closing(TQORSVCStepParams& aPar) {
+TQORSVCWorkerExecResult TQORSVCCommandContext::Closing(TQORSVCStepParams& aPar) {
     // The refused line is consumed already, so this state alone remembers
     // that the connection must end once the queued bytes are out.
     if (!f_Writer.Flush()) return wer__Error;
@@ -124,7 +124,7 @@ TQORSVCWorkerExecResult TQORSVCCommand::Closing(TQORSVCStepParams& aPar) {
     return wer__Error;
 }
 
-TQORSVCWorkerExecResult TQORSVCCommand::vExecStep(TQORSVCStepParams& aPar) {
+TQORSVCWorkerExecResult TQORSVCCommandContext::vExecStep(TQORSVCStepParams& aPar) {
     TakeIntrFlags();
     if (f_Closing) return Closing(aPar);
     f_Collector.CollectorReadCounter = 0;
@@ -172,8 +172,8 @@ TQORSVCWorkerExecResult TQORSVCCommand::vExecStep(TQORSVCStepParams& aPar) {
     }
 }
 
-TQORSVCCommand::LineOutcome TQORSVCCommand::HandleLine(TQORSVCStepParams&) {
-    TQORChannelRequest req;
+TQORSVCCommandContext::LineOutcome TQORSVCCommandContext::HandleLine(TQORSVCStepParams&) {
+    TQORCmdRequest req;
     switch (DecodeChannelRequest(f_CmdC.View(), req)) {
         case TQORCmdDecodeResult::Empty:
             return LineOutcome::Continue;
@@ -188,27 +188,27 @@ TQORSVCCommand::LineOutcome TQORSVCCommand::HandleLine(TQORSVCStepParams&) {
     return Act(req);
 }
 
-TQORSVCCommand::LineOutcome TQORSVCCommand::AnswerOK() {
+TQORSVCCommandContext::LineOutcome TQORSVCCommandContext::AnswerOK() {
     f_Writer.PutStrA(kOK);
     return f_Writer.Flush() ? LineOutcome::Fresh : LineOutcome::Error;
 }
 
-TQORSVCCommand::LineOutcome TQORSVCCommand::AnswerWordAndRefuse(TQORChannelCommandAnswer aAnswer) {
+TQORSVCCommandContext::LineOutcome TQORSVCCommandContext::AnswerWordAndRefuse(TQORChannelCommandAnswer aAnswer) {
     PutStr(ChannelAnswerLine(aAnswer));
     return LineOutcome::Refuse;
 }
 
-TQORSVCCommand::LineOutcome TQORSVCCommand::AnswerNow(std::string_view aBytes) {
+TQORSVCCommandContext::LineOutcome TQORSVCCommandContext::AnswerNow(std::string_view aBytes) {
     f_Writer.PutStrA(aBytes);
     return f_Writer.Flush() ? LineOutcome::Continue : LineOutcome::Error;
 }
 
-bool TQORSVCCommand::FindNet(const std::string& aNameUTF8, const std::u16string& aNameU,
+bool TQORSVCCommandContext::FindNet(const std::string& aNameUTF8, const std::u16string& aNameU,
                              TQORSVCCmdNetwork& aNet) {
     return !aNameUTF8.empty() && e_Cmd->CmdFindNetwork(aNameU, aNameUTF8, aNet);
 }
 
-TQORSVCCommand::LineOutcome TQORSVCCommand::Act(const TQORChannelRequest& q) {
+TQORSVCCommandContext::LineOutcome TQORSVCCommandContext::Act(const TQORCmdRequest& q) {
     TQORSVCPoster& post = e_Cmd->SvcPoster();
     const TQORSVCCtxRef me = CtxRefOf(this);
     TQORSVCCmdNetwork net;
@@ -383,7 +383,7 @@ TQORSVCCommand::LineOutcome TQORSVCCommand::Act(const TQORChannelRequest& q) {
 std::unique_ptr<TQORSVCCommandCtx> MakeCommandContext(TQORSVCCommandHost* aService,
                                                       TSocket aSocket, std::string aPeerAddrBin,
                                                       int32_t aPeerPort) {
-    return std::make_unique<TQORSVCCommand>(aService, aSocket, std::move(aPeerAddrBin),
+    return std::make_unique<TQORSVCCommandContext>(aService, aSocket, std::move(aPeerAddrBin),
                                             aPeerPort);
 }
 

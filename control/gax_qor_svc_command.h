@@ -1,4 +1,4 @@
-// The server side of the local command channel: one TQORSVCCommand per
+// The server side of the local command channel: one TQORSVCCommandContext per
 // connection accepted on the "Command" binding. It reads request lines,
 // checks their arguments (DecodeChannelRequest, a pure function the fuzz
 // target drives), answers at once what it can and hands the rest to the
@@ -44,7 +44,7 @@ enum class TQORCmdDecodeResult : uint8_t {
 
 // A request line read and checked, with no server state consulted. Texts are
 // kept in UTF-8 and UTF-16; client arguments are already turned into ids.
-struct TQORChannelRequest {
+struct TQORCmdRequest {
     char Code = 0;
     // For Refuse: the answer word written before the connection ends
     // (fsca_NoAnswer: none).
@@ -63,7 +63,7 @@ struct TQORChannelRequest {
 
 // Checks one request line (without its line end). Byte-exact and bounded:
 // any input, however long or malformed, gives Refuse and never throws.
-TQORCmdDecodeResult DecodeChannelRequest(std::string_view aLine, TQORChannelRequest& aReq);
+TQORCmdDecodeResult DecodeChannelRequest(std::string_view aLine, TQORCmdRequest& aReq);
 
 // ------------------------------------------------------------ the context
 
@@ -74,12 +74,14 @@ inline constexpr int kCmdLineMax = 3000;
 // A step yields to the other contexts of its worker after this much input.
 inline constexpr uintptr_t kCmdStepReadBudget = 4096;
 
-class TQORSVCCommand final : public TQORSVCCommandCtx {
+// (The console's command words already own the name TQORSVCCommand, and the
+// program includes both.)
+class TQORSVCCommandContext final : public TQORSVCCommandCtx {
   public:
     // Heartbeat thread. The context owns aSocket from here on.
-    TQORSVCCommand(TQORSVCCommandHost* aService, TSocket aSocket, std::string aPeerAddrBin,
+    TQORSVCCommandContext(TQORSVCCommandHost* aService, TSocket aSocket, std::string aPeerAddrBin,
                    int32_t aPeerPort);
-    ~TQORSVCCommand() override;
+    ~TQORSVCCommandContext() override;
 
     void vExecStart(TQORSVCStepParams& aPar) override;
     TQORSVCWorkerExecResult vExecStep(TQORSVCStepParams& aPar) override;
@@ -102,7 +104,7 @@ class TQORSVCCommand final : public TQORSVCCommandCtx {
     enum class LineOutcome : uint8_t { Continue, Fresh, Refuse, Error, NoMoreRequests };
 
     LineOutcome HandleLine(TQORSVCStepParams& aPar);
-    LineOutcome Act(const TQORChannelRequest& aReq);
+    LineOutcome Act(const TQORCmdRequest& aReq);
     // "+OK" written and flushed: Fresh, or Error when the flush failed.
     LineOutcome AnswerOK();
     LineOutcome AnswerWordAndRefuse(TQORChannelCommandAnswer aAnswer);

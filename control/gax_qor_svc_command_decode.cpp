@@ -65,12 +65,12 @@ bool EmptyField(const char* aCur, int32_t aRem) {
     return ParseCommandStr(aCur, aRem, f) && f.cpn_str1_len == 0;
 }
 
-R Refuse(TQORChannelRequest& aReq, TQORChannelCommandAnswer aWord = fsca_NoAnswer) {
+R Refuse(TQORCmdRequest& aReq, TQORChannelCommandAnswer aWord = fsca_NoAnswer) {
     aReq.Word = aWord;
     return R::Refuse;
 }
 
-R DecodeArgs(char aCode, const char* cur, int32_t rem, TQORChannelRequest& q) {
+R DecodeArgs(char aCode, const char* cur, int32_t rem, TQORCmdRequest& q) {
     switch (aCode) {
         case '1':
         case 'd': {
@@ -322,8 +322,8 @@ R DecodeArgs(char aCode, const char* cur, int32_t rem, TQORChannelRequest& q) {
 
 }  // namespace
 
-TQORCmdDecodeResult DecodeChannelRequest(std::string_view aLine, TQORChannelRequest& aReq) {
-    aReq = TQORChannelRequest{};
+TQORCmdDecodeResult DecodeChannelRequest(std::string_view aLine, TQORCmdRequest& aReq) {
+    aReq = TQORCmdRequest{};
     for (char c : aLine) {
         const auto u = static_cast<unsigned char>(c);
         if (u < 32 && c != '\t') return R::Refuse;

@@ -195,7 +195,7 @@ class Conn {
         int sv[2];
         EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
         peer = sv[1];
-        ctx = std::make_unique<TQORSVCCommand>(&host, sv[0], std::string("\x7f\x00\x00\x01", 4),
+        ctx = std::make_unique<TQORSVCCommandContext>(&host, sv[0], std::string("\x7f\x00\x00\x01", 4),
                                                5000);
         worker.WorkQueue_AddNewContext(ctx.get());
         if (worker.TakeWakeUpFlag()) worker.WorkerWakeUp();
@@ -223,7 +223,7 @@ class Conn {
     TQORSVCWorker& worker;
     int peer = -1;
     bool stopped = false;  // its disconnect record was seen
-    std::unique_ptr<TQORSVCCommand> ctx;
+    std::unique_ptr<TQORSVCCommandContext> ctx;
 };
 
 }  // namespace cmd_test

@@ -91,7 +91,7 @@ TEST(ChannelRequestDecode, AcceptsAndRefusesByTheLineRules) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
-        TQORChannelRequest q;
+        TQORCmdRequest q;
         EXPECT_EQ(DecodeChannelRequest(c.line, q), c.result);
         if (c.result == R::Refuse) {
             EXPECT_EQ(q.Word, c.word);
@@ -100,7 +100,7 @@ TEST(ChannelRequestDecode, AcceptsAndRefusesByTheLineRules) {
 }
 
 TEST(ChannelRequestDecode, ClientsBecomeIdsAndNumbersAreRead) {
-    TQORChannelRequest q;
+    TQORCmdRequest q;
     ASSERT_EQ(DecodeChannelRequest("00D:" + F("Net01") + F(" 60 ") + F(kMail) + "1", q),
               R::Request);
     EXPECT_EQ(q.ClientId, MakeSourceId(kMail));

@@ -20,7 +20,7 @@ void Check(bool ok) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view line(reinterpret_cast<const char*>(data), size);
-    TQORChannelRequest q;
+    TQORCmdRequest q;
     switch (DecodeChannelRequest(line, q)) {
         case TQORCmdDecodeResult::Empty:
             for (char c : line) Check(static_cast<unsigned char>(c) <= 32);
