@@ -5,6 +5,7 @@
 
 #include "server/gax_qor_svc_server_id.h"
 #include "server/gax_qor_svc_wrkctx.h"
+#include "sockets/gax_snps_sockets.h"
 
 namespace gax {
 namespace {
@@ -83,6 +84,21 @@ void TQORService::CmdContextCreated() {
 void TQORService::CmdContextDestroyed() {
     tmCommandContextCount.fetch_sub(1, std::memory_order_acq_rel);
     tmTotalContextCount.fetch_sub(1, std::memory_order_acq_rel);
+}
+
+void TQORService::SetCommandContextFactory(TQORSVCCommandFactory aFactory) {
+    CheckNotStarted();
+    f_CommandFactory = std::move(aFactory);
+}
+
+std::unique_ptr<TQORSVCCommandCtx> TQORService::tmMakeCommandContext(TSocket aSocket,
+                                                                     std::string aPeerAddrBin,
+                                                                     int32_t aPeerPort) {
+    if (!f_CommandFactory) {
+        SocketCloseHandle(aSocket);
+        return nullptr;
+    }
+    return f_CommandFactory(this, aSocket, std::move(aPeerAddrBin), aPeerPort);
 }
 
 }  // namespace gax

@@ -200,6 +200,16 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     bool CmdManagerNewEmailIdx(int32_t aIndex, std::string_view aEmailUTF8) override;
     void CmdContextCreated() override;
     void CmdContextDestroyed() override;
+    // The maker of command contexts (the control layer's), set by the owner
+    // before StartService.
+    void SetCommandContextFactory(TQORSVCCommandFactory aFactory);
+    // A context for an accepted command connection; null, with the socket
+    // closed, when no factory is set. Raises what the factory raises (the
+    // socket is then the factory's and closed).
+    std::unique_ptr<TQORSVCCommandCtx> tmMakeCommandContext(TSocket aSocket,
+                                                            std::string aPeerAddrBin,
+                                                            int32_t aPeerPort)
+        GAX_REQUIRES(kHeartbeat);
 
     // ---- heartbeat thread ------------------------------------------------
 
@@ -348,6 +358,7 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     // the networks by name, fixed before the heartbeat is enabled.
     std::atomic<uint32_t> f_CmdUptime{0};
     std::vector<std::pair<std::u16string, TQORSVCNetwork*>> f_CmdNetNames;
+    TQORSVCCommandFactory f_CommandFactory;  // a setting
     std::atomic<bool> f_StartRequested{false};
     std::atomic<bool> f_HeartbeatEnabled{false};
     std::atomic<bool> f_ServiceEnabled{false};
