@@ -204,7 +204,7 @@ TEST(Worker, TerminationStopsRegisteredAndQueuedContextsOnceThenReportsTheEnd) {
     ctxs[1]->DisconnectCauseW(Cause::fsdc_AdminBlock);  // an earlier cause is kept
     for (int i = 0; i < 3; ++i) Give(*w, ctxs[i].get());
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(ctxs[i]->starts.WaitAtLeast(1));
-    // Two more queued but never woken for, plus a move request.
+    // Two more queued without a wake-up of their own, plus a move request.
     w->WorkQueue_AddNewContext(ctxs[3].get());
     w->WorkQueue_AddOldContext(ctxs[4].get());
     TQORSVCWorker other(&host, false, 4);
@@ -222,8 +222,9 @@ TEST(Worker, TerminationStopsRegisteredAndQueuedContextsOnceThenReportsTheEnd) {
     }
     EXPECT_EQ(host.CountRecords(Cmd::snc_ClientDisconnected), 5);
     EXPECT_EQ(host.CountRecords(Cmd::snc_ServWorkerRejectedContex), 1);
-    EXPECT_EQ(ctxs[3]->starts.Get(), 0);
-    EXPECT_EQ(ctxs[4]->params.Get(), 0);
+    // Whether the two queued contexts were started before the end depends on
+    // a wake-up left over from the hand-overs above; either way each was
+    // stopped exactly once (checked above).
 }
 
 // Items that reach a worker after its end (or one that never ran) are
