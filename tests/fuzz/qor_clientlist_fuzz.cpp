@@ -8,6 +8,7 @@
 
 #include "control/gax_qor_cmdclient.h"
 #include "foundation/gax_mlang.h"
+#include "foundation/gax_types.h"
 
 using namespace gax;
 
