@@ -313,6 +313,7 @@ void TQORService::AddNetwork(std::unique_ptr<TQORSVCNetwork> aNetwork) {
     // release/acquire publishes them to the heartbeat thread.
     assert(!f_HeartbeatEnabled.load(std::memory_order_acquire));
     TQORRoleScope role(kHeartbeat);
+    f_CmdNetNames.emplace_back(aNetwork->NetName(), aNetwork.get());
     f_Nets.push_back(std::move(aNetwork));
 }
 
@@ -511,6 +512,7 @@ void TQORService::tmCountSteps() {
     while (f_ServHeartBeats1s > 9) {
         f_ServHeartBeats1s -= 10;
         ++f_ServerUptime;
+        f_CmdUptime.store(f_ServerUptime, std::memory_order_relaxed);
         ++f_tmSecs;
     }
     f_ServHeartBeatsWorkerReorder += steps;

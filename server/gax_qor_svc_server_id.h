@@ -34,6 +34,7 @@
 #include "platform/plat_mutex.h"
 #include "platform/plat_thread.h"
 #include "server/gax_qor_address_connect_counter.h"
+#include "server/gax_qor_svc_cmdhost.h"
 #include "server/gax_qor_svc_host.h"
 #include "server/gax_qor_svc_mainthread.h"
 #include "server/gax_qor_svc_netif.h"
@@ -73,7 +74,7 @@ inline constexpr uint32_t kResFlush = 0x80000;
 inline constexpr uint32_t kResAllLists =
     kResMutes | kResBlocks | kResAdmins | kResModes | kResRights | kResNotices;
 
-class TQORService : public TQORSVCHost, public TQORTimerClient, public TQORSVCNetHost {
+class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQORSVCNetHost {
   public:
     // aConfig is the owner's and must outlive the service.
     explicit TQORService(const TQORServiceConfig& aConfig,
@@ -205,6 +206,32 @@ class TQORService : public TQORSVCHost, public TQORTimerClient, public TQORSVCNe
     // Next data-change counter as at least six upper-case hex digits, ".",
     // and the local date and time as 17 digits YYYYMMDDHHNNSSZZZ.
     std::u16string trGetNextDataChangeCounter() GAX_REQUIRES(kServiceThread);
+
+    // ---- the command channel's view (any worker; gax_qor_svc_server_cmd.cpp) ----
+
+    bool CmdFindNetwork(std::u16string_view aNameU, std::string_view aNameUTF8,
+                        TQORSVCCmdNetwork& aNetwork) override;
+    void CmdAbortService(std::u16string_view aAbortText) override;
+    void CmdLogText(std::u16string_view aConnectionText, std::u16string_view aText) override;
+    void CmdSetLogClientLevel(int32_t aLevel) override;
+    uint32_t CmdServerUptime() const override;
+    bool CmdManagerNewPasswordIdx(int32_t aIndex, std::string_view aPasswordUTF8) override;
+    TQORSVCCmdManagerMatch CmdManagerNewPasswordAddr(std::string_view aAddressUTF8,
+                                                     std::string_view aEmailUTF8, bool aMatchEmail,
+                                                     std::string_view aPasswordUTF8) override;
+    bool CmdManagerNewEmailIdx(int32_t aIndex, std::string_view aEmailUTF8) override;
+    void CmdContextCreated() override;
+    void CmdContextDestroyed() override;
+    // The maker of command contexts (the control layer's), set by the owner
+    // before StartService.
+    void SetCommandContextFactory(TQORSVCCommandFactory aFactory);
+    // A context for an accepted command connection; null, with the socket
+    // closed, when no factory is set. Raises what the factory raises (the
+    // socket is then the factory's and closed).
+    std::unique_ptr<TQORSVCCommandCtx> tmMakeCommandContext(TSocket aSocket,
+                                                            std::string aPeerAddrBin,
+                                                            int32_t aPeerPort)
+        GAX_REQUIRES(kHeartbeat);
 
     // ---- heartbeat thread ------------------------------------------------
 
@@ -430,7 +457,8 @@ class TQORService : public TQORSVCHost, public TQORTimerClient, public TQORSVCNe
     int32_t f_ClientHandshakeTimeout = 2;
     uint32_t f_ClientHandshakeTimeoutTicks = 2000;
     int32_t f_ServMaxWaitConnections = 5;
-    int32_t f_LogClientLevel = 2;
+    // Written by a command worker while the service runs.
+    std::atomic<int32_t> f_LogClientLevel{2};
     int32_t f_LogCommandLevel = 0;
     bool f_LogData = false;
     bool f_LogExec = false;
@@ -449,6 +477,11 @@ class TQORService : public TQORSVCHost, public TQORTimerClient, public TQORSVCNe
     int32_t f_SysMansActiveCount = 0;
 
     // Crossing threads.
+    // The command channel's view: the uptime mirrored by the heartbeat, and
+    // the networks by name, fixed before the heartbeat is enabled.
+    std::atomic<uint32_t> f_CmdUptime{0};
+    std::vector<std::pair<std::u16string, TQORSVCNetwork*>> f_CmdNetNames;
+    TQORSVCCommandFactory f_CommandFactory;  // a setting
     std::atomic<bool> f_StartRequested{false};
     std::atomic<bool> f_HeartbeatEnabled{false};
     std::atomic<bool> f_ServiceEnabled{false};

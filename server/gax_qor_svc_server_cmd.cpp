@@ -1,0 +1,104 @@
+// The service's side of the command channel: what a command context asks of
+// it directly from its worker thread. Everything here reads settings fixed
+// before the service started or atomics.
+#include <string>
+
+#include "server/gax_qor_svc_server_id.h"
+#include "server/gax_qor_svc_wrkctx.h"
+#include "sockets/gax_snps_sockets.h"
+
+namespace gax {
+namespace {
+
+std::u16string AsciiUpper(std::u16string_view aText) {
+    std::u16string s(aText);
+    for (char16_t& c : s)
+        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - (u'a' - u'A'));
+    return s;
+}
+
+}  // namespace
+
+bool TQORService::CmdFindNetwork(std::u16string_view aNameU, std::string_view,
+                                 TQORSVCCmdNetwork& aNetwork) {
+    // f_CmdNetNames is complete before the heartbeat is enabled, and command
+    // connections are served only after that: no lock is needed to read it.
+    for (const auto& [name, net] : f_CmdNetNames) {
+        if (name == aNameU) {
+            aNetwork.Handle = net;
+            aNetwork.CharsetName.clear();
+            return true;
+        }
+    }
+    // Operators type network names in any letter case.
+    const std::u16string upper = AsciiUpper(aNameU);
+    for (const auto& [name, net] : f_CmdNetNames) {
+        if (AsciiUpper(name) == upper) {
+            aNetwork.Handle = net;
+            aNetwork.CharsetName.clear();
+            return true;
+        }
+    }
+    return false;
+}
+
+void TQORService::CmdAbortService(std::u16string_view aAbortText) {
+    ServiceAbortThread(aAbortText);
+}
+
+void TQORService::CmdLogText(std::u16string_view, std::u16string_view aText) {
+    // The operator's text may hold line ends; escaped, it stays one log line.
+    TStringBldU b;
+    AppendLogSafeText(b, aText);
+    Fifo(ToText(b));
+}
+
+void TQORService::CmdSetLogClientLevel(int32_t aLevel) {
+    f_LogClientLevel.store(aLevel, std::memory_order_relaxed);
+}
+
+uint32_t TQORService::CmdServerUptime() const {
+    return f_CmdUptime.load(std::memory_order_relaxed);
+}
+
+// The manager slots are filled when the manager threads are part of the
+// service; until then no manager is active and every look-up finds none.
+bool TQORService::CmdManagerNewPasswordIdx(int32_t, std::string_view) {
+    return false;
+}
+
+TQORSVCCmdManagerMatch TQORService::CmdManagerNewPasswordAddr(std::string_view, std::string_view,
+                                                              bool, std::string_view) {
+    return TQORSVCCmdManagerMatch::None;
+}
+
+bool TQORService::CmdManagerNewEmailIdx(int32_t, std::string_view) {
+    return false;
+}
+
+void TQORService::CmdContextCreated() {
+    tmTotalContextCount.fetch_add(1, std::memory_order_acq_rel);
+    tmCommandContextCount.fetch_add(1, std::memory_order_acq_rel);
+}
+
+void TQORService::CmdContextDestroyed() {
+    tmCommandContextCount.fetch_sub(1, std::memory_order_acq_rel);
+    tmTotalContextCount.fetch_sub(1, std::memory_order_acq_rel);
+}
+
+void TQORService::SetCommandContextFactory(TQORSVCCommandFactory aFactory) {
+    CheckNotStarted();
+    f_CommandFactory = std::move(aFactory);
+}
+
+std::unique_ptr<TQORSVCCommandCtx> TQORService::tmMakeCommandContext(TSocket aSocket,
+                                                                     std::string aPeerAddrBin,
+                                                                     int32_t aPeerPort) {
+    if (!f_CommandFactory) {
+        SocketCloseHandle(aSocket);
+        return nullptr;
+    }
+    return f_CommandFactory(this, aSocket, std::move(aPeerAddrBin), aPeerPort);
+}
+
+}  // namespace gax
