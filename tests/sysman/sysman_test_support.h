@@ -55,7 +55,7 @@ class RecordingHost : public gax::TQORSvcSysManHost {
     }
 
     // Waits until a log line contains the text; false after the limit.
-    bool WaitLog(const std::string& text, std::chrono::milliseconds limit = 10s) {
+    bool WaitLog(const std::string& text, std::chrono::milliseconds limit = 30s) {
         std::unique_lock<std::mutex> g(m);
         return cv.wait_for(g, limit, [&] { return FindLogLocked(text) >= 0; });
     }
@@ -69,7 +69,7 @@ class RecordingHost : public gax::TQORSvcSysManHost {
     }
     // Waits until n records of the command exist; returns them.
     std::vector<Rec> WaitRecs(gax::TQORServNetworkCommand cmd, size_t n,
-                              std::chrono::milliseconds limit = 10s) {
+                              std::chrono::milliseconds limit = 30s) {
         std::unique_lock<std::mutex> g(m);
         cv.wait_for(g, limit, [&] { return CountLocked(cmd) >= n; });
         std::vector<Rec> out;
@@ -124,7 +124,7 @@ class ManagerConn {
     void SendLine(const std::string& s) { Send(s + "\r\n"); }
     // One line with its CR LF; empty after the limit or at the peer's close
     // (Closed() then tells which).
-    std::string ReadLine(std::chrono::milliseconds limit = 10s) {
+    std::string ReadLine(std::chrono::milliseconds limit = 30s) {
         const auto end = Clock::now() + limit;
         for (;;) {
             const size_t lf = f_Buf.find('\n');
@@ -147,7 +147,7 @@ class ManagerConn {
         }
     }
     // Reads lines, answering every ping with "F", until one is not a ping.
-    std::string ReadRequest(std::chrono::milliseconds limit = 10s) {
+    std::string ReadRequest(std::chrono::milliseconds limit = 30s) {
         const auto end = Clock::now() + limit;
         for (;;) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
@@ -158,7 +158,7 @@ class ManagerConn {
         }
     }
     // True when the server closed the connection within the limit (pings are answered).
-    bool WaitClosed(std::chrono::milliseconds limit = 10s) {
+    bool WaitClosed(std::chrono::milliseconds limit = 30s) {
         const auto end = Clock::now() + limit;
         while (Clock::now() < end) {
             ReadRequest(std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()));
@@ -192,7 +192,7 @@ class FakeManager {
     FakeManager(const FakeManager&) = delete;
     FakeManager& operator=(const FakeManager&) = delete;
 
-    std::unique_ptr<ManagerConn> Accept(std::chrono::milliseconds limit = 10s) {
+    std::unique_ptr<ManagerConn> Accept(std::chrono::milliseconds limit = 30s) {
         pollfd p{f_Fd, POLLIN, 0};
         if (::poll(&p, 1, int(limit.count())) != 1) return std::make_unique<ManagerConn>(-1);
         return std::make_unique<ManagerConn>(::accept4(f_Fd, nullptr, nullptr, SOCK_CLOEXEC));
