@@ -42,10 +42,24 @@ void TQORNetworkedService::LoadNetworks(const TQORServiceNetOptions& aServ,
                                             cfg.cfg_ServServerInfo, aAnswer, false);
             return std::string(f.Str());
         });
-        auto link = std::make_unique<TQORSVCNetworkLink>(*net);
+        auto link = std::make_unique<TQORNetworkMemberLink>(*net, f_Members);
         f_Links.push_back(link.get());
         AddNetwork(std::move(link));
     }
+}
+
+bool TQORNetworkMemberLink::PushCommand(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) {
+    TQORSVCContext* ctx = nullptr;
+    auto it = e_Members.find(aRec->nqr_Context.Identity());
+    // A record whose context has gone (or whose memory was reused under
+    // another key) reaches the network without one, as a record about no client.
+    if (it != e_Members.end() && it->second->CtxGlobalKey() == aRec->nqr_GlobalKey) {
+        ctx = it->second;
+        // The network frees the context after this record: it is no member
+        // any more from here on.
+        if (aRec->nqr_Cmd == TQORServNetworkCommand::snc_ClientDisconnected) e_Members.erase(it);
+    }
+    return e_Net.NetQueuePushCtx(aRec, ctx);
 }
 
 TQORSVCClientNetwork* TQORNetworkedService::NetworkAt(int32_t aIndex) const {
@@ -64,8 +78,11 @@ TQORSVCNetwork* TQORNetworkedService::tmHandshakeNetwork(TQORSVCWrkCtx& aCtx) {
     auto* ctx = dynamic_cast<TQORSVCContext*>(&aCtx);
     if (ctx == nullptr) return nullptr;
     auto* chosen = dynamic_cast<TQORServNetwork*>(ctx->CtxNetwork());
-    for (TQORSVCNetworkLink* l : f_Links)
-        if (&l->Network() == chosen) return l;
+    for (TQORNetworkMemberLink* l : f_Links) {
+        if (&l->Network() != chosen) continue;
+        f_Members[static_cast<const void*>(static_cast<TQORSVCWrkCtx*>(ctx))] = ctx;
+        return l;
+    }
     return nullptr;
 }
 

@@ -13,6 +13,8 @@
 
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "foundation/gax_mlang.h"
 #include "networks/gax_qor_svc_network.h"
@@ -20,6 +22,40 @@
 #include "server/gax_qor_svc_server_id.h"
 
 namespace gax {
+
+// The context of a record, by the record's handle and key, from the contexts
+// the service handed to networks: contexts that have left are dropped from it
+// when their disconnect is handed over.
+using TQORNetworkMembers = std::unordered_map<const void*, TQORSVCContext*>;
+
+// The heartbeat's link to one network that hands each record over with the
+// context it names. Heartbeat thread only.
+class TQORNetworkMemberLink final : public TQORSVCNetwork {
+  public:
+    TQORNetworkMemberLink(TQORServNetwork& aNet, TQORNetworkMembers& aMembers)
+        : e_Net(aNet), e_Members(aMembers) {}
+    TQORServNetwork& Network() const { return e_Net; }
+
+    std::u16string NetName() const override { return e_Net.NetName(); }
+    uint32_t PingBase() const override { return e_Net.PingBase(); }
+    void SetPingBase(uint32_t aTick) override { e_Net.SetPingBase(aTick); }
+    bool HasCommands() const override { return e_Net.HasCommands(); }
+    bool PushCommand(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) override;
+    bool NetHeartBeat(bool aPing, uint32_t aTick) override { return e_Net.NetHeartBeat(aPing, aTick); }
+    bool SpeechPauseOn() const override { return e_Net.SpeechPauseOn(); }
+    uint32_t SpeechPauseStartTick() const override { return e_Net.SpeechPauseStartTick(); }
+    uint32_t SpeechPauseTicks() const override { return e_Net.SpeechPauseTicks(); }
+    void EndSpeechPause() override { e_Net.EndSpeechPause(); }
+    bool ParrotBusy() const override { return e_Net.ParrotBusy(); }
+    void ParrotHeartBeat(uint32_t aTick) override { e_Net.ParrotHeartBeat(aTick); }
+    void AppendSnapshot(TQORSVCListKind aKind, TQORSVCWriteArray& aLines) const override {
+        e_Net.AppendSnapshot(aKind, aLines);
+    }
+
+  private:
+    TQORServNetwork& e_Net;
+    TQORNetworkMembers& e_Members;
+};
 
 class TQORNetworkedService : public TQORService, public TQORSVCClientService {
   public:
@@ -59,7 +95,8 @@ class TQORNetworkedService : public TQORService, public TQORSVCClientService {
     const TQORNetworksList* f_ListRef = nullptr;
     std::unique_ptr<TQORNetworksList> f_List;
     // The heartbeat's link of each network, in file order (the service owns them).
-    std::vector<TQORSVCNetworkLink*> f_Links;
+    std::vector<TQORNetworkMemberLink*> f_Links;
+    TQORNetworkMembers f_Members;
 };
 
 }  // namespace gax
