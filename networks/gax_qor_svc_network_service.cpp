@@ -1,0 +1,95 @@
+#include "networks/gax_qor_svc_network_service.h"
+
+#include "server/gax_qor_svc_handshake.h"
+#include "server/gax_qor_svc_server_snps.h"
+
+namespace gax {
+
+TQORNetworkedService::TQORNetworkedService(const TQORServiceConfig& aConfig)
+    : TQORService(aConfig), f_Codes(CreateCharsetsCodeList()) {
+    f_List = std::make_unique<TQORNetworksList>(
+        f_Codes.get(), TQORServNetwork::Factory(*this, *this, f_ListRef));
+    f_ListRef = f_List.get();
+}
+
+TQORNetworkedService::~TQORNetworkedService() = default;
+
+void TQORNetworkedService::LoadNetworks(const TQORServiceNetOptions& aServ,
+                                        std::u16string_view aFileName) {
+    if (!aFileName.empty()) f_List->ReadNetworksListFromFile(aServ, aFileName);
+    if (f_List->Count() == 0) f_List->MakeTestNetwork(aServ);
+    const TQORServiceConfig& cfg = SvcConfig();
+    for (int32_t i = 0; i < f_List->Count(); ++i) {
+        auto* net = dynamic_cast<TQORServNetwork*>(f_List->GetNetworkOriginal(i));
+        if (net == nullptr) throw Exception(u"Network is not a network object");
+        net->SetEffManagersMask(0);
+        net->SetRelayServiceFacts(std::string(), cfg.cfg_ServExplicitTxReject,
+                                  ClientActivityTimeoutTicks(), ClientActivityTimeout());
+        net->SetHandshakeAnswer([net, &cfg](const TQORSVCContext& aCtx, TClientErrorType aAnswer) {
+            TQORHandshakeNetwork n;
+            n.HasNetwork = true;
+            n.NameA = net->NetworkNameANSI();
+            n.NameUTF8 = net->NetworkNameUTF8();
+            n.EffManagerMode = net->EffManagerMode();
+            TQORHandshakeServer s;
+            const auto* snps = dynamic_cast<const TQORSVCContextSNPS*>(&aCtx);
+            if (snps != nullptr) s = snps->HandshakeServer();
+            FastStringA f(256);
+            if (aAnswer == TClientErrorType::cet_OK)
+                PrepareHandshakeAnswerOK(f, HandshakeClientOf(aCtx), n, s, cfg.cfg_ServServerInfo);
+            else
+                PrepareHandshakeAnswerError(f, HandshakeClientOf(aCtx), n, s,
+                                            cfg.cfg_ServServerInfo, aAnswer, false);
+            return std::string(f.Str());
+        });
+        auto link = std::make_unique<TQORNetworkMemberLink>(*net, f_Members);
+        f_Links.push_back(link.get());
+        AddNetwork(std::move(link));
+    }
+}
+
+bool TQORNetworkMemberLink::PushCommand(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) {
+    TQORSVCContext* ctx = nullptr;
+    auto it = e_Members.find(aRec->nqr_Context.Identity());
+    // A record whose context has gone (or whose memory was reused under
+    // another key) reaches the network without one, as a record about no client.
+    if (it != e_Members.end() && it->second->CtxGlobalKey() == aRec->nqr_GlobalKey) {
+        ctx = it->second;
+        // The network frees the context after this record: it is no member
+        // any more from here on.
+        if (aRec->nqr_Cmd == TQORServNetworkCommand::snc_ClientDisconnected) e_Members.erase(it);
+    }
+    return e_Net.NetQueuePushCtx(aRec, ctx);
+}
+
+TQORSVCClientNetwork* TQORNetworkedService::NetworkAt(int32_t aIndex) const {
+    return dynamic_cast<TQORServNetwork*>(f_List->GetNetworkOriginal(aIndex));
+}
+
+std::unique_ptr<TQORSVCWrkCtx> TQORNetworkedService::tmNewClientContext(TQORAdmitRequest& aReq) {
+    auto ctx = std::make_unique<TQORSVCContextSNPS>(
+        this, *this, aReq.ExceededPerAddress || aReq.ExceededTotal, aReq.Socket, aReq.AddrBin,
+        aReq.Port);
+    aReq.Socket = INVALID_SOCKET_HANDLE;
+    return ctx;
+}
+
+TQORSVCNetwork* TQORNetworkedService::tmHandshakeNetwork(TQORSVCWrkCtx& aCtx) {
+    auto* ctx = dynamic_cast<TQORSVCContext*>(&aCtx);
+    if (ctx == nullptr) return nullptr;
+    auto* chosen = dynamic_cast<TQORServNetwork*>(ctx->CtxNetwork());
+    for (TQORNetworkMemberLink* l : f_Links) {
+        if (&l->Network() != chosen) continue;
+        f_Members[static_cast<const void*>(static_cast<TQORSVCWrkCtx*>(ctx))] = ctx;
+        return l;
+    }
+    return nullptr;
+}
+
+void TQORNetworkedService::tmAdoptByNetwork(TQORSVCNetwork&, std::unique_ptr<TQORSVCWrkCtx> aCtx) {
+    // From here the network owns the context: it frees it when it has handled
+    // the disconnect, so the service keeps no second owner.
+    (void)aCtx.release();
+}
+
+}  // namespace gax

@@ -1,0 +1,102 @@
+// The service with its networks: the client's road from the accepted socket
+// to its network. Accepted client connections become TCP sessions; a session
+// whose connect string chose a network is handed to that network, which
+// answers with the real handshake answer, holds, attaches and relays it, and
+// frees it after its disconnect.
+//
+// Threads: constructed and LoadNetworks called on the service thread before
+// the heartbeat is enabled; the hooks run on the heartbeat thread; the
+// TQORSVCClientService side is read by sessions on their workers and only
+// reads the networks list, which does not change while the service runs.
+// REQUIRES: the service has ended (Stop returned) before the object is freed.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "foundation/gax_mlang.h"
+#include "networks/gax_qor_svc_network.h"
+#include "networks/gax_qor_svc_network_wiring.h"
+#include "server/gax_qor_svc_server_id.h"
+
+namespace gax {
+
+// The context of a record, by the record's handle and key, from the contexts
+// the service handed to networks: contexts that have left are dropped from it
+// when their disconnect is handed over.
+using TQORNetworkMembers = std::unordered_map<const void*, TQORSVCContext*>;
+
+// The heartbeat's link to one network that hands each record over with the
+// context it names. Heartbeat thread only.
+class TQORNetworkMemberLink final : public TQORSVCNetwork {
+  public:
+    TQORNetworkMemberLink(TQORServNetwork& aNet, TQORNetworkMembers& aMembers)
+        : e_Net(aNet), e_Members(aMembers) {}
+    TQORServNetwork& Network() const { return e_Net; }
+
+    std::u16string NetName() const override { return e_Net.NetName(); }
+    uint32_t PingBase() const override { return e_Net.PingBase(); }
+    void SetPingBase(uint32_t aTick) override { e_Net.SetPingBase(aTick); }
+    bool HasCommands() const override { return e_Net.HasCommands(); }
+    bool PushCommand(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) override;
+    bool NetHeartBeat(bool aPing, uint32_t aTick) override { return e_Net.NetHeartBeat(aPing, aTick); }
+    bool SpeechPauseOn() const override { return e_Net.SpeechPauseOn(); }
+    uint32_t SpeechPauseStartTick() const override { return e_Net.SpeechPauseStartTick(); }
+    uint32_t SpeechPauseTicks() const override { return e_Net.SpeechPauseTicks(); }
+    void EndSpeechPause() override { e_Net.EndSpeechPause(); }
+    bool ParrotBusy() const override { return e_Net.ParrotBusy(); }
+    void ParrotHeartBeat(uint32_t aTick) override { e_Net.ParrotHeartBeat(aTick); }
+    void AppendSnapshot(TQORSVCListKind aKind, TQORSVCWriteArray& aLines) const override {
+        e_Net.AppendSnapshot(aKind, aLines);
+    }
+
+  private:
+    TQORServNetwork& e_Net;
+    TQORNetworkMembers& e_Members;
+};
+
+class TQORNetworkedService : public TQORService, public TQORSVCClientService {
+  public:
+    explicit TQORNetworkedService(const TQORServiceConfig& aConfig);
+    ~TQORNetworkedService() override;
+
+    // Reads aFileName, or makes the built-in test set when it is empty or
+    // gives no network, and hands every network to the heartbeat.
+    void LoadNetworks(const TQORServiceNetOptions& aServ, std::u16string_view aFileName = {});
+    const TQORNetworksList& Networks() const { return *f_List; }
+
+    // ---- TQORSVCClientService (any thread) ----
+    bool HasDefaultCountry() const override { return false; }
+    std::string_view DefaultCountryA() const override { return {}; }
+    std::string_view DefaultCountryUTF8() const override { return {}; }
+    std::u16string_view DefaultCountryU() const override { return {}; }
+    int32_t NetworkCount() const override { return f_List->Count(); }
+    TQORSVCClientNetwork* NetworkAt(int32_t aIndex) const override;
+    TQORSVCClientNetwork* DefaultNetwork() const override { return NetworkAt(0); }
+    std::string_view ServOwnerId() const override { return {}; }
+    bool ServOwnerInfoDiffers(const TQORSVCContext&) const override { return false; }
+    bool ServiceEnabled() const override { return true; }
+    bool ManagerEnabled(int32_t) const override { return false; }
+    void ManagerUnregisterClient(int32_t, std::string_view, std::string_view,
+                                 const TQORSVCClientNetwork*) override {}
+
+  protected:
+    std::unique_ptr<TQORSVCWrkCtx> tmNewClientContext(TQORAdmitRequest& aReq) override
+        GAX_REQUIRES(kHeartbeat);
+    TQORSVCNetwork* tmHandshakeNetwork(TQORSVCWrkCtx& aCtx) override GAX_REQUIRES(kHeartbeat);
+    // The network frees the context once its disconnect has been handled.
+    void tmAdoptByNetwork(TQORSVCNetwork& aNet, std::unique_ptr<TQORSVCWrkCtx> aCtx) override
+        GAX_REQUIRES(kHeartbeat);
+
+  private:
+    std::unique_ptr<TCharsetsCodeList> f_Codes;
+    const TQORNetworksList* f_ListRef = nullptr;
+    std::unique_ptr<TQORNetworksList> f_List;
+    // The heartbeat's link of each network, in file order (the service owns them).
+    std::vector<TQORNetworkMemberLink*> f_Links;
+    TQORNetworkMembers f_Members;
+};
+
+}  // namespace gax
