@@ -29,8 +29,14 @@ std::unique_ptr<TQORSVCWrkCtx> TQORService::tmNewClientContext(TQORAdmitRequest&
     throw Exception("Client sessions are not available");
 }
 
-std::unique_ptr<TQORSVCWrkCtx> TQORService::tmNewCommandContext(TQORAdmitRequest&) {
-    throw Exception("Command channel sessions are not available");
+std::unique_ptr<TQORSVCWrkCtx> TQORService::tmNewCommandContext(TQORAdmitRequest& aReq) {
+    // The factory owns the socket from the call on, also when it raises or
+    // when none is set: the admission must not close it a second time.
+    TSocket s = aReq.Socket;
+    aReq.Socket = INVALID_SOCKET_HANDLE;
+    std::unique_ptr<TQORSVCCommandCtx> ctx = tmMakeCommandContext(s, aReq.AddrBin, aReq.Port);
+    if (!ctx) throw Exception("Command channel sessions are not available");
+    return ctx;
 }
 
 TQORSVCNetwork* TQORService::tmHandshakeNetwork(TQORSVCWrkCtx&) { return nullptr; }

@@ -51,8 +51,13 @@ void TQORService::tmNotHandled(TQORSVCNetQueueRecord& aRec) {
                    IntToDecStrW(static_cast<int64_t>(static_cast<int>(aRec.nqr_Cmd))));
 }
 
-void TQORService::tmWriteCommandAnswer(TQORSVCWrkCtx&, std::string_view, bool) {
-    throw Exception("Command channel answers are not available");
+void TQORService::tmWriteCommandAnswer(TQORSVCWrkCtx& aCtx, std::string_view aBytes, bool aWake) {
+    // Only command contexts are listed with the command channel, so a failed
+    // cast is a broken invariant, not a peer's doing.
+    auto* cmd = dynamic_cast<TQORSVCCommandCtx*>(&aCtx);
+    if (cmd == nullptr) throw Exception("Command channel answer to a context of another kind");
+    cmd->PutData(aBytes.data(), static_cast<int32_t>(aBytes.size()));
+    if (aWake) cmd->WakeUpWorker();
 }
 
 TQORSVCNetwork* TQORService::tmFindNetwork(TQORSVCHandle aNet) {

@@ -14,6 +14,7 @@
 #include "control/gax_qor_cmdwords.h"
 #include "control/gax_qor_logoutput.h"
 #include "control/gax_qor_paramedit.h"
+#include "control/gax_qor_svc_command.h"
 #include "control/gax_qor_svc_run.h"
 #include "foundation/gax_ansi_unicode_converter.h"
 #include "foundation/gax_fileutils.h"
@@ -276,6 +277,7 @@ int RunServer(bool aDebug, TQORServiceConfig& config, const TQORServiceNetOption
     runner.SetServSpeechPauseTicks(config.cfg_ServSpeechPauseTicks);
     runner.SetServQuarantineTicks(config.cfg_ServQuarantineTicks);
     runner.SetServMaxWaitConnections(config.ServMaxWaitConnections);
+    runner.SetCommandContextFactory(MakeCommandContext);
     TQORSignalThread signals(runner);
     signals.Start();
     runner.Start();

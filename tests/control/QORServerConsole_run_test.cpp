@@ -352,3 +352,61 @@ TEST_F(RunningProgramTest, RunWritesItsLogFileNotStandardOutput) {
     ASSERT_EQ(::stat(logFile.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
 }
+
+namespace {
+
+// Runs a second copy of the program as the operator's console against the
+// running server and returns its exit code and standard output.
+std::pair<int, std::string> RunConsole(const std::string& aExe, const std::string& aWord) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return {-2, ""};
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::chdir("/") != 0) _exit(120);
+        ::dup2(fds[1], 1);
+        ::dup2(fds[1], 2);
+        std::string word = aWord;
+        char* argv[] = {const_cast<char*>(aExe.c_str()), word.data(), nullptr};
+        ::execv(aExe.c_str(), argv);
+        _exit(121);
+    }
+    ::close(fds[1]);
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(fds[0], buf, sizeof buf)) > 0) text.append(buf, size_t(n));
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
+}
+
+}  // namespace
+
+TEST_F(RunningProgramTest, ChannelCommandsReachTheRunningServer) {
+    ASSERT_TRUE(LaunchListening("debug")) << out;
+    ASSERT_TRUE(WaitFor("Start listening: Command: 127.0.0.1:" + std::to_string(commandPort))) << out;
+
+    // Answered by the connection's own worker.
+    auto [upRc, upText] = RunConsole(exe, "uptime");
+    EXPECT_EQ(upRc, 0) << upText;
+    EXPECT_NE(upText.find("Server uptime: "), std::string::npos) << upText;
+    EXPECT_EQ(upText.find("ERROR"), std::string::npos) << upText;
+
+    // Answered by the heartbeat through the answer record: one line per
+    // worker, the asking connection itself not counted.
+    auto [thRc, thText] = RunConsole(exe, "threads");
+    EXPECT_EQ(thRc, 0) << thText;
+    EXPECT_TRUE(std::regex_search(thText, std::regex(R"(Working thread #0: 0 connection\(s\)\r\n)")))
+        << thText;
+    EXPECT_EQ(thText.find("ERROR"), std::string::npos) << thText;
+
+    auto [stRc, stText] = RunConsole(exe, "dstop");
+    EXPECT_EQ(stRc, 0) << stText;
+    EXPECT_EQ(Finish(), 0) << out;
+    EXPECT_EQ(out.find("ERROR:"), std::string::npos) << out;
+    const std::string last = LastLine(out);
+    EXPECT_TRUE(std::regex_match(
+        last, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}: Aborted: \[STOP COMMAND\]\r\n)")))
+        << out;
+}
