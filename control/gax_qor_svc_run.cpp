@@ -6,7 +6,7 @@
 
 namespace gax {
 
-TQORServiceRunner::TQORServiceRunner(const TQORServiceConfig& aConfig) : TQORService(aConfig) {
+TQORServiceRunner::TQORServiceRunner(const TQORServiceConfig& aConfig) : TQORNetworkedService(aConfig) {
     OnFifo = [this] { HandleFifo(); };
     OnReopenLog = [this] { ReopenLogFile(); };
 }

@@ -16,11 +16,11 @@
 #include <string_view>
 
 #include "platform/plat_thread.h"
-#include "server/gax_qor_svc_server_id.h"
+#include "networks/gax_qor_svc_network_service.h"
 
 namespace gax {
 
-class TQORServiceRunner : public TQORService {
+class TQORServiceRunner : public TQORNetworkedService {
   public:
     // Fills OnFifo and OnReopenLog with the runner's drain and reopen.
     explicit TQORServiceRunner(const TQORServiceConfig& aConfig);

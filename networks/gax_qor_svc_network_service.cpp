@@ -12,7 +12,11 @@ TQORNetworkedService::TQORNetworkedService(const TQORServiceConfig& aConfig)
     f_ListRef = f_List.get();
 }
 
-TQORNetworkedService::~TQORNetworkedService() = default;
+TQORNetworkedService::~TQORNetworkedService() {
+    // The networks, their links and the members die with this object, before
+    // the base would end the threads that reach them.
+    StopThreads();
+}
 
 void TQORNetworkedService::LoadNetworks(const TQORServiceNetOptions& aServ,
                                         std::u16string_view aFileName) {

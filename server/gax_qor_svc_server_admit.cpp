@@ -376,6 +376,7 @@ void TQORService::tmClientDisconnected(std::unique_ptr<TQORSVCNetQueueRecord>& a
             }
             Fifo(ToText(b));
         }
+        tmContextGone();
         return;  // entry.Owned frees it
     }
     if (entry.Network != nullptr) {
@@ -387,6 +388,7 @@ void TQORService::tmClientDisconnected(std::unique_ptr<TQORSVCNetQueueRecord>& a
                 f_tmTempMovedContexts.erase(f_tmTempMovedContexts.begin() +
                                             static_cast<std::ptrdiff_t>(i));
         tmHandToNetwork(entry.Network, aRec);
+        tmContextGone();
         return;
     }
     ctx.call_OnCtxError(u"client disconnect: not found in undefined and network not assigned");
@@ -406,6 +408,7 @@ void TQORService::tmCommandDisconnected(TQORSVCNetQueueRecord& aRec) {
         f_tmCommandContexts.erase(f_tmCommandContexts.begin() + static_cast<std::ptrdiff_t>(i));
         tmCommandContextCount.fetch_sub(1, std::memory_order_relaxed);
         tmTotalContextCount.fetch_sub(1, std::memory_order_relaxed);
+        tmContextGone();
         return;
     }
     evnt_Srv_Error(u"Command context not found");

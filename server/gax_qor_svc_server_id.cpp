@@ -199,7 +199,11 @@ void TQORService::RunMainThread() {
     f_ServiceThread.Join();
 }
 
-TQORService::~TQORService() {
+TQORService::~TQORService() { StopThreads(); }
+
+void TQORService::StopThreads() {
+    if (f_ThreadsStopped) return;
+    f_ThreadsStopped = true;
     // The owner may destroy a service that never stopped: the service thread
     // is told to end, and calls to a main thread that no longer serves are
     // refused (the subclass that wrote the log is already gone).
@@ -663,13 +667,33 @@ bool TQORService::tmDispatchRecord(TQORSVCNetQueueRecord& aRec) {
     }
 }
 
+void TQORService::tmCloseAllConnections() {
+    // Contexts not yet joined to a network are the service's own; the rest
+    // are closed by their network, which alone knows its members.
+    for (auto& [key, e] : f_tmClients)
+        if (e.Undefined) e.Ctx->ClientTerminateSignal(TQORSVCDisconnectCause::fsdc_ServerStopped);
+    for (std::size_t i = f_Nets.size(); i-- > 0;) {
+        auto rec = std::make_unique<TQORSVCNetQueueRecord>();
+        rec->nqr_Cmd = TQORServNetworkCommand::snc_NetServerStopDisconnectAll;
+        rec->nqr_ReceiverObj = f_Nets[i].get();
+        tmHandToNetwork(f_Nets[i].get(), rec);
+    }
+}
+
+void TQORService::tmContextGone() {
+    if (StopStage() == fss_WaitCloseConnections &&
+        tmTotalContextCount.load(std::memory_order_acquire) == 0)
+        tmNextStopStage();
+}
+
 void TQORService::tmNextStopStage() {
     for (;;) {
         switch (StopStage()) {
             case fss_WaitStopListening:
                 tmStopStage.store(fss_WaitCloseConnections, std::memory_order_release);
-                // Closing the connections and aborting the managers belong
-                // to the stop issue; with contexts alive the stop waits here.
+                tmCloseAllConnections();
+                // Each disconnect report brings the stop back here once the
+                // last context is gone (tmContextGone).
                 if (tmTotalContextCount.load(std::memory_order_acquire) >= 1) return;
                 break;
             case fss_WaitCloseConnections:

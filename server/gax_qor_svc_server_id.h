@@ -254,6 +254,9 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     void tmRemoveTempMoved(TQORSVCMovedClient* aClient) GAX_REQUIRES(kHeartbeat);
     // Advances the stop as far as it goes without waiting.
     void tmNextStopStage() GAX_REQUIRES(kHeartbeat);
+    void tmCloseAllConnections() GAX_REQUIRES(kHeartbeat);
+    // Called after each context's end: the stop waiting on connections moves on.
+    void tmContextGone() GAX_REQUIRES(kHeartbeat);
     void tmSetOwnerInfo(std::string aCallsignOpnameANSI, std::string aCallsignOpnameUTF8)
         GAX_REQUIRES(kHeartbeat);
 
@@ -278,6 +281,11 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     void trMainQueueBatch() GAX_REQUIRES(kServiceThread);
 
   protected:
+    // Ends the service thread, the listener and the heartbeat; idempotent. A
+    // subclass calls it first in its destructor, while the parts those
+    // threads reach through its overrides still exist.
+    void StopThreads();
+
     // Steps of the heartbeat pass that the worker pool and the server-queue
     // dispatcher fill in. The defaults do what this layer knows of.
     // Handles at most 32 server-queue records.
@@ -495,6 +503,7 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
 
     // Heartbeat thread.
     std::vector<std::unique_ptr<TQORSVCNetwork>> f_Nets GAX_GUARDED_BY(kHeartbeat);
+    bool f_ThreadsStopped = false;  // owner's thread only
     std::vector<TQORSVCMovedClient*> f_tmTempMovedContexts GAX_GUARDED_BY(kHeartbeat);
     std::unique_ptr<TQORAddressConnectCache> f_tmAddressClientCounterCache
         GAX_GUARDED_BY(kHeartbeat);

@@ -294,6 +294,7 @@ int RunServer(bool aDebug, TQORServiceConfig& config, const TQORServiceNetOption
             config.cfg_SystemSupportsIP6 ? r.fslpr_IpVer : ipver_4,
             [&runner](TSocket s, const std::string& a, int p, const std::string&, int,
                       const std::u16string&) { runner.evnt_Listener_ClientAcceptPeer(s, a, p); });
+    runner.LoadNetworks(aNetOpts, FileExists(aNetworksFile) ? aNetworksFile : u"");
     runner.StartService();
     runner.RunMainThread();
     signals.Stop();
