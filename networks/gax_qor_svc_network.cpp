@@ -218,6 +218,8 @@ void TQORServNetwork::Dispatch(TQORNetCommand& aCmd) {
             break;
         default:
             if (RelayDispatch(aCmd)) break;
+            // ---- admin commands ----
+            if (CmdDispatch(aCmd)) break;
             throw Exception(u"Unknown network command: " +
                             Widen(std::to_string(static_cast<int>(r.nqr_Cmd))));
     }

@@ -36,6 +36,9 @@
 #include <vector>
 
 #include "networks/gax_qor_svc_network_lists.h"
+#include "server/gax_qor_svc_admins.h"
+#include "server/gax_qor_svc_mutes.h"
+#include "server/gax_qor_svc_rights.h"
 #include "networks/gax_qor_svc_network_tx.h"
 #include "server/gax_qor_svc_clientfacts.h"
 #include "server/gax_qor_svc_context.h"
@@ -302,6 +305,67 @@ class TQORServNetwork : public TQORNetworkData,
     std::unique_ptr<TQORNetClientLists> f_Lists;
     std::unique_ptr<TQORNetRelay> f_Relay;
     int32_t f_ActivityTimeoutSeconds = 8;
+
+    // ---- admin commands (gax_qor_svc_network_cmds.cpp) ----
+  public:
+    // What the admin commands need of the service: Unix time (UTC) now, the
+    // server owner as the author of the operator's entries, the Parrot's id,
+    // and the answer path to a command-channel context (posted, so the
+    // answer goes through the service's alive test).
+    struct TQORNetCmdFacts {
+        std::function<int64_t()> EpochUTC;
+        std::function<void(TQORSVCHandle aCmdCtx, TQORGlobalKey aKey, std::string aText)>
+            ChannelAnswer;
+        std::string ServOwnerNameANSI, ServOwnerNameUTF8;
+        std::string ParrotId;
+    };
+    void SetCmdFacts(TQORNetCmdFacts aFacts) { f_CmdFacts = std::move(aFacts); }
+    // The access modes in force.
+    bool ConnectOnlyListed() const;
+    bool TalkOnlyMarked() const;
+
+  private:
+    // Handles the admin, list and channel records; false for any other.
+    bool CmdDispatch(TQORNetCommand& aCmd);
+    int64_t CmdNow() const;
+    TQORSVCContext* CmdConnected(std::string_view aClientId) const;
+    void CmdChannelAnswer(const TQORSVCNetQueueRecord& aRec, std::string aText);
+    // Releases aCtx's floor and tells every member that hears sound.
+    void CmdReleaseFloor(TQORSVCContext* aCtx);
+    void CmdListChanged(uint32_t aResultBit, TQORSVCListKind aKind);
+    void CmdMute(TQORSVCContext* aActor, std::string_view aId, int32_t aTime);
+    void CmdUnmute(TQORSVCContext* aActor, std::string_view aId);
+    void CmdBlock(TQORSVCContext* aActor, std::string_view aId, int32_t aTime);
+    void CmdUnblock(TQORSVCContext* aActor, std::string_view aId);
+    void CmdMakeAdmin(TQORSVCContext* aActor, std::string_view aId);
+    void CmdDeleteAdmin(std::string_view aId);
+    void CmdSetMode(bool aConnectListed, bool aOn);
+    bool RightsAddEmail(std::string_view aEmailA);
+    bool RightsDelEmail(std::string_view aEmailA);
+    void RightsMarkClient(std::string_view aEmailA, bool aMark);
+    void CmdNotice(std::string_view aTextANSI, std::string_view aTextUTF8);
+    void CmdChannelModes(const TQORSVCNetQueueRecord& aRec, bool aConnectListed);
+    void CmdChannelInternalFlags(const TQORSVCNetQueueRecord& aRec);
+    void CmdChannelHugeSound(const TQORSVCNetQueueRecord& aRec);
+    void tmApplyIntFlags(TQORSVCContext* aCtx, uint32_t aFlags);
+    void tmRemoveIntFlags(TQORSVCContext* aCtx, uint32_t aFlags);
+    // The lists and the modes the commands change, and the members owed a
+    // list although it did not change (gax_qor_svc_network_cmds_lists.cpp).
+    TQORSVCMuteBlockList& CmdMutes();
+    TQORSVCMuteBlockList& CmdBlocks();
+    TQORSVCAdminList& CmdAdmins();
+    TQORSVCAccessList& CmdRights();
+    void CmdOwe(TQORSVCListKind aKind, TQORSVCContext* aActor);
+    bool SetConnectOnlyListed(bool aOn);
+    bool SetTalkOnlyMarked(bool aOn);
+    bool SetNetNotice(std::string_view aTextANSI, std::string_view aTextUTF8);
+    TQORNetCmdFacts f_CmdFacts;
+    TQORSVCMuteBlockList f_CmdMutes{std::string(NetworkNameUTF8())};
+    TQORSVCMuteBlockList f_CmdBlocks{std::string(NetworkNameUTF8())};
+    TQORSVCAdminList f_CmdAdmins{std::string(NetworkNameUTF8())};
+    TQORSVCAccessList f_CmdRights{std::string(NetworkNameUTF8())};
+    bool f_CmdConnectOnlyListed = false, f_CmdTalkOnlyMarked = false;
+    std::string f_CmdNoticeANSI, f_CmdNoticeUTF8;
 };
 
 }  // namespace gax
