@@ -36,15 +36,15 @@
 #include <vector>
 
 #include "networks/gax_qor_svc_network_lists.h"
-#include "server/gax_qor_svc_admins.h"
-#include "server/gax_qor_svc_mutes.h"
-#include "server/gax_qor_svc_rights.h"
 #include "networks/gax_qor_svc_network_tx.h"
+#include "server/gax_qor_svc_admins.h"
 #include "server/gax_qor_svc_clientfacts.h"
 #include "server/gax_qor_svc_context.h"
 #include "server/gax_qor_svc_intflags.h"
+#include "server/gax_qor_svc_mutes.h"
 #include "server/gax_qor_svc_netif.h"
 #include "server/gax_qor_svc_networks_list.h"
+#include "server/gax_qor_svc_rights.h"
 
 namespace gax {
 

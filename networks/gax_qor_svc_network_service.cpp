@@ -46,6 +46,14 @@ void TQORNetworkedService::LoadNetworks(const TQORServiceNetOptions& aServ,
                                             cfg.cfg_ServServerInfo, aAnswer, false);
             return std::string(f.Str());
         });
+        // ---- admin commands ----
+        TQORServNetwork::TQORNetCmdFacts facts;
+        facts.EpochUTC = [this] { return NetCmdEpochUTC(); };
+        facts.ChannelAnswer = [this](TQORSVCHandle aCtx, TQORGlobalKey aKey, std::string aText) {
+            Poster().ServQueue_ChannelAnswerText(aCtx, aKey, std::move(aText));
+        };
+        net->SetCmdFacts(std::move(facts));
+
         auto link = std::make_unique<TQORNetworkMemberLink>(*net, f_Members);
         f_Links.push_back(link.get());
         AddNetwork(std::move(link));

@@ -97,6 +97,10 @@ class TQORNetworkedService : public TQORService, public TQORSVCClientService {
     // The heartbeat's link of each network, in file order (the service owns them).
     std::vector<TQORNetworkMemberLink*> f_Links;
     TQORNetworkMembers f_Members;
+
+    // ---- admin commands ----
+    // The networks' admin handlers run inside the heartbeat pass.
+    int64_t NetCmdEpochUTC() const GAX_NO_THREAD_SAFETY_ANALYSIS { return tmEpochUTC(); }
 };
 
 }  // namespace gax
