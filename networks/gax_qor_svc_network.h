@@ -35,16 +35,14 @@
 #include <string_view>
 #include <vector>
 
+#include "networks/gax_qor_svc_network_access.h"
 #include "networks/gax_qor_svc_network_lists.h"
 #include "networks/gax_qor_svc_network_tx.h"
-#include "server/gax_qor_svc_admins.h"
 #include "server/gax_qor_svc_clientfacts.h"
 #include "server/gax_qor_svc_context.h"
 #include "server/gax_qor_svc_intflags.h"
-#include "server/gax_qor_svc_mutes.h"
 #include "server/gax_qor_svc_netif.h"
 #include "server/gax_qor_svc_networks_list.h"
-#include "server/gax_qor_svc_rights.h"
 
 namespace gax {
 
@@ -132,7 +130,7 @@ class TQORServNetwork : public TQORNetworkData,
     void EndSpeechPause() override { f_Relay->EndSpeechPause(); }
     bool ParrotBusy() const override { return false; }
     void ParrotHeartBeat(uint32_t) override {}
-    void AppendSnapshot(TQORSVCListKind, TQORSVCWriteArray&) const override {}
+    void AppendSnapshot(TQORSVCListKind aKind, TQORSVCWriteArray& aLines) const override;
 
     // A record naming a client; aCtx is the context the dispatcher resolved.
     // False when the array is full (the record stays the caller's).
@@ -151,20 +149,11 @@ class TQORServNetwork : public TQORNetworkData,
     bool IsNetOwnerByHash(std::string_view aClientId) const override;
     // A network owner, or the server owner.
     bool IsNetOrServerOwnerByHash(std::string_view aClientId) const;
-    // The access lists come with their own issue: nobody is listed yet.
-    bool NetFindAdmin(const TQORSVCContext&, bool& aDiffers) const override {
-        aDiffers = false;
-        return false;
-    }
-    bool IsBlockedOnNetwork(const TQORSVCContext&, bool& aDiffers) const override {
-        aDiffers = false;
-        return false;
-    }
-    TQORSVCClientRights GetRights(const TQORSVCContext&) const override { return {}; }
-    bool IsMutedOnNetwork(const TQORSVCContext&, bool& aDiffers) const override {
-        aDiffers = false;
-        return false;
-    }
+    // The access lists' look-ups (gax_qor_svc_network_access_net.cpp).
+    bool NetFindAdmin(const TQORSVCContext& aCtx, bool& aDiffers) const override;
+    bool IsBlockedOnNetwork(const TQORSVCContext& aCtx, bool& aDiffers) const override;
+    TQORSVCClientRights GetRights(const TQORSVCContext& aCtx) const override;
+    bool IsMutedOnNetwork(const TQORSVCContext& aCtx, bool& aDiffers) const override;
     bool OptShortFrames() const override { return NetOptions().no_ShortFrames; }
     bool OptTempMuteBlock() const override { return NetOptions().no_TempMuteBlock; }
     bool OptAdminMoveClient() const override { return NetOptions().no_AdminMoveClient; }
@@ -306,23 +295,47 @@ class TQORServNetwork : public TQORNetworkData,
     std::unique_ptr<TQORNetRelay> f_Relay;
     int32_t f_ActivityTimeoutSeconds = 8;
 
+    // ---- access lists (gax_qor_svc_network_access_net.cpp) ----
+  public:
+    // The network's admins, mutes, blocks, rights, modes and notice.
+    TQORNetAccess& Access() { return *f_Access; }
+    const TQORNetAccess& Access() const { return *f_Access; }
+    // RereadCompareAttr: a reread takes changed client texts over.
+    void SetRereadCompareAttr(bool aOn) { f_RereadCompareAttr = aOn; }
+    // The current Unix time the expiry of timed entries compares with.
+    void SetEpochSource(std::function<int64_t()> aNow) { f_EpochNow = std::move(aNow); }
+    // Applies the access modes and the rights to every member and hold again.
+    void tmProcessAccessModes();
+
+  private:
+    struct AccessHost;
+    void AccessInit();
+    // Handles the reread records (list updates); false for any other.
+    bool AccessDispatch(TQORNetCommand& aCmd);
+    // Expiry at the ping, then the list sends.
+    void AccessResultWork(bool aPing);
+    void AccessExpire();
+    void AccessSends();
+    // What the admission found different from the lists is stored.
+    void AccessStoreDiffers(TQORSVCContext* aCtx);
+    std::unique_ptr<TQORNetAccessHost> f_AccessHost;
+    std::unique_ptr<TQORNetAccess> f_Access;
+    bool f_RereadCompareAttr = false;
+    std::function<int64_t()> f_EpochNow;
+
     // ---- admin commands (gax_qor_svc_network_cmds.cpp) ----
   public:
-    // What the admin commands need of the service: Unix time (UTC) now, the
-    // server owner as the author of the operator's entries, the Parrot's id,
-    // and the answer path to a command-channel context (posted, so the
-    // answer goes through the service's alive test).
+    // What the admin commands need of the service: the server owner as the
+    // author of the operator's entries, the Parrot's id, and the answer path
+    // to a command-channel context (posted, so the answer goes through the
+    // service's alive test).
     struct TQORNetCmdFacts {
-        std::function<int64_t()> EpochUTC;
         std::function<void(TQORSVCHandle aCmdCtx, TQORGlobalKey aKey, std::string aText)>
             ChannelAnswer;
         std::string ServOwnerNameANSI, ServOwnerNameUTF8;
         std::string ParrotId;
     };
     void SetCmdFacts(TQORNetCmdFacts aFacts) { f_CmdFacts = std::move(aFacts); }
-    // The access modes in force.
-    bool ConnectOnlyListed() const;
-    bool TalkOnlyMarked() const;
 
   private:
     // Handles the admin, list and channel records; false for any other.
@@ -332,7 +345,6 @@ class TQORServNetwork : public TQORNetworkData,
     void CmdChannelAnswer(const TQORSVCNetQueueRecord& aRec, std::string aText);
     // Releases aCtx's floor and tells every member that hears sound.
     void CmdReleaseFloor(TQORSVCContext* aCtx);
-    void CmdListChanged(uint32_t aResultBit, TQORSVCListKind aKind);
     void CmdMute(TQORSVCContext* aActor, std::string_view aId, int32_t aTime);
     void CmdUnmute(TQORSVCContext* aActor, std::string_view aId);
     void CmdBlock(TQORSVCContext* aActor, std::string_view aId, int32_t aTime);
@@ -349,23 +361,7 @@ class TQORServNetwork : public TQORNetworkData,
     void CmdChannelHugeSound(const TQORSVCNetQueueRecord& aRec);
     void tmApplyIntFlags(TQORSVCContext* aCtx, uint32_t aFlags);
     void tmRemoveIntFlags(TQORSVCContext* aCtx, uint32_t aFlags);
-    // The lists and the modes the commands change, and the members owed a
-    // list although it did not change (gax_qor_svc_network_cmds_lists.cpp).
-    TQORSVCMuteBlockList& CmdMutes();
-    TQORSVCMuteBlockList& CmdBlocks();
-    TQORSVCAdminList& CmdAdmins();
-    TQORSVCAccessList& CmdRights();
-    void CmdOwe(TQORSVCListKind aKind, TQORSVCContext* aActor);
-    bool SetConnectOnlyListed(bool aOn);
-    bool SetTalkOnlyMarked(bool aOn);
-    bool SetNetNotice(std::string_view aTextANSI, std::string_view aTextUTF8);
     TQORNetCmdFacts f_CmdFacts;
-    TQORSVCMuteBlockList f_CmdMutes{std::string(NetworkNameUTF8())};
-    TQORSVCMuteBlockList f_CmdBlocks{std::string(NetworkNameUTF8())};
-    TQORSVCAdminList f_CmdAdmins{std::string(NetworkNameUTF8())};
-    TQORSVCAccessList f_CmdRights{std::string(NetworkNameUTF8())};
-    bool f_CmdConnectOnlyListed = false, f_CmdTalkOnlyMarked = false;
-    std::string f_CmdNoticeANSI, f_CmdNoticeUTF8;
 };
 
 }  // namespace gax

@@ -7,6 +7,7 @@
 // the acting member the current list even when nothing changed.
 //
 // Heartbeat thread only, inside NetHeartBeat.
+#include <ctime>
 #include <string>
 
 #include "foundation/gax_stringbld.h"
@@ -23,15 +24,6 @@ namespace {
 using C = TQORServNetworkCommand;
 using Cause = TQORSVCDisconnectCause;
 
-// Changed bits of f_NetResults per list (the list is sent to every entitled
-// member at the end of the pass).
-constexpr uint32_t kResMutesChanged = 0x08;
-constexpr uint32_t kResBlocksChanged = 0x20;
-constexpr uint32_t kResAdminsChanged = 0x80;
-constexpr uint32_t kResModesChanged = 0x200;
-constexpr uint32_t kResRightsChanged = 0x800;
-constexpr uint32_t kResNoticeChanged = 0x2000;
-
 // Members that hear sound: not leaving, not on an emulated transmission,
 // not refusing the server's sounds.
 constexpr uint32_t kHearsSoundMask = 0x10808000;
@@ -40,31 +32,15 @@ const char kZero = 0x00;
 
 bool IsOwnerClass(const TQORSVCContext& aCtx) { return aCtx.CliPrivilege >= clpr_NETOWNER; }
 
-TQORSVCAccessData AccessDataFromContext(const TQORSVCContext& c) {
-    TQORSVCAccessData d;
-    d.acd_CountryANSI = c.CliCountryANSI();
-    d.acd_CityCityPartANSI = c.CliCityCityPartANSI();
-    d.acd_BandChannelANSI = c.CliBandChannelANSI();
-    d.acd_CallsignOpnameANSI = c.CliCallsignOpnameANSI();
-    d.acd_CountryUTF8 = c.CliCountryUTF8();
-    d.acd_CityCityPartUTF8 = c.CliCityCityPartUTF8();
-    d.acd_BandChannelUTF8 = c.CliBandChannelUTF8();
-    d.acd_CallsignOpnameUTF8 = c.CliCallsignOpnameUTF8();
-    d.acd_ClientType = c.CliClientType();
-    d.acd_UTF8 = c.CliUTF8();
-    return d;
-}
-
 // A listed e-mail takes the connected client's current texts (register time,
-// mark and e-mail kept). True when the entry changed.
+// mark, e-mail and key kept: the key orders the list). True when it changed.
 bool UpdateAccessFromContext(TQORSVCAccess& aEntry, const TQORSVCContext& aCtx) {
-    TQORSVCAccessData d = AccessDataFromContext(aCtx);
-    const TQORSVCAccessData& old = aEntry.GetData();
-    d.acd_RegisterEpoch = old.acd_RegisterEpoch;
+    const TQORSVCAccessData old = aEntry.GetData();
+    TQORSVCAccessData d = old;
+    FillAccessDataFromContext(d, aCtx);
     d.acd_EMailA = old.acd_EMailA;
     d.acd_EMailSort = old.acd_EMailSort;
-    d.acd_Marked = old.acd_Marked;
-    if (aEntry.IsEqualRightData(d) && d.acd_UTF8 == old.acd_UTF8) return false;
+    if (d == old) return false;
     aEntry.SetRightFromData(d);
     return true;
 }
@@ -100,43 +76,43 @@ bool TQORServNetwork::CmdDispatch(TQORNetCommand& aCmd) {
             return true;
         case C::snc_DeleteAdmin:
             if (actor == nullptr) return true;
-            CmdOwe(TQORSVCListKind::Admins, actor);
+            f_Access->AddPending(TQORSVCListKind::Admins, actor);
             CmdDeleteAdmin(r.nqr_DataS1);
             return true;
         case C::snc_RightsEnableConnectListedOnly:
         case C::snc_RightsDisableConnectListedOnly:
             if (actor == nullptr) return true;
             // The actor gets the modes and the access list back.
-            CmdOwe(TQORSVCListKind::Modes, actor);
-            CmdOwe(TQORSVCListKind::Rights, actor);
+            f_Access->AddPending(TQORSVCListKind::Modes, actor);
+            f_Access->AddPending(TQORSVCListKind::Rights, actor);
             CmdSetMode(true, r.nqr_Cmd == C::snc_RightsEnableConnectListedOnly);
             return true;
         case C::snc_RightsEnableTalkMarkedOnly:
         case C::snc_RightsDisableTalkMarkedOnly:
             if (actor == nullptr) return true;
-            CmdOwe(TQORSVCListKind::Modes, actor);
+            f_Access->AddPending(TQORSVCListKind::Modes, actor);
             CmdSetMode(false, r.nqr_Cmd == C::snc_RightsEnableTalkMarkedOnly);
             return true;
         case C::snc_RightsAddClient:
             if (actor == nullptr) return true;
-            CmdOwe(TQORSVCListKind::Rights, actor);
+            f_Access->AddPending(TQORSVCListKind::Rights, actor);
             if (!TrimBlanksViewA(r.nqr_DataS1).empty()) RightsAddEmail(r.nqr_DataS1);
             return true;
         case C::snc_RightsDeleteClient:
             if (actor == nullptr) return true;
-            CmdOwe(TQORSVCListKind::Rights, actor);
+            f_Access->AddPending(TQORSVCListKind::Rights, actor);
             RightsDelEmail(r.nqr_DataS1);
             return true;
         case C::snc_RightsMarkClient:
         case C::snc_RightsUnmarkClient:
             if (actor == nullptr) return true;
-            CmdOwe(TQORSVCListKind::Rights, actor);
+            f_Access->AddPending(TQORSVCListKind::Rights, actor);
             RightsMarkClient(r.nqr_DataS1, r.nqr_Cmd == C::snc_RightsMarkClient);
             return true;
         case C::snc_NetworkNotice:
         case C::snc_NetworkNoticeExt:
             if (actor == nullptr) return true;
-            CmdOwe(TQORSVCListKind::Notices, actor);
+            f_Access->AddPending(TQORSVCListKind::Notices, actor);
             CmdNotice(r.nqr_DataS1,
                       r.nqr_Cmd == C::snc_NetworkNoticeExt ? std::string_view(r.nqr_DataS2)
                                                             : std::string_view());
@@ -193,7 +169,7 @@ bool TQORServNetwork::CmdDispatch(TQORNetCommand& aCmd) {
 // ---- helpers ----
 
 int64_t TQORServNetwork::CmdNow() const {
-    return f_CmdFacts.EpochUTC ? f_CmdFacts.EpochUTC() : 0;
+    return f_EpochNow ? f_EpochNow() : static_cast<int64_t>(std::time(nullptr));
 }
 
 TQORSVCContext* TQORServNetwork::CmdConnected(std::string_view aClientId) const {
@@ -212,15 +188,10 @@ void TQORServNetwork::CmdReleaseFloor(TQORSVCContext* aCtx) {
     SendData(&kZero, 1, kHearsSoundMask, 0);
 }
 
-void TQORServNetwork::CmdListChanged(uint32_t aResultBit, TQORSVCListKind aKind) {
-    f_NetResults |= aResultBit;
-    e_Host.NetHostListChanged(aKind);
-}
-
 // ---- mutes and blocks ----
 
 void TQORServNetwork::CmdMute(TQORSVCContext* aActor, std::string_view aId, int32_t aTime) {
-    if (aActor != nullptr) CmdOwe(TQORSVCListKind::Mutes, aActor);
+    if (aActor != nullptr) f_Access->AddPending(TQORSVCListKind::Mutes, aActor);
     const TQORMuteBlockAuthor author =
         aActor != nullptr
             ? AuthorOf(*aActor)
@@ -229,8 +200,8 @@ void TQORServNetwork::CmdMute(TQORSVCContext* aActor, std::string_view aId, int3
     const int64_t now = CmdNow();
     TQORSVCContext* target = CmdConnected(aId);
     if (target == nullptr) {
-        if (CmdMutes().AddOrUpdateFromData(MuteBlockDataForId(aId, aTime, author, now)))
-            CmdListChanged(kResMutesChanged, TQORSVCListKind::Mutes);
+        if (f_Access->Mutes().AddOrUpdateFromData(MuteBlockDataForId(aId, aTime, author, now)))
+            f_Access->Changed(TQORSVCListKind::Mutes);
         return;
     }
     // A member already muted keeps its entry as it is.
@@ -244,26 +215,26 @@ void TQORServNetwork::CmdMute(TQORSVCContext* aActor, std::string_view aId, int3
     } else {
         CmdReleaseFloor(target);
     }
-    if (AddOrUpdateMuteBlockFromContext(CmdMutes(), *target, aTime, author, now))
-        CmdListChanged(kResMutesChanged, TQORSVCListKind::Mutes);
+    if (AddOrUpdateMuteBlockFromContext(f_Access->Mutes(), *target, aTime, author, now))
+        f_Access->Changed(TQORSVCListKind::Mutes);
 }
 
 void TQORServNetwork::CmdUnmute(TQORSVCContext* aActor, std::string_view aId) {
-    if (aActor != nullptr) CmdOwe(TQORSVCListKind::Mutes, aActor);
+    if (aActor != nullptr) f_Access->AddPending(TQORSVCListKind::Mutes, aActor);
     const TQORClientPrivilege priv = aActor != nullptr ? aActor->CliPrivilege : clpr_SERVOWNER;
     const std::string actorId =
         aActor != nullptr ? aActor->CliHashA() : std::string(e_Facts.ServOwnerId());
     const TQORSVCNetworkOptions& o = NetOptions();
-    if (!RemoveMuteBlockEntry(CmdMutes(), aId, priv, actorId, o.no_LevelMuteBlock,
+    if (!RemoveMuteBlockEntry(f_Access->Mutes(), aId, priv, actorId, o.no_LevelMuteBlock,
                               o.no_ExactMuteBlock))
         return;
-    CmdListChanged(kResMutesChanged, TQORSVCListKind::Mutes);
+    f_Access->Changed(TQORSVCListKind::Mutes);
     TQORSVCContext* target = CmdConnected(aId);
     if (target != nullptr && target->SetMuted(false)) f_NetResults |= kNetResStatus;
 }
 
 void TQORServNetwork::CmdBlock(TQORSVCContext* aActor, std::string_view aId, int32_t aTime) {
-    if (aActor != nullptr) CmdOwe(TQORSVCListKind::Blocks, aActor);
+    if (aActor != nullptr) f_Access->AddPending(TQORSVCListKind::Blocks, aActor);
     const TQORMuteBlockAuthor author =
         aActor != nullptr
             ? AuthorOf(*aActor)
@@ -273,46 +244,46 @@ void TQORServNetwork::CmdBlock(TQORSVCContext* aActor, std::string_view aId, int
     TQORSVCContext* target = CmdConnected(aId);
     if (target != nullptr) {
         if (IsOwnerClass(*target) || target->IsParrot()) return;
-        if (AddOrUpdateMuteBlockFromContext(CmdBlocks(), *target, aTime, author, now)) {
-            CmdListChanged(kResBlocksChanged, TQORSVCListKind::Blocks);
+        if (AddOrUpdateMuteBlockFromContext(f_Access->Blocks(), *target, aTime, author, now)) {
+            f_Access->Changed(TQORSVCListKind::Blocks);
             target->ClientTerminateSignal(Cause::fsdc_AdminBlock);
         }
         return;
     }
     if (IsNetOrServerOwnerByHash(aId) || (!f_CmdFacts.ParrotId.empty() && aId == f_CmdFacts.ParrotId))
         return;
-    if (CmdBlocks().AddOrUpdateFromData(MuteBlockDataForId(aId, aTime, author, now)))
-        CmdListChanged(kResBlocksChanged, TQORSVCListKind::Blocks);
+    if (f_Access->Blocks().AddOrUpdateFromData(MuteBlockDataForId(aId, aTime, author, now)))
+        f_Access->Changed(TQORSVCListKind::Blocks);
 }
 
 void TQORServNetwork::CmdUnblock(TQORSVCContext* aActor, std::string_view aId) {
-    if (aActor != nullptr) CmdOwe(TQORSVCListKind::Blocks, aActor);
+    if (aActor != nullptr) f_Access->AddPending(TQORSVCListKind::Blocks, aActor);
     const TQORClientPrivilege priv = aActor != nullptr ? aActor->CliPrivilege : clpr_SERVOWNER;
     const std::string actorId =
         aActor != nullptr ? aActor->CliHashA() : std::string(e_Facts.ServOwnerId());
     const TQORSVCNetworkOptions& o = NetOptions();
-    if (RemoveMuteBlockEntry(CmdBlocks(), aId, priv, actorId, o.no_LevelMuteBlock,
+    if (RemoveMuteBlockEntry(f_Access->Blocks(), aId, priv, actorId, o.no_LevelMuteBlock,
                              o.no_ExactMuteBlock))
-        CmdListChanged(kResBlocksChanged, TQORSVCListKind::Blocks);
+        f_Access->Changed(TQORSVCListKind::Blocks);
 }
 
 // ---- admins ----
 
 void TQORServNetwork::CmdMakeAdmin(TQORSVCContext* aActor, std::string_view aId) {
-    if (aActor != nullptr) CmdOwe(TQORSVCListKind::Admins, aActor);
+    if (aActor != nullptr) f_Access->AddPending(TQORSVCListKind::Admins, aActor);
     TQORSVCContext* target = CmdConnected(aId);
     bool changed = false;
     if (target != nullptr) {
         if (IsOwnerClass(*target) || target->IsParrot()) return;
-        changed = AddOrUpdateAdminFromContext(CmdAdmins(), *target, CmdNow());
+        changed = AddOrUpdateAdminFromContext(f_Access->Admins(), *target, CmdNow());
     } else {
         if (IsNetOrServerOwnerByHash(aId) ||
             (!f_CmdFacts.ParrotId.empty() && aId == f_CmdFacts.ParrotId))
             return;
-        changed = CmdAdmins().AddOrUpdateFromData(AdminDataForId(aId, CmdNow()));
+        changed = f_Access->Admins().AddOrUpdateFromData(AdminDataForId(aId, CmdNow()));
     }
     if (!changed) return;
-    CmdListChanged(kResAdminsChanged, TQORSVCListKind::Admins);
+    f_Access->Changed(TQORSVCListKind::Admins);
     if (target == nullptr) return;
     if (aActor != nullptr && NetOptions().no_LogAdmin) {
         TStringBldU b;
@@ -324,8 +295,8 @@ void TQORServNetwork::CmdMakeAdmin(TQORSVCContext* aActor, std::string_view aId)
 }
 
 void TQORServNetwork::CmdDeleteAdmin(std::string_view aId) {
-    if (!DeleteAdminByHash(CmdAdmins(), aId)) return;
-    CmdListChanged(kResAdminsChanged, TQORSVCListKind::Admins);
+    if (!DeleteAdminByHash(f_Access->Admins(), aId)) return;
+    f_Access->Changed(TQORSVCListKind::Admins);
     if (TQORSVCContext* target = CmdConnected(aId))
         target->ClientTerminateSignal(Cause::fsdc_ChangeRole);
 }
@@ -333,38 +304,40 @@ void TQORServNetwork::CmdDeleteAdmin(std::string_view aId) {
 // ---- access modes, access list, notice ----
 
 void TQORServNetwork::CmdSetMode(bool aConnectListed, bool aOn) {
-    const bool changed = aConnectListed ? SetConnectOnlyListed(aOn) : SetTalkOnlyMarked(aOn);
+    const bool changed = aConnectListed ? f_Access->SetConnectOnlyListed(aOn)
+                                        : f_Access->SetTalkOnlyMarked(aOn);
     if (!changed) return;
-    f_NetResults |= kResModesChanged | kResRightsChanged;
-    e_Host.NetHostListChanged(TQORSVCListKind::Modes);
+    // The rights list goes along: the modes change what its entries mean.
+    f_NetResults |= kNetResRightsChanged;
+    f_Access->Changed(TQORSVCListKind::Modes);
 }
 
 bool TQORServNetwork::RightsAddEmail(std::string_view aEmailA) {
     const std::string key = MakeDwordPaddedKey(aEmailA);
     TQORSVCContext* member = CmdConnected(MakeSourceId(aEmailA));
-    TQORSVCAccessList& rights = CmdRights();
+    TQORSVCAccessList& rights = f_Access->Rights();
     if (TQORSVCAccess* e = rights.Find(key)) {
         if (member == nullptr || !UpdateAccessFromContext(*e, *member)) return false;
-        CmdListChanged(kResRightsChanged, TQORSVCListKind::Rights);
+        f_Access->Changed(TQORSVCListKind::Rights);
         return true;
     }
     TQORSVCAccessData d;
-    if (member != nullptr) d = AccessDataFromContext(*member);
+    if (member != nullptr) FillAccessDataFromContext(d, *member);
     d.acd_EMailA.assign(aEmailA);
     d.acd_EMailSort = key;
     d.acd_Marked = false;
     d.acd_RegisterEpoch = CmdNow();
     if (!rights.AddOrUpdateFromData(d, true)) return false;
-    CmdListChanged(kResRightsChanged, TQORSVCListKind::Rights);
+    f_Access->Changed(TQORSVCListKind::Rights);
     return true;
 }
 
 bool TQORServNetwork::RightsDelEmail(std::string_view aEmailA) {
-    if (!CmdRights().RemoveKey(MakeDwordPaddedKey(aEmailA))) return false;
-    CmdListChanged(kResRightsChanged, TQORSVCListKind::Rights);
+    if (!f_Access->Rights().RemoveKey(MakeDwordPaddedKey(aEmailA))) return false;
+    f_Access->Changed(TQORSVCListKind::Rights);
     TQORSVCContext* member = CmdConnected(MakeSourceId(aEmailA));
     // Owners enter whatever the list says, so only the others lose their place.
-    if (ConnectOnlyListed() && member != nullptr && !IsOwnerClass(*member)) {
+    if (f_Access->ConnectOnlyListed() && member != nullptr && !IsOwnerClass(*member)) {
         CmdReleaseFloor(member);
         member->ClientTerminateSignal(Cause::fsdc_AdminBlock);
     }
@@ -372,13 +345,13 @@ bool TQORServNetwork::RightsDelEmail(std::string_view aEmailA) {
 }
 
 void TQORServNetwork::RightsMarkClient(std::string_view aEmailA, bool aMark) {
-    TQORSVCAccess* e = CmdRights().Find(MakeDwordPaddedKey(aEmailA));
+    TQORSVCAccess* e = f_Access->Rights().Find(MakeDwordPaddedKey(aEmailA));
     if (e == nullptr) return;
     if (e->SetMarked(aMark)) {
-        f_NetResults |= kResModesChanged;
-        CmdListChanged(kResRightsChanged, TQORSVCListKind::Rights);
+        f_NetResults |= kNetResModesChanged;
+        f_Access->Changed(TQORSVCListKind::Rights);
     }
-    if (!TalkOnlyMarked()) return;
+    if (!f_Access->TalkOnlyMarked()) return;
     TQORSVCContext* member = CmdConnected(MakeSourceId(aEmailA));
     // Owners may always talk, as at their admission.
     if (member == nullptr || IsOwnerClass(*member)) return;
@@ -388,8 +361,8 @@ void TQORServNetwork::RightsMarkClient(std::string_view aEmailA, bool aMark) {
 }
 
 void TQORServNetwork::CmdNotice(std::string_view aTextANSI, std::string_view aTextUTF8) {
-    if (SetNetNotice(aTextANSI, aTextUTF8))
-        CmdListChanged(kResNoticeChanged, TQORSVCListKind::Notices);
+    if (f_Access->SetNetNotice(aTextANSI, aTextUTF8))
+        f_Access->Changed(TQORSVCListKind::Notices);
 }
 
 // ---- the command channel's own answers ----
@@ -397,7 +370,8 @@ void TQORServNetwork::CmdNotice(std::string_view aTextANSI, std::string_view aTe
 void TQORServNetwork::CmdChannelModes(const TQORSVCNetQueueRecord& aRec, bool aConnectListed) {
     const int32_t v = aRec.nqr_DataI0;
     if (v == -1) {
-        const bool on = aConnectListed ? ConnectOnlyListed() : TalkOnlyMarked();
+        const bool on =
+            aConnectListed ? f_Access->ConnectOnlyListed() : f_Access->TalkOnlyMarked();
         CmdChannelAnswer(aRec, std::string(ChannelModeQueryAnswer(on)));
         return;
     }

@@ -48,11 +48,11 @@ void TQORNetworkedService::LoadNetworks(const TQORServiceNetOptions& aServ,
         });
         // ---- admin commands ----
         TQORServNetwork::TQORNetCmdFacts facts;
-        facts.EpochUTC = [this] { return NetCmdEpochUTC(); };
         facts.ChannelAnswer = [this](TQORSVCHandle aCtx, TQORGlobalKey aKey, std::string aText) {
             Poster().ServQueue_ChannelAnswerText(aCtx, aKey, std::move(aText));
         };
         net->SetCmdFacts(std::move(facts));
+        net->SetEpochSource([this] { return NetCmdEpochUTC(); });
 
         auto link = std::make_unique<TQORNetworkMemberLink>(*net, f_Members);
         f_Links.push_back(link.get());

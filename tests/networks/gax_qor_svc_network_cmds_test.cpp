@@ -8,6 +8,7 @@
 #include <map>
 
 #include "foundation/gax_mlang.h"
+#include "networks/gax_qor_svc_network_admin.h"
 #include "protocol/gax_qor_sourceid.h"
 #include "server/session_test_support.h"
 
@@ -45,15 +46,16 @@ class NetCmdsTest : public ::testing::Test {
         svc.nets = {net.get()};
         svc.def = net.get();
         TQORServNetwork::TQORNetCmdFacts f;
-        f.EpochUTC = [] { return kNow; };
         f.ChannelAnswer = [this](TQORSVCHandle, TQORGlobalKey aKey, std::string aText) {
             answers.push_back(std::to_string(aKey) + ":" + aText);
         };
         f.ParrotId = MakeSourceId("parrot@b.c");
         net->SetCmdFacts(std::move(f));
+        net->SetEpochSource([] { return kNow; });
     }
 
     TestSession* Visible(const std::string& aMail, TQORClientPrivilege aPriv = clpr_USER) {
+        if (aPriv == clpr_ADMIN) net->Access().NetAddAdminFromData(AdminDataForId(Id(aMail), kNow));
         auto owned = std::make_unique<TestSession>(svc, ++key);
         TestSession* c = owned.get();
         all.push_back(std::move(owned));
@@ -64,8 +66,7 @@ class NetCmdsTest : public ::testing::Test {
         Push(C::snc_AttachNetwork, c);
         for (int i = 0; i < 20 && !net->IsVisible(c); ++i) Ping();
         EXPECT_TRUE(net->IsVisible(c));
-        // The admin list is the lists' business; the commands read only the role.
-        if (aPriv == clpr_ADMIN) c->CliPrivilege = clpr_ADMIN;
+        EXPECT_EQ(c->CliPrivilege, aPriv);
         c->sent.clear();
         return c;
     }
@@ -153,7 +154,7 @@ TEST_F(NetCmdsTest, ClientCommandsOnPresentAndAbsentTargets) {
         SCOPED_TRACE(k.name);
         all.clear();
         Make();
-        TestSession* owner = Visible(kOwnerMail);
+        TestSession* owner = Visible(kOwnerMail, clpr_NETOWNER);
         TestSession* admin = Visible("admin@b.c", clpr_ADMIN);
         TestSession* user = Visible("user@b.c");
         const std::string t = k.target;
@@ -167,6 +168,10 @@ TEST_F(NetCmdsTest, ClientCommandsOnPresentAndAbsentTargets) {
         else
             Run(k.cmd, actor, id);
         EXPECT_EQ(Changed(k.list), k.listChanges);
+        // The actor gets the list back at the ping, changed or not.
+        actor->sent.clear();
+        Ping();
+        EXPECT_NE(actor->sent.find(net->Access().MakeListFrame(k.list, false)), std::string::npos);
         if (target != nullptr) {
             EXPECT_EQ(target->DisconnectCauseR(), k.targetCause);
             EXPECT_EQ((target->CtxFlags() & QOR_CF_MUTED) != 0, k.targetMuted);
@@ -216,7 +221,7 @@ TEST_F(NetCmdsTest, WhoMayLiftAMuteFollowsLevelAndExactOptions) {
             o.no_LevelMuteBlock = k.level;
             o.no_ExactMuteBlock = k.exact;
         });
-        TestSession* owner = Visible(kOwnerMail);
+        TestSession* owner = Visible(kOwnerMail, clpr_NETOWNER);
         TestSession* author = Visible("admin@b.c", clpr_ADMIN);
         TestSession* other = Visible("admin2@b.c", clpr_ADMIN);
         TestSession* user = Visible("user@b.c");
@@ -247,7 +252,7 @@ TEST_F(NetCmdsTest, ChannelMuteOfAnEmulatedTransmissionSendsTheEndByteAndEndsIt)
 
 TEST_F(NetCmdsTest, ChannelBlocksAsTheServerOwnerButNeverAnOwner) {
     Make();
-    TestSession* owner = Visible(kOwnerMail);
+    TestSession* owner = Visible(kOwnerMail, clpr_NETOWNER);
     TestSession* user = Visible("user@b.c");
     Run(C::snc_ChannelBlock, nullptr, {}, owner->CliHashA(), 0, 1);
     EXPECT_EQ(owner->DisconnectCauseR(), kNoCause);
@@ -320,7 +325,7 @@ TEST_F(NetCmdsTest, InternalFlagsIgnoringSoundsTurnsTheTalkIntoAnEmulatedOne) {
 
 TEST_F(NetCmdsTest, RightsDeleteUnderConnectOnlyListedClosesTheTalkerAfterReleasingTheFloor) {
     Make();
-    TestSession* owner = Visible(kOwnerMail);
+    TestSession* owner = Visible(kOwnerMail, clpr_NETOWNER);
     TestSession* m = Visible("m@b.c");
     Run(C::snc_RightsAddClient, owner, "m@b.c", {}, -1);
     EXPECT_EQ(Changed(TQORSVCListKind::Rights), 1);
@@ -340,7 +345,7 @@ TEST_F(NetCmdsTest, RightsDeleteUnderConnectOnlyListedClosesTheTalkerAfterReleas
 
 TEST_F(NetCmdsTest, MarkAndUnmarkUnderTalkOnlyMarkedGiveAndTakeTheRightToTalk) {
     Make();
-    TestSession* owner = Visible(kOwnerMail);
+    TestSession* owner = Visible(kOwnerMail, clpr_NETOWNER);
     TestSession* m = Visible("m@b.c");
     Run(C::snc_RightsAddClient, owner, "m@b.c", {}, -1);
     Run(C::snc_RightsEnableTalkMarkedOnly, owner);
@@ -358,7 +363,7 @@ TEST_F(NetCmdsTest, MarkAndUnmarkUnderTalkOnlyMarkedGiveAndTakeTheRightToTalk) {
 
 TEST_F(NetCmdsTest, NoticeChangesOnlyWhenTheTextsDiffer) {
     Make();
-    TestSession* owner = Visible(kOwnerMail);
+    TestSession* owner = Visible(kOwnerMail, clpr_NETOWNER);
     Run(C::snc_NetworkNotice, owner, "Members only");
     Run(C::snc_NetworkNotice, owner, "Members only");
     EXPECT_EQ(Changed(TQORSVCListKind::Notices), 1);
