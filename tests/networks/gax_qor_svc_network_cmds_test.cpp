@@ -98,8 +98,15 @@ class NetCmdsTest : public ::testing::Test {
         Run(C::snc_TxRequest, c);
         ASSERT_EQ(net->Speaking(), c);
     }
+    // Its disconnect hands the session to the network, which frees it.
+    void Leave(TestSession* c) {
+        for (auto& p : all)
+            if (p.get() == c) (void)p.release();
+        Run(C::snc_ClientDisconnected, c);
+    }
     void ClearSent() {
-        for (auto& c : all) c->sent.clear();
+        for (auto& c : all)
+            if (c) c->sent.clear();
     }
     int Changed(TQORSVCListKind aKind) { return host.changed[aKind]; }
     void Forget() {
@@ -377,6 +384,46 @@ TEST_F(NetCmdsTest, ACommandWhoseSenderHasGoneIsDropped) {
     Run(C::snc_MuteClient, nullptr, {}, user->CliHashA());
     EXPECT_EQ(user->CtxFlags() & QOR_CF_MUTED, 0u);
     EXPECT_EQ(Changed(TQORSVCListKind::Mutes), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A block and a new role hold for the client's next login.
+TEST_F(NetCmdsTest, BlockedUserIsRefusedAndNewAdminComesBackAsAdmin) {
+    Make();
+    TestSession* owner = Visible(kOwnerMail, clpr_NETOWNER);
+    TestSession* admin = Visible("admin@b.c", clpr_ADMIN);
+    TestSession* user = Visible("user@b.c");
+    TestSession* helper = Visible("helper@b.c");
+    Run(C::snc_BlockClient, admin, {}, user->CliHashA());
+    Run(C::snc_MakeAdmin, owner, {}, helper->CliHashA());
+    EXPECT_EQ(user->DisconnectCauseR(), Cause::fsdc_AdminBlock);
+    EXPECT_EQ(helper->DisconnectCauseR(), Cause::fsdc_ChangeRole);
+    Leave(user);
+    Leave(helper);
+    Ping();
+
+    auto relogin = [&](const std::string& aMail) {
+        auto owned = std::make_unique<TestSession>(svc, ++key);
+        TestSession* c = owned.get();
+        all.push_back(std::move(owned));
+        c->Connect(Tag("VX", "2014004") + Tag("EA", aMail) + Tag("PW", "pw") +
+                   Tag("ON", aMail + " Name") + Tag("BC", "PC Only") + Tag("CT", "City") +
+                   Tag("NN", "Country") + Tag("NT", "Test"));
+        Run(C::snc_HandshakeClient, c);
+        return c;
+    };
+    TestSession* again = relogin("user@b.c");
+    EXPECT_EQ(again->ClientError(), TClientErrorType::cet_BLOCK);
+    EXPECT_EQ(again->DisconnectCauseR(), Cause::fsdc_AdminBlock);
+    TestSession* promoted = relogin("helper@b.c");
+    EXPECT_EQ(promoted->ClientError(), TClientErrorType::cet_OK);
+    EXPECT_EQ(promoted->CliPrivilege, clpr_ADMIN);
+    // Taken back: it is a user at its next login.
+    Run(C::snc_DeleteAdmin, owner, promoted->CliHashA());
+    EXPECT_EQ(promoted->DisconnectCauseR(), Cause::fsdc_ChangeRole);
 }
 
 }  // namespace
