@@ -304,6 +304,10 @@ class TQORServNetwork : public TQORNetworkData,
     void SetRereadCompareAttr(bool aOn) { f_RereadCompareAttr = aOn; }
     // The current Unix time the expiry of timed entries compares with.
     void SetEpochSource(std::function<int64_t()> aNow) { f_EpochNow = std::move(aNow); }
+    // Takes the server owner's callsign from a client whose admission found it changed.
+    void SetOwnerInfoSink(std::function<void(const TQORSVCContext&)> aSink) {
+        f_OwnerInfoSink = std::move(aSink);
+    }
     // Applies the access modes and the rights to every member and hold again.
     void tmProcessAccessModes();
 
@@ -322,6 +326,7 @@ class TQORServNetwork : public TQORNetworkData,
     std::unique_ptr<TQORNetAccess> f_Access;
     bool f_RereadCompareAttr = false;
     std::function<int64_t()> f_EpochNow;
+    std::function<void(const TQORSVCContext&)> f_OwnerInfoSink;
 
     // ---- admin commands (gax_qor_svc_network_cmds.cpp) ----
   public:

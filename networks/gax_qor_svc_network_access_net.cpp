@@ -6,6 +6,7 @@
 #include "foundation/gax_strutils.h"
 #include "networks/gax_qor_svc_network.h"
 #include "networks/gax_qor_svc_network_admin.h"
+#include "networks/gax_qor_svc_network_service.h"
 #include "server/gax_qor_svc_server_lists.h"
 
 namespace gax {
@@ -146,8 +147,9 @@ void TQORServNetwork::AccessStoreDiffers(TQORSVCContext* aCtx) {
             a.Changed(TQORSVCListKind::Rights);
         }
     }
+    if (aCtx->CliDiffersWithServOwner && f_OwnerInfoSink) f_OwnerInfoSink(*aCtx);
     aCtx->CliDiffersWithMutes = aCtx->CliDiffersWithBlocks = aCtx->CliDiffersWithAdmins =
-        aCtx->CliDiffersWithRights = false;
+        aCtx->CliDiffersWithRights = aCtx->CliDiffersWithServOwner = false;
 }
 
 void TQORServNetwork::tmProcessAccessModes() {
@@ -191,6 +193,50 @@ void TQORServNetwork::tmProcessAccessModes() {
             tmRejectClient(c, TClientErrorType::cet_BLOCK, Cause::fsdc_AdminBlock);
         } else {
             c->SetFlagsTalkEnable(r.Talk);
+        }
+    }
+}
+
+// ---- the service's side: the lists read at start-up reach the networks ----
+
+void TQORNetworkedService::trTakeStartList(TQORSVCListLoad& aLoad) {
+    // The service thread fills the networks before the heartbeat runs commands.
+    for (int32_t i = 0; i < f_List->Count(); ++i) {
+        auto* net = dynamic_cast<TQORServNetwork*>(f_List->GetNetworkOriginal(i));
+        if (net == nullptr) continue;
+        TQORNetAccess& a = net->Access();
+        const size_t k = static_cast<size_t>(i);
+        switch (aLoad.Kind) {
+            case TQORSVCListKind::Mutes:
+            case TQORSVCListKind::Blocks:
+                if (k < aLoad.MuteBlocks.size() && aLoad.MuteBlocks[k]) {
+                    const TQORSVCMuteBlockList& l = *aLoad.MuteBlocks[k];
+                    for (int32_t e = 0; e < l.Count(); ++e) {
+                        if (aLoad.Kind == TQORSVCListKind::Mutes)
+                            a.NetAddMuteFromData(l.At(e)->GetData());
+                        else
+                            a.NetAddBlockFromData(l.At(e)->GetData());
+                    }
+                }
+                break;
+            case TQORSVCListKind::Admins:
+                if (k < aLoad.Admins.size() && aLoad.Admins[k])
+                    for (int32_t e = 0; e < aLoad.Admins[k]->Count(); ++e)
+                        a.NetAddAdminFromData(aLoad.Admins[k]->At(e)->GetData());
+                break;
+            case TQORSVCListKind::Rights:
+                if (k < aLoad.Rights.size() && aLoad.Rights[k])
+                    for (int32_t e = 0; e < aLoad.Rights[k]->Count(); ++e)
+                        a.NetAddAccessFromData(aLoad.Rights[k]->At(e)->GetData());
+                break;
+            case TQORSVCListKind::Modes:
+                if (k < aLoad.Modes.size()) a.NetSetModeFromData(aLoad.Modes[k]);
+                break;
+            case TQORSVCListKind::Notices:
+                if (k < aLoad.Notices.size() && aLoad.Notices[k])
+                    a.NetNoticeAddFromData(*aLoad.Notices[k]);
+                break;
+            case TQORSVCListKind::Owner: break;
         }
     }
 }

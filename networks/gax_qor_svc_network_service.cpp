@@ -35,6 +35,8 @@ void TQORNetworkedService::LoadNetworks(const TQORServiceNetOptions& aServ,
             n.NameA = net->NetworkNameANSI();
             n.NameUTF8 = net->NetworkNameUTF8();
             n.EffManagerMode = net->EffManagerMode();
+            n.NoticeA = net->Access().NoticeActualANSI();
+            n.NoticeUTF8 = net->Access().NoticeActualUTF8();
             TQORHandshakeServer s;
             const auto* snps = dynamic_cast<const TQORSVCContextSNPS*>(&aCtx);
             if (snps != nullptr) s = snps->HandshakeServer();
@@ -46,13 +48,18 @@ void TQORNetworkedService::LoadNetworks(const TQORServiceNetOptions& aServ,
                                             cfg.cfg_ServServerInfo, aAnswer, false);
             return std::string(f.Str());
         });
+        // ---- access lists ----
+        net->SetRereadCompareAttr(cfg.cfg_SystemRereadCompareAttr);
+        net->SetEpochSource([this] { return e_Clock.UnixSeconds(); });
+        net->SetOwnerInfoSink([this](const TQORSVCContext& aCtx) GAX_NO_THREAD_SAFETY_ANALYSIS {
+            tmSetOwnerInfoFromContext(aCtx);
+        });
         // ---- admin commands ----
         TQORServNetwork::TQORNetCmdFacts facts;
         facts.ChannelAnswer = [this](TQORSVCHandle aCtx, TQORGlobalKey aKey, std::string aText) {
             Poster().ServQueue_ChannelAnswerText(aCtx, aKey, std::move(aText));
         };
         net->SetCmdFacts(std::move(facts));
-        net->SetEpochSource([this] { return NetCmdEpochUTC(); });
 
         auto link = std::make_unique<TQORNetworkMemberLink>(*net, f_Members);
         f_Links.push_back(link.get());

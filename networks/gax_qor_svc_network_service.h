@@ -76,7 +76,11 @@ class TQORNetworkedService : public TQORService, public TQORSVCClientService {
     TQORSVCClientNetwork* NetworkAt(int32_t aIndex) const override;
     TQORSVCClientNetwork* DefaultNetwork() const override { return NetworkAt(0); }
     std::string_view ServOwnerId() const override { return {}; }
-    bool ServOwnerInfoDiffers(const TQORSVCContext&) const override { return false; }
+    // Heartbeat thread (the owner's stored callsign is the heartbeat's).
+    bool ServOwnerInfoDiffers(const TQORSVCContext& aCtx) const override
+        GAX_NO_THREAD_SAFETY_ANALYSIS {
+        return tmServOwnerInfoDiffers(aCtx);
+    }
     bool ServiceEnabled() const override { return true; }
     bool ManagerEnabled(int32_t) const override { return false; }
     void ManagerUnregisterClient(int32_t, std::string_view, std::string_view,
@@ -90,6 +94,10 @@ class TQORNetworkedService : public TQORService, public TQORSVCClientService {
     void tmAdoptByNetwork(TQORSVCNetwork& aNet, std::unique_ptr<TQORSVCWrkCtx> aCtx) override
         GAX_REQUIRES(kHeartbeat);
 
+    // ---- access lists (networks/gax_qor_svc_network_access_net.cpp) ----
+    const TQORNetworksList* trListsNetworks() const override { return f_List.get(); }
+    void trTakeStartList(TQORSVCListLoad& aLoad) override;
+
   private:
     std::unique_ptr<TCharsetsCodeList> f_Codes;
     const TQORNetworksList* f_ListRef = nullptr;
@@ -97,10 +105,6 @@ class TQORNetworkedService : public TQORService, public TQORSVCClientService {
     // The heartbeat's link of each network, in file order (the service owns them).
     std::vector<TQORNetworkMemberLink*> f_Links;
     TQORNetworkMembers f_Members;
-
-    // ---- admin commands ----
-    // The networks' admin handlers run inside the heartbeat pass.
-    int64_t NetCmdEpochUTC() const GAX_NO_THREAD_SAFETY_ANALYSIS { return tmEpochUTC(); }
 };
 
 }  // namespace gax
