@@ -39,22 +39,7 @@ bool ParseLine(std::string_view aLine, TQORSVCAdminRecord& aRec, bool& aRewrite)
 }
 
 std::vector<TQORSVCAdminRecord> ReadLines(TQORSVCListFileLines& aLines, bool& aRewrite) {
-    std::vector<TQORSVCAdminRecord> out;
-    int32_t no;
-    std::string_view line;
-    while (aLines.Next(no, line)) {
-        try {
-            TQORSVCAdminRecord rec;
-            if (ParseLine(line, rec, aRewrite))
-                out.push_back(std::move(rec));
-            else
-                aRewrite = true;
-        } catch (const Exception& e) {
-            QORSVCRaiseLineError(no, e);
-        }
-    }
-    if (aLines.BomMissing()) aRewrite = true;
-    return out;
+    return ReadListFileRecords<TQORSVCAdminRecord>(aLines, true, aRewrite, ParseLine);
 }
 
 }  // namespace

@@ -4,8 +4,7 @@
 
 namespace gax {
 
-void AppendClientTagItemsV0(std::string& aOut, const TQORSVCClientTexts& t,
-                            bool aWithClientType) {
+void AppendClientTagItemsV0(std::string& aOut, const TQORSVCClientTexts& t, bool aWithClientType) {
     AppendTagItem(aOut, "NN", *t.ANSI[0]);
     AppendTagItem(aOut, "CT", *t.ANSI[1]);
     AppendTagItem(aOut, "BC", *t.ANSI[2]);

@@ -1,9 +1,10 @@
 // The client fields that the admins, rights and mutes/blocks entries all carry
 // (country, city, band, callsign, each in 8-bit and UTF-8 form, and the
 // client type): their items in both client list formats, their run of file
-// fields, their reading from a file line, their comparison, and the merge of
-// a reread list that those three lists share. Each record keeps its own field
-// names; a TQORSVCClientFieldMembers table names them once per record type.
+// fields, their reading from a file line and their comparison; and what the
+// three lists do alike: the line loop of the file readers and the merge of a
+// reread list. Each record keeps its own field names; a
+// TQORSVCClientFieldMembers table names them once per record type.
 //
 // Threads: no state of its own; the caller owns the record or list it passes.
 #pragma once
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "protocol/gax_qor_consts.h"
 #include "server/gax_qor_svc_datafile.h"
@@ -77,12 +79,38 @@ void AppendClientUtf8FileFields(std::string& aLine, const TQORSVCClientTexts& aT
 
 // aFields[0..3] the 8-bit texts, aFields[4] the client type. False on a bad
 // field (the line is rejected).
-bool ReadClientAnsiFileFields(const std::string_view* aFields, const TQORSVCClientTextSlots& aSlots);
+bool ReadClientAnsiFileFields(const std::string_view* aFields,
+                              const TQORSVCClientTextSlots& aSlots);
 // aFields[0..3] the UTF-8 texts. aAnyText: one is not empty; aAllValid: every
 // one is valid UTF-8. False on a bad field (the line is rejected).
 bool ReadClientUtf8FileFields(const std::string_view* aFields, const TQORSVCClientTextSlots& aSlots,
                               bool& aAnyText, bool& aAllValid);
 void ClearClientUtf8Texts(const TQORSVCClientTextSlots& aSlots);
+
+// The lines of a list file, each given to aParseLine(line, record, aRewrite):
+// a rejected line (false) sets aRewrite; an error raised inside a line comes
+// out as "line %d: %s". With aBomRequired a file without the byte-order mark
+// sets aRewrite too. The accepted records in file order.
+template <class Record, class ParseLine>
+std::vector<Record> ReadListFileRecords(TQORSVCListFileLines& aLines, bool aBomRequired,
+                                        bool& aRewrite, ParseLine aParseLine) {
+    std::vector<Record> out;
+    int32_t no;
+    std::string_view line;
+    while (aLines.Next(no, line)) {
+        try {
+            Record rec;
+            if (aParseLine(line, rec, aRewrite))
+                out.push_back(std::move(rec));
+            else
+                aRewrite = true;
+        } catch (const Exception& e) {
+            QORSVCRaiseLineError(no, e);
+        }
+    }
+    if (aBomRequired && aLines.BomMissing()) aRewrite = true;
+    return out;
+}
 
 // The eight texts and the client type equal.
 bool SameClientFields(const TQORSVCClientTexts& aA, const TQORSVCClientTexts& aB);

@@ -83,21 +83,11 @@ bool ParseLine(std::string_view aLine, int64_t aNow, TQORSVCMuteBlockRecord& aRe
 
 std::vector<TQORSVCMuteBlockRecord> ReadLines(TQORSVCListFileLines& aLines, int64_t aNow,
                                               bool& aRewrite) {
-    std::vector<TQORSVCMuteBlockRecord> out;
-    int32_t no;
-    std::string_view line;
-    while (aLines.Next(no, line)) {
-        try {
-            TQORSVCMuteBlockRecord rec;
-            if (ParseLine(line, aNow, rec, aRewrite))
-                out.push_back(std::move(rec));
-            else
-                aRewrite = true;
-        } catch (const Exception& e) {
-            QORSVCRaiseLineError(no, e);
-        }
-    }
-    return out;
+    return ReadListFileRecords<TQORSVCMuteBlockRecord>(
+        aLines, false, aRewrite,
+        [aNow](std::string_view aLine, TQORSVCMuteBlockRecord& aRec, bool& aRw) {
+            return ParseLine(aLine, aNow, aRec, aRw);
+        });
 }
 
 }  // namespace
@@ -204,12 +194,12 @@ bool RemoveMuteBlockEntry(TQORSVCMuteBlockList& aList, std::string_view aHash,
 
 bool MergeMuteBlockList(TQORSVCMuteBlockList& aList, const TQORSVCMuteBlockList& aRead,
                         bool aIsBlock, bool aRereadCompareAttr, TQORSVCListMergeOutcome& aOutcome) {
-    return MergeClientFieldsList(
-        aList, aRead, &D::mbd_EMailHashA, aIsBlock, aOutcome,
-        [&](TQORSVCMuteBlock& aHeld, const D& aData) {
-            return TakeOverChangedData(aHeld, aData, &TQORSVCMuteBlock::IsEqualMuteBlockData,
-                                       &D::mbd_EMailHashA, aRereadCompareAttr, aOutcome);
-        });
+    return MergeClientFieldsList(aList, aRead, &D::mbd_EMailHashA, aIsBlock, aOutcome,
+                                 [&](TQORSVCMuteBlock& aHeld, const D& aData) {
+                                     return TakeOverChangedData(
+                                         aHeld, aData, &TQORSVCMuteBlock::IsEqualMuteBlockData,
+                                         &D::mbd_EMailHashA, aRereadCompareAttr, aOutcome);
+                                 });
 }
 
 }  // namespace gax

@@ -46,22 +46,7 @@ bool ParseLine(std::string_view aLine, TQORSVCAccessRecord& aRec, bool& aRewrite
 }
 
 std::vector<TQORSVCAccessRecord> ReadLines(TQORSVCListFileLines& aLines, bool& aRewrite) {
-    std::vector<TQORSVCAccessRecord> out;
-    int32_t no;
-    std::string_view line;
-    while (aLines.Next(no, line)) {
-        try {
-            TQORSVCAccessRecord rec;
-            if (ParseLine(line, rec, aRewrite))
-                out.push_back(std::move(rec));
-            else
-                aRewrite = true;
-        } catch (const Exception& e) {
-            QORSVCRaiseLineError(no, e);
-        }
-    }
-    if (aLines.BomMissing()) aRewrite = true;
-    return out;
+    return ReadListFileRecords<TQORSVCAccessRecord>(aLines, true, aRewrite, ParseLine);
 }
 
 }  // namespace
@@ -139,8 +124,8 @@ bool MergeAccessList(TQORSVCAccessList& aList, const TQORSVCAccessList& aRead,
                 aOutcome.MarkChanged.push_back(aData.acd_EMailA);
                 changed = true;
             }
-            if (TakeOverChangedData(aHeld, aData, &TQORSVCAccess::IsEqualRightData,
-                                    &D::acd_EMailA, aRereadCompareAttr, aOutcome))
+            if (TakeOverChangedData(aHeld, aData, &TQORSVCAccess::IsEqualRightData, &D::acd_EMailA,
+                                    aRereadCompareAttr, aOutcome))
                 changed = true;
             return changed;
         });
