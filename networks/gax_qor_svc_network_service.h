@@ -79,7 +79,11 @@ class TQORNetworkedService : public TQORService, public TQORSVCClientService {
     TQORSVCClientNetwork* NetworkAt(int32_t aIndex) const override;
     TQORSVCClientNetwork* DefaultNetwork() const override { return NetworkAt(0); }
     std::string_view ServOwnerId() const override { return {}; }
-    bool ServOwnerInfoDiffers(const TQORSVCContext&) const override { return false; }
+    // Heartbeat thread (the owner's stored callsign is the heartbeat's).
+    bool ServOwnerInfoDiffers(const TQORSVCContext& aCtx) const override
+        GAX_NO_THREAD_SAFETY_ANALYSIS {
+        return tmServOwnerInfoDiffers(aCtx);
+    }
     bool ServiceEnabled() const override { return true; }
     bool ManagerEnabled(int32_t) const override { return false; }
     void ManagerUnregisterClient(int32_t, std::string_view, std::string_view,
@@ -92,6 +96,10 @@ class TQORNetworkedService : public TQORService, public TQORSVCClientService {
     // The network frees the context once its disconnect has been handled.
     void tmAdoptByNetwork(TQORSVCNetwork& aNet, std::unique_ptr<TQORSVCWrkCtx> aCtx) override
         GAX_REQUIRES(kHeartbeat);
+
+    // ---- access lists (networks/gax_qor_svc_network_access_net.cpp) ----
+    const TQORNetworksList* trListsNetworks() const override { return f_List.get(); }
+    void trTakeStartList(TQORSVCListLoad& aLoad) override;
 
   private:
     std::unique_ptr<TCharsetsCodeList> f_Codes;
