@@ -79,7 +79,7 @@ start_server() {
     port=$("$LOAD" --free-port)
     write_config "$port"
     "$SERVER" debug "$WORK/server.ini" > "$WORK/console.log" 2>&1 & SPID=$!
-    "$LOAD" --wait-port "$port" --timeout-ms 3000 2>/dev/null && return 0
+    "$LOAD" --wait-port "$port" --timeout-ms 10000 2>/dev/null && return 0
     stop_server
   done
   return 1
