@@ -37,6 +37,7 @@
 #include "server/gax_qor_address_connect_counter.h"
 #include "server/gax_qor_svc_cmdhost.h"
 #include "server/gax_qor_svc_host.h"
+#include "server/gax_qor_svc_listfiles.h"
 #include "server/gax_qor_svc_mainthread.h"
 #include "server/gax_qor_svc_netif.h"
 #include "server/gax_qor_svc_networks_list.h"
@@ -51,6 +52,8 @@
 #include "sockets/gax_snps_waiter.h"
 
 namespace gax {
+
+class TQORSVCContext;
 
 // Stages of the staged stop; only ever grow.
 enum TQORStopStage : uint8_t {
@@ -594,6 +597,36 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     int32_t f_tmUndefined GAX_GUARDED_BY(kHeartbeat) = 0;
     std::vector<std::unique_ptr<TQORSVCWrkCtx>> f_tmDisposeAtPassEnd GAX_GUARDED_BY(kHeartbeat);
     TQORWorkerSlot* tmFindWorker(TQORSVCHandle aWorker) GAX_REQUIRES(kHeartbeat);
+
+    // ---- access lists (server/gax_qor_svc_server_lists.cpp) ----
+  public:
+    // The stored owner's callsign differs from the client's (either form).
+    bool tmServOwnerInfoDiffers(const TQORSVCContext& aCtx) const GAX_REQUIRES(kHeartbeat);
+    // The owner's callsign from the client; the owner file is saved.
+    void tmSetOwnerInfoFromContext(const TQORSVCContext& aCtx) GAX_REQUIRES(kHeartbeat);
+
+  protected:
+    // The networks the list files are matched against: their original
+    // indexes are the order in which the networks were added. Null when there
+    // are none. The default is the networks list the start read.
+    virtual const TQORNetworksList* trListsNetworks() const;
+    // Hands each network its part of a list read at start-up (service thread,
+    // before the heartbeat runs commands). The default keeps nothing.
+    virtual void trTakeStartList(TQORSVCListLoad& aLoad);
+
+  private:
+    class OwnDataFiles;
+    // Reads a list file into per-network lists and posts them to the
+    // heartbeat; false when the file could not be read.
+    bool trRereadList(TQORSVCListKind aKind, const std::u16string& aFileName)
+        GAX_REQUIRES(kServiceThread);
+    bool trWriteList(TQORSVCListKind aKind, const TQORSVCWriteArray& aLines)
+        GAX_REQUIRES(kServiceThread);
+    void trSetOwnerFromStart(const TQORSVCOwnerData& aOwner) GAX_NO_THREAD_SAFETY_ANALYSIS;
+    // The list files' readers, writer and save guards (service thread).
+    std::unique_ptr<TQORSVCListFiles> f_trListFiles;
+    // The data-file reader and writer used when the owner set none.
+    std::unique_ptr<TQORSVCDataFiles> f_OwnDataFiles;
 
     // Threads: declared last so that they are destroyed first.
     std::unique_ptr<TSynapseListenerThread> f_Listener;
