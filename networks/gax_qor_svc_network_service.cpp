@@ -65,6 +65,13 @@ void TQORNetworkedService::LoadNetworks(const TQORServiceNetOptions& aServ,
         f_Links.push_back(link.get());
         AddNetwork(std::move(link));
     }
+    // ---- character-set converters ----
+    {
+        // Nothing runs yet: the role is taken only to build what the service
+        // thread owns.
+        TQORRoleScope role(kServiceThread);
+        trAssignCharsetConverters(*f_List, aServ.sno_CharsetName);
+    }
 }
 
 bool TQORNetworkMemberLink::PushCommand(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) {
