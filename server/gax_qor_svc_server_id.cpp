@@ -222,6 +222,10 @@ void TQORService::StopThreads() {
     if (f_Listener) f_Listener->TerminateAndWait();
     f_Timer.Stop();
     TQORRoleScope role(kHeartbeat);
+    // Workers a stop cut short at its limit still run and post to the
+    // heartbeat's waiter: they end while it exists and before the contexts
+    // and networks they reach are freed.
+    f_tmWorkers.clear();
     f_tmTempMovedContexts.clear();
     f_Nets.clear();
 }
