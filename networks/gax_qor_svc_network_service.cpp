@@ -61,15 +61,16 @@ void TQORNetworkedService::LoadNetworks(const TQORServiceNetOptions& aServ,
 }
 
 bool TQORNetworkMemberLink::PushCommand(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) {
+    if (e_Members == nullptr) return e_Net.NetQueuePushCtx(aRec, nullptr);
     TQORSVCContext* ctx = nullptr;
-    auto it = e_Members.find(aRec->nqr_Context.Identity());
+    auto it = e_Members->find(aRec->nqr_Context.Identity());
     // A record whose context has gone (or whose memory was reused under
     // another key) reaches the network without one, as a record about no client.
-    if (it != e_Members.end() && it->second->CtxGlobalKey() == aRec->nqr_GlobalKey) {
+    if (it != e_Members->end() && it->second->CtxGlobalKey() == aRec->nqr_GlobalKey) {
         ctx = it->second;
         // The network frees the context after this record: it is no member
         // any more from here on.
-        if (aRec->nqr_Cmd == TQORServNetworkCommand::snc_ClientDisconnected) e_Members.erase(it);
+        if (aRec->nqr_Cmd == TQORServNetworkCommand::snc_ClientDisconnected) e_Members->erase(it);
     }
     return e_Net.NetQueuePushCtx(aRec, ctx);
 }

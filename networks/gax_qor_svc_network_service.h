@@ -33,7 +33,10 @@ using TQORNetworkMembers = std::unordered_map<const void*, TQORSVCContext*>;
 class TQORNetworkMemberLink final : public TQORSVCNetwork {
   public:
     TQORNetworkMemberLink(TQORServNetwork& aNet, TQORNetworkMembers& aMembers)
-        : e_Net(aNet), e_Members(aMembers) {}
+        : e_Net(aNet), e_Members(&aMembers) {}
+    // Without members: every record reaches the network as a record about no
+    // client.
+    explicit TQORNetworkMemberLink(TQORServNetwork& aNet) : e_Net(aNet) {}
     TQORServNetwork& Network() const { return e_Net; }
 
     std::u16string NetName() const override { return e_Net.NetName(); }
@@ -54,7 +57,7 @@ class TQORNetworkMemberLink final : public TQORSVCNetwork {
 
   private:
     TQORServNetwork& e_Net;
-    TQORNetworkMembers& e_Members;
+    TQORNetworkMembers* e_Members = nullptr;
 };
 
 class TQORNetworkedService : public TQORService, public TQORSVCClientService {

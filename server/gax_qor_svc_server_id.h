@@ -30,6 +30,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "foundation/gax_ansi_unicode_converter.h"
 #include "foundation/gax_fifo.h"
 #include "platform/plat_mutex.h"
 #include "platform/plat_thread.h"
@@ -165,6 +166,34 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
                                         int aRemotePort);
     void evnt_Listener_CommandAcceptPeer(TSocket aSocket, const std::string& aRemoteAddrBin,
                                          int aRemotePort);
+
+    // ---- server addresses and character-set converters
+    // (gax_qor_svc_server_settings.cpp) ----
+    // The texts as configured and their 8-bit protocol forms: addresses in
+    // their IDN form (QORServerAddressA), ports by each unit's low byte.
+    void SetPresentServerAddress(std::u16string_view aAddress);
+    void SetBackupServerAddress(std::u16string_view aAddress);
+    void SetPresentServerPort(std::u16string_view aPort);
+    void SetBackupServerPort(std::u16string_view aPort);
+    const std::u16string& PresentServerAddress() const { return f_PresentServerAddress; }
+    const std::u16string& BackupServerAddress() const { return f_BackupServerAddress; }
+    const std::string& PresentServerAddressA() const { return f_PresentServerAddressA; }
+    const std::string& BackupServerAddressA() const { return f_BackupServerAddressA; }
+    const std::string& PresentServerPortA() const { return f_PresentServerPortA; }
+    const std::string& BackupServerPortA() const { return f_BackupServerPortA; }
+    // The converter of a character set, made on first use and shared by
+    // every network with that set; null for an empty or unknown set (the
+    // network then converts by low bytes). Converters live as long as the
+    // service. REQUIRES: before the heartbeat is enabled.
+    const TAnsiUnicodeConverter* trCharsetConverter(std::u16string_view aCharsetName)
+        GAX_REQUIRES(kServiceThread);
+    // Gives every network of the list, last to first, its set's converter:
+    // its own set, or the server's (aServerCharset) when it names none.
+    void trAssignCharsetConverters(TQORNetworksList& aList, std::u16string_view aServerCharset)
+        GAX_REQUIRES(kServiceThread);
+    size_t trCharsetConverterCount() const GAX_REQUIRES(kServiceThread) {
+        return f_trCharsetConverters.size();
+    }
 
     // ---- posting operations (any thread) -----------------------------------
 
@@ -503,6 +532,21 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     std::atomic<TQORGlobalKey> f_UniqCounter{0};
     mutable plat::Mutex f_AbortLock;
     std::u16string f_AbortMessageText GAX_GUARDED_BY(f_AbortLock);
+
+    // ---- server addresses and character-set converters ----
+    // Settings (owner's thread before StartService).
+    std::u16string f_PresentServerAddress;
+    std::u16string f_BackupServerAddress;
+    std::u16string f_PresentServerPort;
+    std::u16string f_BackupServerPort;
+    std::string f_PresentServerAddressA;
+    std::string f_BackupServerAddressA;
+    std::string f_PresentServerPortA;
+    std::string f_BackupServerPortA;
+    // Sorted by the upper-cased UTF-8 set name; the networks keep pointers
+    // to the converters, which are freed only with the service.
+    std::vector<std::pair<std::string, std::unique_ptr<TAnsiUnicodeConverter>>>
+        f_trCharsetConverters GAX_GUARDED_BY(kServiceThread);
 
     // Heartbeat thread.
     std::vector<std::unique_ptr<TQORSVCNetwork>> f_Nets GAX_GUARDED_BY(kHeartbeat);

@@ -38,6 +38,8 @@ void TQORService::trStartNetworksAndLists() {
     // installation usable. A file that exists but is bad stops the start.
     if (!file.empty() && FileExists(file)) list->ReadNetworksListFromFile(servOpts, file);
     if (list->Count() == 0) list->MakeTestNetwork(servOpts);
+    // ---- character-set converters ----
+    trAssignCharsetConverters(*list, servOpts.sno_CharsetName);
 
     uint32_t enabled = 0;
     for (int i = 0; i < kQORManagerCount; ++i)
