@@ -214,10 +214,10 @@ void TQORServNetwork::Dispatch(TQORNetCommand& aCmd) {
         case TQORServNetworkCommand::snc_RebuildClientListNow:
             f_NetResults |= kNetResMembership | kNetResFlushNow;
             break;
-        case TQORServNetworkCommand::snc_ChannelNetworkLogLevel:
-            break;
         default:
             if (RelayDispatch(aCmd)) break;
+            // ---- command channel ----
+            if (ChanDispatch(aCmd)) break;
             throw Exception(u"Unknown network command: " +
                             Widen(std::to_string(static_cast<int>(r.nqr_Cmd))));
     }

@@ -47,10 +47,7 @@ void TQORService::CmdAbortService(std::u16string_view aAbortText) {
 }
 
 void TQORService::CmdLogText(std::u16string_view, std::u16string_view aText) {
-    // The operator's text may hold line ends; escaped, it stays one log line.
-    TStringBldU b;
-    AppendLogSafeText(b, aText);
-    Fifo(ToText(b));
+    ChannelLogText(nullptr, aText);
 }
 
 void TQORService::CmdSetLogClientLevel(int32_t aLevel) {
