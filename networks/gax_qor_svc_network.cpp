@@ -214,10 +214,14 @@ void TQORServNetwork::Dispatch(TQORNetCommand& aCmd) {
         case TQORServNetworkCommand::snc_RebuildClientListNow:
             f_NetResults |= kNetResMembership | kNetResFlushNow;
             break;
+        // ---- command channel ----
+        case TQORServNetworkCommand::snc_ChannelNetworkLogLevel:
+        case TQORServNetworkCommand::snc_ChannelNetworkManagerMode:
+        case TQORServNetworkCommand::snc_ChannelDisconnectNetworkClient:
+            ChanDispatch(aCmd);
+            break;
         default:
             if (RelayDispatch(aCmd)) break;
-            // ---- command channel ----
-            if (ChanDispatch(aCmd)) break;
             throw Exception(u"Unknown network command: " +
                             Widen(std::to_string(static_cast<int>(r.nqr_Cmd))));
     }
