@@ -134,8 +134,9 @@ void TQORService::tmMemReportRequest(TQORSVCNetQueueRecord& aRec) {
         f_Poster.MainQueue().Push(std::move(main));
         f_Poster.InterruptService();
 
-        auto line = [&](std::u16string_view aLabel, int64_t aValue) {
-            f_tmMemRep.AddLine(gen, std::u16string(aLabel) + IntToDecStrW(aValue));
+        std::vector<std::u16string> own;
+        auto line = [&own](std::u16string_view aLabel, int64_t aValue) {
+            own.push_back(std::u16string(aLabel) + IntToDecStrW(aValue));
         };
         line(u"Global/timer: TotalContexts=", tmTotalContextCount.load());
         line(u"Global/timer: ClientContexts=", tmClientContextCount.load());
@@ -152,9 +153,8 @@ void TQORService::tmMemReportRequest(TQORSVCNetQueueRecord& aRec) {
              f_tmAddressClientCounterCache ? f_tmAddressClientCounterCache->Count() : 0);
         line(u"Global/timer: f_MemReportAnswers.Capacity=",
              static_cast<int64_t>(f_tmMemRep.LineCount()));
-        std::vector<std::u16string> netLines;
-        for (std::size_t i = f_Nets.size(); i-- > 0;) f_Nets[i]->AppendMemoryReport(netLines);
-        for (std::u16string& l : netLines) f_tmMemRep.AddLine(gen, std::move(l));
+        for (std::size_t i = f_Nets.size(); i-- > 0;) f_Nets[i]->AppendMemoryReport(own);
+        for (std::u16string& l : own) f_tmMemRep.AddLine(gen, std::move(l));
     } catch (...) {
         TQORSVCCtxRef dropped;
         (void)f_tmMemRep.Finish(dropped);
