@@ -125,7 +125,9 @@ TQORSVCWorkerExecResult TQORSVCCommandContext::Closing(TQORSVCStepParams& aPar) 
 }
 
 TQORSVCWorkerExecResult TQORSVCCommandContext::vExecStep(TQORSVCStepParams& aPar) {
-    TakeIntrFlags();
+    // The stop ends the connection (cause set by the signaller): what is
+    // already queued is written first, like after a refused line.
+    if ((IntrFlagOf(TakeIntrFlags()) & ifl_Terminate) != 0) f_Closing = true;
     if (f_Closing) return Closing(aPar);
     f_Collector.CollectorReadCounter = 0;
     for (;;) {

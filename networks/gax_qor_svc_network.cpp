@@ -215,7 +215,11 @@ void TQORServNetwork::Dispatch(TQORNetCommand& aCmd) {
         case TQORServNetworkCommand::snc_RebuildClientListNow:
             f_NetResults |= kNetResMembership | kNetResFlushNow;
             break;
+        // ---- command channel ----
         case TQORServNetworkCommand::snc_ChannelNetworkLogLevel:
+        case TQORServNetworkCommand::snc_ChannelNetworkManagerMode:
+        case TQORServNetworkCommand::snc_ChannelDisconnectNetworkClient:
+            ChanDispatch(aCmd);
             break;
         default:
             if (RelayDispatch(aCmd)) break;

@@ -199,6 +199,18 @@ class TQORServNetwork : public TQORNetworkData,
     TQORNetRelay& Relay() { return *f_Relay; }
     TQORNetClientLists& Lists() { return *f_Lists; }
 
+    // ---- command channel (gax_qor_svc_network_chan.cpp) ----
+    // This network's part of a channel client listing: its header line, the
+    // member count, each member's UTF-8 list item and then one info line per
+    // member, in list order. Returns the member count.
+    int32_t AppendChannelList(std::string& aOut) const override;
+    // One memory-report line per buffer, list and counter of the network.
+    void AppendMemoryReport(std::vector<std::u16string>& aLines) const override;
+    // The client log level set through the channel (the options' until then).
+    int32_t NetLogLevel() const {
+        return f_ChanLogLevel >= 0 ? f_ChanLogLevel : NetOptions().no_LogClientLevel;
+    }
+
   protected:
     void SetNetOriginalIndex(int32_t aIndex) override;
 
@@ -294,6 +306,15 @@ class TQORServNetwork : public TQORNetworkData,
     std::unique_ptr<TQORNetClientLists> f_Lists;
     std::unique_ptr<TQORNetRelay> f_Relay;
     int32_t f_ActivityTimeoutSeconds = 8;
+
+    // ---- command channel (gax_qor_svc_network_chan.cpp) ----
+    // Handles the channel's records for one network; false for any other.
+    bool ChanDispatch(TQORNetCommand& aCmd);
+    void tmChannelDisconnectClient(const TQORSVCNetQueueRecord& aRec);
+    void tmManagerModeChanged(int32_t aMode);
+    // The options are shared with other threads and never change: the level
+    // an operator sets lives here (heartbeat thread); -1 until set.
+    int32_t f_ChanLogLevel = -1;
 
     // ---- access lists (gax_qor_svc_network_access_net.cpp) ----
   public:

@@ -54,6 +54,13 @@ class TQORNetworkMemberLink final : public TQORSVCNetwork {
     void AppendSnapshot(TQORSVCListKind aKind, TQORSVCWriteArray& aLines) const override {
         e_Net.AppendSnapshot(aKind, aLines);
     }
+    // ---- command channel ----
+    int32_t AppendChannelList(std::string& aOut) const override {
+        return e_Net.AppendChannelList(aOut);
+    }
+    void AppendMemoryReport(std::vector<std::u16string>& aLines) const override {
+        e_Net.AppendMemoryReport(aLines);
+    }
 
   private:
     TQORServNetwork& e_Net;

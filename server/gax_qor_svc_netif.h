@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "server/gax_qor_svc_queues.h"
 
@@ -55,6 +56,14 @@ class TQORSVCNetwork {
     // Appends the prepared file lines of the network's list of that kind
     // (not called for the owner).
     virtual void AppendSnapshot(TQORSVCListKind aKind, TQORSVCWriteArray& aLines) const = 0;
+
+    // ---- command channel ----
+    // Appends the network's part of a channel client listing (header line,
+    // member count, items, info lines) and returns its member count; -1 when
+    // the network keeps no client list (the service then lists it empty).
+    virtual int32_t AppendChannelList(std::string&) const { return -1; }
+    // Appends the network's memory-report lines.
+    virtual void AppendMemoryReport(std::vector<std::u16string>&) const {}
 };
 
 // What a network may ask of the service, on the heartbeat thread. The service
@@ -66,6 +75,10 @@ class TQORSVCNetHost {
     virtual void NetHostListChanged(TQORSVCListKind aKind) = 0;
     // One log line (any thread).
     virtual void NetHostLog(std::u16string aText) = 0;
+    // ---- command channel ----
+    // An answer for a command-channel context (aText, with its line ends),
+    // delivered through the server queue when the context still lives.
+    virtual void NetHostCommandAnswer(TQORSVCCtxRef, std::string) {}
 };
 
 class TQORSVCMovedClient {

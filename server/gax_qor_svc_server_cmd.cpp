@@ -47,10 +47,7 @@ void TQORService::CmdAbortService(std::u16string_view aAbortText) {
 }
 
 void TQORService::CmdLogText(std::u16string_view, std::u16string_view aText) {
-    // The operator's text may hold line ends; escaped, it stays one log line.
-    TStringBldU b;
-    AppendLogSafeText(b, aText);
-    Fifo(ToText(b));
+    ChannelLogText(nullptr, aText);
 }
 
 void TQORService::CmdSetLogClientLevel(int32_t aLevel) {
@@ -76,15 +73,14 @@ bool TQORService::CmdManagerNewEmailIdx(int32_t, std::string_view) {
     return false;
 }
 
-void TQORService::CmdContextCreated() {
-    tmTotalContextCount.fetch_add(1, std::memory_order_acq_rel);
-    tmCommandContextCount.fetch_add(1, std::memory_order_acq_rel);
-}
+// The service's books of command contexts are kept where it lists them: the
+// admission counts a context in, its disconnect report counts it out and moves
+// a waiting stop on. Counting the context's own life as well counted every
+// connection twice, and the stop then waited for a count that its disconnect
+// report never brought to 0.
+void TQORService::CmdContextCreated() {}
 
-void TQORService::CmdContextDestroyed() {
-    tmCommandContextCount.fetch_sub(1, std::memory_order_acq_rel);
-    tmTotalContextCount.fetch_sub(1, std::memory_order_acq_rel);
-}
+void TQORService::CmdContextDestroyed() {}
 
 void TQORService::SetCommandContextFactory(TQORSVCCommandFactory aFactory) {
     CheckNotStarted();

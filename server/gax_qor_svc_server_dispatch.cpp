@@ -122,6 +122,24 @@ void TQORService::tmChannelThreads(TQORSVCNetQueueRecord& aRec) {
 void TQORService::tmDispatchOwned(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) {
     try {
         TQORSVCNetQueueRecord& r = *aRec;
+        // ---- command channel: listings, memory report, late stop ----
+        switch (r.nqr_Cmd) {
+            case C::snc_ChannelListNet: tmChannelList(r, false); return;
+            case C::snc_ChannelListServer: tmChannelList(r, true); return;
+            case C::snc_ChannelMemoryReportRequest: tmMemReportRequest(r); return;
+            case C::snc_MemoryReportAnswerLine: tmMemReportLine(r); return;
+            case C::snc_MemoryReportAnswerReadyEvent: tmMemReportReady(r); return;
+            // A report stops waiting for what ended; the pool's books follow below.
+            case C::snc_ServWorkerTerminated: tmMemReportWorkerGone(r.nqr_SenderObj); break;
+            case C::snc_CommandDisconnected: tmMemReportAskerGone(r); break;
+            case C::snc_ServAbortAllWorkers:
+                if (r.nqr_DataI0 == kStopLateAbortMark) {
+                    tmStopLateAbort();
+                    return;
+                }
+                break;
+            default: break;
+        }
         switch (r.nqr_Cmd) {
             case C::snc_ChannelCommandAnswer:
                 if (TQORSVCWrkCtx* c = tmAliveCommandContext(r.nqr_Context, r.nqr_GlobalKey))

@@ -19,6 +19,8 @@ namespace gax {
 namespace {
 
 constexpr uint32_t kStopLimitMs = 5000;
+// How long the heartbeat goes on after the limit before the threads are joined.
+constexpr uint32_t kStopExtraMs = 1000;
 constexpr int kHeartbeatStartLimitMs = 5000;
 
 // Snapshot order, with the bit, main-queue command, file tag, log text and
@@ -594,6 +596,12 @@ void TQORService::tmLateSteps() {
     } catch (...) {
         keep();
     }
+    // ---- command channel: a memory report ends at its time limit ----
+    try {
+        tmMemReportCheck();
+    } catch (...) {
+        keep();
+    }
     try {
         if (f_got_worker_reorder) tmWorkerReorderStep();
     } catch (...) {
@@ -681,6 +689,8 @@ void TQORService::tmCloseAllConnections() {
     // are closed by their network, which alone knows its members.
     for (auto& [key, e] : f_tmClients)
         if (e.Undefined) e.Ctx->ClientTerminateSignal(TQORSVCDisconnectCause::fsdc_ServerStopped);
+    // ---- command channel ----
+    tmCloseCommandContexts();
     for (std::size_t i = f_Nets.size(); i-- > 0;) {
         auto rec = std::make_unique<TQORSVCNetQueueRecord>();
         rec->nqr_Cmd = TQORServNetworkCommand::snc_NetServerStopDisconnectAll;
@@ -751,6 +761,8 @@ bool TQORService::trEndTest() {
 void TQORService::trLoop() {
     bool stopSeen = false;
     uint32_t stopTick = 0;
+    bool lateSeen = false;
+    uint32_t lateTick = 0;
     for (;;) {
         try {
             if (trEndTest() || f_Terminated.load(std::memory_order_acquire)) return;
@@ -762,7 +774,13 @@ void TQORService::trLoop() {
                     stopSeen = true;
                     stopTick = e_Clock.Tick();
                 }
-                if (TickElapsed(e_Clock.Tick(), stopTick) >= kStopLimitMs) {
+                // ---- stop: a bounded extra time after the limit ----
+                // The workers still running are told to end and the heartbeat
+                // goes on for a while, so that their contexts' disconnects are
+                // handled before the threads are joined.
+                if (lateSeen) {
+                    if (TickElapsed(e_Clock.Tick(), lateTick) >= kStopExtraMs) return;
+                } else if (TickElapsed(e_Clock.Tick(), stopTick) >= kStopLimitMs) {
                     trLog(u"ERROR:  - Total contexts: " + Dec(tmTotalContextCount.load()));
                     trLog(u"ERROR:  - Client contexts: " + Dec(tmClientContextCount.load()));
                     trLog(u"ERROR:  - Command contexts: " + Dec(tmCommandContextCount.load()));
@@ -771,7 +789,12 @@ void TQORService::trLoop() {
                     trLog(u"ERROR:  - Main queue events: " + Dec(f_Poster.MainQueue().Count()));
                     trLog(u"ERROR:  - Server/timer queue events: " +
                           Dec(f_Poster.ServQueue().Count()));
-                    return;
+                    lateSeen = true;
+                    lateTick = e_Clock.Tick();
+                    auto rec = std::make_unique<TQORSVCNetQueueRecord>();
+                    rec->nqr_Cmd = TQORServNetworkCommand::snc_ServAbortAllWorkers;
+                    rec->nqr_DataI0 = kStopLateAbortMark;
+                    f_Poster.ServQueuePush(std::move(rec));
                 }
                 if (idle) f_Waiter.WaitFor(20);
             } else if (idle) {
@@ -918,8 +941,8 @@ void TQORService::trHandleMainRecord(TQORSVCMainQueueRec& aRec) {
             }
             return;
         case C::fsmqc_MemRepRequest:
-            // The service thread's part of the memory report comes with the
-            // report itself; until then the request is dropped quietly.
+            // ---- command channel ----
+            trMemReportPart(aRec);
             return;
         default:
             trLog(u"ERROR: Main thread: Unknown cmd: " +

@@ -39,6 +39,7 @@
 #include "server/gax_qor_svc_host.h"
 #include "server/gax_qor_svc_listfiles.h"
 #include "server/gax_qor_svc_mainthread.h"
+#include "server/gax_qor_svc_memreport.h"
 #include "server/gax_qor_svc_netif.h"
 #include "server/gax_qor_svc_networks_list.h"
 #include "server/gax_qor_svc_poster.h"
@@ -75,6 +76,11 @@ inline constexpr uint32_t kResNotices = 0x2000;
 inline constexpr uint32_t kResOwner = 0x8000;
 inline constexpr uint32_t kResNetCommands = 0x10000;
 inline constexpr uint32_t kResFlush = 0x80000;
+// ---- command channel ----
+// nqr_DataI0 of the snc_ServAbortAllWorkers record the service thread posts
+// when the stop passes its time limit.
+inline constexpr int32_t kStopLateAbortMark = 1;
+
 inline constexpr uint32_t kResAllLists =
     kResMutes | kResBlocks | kResAdmins | kResModes | kResRights | kResNotices;
 
@@ -396,6 +402,34 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     void tmChannelThreads(TQORSVCNetQueueRecord& aRec) GAX_REQUIRES(kHeartbeat);
     void tmLogRefusal(bool aCommand, const std::string& aAddrBin, int32_t aPort,
                       TQORSVCDisconnectCause aCause, std::u16string_view aMessage);
+
+    // ---- command channel: listings, memory report, stop (gax_qor_svc_server_chan.cpp) ----
+  public:
+    // A network's answer to a command context, posted as snc_ChannelCommandAnswer.
+    void NetHostCommandAnswer(TQORSVCCtxRef aCtx, std::string aText) override;
+    // A log line given by a command-channel client (any thread).
+    void ChannelLogText(TQORSVCHandle aCommandContext, std::u16string_view aLogText);
+    // Pushes the seven counter lines of the heartbeat's books.
+    void tmShowCounters() GAX_REQUIRES(kHeartbeat);
+
+  protected:
+    // snc_ChannelListServer (aWholeServer) and snc_ChannelListNet.
+    void tmChannelList(TQORSVCNetQueueRecord& aRec, bool aWholeServer) GAX_REQUIRES(kHeartbeat);
+    void tmMemReportRequest(TQORSVCNetQueueRecord& aRec) GAX_REQUIRES(kHeartbeat);
+    void tmMemReportLine(TQORSVCNetQueueRecord& aRec) GAX_REQUIRES(kHeartbeat);
+    void tmMemReportReady(TQORSVCNetQueueRecord& aRec) GAX_REQUIRES(kHeartbeat);
+    void tmMemReportWorkerGone(TQORSVCHandle aWorker) GAX_REQUIRES(kHeartbeat);
+    void tmMemReportAskerGone(TQORSVCNetQueueRecord& aRec) GAX_REQUIRES(kHeartbeat);
+    // Finishes the running report when it is complete or past its time limit.
+    void tmMemReportCheck() GAX_REQUIRES(kHeartbeat);
+    void trMemReportPart(const TQORSVCMainQueueRec& aRec) GAX_REQUIRES(kServiceThread);
+    // The stop ends the command connections along with the client ones.
+    void tmCloseCommandContexts() GAX_REQUIRES(kHeartbeat);
+    // The stop passed its time limit: counters shown, every worker told to end.
+    void tmStopLateAbort() GAX_REQUIRES(kHeartbeat);
+    TQORSVCMemoryReport f_tmMemRep GAX_GUARDED_BY(kHeartbeat);
+    // Workers asked for a report part that has not come back yet.
+    std::vector<const void*> f_tmMemRepOutstanding GAX_GUARDED_BY(kHeartbeat);
 
   public:
     // Read-outs for tests and the memory report (heartbeat thread).
