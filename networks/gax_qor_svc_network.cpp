@@ -58,6 +58,8 @@ TQORServNetwork::TQORServNetwork(const TQORServNetworkRec& aRec,
     SetEffManagersMask(static_cast<uint32_t>(NetOptions().no_ManagersMask));
     f_NetPrefixName = u"Net \"" + NetworkNameUCS2() + u"\": ";
     RelayInit();
+    // ---- the Parrot ----
+    ParrotCreate();
 }
 
 TQORServNetwork::~TQORServNetwork() {
@@ -410,6 +412,8 @@ void TQORServNetwork::tmNewbieInitialData() {
         } else if (!(f & QOR_CF_LEAVING)) {
             c->SendString(e_NetworksList.NetsV0());
         }
+        // ---- the Parrot ----
+        if (f_Parrot) ParrotGreetNewcomer(c);
         c->ClearNewbieFlag();
         c->CtxMovingFromNetToNet = false;
         if ((c->CtxFlags() & (QOR_CF_LEAVING | QOR_CF_SPEAKER)) == QOR_CF_SPEAKER) {
