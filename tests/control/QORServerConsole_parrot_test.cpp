@@ -1,4 +1,4 @@
-// The built console program with a Parrot network: a station joins over TCP
+// The built console program on the sample networks: a station joins "Test" over TCP
 // as an operator's first test would, talks, hears its own transmission back
 // from the Parrot, and the program then stops on SIGINT with exit code 0.
 // The test waits for the program's own lines and frames, never for delays.
@@ -36,6 +36,13 @@ std::string BuiltProgram() {
     return dir + "/../QORServerConsole";
 }
 
+// The sample configuration's networks file in the source tree.
+std::string SampleNetworks() {
+    std::string dir = __FILE__;
+    dir.resize(dir.rfind("/tests/"));
+    return dir + "/examples/networks.cfg";
+}
+
 // A port free right now (another process may take it before the program
 // binds it: the launch then tries a fresh one).
 int FreePort() {
@@ -59,9 +66,10 @@ class ParrotProgramTest : public file_test::TempDirTest {
         ASSERT_FALSE(bin.empty()) << BuiltProgram();
         WriteFile(exe, bin);
         ASSERT_EQ(::chmod(exe.c_str(), 0755), 0);
-        // The sample's Parrot network, with a short pause to keep the test quick.
-        WriteFile(P("networks.cfg"),
-                  "Test|ParrotEnable=1;ParrotStartStopEnable=1;ParrotPause=100\nNet01\n");
+        // The networks `make run` starts with.
+        const std::string sample = ReadAll(SampleNetworks());
+        ASSERT_FALSE(sample.empty()) << SampleNetworks();
+        WriteFile(P("networks.cfg"), sample);
         for (const char* f : {"mutes", "blocks", "admins", "rights", "modes", "notices", "owner"})
             WriteFile(P(std::string(f) + ".dat"), "");
     }
@@ -158,7 +166,9 @@ class ParrotProgramTest : public file_test::TempDirTest {
 
 TEST_F(ParrotProgramTest, StationHearsItsTransmissionEchoedThenTheProgramStops) {
     ASSERT_TRUE(LaunchListening()) << out;
-    EXPECT_NE(out.find(" Net: \"Test\", options: ParrotEnable=Yes"), std::string::npos) << out;
+    EXPECT_NE(out.find(" Net: \"Test\", options: ParrotEnable=Yes; ParrotStartStopEnable=Yes\r\n"),
+              std::string::npos)
+        << out;
 
     QorConnection conn;
     ConnectFields f;
