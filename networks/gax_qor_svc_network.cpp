@@ -59,6 +59,8 @@ TQORServNetwork::TQORServNetwork(const TQORServNetworkRec& aRec,
     f_NetPrefixName = u"Net \"" + NetworkNameUCS2() + u"\": ";
     RelayInit();
     AccessInit();
+    // ---- the Parrot ----
+    ParrotCreate();
 }
 
 TQORServNetwork::~TQORServNetwork() {
@@ -421,6 +423,8 @@ void TQORServNetwork::tmNewbieInitialData() {
         } else if (!(f & QOR_CF_LEAVING)) {
             c->SendString(e_NetworksList.NetsV0());
         }
+        // ---- the Parrot ----
+        if (f_Parrot) ParrotGreetNewcomer(c);
         c->ClearNewbieFlag();
         c->CtxMovingFromNetToNet = false;
         if ((c->CtxFlags() & (QOR_CF_LEAVING | QOR_CF_SPEAKER)) == QOR_CF_SPEAKER) {

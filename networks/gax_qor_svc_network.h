@@ -43,6 +43,7 @@
 #include "server/gax_qor_svc_intflags.h"
 #include "server/gax_qor_svc_netif.h"
 #include "server/gax_qor_svc_networks_list.h"
+#include "server/gax_qor_svc_parrot.h"
 
 namespace gax {
 
@@ -128,8 +129,6 @@ class TQORServNetwork : public TQORNetworkData,
     uint32_t SpeechPauseStartTick() const override { return f_Relay->SpeechPauseStartTick(); }
     uint32_t SpeechPauseTicks() const override { return NetOptions().no_SpeechPauseTicks; }
     void EndSpeechPause() override { f_Relay->EndSpeechPause(); }
-    bool ParrotBusy() const override { return false; }
-    void ParrotHeartBeat(uint32_t) override {}
     void AppendSnapshot(TQORSVCListKind aKind, TQORSVCWriteArray& aLines) const override;
 
     // A record naming a client; aCtx is the context the dispatcher resolved.
@@ -388,6 +387,37 @@ class TQORServNetwork : public TQORNetworkData,
     void tmApplyIntFlags(TQORSVCContext* aCtx, uint32_t aFlags);
     void tmRemoveIntFlags(TQORSVCContext* aCtx, uint32_t aFlags);
     TQORNetCmdFacts f_CmdFacts;
+
+    // ---- the Parrot (gax_qor_svc_network_parrot.cpp) ----
+  public:
+    // The network's echo pseudo-client, or null when its options leave it
+    // out. Owned here from the constructor to the destructor; visible from
+    // the start, never in a hold, never disconnected.
+    TQORSVCContextParrot* netParrot() const { return f_Parrot.get(); }
+    bool ParrotBusy() const override { return f_Parrot && f_Parrot->Busy(); }
+    void ParrotHeartBeat(uint32_t aTick) override;
+
+  private:
+    // The Parrot reads "now" while the network hands it a frame: that is the
+    // network's heartbeat tick, whatever clock drives the service.
+    struct ParrotClock final : TQORClock {
+        explicit ParrotClock(const TQORServNetwork& aNet) : Net(aNet) {}
+        uint32_t Tick() const override { return Net.f_HeartBeatTick; }
+        int64_t UnixSeconds() const override { return TQORSystemClock::Instance().UnixSeconds(); }
+        const TQORServNetwork& Net;
+    };
+    // Creates the Parrot when the options ask for it and makes it visible
+    // at once (constructor, after the relay exists).
+    void ParrotCreate();
+    // A newcomer's greeting from the Parrot: its messenger information for
+    // the clients that take it, then its direct message.
+    void ParrotGreetNewcomer(TQORSVCContext* aCtx);
+    // The Parrot's clock is the network's heartbeat tick; declared before
+    // the Parrot, so it outlives it.
+    std::unique_ptr<ParrotClock> f_ParrotClock;
+    std::unique_ptr<TQORSVCContextParrot> f_Parrot;
+    std::string f_ParrotInfo;  // 0x8F + the Parrot's item, rebuilt when the item changes
+    int32_t f_ParrotInfoModifyCounter = -1;
 };
 
 }  // namespace gax

@@ -63,6 +63,8 @@ void TQORNetworkedService::LoadNetworks(const TQORServiceNetOptions& aServ,
 
         auto link = std::make_unique<TQORNetworkMemberLink>(*net, f_Members);
         f_Links.push_back(link.get());
+        // ---- the Parrot ----
+        RegisterParrot(*net, link.get());
         AddNetwork(std::move(link));
     }
     // ---- character-set converters ----

@@ -108,6 +108,10 @@ class TQORNetworkedService : public TQORService, public TQORSVCClientService {
     const TQORNetworksList* trListsNetworks() const override { return f_List.get(); }
     void trTakeStartList(TQORSVCListLoad& aLoad) override;
 
+    // ---- the Parrot (gax_qor_svc_network_parrot.cpp) ----
+    // The network of a Parrot's record (the Parrots are never admitted).
+    TQORSVCNetwork* tmNetworkOfPseudoClient(TQORSVCHandle aCtx) override GAX_REQUIRES(kHeartbeat);
+
   private:
     std::unique_ptr<TCharsetsCodeList> f_Codes;
     const TQORNetworksList* f_ListRef = nullptr;
@@ -115,6 +119,13 @@ class TQORNetworkedService : public TQORService, public TQORSVCClientService {
     // The heartbeat's link of each network, in file order (the service owns them).
     std::vector<TQORNetworkMemberLink*> f_Links;
     TQORNetworkMembers f_Members;
+
+    // ---- the Parrot (gax_qor_svc_network_parrot.cpp) ----
+    // Makes a network's Parrot a member the links resolve (LoadNetworks).
+    void RegisterParrot(TQORServNetwork& aNet, TQORNetworkMemberLink* aLink);
+    // The Parrots by handle, with their network's link; filled before the
+    // heartbeat starts and only read afterwards.
+    std::unordered_map<const void*, TQORNetworkMemberLink*> f_ParrotLinks;
 };
 
 }  // namespace gax

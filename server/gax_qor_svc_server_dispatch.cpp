@@ -206,7 +206,10 @@ void TQORService::tmDispatchOwned(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) 
         if (IsContextNetworkCommand(r.nqr_Cmd)) {
             // A context that is in no network (ended, or not yet admitted)
             // has nothing left to do with the command: it is dropped.
-            tmHandToNetwork(tmNetworkOfContext(r.nqr_Context), aRec);
+            TQORSVCNetwork* net = tmNetworkOfContext(r.nqr_Context);
+            // ---- the Parrot ----
+            if (net == nullptr) net = tmNetworkOfPseudoClient(r.nqr_Context);
+            tmHandToNetwork(net, aRec);
             return;
         }
         tmNotHandled(r);

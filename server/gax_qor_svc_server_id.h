@@ -369,6 +369,12 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     // Network of a record whose context lives in a network (network commands
     // 66-94): the entry's network, null when the context is not known.
     TQORSVCNetwork* tmNetworkOfContext(TQORSVCHandle aCtx) GAX_REQUIRES(kHeartbeat);
+    // ---- the Parrot ----
+    // The network of a record from a pseudo-client that a network owns and
+    // the service never admitted (the Parrot); null for any other context.
+    virtual TQORSVCNetwork* tmNetworkOfPseudoClient(TQORSVCHandle) GAX_REQUIRES(kHeartbeat) {
+        return nullptr;
+    }
     // Records whose handler belongs to another layer (channel lists, moves,
     // managers, memory report, internal flags, stop of all connections). The
     // default logs "not handled" at debug level.

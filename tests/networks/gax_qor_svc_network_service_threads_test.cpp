@@ -96,7 +96,8 @@ TEST(ClientRoad, ThreeStationsJoinTestAndTwoHearEveryFrameOfTheThird) {
         EXPECT_TRUE(a.Positive()) << i << " " << a.Access();
         EXPECT_EQ(a.Network(), "Test");
     }
-    for (int i = 0; i < 3; ++i) ASSERT_TRUE(WaitForListOf(conn[i], 3)) << i;
+    // The three stations and the Parrot of "Test".
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(WaitForListOf(conn[i], 4)) << i;
 
     ASSERT_TRUE(conn[0].SendAll(CmdTx0(), 5000));
     std::string frame;
