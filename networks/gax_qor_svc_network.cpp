@@ -218,6 +218,7 @@ void TQORServNetwork::Dispatch(TQORNetCommand& aCmd) {
             break;
         default:
             if (RelayDispatch(aCmd)) break;
+            if (ApprovalDispatch(aCmd)) break;  // ---- manager approval ----
             throw Exception(u"Unknown network command: " +
                             Widen(std::to_string(static_cast<int>(r.nqr_Cmd))));
     }
@@ -227,6 +228,7 @@ void TQORServNetwork::ResultWork(bool aPing) {
     tmQuarantineStep();
     if (!f_NewbieHold.Empty()) tmNewbieStep();
     RelayResultWork(aPing);
+    tmReportCountToManagers();  // ---- manager approval ----
     if (aPing) {
         if (e_SpeakingContext == nullptr) {
             static const char ka = 0x00;
@@ -309,9 +311,9 @@ void TQORServNetwork::tmHandshakeClient(TQORSVCContext* aCtx, TQORSVCClientHands
             tmAttachNetwork(aCtx);
         }
     } else {
-        // The managers' registrations come with the managers' approval.
         f_AttachHold.Add(aCtx);
         if (aType != TQORSVCClientHandshakeType::fscht_Connect) aCtx->CtxMovingFromNetToNet = true;
+        tmRegisterWithManagers(aCtx);  // ---- manager approval ----
     }
 }
 

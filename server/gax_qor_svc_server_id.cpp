@@ -215,7 +215,11 @@ void TQORService::StopThreads() {
     // (posts and logs into the queues), then the heartbeat (owns networks and
     // contexts).
     if (f_Listener) f_Listener->TerminateAndWait();
+    // Manager threads are told to end now so that they end while the
+    // heartbeat stops; they are joined once nothing can call them any more.
+    tmAbortAllManagers();
     f_Timer.Stop();
+    StopManagerThreads();
     TQORRoleScope role(kHeartbeat);
     f_tmTempMovedContexts.clear();
     f_Nets.clear();
@@ -691,6 +695,7 @@ void TQORService::tmNextStopStage() {
         switch (StopStage()) {
             case fss_WaitStopListening:
                 tmStopStage.store(fss_WaitCloseConnections, std::memory_order_release);
+                if (p_Cfg.cfg_ServerEnabled) tmAbortAllManagers();  // ---- managers ----
                 tmCloseAllConnections();
                 // Each disconnect report brings the stop back here once the
                 // last context is gone (tmContextGone).
@@ -995,6 +1000,7 @@ void TQORService::trStartService() {
     if (f_ServiceEnabled.exchange(true)) return;
     try {
         trStartNetworksAndLists();
+        trStartManagers();  // ---- managers ----
         f_Timer.SetEnabled(true);
         f_trStarted = true;
         if (p_Cfg.cfg_KeepHotWorkerThread) f_Poster.ServQueue_WorkerStartHot();
@@ -1007,6 +1013,7 @@ void TQORService::trStartService() {
                 f_Waiter.WaitFor(10);
             }
         }
+        trStartManagerThreads();  // ---- managers ----
     } catch (...) {
         f_ServiceEnabled.store(false);
         throw;
