@@ -180,7 +180,6 @@ void TQORService::trApplyManagersMask(uint32_t) {}
 
 void TQORService::trStartManagers() {
     f_SysMansEnabled = {};
-    if (!p_Cfg.cfg_ServerEnabled) return;
     const std::vector<TQORSVCManagerNet> nets = trManagerNets();
     uint32_t enabled = 0, used = 0;
     for (int i = 0; i < kQORManagerCount; ++i)
@@ -189,7 +188,8 @@ void TQORService::trStartManagers() {
         if (n.Mode != smm_Standalone) used |= n.ManagersMask;
     // Without a maker of threads no manager can run: the networks then work
     // standalone rather than hold every client for answers that never come.
-    const uint32_t active = f_ManagerFactory ? (enabled & used & 0x0F) : 0;
+    const uint32_t active =
+        f_ManagerFactory && p_Cfg.cfg_ServerEnabled ? (enabled & used & 0x0F) : 0;
     f_SysMansActiveCount = 0;
     for (int i = 0; i < kQORManagerCount; ++i)
         if (active & (1u << i)) ++f_SysMansActiveCount;
