@@ -281,6 +281,14 @@ TEST_F(ManagerProgramTest, ManagerCommandsEndToEnd) {
     ASSERT_EQ(fake.Handshakes().size(), 3u);
     EXPECT_NE(fake.Handshakes()[2].find("<PW>second</PW>"), std::string::npos);
 
+    // So does a new e-mail.
+    const size_t mark2 = out.size();
+    auto [emRc, emText] = RunConsole(exe, {"dsetmanemailidx", "0", "new@example.org"});
+    EXPECT_EQ(emRc, 0) << emText;
+    ASSERT_TRUE(WaitFor("Manager[0]: Operating", mark2)) << out;
+    ASSERT_EQ(fake.Handshakes().size(), 4u);
+    EXPECT_NE(fake.Handshakes()[3].find("<OW>new@example.org</OW>"), std::string::npos);
+
     auto [llRc, llText] = RunConsole(exe, {"dsetloglevelmanidx", "0", "1"});
     EXPECT_EQ(llRc, 0) << llText;
     auto [aeRc, aeText] = RunConsole(exe, {"managerauthdisable", "0"});

@@ -281,3 +281,26 @@ TEST_F(ApprovalTest, ManagerBackOnLineGetsTheCountAndOnlyTheClientsItHasNotAppro
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ApprovalTest, RefusalAfterApprovalClosesWithoutAFrame) {
+    Make(smm_QOR, 0x1);
+    TestSession* c = Arrive("a@b.c");
+    Answer(c, 0, E::cet_OK, "first-id");
+    ASSERT_EQ(In("APPROVED"), 1u);
+    c->sent.clear();
+    // The manager drops and comes back; asked again, it now refuses.
+    Push(Cmd::snc_ManagerOnOffLine, nullptr, 0, 0);
+    Push(Cmd::snc_ManagerOnOffLine, nullptr, 0, 1);
+    Beat();
+    ASSERT_EQ(mgrs.RegistrationsOf(c, 0), 2u);
+    Answer(c, 0, E::cet_WRONG);
+    EXPECT_EQ(In("APPROVED"), 0u);
+    EXPECT_EQ(In("DELETE"), 1u);
+    EXPECT_EQ(c->sent, "");
+    EXPECT_EQ(c->DisconnectCauseR(), TQORSVCDisconnectCause::fsdc_ManagerWrongPassword);
+    EXPECT_TRUE((c->IntrFlag() & ifl_Terminate) != 0);
+}
+
+}  // namespace

@@ -63,7 +63,7 @@ class ServiceWithManager : public ::testing::Test {
         netFile = dir + "/networks.cfg";
         FILE* f = std::fopen(netFile.c_str(), "w");
         ASSERT_NE(f, nullptr);
-        std::fputs("Mgr|ManagerMode=QOR|ManagersMask=1\nFree\n", f);
+        std::fputs(NetworksFile(), f);
         std::fclose(f);
 
         cfg.cfg_ServerEnabled = true;
@@ -74,8 +74,7 @@ class ServiceWithManager : public ::testing::Test {
         cfg.cfg_ServMaxClientConnectionsTotal = 1000;
         cfg.cfg_ServMaxClientConnectionsPerAddressPerMeasureTime = 150;
         cfg.cfg_ServMaxClientConnectionsPerAddressMeasureTime = 30;
-        cfg.ManagerParams[0] = Params(fake.port);
-        cfg.ManagerParams[0].ManagerLogDebug = 4;
+        ConfigureManagers();
 
         svc = std::make_unique<TQORNetworkedService>(cfg);
         svc->OnFifo = [this] {
@@ -103,6 +102,11 @@ class ServiceWithManager : public ::testing::Test {
         svc->StartService();
         ASSERT_TRUE(WaitFor([&] { return svc->ListenerBoundPort(u"Client") > 0; }));
         port = static_cast<uint16_t>(svc->ListenerBoundPort(u"Client"));
+    }
+    virtual const char* NetworksFile() const { return "Mgr|ManagerMode=QOR|ManagersMask=1\nFree\n"; }
+    virtual void ConfigureManagers() {
+        cfg.ManagerParams[0] = Params(fake.port);
+        cfg.ManagerParams[0].ManagerLogDebug = 4;
     }
     void TearDown() override {
         if (mainThread.joinable()) {
@@ -186,6 +190,39 @@ TEST_F(ServiceWithManager, ManagerOfflineAnswersAtOnceAndTheManagerModeLetsTheSt
     s.Join(port, "early@example.org");
     const HandshakeAnswer a = s.answer.get();
     EXPECT_TRUE(a.Positive()) << a.Access();
+}
+
+// Four managers: three answer, the fourth's host name cannot be resolved.
+class FourManagers : public ServiceWithManager {
+  protected:
+    const char* NetworksFile() const override { return "Mgr|ManagerMode=QOR|ManagersMask=15\n"; }
+    void ConfigureManagers() override {
+        for (int i = 0; i < 3; ++i) cfg.ManagerParams[size_t(i)] = Params(more[i].port);
+        cfg.ManagerParams[3] = Params(1);
+        cfg.ManagerParams[3].ManagerAddress = u"manager-that-does-not-exist.invalid";
+    }
+    FakeManager more[3];
+};
+
+TEST_F(FourManagers, StopWithThreeConnectedAndOneUnresolvedEndsWithoutTheTimeLimit) {
+    EXPECT_EQ(svc->SysMansMask(), 0xFu);
+    std::unique_ptr<ManagerConn> conns[3];
+    for (int i = 0; i < 3; ++i) {
+        conns[i] = more[i].Accept();
+        ASSERT_TRUE(conns[i]->Valid()) << i;
+        ASSERT_EQ(conns[i]->ReadLine().substr(0, 3), "SC:") << i;
+        conns[i]->SendLine("<AL>0</AL>");
+        ASSERT_EQ(conns[i]->ReadLine(), "P\r\n") << i;
+        conns[i]->SendLine("F");
+    }
+    ASSERT_TRUE(WaitLog("Manager[2]: Operating"));
+    ASSERT_TRUE(WaitLog("Manager[0]: Operating"));
+    ASSERT_TRUE(WaitLog("Manager[1]: Operating"));
+    svc->ServiceAbortThread(u"CTRL-C");
+    mainThread.join();
+    EXPECT_TRUE(svc->ServiceThreadFinished());
+    EXPECT_FALSE(HasLog("Can not termimate server on time"));
+    for (auto& c : conns) EXPECT_TRUE(c->WaitClosed(10s));
 }
 
 }  // namespace
