@@ -58,6 +58,7 @@ TQORServNetwork::TQORServNetwork(const TQORServNetworkRec& aRec,
     SetEffManagersMask(static_cast<uint32_t>(NetOptions().no_ManagersMask));
     f_NetPrefixName = u"Net \"" + NetworkNameUCS2() + u"\": ";
     RelayInit();
+    AccessInit();
 }
 
 TQORServNetwork::~TQORServNetwork() {
@@ -219,12 +220,14 @@ void TQORServNetwork::Dispatch(TQORNetCommand& aCmd) {
         default:
             if (RelayDispatch(aCmd)) break;
             if (ApprovalDispatch(aCmd)) break;  // ---- manager approval ----
+            if (AccessDispatch(aCmd)) break;
             throw Exception(u"Unknown network command: " +
                             Widen(std::to_string(static_cast<int>(r.nqr_Cmd))));
     }
 }
 
 void TQORServNetwork::ResultWork(bool aPing) {
+    if (aPing) AccessExpire();
     tmQuarantineStep();
     if (!f_NewbieHold.Empty()) tmNewbieStep();
     RelayResultWork(aPing);
@@ -238,6 +241,7 @@ void TQORServNetwork::ResultWork(bool aPing) {
             SendData(&floorTaken, 1, 0x10C08000, 0x10000000, e_SpeakingContext);
         }
     }
+    AccessSends();
     tmNewbieInitialData();
     DisposeAll();
     f_NetResults = 0;
@@ -401,6 +405,7 @@ void TQORServNetwork::tmNewbieStep() {
         c->SessionStartTick = f_HeartBeatTick;
         c->SessionLifeTime = NetOptions().no_SessionMaxTime;
         VisualInsert(c);
+        AccessStoreDiffers(c);
     }
 }
 
@@ -455,6 +460,7 @@ void TQORServNetwork::DepartureRendezvous(TQORSVCContext* aCtx) {
 }
 
 void TQORServNetwork::CleaningFromDupl(TQORSVCContext* aCtx) {
+    f_Access->ForgetContext(aCtx);
     if (!aCtx->InDupl) return;
     int found = 0;
     auto m = f_EMailHash.find(aCtx->CliHashA());
@@ -539,6 +545,7 @@ void TQORServNetwork::DisposeAll() {
         RelaySync();
         assert(c != e_SpeakingContext);
         f_DispHold.Remove(c);
+        f_Access->ForgetContext(c);
         if (f_Owned.erase(c) != 0) delete c;
     }
 }

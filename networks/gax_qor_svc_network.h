@@ -35,6 +35,7 @@
 #include <string_view>
 #include <vector>
 
+#include "networks/gax_qor_svc_network_access.h"
 #include "networks/gax_qor_svc_network_lists.h"
 #include "networks/gax_qor_svc_network_tx.h"
 #include "server/gax_qor_svc_clientfacts.h"
@@ -130,7 +131,7 @@ class TQORServNetwork : public TQORNetworkData,
     void EndSpeechPause() override { f_Relay->EndSpeechPause(); }
     bool ParrotBusy() const override { return false; }
     void ParrotHeartBeat(uint32_t) override {}
-    void AppendSnapshot(TQORSVCListKind, TQORSVCWriteArray&) const override {}
+    void AppendSnapshot(TQORSVCListKind aKind, TQORSVCWriteArray& aLines) const override;
 
     // A record naming a client; aCtx is the context the dispatcher resolved.
     // False when the array is full (the record stays the caller's).
@@ -149,20 +150,11 @@ class TQORServNetwork : public TQORNetworkData,
     bool IsNetOwnerByHash(std::string_view aClientId) const override;
     // A network owner, or the server owner.
     bool IsNetOrServerOwnerByHash(std::string_view aClientId) const;
-    // The access lists come with their own issue: nobody is listed yet.
-    bool NetFindAdmin(const TQORSVCContext&, bool& aDiffers) const override {
-        aDiffers = false;
-        return false;
-    }
-    bool IsBlockedOnNetwork(const TQORSVCContext&, bool& aDiffers) const override {
-        aDiffers = false;
-        return false;
-    }
-    TQORSVCClientRights GetRights(const TQORSVCContext&) const override { return {}; }
-    bool IsMutedOnNetwork(const TQORSVCContext&, bool& aDiffers) const override {
-        aDiffers = false;
-        return false;
-    }
+    // The access lists' look-ups (gax_qor_svc_network_access_net.cpp).
+    bool NetFindAdmin(const TQORSVCContext& aCtx, bool& aDiffers) const override;
+    bool IsBlockedOnNetwork(const TQORSVCContext& aCtx, bool& aDiffers) const override;
+    TQORSVCClientRights GetRights(const TQORSVCContext& aCtx) const override;
+    bool IsMutedOnNetwork(const TQORSVCContext& aCtx, bool& aDiffers) const override;
     bool OptShortFrames() const override { return NetOptions().no_ShortFrames; }
     bool OptTempMuteBlock() const override { return NetOptions().no_TempMuteBlock; }
     bool OptAdminMoveClient() const override { return NetOptions().no_AdminMoveClient; }
@@ -330,6 +322,39 @@ class TQORServNetwork : public TQORNetworkData,
     std::unique_ptr<TQORNetClientLists> f_Lists;
     std::unique_ptr<TQORNetRelay> f_Relay;
     int32_t f_ActivityTimeoutSeconds = 8;
+
+    // ---- access lists (gax_qor_svc_network_access_net.cpp) ----
+  public:
+    // The network's admins, mutes, blocks, rights, modes and notice.
+    TQORNetAccess& Access() { return *f_Access; }
+    const TQORNetAccess& Access() const { return *f_Access; }
+    // RereadCompareAttr: a reread takes changed client texts over.
+    void SetRereadCompareAttr(bool aOn) { f_RereadCompareAttr = aOn; }
+    // The current Unix time the expiry of timed entries compares with.
+    void SetEpochSource(std::function<int64_t()> aNow) { f_EpochNow = std::move(aNow); }
+    // Takes the server owner's callsign from a client whose admission found it changed.
+    void SetOwnerInfoSink(std::function<void(const TQORSVCContext&)> aSink) {
+        f_OwnerInfoSink = std::move(aSink);
+    }
+    // Applies the access modes and the rights to every member and hold again.
+    void tmProcessAccessModes();
+
+  private:
+    struct AccessHost;
+    void AccessInit();
+    // Handles the reread records (list updates); false for any other.
+    bool AccessDispatch(TQORNetCommand& aCmd);
+    // Expiry at the ping, then the list sends.
+    void AccessResultWork(bool aPing);
+    void AccessExpire();
+    void AccessSends();
+    // What the admission found different from the lists is stored.
+    void AccessStoreDiffers(TQORSVCContext* aCtx);
+    std::unique_ptr<TQORNetAccessHost> f_AccessHost;
+    std::unique_ptr<TQORNetAccess> f_Access;
+    bool f_RereadCompareAttr = false;
+    std::function<int64_t()> f_EpochNow;
+    std::function<void(const TQORSVCContext&)> f_OwnerInfoSink;
 };
 
 }  // namespace gax

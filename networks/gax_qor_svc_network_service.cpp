@@ -35,6 +35,8 @@ void TQORNetworkedService::LoadNetworks(const TQORServiceNetOptions& aServ,
             n.NameA = net->NetworkNameANSI();
             n.NameUTF8 = net->NetworkNameUTF8();
             n.EffManagerMode = net->EffManagerMode();
+            n.NoticeA = net->Access().NoticeActualANSI();
+            n.NoticeUTF8 = net->Access().NoticeActualUTF8();
             TQORHandshakeServer s;
             const auto* snps = dynamic_cast<const TQORSVCContextSNPS*>(&aCtx);
             if (snps != nullptr) s = snps->HandshakeServer();
@@ -46,6 +48,12 @@ void TQORNetworkedService::LoadNetworks(const TQORServiceNetOptions& aServ,
                                             cfg.cfg_ServServerInfo, aAnswer, false);
             return std::string(f.Str());
         });
+        // ---- access lists ----
+        net->SetRereadCompareAttr(cfg.cfg_SystemRereadCompareAttr);
+        net->SetEpochSource([this] { return e_Clock.UnixSeconds(); });
+        net->SetOwnerInfoSink([this](const TQORSVCContext& aCtx) GAX_NO_THREAD_SAFETY_ANALYSIS {
+            tmSetOwnerInfoFromContext(aCtx);
+        });
         auto link = std::make_unique<TQORNetworkMemberLink>(*net, f_Members);
         f_Links.push_back(link.get());
         AddNetwork(std::move(link));
@@ -53,15 +61,16 @@ void TQORNetworkedService::LoadNetworks(const TQORServiceNetOptions& aServ,
 }
 
 bool TQORNetworkMemberLink::PushCommand(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) {
+    if (e_Members == nullptr) return e_Net.NetQueuePushCtx(aRec, nullptr);
     TQORSVCContext* ctx = nullptr;
-    auto it = e_Members.find(aRec->nqr_Context.Identity());
+    auto it = e_Members->find(aRec->nqr_Context.Identity());
     // A record whose context has gone (or whose memory was reused under
     // another key) reaches the network without one, as a record about no client.
-    if (it != e_Members.end() && it->second->CtxGlobalKey() == aRec->nqr_GlobalKey) {
+    if (it != e_Members->end() && it->second->CtxGlobalKey() == aRec->nqr_GlobalKey) {
         ctx = it->second;
         // The network frees the context after this record: it is no member
         // any more from here on.
-        if (aRec->nqr_Cmd == TQORServNetworkCommand::snc_ClientDisconnected) e_Members.erase(it);
+        if (aRec->nqr_Cmd == TQORServNetworkCommand::snc_ClientDisconnected) e_Members->erase(it);
     }
     return e_Net.NetQueuePushCtx(aRec, ctx);
 }

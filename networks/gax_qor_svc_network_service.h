@@ -33,7 +33,10 @@ using TQORNetworkMembers = std::unordered_map<const void*, TQORSVCContext*>;
 class TQORNetworkMemberLink final : public TQORSVCNetwork {
   public:
     TQORNetworkMemberLink(TQORServNetwork& aNet, TQORNetworkMembers& aMembers)
-        : e_Net(aNet), e_Members(aMembers) {}
+        : e_Net(aNet), e_Members(&aMembers) {}
+    // Without members: every record reaches the network as a record about no
+    // client.
+    explicit TQORNetworkMemberLink(TQORServNetwork& aNet) : e_Net(aNet) {}
     TQORServNetwork& Network() const { return e_Net; }
 
     std::u16string NetName() const override { return e_Net.NetName(); }
@@ -54,7 +57,7 @@ class TQORNetworkMemberLink final : public TQORSVCNetwork {
 
   private:
     TQORServNetwork& e_Net;
-    TQORNetworkMembers& e_Members;
+    TQORNetworkMembers* e_Members = nullptr;
 };
 
 class TQORNetworkedService : public TQORService,
@@ -78,7 +81,11 @@ class TQORNetworkedService : public TQORService,
     TQORSVCClientNetwork* NetworkAt(int32_t aIndex) const override;
     TQORSVCClientNetwork* DefaultNetwork() const override { return NetworkAt(0); }
     std::string_view ServOwnerId() const override { return {}; }
-    bool ServOwnerInfoDiffers(const TQORSVCContext&) const override { return false; }
+    // Heartbeat thread (the owner's stored callsign is the heartbeat's).
+    bool ServOwnerInfoDiffers(const TQORSVCContext& aCtx) const override
+        GAX_NO_THREAD_SAFETY_ANALYSIS {
+        return tmServOwnerInfoDiffers(aCtx);
+    }
     bool ServiceEnabled() const override { return true; }
     // ---- managers (gax_qor_svc_network_approval.cpp) ----
     bool ManagerEnabled(int32_t aIndex) const override { return SysManActive(aIndex); }
@@ -108,6 +115,9 @@ class TQORNetworkedService : public TQORService,
     // ---- managers: the networks loaded here are the ones the managers serve ----
     std::vector<TQORSVCManagerNet> trManagerNets() const override;
     void trApplyManagersMask(uint32_t aActiveMask) override;
+    // ---- access lists (networks/gax_qor_svc_network_access_net.cpp) ----
+    const TQORNetworksList* trListsNetworks() const override { return f_List.get(); }
+    void trTakeStartList(TQORSVCListLoad& aLoad) override;
 
   private:
     std::unique_ptr<TCharsetsCodeList> f_Codes;

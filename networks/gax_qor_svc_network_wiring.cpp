@@ -3,6 +3,7 @@
 #include <string>
 
 #include "foundation/gax_strutils.h"
+#include "networks/gax_qor_svc_network_service.h"
 
 namespace gax {
 
@@ -16,7 +17,7 @@ void AddNetworksToService(TQORService& aService, const TQORNetworksList& aList,
                             u" is not a network object");
         }
         net->SetEffManagersMask(aManagersMask);
-        aService.AddNetwork(std::make_unique<TQORSVCNetworkLink>(*net));
+        aService.AddNetwork(std::make_unique<TQORNetworkMemberLink>(*net));
     }
 }
 

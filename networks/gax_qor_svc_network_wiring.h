@@ -1,7 +1,8 @@
 // Hands the networks of a networks list to the service's heartbeat. The list
 // owns its networks (one owner for the data part and the network object);
-// the service gets a link per network that forwards to it, so the heartbeat
-// drives every network in file order without owning it twice.
+// the service gets a link per network that forwards to it (a
+// TQORNetworkMemberLink without members), so the heartbeat drives every
+// network in file order without owning it twice.
 //
 // Threads: called on the service thread at service start, before the
 // heartbeat is enabled. REQUIRES: the list outlives the service's heartbeat
@@ -9,40 +10,10 @@
 // was made by TQORServNetwork::Factory.
 #pragma once
 
-#include <memory>
-
 #include "networks/gax_qor_svc_network.h"
 #include "server/gax_qor_svc_server_id.h"
 
 namespace gax {
-
-// The heartbeat's view of one network the list owns.
-class TQORSVCNetworkLink final : public TQORSVCNetwork {
-  public:
-    explicit TQORSVCNetworkLink(TQORServNetwork& aNet) : e_Net(aNet) {}
-    TQORServNetwork& Network() const { return e_Net; }
-
-    std::u16string NetName() const override { return e_Net.NetName(); }
-    uint32_t PingBase() const override { return e_Net.PingBase(); }
-    void SetPingBase(uint32_t aTick) override { e_Net.SetPingBase(aTick); }
-    bool HasCommands() const override { return e_Net.HasCommands(); }
-    bool PushCommand(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) override {
-        return e_Net.PushCommand(aRec);
-    }
-    bool NetHeartBeat(bool aPing, uint32_t aTick) override { return e_Net.NetHeartBeat(aPing, aTick); }
-    bool SpeechPauseOn() const override { return e_Net.SpeechPauseOn(); }
-    uint32_t SpeechPauseStartTick() const override { return e_Net.SpeechPauseStartTick(); }
-    uint32_t SpeechPauseTicks() const override { return e_Net.SpeechPauseTicks(); }
-    void EndSpeechPause() override { e_Net.EndSpeechPause(); }
-    bool ParrotBusy() const override { return e_Net.ParrotBusy(); }
-    void ParrotHeartBeat(uint32_t aTick) override { e_Net.ParrotHeartBeat(aTick); }
-    void AppendSnapshot(TQORSVCListKind aKind, TQORSVCWriteArray& aLines) const override {
-        e_Net.AppendSnapshot(aKind, aLines);
-    }
-
-  private:
-    TQORServNetwork& e_Net;
-};
 
 // Adds a link for every network of aList, in file order (its index is its
 // position), and sets each network's effective manager mask to aManagersMask.

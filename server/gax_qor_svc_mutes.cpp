@@ -4,12 +4,21 @@
 
 #include "foundation/gax_strutils.h"
 #include "protocol/gax_qor_sourceid.h"
+#include "server/gax_qor_svc_clientfields.h"
 
 namespace gax {
 
 namespace {
 
 constexpr int32_t kMaxFields = 25;
+
+using D = TQORSVCMuteBlockData;
+constexpr TQORSVCClientFieldMembers<D> kClientFields{
+    {&D::mbd_CountryANSI, &D::mbd_CityCityPartANSI, &D::mbd_BandChannelANSI,
+     &D::mbd_CallsignOpnameANSI},
+    {&D::mbd_CountryUTF8, &D::mbd_CityCityPartUTF8, &D::mbd_BandChannelUTF8,
+     &D::mbd_CallsignOpnameUTF8},
+    &D::mbd_ClientType};
 
 // One line; false rejects it (the caller sets the rewrite flag).
 bool ParseLine(std::string_view aLine, int64_t aNow, TQORSVCMuteBlockRecord& aRec,
@@ -37,12 +46,9 @@ bool ParseLine(std::string_view aLine, int64_t aNow, TQORSVCMuteBlockRecord& aRe
     }
     if (d.mbd_Time > 0) d.mbd_ReleaseEpoch = d.mbd_RegisterEpoch + d.mbd_Time;
 
+    const TQORSVCClientTextSlots slots = kClientFields.Slots(d);
     if (DecodeHexTextField(d.mbd_ByAdminNameANSI, f[2]) < 0 ||
-        DecodeHexTextField(d.mbd_CountryANSI, f[3]) < 0 ||
-        DecodeHexTextField(d.mbd_CityCityPartANSI, f[4]) < 0 ||
-        DecodeHexTextField(d.mbd_BandChannelANSI, f[5]) < 0 ||
-        DecodeHexTextField(d.mbd_CallsignOpnameANSI, f[6]) < 0 ||
-        ParseClientTypeField(d.mbd_ClientType, f[7]) < 0)
+        !ReadClientAnsiFileFields(f + 3, slots))
         return false;
 
     if (DecodeHexTextField(d.mbd_ByAdminNameUTF8, f[9]) < 0) return false;
@@ -50,16 +56,10 @@ bool ParseLine(std::string_view aLine, int64_t aNow, TQORSVCMuteBlockRecord& aRe
         d.mbd_ByAdminNameUTF8.clear();
         aRewrite = true;
     }
-    std::string* utf8[] = {&d.mbd_CountryUTF8, &d.mbd_CityCityPartUTF8, &d.mbd_BandChannelUTF8,
-                           &d.mbd_CallsignOpnameUTF8};
-    bool valid = true;
-    for (int k = 0; k < 4; ++k) {
-        if (DecodeHexTextField(*utf8[k], f[10 + k]) < 0) return false;
-        if (!utf8[k]->empty()) d.mbd_UTF8 = true;
-        if (!IsValidUtf8Str(*utf8[k])) valid = false;
-    }
+    bool valid;
+    if (!ReadClientUtf8FileFields(f + 10, slots, d.mbd_UTF8, valid)) return false;
     if (d.mbd_UTF8 && !valid) {
-        for (std::string* s : utf8) s->clear();
+        ClearClientUtf8Texts(slots);
         d.mbd_ByAdminNameUTF8.clear();
         d.mbd_UTF8 = false;
         aRewrite = true;
@@ -83,21 +83,11 @@ bool ParseLine(std::string_view aLine, int64_t aNow, TQORSVCMuteBlockRecord& aRe
 
 std::vector<TQORSVCMuteBlockRecord> ReadLines(TQORSVCListFileLines& aLines, int64_t aNow,
                                               bool& aRewrite) {
-    std::vector<TQORSVCMuteBlockRecord> out;
-    int32_t no;
-    std::string_view line;
-    while (aLines.Next(no, line)) {
-        try {
-            TQORSVCMuteBlockRecord rec;
-            if (ParseLine(line, aNow, rec, aRewrite))
-                out.push_back(std::move(rec));
-            else
-                aRewrite = true;
-        } catch (const Exception& e) {
-            QORSVCRaiseLineError(no, e);
-        }
-    }
-    return out;
+    return ReadListFileRecords<TQORSVCMuteBlockRecord>(
+        aLines, false, aRewrite,
+        [aNow](std::string_view aLine, TQORSVCMuteBlockRecord& aRec, bool& aRw) {
+            return ParseLine(aLine, aNow, aRec, aRw);
+        });
 }
 
 }  // namespace
@@ -107,25 +97,11 @@ std::string MakeMuteBlockFileLine(std::string_view aNetworkNameUTF8,
     std::string s(aNetworkNameUTF8);
     s.append("|").append(d.mbd_EMailHashA).append("|");
     AppendHexField(s, d.mbd_ByAdminNameANSI);
+    const TQORSVCClientTexts texts = kClientFields.Texts(d);
+    AppendClientAnsiFileFields(s, texts, d.mbd_RegisterEpoch);
     s.append("|");
-    AppendHexField(s, d.mbd_CountryANSI);
-    s.append("|");
-    AppendHexField(s, d.mbd_CityCityPartANSI);
-    s.append("|");
-    AppendHexField(s, d.mbd_BandChannelANSI);
-    s.append("|");
-    AppendHexField(s, d.mbd_CallsignOpnameANSI);
-    s.append("|").push_back(DigitChar(d.mbd_ClientType));
-    s.append("|").append(RegisterTimeFieldText(d.mbd_RegisterEpoch)).append("|");
     AppendHexField(s, d.mbd_ByAdminNameUTF8);
-    s.append("|");
-    AppendHexField(s, d.mbd_CountryUTF8);
-    s.append("|");
-    AppendHexField(s, d.mbd_CityCityPartUTF8);
-    s.append("|");
-    AppendHexField(s, d.mbd_BandChannelUTF8);
-    s.append("|");
-    AppendHexField(s, d.mbd_CallsignOpnameUTF8);
+    AppendClientUtf8FileFields(s, texts);
     s.append("|").push_back(DigitChar(d.mbd_ByAdminPrivlege));
     s.append("|").append(d.mbd_ByAdminId).append("|");
     if (d.mbd_Time > 0) s.append(std::to_string(d.mbd_Time));
@@ -141,13 +117,11 @@ void TQORSVCMuteBlock::SetFromData(const Data& aData) {
     f_ReleaseEpochR = d.mbd_Time > 0 ? std::to_string(d.mbd_ReleaseEpoch) : std::string();
     f_RecordForFile = MakeMuteBlockFileLine(f_NetworkNameUTF8, d);
 
+    const TQORSVCClientTexts texts = kClientFields.Texts(d);
+
     std::string v0;
     AppendTagItem(v0, "AI", d.mbd_ByAdminNameANSI);
-    AppendTagItem(v0, "NN", d.mbd_CountryANSI);
-    AppendTagItem(v0, "CT", d.mbd_CityCityPartANSI);
-    AppendTagItem(v0, "BC", d.mbd_BandChannelANSI);
-    AppendTagItem(v0, "CM", std::string(1, DigitChar(d.mbd_ClientType)));
-    AppendTagItem(v0, "ON", d.mbd_CallsignOpnameANSI);
+    AppendClientTagItemsV0(v0, texts, true);
     AppendTagItem(v0, "ID", d.mbd_EMailHashA);
     if (d.mbd_Time > 0) AppendTagItem(v0, "RT", f_ReleaseEpochR);
     v0.append("\r\n");
@@ -157,18 +131,8 @@ void TQORSVCMuteBlock::SetFromData(const Data& aData) {
     v1.push_back(d.mbd_UTF8 ? '1' : '0');
     v1.push_back(DigitChar(d.mbd_ClientType));
     AppendTypedFieldItem(v1, '9', d.mbd_ByAdminNameANSI);
-    if (d.mbd_UTF8) {
-        AppendTypedFieldItem(v1, 'A', d.mbd_ByAdminNameUTF8);
-        AppendTypedFieldItem(v1, '5', d.mbd_CountryUTF8);
-        AppendTypedFieldItem(v1, '6', d.mbd_CityCityPartUTF8);
-        AppendTypedFieldItem(v1, '3', d.mbd_BandChannelUTF8);
-        AppendTypedFieldItem(v1, '2', d.mbd_CallsignOpnameUTF8);
-    } else {
-        AppendTypedFieldItem(v1, '5', d.mbd_CountryANSI);
-        AppendTypedFieldItem(v1, '6', d.mbd_CityCityPartANSI);
-        AppendTypedFieldItem(v1, '3', d.mbd_BandChannelANSI);
-        AppendTypedFieldItem(v1, '2', d.mbd_CallsignOpnameANSI);
-    }
+    if (d.mbd_UTF8) AppendTypedFieldItem(v1, 'A', d.mbd_ByAdminNameUTF8);
+    AppendClientTypedItemsV1(v1, texts, d.mbd_UTF8);
     AppendTypedFieldItem(v1, '8', d.mbd_EMailHashA);
     if (d.mbd_RegisterEpoch > 0) AppendTypedFieldItem(v1, 'C', std::to_string(d.mbd_RegisterEpoch));
     if (d.mbd_Time > 0) AppendTypedFieldItem(v1, 'B', f_ReleaseEpochR);
@@ -178,15 +142,8 @@ void TQORSVCMuteBlock::SetFromData(const Data& aData) {
 
 bool TQORSVCMuteBlock::IsEqualMuteBlockData(const Data& a) const {
     const Data& d = f_Data;
-    return d.mbd_RegisterEpoch == a.mbd_RegisterEpoch && d.mbd_CountryANSI == a.mbd_CountryANSI &&
-           d.mbd_CityCityPartANSI == a.mbd_CityCityPartANSI &&
-           d.mbd_BandChannelANSI == a.mbd_BandChannelANSI &&
-           d.mbd_CallsignOpnameANSI == a.mbd_CallsignOpnameANSI &&
-           d.mbd_CountryUTF8 == a.mbd_CountryUTF8 &&
-           d.mbd_CityCityPartUTF8 == a.mbd_CityCityPartUTF8 &&
-           d.mbd_BandChannelUTF8 == a.mbd_BandChannelUTF8 &&
-           d.mbd_CallsignOpnameUTF8 == a.mbd_CallsignOpnameUTF8 &&
-           d.mbd_ClientType == a.mbd_ClientType;
+    return d.mbd_RegisterEpoch == a.mbd_RegisterEpoch &&
+           SameClientFields(kClientFields.Texts(d), kClientFields.Texts(a));
 }
 
 std::vector<TQORSVCMuteBlockRecord> ReadMuteBlockFile(std::u16string_view aFileName,
@@ -237,39 +194,12 @@ bool RemoveMuteBlockEntry(TQORSVCMuteBlockList& aList, std::string_view aHash,
 
 bool MergeMuteBlockList(TQORSVCMuteBlockList& aList, const TQORSVCMuteBlockList& aRead,
                         bool aIsBlock, bool aRereadCompareAttr, TQORSVCListMergeOutcome& aOutcome) {
-    bool changed = false;
-    int32_t i = 0;
-    auto add = [&](const TQORSVCMuteBlockData& d) {
-        aList.AddOrUpdateFromData(d, false);
-        aOutcome.Added.push_back(d.mbd_EMailHashA);
-        changed = true;
-        ++i;
-    };
-    auto remove = [&] {
-        aOutcome.Removed.push_back(aList.At(i)->GetData().mbd_EMailHashA);
-        aList.RemoveAt(i);
-        changed = true;
-    };
-    while (i < aRead.Count() && i < aList.Count()) {
-        const int32_t c = CompareKeysBinary(aRead.KeyAt(i), aList.KeyAt(i));
-        if (c < 0) {
-            add(aRead.At(i)->GetData());
-        } else if (c == 0) {
-            const TQORSVCMuteBlockData& d = aRead.At(i)->GetData();
-            if (aRereadCompareAttr && !aList.At(i)->IsEqualMuteBlockData(d)) {
-                aList.At(i)->SetFromData(d);
-                aOutcome.Changed.push_back(d.mbd_EMailHashA);
-                changed = true;
-            }
-            ++i;
-        } else {
-            remove();
-        }
-    }
-    while (i < aList.Count() && i >= aRead.Count()) remove();
-    while (i < aRead.Count()) add(aRead.At(i)->GetData());
-    if (changed) aList.RebuildTimeList(aIsBlock);
-    return changed;
+    return MergeClientFieldsList(aList, aRead, &D::mbd_EMailHashA, aIsBlock, aOutcome,
+                                 [&](TQORSVCMuteBlock& aHeld, const D& aData) {
+                                     return TakeOverChangedData(
+                                         aHeld, aData, &TQORSVCMuteBlock::IsEqualMuteBlockData,
+                                         &D::mbd_EMailHashA, aRereadCompareAttr, aOutcome);
+                                 });
 }
 
 }  // namespace gax

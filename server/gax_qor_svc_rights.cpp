@@ -1,12 +1,21 @@
 #include "server/gax_qor_svc_rights.h"
 
 #include "foundation/gax_strutils.h"
+#include "server/gax_qor_svc_clientfields.h"
 
 namespace gax {
 
 namespace {
 
 constexpr int32_t kMaxFields = 22;
+
+using D = TQORSVCAccessData;
+constexpr TQORSVCClientFieldMembers<D> kClientFields{
+    {&D::acd_CountryANSI, &D::acd_CityCityPartANSI, &D::acd_BandChannelANSI,
+     &D::acd_CallsignOpnameANSI},
+    {&D::acd_CountryUTF8, &D::acd_CityCityPartUTF8, &D::acd_BandChannelUTF8,
+     &D::acd_CallsignOpnameUTF8},
+    &D::acd_ClientType};
 
 bool ParseLine(std::string_view aLine, TQORSVCAccessRecord& aRec, bool& aRewrite) {
     std::string_view f[kMaxFields];
@@ -22,24 +31,14 @@ bool ParseLine(std::string_view aLine, TQORSVCAccessRecord& aRec, bool& aRewrite
 
     if (DecodeHexTextField(d.acd_EMailA, f[2]) <= 0) return false;
     d.acd_EMailSort = MakeDwordPaddedKey(d.acd_EMailA);
-    if (DecodeHexTextField(d.acd_CountryANSI, f[3]) < 0 ||
-        DecodeHexTextField(d.acd_CityCityPartANSI, f[4]) < 0 ||
-        DecodeHexTextField(d.acd_BandChannelANSI, f[5]) < 0 ||
-        DecodeHexTextField(d.acd_CallsignOpnameANSI, f[6]) < 0 ||
-        ParseClientTypeField(d.acd_ClientType, f[7]) < 0)
-        return false;
+    const TQORSVCClientTextSlots slots = kClientFields.Slots(d);
+    if (!ReadClientAnsiFileFields(f + 3, slots)) return false;
     d.acd_RegisterEpoch = ParseRegisterTimeField(f[8], true, aRewrite);
 
-    std::string* utf8[] = {&d.acd_CountryUTF8, &d.acd_CityCityPartUTF8, &d.acd_BandChannelUTF8,
-                           &d.acd_CallsignOpnameUTF8};
-    bool valid = true;
-    for (int k = 0; k < 4; ++k) {
-        if (DecodeHexTextField(*utf8[k], f[9 + k]) < 0) return false;
-        if (!utf8[k]->empty()) d.acd_UTF8 = true;
-        if (!IsValidUtf8Str(*utf8[k])) valid = false;
-    }
+    bool valid;
+    if (!ReadClientUtf8FileFields(f + 9, slots, d.acd_UTF8, valid)) return false;
     if (d.acd_UTF8 && !valid) {
-        for (std::string* s : utf8) s->clear();
+        ClearClientUtf8Texts(slots);
         d.acd_UTF8 = false;
         aRewrite = true;
     }
@@ -47,22 +46,7 @@ bool ParseLine(std::string_view aLine, TQORSVCAccessRecord& aRec, bool& aRewrite
 }
 
 std::vector<TQORSVCAccessRecord> ReadLines(TQORSVCListFileLines& aLines, bool& aRewrite) {
-    std::vector<TQORSVCAccessRecord> out;
-    int32_t no;
-    std::string_view line;
-    while (aLines.Next(no, line)) {
-        try {
-            TQORSVCAccessRecord rec;
-            if (ParseLine(line, rec, aRewrite))
-                out.push_back(std::move(rec));
-            else
-                aRewrite = true;
-        } catch (const Exception& e) {
-            QORSVCRaiseLineError(no, e);
-        }
-    }
-    if (aLines.BomMissing()) aRewrite = true;
-    return out;
+    return ReadListFileRecords<TQORSVCAccessRecord>(aLines, true, aRewrite, ParseLine);
 }
 
 }  // namespace
@@ -71,18 +55,9 @@ std::string MakeAccessFileLine(std::string_view aNetworkNameUTF8, const TQORSVCA
     std::string s(aNetworkNameUTF8);
     s.append(d.acd_Marked ? "|1|" : "|0|");
     AppendHexField(s, d.acd_EMailA);
-    for (const std::string* t : {&d.acd_CountryANSI, &d.acd_CityCityPartANSI,
-                                 &d.acd_BandChannelANSI, &d.acd_CallsignOpnameANSI}) {
-        s.append("|");
-        AppendHexField(s, *t);
-    }
-    s.append("|").push_back(DigitChar(d.acd_ClientType));
-    s.append("|").append(RegisterTimeFieldText(d.acd_RegisterEpoch));
-    for (const std::string* t : {&d.acd_CountryUTF8, &d.acd_CityCityPartUTF8,
-                                 &d.acd_BandChannelUTF8, &d.acd_CallsignOpnameUTF8}) {
-        s.append("|");
-        AppendHexField(s, *t);
-    }
+    const TQORSVCClientTexts texts = kClientFields.Texts(d);
+    AppendClientAnsiFileFields(s, texts, d.acd_RegisterEpoch);
+    AppendClientUtf8FileFields(s, texts);
     s.append("|\r\n");
     return s;
 }
@@ -105,13 +80,11 @@ void TQORSVCAccess::Rebuild() {
     f_AccessRecordFile = MakeAccessFileLine(f_NetworkNameUTF8, d);
     // The lists say "1" for an entry that is NOT marked.
     const std::string_view notMarked = d.acd_Marked ? "0" : "1";
+    const TQORSVCClientTexts texts = kClientFields.Texts(d);
 
     std::string v0;
     AppendTagItem(v0, "AI", notMarked);
-    AppendTagItem(v0, "NN", d.acd_CountryANSI);
-    AppendTagItem(v0, "CT", d.acd_CityCityPartANSI);
-    AppendTagItem(v0, "BC", d.acd_BandChannelANSI);
-    AppendTagItem(v0, "ON", d.acd_CallsignOpnameANSI);
+    AppendClientTagItemsV0(v0, texts, false);
     AppendTagItem(v0, "ID", d.acd_EMailA);
     v0.append("\r\n");
     f_AccessRecordV0 = std::move(v0);
@@ -119,11 +92,7 @@ void TQORSVCAccess::Rebuild() {
     std::string v1;
     v1.push_back(d.acd_UTF8 ? '1' : '0');
     v1.append(notMarked);
-    AppendTypedFieldItem(v1, '5', d.acd_UTF8 ? d.acd_CountryUTF8 : d.acd_CountryANSI);
-    AppendTypedFieldItem(v1, '6', d.acd_UTF8 ? d.acd_CityCityPartUTF8 : d.acd_CityCityPartANSI);
-    AppendTypedFieldItem(v1, '3', d.acd_UTF8 ? d.acd_BandChannelUTF8 : d.acd_BandChannelANSI);
-    AppendTypedFieldItem(v1, '2',
-                         d.acd_UTF8 ? d.acd_CallsignOpnameUTF8 : d.acd_CallsignOpnameANSI);
+    AppendClientTypedItemsV1(v1, texts, d.acd_UTF8);
     AppendTypedFieldItem(v1, '0', d.acd_EMailA);
     if (d.acd_RegisterEpoch > 0) AppendTypedFieldItem(v1, 'C', std::to_string(d.acd_RegisterEpoch));
     v1.append("\r\n");
@@ -133,15 +102,7 @@ void TQORSVCAccess::Rebuild() {
 bool TQORSVCAccess::IsEqualRightData(const Data& a) const {
     const Data& d = f_Data;
     return d.acd_RegisterEpoch == a.acd_RegisterEpoch && d.acd_EMailA == a.acd_EMailA &&
-           d.acd_CountryANSI == a.acd_CountryANSI &&
-           d.acd_CityCityPartANSI == a.acd_CityCityPartANSI &&
-           d.acd_BandChannelANSI == a.acd_BandChannelANSI &&
-           d.acd_CallsignOpnameANSI == a.acd_CallsignOpnameANSI &&
-           d.acd_CountryUTF8 == a.acd_CountryUTF8 &&
-           d.acd_CityCityPartUTF8 == a.acd_CityCityPartUTF8 &&
-           d.acd_BandChannelUTF8 == a.acd_BandChannelUTF8 &&
-           d.acd_CallsignOpnameUTF8 == a.acd_CallsignOpnameUTF8 &&
-           d.acd_ClientType == a.acd_ClientType;
+           SameClientFields(kClientFields.Texts(d), kClientFields.Texts(a));
 }
 
 std::vector<TQORSVCAccessRecord> ReadRightsFile(std::u16string_view aFileName, bool& aRewrite) {
@@ -156,44 +117,18 @@ std::vector<TQORSVCAccessRecord> ParseRightsFileBytes(std::string aBytes, bool& 
 
 bool MergeAccessList(TQORSVCAccessList& aList, const TQORSVCAccessList& aRead,
                      bool aRereadCompareAttr, TQORSVCListMergeOutcome& aOutcome) {
-    bool changed = false;
-    int32_t i = 0;
-    auto add = [&](const TQORSVCAccessData& d) {
-        aList.AddOrUpdateFromData(d, false);
-        aOutcome.Added.push_back(d.acd_EMailA);
-        changed = true;
-        ++i;
-    };
-    auto remove = [&] {
-        aOutcome.Removed.push_back(aList.At(i)->GetData().acd_EMailA);
-        aList.RemoveAt(i);
-        changed = true;
-    };
-    while (i < aRead.Count() && i < aList.Count()) {
-        const int32_t c = CompareKeysBinary(aRead.KeyAt(i), aList.KeyAt(i));
-        if (c < 0) {
-            add(aRead.At(i)->GetData());
-        } else if (c == 0) {
-            const TQORSVCAccessData& d = aRead.At(i)->GetData();
-            TQORSVCAccess* e = aList.At(i);
-            if (e->SetMarked(d.acd_Marked)) {
-                aOutcome.MarkChanged.push_back(d.acd_EMailA);
+    return MergeClientFieldsList(
+        aList, aRead, &D::acd_EMailA, true, aOutcome, [&](TQORSVCAccess& aHeld, const D& aData) {
+            bool changed = false;
+            if (aHeld.SetMarked(aData.acd_Marked)) {
+                aOutcome.MarkChanged.push_back(aData.acd_EMailA);
                 changed = true;
             }
-            if (aRereadCompareAttr && !e->IsEqualRightData(d)) {
-                e->SetRightFromData(d);
-                aOutcome.Changed.push_back(d.acd_EMailA);
+            if (TakeOverChangedData(aHeld, aData, &TQORSVCAccess::IsEqualRightData, &D::acd_EMailA,
+                                    aRereadCompareAttr, aOutcome))
                 changed = true;
-            }
-            ++i;
-        } else {
-            remove();
-        }
-    }
-    while (i < aList.Count() && i >= aRead.Count()) remove();
-    while (i < aRead.Count()) add(aRead.At(i)->GetData());
-    if (changed) aList.RebuildTimeList(true);
-    return changed;
+            return changed;
+        });
 }
 
 }  // namespace gax

@@ -128,6 +128,11 @@ TQORService::TQORService(const TQORServiceConfig& aConfig, const TQORClock& aClo
     f_LogExec = aConfig.ServParams.ssp_LogExec;
     f_LogReopenLog = aConfig.ServParams.ssp_LogReopenLog;
     f_LogCommandLevel = aConfig.cmd_channel.cfg_CmdLogLevel;
+    // ---- server addresses ----
+    SetPresentServerAddress(aConfig.ServParams.ssp_PresentServerAddr);
+    SetPresentServerPort(aConfig.ServParams.PresentServerPort);
+    SetBackupServerAddress(aConfig.ServParams.BackupServerAddr);
+    SetBackupServerPort(aConfig.ServParams.ssp_BackupServerPort);
 
     {
         // Nothing runs yet: the role is taken only to build what it owns.

@@ -31,12 +31,14 @@
 #include <unordered_map>
 #include <vector>
 
+#include "foundation/gax_ansi_unicode_converter.h"
 #include "foundation/gax_fifo.h"
 #include "platform/plat_mutex.h"
 #include "platform/plat_thread.h"
 #include "server/gax_qor_address_connect_counter.h"
 #include "server/gax_qor_svc_cmdhost.h"
 #include "server/gax_qor_svc_host.h"
+#include "server/gax_qor_svc_listfiles.h"
 #include "server/gax_qor_svc_mainthread.h"
 #include "server/gax_qor_svc_netif.h"
 #include "server/gax_qor_svc_networks_list.h"
@@ -52,6 +54,8 @@
 #include "sockets/gax_snps_waiter.h"
 
 namespace gax {
+
+class TQORSVCContext;
 
 // Stages of the staged stop; only ever grow.
 enum TQORStopStage : uint8_t {
@@ -164,6 +168,34 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
                                         int aRemotePort);
     void evnt_Listener_CommandAcceptPeer(TSocket aSocket, const std::string& aRemoteAddrBin,
                                          int aRemotePort);
+
+    // ---- server addresses and character-set converters
+    // (gax_qor_svc_server_settings.cpp) ----
+    // The texts as configured and their 8-bit protocol forms: addresses in
+    // their IDN form (QORServerAddressA), ports by each unit's low byte.
+    void SetPresentServerAddress(std::u16string_view aAddress);
+    void SetBackupServerAddress(std::u16string_view aAddress);
+    void SetPresentServerPort(std::u16string_view aPort);
+    void SetBackupServerPort(std::u16string_view aPort);
+    const std::u16string& PresentServerAddress() const { return f_PresentServerAddress; }
+    const std::u16string& BackupServerAddress() const { return f_BackupServerAddress; }
+    const std::string& PresentServerAddressA() const { return f_PresentServerAddressA; }
+    const std::string& BackupServerAddressA() const { return f_BackupServerAddressA; }
+    const std::string& PresentServerPortA() const { return f_PresentServerPortA; }
+    const std::string& BackupServerPortA() const { return f_BackupServerPortA; }
+    // The converter of a character set, made on first use and shared by
+    // every network with that set; null for an empty or unknown set (the
+    // network then converts by low bytes). Converters live as long as the
+    // service. REQUIRES: before the heartbeat is enabled.
+    const TAnsiUnicodeConverter* trCharsetConverter(std::u16string_view aCharsetName)
+        GAX_REQUIRES(kServiceThread);
+    // Gives every network of the list, last to first, its set's converter:
+    // its own set, or the server's (aServerCharset) when it names none.
+    void trAssignCharsetConverters(TQORNetworksList& aList, std::u16string_view aServerCharset)
+        GAX_REQUIRES(kServiceThread);
+    size_t trCharsetConverterCount() const GAX_REQUIRES(kServiceThread) {
+        return f_trCharsetConverters.size();
+    }
 
     // ---- posting operations (any thread) -----------------------------------
 
@@ -583,6 +615,21 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     mutable plat::Mutex f_AbortLock;
     std::u16string f_AbortMessageText GAX_GUARDED_BY(f_AbortLock);
 
+    // ---- server addresses and character-set converters ----
+    // Settings (owner's thread before StartService).
+    std::u16string f_PresentServerAddress;
+    std::u16string f_BackupServerAddress;
+    std::u16string f_PresentServerPort;
+    std::u16string f_BackupServerPort;
+    std::string f_PresentServerAddressA;
+    std::string f_BackupServerAddressA;
+    std::string f_PresentServerPortA;
+    std::string f_BackupServerPortA;
+    // Sorted by the upper-cased UTF-8 set name; the networks keep pointers
+    // to the converters, which are freed only with the service.
+    std::vector<std::pair<std::string, std::unique_ptr<TAnsiUnicodeConverter>>>
+        f_trCharsetConverters GAX_GUARDED_BY(kServiceThread);
+
     // Heartbeat thread.
     std::vector<std::unique_ptr<TQORSVCNetwork>> f_Nets GAX_GUARDED_BY(kHeartbeat);
     bool f_ThreadsStopped = false;  // owner's thread only
@@ -632,6 +679,36 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     int32_t f_tmUndefined GAX_GUARDED_BY(kHeartbeat) = 0;
     std::vector<std::unique_ptr<TQORSVCWrkCtx>> f_tmDisposeAtPassEnd GAX_GUARDED_BY(kHeartbeat);
     TQORWorkerSlot* tmFindWorker(TQORSVCHandle aWorker) GAX_REQUIRES(kHeartbeat);
+
+    // ---- access lists (server/gax_qor_svc_server_lists.cpp) ----
+  public:
+    // The stored owner's callsign differs from the client's (either form).
+    bool tmServOwnerInfoDiffers(const TQORSVCContext& aCtx) const GAX_REQUIRES(kHeartbeat);
+    // The owner's callsign from the client; the owner file is saved.
+    void tmSetOwnerInfoFromContext(const TQORSVCContext& aCtx) GAX_REQUIRES(kHeartbeat);
+
+  protected:
+    // The networks the list files are matched against: their original
+    // indexes are the order in which the networks were added. Null when there
+    // are none. The default is the networks list the start read.
+    virtual const TQORNetworksList* trListsNetworks() const;
+    // Hands each network its part of a list read at start-up (service thread,
+    // before the heartbeat runs commands). The default keeps nothing.
+    virtual void trTakeStartList(TQORSVCListLoad& aLoad);
+
+  private:
+    class OwnDataFiles;
+    // Reads a list file into per-network lists and posts them to the
+    // heartbeat; false when the file could not be read.
+    bool trRereadList(TQORSVCListKind aKind, const std::u16string& aFileName)
+        GAX_REQUIRES(kServiceThread);
+    bool trWriteList(TQORSVCListKind aKind, const TQORSVCWriteArray& aLines)
+        GAX_REQUIRES(kServiceThread);
+    void trSetOwnerFromStart(const TQORSVCOwnerData& aOwner) GAX_NO_THREAD_SAFETY_ANALYSIS;
+    // The list files' readers, writer and save guards (service thread).
+    std::unique_ptr<TQORSVCListFiles> f_trListFiles;
+    // The data-file reader and writer used when the owner set none.
+    std::unique_ptr<TQORSVCDataFiles> f_OwnDataFiles;
 
     // Threads: declared last so that they are destroyed first.
     std::unique_ptr<TSynapseListenerThread> f_Listener;

@@ -5,6 +5,7 @@
 
 #include "foundation/gax_strutils.h"
 #include "platform/plat_socket.h"
+#include "server/gax_qor_svc_server_addr.h"
 #include "server/gax_qor_svc_worker.h"
 #include "sockets/gax_snps_sockets.h"
 #include "sockets/gax_snps_waiter.h"
@@ -79,9 +80,9 @@ TQORHandshakeServer TQORSVCContextSNPS::HandshakeServer() const {
     // The views point into strings the configuration keeps for the service's life.
     static thread_local std::string present, presentPort, backup, backupPort;
     if (const TQORServiceConfig* cfg = pCfg()) {
-        present = Narrow(cfg->ServParams.ssp_PresentServerAddr);
+        present = QORServerAddressA(cfg->ServParams.ssp_PresentServerAddr);
         presentPort = Narrow(cfg->ServParams.PresentServerPort);
-        backup = Narrow(cfg->ServParams.BackupServerAddr);
+        backup = QORServerAddressA(cfg->ServParams.BackupServerAddr);
         backupPort = Narrow(cfg->ServParams.ssp_BackupServerPort);
     }
     s.PresentAddr = present;

@@ -8,13 +8,14 @@
 #include <string>
 
 #include "tools/qor_load_engine.h"
+#include "tools/qor_scale_engine.h"
 
 namespace {
 
 void Usage() {
     std::fprintf(stderr,
                  "usage: qor_load --port N [options]\n"
-                 "  --mode qor|bare      protocol (default qor)\n"
+                 "  --mode qor|bare|scale  protocol, or the scale run (default qor)\n"
                  "  --host ADDR          server IPv4 address (default 127.0.0.1)\n"
                  "  --listeners N        listeners (default 100)\n"
                  "  --frames N           measured frames (default 100)\n"
@@ -27,6 +28,11 @@ void Usage() {
                  "                       listening on the port)\n"
                  "  --warmup-ms N        longest warm-up (default 15000)\n"
                  "  --drain-ms N         wait for late frames (default 3000)\n"
+                 "scale run (--mode scale): N idle stations held by the server\n"
+                 "  --clients N          stations (default 10000)\n"
+                 "  --hold-ms N          idle hold after the last one joined (default 5000)\n"
+                 "  --timeout-ms N       for all of them to join (default 60000)\n"
+                 "  (--host, --port, --per-address, --source, --network, --threads, --pid apply)\n"
                  "helpers for scripts:\n"
                  "  qor_load --free-port               print a free loopback port\n"
                  "  qor_load --wait-port N [--timeout-ms M]  wait until 127.0.0.1:N accepts\n");
@@ -60,6 +66,40 @@ int WaitPort(long port, long timeoutMs) {
     return 1;
 }
 
+int RunScaleMode(const qortool::LoadConfig& aLoad, int aClients, int aHoldMs, int aTimeoutMs) {
+    qortool::ScaleConfig cfg;
+    cfg.Host = aLoad.Host;
+    cfg.Port = aLoad.Port;
+    cfg.Clients = aClients;
+    cfg.PerAddress = aLoad.PerAddress;
+    cfg.FirstSource = aLoad.FirstSource;
+    cfg.Network = aLoad.Network;
+    cfg.Threads = aLoad.ReceiverThreads;
+    cfg.ServerPid = aLoad.ServerPid;
+    cfg.HoldMs = aHoldMs;
+    cfg.TimeoutMs = aTimeoutMs;
+    const qortool::ScaleResult r = qortool::RunScale(cfg);
+    if (!r.Ok) {
+        std::fprintf(stderr, "qor_load (scale, %d stations): %s\n", aClients, r.Error.c_str());
+        std::printf("RESULT mode=scale clients=%d ok=0\n", aClients);
+        return 2;
+    }
+    std::printf("scale, %d stations: %d answered, %d joined, %d refused, %d lost\n", aClients,
+                r.Answered, r.Listed, r.Refused, r.Lost);
+    if (!r.FirstRefusal.empty()) std::printf("  first failure: %s\n", r.FirstRefusal.c_str());
+    std::printf("  handshakes %.0f per second (%d in %.2f s)\n", r.HandshakesPerSec, r.Answered,
+                r.HandshakeSec);
+    std::printf("  server rss %ld kB before, %ld kB holding them: %.2f kB per station\n",
+                r.RssBeforeKb, r.RssHeldKb, r.RssPerClientKb);
+    std::printf("  server cpu %.3f s over a %.1f s idle hold\n", r.HoldCpuSec, r.HoldSec);
+    std::printf("RESULT mode=scale clients=%d ok=1 answered=%d joined=%d refused=%d lost=%d "
+                "handshakes_per_s=%.0f rss_before_kb=%ld rss_held_kb=%ld rss_kb_per_client=%.2f "
+                "hold_cpu_s=%.3f hold_s=%.1f\n",
+                aClients, r.Answered, r.Listed, r.Refused, r.Lost, r.HandshakesPerSec, r.RssBeforeKb,
+                r.RssHeldKb, r.RssPerClientKb, r.HoldCpuSec, r.HoldSec);
+    return r.Answered == aClients && r.Listed == aClients ? 0 : 3;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -69,6 +109,8 @@ int main(int argc, char** argv) {
         return WaitPort(std::atol(argv[2]), timeout);
     }
     qortool::LoadConfig cfg;
+    bool scale = false;
+    int scaleClients = 10000, holdMs = 5000, scaleTimeoutMs = 60000;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&]() -> std::string {
@@ -94,8 +136,10 @@ int main(int argc, char** argv) {
                 cfg.Mode = qortool::LoadMode::Bare;
             else if (m == "qor")
                 cfg.Mode = qortool::LoadMode::Qor;
+            else if (m == "scale")
+                scale = true;
             else {
-                std::fprintf(stderr, "--mode: qor or bare\n");
+                std::fprintf(stderr, "--mode: qor, bare or scale\n");
                 return 1;
             }
         } else if (a == "--host") {
@@ -127,6 +171,12 @@ int main(int argc, char** argv) {
             cfg.WarmupTimeoutMs = int(number());
         } else if (a == "--drain-ms") {
             cfg.DrainMs = int(number());
+        } else if (a == "--clients") {
+            scaleClients = int(number());
+        } else if (a == "--hold-ms") {
+            holdMs = int(number());
+        } else if (a == "--timeout-ms") {
+            scaleTimeoutMs = int(number());
         } else if (a == "-h" || a == "--help") {
             Usage();
             return 0;
@@ -140,6 +190,8 @@ int main(int argc, char** argv) {
         Usage();
         return 1;
     }
+
+    if (scale) return RunScaleMode(cfg, scaleClients, holdMs, scaleTimeoutMs);
 
     const char* mode = cfg.Mode == qortool::LoadMode::Bare ? "bare" : "qor";
     const qortool::LoadResult r = qortool::RunLoad(cfg);

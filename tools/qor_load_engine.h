@@ -404,7 +404,9 @@ inline std::string SourceFor(const LoadConfig& cfg, int index) {
 
 inline ConnectFields StationFields(const LoadConfig& cfg, const std::string& role, int index) {
     ConnectFields f;
-    f.Email = "load-" + role + std::to_string(index) + "@bench.invalid";
+    // The process id keeps the ids of back-to-back runs apart: a server may
+    // still hold the last run's stations when the next one connects.
+    f.Email = "load-" + std::to_string(getpid()) + "-" + role + std::to_string(index) + "@bench.invalid";
     f.Password = "bench";
     f.Callsign = "LOAD" + role + std::to_string(index) + " Bench";
     f.City = "Loopback";
@@ -442,6 +444,11 @@ inline LoadResult RunLoad(const LoadConfig& cfg) {
         const ReadStatus st = talker.Handshake(cs.Line, a, cfg.ConnectTimeoutMs);
         if (st != ReadStatus::Ok) return fail(std::string("talker handshake: ") + ReadStatusText(st));
         if (!a.Positive()) return fail("talker refused: " + a.Access());
+        // The floor is refused to a member the network has not made visible
+        // yet; the networks list is the first frame sent after that step.
+        std::string first;
+        const ReadStatus vis = talker.WaitForFrame(kFrameNetworks, first, cfg.ConnectTimeoutMs);
+        if (vis != ReadStatus::Ok) return fail(std::string("talker never listed: ") + ReadStatusText(vis));
     } else if (!talker.SendAll("T", cfg.ConnectTimeoutMs)) {
         return fail("talker: " + talker.Error());
     }

@@ -2,18 +2,12 @@
 // listens on 127.0.0.1, records the request line and replies with canned bytes.
 #include "control/gax_qor_cmdclient.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
-#include <thread>
 
+#include "control/channel_server_test_support.h"
 #include "foundation/gax_mlang.h"
 #include "protocol/gax_qor_fields.h"
 
@@ -22,60 +16,10 @@ using C = TQORSVCCommand;
 
 namespace {
 
-class FakeChannelServer {
-  public:
-    // aSilent: after the reply the line stays open until the client hangs up.
+// aSilent: after the reply the line stays open until the client hangs up.
+struct FakeChannelServer : chan_test::ScriptedServer {
     explicit FakeChannelServer(std::string aReply, bool aSilent = false)
-        : f_Reply(std::move(aReply)), f_Silent(aSilent) {
-        f_Listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::bind(f_Listen, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-        EXPECT_EQ(::listen(f_Listen, 4), 0);
-        socklen_t len = sizeof a;
-        ::getsockname(f_Listen, reinterpret_cast<sockaddr*>(&a), &len);
-        f_Port = ntohs(a.sin_port);
-        f_Thread = std::thread([this] { Run(); });
-    }
-    ~FakeChannelServer() {
-        if (f_Thread.joinable()) f_Thread.join();
-        ::close(f_Listen);
-    }
-    int Port() const { return f_Port; }
-    const std::string& Request() {
-        if (f_Thread.joinable()) f_Thread.join();
-        return f_Request;
-    }
-
-  private:
-    void Run() {
-        pollfd p{f_Listen, POLLIN, 0};
-        if (::poll(&p, 1, 5000) != 1) return;
-        const int s = ::accept4(f_Listen, nullptr, nullptr, SOCK_CLOEXEC);
-        if (s < 0) return;
-        char buf[512];
-        while (f_Request.find("\r\n") == std::string::npos) {
-            pollfd q{s, POLLIN, 0};
-            if (::poll(&q, 1, 5000) != 1) break;
-            const ssize_t n = ::recv(s, buf, sizeof buf, 0);
-            if (n <= 0) break;
-            f_Request.append(buf, size_t(n));
-        }
-        if (!f_Reply.empty()) ::send(s, f_Reply.data(), f_Reply.size(), MSG_NOSIGNAL);
-        while (f_Silent) {
-            pollfd q{s, POLLIN, 0};
-            if (::poll(&q, 1, 10000) != 1 || ::recv(s, buf, sizeof buf, 0) <= 0) break;
-        }
-        ::close(s);
-    }
-
-    std::string f_Reply;
-    bool f_Silent;
-    int f_Listen = -1;
-    int f_Port = 0;
-    std::string f_Request;
-    std::thread f_Thread;
+        : ScriptedServer(std::move(aReply), !aSilent) {}
 };
 
 const TCharsetsCodeList& Codes() {

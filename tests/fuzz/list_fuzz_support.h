@@ -55,4 +55,37 @@ inline void CheckLineError(const gax::Exception& e) {
           m.find(u": Collector got too long string") != std::u16string::npos);
 }
 
+// The whole check of a list reader over fuzzed bytes: aParse(bytes, rewrite)
+// reads a file of Entry records. Only the line-limit error may escape it; the
+// lists built from its records are consistent and their snapshot reads back
+// as exactly itself without a rewrite.
+template <class Entry, class Parse>
+int CheckListReader(const uint8_t* data, size_t size, Parse aParse) {
+    if (size > 1 << 20) return 0;
+    bool rewrite = false;
+    decltype(aParse(std::string(), rewrite)) recs;
+    try {
+        recs = aParse(std::string(reinterpret_cast<const char*>(data), size), rewrite);
+    } catch (const gax::Exception& e) {
+        CheckLineError(e);
+        return 0;
+    }
+    AnyNetworks nets;
+    nets.Learn(recs);
+    auto lists = gax::DistributeRecords<Entry>(recs, nets, rewrite);
+    const std::vector<std::string> lines = gax::MakeListSnapshot(lists);
+    for (const auto& l : lists)
+        if (l) Check(l->Count() == l->TimeCount());
+    for (const std::string& l : lines) Check(l.size() <= gax::kQORSVCListLineLimit);
+
+    bool again = false;
+    auto back = aParse(FileOf(lines), again);
+    Check(!again && back.size() == lines.size());
+    AnyNetworks nets2;
+    nets2.Learn(back);
+    auto lists2 = gax::DistributeRecords<Entry>(back, nets2, again);
+    Check(!again && gax::MakeListSnapshot(lists2) == lines);
+    return 0;
+}
+
 }  // namespace list_fuzz

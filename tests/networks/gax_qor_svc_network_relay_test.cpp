@@ -7,89 +7,26 @@
 #include <random>
 
 #include "foundation/gax_mlang.h"
+#include "networks/net_test_support.h"
 #include "server/session_test_support.h"
 
 namespace {
 
 using namespace gax;
 using namespace session_test;
+using namespace net_test;
 
-struct Host : TQORSVCNetHost {
-    std::vector<std::u16string> lines;
-    void NetHostListChanged(TQORSVCListKind) override {}
-    void NetHostLog(std::u16string aText) override { lines.push_back(std::move(aText)); }
-};
+using Client = CountedClient;
 
-// A session that counts its destruction, so a double free or a leak shows.
-struct Client : TestSession {
-    Client(FakeService& aSvc, TQORGlobalKey aKey, int& aFreed)
-        : TestSession(aSvc, aKey), freed(aFreed) {}
-    ~Client() override { ++freed; }
-    int& freed;
-};
-
-class NetworkRelayTest : public ::testing::Test {
+class NetworkRelayTest : public NetworkFixture {
   protected:
-    static void SetUpTestSuite() { s_Codes = CreateCharsetsCodeList().release(); }
-    static void TearDownTestSuite() { delete s_Codes; }
-
-    void Make(const std::function<void(TQORSVCNetworkOptions&)>& aSet = {}) {
-        frames.MakeTestNetwork(serv);
-        TQORServNetworkRec rec;
-        rec.snr_NetworkNameUCS2 = u"Test";
-        InitNetworkOptionsFromDefaults(serv, rec.snr_Options);
-        if (aSet) aSet(rec.snr_Options);
-        net = std::make_unique<TQORServNetwork>(rec, serv, s_Codes, host, svc, frames);
-        svc.nets = {net.get()};
-        svc.def = net.get();
-    }
-
-    // A client past its connect string, as the worker hands it over.
-    Client* NewClient(const std::string& aMail, const std::string& aCall = "CALL Name") {
-        auto* c = new Client(svc, ++key, freed);
-        c->Connect(Tag("VX", "2014004") + Tag("EA", aMail) + Tag("PW", "pw") + Tag("ON", aCall) +
-                   Tag("BC", "PC Only") + Tag("CT", "City") + Tag("NN", "Country") +
-                   Tag("NT", "Test"));
-        return c;
-    }
-    void Push(TQORServNetworkCommand aCmd, Client* aCtx = nullptr) {
-        auto r = std::make_unique<TQORSVCNetQueueRecord>();
-        r->nqr_Cmd = aCmd;
-        ASSERT_TRUE(net->NetQueuePushCtx(r, aCtx));
-    }
-    void Beat(bool aPing) { net->NetHeartBeat(aPing, tick); }
-    void Ping() {
-        tick += 500;
-        Beat(true);
-    }
-    // Handshake, attach and the ping that makes it visible.
-    Client* Visible(const std::string& aMail) {
-        Client* c = NewClient(aMail, aMail);
-        Push(TQORServNetworkCommand::snc_HandshakeClient, c);
-        Push(TQORServNetworkCommand::snc_AttachNetwork, c);
-        for (int i = 0; i < 20 && !net->IsVisible(c); ++i) Ping();
-        EXPECT_TRUE(net->IsVisible(c));
-        return c;
-    }
     void PushData(TQORServNetworkCommand aCmd, Client* aCtx, std::string aS1) {
         auto r = std::make_unique<TQORSVCNetQueueRecord>();
         r->nqr_Cmd = aCmd;
         r->nqr_DataS1 = std::move(aS1);
         ASSERT_TRUE(net->NetQueuePushCtx(r, aCtx));
     }
-    void Disconnect(Client* aCtx) { Push(TQORServNetworkCommand::snc_ClientDisconnected, aCtx); }
-
-    static TCharsetsCodeList* s_Codes;
-    TQORServiceNetOptions serv;
-    FakeService svc;
-    Host host;
-    TQORNetworksList frames{s_Codes};
-    std::unique_ptr<TQORServNetwork> net;
-    TQORGlobalKey key = 100;
-    uint32_t tick = 10000;
-    int freed = 0;
 };
-TCharsetsCodeList* NetworkRelayTest::s_Codes = nullptr;
 
 std::string LongFrame(int aSeed) {
     std::string s = "TX1";

@@ -1,12 +1,19 @@
 // A network's relay and lists without the network: recording sessions whose
 // sends append to a per-client byte log, a settable heartbeat tick, and the
-// fan-out walking the lists' visible order.
+// fan-out walking the lists' visible order. And the whole network object
+// driven by hand (NetworkFixture): records pushed into its command array,
+// NetHeartBeat called with an injected tick.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "foundation/gax_mlang.h"
+#include "networks/gax_qor_svc_network.h"
 #include "networks/gax_qor_svc_network_lists.h"
 #include "networks/gax_qor_svc_network_tx.h"
 #include "server/session_test_support.h"
@@ -77,6 +84,79 @@ struct Net : TQORNetListsOwner {
     void Clear() {
         for (auto& s : all) s->sent.clear();
     }
+};
+
+// The network's host: its log lines are kept.
+struct RecordingHost : TQORSVCNetHost {
+    std::vector<std::u16string> lines;
+    void NetHostListChanged(TQORSVCListKind) override {}
+    void NetHostLog(std::u16string aText) override { lines.push_back(std::move(aText)); }
+};
+
+// A session that counts its destruction, so a double free or a leak shows.
+struct CountedClient : TestSession {
+    CountedClient(FakeService& aSvc, TQORGlobalKey aKey, int& aFreed)
+        : TestSession(aSvc, aKey), freed(aFreed) {}
+    ~CountedClient() override { ++freed; }
+    int& freed;
+};
+
+class NetworkFixture : public ::testing::Test {
+  protected:
+    using Client = CountedClient;
+
+    static void SetUpTestSuite() { s_Codes = CreateCharsetsCodeList().release(); }
+    static void TearDownTestSuite() { delete s_Codes; }
+
+    void Make(const std::function<void(TQORSVCNetworkOptions&)>& aSet = {}) {
+        frames.MakeTestNetwork(serv);
+        TQORServNetworkRec rec;
+        rec.snr_NetworkNameUCS2 = u"Test";
+        InitNetworkOptionsFromDefaults(serv, rec.snr_Options);
+        if (aSet) aSet(rec.snr_Options);
+        net = std::make_unique<TQORServNetwork>(rec, serv, s_Codes, host, svc, frames);
+        svc.nets = {net.get()};
+        svc.def = net.get();
+    }
+
+    // A client past its connect string, as the worker hands it over.
+    Client* NewClient(const std::string& aMail, const std::string& aCall = "CALL Name") {
+        auto* c = new Client(svc, ++key, freed);
+        c->Connect(Tag("VX", "2014004") + Tag("EA", aMail) + Tag("PW", "pw") + Tag("ON", aCall) +
+                   Tag("BC", "PC Only") + Tag("CT", "City") + Tag("NN", "Country") +
+                   Tag("NT", "Test"));
+        return c;
+    }
+    void Push(TQORServNetworkCommand aCmd, Client* aCtx = nullptr) {
+        auto r = std::make_unique<TQORSVCNetQueueRecord>();
+        r->nqr_Cmd = aCmd;
+        ASSERT_TRUE(net->NetQueuePushCtx(r, aCtx));
+    }
+    void Beat(bool aPing) { net->NetHeartBeat(aPing, tick); }
+    void Ping() {
+        tick += 500;
+        Beat(true);
+    }
+    // Handshake, attach and the ping that makes it visible.
+    Client* Visible(const std::string& aMail) {
+        Client* c = NewClient(aMail, aMail);
+        Push(TQORServNetworkCommand::snc_HandshakeClient, c);
+        Push(TQORServNetworkCommand::snc_AttachNetwork, c);
+        for (int i = 0; i < 20 && !net->IsVisible(c); ++i) Ping();
+        EXPECT_TRUE(net->IsVisible(c));
+        return c;
+    }
+    void Disconnect(Client* aCtx) { Push(TQORServNetworkCommand::snc_ClientDisconnected, aCtx); }
+
+    inline static TCharsetsCodeList* s_Codes = nullptr;
+    TQORServiceNetOptions serv;
+    FakeService svc;
+    RecordingHost host;
+    TQORNetworksList frames{s_Codes};
+    std::unique_ptr<TQORServNetwork> net;
+    TQORGlobalKey key = 100;
+    uint32_t tick = 10000;
+    int freed = 0;
 };
 
 }  // namespace net_test

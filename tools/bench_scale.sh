@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# The scale benchmark: the built server holds CLIENTS idle stations (joined to
+# "Test", keep-alives only); prints the connects-and-handshakes per second and
+# the server's resident memory per station, RUNS times.
+#
+# Environment: BUILD (default build/plain), CLIENTS (default 10000), RUNS
+# (default 1; each run on a fresh server), HOLD_MS idle hold (default 5000),
+# THREADS connecting threads of the load tool (default 4).
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+BUILD=${BUILD:-build/plain}
+CLIENTS=${CLIENTS:-10000}
+RUNS=${RUNS:-1}
+HOLD_MS=${HOLD_MS:-5000}
+THREADS=${THREADS:-4}
+LOAD=$BUILD/tools/qor_load
+SERVER=$BUILD/QORServerConsole
+
+for f in "$LOAD" "$SERVER"; do
+  if [ ! -x "$f" ]; then
+    echo "bench-scale: $f is missing (make build)" >&2
+    exit 1
+  fi
+done
+
+# The server and the tool each hold one descriptor per station.
+need=$((CLIENTS + 256))
+if [ "$(ulimit -n)" != unlimited ] && [ "$(ulimit -n)" -lt "$need" ]; then
+  ulimit -n "$need" 2>/dev/null || ulimit -n "$(ulimit -Hn)"
+fi
+if [ "$(ulimit -n)" != unlimited ] && [ "$(ulimit -n)" -lt "$need" ]; then
+  echo "bench-scale: the descriptor limit $(ulimit -n) is below $need (hard limit $(ulimit -Hn))" >&2
+  exit 1
+fi
+
+WORK=$(mktemp -d)
+SPID=
+stop_server() {
+  [ -n "$SPID" ] || return
+  kill -TERM "$SPID" 2>/dev/null
+  for _ in $(seq 100); do kill -0 "$SPID" 2>/dev/null || break; sleep 0.1; done
+  kill -KILL "$SPID" 2>/dev/null
+  wait "$SPID" 2>/dev/null
+  SPID=
+}
+trap 'stop_server; rm -rf "$WORK"' EXIT
+
+status=0
+for run in $(seq "$RUNS"); do
+  port=$("$LOAD" --free-port)
+  # Limits raised so every station is admitted: at most 4 per source address
+  # (127.R.0.2 and up), each address connecting once in its measure window.
+  cat > "$WORK/server.ini" <<EOF2
+[Server]
+PresentServerPort=$port
+ListenServerPorts=$port/4
+ServerOwnerEMail=owner@bench.invalid
+MaxTotalConnections=$((CLIENTS + 100))
+MaxConnectionsPerAddress=8
+MaxWaitConnections=1000
+ClientActivityTimeout=30
+ClientHandshakeTimeout=20
+[System]
+LogClientLevel=0
+DataDir=$WORK
+NetworksFileName=$WORK/networks.cfg
+LogFile=$WORK/server.log
+[Command]
+CommandEnabled=0
+EOF2
+  printf 'Test\n' > "$WORK/networks.cfg"
+  "$SERVER" debug "$WORK/server.ini" > "$WORK/console.log" 2>&1 & SPID=$!
+  echo "== run $run: $CLIENTS idle stations"
+  if "$LOAD" --wait-port "$port" --timeout-ms 10000; then
+    # Let the start settle so the memory before the first station is the server's own.
+    sleep 1
+    "$LOAD" --mode scale --port "$port" --pid "$SPID" --clients "$CLIENTS" --threads "$THREADS" \
+      --hold-ms "$HOLD_MS" --source "127.$((100 + run)).0.2" | sed 's/^/    /' || status=1
+  else
+    echo "    the server did not start; its output:"
+    sed 's/^/    /' "$WORK/console.log" | tail -20
+    status=1
+  fi
+  stop_server
+done
+echo "targets: at least 5000 handshakes per second; under 16 kB of server memory per station"
+exit $status
