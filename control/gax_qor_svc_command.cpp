@@ -373,7 +373,8 @@ TQORSVCCommandContext::LineOutcome TQORSVCCommandContext::Act(const TQORCmdReque
             post.ServQueue_ChannelManagerLogLevel(q.Num1, q.Num2, me);
             return LineOutcome::Fresh;
         case 'r':
-            return AnswerNow("+0\r\n");
+            post.ServQueue_ChannelManagersList(me);
+            return LineOutcome::Fresh;
         case 's':
             post.ServQueue_ChannelManagerAuthEnableDisable(q.Num1, q.Flag, me);
             return LineOutcome::Fresh;

@@ -225,6 +225,7 @@ void TQORServNetwork::Dispatch(TQORNetCommand& aCmd) {
             break;
         default:
             if (RelayDispatch(aCmd)) break;
+            if (ApprovalDispatch(aCmd)) break;  // ---- manager approval ----
             if (AccessDispatch(aCmd)) break;
             // ---- admin commands ----
             if (CmdDispatch(aCmd)) break;
@@ -238,6 +239,7 @@ void TQORServNetwork::ResultWork(bool aPing) {
     tmQuarantineStep();
     if (!f_NewbieHold.Empty()) tmNewbieStep();
     RelayResultWork(aPing);
+    tmReportCountToManagers();  // ---- manager approval ----
     if (aPing) {
         if (e_SpeakingContext == nullptr) {
             static const char ka = 0x00;
@@ -321,9 +323,9 @@ void TQORServNetwork::tmHandshakeClient(TQORSVCContext* aCtx, TQORSVCClientHands
             tmAttachNetwork(aCtx);
         }
     } else {
-        // The managers' registrations come with the managers' approval.
         f_AttachHold.Add(aCtx);
         if (aType != TQORSVCClientHandshakeType::fscht_Connect) aCtx->CtxMovingFromNetToNet = true;
+        tmRegisterWithManagers(aCtx);  // ---- manager approval ----
     }
 }
 

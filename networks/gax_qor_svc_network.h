@@ -45,6 +45,8 @@
 #include "server/gax_qor_svc_networks_list.h"
 #include "server/gax_qor_svc_parrot.h"
 
+#include "server/gax_qor_svc_sysmanif.h"
+
 namespace gax {
 
 // The command array never grows past this; a push beyond it is refused.
@@ -210,6 +212,16 @@ class TQORServNetwork : public TQORNetworkData,
         return f_ChanLogLevel >= 0 ? f_ChanLogLevel : NetOptions().no_LogClientLevel;
     }
 
+    // ---- manager approval (gax_qor_svc_network_approval.cpp) ----
+    // The managers this network registers its clients with; null: none. Set
+    // before the heartbeat runs the network.
+    void SetManagers(TQORSVCNetManagers* aManagers) { e_Managers = aManagers; }
+    // The disconnect cause of a refusal by the managers.
+    static TQORSVCDisconnectCause ManagerRefusalCause(TClientErrorType aError);
+    // The mode in force may differ from the configured one after a request.
+    TQORSystemManagerMode NetManagerMode() const { return NetOptions().no_NetManagerMode; }
+    // ---- end of manager approval ----
+
   protected:
     void SetNetOriginalIndex(int32_t aIndex) override;
 
@@ -287,6 +299,23 @@ class TQORServNetwork : public TQORNetworkData,
 
     uint32_t f_EffManagersMask = 0;
     TQORSystemManagerMode f_EffManagerMode = smm_Standalone;
+    // ---- manager approval (gax_qor_svc_network_approval.cpp) ----
+    bool ApprovalDispatch(TQORNetCommand& aCmd);
+    void tmRegisterWithManagers(TQORSVCContext* aCtx);
+    void tmRegisterWithTheManager(int32_t aIndex, TQORSVCContext* aCtx);
+    void tmManagerAnswer(TQORNetCommand& aCmd);
+    void tmRecordManagerAnswer(TQORSVCContext* aCtx, int32_t aIndex, uint32_t aFlags,
+                               const std::string& aManagerId, TClientErrorType aAnswer);
+    void tmDecideAttach(TQORSVCContext* aCtx);
+    void tmApproveFromAttach(TQORSVCContext* aCtx);
+    void tmManagerOnLine(int32_t aIndex);
+    void tmManagerOffLine(int32_t aIndex);
+    void tmManagerModeChanged(int32_t aMode);
+    void tmReportCountToManagers();
+    TQORSVCNetManagers* e_Managers = nullptr;
+    int32_t f_ManagersReportedCount = -1;
+    // ---- end of manager approval ----
+
     std::unique_ptr<TQORSVCIntFlagsList> f_NetIntFlags;
     const TQORSVCIntFlagsList* e_ServIntFlags = nullptr;
     std::u16string f_NetPrefixName;

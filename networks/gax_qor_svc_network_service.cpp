@@ -26,7 +26,7 @@ void TQORNetworkedService::LoadNetworks(const TQORServiceNetOptions& aServ,
     for (int32_t i = 0; i < f_List->Count(); ++i) {
         auto* net = dynamic_cast<TQORServNetwork*>(f_List->GetNetworkOriginal(i));
         if (net == nullptr) throw Exception(u"Network is not a network object");
-        net->SetEffManagersMask(0);
+        // ---- managers: the start gives each network its active managers ----
         net->SetRelayServiceFacts(std::string(), cfg.cfg_ServExplicitTxReject,
                                   ClientActivityTimeoutTicks(), ClientActivityTimeout());
         net->SetHandshakeAnswer([net, &cfg](const TQORSVCContext& aCtx, TClientErrorType aAnswer) {

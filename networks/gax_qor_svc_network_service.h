@@ -67,7 +67,9 @@ class TQORNetworkMemberLink final : public TQORSVCNetwork {
     TQORNetworkMembers* e_Members = nullptr;
 };
 
-class TQORNetworkedService : public TQORService, public TQORSVCClientService {
+class TQORNetworkedService : public TQORService,
+                             public TQORSVCClientService,
+                             public TQORSVCNetManagers {
   public:
     explicit TQORNetworkedService(const TQORServiceConfig& aConfig);
     ~TQORNetworkedService() override;
@@ -92,9 +94,22 @@ class TQORNetworkedService : public TQORService, public TQORSVCClientService {
         return tmServOwnerInfoDiffers(aCtx);
     }
     bool ServiceEnabled() const override { return true; }
-    bool ManagerEnabled(int32_t) const override { return false; }
-    void ManagerUnregisterClient(int32_t, std::string_view, std::string_view,
-                                 const TQORSVCClientNetwork*) override {}
+    // ---- managers (gax_qor_svc_network_approval.cpp) ----
+    bool ManagerEnabled(int32_t aIndex) const override { return SysManActive(aIndex); }
+    void ManagerUnregisterClient(int32_t aIndex, std::string_view aManagerId,
+                                 std::string_view aClientId,
+                                 const TQORSVCClientNetwork* aNetwork) override;
+    // TQORSVCNetManagers (heartbeat thread).
+    bool NetManagerActive(int32_t aIndex) const override { return SysManActive(aIndex); }
+    void NetManagerRegister(int32_t aIndex, const TQORSVCContext& aCtx,
+                            const TQORSVCClientNetwork& aNetwork, int32_t aFlags) override;
+    void NetManagerUnregister(int32_t aIndex, std::string_view aManagerId,
+                              std::string_view aClientId,
+                              const TQORSVCClientNetwork& aNetwork) override;
+    void NetManagerClientCount(int32_t aIndex, const TQORSVCClientNetwork& aNetwork,
+                               int32_t aCount) override;
+    void NetManagerConfirmEmail(std::string aTransportBlock, int32_t aMask) override;
+    // ---- end of managers ----
 
   protected:
     std::unique_ptr<TQORSVCWrkCtx> tmNewClientContext(TQORAdmitRequest& aReq) override
@@ -104,6 +119,9 @@ class TQORNetworkedService : public TQORService, public TQORSVCClientService {
     void tmAdoptByNetwork(TQORSVCNetwork& aNet, std::unique_ptr<TQORSVCWrkCtx> aCtx) override
         GAX_REQUIRES(kHeartbeat);
 
+    // ---- managers: the networks loaded here are the ones the managers serve ----
+    std::vector<TQORSVCManagerNet> trManagerNets() const override;
+    void trApplyManagersMask(uint32_t aActiveMask) override;
     // ---- access lists (networks/gax_qor_svc_network_access_net.cpp) ----
     const TQORNetworksList* trListsNetworks() const override { return f_List.get(); }
     void trTakeStartList(TQORSVCListLoad& aLoad) override;

@@ -58,20 +58,7 @@ uint32_t TQORService::CmdServerUptime() const {
     return f_CmdUptime.load(std::memory_order_relaxed);
 }
 
-// The manager slots are filled when the manager threads are part of the
-// service; until then no manager is active and every look-up finds none.
-bool TQORService::CmdManagerNewPasswordIdx(int32_t, std::string_view) {
-    return false;
-}
-
-TQORSVCCmdManagerMatch TQORService::CmdManagerNewPasswordAddr(std::string_view, std::string_view,
-                                                              bool, std::string_view) {
-    return TQORSVCCmdManagerMatch::None;
-}
-
-bool TQORService::CmdManagerNewEmailIdx(int32_t, std::string_view) {
-    return false;
-}
+// The manager look-ups are in gax_qor_svc_server_sysman.cpp.
 
 // The service's books of command contexts are kept where it lists them: the
 // admission counts a context in, its disconnect report counts it out and moves

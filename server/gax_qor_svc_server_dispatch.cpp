@@ -145,10 +145,6 @@ void TQORService::tmDispatchOwned(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) 
                 if (TQORSVCWrkCtx* c = tmAliveCommandContext(r.nqr_Context, r.nqr_GlobalKey))
                     tmWriteCommandAnswer(*c, r.nqr_DataS1, true);
                 return;
-            case C::snc_ChannelManagersList:
-                if (TQORSVCWrkCtx* c = tmAliveCommandContext(r.nqr_Context, r.nqr_GlobalKey))
-                    tmWriteCommandAnswer(*c, "+0\r\n", false);
-                return;
             case C::snc_ChannelThreads: tmChannelThreads(r); return;
             case C::snc_HandshakeClient: tmHandshakeClient(aRec); return;
             case C::snc_ClientDisconnected: tmClientDisconnected(aRec); return;
@@ -181,6 +177,9 @@ void TQORService::tmDispatchOwned(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) 
             }
             default: break;
         }
+        // ---- managers ----
+        if (tmDispatchManagerRecord(aRec)) return;
+        // ---- end of managers ----
         if (IsListUpdate(r.nqr_Cmd)) {
             const bool save = r.nqr_DataI0 != 0;
             for (std::size_t i = f_Nets.size(); i-- > 0;) {

@@ -222,7 +222,11 @@ void TQORService::StopThreads() {
     // (posts and logs into the queues), then the heartbeat (owns networks and
     // contexts).
     if (f_Listener) f_Listener->TerminateAndWait();
+    // Manager threads are told to end now so that they end while the
+    // heartbeat stops; they are joined once nothing can call them any more.
+    tmAbortAllManagers();
     f_Timer.Stop();
+    StopManagerThreads();
     TQORRoleScope role(kHeartbeat);
     // Workers a stop cut short at its limit still run and post to the
     // heartbeat's waiter: they end while it exists and before the contexts
@@ -710,6 +714,7 @@ void TQORService::tmNextStopStage() {
         switch (StopStage()) {
             case fss_WaitStopListening:
                 tmStopStage.store(fss_WaitCloseConnections, std::memory_order_release);
+                if (p_Cfg.cfg_ServerEnabled) tmAbortAllManagers();  // ---- managers ----
                 tmCloseAllConnections();
                 // Each disconnect report brings the stop back here once the
                 // last context is gone (tmContextGone).
@@ -1027,6 +1032,7 @@ void TQORService::trStartService() {
     if (f_ServiceEnabled.exchange(true)) return;
     try {
         trStartNetworksAndLists();
+        trStartManagers();  // ---- managers ----
         f_Timer.SetEnabled(true);
         f_trStarted = true;
         if (p_Cfg.cfg_KeepHotWorkerThread) f_Poster.ServQueue_WorkerStartHot();
@@ -1039,6 +1045,7 @@ void TQORService::trStartService() {
                 f_Waiter.WaitFor(10);
             }
         }
+        trStartManagerThreads();  // ---- managers ----
     } catch (...) {
         f_ServiceEnabled.store(false);
         throw;

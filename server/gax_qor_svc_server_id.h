@@ -22,6 +22,7 @@
 // frees anything they can reach.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -45,6 +46,7 @@
 #include "server/gax_qor_svc_poster.h"
 #include "server/gax_qor_svc_roles.h"
 #include "server/gax_qor_svc_setup_t.h"
+#include "server/gax_qor_svc_sysmanif.h"
 #include "server/gax_qor_svc_tick.h"
 #include "server/gax_qor_svc_timer.h"
 #include "server/gax_qor_svc_worker.h"
@@ -436,6 +438,86 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     TQORSVCMemoryReport f_tmMemRep GAX_GUARDED_BY(kHeartbeat);
     // Workers asked for a report part that has not come back yet.
     std::vector<const void*> f_tmMemRepOutstanding GAX_GUARDED_BY(kHeartbeat);
+
+  public:
+    // ---- managers (server/gax_qor_svc_server_sysman.cpp) ----
+    // The slots are filled by the start (service thread, before the heartbeat
+    // is enabled) and emptied only by StopThreads, after every other thread
+    // has ended: any thread may read them in between.
+
+    // The maker of manager threads (the program's); without one no manager
+    // runs. Set before StartService.
+    void SetManagerFactory(TQORSVCManagerFactory aFactory);
+    // Manager aIndex has a thread.
+    bool SysManActive(int32_t aIndex) const;
+    TQORSVCManagerThread* SysManThread(int32_t aIndex) const;
+    enum class TQORSVCManagerSearchResult : uint8_t { fsmsr_Found, fsmsr_NotFound, fsmsr_FoundTooMany };
+    TQORSVCManagerSearchResult ManagerPasswordByIndex(int32_t aIndex, std::u16string aPassword);
+    TQORSVCManagerSearchResult ManagerEmailByIndex(int32_t aIndex, std::u16string aEMail);
+    TQORSVCManagerSearchResult ManagerPasswordByAddress(std::u16string_view aAddress,
+                                                        std::u16string aPassword);
+    TQORSVCManagerSearchResult ManagerPasswordByAddressEmail(std::u16string_view aAddress,
+                                                             std::u16string_view aEMail,
+                                                             std::u16string aPassword);
+    // Reports a network's count to manager aIndex when it serves the network
+    // in the per-network form (heartbeat thread).
+    void tmNetClientCountChangedToTheManager(int32_t aIndex, uint32_t aNetEffMask,
+                                             TQORSVCHandle aNetwork, int32_t aNetIndex,
+                                             int32_t aCount);
+    void tmNetClientCountChangedToAllManagers(uint32_t aNetEffMask, TQORSVCHandle aNetwork,
+                                              int32_t aNetIndex, int32_t aCount);
+    // Asks every manager thread to end (the stop).
+    void tmAbortAllManagers();
+
+  protected:
+    // The networks as the managers see them, in table order: names, own
+    // managers mask and configured mode. The default reads the networks file
+    // the start read.
+    struct TQORSVCManagerNet {
+        std::string NameA;
+        std::string NameUTF8;
+        uint32_t ManagersMask = 0;
+        TQORSystemManagerMode Mode = smm_Standalone;
+    };
+    virtual std::vector<TQORSVCManagerNet> trManagerNets() const;
+    // The networks learn which managers are active. Default: nothing.
+    virtual void trApplyManagersMask(uint32_t aActiveMask);
+    // Chooses the active managers and makes their threads; starts them.
+    void trStartManagers() GAX_REQUIRES(kServiceThread);
+    void trStartManagerThreads() GAX_REQUIRES(kServiceThread);
+    // The manager records of the server queue; false for any other.
+    bool tmDispatchManagerRecord(std::unique_ptr<TQORSVCNetQueueRecord>& aRec)
+        GAX_REQUIRES(kHeartbeat);
+    // Ends and frees the manager threads. REQUIRES: the owner's thread, after
+    // the heartbeat and service threads have ended.
+    void StopManagerThreads();
+
+  private:
+    class SysManHost final : public TQORSvcSysManHost {
+      public:
+        explicit SysManHost(TQORService& aSvc) : e_Svc(aSvc) {}
+        void SysManPost(std::unique_ptr<TQORSVCNetQueueRecord> aRec) override;
+        void SysManLog(std::u16string aLine) override;
+        bool SysManLogExec() const override;
+
+      private:
+        TQORService& e_Svc;
+    };
+    void tmManagersList(TQORSVCNetQueueRecord& aRec) GAX_REQUIRES(kHeartbeat);
+    void tmManagerThreadStartStop(TQORSVCNetQueueRecord& aRec) GAX_REQUIRES(kHeartbeat);
+    void tmDisconnectManager(TQORSVCNetQueueRecord& aRec, bool aByAddress)
+        GAX_REQUIRES(kHeartbeat);
+    void tmChannelManagerSetting(TQORSVCNetQueueRecord& aRec) GAX_REQUIRES(kHeartbeat);
+    void tmAnswerChannel(const TQORSVCNetQueueRecord& aRec, std::string_view aText)
+        GAX_REQUIRES(kHeartbeat);
+    SysManHost f_SysManHost{*this};
+    TQORSVCManagerFactory f_ManagerFactory;  // a setting
+    std::array<std::unique_ptr<TQORSVCManagerThread>, 4> f_SysMans;
+    std::array<bool, 4> f_SysMansEnabled{};
+    std::array<bool, 4> f_tmSysManEnded GAX_GUARDED_BY(kHeartbeat){};
+    // The server-wide mode a channel request set; -1: the configured one.
+    int32_t f_tmServManagerMode GAX_GUARDED_BY(kHeartbeat) = -1;
+    // ---- end of managers ----
 
   public:
     // Read-outs for tests and the memory report (heartbeat thread).

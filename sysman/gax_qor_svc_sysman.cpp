@@ -255,6 +255,12 @@ void TQORSvcSysMan::SetNetsListZ(std::string aBlock, int aActiveCount) {
     f_NetsListZActiveCount = aActiveCount;
 }
 
+void TQORSvcSysMan::SetNetworks(const std::vector<TQORSysManNetInfo>& aNets) {
+    int active = 0;
+    std::string block = BuildSysManNetsListZ(aNets, f_ManagerIndex, active);
+    SetNetsListZ(std::move(block), active);
+}
+
 // ---- public operations (any thread) ----------------------------------------------------------
 
 void TQORSvcSysMan::Push(std::unique_ptr<TQORSysManQueueData> aRec) {

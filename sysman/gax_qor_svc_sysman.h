@@ -40,17 +40,6 @@
 
 namespace gax {
 
-enum TQORSvcSysmanStatus : uint8_t {
-    smst_Disconnected = 0,
-    smst_Pause,
-    smst_PauseShort,
-    smst_Connecting,
-    smst_WaitHandshakeAnswer,
-    smst_WaitHandshakeAck,
-    smst_Delay,
-    smst_Operational,
-};
-
 enum class TQORSysManQueueCommand : uint8_t {
     smqc_ConnectClient = 0,
     smqc_DisconnectClient,
@@ -95,13 +84,6 @@ inline constexpr int32_t kSysManFlagUTF8Clients = 0x20;
 // is raised to it.
 inline constexpr TGaxTick32 kSysManMinReadTimeoutTicks = 4000;
 
-// One network as the networks block describes it.
-struct TQORSysManNetInfo {
-    std::string NameA;
-    std::string NameUTF8;
-    uint32_t EffManagersMask = 0;
-};
-
 // The networks block of manager aIndex: "ZN:" + I(count) + CR LF, then per
 // network its two name fields (or "0000" when the manager does not serve it).
 std::string BuildSysManNetsListZ(const std::vector<TQORSysManNetInfo>& aNets, int aIndex,
@@ -128,7 +110,7 @@ TClientErrorType SysManVerdictOfLine(std::string_view aLine);
 // on a helper thread and may block as long as the system's resolver does.
 using TQORSysManResolver = std::function<std::string(const std::string& aHost)>;
 
-class TQORSvcSysMan final : public plat::Thread {
+class TQORSvcSysMan final : public plat::Thread, public TQORSVCManagerThread {
   public:
     // REQUIRES: aHost outlives this object. The thread starts at once (the class
     // is final, so the body sees a finished object) and waits for its first command.
@@ -140,11 +122,13 @@ class TQORSvcSysMan final : public plat::Thread {
 
     // Set by the service before SysMan_Start.
     void SetNetsListZ(std::string aBlock, int aActiveCount);
+    // The same block built from the networks in table order.
+    void SetNetworks(const std::vector<TQORSysManNetInfo>& aNets) override;
 
     // ---- any thread ----
-    void SysMan_Start();
+    void SysMan_Start() override;
     void SysMan_Stop();
-    void SysMan_AbortThread();
+    void SysMan_AbortThread() override;
     void SysMan_MemoryReport();
     // REQUIRES: aNetIndex is the network's index in the networks file;
     // aUnicodeBlock is the client's CliUnicodeBlock (read only when a success
@@ -153,21 +137,22 @@ class TQORSvcSysMan final : public plat::Thread {
                                int32_t aFlags, std::string aTransportBlock,
                                std::string aPeerAddress, std::string aClientId,
                                const std::vector<std::u16string>* aUnicodeBlock = nullptr,
-                               bool aUtf8 = false);
+                               bool aUtf8 = false) override;
     void SysMan_UnregisterClient(std::string aManagerClientId, std::string aClientId,
-                                 TQORSVCHandle aNetwork, int32_t aNetIndex);
-    void SysMan_NetClientCountChanged(TQORSVCHandle aNetwork, int32_t aNetIndex, int32_t aCount);
-    void SysMan_ConfirmEmail(std::string aTransportBlock);
-    void SysMan_DisconnectManager(TQORSVCCtxRef aChannel, bool aDoAnswer);
-    void SysMan_NewPassword(std::u16string aText);
-    void SysMan_NewEmail(std::u16string aText);
-    void ManagerQueue_ManagerLogLevel(int32_t aLevel);
-    void ManagerQueue_ManagerAuthEnable(bool aEnable);
+                                 TQORSVCHandle aNetwork, int32_t aNetIndex) override;
+    void SysMan_NetClientCountChanged(TQORSVCHandle aNetwork, int32_t aNetIndex,
+                                      int32_t aCount) override;
+    void SysMan_ConfirmEmail(std::string aTransportBlock) override;
+    void SysMan_DisconnectManager(TQORSVCCtxRef aChannel, bool aDoAnswer) override;
+    void SysMan_NewPassword(std::u16string aText) override;
+    void SysMan_NewEmail(std::u16string aText) override;
+    void ManagerQueue_ManagerLogLevel(int32_t aLevel) override;
+    void ManagerQueue_ManagerAuthEnable(bool aEnable) override;
     void AnswerToNet_NONE(TQORSVCCtxRef aClient, TQORSVCHandle aNetwork);
 
     // Hints, read without a lock.
-    TQORSvcSysmanStatus ManagerStatus() const { return f_Status.load(); }
-    int32_t ManagerAnsweredExtFlags() const { return f_AnsweredExtFlagsHint.load(); }
+    TQORSvcSysmanStatus ManagerStatus() const override { return f_Status.load(); }
+    int32_t ManagerAnsweredExtFlags() const override { return f_AnsweredExtFlagsHint.load(); }
     bool ManagerThreadIsStarted() const { return f_ThreadIsStarted.load(); }
     bool ManagerThreadIsStopped() const { return f_ThreadIsStopped.load(); }
     bool ManagerIsEmpty() const { return f_Queue.Count() == 0 && f_ReqCount.load() == 0; }

@@ -1,27 +1,5 @@
-// What a manager thread needs from the service that runs it: a way to report
-// through the server queue, the log, and the name resolver. The service
-// implements it; tests implement it with a recorder. Every call may come from
-// the manager thread, and SysManPost also from the threads that call the
-// manager's public operations (an at-once NONE answer), so an implementation
-// is thread-safe. The host outlives every manager thread it serves.
+// The host a manager thread reports to is declared with the service's view
+// of the manager threads (the service implements it below this layer).
 #pragma once
 
-#include <memory>
-#include <string>
-
-#include "server/gax_qor_svc_queues.h"
-
-namespace gax {
-
-class TQORSvcSysManHost {
-  public:
-    virtual ~TQORSvcSysManHost() = default;
-    // Pushes the record to the server queue and wakes the heartbeat thread.
-    virtual void SysManPost(std::unique_ptr<TQORSVCNetQueueRecord> aRec) = 0;
-    // One finished log line (without time stamp or line end).
-    virtual void SysManLog(std::u16string aLine) = 0;
-    // The service's LogExec: script command lines are logged.
-    virtual bool SysManLogExec() const = 0;
-};
-
-}  // namespace gax
+#include "server/gax_qor_svc_sysmanif.h"

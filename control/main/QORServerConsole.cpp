@@ -26,6 +26,7 @@
 #include "server/gax_qor_svc_networks_list.h"
 #include "server/gax_qor_svc_setup.h"
 #include "sockets/gax_snps_utils.h"
+#include "sysman/gax_qor_svc_sysman.h"
 
 using namespace gax;
 
@@ -278,6 +279,11 @@ int RunServer(bool aDebug, TQORServiceConfig& config, const TQORServiceNetOption
     runner.SetServQuarantineTicks(config.cfg_ServQuarantineTicks);
     runner.SetServMaxWaitConnections(config.ServMaxWaitConnections);
     runner.SetCommandContextFactory(MakeCommandContext);
+    runner.SetManagerFactory([](TQORSvcSysManHost& aHost, int32_t aIndex,
+                                const TQORSvcSysmanParams& aParams) {
+        return std::unique_ptr<TQORSVCManagerThread>(
+            std::make_unique<TQORSvcSysMan>(aHost, aIndex, aParams));
+    });
     TQORSignalThread signals(runner);
     signals.Start();
     runner.Start();

@@ -171,7 +171,6 @@ TEST_F(CommandCtx, ImmediateAnswersAndRefusalsWithAWord) {
         {"00R:00\r\n", "+1\r\nServer uptime: " + UnicodeToUtf8Str(FormatSecondsInterval(90061)) +
                            " / 90061 seconds\r\n"},
         {"00X:00\r\n", "+1\r\n" + std::to_string(::getpid()) + "\r\n"},
-        {"00r:00\r\n", "+0\r\n"},
         {"00i:03\r\n",
          "+8\r\nIGNORECLIENTMESSAGES\r\nIGNORECLIENTSOUNDS\r\nNOSERVERMESSAGES\r\n"
          "NOSERVERSOUNDS\r\nAGGREGATELIST\r\nNOLIST\r\nDUMMY\r\nSVX\r\n"},
@@ -239,6 +238,15 @@ TEST_F(CommandCtx, RequestsReachTheQueuesWithTheirArgumentsAndTheAsker) {
     out.clear();
     ASSERT_TRUE(ReadAtLeast(c.peer, out, 14));
     EXPECT_EQ(out, "+2\r\nNet01\r\n0\r\n");
+
+    // The managers list is answered by the heartbeat from the manager slots.
+    c.Send("00r:00\r\n");
+    ASSERT_TRUE(host.WaitRecord(Cmd::snc_ChannelManagersList));
+    EXPECT_EQ(host.Find(Cmd::snc_ChannelManagersList)->nqr_GlobalKey, c.ctx->CtxGlobalKey());
+    c.Answer("+0\r\n");
+    out.clear();
+    ASSERT_TRUE(ReadAtLeast(c.peer, out, 4));
+    EXPECT_EQ(out, "+0\r\n");
 
     // A move by e-mail is queued and answered through vCommandAnswer.
     c.Send("00S:" + F(kMail) + F("Net01") + F("Test") + I(30) + "\r\n");
