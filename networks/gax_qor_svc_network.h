@@ -339,7 +339,6 @@ class TQORServNetwork : public TQORNetworkData,
     // Handles the channel's records for one network; false for any other.
     bool ChanDispatch(TQORNetCommand& aCmd);
     void tmChannelDisconnectClient(const TQORSVCNetQueueRecord& aRec);
-    void tmManagerModeChanged(int32_t aMode);
     // The options are shared with other threads and never change: the level
     // an operator sets lives here (heartbeat thread); -1 until set.
     int32_t f_ChanLogLevel = -1;

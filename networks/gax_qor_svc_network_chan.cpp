@@ -117,22 +117,4 @@ void TQORServNetwork::tmChannelDisconnectClient(const TQORSVCNetQueueRecord& aRe
                                 std::string(hit ? kAnswerOK : kAnswerNoClient));
 }
 
-void TQORServNetwork::tmManagerModeChanged(int32_t aMode) {
-    if (aMode < 0 || aMode > 3) return;
-    auto mode = static_cast<TQORSystemManagerMode>(aMode);
-    if (mode == NetOptions().no_NetManagerMode) return;
-    // Without an active manager of its own the network can only stand alone.
-    if (f_EffManagersMask == 0) mode = smm_Standalone;
-    if (mode == f_EffManagerMode) return;
-    f_EffManagerMode = mode;
-    if (mode == smm_Standalone) return;
-    for (const auto& [key, c] : f_VisualOper) {
-        if (c->IsParrot()) continue;
-        c->RecalcApprovedManagersFlags(mode);
-        TClientErrorType err = TClientErrorType::cet_NONE;
-        if (!c->CheckApproved(err) && !AllowByPrivilege(c->CliPrivilege))
-            c->ClientTerminateSignal(TQORSVCDisconnectCause::fsdc_ServerError);
-    }
-}
-
 }  // namespace gax
