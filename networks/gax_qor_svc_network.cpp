@@ -224,6 +224,7 @@ void TQORServNetwork::Dispatch(TQORNetCommand& aCmd) {
 }
 
 void TQORServNetwork::ResultWork(bool aPing) {
+    if (aPing && NetOptions().no_SessionMaxTime > 0) tmSessionTimeCheck();  // ---- moves ----
     tmQuarantineStep();
     if (!f_NewbieHold.Empty()) tmNewbieStep();
     RelayResultWork(aPing);
@@ -235,6 +236,7 @@ void TQORServNetwork::ResultWork(bool aPing) {
             static const char floorTaken = 0x00;
             SendData(&floorTaken, 1, 0x10C08000, 0x10000000, e_SpeakingContext);
         }
+        tmBandwidthCheck();  // ---- moves ----
     }
     tmNewbieInitialData();
     DisposeAll();
@@ -344,6 +346,11 @@ void TQORServNetwork::CountContext(TQORSVCContext* aCtx, int32_t aDelta) {
 
 void TQORServNetwork::tmRejectClient(TQORSVCContext* aCtx, TClientErrorType aAnswer,
                                      TQORSVCDisconnectCause aCause) {
+    // ---- moves: a refused move takes the client back instead ----
+    if (f_MoveRefused != nullptr) {
+        *f_MoveRefused = true;
+        return;
+    }
     aCtx->DisconnectCauseW(aCause);
     aCtx->SetClientError(aAnswer);
     aCtx->CtxFlagsSet(QOR_CF_LEAVING);
@@ -398,6 +405,7 @@ void TQORServNetwork::tmNewbieStep() {
         c->RefreshStatusInfo();
         c->SessionStartTick = f_HeartBeatTick;
         c->SessionLifeTime = NetOptions().no_SessionMaxTime;
+        if (c->CtxMovingFromNetToNet) tmSendNetChangeInfo(c);  // ---- moves ----
         VisualInsert(c);
     }
 }
