@@ -489,6 +489,7 @@ void TQORServNetwork::CleaningFromDupl(TQORSVCContext* aCtx) {
 void TQORServNetwork::tmClientDisconnected(TQORSVCContext* aCtx) {
     if (aCtx == nullptr) return;
     aCtx->DisconnectCauseW(Cause::fsdc_GracefullDisconnect);
+    tmLogDisconnect(aCtx);  // ---- moves ----
     auto dispose = [this, aCtx] {
         aCtx->CtxFlagsSet(QOR_CF_LEAVING);
         f_DispHold.Add(aCtx);

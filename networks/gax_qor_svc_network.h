@@ -241,6 +241,9 @@ class TQORServNetwork : public TQORNetworkData,
 
   private:
     void tmSendNetChangeInfo(TQORSVCContext* aCtx);
+    // The departure line: the cause, the connection and the client, when the
+    // network's client log level covers the cause (session time, bandwidth).
+    void tmLogDisconnect(TQORSVCContext* aCtx);
     // Set while a move admits a client that may be refused: a refusal is
     // then only noted here.
     bool* f_MoveRefused = nullptr;

@@ -95,11 +95,11 @@ bool TQORServNetwork::MoveClient_AttachIntoTarget(TQORSVCContext* aCtx,
     if (NetOptions().no_LogClientLevel > 4) {
         std::u16string line;
         if (aType == TQORSVCClientHandshakeType::fscht_Move_Back_Auto) {
-            line = u"MOVE_AUTO_BACK NetTo=" + Grave(NetworkNameUCS2());
+            line = u" MOVE_AUTO_BACK NetTo=" + Grave(NetworkNameUCS2());
         } else if (aMoveTime <= 0) {
-            line = u"MOVE NetTo=" + Grave(NetworkNameUCS2());
+            line = u" MOVE NetTo=" + Grave(NetworkNameUCS2());
         } else {
-            line = u"MOVE_TEMP Time=" + Grave(Utf8StrToUnicodeLenient(std::to_string(aMoveTime))) +
+            line = u" MOVE_TEMP Time=" + Grave(Utf8StrToUnicodeLenient(std::to_string(aMoveTime))) +
                    u" NetTo=" + Grave(NetworkNameUCS2());
         }
         TStringBldU b;
@@ -132,6 +132,14 @@ void TQORServNetwork::tmSendNetChangeInfo(TQORSVCContext* aCtx) {
     FastStringA f(256);
     PrepareNetChangeInfo(f, HandshakeClientOf(*aCtx), n, s, o.no_ServerInfo);
     if (f.Len() > 0) aCtx->vSendBytes(f.Data(), static_cast<int32_t>(f.Len()));
+}
+
+void TQORServNetwork::tmLogDisconnect(TQORSVCContext* aCtx) {
+    if (!IsDisconnectLogged(aCtx->DisconnectCauseR(), NetOptions().no_LogClientLevel)) return;
+    TStringBldU b;
+    AppendDisconnectDescription(b, *aCtx);
+    AppendClientDescription(b, *aCtx);
+    Log(ToText(b));
 }
 
 void TQORServNetwork::tmSessionTimeCheck() {
