@@ -124,6 +124,23 @@ class Server {
         return ::testing::AssertionSuccess();
     }
 
+    int LogCount(const std::string& aText) {
+        std::lock_guard<std::mutex> g(f_LogLock);
+        int n = 0;
+        for (const std::string& l : f_Log) n += l.find(aText) != std::string::npos;
+        return n;
+    }
+
+    // Reads an internal-flags file of aText and hands it to the heartbeat.
+    void ApplyIntFlags(const std::string& aText) {
+        const std::string path = f_Path + ".intflags";
+        std::ofstream(path) << aText;
+        auto p = std::make_unique<TQORSVCIntFlagsPayload>();
+        p->Cfg = ReadIntFlagsFile(svc->Networks(), Utf8StrToUnicode(path));
+        std::remove(path.c_str());
+        svc->Poster().ServQueue_ApplyServIntFlags(std::move(p));
+    }
+
     bool LogHas(const std::string& aText) {
         std::lock_guard<std::mutex> g(f_LogLock);
         for (const std::string& l : f_Log)
@@ -266,6 +283,41 @@ TEST(PingChecks, AStationThatStopsReadingIsDroppedForBandwidth) {
     talker.Close();
     deaf.Close();
     EXPECT_TRUE(WaitFor([&] { return srv.svc->tmClientContextCount.load() == 0; }));
+}
+
+TEST(InternalFlags, AChangedEntryDisconnectsExactlyThatClientAndAnUnchangedRereadNobody) {
+    Server srv("Test\nOther\n");
+    QorConnection a, b;
+    std::string idA, idB;
+    ASSERT_TRUE(srv.Join(a, "alpha@example.org", "Test", &idA));
+    ASSERT_TRUE(srv.Join(b, "beta@example.org", "Other", &idB));
+    const std::string kDrop = "DISCONNECT_NEW_INTERNAL_FLAGS";
+
+    srv.ApplyIntFlags(idA + " * NOSERVERMESSAGES\n");
+    std::string frame;
+    ReadStatus st = ReadStatus::Ok;
+    while (st == ReadStatus::Ok) st = a.ReadFrame(frame, 20000);
+    EXPECT_EQ(st, ReadStatus::Closed);
+    ASSERT_TRUE(WaitFor([&] { return srv.LogCount(kDrop) == 1; }));
+    EXPECT_TRUE(srv.LogHas(kDrop + " EMail=`alpha@example.org`"));
+
+    // Back with its new flags; the same reading again changes nobody, then
+    // an entry for the other network's client ends that client only.
+    a.Close();
+    ASSERT_TRUE(srv.Join(a, "alpha@example.org", "Test"));
+    srv.ApplyIntFlags(idA + " * NOSERVERMESSAGES\n");
+    srv.ApplyIntFlags(idA + " * NOSERVERMESSAGES\n" + idB + " Other NOLIST\n");
+    st = ReadStatus::Ok;
+    while (st == ReadStatus::Ok) st = b.ReadFrame(frame, 20000);
+    EXPECT_EQ(st, ReadStatus::Closed);
+    ASSERT_TRUE(WaitFor([&] { return srv.LogCount(kDrop) == 2; }));
+    EXPECT_TRUE(srv.LogHas(kDrop + " EMail=`beta@example.org`"));
+    EXPECT_TRUE(a.SendAll(CmdKeepAlive(), 5000));
+    EXPECT_EQ(a.ReadFrame(frame, 700), ReadStatus::Ok);  // the ping still comes
+    a.Close();
+    b.Close();
+    EXPECT_TRUE(WaitFor([&] { return srv.svc->tmClientContextCount.load() == 0; }));
+    EXPECT_EQ(srv.LogCount(kDrop), 2);
 }
 
 }  // namespace
