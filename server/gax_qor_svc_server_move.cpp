@@ -67,7 +67,8 @@ void TQORService::tmFastMode(TQORServNetworkCommand aCmd) {
 
 void TQORService::tmMoveRecord(TQORSVCNetQueueRecord& aRec) {
     // The entry of a live client context under a key; null when it ended.
-    auto liveClient = [this](TQORSVCHandle aCtx, TQORGlobalKey aKey) -> TQORClientEntry* {
+    auto liveClient = [this](TQORSVCHandle aCtx,
+                             TQORGlobalKey aKey) GAX_REQUIRES(kHeartbeat) -> TQORClientEntry* {
         auto it = f_tmClients.find(aCtx.Identity());
         if (it == f_tmClients.end() || it->second.Ctx->CtxGlobalKey() != aKey ||
             it->second.Undefined || it->second.Network == nullptr)
@@ -104,7 +105,7 @@ void TQORService::tmMoveRecord(TQORSVCNetQueueRecord& aRec) {
     // The asker: a client session that is on line in its network, or a
     // command-channel context that is still listed.
     TQORSVCNetwork* from = nullptr;
-    auto asker = [&]() -> TQORSVCWrkCtx* {
+    auto asker = [&]() GAX_REQUIRES(kHeartbeat) -> TQORSVCWrkCtx* {
         if (aRec.nqr_Cmd == C::snc_ChannelMoveClient)
             return tmAliveCommandContext(aRec.nqr_Context, aRec.nqr_GlobalKey);
         TQORClientEntry* e = liveClient(aRec.nqr_Context, aRec.nqr_GlobalKey);
