@@ -236,6 +236,8 @@ void TQORServNetwork::Dispatch(TQORNetCommand& aCmd) {
 
 void TQORServNetwork::ResultWork(bool aPing) {
     if (aPing) AccessExpire();
+
+    if (aPing && NetOptions().no_SessionMaxTime > 0) tmSessionTimeCheck();  // ---- moves ----
     tmQuarantineStep();
     if (!f_NewbieHold.Empty()) tmNewbieStep();
     RelayResultWork(aPing);
@@ -248,6 +250,7 @@ void TQORServNetwork::ResultWork(bool aPing) {
             static const char floorTaken = 0x00;
             SendData(&floorTaken, 1, 0x10C08000, 0x10000000, e_SpeakingContext);
         }
+        tmBandwidthCheck();  // ---- moves ----
     }
     AccessSends();
     tmNewbieInitialData();
@@ -358,6 +361,11 @@ void TQORServNetwork::CountContext(TQORSVCContext* aCtx, int32_t aDelta) {
 
 void TQORServNetwork::tmRejectClient(TQORSVCContext* aCtx, TClientErrorType aAnswer,
                                      TQORSVCDisconnectCause aCause) {
+    // ---- moves: a refused move takes the client back instead ----
+    if (f_MoveRefused != nullptr) {
+        *f_MoveRefused = true;
+        return;
+    }
     aCtx->DisconnectCauseW(aCause);
     aCtx->SetClientError(aAnswer);
     aCtx->CtxFlagsSet(QOR_CF_LEAVING);
@@ -412,6 +420,7 @@ void TQORServNetwork::tmNewbieStep() {
         c->RefreshStatusInfo();
         c->SessionStartTick = f_HeartBeatTick;
         c->SessionLifeTime = NetOptions().no_SessionMaxTime;
+        if (c->CtxMovingFromNetToNet) tmSendNetChangeInfo(c);  // ---- moves ----
         VisualInsert(c);
         AccessStoreDiffers(c);
     }
@@ -499,6 +508,7 @@ void TQORServNetwork::CleaningFromDupl(TQORSVCContext* aCtx) {
 void TQORServNetwork::tmClientDisconnected(TQORSVCContext* aCtx) {
     if (aCtx == nullptr) return;
     aCtx->DisconnectCauseW(Cause::fsdc_GracefullDisconnect);
+    tmLogDisconnect(aCtx);  // ---- moves ----
     auto dispose = [this, aCtx] {
         aCtx->CtxFlagsSet(QOR_CF_LEAVING);
         f_DispHold.Add(aCtx);

@@ -222,6 +222,48 @@ class TQORServNetwork : public TQORNetworkData,
     TQORSystemManagerMode NetManagerMode() const { return NetOptions().no_NetManagerMode; }
     // ---- end of manager approval ----
 
+    // ---- moves, session time and bandwidth (gax_qor_svc_network_move.cpp) ----
+    // Answer codes of the move checks, as the command channel words them.
+    static constexpr int32_t kMoveOK = 0;
+    static constexpr int32_t kMoveNotSupported = 5;
+    static constexpr int32_t kMoveNoClient = 6;
+    // aCtx stands in the visible list under its id and key and is not leaving.
+    bool MoveClient_IsOnline(const TQORSVCContext* aCtx, TQORGlobalKey aKey) const;
+    // kMoveOK with the client's context when the client with that id may
+    // leave; kMoveNoClient when unknown, not visible or leaving;
+    // kMoveNotSupported for the Parrot.
+    int32_t MoveClient_CanDetachFromSourceByID(std::string_view aClientId,
+                                               TQORSVCContext*& aCtx) const;
+    int32_t MoveClient_CanDetachFromSourceByCtx(const TQORSVCContext* aCtx) const;
+    // False when full (arrivals in flight counted), when aCtx is still in
+    // this network's MOVED hold, or its id (or, with UniqCallsign, its
+    // callsign) is already here, or it is blocked here.
+    bool MoveClient_CanAttachIntoTarget(TQORSVCContext* aCtx) const;
+    // Takes a visible client out (floor, managers, indexes, list cache) and
+    // runs this network's heartbeat at once with a list rebuild, so that the
+    // others see it gone before the target admits it. aTick: the pass's tick.
+    void MoveClient_DetachFromSource(TQORSVCContext* aCtx, uint32_t aTick);
+    // Admits a moved client with its initial flags. With aMayRefuse a refusal
+    // at admission leaves no trace here and nothing is sent to the client
+    // (false; the caller takes it back); without it a refusal ends the
+    // client as at a connect (false as well).
+    bool MoveClient_AttachIntoTarget(TQORSVCContext* aCtx, TQORSVCClientHandshakeType aType,
+                                     int32_t aMoveTime, bool aMayRefuse);
+    // At the ping: visible clients whose session time ran out, and those
+    // whose output stayed over the limit too long, are told to end.
+    void tmSessionTimeCheck();
+    void tmBandwidthCheck();
+
+  private:
+    void tmSendNetChangeInfo(TQORSVCContext* aCtx);
+    // The departure line: the cause, the connection and the client, when the
+    // network's client log level covers the cause (session time, bandwidth).
+    void tmLogDisconnect(TQORSVCContext* aCtx);
+    // Set while a move admits a client that may be refused: a refusal is
+    // then only noted here.
+    bool* f_MoveRefused = nullptr;
+    // ---- end of moves ----
+
   protected:
     void SetNetOriginalIndex(int32_t aIndex) override;
 

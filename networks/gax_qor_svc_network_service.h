@@ -130,6 +130,29 @@ class TQORNetworkedService : public TQORService,
     // The network of a Parrot's record (the Parrots are never admitted).
     TQORSVCNetwork* tmNetworkOfPseudoClient(TQORSVCHandle aCtx) override GAX_REQUIRES(kHeartbeat);
 
+    // ---- moves and internal flags (gax_qor_svc_network_move.cpp) ----
+    TQORSVCNetwork* tmMoveNetwork(TQORSVCHandle aNet) override GAX_REQUIRES(kHeartbeat);
+    bool tmMoveIsOnline(TQORSVCNetwork& aNet, TQORSVCWrkCtx& aCtx, TQORGlobalKey aKey) override
+        GAX_REQUIRES(kHeartbeat);
+    int32_t tmMoveCanDetachById(TQORSVCNetwork& aNet, std::string_view aClientId,
+                                TQORSVCWrkCtx*& aCtx) override GAX_REQUIRES(kHeartbeat);
+    int32_t tmMoveCanDetachByCtx(TQORSVCNetwork& aNet, TQORSVCWrkCtx& aCtx) override
+        GAX_REQUIRES(kHeartbeat);
+    bool tmMoveCanAttach(TQORSVCNetwork& aNet, TQORSVCWrkCtx& aCtx) override
+        GAX_REQUIRES(kHeartbeat);
+    TQORSVCNetwork* tmMoveDetachAttach(TQORSVCNetwork& aFrom, TQORSVCNetwork& aTo,
+                                       TQORSVCWrkCtx& aCtx, TQORSVCClientHandshakeType aType,
+                                       int32_t aMoveTime, bool& aRefused) override
+        GAX_REQUIRES(kHeartbeat);
+    void tmApplyServIntFlags(TQORSVCNetQueueRecord& aRec) override GAX_REQUIRES(kHeartbeat);
+
+  private:
+    TQORServNetwork* MoveNet(TQORSVCNetwork& aLink) const;
+    // The server-wide internal flags in force; the networks read them at
+    // admission (heartbeat thread).
+    std::unique_ptr<TQORSVCIntFlagsList> f_ServIntFlags;
+    // ---- end of moves ----
+
   private:
     std::unique_ptr<TCharsetsCodeList> f_Codes;
     const TQORNetworksList* f_ListRef = nullptr;

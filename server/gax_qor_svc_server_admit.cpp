@@ -387,6 +387,7 @@ void TQORService::tmClientDisconnected(std::unique_ptr<TQORSVCNetQueueRecord>& a
             if (f_tmTempMovedContexts[i]->MovedCtxRef().Ctx.Identity() == static_cast<const void*>(&ctx))
                 f_tmTempMovedContexts.erase(f_tmTempMovedContexts.begin() +
                                             static_cast<std::ptrdiff_t>(i));
+        tmDropTempMove(static_cast<const void*>(&ctx));
         tmHandToNetwork(entry.Network, aRec);
         tmContextGone();
         return;

@@ -198,6 +198,17 @@ void TQORService::tmDispatchOwned(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) 
             return;
         }
         if (tmDispatchRecord(r)) return;
+        // ---- moves, fast mode and internal flags ----
+        switch (r.nqr_Cmd) {
+            case C::snc_ContextMoveClient:
+            case C::snc_ChannelMoveClient:
+            case C::snc_MoveClientAutoBack: tmMoveRecord(r); return;
+            case C::snc_FastOn:
+            case C::snc_FastOff: tmFastMode(r.nqr_Cmd); return;
+            case C::snc_ApplyServIntFlags: tmApplyServIntFlags(r); return;
+            default: break;
+        }
+        // ---- end of moves ----
         if (GoesToReceiverNetwork(r.nqr_Cmd)) {
             tmHandToNetwork(tmFindNetwork(r.nqr_ReceiverObj), aRec);
             return;

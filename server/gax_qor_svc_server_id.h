@@ -39,6 +39,8 @@
 #include "server/gax_qor_svc_cmdhost.h"
 #include "server/gax_qor_svc_host.h"
 #include "server/gax_qor_svc_listfiles.h"
+
+#include "server/gax_qor_svc_intflags.h"
 #include "server/gax_qor_svc_mainthread.h"
 #include "server/gax_qor_svc_memreport.h"
 #include "server/gax_qor_svc_netif.h"
@@ -85,6 +87,14 @@ inline constexpr int32_t kStopLateAbortMark = 1;
 
 inline constexpr uint32_t kResAllLists =
     kResMutes | kResBlocks | kResAdmins | kResModes | kResRights | kResNotices;
+
+// ---- moves, fast mode and internal flags ----
+// A reading of the internal-flags file on its way to the heartbeat
+// (snc_ApplyServIntFlags, slot 0 of the record's list array).
+struct TQORSVCIntFlagsPayload : TQORSVCListPayload {
+    std::unique_ptr<TQORSVCIntFlagsCfgObject> Cfg;
+};
+// ---- end of moves ----
 
 class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQORSVCNetHost {
   public:
@@ -518,6 +528,63 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     // The server-wide mode a channel request set; -1: the configured one.
     int32_t f_tmServManagerMode GAX_GUARDED_BY(kHeartbeat) = -1;
     // ---- end of managers ----
+
+    // ---- moves, fast mode and internal flags (gax_qor_svc_server_move.cpp) ----
+    // Answer codes of a move as the command channel words them.
+    static constexpr int32_t kMoveAnswerOK = 0;
+    static constexpr int32_t kMoveAnswerNotSupported = 5;
+    static constexpr int32_t kMoveAnswerNoClient = 6;
+    static constexpr int32_t kMoveAnswerRefused = 8;
+    // snc_ContextMoveClient, snc_ChannelMoveClient, snc_MoveClientAutoBack.
+    void tmMoveRecord(TQORSVCNetQueueRecord& aRec) GAX_REQUIRES(kHeartbeat);
+    // snc_FastOn / snc_FastOff: every network, from the last to the first.
+    void tmFastMode(TQORServNetworkCommand aCmd) GAX_REQUIRES(kHeartbeat);
+    // A network's heartbeat when due (ping grid or queued commands), with the
+    // heartbeat pass's error handling.
+    void tmHeartBeatIfDue(TQORSVCNetwork& aNet) GAX_REQUIRES(kHeartbeat);
+    // The tick of the heartbeat pass under way.
+    uint32_t tmPassTick() const GAX_REQUIRES(kHeartbeat) { return tmServTick; }
+    // Forgets the temporary move of a context (ended, or gone home).
+    void tmDropTempMove(const void* aCtxIdentity) GAX_REQUIRES(kHeartbeat);
+    // The network operations of a move, filled in by the layer that has
+    // networks. The defaults know no client that could move.
+    // The network a record names (a network's handle as the channel or a
+    // session gave it); null when none.
+    virtual TQORSVCNetwork* tmMoveNetwork(TQORSVCHandle aNet) GAX_REQUIRES(kHeartbeat) {
+        return tmFindNetwork(aNet);
+    }
+    virtual bool tmMoveIsOnline(TQORSVCNetwork&, TQORSVCWrkCtx&, TQORGlobalKey)
+        GAX_REQUIRES(kHeartbeat) {
+        return false;
+    }
+    // A move answer code; kMoveAnswerOK yields the context.
+    virtual int32_t tmMoveCanDetachById(TQORSVCNetwork&, std::string_view, TQORSVCWrkCtx*& aCtx)
+        GAX_REQUIRES(kHeartbeat) {
+        aCtx = nullptr;
+        return kMoveAnswerNoClient;
+    }
+    virtual int32_t tmMoveCanDetachByCtx(TQORSVCNetwork&, TQORSVCWrkCtx&) GAX_REQUIRES(kHeartbeat) {
+        return kMoveAnswerNoClient;
+    }
+    virtual bool tmMoveCanAttach(TQORSVCNetwork&, TQORSVCWrkCtx&) GAX_REQUIRES(kHeartbeat) {
+        return false;
+    }
+    // Takes the context out of aFrom and admits it into aTo. Returns the
+    // network that holds it now: aTo, or aFrom when aTo refused it at
+    // admission and aFrom took it back (aRefused true in both refusal cases;
+    // when neither kept it, it ends in aTo's refusal). Null when nothing moved.
+    virtual TQORSVCNetwork* tmMoveDetachAttach(TQORSVCNetwork&, TQORSVCNetwork&, TQORSVCWrkCtx&,
+                                               TQORSVCClientHandshakeType, int32_t,
+                                               bool& aRefused) GAX_REQUIRES(kHeartbeat) {
+        aRefused = true;
+        return nullptr;
+    }
+    // snc_ApplyServIntFlags: slot 0 of the record holds a
+    // TQORSVCIntFlagsPayload. The default only frees it.
+    virtual void tmApplyServIntFlags(TQORSVCNetQueueRecord&) GAX_REQUIRES(kHeartbeat) {}
+    // Temporary moves under way, owned here (f_tmTempMovedContexts lists them).
+    std::vector<std::unique_ptr<TQORSVCMovedClient>> f_tmTempMoves GAX_GUARDED_BY(kHeartbeat);
+    // ---- end of moves ----
 
   public:
     // Read-outs for tests and the memory report (heartbeat thread).

@@ -300,6 +300,10 @@ void TSynapseListenerThread::Serve() {
 TSocket TSynapseListenerThread::AcceptOne(TSynapseBinding& binding, int& err) {
     TSocket s = binding.ListenedSocket->Accept();
     err = binding.ListenedSocket->LastError();
+    if (s != INVALID_SOCKET_HANDLE) {
+        f_AcceptedPeer = binding.ListenedSocket->RemoteSin();
+        f_AcceptedPeerValid = true;
+    }
     return s;
 }
 
@@ -307,6 +311,7 @@ void TSynapseListenerThread::AcceptAll(TSynapseBinding& b) {
     int transientInRow = 0;
     while (f_ToStart.load() && !f_Terminated.load()) {
         int err = 0;
+        f_AcceptedPeerValid = false;
         TSocket s = AcceptOne(b, err);
         if (s == INVALID_SOCKET_HANDLE) {
             if (err == 0 || err == plat::kSockErrWouldBlock) return;
@@ -339,8 +344,12 @@ void TSynapseListenerThread::AcceptAll(TSynapseBinding& b) {
 }
 
 void TSynapseListenerThread::HandleAccepted(TSynapseBinding& b, TSocket s) {
+    // accept() already told the peer; it is asked again only of a socket a
+    // subclass's AcceptOne got some other way.
     TVarSin peer;
-    if (SockGetPeerName(s, peer) != 0) {
+    if (f_AcceptedPeerValid) {
+        peer = f_AcceptedPeer;
+    } else if (SockGetPeerName(s, peer) != 0) {
         int e = plat::SockLastError();
         CloseAccepted(s);
         RaiseError(u"getpeername: " + FormatSocketSysError(e));

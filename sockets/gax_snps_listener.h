@@ -140,6 +140,10 @@ class TSynapseListenerThread {
     void Serve();
     void AcceptAll(TSynapseBinding& binding);
     void HandleAccepted(TSynapseBinding& binding, TSocket socket);
+    // The peer address accept() reported for the socket AcceptOne returned
+    // last (cleared before each accept): no second system call asks for it.
+    TVarSin f_AcceptedPeer;
+    bool f_AcceptedPeerValid = false;
     void RaiseError(const std::u16string& text);
     bool StartStopEvents() const;
     static void IterHandler(TWaiter2HandlerParams* params);

@@ -1,0 +1,323 @@
+// Moves between networks and the ping's session checks, end to end over TCP:
+// a service with four networks listens on loopback; a network owner moves a
+// station with "MVU:" (for good, for a while and back, into a full network),
+// stations that leave while they are being moved are freed once (ASan), and
+// the ping ends sessions that ran out of time or stopped reading.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "foundation/gax_strutils.h"
+#include "networks/gax_qor_svc_network_service.h"
+#include "protocol/gax_qor_fields.h"
+#include "tools/qor_client_proto.h"
+
+namespace {
+
+using namespace gax;
+using namespace qortool;
+
+bool WaitFor(const std::function<bool()>& aDone, int aMs = 20000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(aMs);
+    while (!aDone()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// Reads frames until a client list shows aCount members.
+bool WaitForListOf(QorConnection& aConn, long aCount, int aMs = 20000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(aMs);
+    std::string frame;
+    while (std::chrono::steady_clock::now() < end) {
+        if (aConn.ReadFrame(frame, aMs) != ReadStatus::Ok) return false;
+        if (ListCount(frame) == aCount) return true;
+    }
+    return false;
+}
+
+std::string CmdMove(std::string_view aId, std::string_view aNetwork, int32_t aSeconds) {
+    return "MVU:" + HexLenStr(aId) + HexLenStr(aNetwork) + HexLenIntToStr(aSeconds) + "\r\n";
+}
+
+constexpr const char* kOwner = "boss@example.org";
+
+// A running service with the networks of aNetworksFile, its log kept.
+class Server {
+  public:
+    explicit Server(const std::string& aNetworksFile, int32_t aActivityTimeout = 60) {
+        cfg.cfg_ServerEnabled = true;
+        cfg.cfg_ConnectionsPerThread = 63;
+        cfg.ClientHandshakeTimeout = 20;
+        cfg.ClientActivityTimeout = aActivityTimeout;
+        cfg.cfg_ServMaxClientConnectionsPerAddress = 0;
+        cfg.cfg_ServMaxClientConnectionsTotal = 1000;
+        cfg.cfg_ServMaxClientConnectionsPerAddressPerMeasureTime = 10000;
+        cfg.cfg_ServMaxClientConnectionsPerAddressMeasureTime = 30;
+        // A hard cap far away: a slow reader is left to the ping's rule.
+        cfg.cfg_ServOutputBufferLimit = 16 << 20;
+        cfg.cfg_ServOutputBufferFactor = 4;
+        f_Path = ::testing::TempDir() + "moves_networks_" +
+                 std::to_string(reinterpret_cast<uintptr_t>(this)) + ".cfg";
+        std::ofstream(f_Path) << aNetworksFile;
+        svc = std::make_unique<TQORNetworkedService>(cfg);
+        svc->OnFifo = [this] {
+            std::u16string l;
+            while (svc->GetFifo(l)) {
+                const std::string line = UnicodeToByteStr(l);
+                std::fprintf(stderr, "%s\n", line.c_str());
+                std::lock_guard<std::mutex> g(f_LogLock);
+                f_Log.push_back(line);
+            }
+        };
+        svc->SetLogClientLevel(9);
+        TQORServiceNetOptions serv;
+        serv.sno_LogClientLevel = 9;
+        svc->LoadNetworks(serv, Utf8StrToUnicode(f_Path));
+        svc->Start();
+        svc->AddPortForLocalhost(u"Client", u"0", ipver_4,
+                                 [this](TSocket s, const std::string& addr, int port,
+                                        const std::string&, int, const std::u16string&) {
+                                     svc->evnt_Listener_ClientAcceptPeer(s, addr, port);
+                                 });
+        f_Main = std::thread([this] { svc->RunMainThread(); });
+        svc->StartService();
+        WaitFor([this] { return svc->ListenerBoundPort(u"Client") > 0; });
+        port = static_cast<uint16_t>(svc->ListenerBoundPort(u"Client"));
+    }
+    ~Server() {
+        svc->ServiceAbortThread(u"CTRL-C");
+        f_Main.join();
+        std::remove(f_Path.c_str());
+    }
+
+    // Joins aNetwork; the answer's client id in aId.
+    ::testing::AssertionResult Join(QorConnection& aConn, const std::string& aEmail,
+                                    const std::string& aNetwork, std::string* aId = nullptr) {
+        ConnectFields f;
+        f.Email = aEmail;
+        f.Callsign = "C" + std::to_string(++f_Joins);
+        f.Password = "secret";
+        f.City = "Town";
+        f.Country = "Land";
+        f.Network = aNetwork;
+        // Extensions are granted to UTF-8 clients with a list format; the
+        // count list is what the test reads.
+        f.ExtFlags = QOR_LIST_FORMAT_COUNT | QOR_EXT_MOVE_CLIENT | QOR_EXT_NET_CHANGE_INFO;
+        const BuildResult b = BuildConnectString(f, ConnectForm::Utf8);
+        if (!b.Ok()) return ::testing::AssertionFailure() << b.Error;
+        if (!aConn.Connect("127.0.0.1", port, "", 5000))
+            return ::testing::AssertionFailure() << aConn.Error();
+        HandshakeAnswer a;
+        const ReadStatus st = aConn.Handshake(b.Line, a, 20000);
+        if (st != ReadStatus::Ok) return ::testing::AssertionFailure() << ReadStatusText(st);
+        if (!a.Positive()) return ::testing::AssertionFailure() << "refused: " << a.Access();
+        if (aId != nullptr) *aId = a.ClientId();
+        return ::testing::AssertionSuccess();
+    }
+
+    int LogCount(const std::string& aText) {
+        std::lock_guard<std::mutex> g(f_LogLock);
+        int n = 0;
+        for (const std::string& l : f_Log) n += l.find(aText) != std::string::npos;
+        return n;
+    }
+
+    // Reads an internal-flags file of aText and hands it to the heartbeat.
+    void ApplyIntFlags(const std::string& aText) {
+        const std::string path = f_Path + ".intflags";
+        std::ofstream(path) << aText;
+        auto p = std::make_unique<TQORSVCIntFlagsPayload>();
+        p->Cfg = ReadIntFlagsFile(svc->Networks(), Utf8StrToUnicode(path));
+        std::remove(path.c_str());
+        svc->Poster().ServQueue_ApplyServIntFlags(std::move(p));
+    }
+
+    bool LogHas(const std::string& aText) {
+        std::lock_guard<std::mutex> g(f_LogLock);
+        for (const std::string& l : f_Log)
+            if (l.find(aText) != std::string::npos) return true;
+        return false;
+    }
+
+    TQORServiceConfig cfg;
+    std::unique_ptr<TQORNetworkedService> svc;
+    uint16_t port = 0;
+
+  private:
+    std::string f_Path;
+    std::thread f_Main;
+    std::mutex f_LogLock;
+    std::vector<std::string> f_Log;
+    int f_Joins = 0;
+};
+
+constexpr const char* kNetworks =
+    "Test|OwnerEMail=boss@example.org\n"
+    "Other\n"
+    "Small|MaxClients=1\n";
+
+TEST(MoveClient, OwnerMovesAStationForGoodAndForAWhileAndNotIntoAFullNetwork) {
+    Server srv(kNetworks);
+    QorConnection owner, moved, other, sitter;
+    std::string movedId;
+    ASSERT_TRUE(srv.Join(owner, kOwner, "Test"));
+    ASSERT_TRUE(srv.Join(moved, "moved@example.org", "Test", &movedId));
+    ASSERT_TRUE(srv.Join(other, "other@example.org", "Other"));
+    ASSERT_TRUE(srv.Join(sitter, "sitter@example.org", "Small"));
+    ASSERT_TRUE(WaitForListOf(owner, 2));
+    ASSERT_TRUE(WaitForListOf(moved, 2));
+    ASSERT_TRUE(WaitForListOf(other, 1));
+
+    // Small is full: the station stays in Test, so the next move (whose
+    // source is Test) still finds it there.
+    ASSERT_TRUE(owner.SendAll(CmdMove(movedId, "Small", 0), 5000));
+    ASSERT_TRUE(owner.SendAll(CmdMove(movedId, "Other", 0), 5000));
+    std::string frame;
+    ASSERT_EQ(moved.WaitForFrame(kFrameNetChange, frame, 20000), ReadStatus::Ok);
+    EXPECT_NE(frame.find("Other"), std::string::npos);
+    EXPECT_TRUE(WaitForListOf(other, 2));
+    EXPECT_TRUE(WaitForListOf(owner, 1));
+    EXPECT_TRUE(WaitForListOf(moved, 2));
+    EXPECT_TRUE(srv.LogHas("MOVE NetTo=`Other`"));
+
+    // A moved station can talk in its new network.
+    ASSERT_TRUE(moved.SendAll(CmdTx0(), 5000));
+    ASSERT_EQ(moved.WaitForFrame(kFrameTxApproval, frame, 20000), ReadStatus::Ok);
+    ASSERT_TRUE(moved.SendAll(CmdSound(std::string(kSoundPayload, 's')), 5000));
+    ASSERT_EQ(other.WaitForFrame(kFrameSound, frame, 20000), ReadStatus::Ok);
+    ASSERT_TRUE(moved.SendAll(CmdRx0(), 5000));
+
+    // For one second: a second station goes to Other and comes home by itself.
+    std::string tempId;
+    QorConnection owner2;
+    ASSERT_TRUE(srv.Join(owner2, "boss2@example.org", "Test", &tempId));
+    ASSERT_TRUE(WaitForListOf(owner, 2));
+    ASSERT_TRUE(owner.SendAll(CmdMove(tempId, "Other", 1), 5000));
+    ASSERT_EQ(owner2.WaitForFrame(kFrameNetChange, frame, 20000), ReadStatus::Ok);
+    EXPECT_NE(frame.find("Other"), std::string::npos);
+    ASSERT_EQ(owner2.WaitForFrame(kFrameNetChange, frame, 20000), ReadStatus::Ok);
+    EXPECT_NE(frame.find("Test"), std::string::npos);
+    EXPECT_TRUE(WaitForListOf(owner, 2));
+    EXPECT_TRUE(srv.LogHas("MOVE_TEMP Time=`1` NetTo=`Other`"));
+    EXPECT_TRUE(srv.LogHas("MOVE_AUTO_BACK NetTo=`Test`"));
+
+    for (QorConnection* c : {&owner, &moved, &other, &sitter, &owner2}) c->Close();
+    EXPECT_TRUE(WaitFor([&] { return srv.svc->tmClientContextCount.load() == 0; }));
+}
+
+TEST(MoveClient, StationsThatLeaveWhileTheyAreMovedAreFreedOnce) {
+    Server srv(kNetworks);
+    QorConnection owner, watcher;
+    ASSERT_TRUE(srv.Join(owner, kOwner, "Test"));
+    ASSERT_TRUE(srv.Join(watcher, "watcher@example.org", "Other"));
+    for (int round = 0; round < 16; ++round) {
+        QorConnection leaver;
+        std::string id;
+        ASSERT_TRUE(srv.Join(leaver, "leaver" + std::to_string(round) + "@example.org", "Test", &id))
+            << round;
+        // Visible first (else the move finds nobody), then gone at once.
+        ASSERT_TRUE(WaitForListOf(owner, 2)) << round;
+        ASSERT_TRUE(owner.SendAll(CmdMove(id, "Other", round % 2), 5000));
+        if (round % 3 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(round % 7));
+        leaver.Close();
+        ASSERT_TRUE(WaitFor([&] { return srv.svc->tmClientContextCount.load() == 2; })) << round;
+        ASSERT_TRUE(WaitForListOf(owner, 1)) << round;
+    }
+    owner.Close();
+    watcher.Close();
+    EXPECT_TRUE(WaitFor([&] { return srv.svc->tmClientContextCount.load() == 0; }));
+}
+
+TEST(PingChecks, SessionTimeRunsOut) {
+    Server srv("Short|ClientSessionMaxTime=2s\n");
+    QorConnection c;
+    ASSERT_TRUE(srv.Join(c, "short@example.org", "Short"));
+    const auto start = std::chrono::steady_clock::now();
+    std::string frame;
+    ReadStatus st = ReadStatus::Ok;
+    while (st == ReadStatus::Ok) st = c.ReadFrame(frame, 20000);
+    EXPECT_EQ(st, ReadStatus::Closed);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    EXPECT_TRUE(WaitFor([&] { return srv.LogHas("DISCONNECT_LIMIT_SESSION_TIME"); }));
+}
+
+TEST(PingChecks, AStationThatStopsReadingIsDroppedForBandwidth) {
+    // A short activity time-out: over the limit for that long ends a session.
+    Server srv("Room\n", 3);
+    QorConnection talker, deaf;
+    ASSERT_TRUE(srv.Join(talker, "talker@example.org", "Room"));
+    // Small kernel buffers on the deaf side: the backlog shows in the server.
+    ASSERT_TRUE(srv.Join(deaf, "deaf@example.org", "Room"));
+    const int small = 4096;
+    ::setsockopt(deaf.Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    ASSERT_TRUE(WaitForListOf(talker, 2));
+
+    const std::string text(2000, 't');
+    std::string frame;
+    bool dropped = false;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!dropped && std::chrono::steady_clock::now() < end) {
+        std::string burst;
+        for (int i = 0; i < 20; ++i) burst += CmdText(text);
+        burst += CmdKeepAlive();
+        ASSERT_TRUE(talker.SendAll(burst, 5000));
+        (void)deaf.SendAll(CmdKeepAlive(), 5000);  // fails once it is dropped
+        // The talker reads its own texts back.
+        while (talker.ReadFrame(frame, 5) == ReadStatus::Ok) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        dropped = srv.LogHas("DISCONNECT_BANDWIDTH");
+    }
+    EXPECT_TRUE(dropped);
+    // The talker is not punished for the deaf one.
+    EXPECT_TRUE(talker.SendAll(CmdKeepAlive(), 5000));
+    talker.Close();
+    deaf.Close();
+    EXPECT_TRUE(WaitFor([&] { return srv.svc->tmClientContextCount.load() == 0; }));
+}
+
+TEST(InternalFlags, AChangedEntryDisconnectsExactlyThatClientAndAnUnchangedRereadNobody) {
+    Server srv("Test\nOther\n");
+    QorConnection a, b;
+    std::string idA, idB;
+    ASSERT_TRUE(srv.Join(a, "alpha@example.org", "Test", &idA));
+    ASSERT_TRUE(srv.Join(b, "beta@example.org", "Other", &idB));
+    const std::string kDrop = "DISCONNECT_NEW_INTERNAL_FLAGS";
+
+    srv.ApplyIntFlags(idA + " * NOSERVERMESSAGES\n");
+    std::string frame;
+    ReadStatus st = ReadStatus::Ok;
+    while (st == ReadStatus::Ok) st = a.ReadFrame(frame, 20000);
+    EXPECT_EQ(st, ReadStatus::Closed);
+    ASSERT_TRUE(WaitFor([&] { return srv.LogCount(kDrop) == 1; }));
+    EXPECT_TRUE(srv.LogHas(kDrop + " EMail=`alpha@example.org`"));
+
+    // Back with its new flags; the same reading again changes nobody, then
+    // an entry for the other network's client ends that client only.
+    a.Close();
+    ASSERT_TRUE(srv.Join(a, "alpha@example.org", "Test"));
+    srv.ApplyIntFlags(idA + " * NOSERVERMESSAGES\n");
+    srv.ApplyIntFlags(idA + " * NOSERVERMESSAGES\n" + idB + " Other NOLIST\n");
+    st = ReadStatus::Ok;
+    while (st == ReadStatus::Ok) st = b.ReadFrame(frame, 20000);
+    EXPECT_EQ(st, ReadStatus::Closed);
+    ASSERT_TRUE(WaitFor([&] { return srv.LogCount(kDrop) == 2; }));
+    EXPECT_TRUE(srv.LogHas(kDrop + " EMail=`beta@example.org`"));
+    EXPECT_TRUE(a.SendAll(CmdKeepAlive(), 5000));
+    EXPECT_EQ(a.ReadFrame(frame, 700), ReadStatus::Ok);  // the ping still comes
+    a.Close();
+    b.Close();
+    EXPECT_TRUE(WaitFor([&] { return srv.svc->tmClientContextCount.load() == 0; }));
+    EXPECT_EQ(srv.LogCount(kDrop), 2);
+}
+
+}  // namespace
