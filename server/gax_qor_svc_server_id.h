@@ -529,6 +529,7 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     int32_t f_tmServManagerMode GAX_GUARDED_BY(kHeartbeat) = -1;
     // ---- end of managers ----
 
+  protected:
     // ---- moves, fast mode and internal flags (gax_qor_svc_server_move.cpp) ----
     // Answer codes of a move as the command channel words them.
     static constexpr int32_t kMoveAnswerOK = 0;
