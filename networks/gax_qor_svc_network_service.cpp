@@ -1,12 +1,18 @@
 #include "networks/gax_qor_svc_network_service.h"
 
+#include "protocol/gax_qor_sourceid.h"
 #include "server/gax_qor_svc_handshake.h"
+#include "server/gax_qor_svc_parrot.h"
 #include "server/gax_qor_svc_server_snps.h"
 
 namespace gax {
 
 TQORNetworkedService::TQORNetworkedService(const TQORServiceConfig& aConfig)
     : TQORService(aConfig), f_Codes(CreateCharsetsCodeList()) {
+    // Owners are matched by the id of the e-mail's 8-bit form, as the
+    // networks' own owners are.
+    if (!aConfig.ServParams.ServerOwnerEMail.empty())
+        f_ServOwnerId = MakeSourceIdFromUnicodeLowBytes(aConfig.ServParams.ServerOwnerEMail);
     f_List = std::make_unique<TQORNetworksList>(
         f_Codes.get(), TQORServNetwork::Factory(*this, *this, f_ListRef));
     f_ListRef = f_List.get();
@@ -56,6 +62,7 @@ void TQORNetworkedService::LoadNetworks(const TQORServiceNetOptions& aServ,
         });
         // ---- admin commands ----
         TQORServNetwork::TQORNetCmdFacts facts;
+        facts.ParrotId = ParrotClientId();
         facts.ChannelAnswer = [this](TQORSVCHandle aCtx, TQORGlobalKey aKey, std::string aText) {
             Poster().ServQueue_ChannelAnswerText(aCtx, aKey, std::move(aText));
         };

@@ -87,7 +87,7 @@ class TQORNetworkedService : public TQORService,
     int32_t NetworkCount() const override { return f_List->Count(); }
     TQORSVCClientNetwork* NetworkAt(int32_t aIndex) const override;
     TQORSVCClientNetwork* DefaultNetwork() const override { return NetworkAt(0); }
-    std::string_view ServOwnerId() const override { return {}; }
+    std::string_view ServOwnerId() const override { return f_ServOwnerId; }
     // Heartbeat thread (the owner's stored callsign is the heartbeat's).
     bool ServOwnerInfoDiffers(const TQORSVCContext& aCtx) const override
         GAX_NO_THREAD_SAFETY_ANALYSIS {
@@ -154,6 +154,8 @@ class TQORNetworkedService : public TQORService,
     // ---- end of moves ----
 
   private:
+    // The client id of the configured owner's e-mail; empty without one.
+    std::string f_ServOwnerId;
     std::unique_ptr<TCharsetsCodeList> f_Codes;
     const TQORNetworksList* f_ListRef = nullptr;
     std::unique_ptr<TQORNetworksList> f_List;
