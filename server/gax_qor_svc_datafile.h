@@ -169,7 +169,8 @@ void WriteDataFile(std::u16string_view aFileName, std::u16string_view aDataDir,
 class TQORSVCDataFileGuard {
   public:
     // After a failed read of the configured file: true when the file is there
-    // (so it now blocks saves); a missing file blocks nothing.
+    // (so it now blocks saves); a missing file blocks nothing, and lifts a
+    // hold left by an earlier failure.
     bool NoteReadFailure(std::u16string_view aFileName);
     void NoteReadSuccess() { f_Blocked = false; }
     void SetTestNetworks(bool aOn) { f_TestNetworks = aOn; }
