@@ -7,11 +7,6 @@ namespace gax {
 
 namespace {
 
-void TrimInPlace(std::string& s) {
-    const std::string_view t = TrimBlanksViewA(s);
-    s = std::string(t);
-}
-
 // ---- notices
 
 bool ParseNoticeLine(std::string_view aLine, TQORSVCNoticeRecord& aRec, bool& aRewrite) {
@@ -119,13 +114,13 @@ bool NormalizeNotice(TQORSVCNoticeData& d) {
     ControlBytesToBlanks(d.nod_NoticeUTF8);
     if (d.nod_NoticeANSI.size() > static_cast<size_t>(kQORSVCNoticeMaxChars))
         d.nod_NoticeANSI.resize(kQORSVCNoticeMaxChars);
-    TrimInPlace(d.nod_NoticeANSI);
+    d.nod_NoticeANSI = TrimBlanksA(d.nod_NoticeANSI);
     const int cut = Utf8PrefixByteLen(d.nod_NoticeUTF8.data(),
                                       static_cast<int>(d.nod_NoticeUTF8.size()),
                                       kQORSVCNoticeMaxChars);
     if (cut >= 0 && static_cast<size_t>(cut) < d.nod_NoticeUTF8.size())
         d.nod_NoticeUTF8.resize(static_cast<size_t>(cut));
-    TrimInPlace(d.nod_NoticeUTF8);
+    d.nod_NoticeUTF8 = TrimBlanksA(d.nod_NoticeUTF8);
     return d.nod_NoticeANSI != oldA || d.nod_NoticeUTF8 != oldU;
 }
 
