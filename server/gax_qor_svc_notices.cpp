@@ -45,10 +45,12 @@ std::vector<TQORSVCNoticeRecord> ReadNoticeLines(TQORSVCListFileLines& aLines, b
 
 // ---- modes
 
-// A mode value: a decimal integer (leading blanks and a sign allowed).
+// A mode value: a decimal integer (a sign allowed). Blanks around it are
+// passed over: a hand-edited "Main | 1 | 1" dropped for them would silently
+// open a network that was meant to be closed.
 bool ParseModeValue(std::string_view aField, bool& aOn, bool& aRewrite) {
     int32_t v;
-    if (!TryParseIntA(aField, v)) return false;
+    if (!TryParseIntA(TrimBlanksViewA(aField), v)) return false;
     aOn = v != 0;
     if (aField != "0" && aField != "1") aRewrite = true;
     return true;

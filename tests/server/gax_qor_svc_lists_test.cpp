@@ -363,6 +363,8 @@ TEST(ListReaders, NoticesModesOwnerBadLineTable) {
         {"Main| 2|-1", true, 257, true}, {"Main|1", false, 0, true},
         {"Main|x|1", false, 0, true},    {"|1|1", false, 0, true},
         {"  Main|1|1  ", true, 257, false}, {"; Main|1|1", false, 0, false},
+        // Blanks around a value (a hand-edited file) keep the mode on.
+        {"Main|1 |0", true, 256, true},  {"Main | 0\t| 1", true, 1, true},
     };
     for (const auto& c : modes) {
         bool rw2 = false;
