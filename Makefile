@@ -86,7 +86,15 @@ fuzz:
 
 # Relay benchmark: the bare fan-out relay and the server (when it is built) on
 # this machine in one run at 100 and 1,000 listeners, with the server/bare
-# ratios (tools/bench_relay.sh; FRAMES, RATE, SIZES, THREADS tune it).
+# ratios, and the server CPU net of its idle protocol duties
+# (tools/bench_relay.sh; FRAMES, RATE, SIZES, THREADS tune it).
 .PHONY: bench-relay
 bench-relay: build
 	tools/bench_relay.sh
+
+# Scale benchmark: 10,000 idle stations held by the built server; prints the
+# connects-and-handshakes per second and the server's memory per station
+# (tools/bench_scale.sh; CLIENTS, RUNS, HOLD_MS, THREADS tune it).
+.PHONY: bench-scale
+bench-scale: build
+	tools/bench_scale.sh

@@ -220,6 +220,8 @@ void TQORServNetwork::Dispatch(TQORNetCommand& aCmd) {
         default:
             if (RelayDispatch(aCmd)) break;
             if (AccessDispatch(aCmd)) break;
+            // ---- admin commands ----
+            if (CmdDispatch(aCmd)) break;
             throw Exception(u"Unknown network command: " +
                             Widen(std::to_string(static_cast<int>(r.nqr_Cmd))));
     }

@@ -327,6 +327,46 @@ class TQORServNetwork : public TQORNetworkData,
     bool f_RereadCompareAttr = false;
     std::function<int64_t()> f_EpochNow;
     std::function<void(const TQORSVCContext&)> f_OwnerInfoSink;
+
+    // ---- admin commands (gax_qor_svc_network_cmds.cpp) ----
+  public:
+    // What the admin commands need of the service: the server owner as the
+    // author of the operator's entries, the Parrot's id, and the answer path
+    // to a command-channel context (posted, so the answer goes through the
+    // service's alive test).
+    struct TQORNetCmdFacts {
+        std::function<void(TQORSVCHandle aCmdCtx, TQORGlobalKey aKey, std::string aText)>
+            ChannelAnswer;
+        std::string ServOwnerNameANSI, ServOwnerNameUTF8;
+        std::string ParrotId;
+    };
+    void SetCmdFacts(TQORNetCmdFacts aFacts) { f_CmdFacts = std::move(aFacts); }
+
+  private:
+    // Handles the admin, list and channel records; false for any other.
+    bool CmdDispatch(TQORNetCommand& aCmd);
+    int64_t CmdNow() const;
+    TQORSVCContext* CmdConnected(std::string_view aClientId) const;
+    void CmdChannelAnswer(const TQORSVCNetQueueRecord& aRec, std::string aText);
+    // Releases aCtx's floor and tells every member that hears sound.
+    void CmdReleaseFloor(TQORSVCContext* aCtx);
+    void CmdMute(TQORSVCContext* aActor, std::string_view aId, int32_t aTime);
+    void CmdUnmute(TQORSVCContext* aActor, std::string_view aId);
+    void CmdBlock(TQORSVCContext* aActor, std::string_view aId, int32_t aTime);
+    void CmdUnblock(TQORSVCContext* aActor, std::string_view aId);
+    void CmdMakeAdmin(TQORSVCContext* aActor, std::string_view aId);
+    void CmdDeleteAdmin(std::string_view aId);
+    void CmdSetMode(bool aConnectListed, bool aOn);
+    bool RightsAddEmail(std::string_view aEmailA);
+    bool RightsDelEmail(std::string_view aEmailA);
+    void RightsMarkClient(std::string_view aEmailA, bool aMark);
+    void CmdNotice(std::string_view aTextANSI, std::string_view aTextUTF8);
+    void CmdChannelModes(const TQORSVCNetQueueRecord& aRec, bool aConnectListed);
+    void CmdChannelInternalFlags(const TQORSVCNetQueueRecord& aRec);
+    void CmdChannelHugeSound(const TQORSVCNetQueueRecord& aRec);
+    void tmApplyIntFlags(TQORSVCContext* aCtx, uint32_t aFlags);
+    void tmRemoveIntFlags(TQORSVCContext* aCtx, uint32_t aFlags);
+    TQORNetCmdFacts f_CmdFacts;
 };
 
 }  // namespace gax

@@ -54,9 +54,23 @@ void TQORNetworkedService::LoadNetworks(const TQORServiceNetOptions& aServ,
         net->SetOwnerInfoSink([this](const TQORSVCContext& aCtx) GAX_NO_THREAD_SAFETY_ANALYSIS {
             tmSetOwnerInfoFromContext(aCtx);
         });
+        // ---- admin commands ----
+        TQORServNetwork::TQORNetCmdFacts facts;
+        facts.ChannelAnswer = [this](TQORSVCHandle aCtx, TQORGlobalKey aKey, std::string aText) {
+            Poster().ServQueue_ChannelAnswerText(aCtx, aKey, std::move(aText));
+        };
+        net->SetCmdFacts(std::move(facts));
+
         auto link = std::make_unique<TQORNetworkMemberLink>(*net, f_Members);
         f_Links.push_back(link.get());
         AddNetwork(std::move(link));
+    }
+    // ---- character-set converters ----
+    {
+        // Nothing runs yet: the role is taken only to build what the service
+        // thread owns.
+        TQORRoleScope role(kServiceThread);
+        trAssignCharsetConverters(*f_List, aServ.sno_CharsetName);
     }
 }
 

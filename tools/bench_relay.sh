@@ -56,6 +56,21 @@ run_load() {
   for kv in ${line#RESULT }; do RES["$relay $size ${kv%%=*}"]=${kv#*=}; done
 }
 
+# run_idle SIZE PORT PID: the same number of stations held idle for as long
+# as a measured run lasts; the server's CPU meanwhile is what its protocol
+# duties cost (keep-alives in, the floor pings out every 500 ms), which the
+# bare relay has none of. Stored as RES["idle <size> hold_cpu_s"].
+run_idle() {
+  local size=$1 port=$2 pid=$3 out line kv hold
+  RUN=$((RUN + 1))
+  hold=$(awk -v f="$FRAMES" -v r="$RATE" 'BEGIN { printf "%d", f / r * 1000 }')
+  out=$("$LOAD" --mode scale --port "$port" --pid "$pid" --clients "$size" --threads "$THREADS" \
+        --hold-ms "$hold" --source "127.$RUN.0.2" 2>&1)
+  line=$(echo "$out" | grep '^RESULT' | tail -1)
+  for kv in ${line#RESULT }; do RES["idle $size ${kv%%=*}"]=${kv#*=}; done
+  echo "    idle hold, $size stations: server cpu ${RES[idle $size hold_cpu_s]:--} s over ${RES[idle $size hold_s]:--} s"
+}
+
 echo "== bare fan-out relay"
 if [ -x "$RELAY" ]; then
   port=$("$LOAD" --free-port)
@@ -94,7 +109,10 @@ EOF
   "$SERVER" debug "$WORK/server.ini" > "$WORK/console.log" 2>&1 & spid=$!
   PIDS+=("$spid")
   if "$LOAD" --wait-port "$port" --timeout-ms 10000; then
-    for n in $SIZES; do run_load server "$n" "$port" "$spid" qor; done
+    for n in $SIZES; do
+      run_load server "$n" "$port" "$spid" qor
+      run_idle "$n" "$port" "$spid"
+    done
   else
     echo "    the server did not start; its output:"
     sed 's/^/    /' "$WORK/console.log" | tail -20
@@ -121,11 +139,17 @@ done
 echo
 echo "== ratios server/bare (targets: cpu <= 1.3; p99 <= 1.5 at 100 listeners, <= 1.0 at 1000)"
 for n in $SIZES; do
-  if [ -z "${RES[server $n ok]:-}" ] || [ -z "${RES[bare $n ok]:-}" ]; then
+  if [ "${RES[server $n ok]:-0}" != 1 ] || [ "${RES[bare $n ok]:-0}" != 1 ]; then
     echo "  $n listeners: not available (needs both relays)"
     continue
   fi
   echo "  $n listeners: cpu $(ratio "${RES[server $n cpu_us_per_frame]}" "${RES[bare $n cpu_us_per_frame]}")x," \
        "p99 $(ratio "${RES[server $n p99_us]}" "${RES[bare $n p99_us]}")x," \
        "p50 $(ratio "${RES[server $n p50_us]}" "${RES[bare $n p50_us]}")x"
+  if [ -n "${RES[idle $n hold_cpu_s]:-}" ]; then
+    net=$(awk -v c="${RES[server $n cpu_s]}" -v i="${RES[idle $n hold_cpu_s]}" -v d="${RES[server $n delivered]}" \
+          'BEGIN { if (d + 0 > 0) printf "%.3f", (c - i) * 1e6 / d }')
+    echo "    without the idle duties: ${net:--} us per delivered frame," \
+         "cpu $(ratio "$net" "${RES[bare $n cpu_us_per_frame]}")x"
+  fi
 done

@@ -47,14 +47,13 @@ stop_server() {
 trap 'stop_server; rm -rf "$WORK"' EXIT
 
 status=0
-for run in $(seq "$RUNS"); do
-  port=$("$LOAD" --free-port)
+write_config() {
   # Limits raised so every station is admitted: at most 4 per source address
   # (127.R.0.2 and up), each address connecting once in its measure window.
   cat > "$WORK/server.ini" <<EOF2
 [Server]
-PresentServerPort=$port
-ListenServerPorts=$port/4
+PresentServerPort=$1
+ListenServerPorts=$1/4
 ServerOwnerEMail=owner@bench.invalid
 MaxTotalConnections=$((CLIENTS + 100))
 MaxConnectionsPerAddress=8
@@ -70,9 +69,25 @@ LogFile=$WORK/server.log
 CommandEnabled=0
 EOF2
   printf 'Test\n' > "$WORK/networks.cfg"
-  "$SERVER" debug "$WORK/server.ini" > "$WORK/console.log" 2>&1 & SPID=$!
+}
+
+# start_server: a fresh server on a free port; a port the kernel still keeps
+# for the last run's closed connections is refused at listen, so a few tries.
+start_server() {
+  local try
+  for try in 1 2 3 4 5; do
+    port=$("$LOAD" --free-port)
+    write_config "$port"
+    "$SERVER" debug "$WORK/server.ini" > "$WORK/console.log" 2>&1 & SPID=$!
+    "$LOAD" --wait-port "$port" --timeout-ms 10000 2>/dev/null && return 0
+    stop_server
+  done
+  return 1
+}
+
+for run in $(seq "$RUNS"); do
   echo "== run $run: $CLIENTS idle stations"
-  if "$LOAD" --wait-port "$port" --timeout-ms 10000; then
+  if start_server; then
     # Let the start settle so the memory before the first station is the server's own.
     sleep 1
     "$LOAD" --mode scale --port "$port" --pid "$SPID" --clients "$CLIENTS" --threads "$THREADS" \

@@ -1,8 +1,9 @@
 // Rereads reach a running network: a service with one network from a
-// networks file listens on loopback, three stations join; a reread of the
-// mutes file mutes the one that talks (it loses the floor and cannot take it
-// again), a reread of the blocks file disconnects another, and the mutes
-// file, which held a bad line, is saved again in the writer's form.
+// networks file and an admin read at start listens on loopback, and three
+// stations join. A reread of the mutes file mutes the one that talks (it loses
+// the floor and cannot take it again) and shows the admin the new mutes list;
+// a reread of the blocks file disconnects another; the mutes file, which held
+// a bad line, is saved again in the writer's form.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -17,6 +18,7 @@
 #include "foundation/gax_strutils.h"
 #include "networks/gax_qor_svc_network_service.h"
 #include "protocol/gax_qor_sourceid.h"
+#include "server/gax_qor_svc_admins.h"
 #include "server/gax_qor_svc_mutes.h"
 #include "tools/qor_client_proto.h"
 
@@ -71,6 +73,12 @@ TEST(NetworkAccessRoad, RereadsMuteTheTalkerAndDisconnectTheBlocked) {
         ~Cleanup() { (void)std::system(("rm -rf " + d).c_str()); }
     } cleanup{dir};
     WriteFile(dir + "/networks.cfg", "Test\n");
+    // Read at start: the third station is an admin of "Test".
+    TQORSVCAdminData admin;
+    admin.add_AdmHashA = MakeSourceId("other@example.org");
+    admin.add_RegisterEpoch = 1700000000;
+    WriteFile(dir + "/admins.dat",
+              std::string(kQORSVCDataFileHeader) + MakeAdminFileLine("Test", admin));
 
     TQORServiceConfig cfg;
     cfg.cfg_ServerEnabled = true;
@@ -84,6 +92,7 @@ TEST(NetworkAccessRoad, RereadsMuteTheTalkerAndDisconnectTheBlocked) {
     cfg.cfg_DataDirName = Utf8BufToUnicodeStd(dir);
     cfg.cfg_MutesFileName = Utf8BufToUnicodeStd(dir + "/mutes.dat");
     cfg.cfg_BlocksFileName = Utf8BufToUnicodeStd(dir + "/blocks.dat");
+    cfg.cfg_AdminsFileName = Utf8BufToUnicodeStd(dir + "/admins.dat");
     TQORNetworkedService svc(cfg);
     svc.OnFifo = [&svc] {
         std::u16string l;
@@ -145,6 +154,11 @@ TEST(NetworkAccessRoad, RereadsMuteTheTalkerAndDisconnectTheBlocked) {
     WriteFile(dir + "/blocks.dat", std::string(kQORSVCDataFileHeader) + EntryLine(mails[1]));
     svc.Poster().MainQueue_RereadMutes(u"", TQORSVCCtxRef{});
     svc.Poster().MainQueue_RereadBlocks(u"", TQORSVCCtxRef{});
+
+    // The admin is shown the new mutes list.
+    do {
+        ASSERT_EQ(other.WaitForFrame(kFrameMutes, frame, 20000), ReadStatus::Ok);
+    } while (frame.compare(1, 3, "1\r\n") != 0);
 
     // The blocked station is sent away.
     ReadStatus st = ReadStatus::Ok;

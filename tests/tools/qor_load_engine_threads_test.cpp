@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tools/qor_load_engine.h"
+#include "tools/qor_scale_engine.h"
 
 extern char** environ;
 
@@ -260,6 +261,45 @@ TEST(LoadEngine, UnreachableRelayIsAnErrorNotAHang) {
     const LoadResult r = RunLoad(cfg);
     EXPECT_FALSE(r.Ok);
     EXPECT_NE(r.Error.find("talker"), std::string::npos) << r.Error;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ScaleEngine, HoldsEveryStationAndMeasuresTheServer) {
+    FakeServer server;
+    ScaleConfig cfg;
+    cfg.Port = server.Port();
+    cfg.Clients = 20;
+    cfg.Threads = 3;
+    cfg.PerAddress = 3;
+    cfg.HoldMs = 300;
+    cfg.ServerPid = getpid();  // the stand-in runs in this process
+
+    const ScaleResult r = RunScale(cfg);
+    ASSERT_TRUE(r.Ok) << r.Error;
+    EXPECT_EQ(r.Answered, 20);
+    EXPECT_EQ(r.Listed, 20);
+    EXPECT_EQ(r.Refused, 0);
+    EXPECT_EQ(r.Lost, 0);
+    EXPECT_GT(r.HandshakesPerSec, 0);
+    EXPECT_GT(r.RssBeforeKb, 0);
+    EXPECT_GT(r.RssHeldKb, 0);
+    EXPECT_GE(r.HoldCpuSec, 0);
+    EXPECT_GE(r.HoldSec, 0.3);
+}
+
+TEST(ScaleEngine, NothingListeningIsAnErrorNotAHang) {
+    ScaleConfig cfg;
+    cfg.Port = FreeLoopbackPort();
+    cfg.Clients = 5;
+    cfg.Threads = 2;
+    cfg.HoldMs = 0;
+    const ScaleResult r = RunScale(cfg);
+    EXPECT_FALSE(r.Ok);
+    EXPECT_EQ(r.Answered, 0);
+    EXPECT_NE(r.Error.find("connect"), std::string::npos) << r.Error;
 }
 
 }  // namespace
