@@ -314,8 +314,13 @@ void WriteDataFile(std::u16string_view aFileName, std::u16string_view aDataDir,
 
 bool TQORSVCDataFileGuard::NoteReadFailure(std::u16string_view aFileName) {
     plat::FileInfo info;
-    // Only a name that is certainly absent counts as a fresh installation.
-    if (plat::Lstat(FileNameToSys(aFileName), info) == ENOENT) return false;
+    // Only a name that is certainly absent counts as a fresh installation. It
+    // also lifts an earlier hold: a file that was taken away has nothing left
+    // to lose, and what the lists hold now must reach a new file.
+    if (plat::Lstat(FileNameToSys(aFileName), info) == ENOENT) {
+        f_Blocked = false;
+        return false;
+    }
     f_Blocked = true;
     return true;
 }

@@ -169,7 +169,8 @@ void WriteDataFile(std::u16string_view aFileName, std::u16string_view aDataDir,
 class TQORSVCDataFileGuard {
   public:
     // After a failed read of the configured file: true when the file is there
-    // (so it now blocks saves); a missing file blocks nothing.
+    // (so it now blocks saves); a missing file blocks nothing, and lifts a
+    // hold left by an earlier failure.
     bool NoteReadFailure(std::u16string_view aFileName);
     void NoteReadSuccess() { f_Blocked = false; }
     void SetTestNetworks(bool aOn) { f_TestNetworks = aOn; }
@@ -297,19 +298,25 @@ std::vector<std::unique_ptr<TQORSVCEntryList<Entry>>> DistributeRecords(
     const std::vector<Record>& aRecords, const TQORSVCNetworkNames& aNetworks, bool& aRewrite) {
     std::vector<std::unique_ptr<TQORSVCEntryList<Entry>>> lists(
         static_cast<size_t>(aNetworks.NetworkCount()));
-    // The last line of the file is offered first, so it wins a tie.
-    for (auto it = aRecords.rbegin(); it != aRecords.rend(); ++it) {
-        const int32_t n = aNetworks.FindNetworkIndex(it->NetworkNameUCS2);
+    // In file order: a file the writer made is sorted by key, so every new
+    // entry goes to the end of its list (walking it backwards would insert
+    // each one at the front, quadratic in the list's length).
+    for (const Record& rec : aRecords) {
+        const int32_t n = aNetworks.FindNetworkIndex(rec.NetworkNameUCS2);
         if (n < 0) {
             aRewrite = true;
             continue;
         }
         auto& list = lists[static_cast<size_t>(n)];
         if (!list) list = std::make_unique<TQORSVCEntryList<Entry>>(aNetworks.NetworkNameUTF8(n));
-        // Two lines for one key: the later register time stays, and the file
-        // is saved again with one line.
-        if (list->IndexOf(Entry::KeyOf(it->Data)) >= 0) aRewrite = true;
-        list->AddOrUpdateFromData(it->Data, false);
+        // Two lines for one key: the later register time stays (the later
+        // line on a tie), and the file is saved again with one line.
+        if (Entry* held = list->Find(Entry::KeyOf(rec.Data))) {
+            aRewrite = true;
+            if (Entry::EpochOf(rec.Data) >= held->RegisterEpoch()) held->SetFromData(rec.Data);
+            continue;
+        }
+        list->AddOrUpdateFromData(rec.Data, false);
     }
     for (auto& l : lists)
         if (l) l->RebuildTimeList(true);

@@ -142,7 +142,9 @@ bool TQORSVCListFiles::Reread(TQORSVCListKind aKind, const std::u16string& aFile
     } catch (const std::exception& e) {
         aLoad = TQORSVCListLoad{};
         aLoad.Kind = aKind;
-        if (isDefault) f_Guards[Idx(aKind)].NoteReadFailure(file);
+        // A missing file lifts the hold; a later one is reported again.
+        if (isDefault && !f_Guards[Idx(aKind)].NoteReadFailure(file))
+            f_HoldReported[Idx(aKind)] = false;
         std::u16string line = std::u16string(kLogPrefixError) + std::u16string(t.Reread);
         if (t.RereadErrorNamesFile) line += file + u": ";
         aLog.push_back(line + ErrorText(e, false));

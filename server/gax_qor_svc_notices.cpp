@@ -7,11 +7,6 @@ namespace gax {
 
 namespace {
 
-void TrimInPlace(std::string& s) {
-    const std::string_view t = TrimBlanksViewA(s);
-    s = std::string(t);
-}
-
 // ---- notices
 
 bool ParseNoticeLine(std::string_view aLine, TQORSVCNoticeRecord& aRec, bool& aRewrite) {
@@ -50,10 +45,12 @@ std::vector<TQORSVCNoticeRecord> ReadNoticeLines(TQORSVCListFileLines& aLines, b
 
 // ---- modes
 
-// A mode value: a decimal integer (leading blanks and a sign allowed).
+// A mode value: a decimal integer (a sign allowed). Blanks around it are
+// passed over: a hand-edited "Main | 1 | 1" dropped for them would silently
+// open a network that was meant to be closed.
 bool ParseModeValue(std::string_view aField, bool& aOn, bool& aRewrite) {
     int32_t v;
-    if (!TryParseIntA(aField, v)) return false;
+    if (!TryParseIntA(TrimBlanksViewA(aField), v)) return false;
     aOn = v != 0;
     if (aField != "0" && aField != "1") aRewrite = true;
     return true;
@@ -119,13 +116,13 @@ bool NormalizeNotice(TQORSVCNoticeData& d) {
     ControlBytesToBlanks(d.nod_NoticeUTF8);
     if (d.nod_NoticeANSI.size() > static_cast<size_t>(kQORSVCNoticeMaxChars))
         d.nod_NoticeANSI.resize(kQORSVCNoticeMaxChars);
-    TrimInPlace(d.nod_NoticeANSI);
+    d.nod_NoticeANSI = TrimBlanksA(d.nod_NoticeANSI);
     const int cut = Utf8PrefixByteLen(d.nod_NoticeUTF8.data(),
                                       static_cast<int>(d.nod_NoticeUTF8.size()),
                                       kQORSVCNoticeMaxChars);
     if (cut >= 0 && static_cast<size_t>(cut) < d.nod_NoticeUTF8.size())
         d.nod_NoticeUTF8.resize(static_cast<size_t>(cut));
-    TrimInPlace(d.nod_NoticeUTF8);
+    d.nod_NoticeUTF8 = TrimBlanksA(d.nod_NoticeUTF8);
     return d.nod_NoticeANSI != oldA || d.nod_NoticeUTF8 != oldU;
 }
 

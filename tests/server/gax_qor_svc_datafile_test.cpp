@@ -209,6 +209,12 @@ TEST_F(DataFileWrite, GuardNeverSavesOverAFileThatFailedToRead) {
     EXPECT_FALSE(guard.MaySave());
     guard.NoteReadSuccess();
     EXPECT_TRUE(guard.MaySave());
+    // The unreadable file is taken away: nothing is left to protect, and the
+    // lists held since then must reach a new file with the next save.
+    EXPECT_TRUE(guard.NoteReadFailure(U(P("bad.dat"))));
+    ASSERT_EQ(rmdir(P("bad.dat").c_str()), 0);
+    EXPECT_FALSE(guard.NoteReadFailure(U(P("bad.dat"))));
+    EXPECT_TRUE(guard.MaySave());
     // On the built-in test networks nothing is saved.
     guard.SetTestNetworks(true);
     EXPECT_FALSE(guard.MaySave());

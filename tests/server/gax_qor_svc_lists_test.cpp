@@ -363,6 +363,8 @@ TEST(ListReaders, NoticesModesOwnerBadLineTable) {
         {"Main| 2|-1", true, 257, true}, {"Main|1", false, 0, true},
         {"Main|x|1", false, 0, true},    {"|1|1", false, 0, true},
         {"  Main|1|1  ", true, 257, false}, {"; Main|1|1", false, 0, false},
+        // Blanks around a value (a hand-edited file) keep the mode on.
+        {"Main|1 |0", true, 256, true},  {"Main | 0\t| 1", true, 1, true},
     };
     for (const auto& c : modes) {
         bool rw2 = false;
@@ -420,6 +422,38 @@ TEST(ListNetworks, RecordsMatchNetworksIgnoringCaseAndPickOneLine) {
     EXPECT_TRUE(m);
     EXPECT_EQ(ml[0].Packed(), 256);  // the first line for a network stays
     EXPECT_EQ(ml[2].Packed(), 0);    // no line: both modes off
+}
+
+// Several lines for one client: the latest register time stays, and of equal
+// times the later line; the file is saved again either way.
+TEST(ListNetworks, DuplicateKeysKeepTheLatestTimeThenTheLaterLine) {
+    struct {
+        std::vector<std::pair<const char*, const char*>> lines;  // register time, client type
+        TQORClientType kept;
+    } cases[] = {
+        {{{"u5", "0"}, {"u9", "1"}}, clt_GATEWAY},
+        {{{"u9", "0"}, {"u5", "1"}}, clt_CROSSLINK},
+        {{{"u7", "0"}, {"u7", "1"}}, clt_GATEWAY},
+        {{{"u7", "0"}, {"u9", "1"}, {"u9", "2"}, {"u3", "0"}}, clt_PC},
+        {{{"u9", "2"}, {"u7", "0"}, {"u9", "1"}}, clt_GATEWAY},
+    };
+    for (const auto& c : cases) {
+        std::string bytes(kQORSVCDataFileHeader);
+        bytes += MuteLine("Test", kBob);
+        for (const auto& [reg, type] : c.lines) bytes += MuteLine("Main", kAlice, type, reg);
+        bytes += MuteLine("Main", kCarol);
+        bool rewrite = false;
+        auto lists = DistributeRecords<TQORSVCMuteBlock>(
+            ParseMuteBlockFileBytes(bytes, kNow, rewrite), kNets, rewrite);
+        EXPECT_TRUE(rewrite);
+        ASSERT_TRUE(lists[0] && lists[1]);
+        ASSERT_EQ(lists[0]->Count(), 2);
+        EXPECT_EQ(lists[0]->TimeCount(), 2);
+        const TQORSVCMuteBlock* e = lists[0]->Find(kAlice);
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ(e->GetData().mbd_ClientType, c.kept) << c.lines.size();
+        EXPECT_EQ(lists[1]->Count(), 1);
+    }
 }
 
 TEST(ListNetworks, ExpiryWhenReadAndAtAPing) {
