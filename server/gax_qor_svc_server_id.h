@@ -643,6 +643,10 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
         GAX_REQUIRES(kServiceThread);
     void trReread(TQORSVCMainQueueRec& aRec) GAX_REQUIRES(kServiceThread);
     void trRereadIntFlags(TQORSVCMainQueueRec& aRec) GAX_REQUIRES(kServiceThread);
+    // Reads the internal-flags file and hands the reading to the heartbeat;
+    // false (the error logged) when the file is bad or unreadable.
+    bool trReadIntFlags(const std::u16string& aFileName, bool aAtStart)
+        GAX_REQUIRES(kServiceThread);
     void trAnswerFlushers(int32_t aCount) GAX_REQUIRES(kServiceThread);
     void trStartService() GAX_REQUIRES(kServiceThread);
     void trAbort() GAX_REQUIRES(kServiceThread);

@@ -6,6 +6,7 @@
 
 #include <array>
 
+#include "foundation/gax_fileutils.h"
 #include "foundation/gax_strutils.h"
 #include "server/gax_qor_svc_context.h"
 #include "server/gax_qor_svc_server_id.h"
@@ -128,6 +129,28 @@ void TQORService::trStartReadLists() {
             case K::Owner: break;
         }
     }
+    // A fresh installation has no internal-flags file: nothing to say then.
+    if (!f_DiskIntFlagsFileName.empty() && FileExists(f_DiskIntFlagsFileName))
+        trReadIntFlags(f_DiskIntFlagsFileName, true);
+}
+
+bool TQORService::trReadIntFlags(const std::u16string& aFileName, bool aAtStart) {
+    const TQORNetworksList* list = trListsNetworks();
+    if (list == nullptr) return false;
+    auto payload = std::make_unique<TQORSVCIntFlagsPayload>();
+    try {
+        payload->Cfg = ReadIntFlagsFile(*list, aFileName);
+    } catch (const Exception& e) {
+        // Nothing of a bad file is taken over: the flags in force stay.
+        trLog(std::u16string(aAtStart ? u"ERROR: Read internal flags: "
+                                      : u"ERROR: Read internal flags file: ") +
+              e.Message());
+        return false;
+    }
+    // The heartbeat owns the lists the networks read; it takes the reading
+    // over before any connection of the start is admitted.
+    f_Poster.ServQueue_ApplyServIntFlags(std::move(payload));
+    return true;
 }
 
 void TQORService::trSetOwnerFromStart(const TQORSVCOwnerData& aOwner) {

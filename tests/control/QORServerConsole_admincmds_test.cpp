@@ -220,3 +220,50 @@ TEST_F(ConsoleAdminTest, OperatorBlocksAConnectedStationAndReadsAndSetsItsIntern
     EXPECT_EQ(rc, 0) << stopText;
     EXPECT_GE(WaitForAny({"Aborted: [STOP COMMAND]"}), 0) << out;
 }
+
+TEST_F(ConsoleAdminTest, InternalFlagsFileIsReadAtStartAndRereadIntoTheRunningNetworks) {
+    using namespace qortool;
+    // A bad file at start is refused with its line; the server runs on.
+    WriteFile(P("intflags.cfg"), "station@example.org Nowhere NOLIST\n");
+    ASSERT_TRUE(LaunchListening()) << out;
+    EXPECT_GE(WaitForAny({"ERROR: Read internal flags: line 1: Unknown network: Nowhere"}), 0)
+        << out;
+
+    QorConnection station;
+    ConnectFields f;
+    f.Email = "station@example.org";
+    f.Callsign = "ST1";
+    f.Password = "secret";
+    f.City = "Town";
+    f.Country = "Land";
+    f.Network = "Test";
+    const BuildResult b = BuildConnectString(f, ConnectForm::Ansi);
+    ASSERT_TRUE(b.Ok()) << b.Error;
+    ASSERT_TRUE(station.Connect("127.0.0.1", uint16_t(clientPort), "", 5000)) << station.Error();
+    HandshakeAnswer a;
+    ASSERT_EQ(station.Handshake(b.Line, a, 20000), ReadStatus::Ok);
+    ASSERT_TRUE(a.Positive()) << a.Access();
+    std::string frame;
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_EQ(station.ReadFrame(frame, 20000), ReadStatus::Ok);
+        if (ListCount(frame) >= 1) break;
+    }
+
+    // The reread of a bad file fails and changes nothing.
+    auto [r1, t1] = RunConsole(exe, {"drereadintflags"});
+    EXPECT_NE(r1, 0) << t1;
+    EXPECT_TRUE(station.SendAll(CmdKeepAlive(), 5000));
+
+    // New flags for a connected station end its session; it gets them when
+    // it joins again.
+    WriteFile(P("intflags.cfg"), "station@example.org * NOLIST\n");
+    auto [r2, t2] = RunConsole(exe, {"drereadintflags"});
+    EXPECT_EQ(r2, 0) << t2;
+    ReadStatus st = ReadStatus::Ok;
+    for (int i = 0; i < 1000 && st == ReadStatus::Ok; ++i) st = station.ReadFrame(frame, 20000);
+    EXPECT_EQ(st, ReadStatus::Closed) << ReadStatusText(st);
+
+    auto [rc, stopText] = RunConsole(exe, {"dstop"});
+    EXPECT_EQ(rc, 0) << stopText;
+    EXPECT_GE(WaitForAny({"Aborted: [STOP COMMAND]"}), 0) << out;
+}
