@@ -93,9 +93,22 @@ class Station {
             sound.resize(size_t(frames) * kSoundPayload, '\0');
         }
         if (frames <= 0) return true;
+        // The floor is refused to a member the network has not made visible
+        // yet; the networks list is the first frame sent after that step.
+        const auto until = Clock::now() + std::chrono::milliseconds(o_.timeoutMs);
+        while (!listed_) {
+            std::string frame;
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+            const ReadStatus st = c_.ReadFrame(frame, left > 0 ? int(left) : 0);
+            if (st != ReadStatus::Ok) {
+                std::printf("not listed: %s\n", ReadStatusText(st));
+                return st == ReadStatus::Timeout;
+            }
+            Print(frame);
+        }
         if (!Send(CmdTx0())) return false;
         // Frames that arrive before the approval are shown too.
-        const auto until = Clock::now() + std::chrono::milliseconds(o_.timeoutMs);
         for (;;) {
             std::string frame;
             const auto left =
@@ -144,6 +157,7 @@ class Station {
     void Print(const std::string& f) {
         const double t = std::chrono::duration<double>(Clock::now() - start_).count();
         const uint8_t code = uint8_t(f[0]);
+        if (code == kFrameNetworks) listed_ = true;
         if (code == kFrameSound || code == kFrameSoundShort) {
             ++soundFrames_;
             if (o_.quietSound) return;
@@ -173,6 +187,7 @@ class Station {
     const Options& o_;
     Clock::time_point start_;
     Clock::time_point lastSend_ = Clock::now();
+    bool listed_ = false;  // the networks list came: the network shows this station
     long soundFrames_ = 0;
 };
 
