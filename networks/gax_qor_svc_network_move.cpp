@@ -64,7 +64,8 @@ bool TQORServNetwork::MoveClient_CanAttachIntoTarget(TQORSVCContext* aCtx) const
         return false;
     bool differs = false;
     if (IsBlockedOnNetwork(*aCtx, differs)) return false;
-    return true;
+    // A network open to its listed clients only takes no other by a move.
+    return Access().CheckAccessMode(*aCtx) != TQORAccessVerdict::NoAccess;
 }
 
 void TQORServNetwork::MoveClient_DetachFromSource(TQORSVCContext* aCtx, uint32_t aTick) {
