@@ -128,6 +128,9 @@ void TQORServNetwork::tmSendNetChangeInfo(TQORSVCContext* aCtx) {
     n.NameA = NetworkNameANSI();
     n.NameUTF8 = NetworkNameUTF8();
     n.EffManagerMode = f_EffManagerMode;
+    // The notice as the access-information mode shows it, as at a connect.
+    n.NoticeA = Access().NoticeActualANSI();
+    n.NoticeUTF8 = Access().NoticeActualUTF8();
     TQORHandshakeServer s;
     if (const auto* snps = dynamic_cast<const TQORSVCContextSNPS*>(aCtx)) s = snps->HandshakeServer();
     FastStringA f(256);
