@@ -423,6 +423,7 @@ void TQORServNetwork::tmNewbieStep() {
         if (c->CtxMovingFromNetToNet) tmSendNetChangeInfo(c);  // ---- moves ----
         VisualInsert(c);
         AccessStoreDiffers(c);
+        if (NetOptions().no_LogClientLevel >= 4) tmLogArrival(c);  // ---- moves ----
     }
 }
 

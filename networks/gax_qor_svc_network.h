@@ -259,6 +259,8 @@ class TQORServNetwork : public TQORNetworkData,
     // The departure line: the cause, the connection and the client, when the
     // network's client log level covers the cause (session time, bandwidth).
     void tmLogDisconnect(TQORSVCContext* aCtx);
+    // The arrival line: "MOVED NetFrom=`...`" after a move, else "LOGIN".
+    void tmLogArrival(TQORSVCContext* aCtx);
     // Set while a move admits a client that may be refused: a refusal is
     // then only noted here.
     bool* f_MoveRefused = nullptr;

@@ -69,6 +69,7 @@ bool TQORServNetwork::MoveClient_CanAttachIntoTarget(TQORSVCContext* aCtx) const
 }
 
 void TQORServNetwork::MoveClient_DetachFromSource(TQORSVCContext* aCtx, uint32_t aTick) {
+    aCtx->CtxMovedFromNetName = NetworkNameUCS2();
     // Everybody, the mover included, learns that the floor is free.
     if (aCtx == e_SpeakingContext) ReleaseTX_IfEqual(aCtx, true, true);
     aCtx->UnregisterWithManagers();
@@ -142,6 +143,17 @@ void TQORServNetwork::tmLogDisconnect(TQORSVCContext* aCtx) {
     if (!IsDisconnectLogged(aCtx->DisconnectCauseR(), NetOptions().no_LogClientLevel)) return;
     TStringBldU b;
     AppendDisconnectDescription(b, *aCtx);
+    AppendClientDescription(b, *aCtx);
+    Log(ToText(b));
+}
+
+void TQORServNetwork::tmLogArrival(TQORSVCContext* aCtx) {
+    TStringBldU b;
+    AppendStr(b, aCtx->ConnectionStringU());
+    if (aCtx->CtxMovingFromNetToNet)
+        AppendStr(b, u" MOVED NetFrom=" + Grave(aCtx->CtxMovedFromNetName));
+    else
+        AppendStr(b, u" LOGIN");
     AppendClientDescription(b, *aCtx);
     Log(ToText(b));
 }

@@ -328,6 +328,8 @@ class TQORSVCContext : public TQORSVCWrkCtx {
     int32_t CliManagersAnswerCount = 0;
     std::array<TQORSVCContextManagerInfo, kQORManagerSlots> CliManagersInfo;
     bool CtxMovingFromNetToNet = false;
+    // The network a move took it from, for the arrival's log line.
+    std::u16string CtxMovedFromNetName;
     TQORSVCClientNetwork* CtxMovedFromNetwork = nullptr;
     int32_t CtxMovedTime = 0;
     TQORSVCCtxRef CtxSpeakerInfoLastContext;
