@@ -109,14 +109,22 @@ void TQORService::tmMemReportRequest(TQORSVCNetQueueRecord& aRec) {
     tmMemReportCheck();
     std::vector<TQORSVCHandle> workers;
     for (const TQORWorkerSlot& s : f_tmWorkers) workers.emplace_back(s.W.get());
-    // No manager thread runs in this service, so none is waited for.
-    if (!f_tmMemRep.Start(TQORSVCCtxRef{aRec.nqr_Context, aRec.nqr_GlobalKey}, workers, {},
-                          e_Clock.Tick())) {
+    std::vector<TQORSVCHandle> managers;
+    std::vector<TQORSVCManagerThread*> asked;
+    for (int32_t i = 0; i < 4; ++i) {
+        TQORSVCManagerThread* m = SysManThread(i);
+        if (m == nullptr || f_tmSysManEnded[size_t(i)]) continue;
+        managers.emplace_back(m);
+        asked.push_back(m);
+    }
+    if (!f_tmMemRep.Start(TQORSVCCtxRef{aRec.nqr_Context, aRec.nqr_GlobalKey}, workers,
+                          managers, e_Clock.Tick())) {
         tmWriteCommandAnswer(*ctx, "-BUSY\r\n", true);
         return;
     }
     const TQORGlobalKey gen = f_tmMemRep.Generation();
     try {
+        for (TQORSVCManagerThread* m : asked) m->SysMan_MemoryReport(gen);
         for (const TQORWorkerSlot& s : f_tmWorkers) {
             // A worker still owes the part of an earlier report: it is not
             // asked again (it would rewrite its lines while this thread reads

@@ -71,6 +71,9 @@ class TQORSVCManagerThread {
     virtual void SetNetworks(const std::vector<TQORSysManNetInfo>& aNets) = 0;
     virtual void SysMan_Start() = 0;
     virtual void SysMan_AbortThread() = 0;
+    // Its memory-report lines and ready event, tagged with aGeneration and
+    // sent as this interface.
+    virtual void SysMan_MemoryReport(TQORGlobalKey aGeneration) = 0;
     // REQUIRES: aNetIndex is the network's index in the networks file.
     virtual void SysMan_RegisterClient(TQORSVCCtxRef aClient, TQORSVCHandle aNetwork,
                                        int32_t aNetIndex, int32_t aFlags,

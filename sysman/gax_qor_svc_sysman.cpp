@@ -289,8 +289,10 @@ void TQORSvcSysMan::SysMan_AbortThread() {
     f_Waiter.SetInterrupt();
 }
 
-void TQORSvcSysMan::SysMan_MemoryReport() {
-    Push(Cmd(TQORSysManQueueCommand::smqc_MemoryReport));
+void TQORSvcSysMan::SysMan_MemoryReport(TQORGlobalKey aGeneration) {
+    auto r = Cmd(TQORSysManQueueCommand::smqc_MemoryReport);
+    r->smqd_GlobalKey = aGeneration;
+    Push(std::move(r));
 }
 
 void TQORSvcSysMan::SysMan_RegisterClient(TQORSVCCtxRef aClient, TQORSVCHandle aNetwork,
@@ -736,7 +738,7 @@ void TQORSvcSysMan::HandleCommand(std::unique_ptr<TQORSysManQueueData>& aRec) {
             Pause();
             break;
         case C::smqc_MemoryReport:
-            MemoryReport();
+            MemoryReport(r.smqd_GlobalKey);
             break;
         case C::smqc_DisconnectManager:
             Debug(1, u"Got command: disconnect manager");
@@ -831,7 +833,7 @@ void TQORSvcSysMan::HandleNewText(const TQORSysManQueueData& aRec, bool aPasswor
     }
 }
 
-void TQORSvcSysMan::MemoryReport() {
+void TQORSvcSysMan::MemoryReport(TQORGlobalKey aGeneration) {
     const std::string prefix = UnicodeToByteStr(f_MsgPrefix);
     const std::array<std::pair<const char*, int64_t>, 5> lines = {{
         {"f_Queue=", f_Queue.FifoMemoryUsage()},
@@ -843,12 +845,15 @@ void TQORSvcSysMan::MemoryReport() {
     for (const auto& [name, bytes] : lines) {
         auto rec = std::make_unique<TQORSVCNetQueueRecord>();
         rec->nqr_Cmd = TQORServNetworkCommand::snc_MemoryReportAnswerLine;
+        rec->nqr_GlobalKey = aGeneration;
         rec->nqr_DataS1 = prefix + name + DecA(bytes);
         PostRecord(std::move(rec));
     }
     auto rec = std::make_unique<TQORSVCNetQueueRecord>();
     rec->nqr_Cmd = TQORServNetworkCommand::snc_MemoryReportAnswerReadyEvent;
-    rec->nqr_SenderObj = this;
+    // The service knows its manager threads by this interface.
+    rec->nqr_SenderObj = static_cast<const TQORSVCManagerThread*>(this);
+    rec->nqr_GlobalKey = aGeneration;
     rec->nqr_DataI0 = 0;
     PostRecord(std::move(rec));
 }

@@ -129,7 +129,7 @@ class TQORSvcSysMan final : public plat::Thread, public TQORSVCManagerThread {
     void SysMan_Start() override;
     void SysMan_Stop();
     void SysMan_AbortThread() override;
-    void SysMan_MemoryReport();
+    void SysMan_MemoryReport(TQORGlobalKey aGeneration = 0) override;
     // REQUIRES: aNetIndex is the network's index in the networks file;
     // aUnicodeBlock is the client's CliUnicodeBlock (read only when a success
     // script is configured), aUtf8 whether the client sent a UTF-8 part.
@@ -192,7 +192,7 @@ class TQORSvcSysMan final : public plat::Thread, public TQORSVCManagerThread {
     void HandleCommand(std::unique_ptr<TQORSysManQueueData>& aRec);
     void HandleRequest(std::unique_ptr<TQORSysManQueueData>& aRec);
     void HandleNewText(const TQORSysManQueueData& aRec, bool aPassword);
-    void MemoryReport();
+    void MemoryReport(TQORGlobalKey aGeneration);
 
     // connection
     void Connect();

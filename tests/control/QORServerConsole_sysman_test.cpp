@@ -252,6 +252,11 @@ TEST_F(ManagerProgramTest, ManagerCommandsEndToEnd) {
     EXPECT_EQ(lsRc, 0) << lsText;
     EXPECT_NE(lsText.find(mgr + "Operational"), std::string::npos) << lsText;
 
+    // The memory report holds the manager thread's part.
+    auto [mrRc, mrText] = RunConsole(exe, {"memoryreport"});
+    EXPECT_EQ(mrRc, 0) << mrText;
+    EXPECT_NE(mrText.find("Manager[0]: f_Queue="), std::string::npos) << mrText;
+
     // Unknown slot and unknown address.
     auto [noRc, noText] = RunConsole(exe, {"disconnectmanidx", "2"});
     EXPECT_EQ(noRc, 30) << noText;
