@@ -28,31 +28,17 @@ class ConsoleAdminTest : public console_test::ProgramTest {
         WriteFile(P("networks.cfg"), "Test\nNet01\n");
     }
 
-    void Launch() {
+    void WriteConfig() {
         const std::string port = std::to_string(clientPort);
         WriteFile(P("server.ini"), "[Server]\nPresentServerPort=" + port +
                                        "\nListenServerPorts=" + port +
                                        "/4\nServerOwnerEMail=owner@example.org\n[Command]\nCommandEnabled=1\nCommandPort=" +
                                        std::to_string(commandPort) + "\n");
-        Start({"debug"});
     }
 
-    // Starts the program until both its ports listen; a port another
-    // process took meanwhile gives a fresh start on fresh ports.
+    // Starts the program until both its ports listen.
     bool LaunchListening() {
-        for (int attempt = 0; attempt < 5; ++attempt) {
-            clientPort = console_test::FreePort();
-            commandPort = console_test::FreePort();
-            out.clear();
-            Launch();
-            const std::string client = console_test::ClientListening(clientPort);
-            const std::string command = console_test::CommandListening(commandPort);
-            if (WaitForAny({client, "ERROR: Listening: "}) == 0 &&
-                WaitForAny({command, "ERROR: Listening: "}) == 0)
-                return true;
-            Kill();
-        }
-        return false;
+        return StartListening([this] { WriteConfig(); });
     }
 };
 

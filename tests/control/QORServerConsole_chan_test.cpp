@@ -106,23 +106,9 @@ class ChannelProgramTest : public console_test::ProgramTest {
                                        std::to_string(commandPort) + "\n");
     }
 
-    // Starts "debug" until both ports listen; a port another process took in
-    // the meantime means fresh ports and another start.
+    // Starts "debug" until both ports listen.
     bool LaunchListening() {
-        for (int attempt = 0; attempt < 5; ++attempt) {
-            clientPort = console_test::FreePort();
-            commandPort = console_test::FreePort();
-            WriteConfig();
-            out.clear();
-            Start({"debug"});
-            const std::string command = console_test::CommandListening(commandPort);
-            WaitForAny({command, "ERROR: Listening: "});
-            if (out.find("ERROR: Listening: ") == std::string::npos &&
-                out.find(command) != std::string::npos)
-                return true;
-            Kill();
-        }
-        return false;
+        return StartListening([this] { WriteConfig(); });
     }
 
     // A station joined to "Test", its handshake answered positively.

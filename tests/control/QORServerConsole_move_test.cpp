@@ -29,28 +29,16 @@ class ConsoleMoveTest : public console_test::ProgramTest {
         WriteFile(P("networks.cfg"), "Test\nNet01\n");
     }
 
-    // Starts the server in debug mode until both ports listen; a port taken
-    // by another process meanwhile gives a fresh try on other ports.
+    // Starts the server in debug mode until both ports listen.
     bool Launch() {
-        for (int attempt = 0; attempt < 5; ++attempt) {
-            clientPort = console_test::FreePort();
-            commandPort = console_test::FreePort();
+        return StartListening([this] {
             const std::string port = std::to_string(clientPort);
             WriteFile(P("server.ini"), "[Server]\nPresentServerPort=" + port +
                                            "\nListenServerPorts=" + port +
                                            "/4\nServerOwnerEMail=owner@example.org\n"
                                            "[Command]\nCommandEnabled=1\nCommandPort=" +
                                            std::to_string(commandPort) + "\n");
-            out.clear();
-            Start({"debug"});
-            const std::string client = "Start listening: Client: 0.0.0.0:" + port;
-            const std::string command = console_test::CommandListening(commandPort);
-            if (WaitForAny({client, console_test::kBindError}) == 0 &&
-                WaitForAny({command, console_test::kBindError}) == 0)
-                return true;
-            Kill();
-        }
-        return false;
+        });
     }
 };
 

@@ -36,29 +36,17 @@ class ParrotProgramTest : public console_test::ProgramTest {
         WriteFile(P("networks.cfg"), sample);
     }
 
-    // Starts `debug` from the root directory until its client port listens;
-    // a port taken meanwhile gives the bind error and a fresh port.
+    // Starts `debug` from the root directory until its client port listens.
     bool LaunchListening() {
-        for (int attempt = 0; attempt < 5; ++attempt) {
-            clientPort = console_test::FreePort();
-            const std::string port = std::to_string(clientPort);
-            WriteFile(P("server.ini"), "[Server]\nPresentServerPort=" + port +
-                                           "\nListenServerPorts=" + port +
-                                           "/4\nServerOwnerEMail=owner@example.org\n"
-                                           "[Command]\nCommandEnabled=0\n");
-            out.clear();
-            Start({"debug"});
-            const std::string listening = console_test::ClientListening(clientPort);
-            const std::string bindError = console_test::kBindError;
-            WaitForAny({listening, bindError});
-            if (out.find(listening) != std::string::npos &&
-                out.find(bindError) == std::string::npos)
-                return true;
-            const bool lost = out.find(bindError) != std::string::npos;
-            Kill();
-            if (!lost) return false;
-        }
-        return false;
+        return StartListening(
+            [this] {
+                const std::string port = std::to_string(clientPort);
+                WriteFile(P("server.ini"), "[Server]\nPresentServerPort=" + port +
+                                               "\nListenServerPorts=" + port +
+                                               "/4\nServerOwnerEMail=owner@example.org\n"
+                                               "[Command]\nCommandEnabled=0\n");
+            },
+            {"debug"}, false);
     }
 };
 

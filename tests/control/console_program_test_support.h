@@ -23,6 +23,7 @@
 
 #include <chrono>
 #include <climits>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -176,6 +177,29 @@ class ProgramTest : public file_test::TempDirTest {
     void Kill() {
         ::kill(pid, SIGKILL);
         Finish();
+    }
+
+    // Picks fresh ports, writes the configuration through aWriteConfig and
+    // starts the program with aArgs until its client port (and, with
+    // aCommand, its command port) listens. A port another process took in
+    // the meantime gives the bind error: the program is killed and started
+    // again on fresh ports.
+    bool StartListening(const std::function<void()>& aWriteConfig,
+                        std::vector<std::string> aArgs = {"debug"}, bool aCommand = true) {
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            clientPort = FreePort();
+            commandPort = FreePort();
+            aWriteConfig();
+            out.clear();
+            Start(aArgs);
+            if (WaitForAny({ClientListening(clientPort), kBindError}) == 0 &&
+                (!aCommand || WaitForAny({CommandListening(commandPort), kBindError}) == 0))
+                return true;
+            const bool lost = out.find(kBindError) != std::string::npos;
+            Kill();
+            if (!lost) return false;
+        }
+        return false;
     }
 
     std::string exe;
