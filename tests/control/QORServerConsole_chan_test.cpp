@@ -34,20 +34,8 @@ using namespace qortool;
 
 namespace {
 
+using console_test::ConnectLoopback;
 using console_test::RunConsole;
-
-int ConnectLoopback(int aPort) {
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(uint16_t(aPort));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(s);
-        return -1;
-    }
-    return s;
-}
 
 // Everything the peer sends until it closes or aMs pass.
 std::string ReadUntilClosed(int aSock, int aMs, bool* aClosed = nullptr) {

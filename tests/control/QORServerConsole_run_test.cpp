@@ -19,20 +19,8 @@ using file_test::WriteFile;
 
 namespace {
 
+using console_test::ConnectLoopback;
 using console_test::RunConsole;
-
-int Connect(int aPort) {
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(uint16_t(aPort));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(s);
-        return -1;
-    }
-    return s;
-}
 
 // True when the peer closed the connection within aMs.
 bool ClosedByPeer(int aSock, int aMs) {
@@ -164,7 +152,7 @@ TEST_F(RunningProgramTest, StopClosesEveryClientConnection) {
     ASSERT_TRUE(LaunchListening("debug")) << out;
     std::vector<int> socks;
     for (int i = 0; i < 50; ++i) {
-        const int s = Connect(clientPort);
+        const int s = ConnectLoopback(clientPort);
         ASSERT_GE(s, 0) << i;
         socks.push_back(s);
     }

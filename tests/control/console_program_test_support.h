@@ -54,6 +54,20 @@ inline int FreePort() {
     return ntohs(a.sin_port);
 }
 
+// A connection to aPort on 127.0.0.1, or -1.
+inline int ConnectLoopback(int aPort) {
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(aPort));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(s);
+        return -1;
+    }
+    return s;
+}
+
 // Runs a second copy of the program as the operator's console and returns
 // its exit code (-1: ended by a signal) and its output, both streams.
 inline std::pair<int, std::string> RunConsole(const std::string& aExe,
