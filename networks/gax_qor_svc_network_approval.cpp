@@ -222,7 +222,9 @@ void TQORServNetwork::tmManagerModeChanged(int32_t aMode) {
 
 void TQORServNetwork::tmReportCountToManagers() {
     if (e_Managers == nullptr || NetOptions().no_ManagersMask == 0) return;
-    const auto count = static_cast<int32_t>(VisibleCount());
+    // The Parrot is nobody the managers know of.
+    const auto count = static_cast<int32_t>(VisibleCount()) -
+                       (f_Parrot && IsVisible(f_Parrot.get()) ? 1 : 0);
     if (count == f_ManagersReportedCount) return;
     f_ManagersReportedCount = count;
     for (int32_t i = 0; i < kQORManagerSlots; ++i)

@@ -78,6 +78,7 @@ void TQORServNetwork::AppendMemoryReport(std::vector<std::u16string>& aLines) co
     line(u"f_DispHold", n(f_DispHold.Count()));
     line(u"f_MovedHold", n(f_MovedHold.Count()));
     line(u"f_Owners", n(f_Owners.size()));
+    if (f_Parrot) line(u"ParrotFrames", f_Parrot->AllocatedFrames());
     line(u"f_ClientsV0", n(f_Lists->ClientsV0().Capacity()));
     line(u"f_ClientsV0S", n(f_Lists->ClientsV0S().Capacity()));
     line(u"f_ClientsV1FU", n(f_Lists->ClientsV1FU().Capacity()));

@@ -64,7 +64,8 @@ bool TQORServNetwork::MoveClient_CanAttachIntoTarget(TQORSVCContext* aCtx) const
         return false;
     bool differs = false;
     if (IsBlockedOnNetwork(*aCtx, differs)) return false;
-    return true;
+    // A network open to its listed clients only takes no other by a move.
+    return Access().CheckAccessMode(*aCtx) != TQORAccessVerdict::NoAccess;
 }
 
 void TQORServNetwork::MoveClient_DetachFromSource(TQORSVCContext* aCtx, uint32_t aTick) {
@@ -127,6 +128,9 @@ void TQORServNetwork::tmSendNetChangeInfo(TQORSVCContext* aCtx) {
     n.NameA = NetworkNameANSI();
     n.NameUTF8 = NetworkNameUTF8();
     n.EffManagerMode = f_EffManagerMode;
+    // The notice as the access-information mode shows it, as at a connect.
+    n.NoticeA = Access().NoticeActualANSI();
+    n.NoticeUTF8 = Access().NoticeActualUTF8();
     TQORHandshakeServer s;
     if (const auto* snps = dynamic_cast<const TQORSVCContextSNPS*>(aCtx)) s = snps->HandshakeServer();
     FastStringA f(256);

@@ -1009,7 +1009,8 @@ void TQORService::trRereadIntFlags(TQORSVCMainQueueRec& aRec) {
     } else if (f_LogData) {
         trLog(u"Reread default internal flags file: " + f_DiskIntFlagsFileName);
     }
-    const bool ok = trReadIntFlags(file, false);
+    if (e_DataFiles == nullptr) throw Exception("No data-file reader");
+    const bool ok = e_DataFiles->RereadList(aRec.fsmqr_Cmd, file);
     f_Poster.ServQueue_ChannelAnswerText(aRec.fsmqr_Obj1, aRec.fsmqr_GlobalKey,
                                          ok ? "+OK\r\n" : "-ERROR\r\n");
 }

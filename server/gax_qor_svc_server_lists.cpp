@@ -77,6 +77,8 @@ class TQORService::OwnDataFiles final : public TQORSVCDataFiles {
                     const std::u16string& aFileName) override GAX_NO_THREAD_SAFETY_ANALYSIS {
         K kind;
         // The internal flags have a reader of their own.
+        if (aCmd == TQORSVCMainQueueCmd::fsmqc_RereadIntFlags)
+            return e_Svc.trReadIntFlags(aFileName, false);
         if (!KindOfReread(aCmd, kind)) throw Exception("No data-file reader");
         return e_Svc.trRereadList(kind, aFileName);
     }

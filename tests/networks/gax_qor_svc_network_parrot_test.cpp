@@ -234,6 +234,15 @@ TEST_F(NetworkParrotTest, WaitsWhileAnotherMemberHoldsTheFloor) {
 TEST_F(NetworkParrotTest, IsAMemberFromTheStartThatNoDisconnectReaches) {
     Make([](TQORSVCNetworkOptions& o) { o.no_NetMaxClients = 2; });
     EXPECT_TRUE(net->IsVisible(Parrot()));
+    // The memory report names the Parrot's frames, after the owners.
+    std::vector<std::u16string> report;
+    net->AppendMemoryReport(report);
+    auto at = [&](std::u16string_view aItem) {
+        for (size_t i = 0; i < report.size(); ++i)
+            if (report[i].find(aItem) != std::u16string::npos) return int(i);
+        return -1;
+    };
+    EXPECT_EQ(at(u" ParrotFrames="), at(u" f_Owners=") + 1);
     TestSession* a = Visible("ALPHA");
     // Its first list holds the Parrot and itself.
     const std::vector<Frame> lists = Of(a, qortool::kFrameListV0);
