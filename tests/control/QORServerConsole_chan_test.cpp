@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "control/console_program_test_support.h"
 #include "foundation/file_test_support.h"
 #include "tools/qor_client_proto.h"
 
@@ -33,38 +34,8 @@ using namespace qortool;
 
 namespace {
 
-std::string BuiltProgram() {
-    char self[PATH_MAX] = {};
-    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    std::string dir(self, n > 0 ? size_t(n) : 0);
-    dir.resize(dir.rfind('/'));
-    return dir + "/../QORServerConsole";
-}
-
-int FreePort() {
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
-    return ntohs(a.sin_port);
-}
-
-int ConnectLoopback(int aPort) {
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(uint16_t(aPort));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(s);
-        return -1;
-    }
-    return s;
-}
+using console_test::ConnectLoopback;
+using console_test::RunConsole;
 
 // Everything the peer sends until it closes or aMs pass.
 std::string ReadUntilClosed(int aSock, int aMs, bool* aClosed = nullptr) {
@@ -95,32 +66,6 @@ std::string F(const std::string& aText) {
     return len + aText;
 }
 
-// Runs a second copy of the program as the operator's console.
-std::pair<int, std::string> RunConsole(const std::string& aExe, std::vector<std::string> aArgs) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return {-2, ""};
-    const pid_t child = ::fork();
-    if (child == 0) {
-        if (::chdir("/") != 0) _exit(120);
-        ::dup2(fds[1], 1);
-        ::dup2(fds[1], 2);
-        std::vector<char*> argv{const_cast<char*>(aExe.c_str())};
-        for (auto& a : aArgs) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::execv(aExe.c_str(), argv.data());
-        _exit(121);
-    }
-    ::close(fds[1]);
-    std::string text;
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(fds[0], buf, sizeof buf)) > 0) text.append(buf, size_t(n));
-    ::close(fds[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
-}
-
 std::vector<std::string> Lines(const std::string& aText) {
     std::vector<std::string> out;
     size_t at = 0;
@@ -133,26 +78,11 @@ std::vector<std::string> Lines(const std::string& aText) {
     return out;
 }
 
-class ChannelProgramTest : public file_test::TempDirTest {
+class ChannelProgramTest : public console_test::ProgramTest {
   protected:
     void SetUp() override {
-        TempDirTest::SetUp();
-        exe = P("QORServerConsole");
-        const std::string bin = ReadAll(BuiltProgram());
-        ASSERT_FALSE(bin.empty()) << BuiltProgram();
-        WriteFile(exe, bin);
-        ASSERT_EQ(::chmod(exe.c_str(), 0755), 0);
+        ProgramTest::SetUp();
         WriteFile(P("networks.cfg"), "Test|ParrotEnable=1\nNet01\n");
-        for (const char* f : {"mutes", "blocks", "admins", "rights", "modes", "notices", "owner"})
-            WriteFile(P(std::string(f) + ".dat"), "");
-    }
-    void TearDown() override {
-        if (pid > 0) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-        if (outFd >= 0) ::close(outFd);
-        TempDirTest::TearDown();
     }
 
     void WriteConfig() {
@@ -164,67 +94,9 @@ class ChannelProgramTest : public file_test::TempDirTest {
                                        std::to_string(commandPort) + "\n");
     }
 
-    // Starts "debug" until both ports listen; a port another process took in
-    // the meantime means fresh ports and another start.
+    // Starts "debug" until both ports listen.
     bool LaunchListening() {
-        for (int attempt = 0; attempt < 5; ++attempt) {
-            clientPort = FreePort();
-            commandPort = FreePort();
-            WriteConfig();
-            out.clear();
-            int fds[2];
-            if (::pipe2(fds, O_CLOEXEC) != 0) return false;
-            pid = ::fork();
-            if (pid == 0) {
-                if (::chdir("/") != 0) _exit(120);
-                ::dup2(fds[1], 1);
-                char debug[] = "debug";
-                char* argv[] = {const_cast<char*>(exe.c_str()), debug, nullptr};
-                ::execv(exe.c_str(), argv);
-                _exit(121);
-            }
-            ::close(fds[1]);
-            outFd = fds[0];
-            const std::string command =
-                "Start listening: Command: 127.0.0.1:" + std::to_string(commandPort);
-            WaitForAny({command, "ERROR: Listening: "});
-            if (out.find("ERROR: Listening: ") == std::string::npos &&
-                out.find(command) != std::string::npos)
-                return true;
-            ::kill(pid, SIGKILL);
-            Finish();
-        }
-        return false;
-    }
-
-    // Reads standard output until it holds one of the texts or 20 s pass.
-    bool WaitForAny(const std::vector<std::string>& aTexts) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        for (;;) {
-            for (const std::string& t : aTexts)
-                if (out.find(t) != std::string::npos) return true;
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return false;
-            pollfd p{outFd, POLLIN, 0};
-            if (::poll(&p, 1, int(left.count())) != 1) return false;
-            char buf[4096];
-            const ssize_t n = ::read(outFd, buf, sizeof buf);
-            if (n <= 0) return false;
-            out.append(buf, size_t(n));
-        }
-    }
-
-    int Finish() {
-        char buf[4096];
-        ssize_t n;
-        while ((n = ::read(outFd, buf, sizeof buf)) > 0) out.append(buf, size_t(n));
-        ::close(outFd);
-        outFd = -1;
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return StartListening([this] { WriteConfig(); });
     }
 
     // A station joined to "Test", its handshake answered positively.
@@ -273,11 +145,6 @@ class ChannelProgramTest : public file_test::TempDirTest {
         return got;
     }
 
-    std::string exe;
-    int clientPort = 0, commandPort = 0;
-    pid_t pid = -1;
-    int outFd = -1;
-    std::string out;
 };
 
 }  // namespace
@@ -354,7 +221,7 @@ TEST_F(ChannelProgramTest, MemoryReportFlushAndLogTextAnswer) {
 
     auto [lRc, lText] = RunConsole(exe, {"logtext", "checkpoint from the console"});
     EXPECT_EQ(lRc, 0) << lText;
-    EXPECT_TRUE(WaitForAny({": checkpoint from the console\r\n"})) << out;
+    EXPECT_GE(WaitForAny({": checkpoint from the console\r\n"}), 0) << out;
 
     ::kill(pid, SIGINT);
     EXPECT_EQ(Finish(), 0) << out;

@@ -2,16 +2,6 @@
 // as an operator's first test would, talks, hears its own transmission back
 // from the Parrot, and the program then stops on SIGINT with exit code 0.
 // The test waits for the program's own lines and frames, never for delays.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -19,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "control/console_program_test_support.h"
 #include "foundation/file_test_support.h"
 #include "tools/qor_client_proto.h"
 
@@ -28,14 +19,6 @@ using namespace qortool;
 
 namespace {
 
-std::string BuiltProgram() {
-    char self[PATH_MAX] = {};
-    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    std::string dir(self, n > 0 ? size_t(n) : 0);
-    dir.resize(dir.rfind('/'));
-    return dir + "/../QORServerConsole";
-}
-
 // The sample configuration's networks file in the source tree.
 std::string SampleNetworks() {
     std::string dir = __FILE__;
@@ -43,123 +26,28 @@ std::string SampleNetworks() {
     return dir + "/examples/networks.cfg";
 }
 
-// A port free right now (another process may take it before the program
-// binds it: the launch then tries a fresh one).
-int FreePort() {
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
-    return ntohs(a.sin_port);
-}
-
-class ParrotProgramTest : public file_test::TempDirTest {
+class ParrotProgramTest : public console_test::ProgramTest {
   protected:
     void SetUp() override {
-        TempDirTest::SetUp();
-        exe = P("QORServerConsole");
-        const std::string bin = ReadAll(BuiltProgram());
-        ASSERT_FALSE(bin.empty()) << BuiltProgram();
-        WriteFile(exe, bin);
-        ASSERT_EQ(::chmod(exe.c_str(), 0755), 0);
+        ProgramTest::SetUp();
         // The networks `make run` starts with.
         const std::string sample = ReadAll(SampleNetworks());
         ASSERT_FALSE(sample.empty()) << SampleNetworks();
         WriteFile(P("networks.cfg"), sample);
-        for (const char* f : {"mutes", "blocks", "admins", "rights", "modes", "notices", "owner"})
-            WriteFile(P(std::string(f) + ".dat"), "");
-    }
-    void TearDown() override {
-        if (pid > 0) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-        if (outFd >= 0) ::close(outFd);
-        TempDirTest::TearDown();
     }
 
-    // Starts `debug` from the root directory until its client port listens;
-    // a port taken meanwhile gives the bind error and a fresh port.
+    // Starts `debug` from the root directory until its client port listens.
     bool LaunchListening() {
-        for (int attempt = 0; attempt < 5; ++attempt) {
-            clientPort = FreePort();
-            const std::string port = std::to_string(clientPort);
-            WriteFile(P("server.ini"), "[Server]\nPresentServerPort=" + port +
-                                           "\nListenServerPorts=" + port +
-                                           "/4\nServerOwnerEMail=owner@example.org\n"
-                                           "[Command]\nCommandEnabled=0\n");
-            out.clear();
-            Launch();
-            const std::string listening =
-                "Start listening: Client: 0.0.0.0:" + port + "\r\n";
-            const std::string bindError = "ERROR: Listening: ";
-            WaitForAny({listening, bindError});
-            if (out.find(listening) != std::string::npos &&
-                out.find(bindError) == std::string::npos)
-                return true;
-            const bool lost = out.find(bindError) != std::string::npos;
-            ::kill(pid, SIGKILL);
-            Finish();
-            if (!lost) return false;
-        }
-        return false;
+        return StartListening(
+            [this] {
+                const std::string port = std::to_string(clientPort);
+                WriteFile(P("server.ini"), "[Server]\nPresentServerPort=" + port +
+                                               "\nListenServerPorts=" + port +
+                                               "/4\nServerOwnerEMail=owner@example.org\n"
+                                               "[Command]\nCommandEnabled=0\n");
+            },
+            {"debug"}, false);
     }
-
-    void Launch() {
-        int fds[2];
-        ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-        pid = ::fork();
-        if (pid == 0) {
-            if (::chdir("/") != 0) _exit(120);
-            ::dup2(fds[1], 1);
-            std::string mode = "debug";
-            char* argv[] = {const_cast<char*>(exe.c_str()), mode.data(), nullptr};
-            ::execv(exe.c_str(), argv);
-            _exit(121);
-        }
-        ::close(fds[1]);
-        outFd = fds[0];
-    }
-
-    // Reads standard output until it holds one of the texts, 20 s pass or
-    // the program closes it.
-    void WaitForAny(const std::vector<std::string>& aTexts) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        for (;;) {
-            for (const std::string& t : aTexts)
-                if (out.find(t) != std::string::npos) return;
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return;
-            pollfd p{outFd, POLLIN, 0};
-            if (::poll(&p, 1, int(left.count())) != 1) return;
-            char buf[4096];
-            const ssize_t n = ::read(outFd, buf, sizeof buf);
-            if (n <= 0) return;
-            out.append(buf, size_t(n));
-        }
-    }
-
-    // The rest of the output and the exit code (-1: ended by a signal).
-    int Finish() {
-        char buf[4096];
-        ssize_t n;
-        while ((n = ::read(outFd, buf, sizeof buf)) > 0) out.append(buf, size_t(n));
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-    std::string exe;
-    int clientPort = 0;
-    pid_t pid = -1;
-    int outFd = -1;
-    std::string out;
 };
 
 }  // namespace

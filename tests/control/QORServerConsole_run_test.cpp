@@ -3,16 +3,6 @@
 // files next to it, on free loopback ports, stopped by signals as an
 // operator (or systemd) stops it. The test waits for the program's own log
 // lines, never for fixed delays.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -21,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "control/console_program_test_support.h"
 #include "foundation/file_test_support.h"
 
 using file_test::ReadAll;
@@ -28,40 +19,8 @@ using file_test::WriteFile;
 
 namespace {
 
-std::string BuiltProgram() {
-    char self[PATH_MAX] = {};
-    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    std::string dir(self, n > 0 ? size_t(n) : 0);
-    dir.resize(dir.rfind('/'));
-    return dir + "/../QORServerConsole";
-}
-
-// A port free on every address right now (another process may still take
-// it before the server binds it: LaunchListening then tries fresh ports).
-int FreePort() {
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
-    return ntohs(a.sin_port);
-}
-
-int Connect(int aPort) {
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(uint16_t(aPort));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(s);
-        return -1;
-    }
-    return s;
-}
+using console_test::ConnectLoopback;
+using console_test::RunConsole;
 
 // True when the peer closed the connection within aMs.
 bool ClosedByPeer(int aSock, int aMs) {
@@ -78,29 +37,14 @@ bool ClosedByPeer(int aSock, int aMs) {
     }
 }
 
-class RunningProgramTest : public file_test::TempDirTest {
+class RunningProgramTest : public console_test::ProgramTest {
   protected:
     void SetUp() override {
-        TempDirTest::SetUp();
-        exe = P("QORServerConsole");
-        const std::string bin = ReadAll(BuiltProgram());
-        ASSERT_FALSE(bin.empty()) << BuiltProgram();
-        WriteFile(exe, bin);
-        ASSERT_EQ(::chmod(exe.c_str(), 0755), 0);
-        clientPort = FreePort();
-        commandPort = FreePort();
+        ProgramTest::SetUp();
+        clientPort = console_test::FreePort();
+        commandPort = console_test::FreePort();
         WriteFile(P("networks.cfg"), "Test|ParrotEnable=1\nNet01\n");
-        for (const char* f : {"mutes", "blocks", "admins", "rights", "modes", "notices", "owner"})
-            WriteFile(P(std::string(f) + ".dat"), "");
         WriteConfig("");
-    }
-    void TearDown() override {
-        if (pid > 0) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-        if (outFd >= 0) ::close(outFd);
-        TempDirTest::TearDown();
     }
 
     void WriteConfig(const std::string& aExtra) {
@@ -113,54 +57,6 @@ class RunningProgramTest : public file_test::TempDirTest {
                                        std::to_string(commandPort) + "\n" + aExtra);
     }
 
-    // Starts the program from the root directory; its standard output is read
-    // through a pipe.
-    void Launch(std::vector<std::string> aArgs) {
-        int fds[2];
-        ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-        pid = ::fork();
-        if (pid == 0) {
-            if (::chdir("/") != 0) _exit(120);
-            ::dup2(fds[1], 1);
-            std::vector<char*> argv{const_cast<char*>(exe.c_str())};
-            for (auto& a : aArgs) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execv(exe.c_str(), argv.data());
-            _exit(121);
-        }
-        ::close(fds[1]);
-        outFd = fds[0];
-    }
-
-    // Reads standard output until it holds aText (true) or 20 s pass or the
-    // program closes it (false).
-    bool WaitFor(const std::string& aText) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (out.find(aText) == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return false;
-            pollfd p{outFd, POLLIN, 0};
-            if (::poll(&p, 1, int(left.count())) != 1) return false;
-            char buf[4096];
-            const ssize_t n = ::read(outFd, buf, sizeof buf);
-            if (n <= 0) return false;
-            out.append(buf, size_t(n));
-        }
-        return true;
-    }
-
-    // Reads the rest of the output and returns the exit code (-1: killed by a signal).
-    int Finish() {
-        char buf[4096];
-        ssize_t n;
-        while ((n = ::read(outFd, buf, sizeof buf)) > 0) out.append(buf, size_t(n));
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
     // Starts the program until its client port listens: in debug mode seen on
     // standard output, in run mode in aLogFile. A port another process took
     // in the meantime gives the bind error: the program is killed and started
@@ -169,12 +65,12 @@ class RunningProgramTest : public file_test::TempDirTest {
                          const std::string& aLogFile = "") {
         for (int attempt = 0; attempt < 5; ++attempt) {
             if (attempt > 0) {
-                clientPort = FreePort();
-                commandPort = FreePort();
+                clientPort = console_test::FreePort();
+                commandPort = console_test::FreePort();
             }
             WriteConfig(aExtra);
             out.clear();
-            Launch({aMode});
+            Start({aMode});
             const std::string bindError = "ERROR: Listening: ";
             bool listening = false, lost = false;
             const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -194,35 +90,14 @@ class RunningProgramTest : public file_test::TempDirTest {
                 if (aLogFile.empty() && !listening && !lost) break;
             }
             if (listening && !lost) return true;
-            ::kill(pid, SIGKILL);
-            Finish();
+            Kill();
             if (!aLogFile.empty()) ::unlink(aLogFile.c_str());
             if (!lost) return false;
         }
         return false;
     }
 
-    // Reads standard output until it holds one of the texts or 20 s pass.
-    void WaitForAny(const std::vector<std::string>& aTexts) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        for (;;) {
-            for (const std::string& t : aTexts)
-                if (out.find(t) != std::string::npos) return;
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return;
-            pollfd p{outFd, POLLIN, 0};
-            if (::poll(&p, 1, int(left.count())) != 1) return;
-            char buf[4096];
-            const ssize_t n = ::read(outFd, buf, sizeof buf);
-            if (n <= 0) return;
-            out.append(buf, size_t(n));
-        }
-    }
-
-    std::string ClientListening() const {
-        return "Start listening: Client: 0.0.0.0:" + std::to_string(clientPort) + "\r\n";
-    }
+    std::string ClientListening() const { return console_test::ClientListening(clientPort); }
 
     static std::string LastLine(const std::string& aText) {
         const size_t end = aText.size() >= 2 ? aText.size() - 2 : 0;
@@ -230,11 +105,7 @@ class RunningProgramTest : public file_test::TempDirTest {
         return aText.substr(start == std::string::npos ? 0 : start + 2);
     }
 
-    std::string exe;
-    int clientPort = 0, commandPort = 0, commandEnabled = 1;
-    pid_t pid = -1;
-    int outFd = -1;
-    std::string out;
+    int commandEnabled = 1;
 };
 
 const std::regex kStampedAborted(
@@ -281,7 +152,7 @@ TEST_F(RunningProgramTest, StopClosesEveryClientConnection) {
     ASSERT_TRUE(LaunchListening("debug")) << out;
     std::vector<int> socks;
     for (int i = 0; i < 50; ++i) {
-        const int s = Connect(clientPort);
+        const int s = ConnectLoopback(clientPort);
         ASSERT_GE(s, 0) << i;
         socks.push_back(s);
     }
@@ -310,7 +181,7 @@ TEST_F(RunningProgramTest, TakenClientPortStillStopsAtOnce) {
     commandEnabled = 0;
     WriteConfig("");
 
-    Launch({"debug"});
+    Start({"debug"});
     ASSERT_TRUE(WaitFor("ERROR: Listening: Client: 0.0.0.0:" + std::to_string(clientPort))) << out;
     ASSERT_EQ(::kill(pid, SIGINT), 0);
     EXPECT_EQ(Finish(), 0);
@@ -349,55 +220,25 @@ TEST_F(RunningProgramTest, RunWritesItsLogFileNotStandardOutput) {
     EXPECT_EQ(st.st_mode & 0777, 0640u);
 }
 
-namespace {
-
-// Runs a second copy of the program as the operator's console against the
-// running server and returns its exit code and standard output.
-std::pair<int, std::string> RunConsole(const std::string& aExe, const std::string& aWord) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return {-2, ""};
-    const pid_t child = ::fork();
-    if (child == 0) {
-        if (::chdir("/") != 0) _exit(120);
-        ::dup2(fds[1], 1);
-        ::dup2(fds[1], 2);
-        std::string word = aWord;
-        char* argv[] = {const_cast<char*>(aExe.c_str()), word.data(), nullptr};
-        ::execv(aExe.c_str(), argv);
-        _exit(121);
-    }
-    ::close(fds[1]);
-    std::string text;
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(fds[0], buf, sizeof buf)) > 0) text.append(buf, size_t(n));
-    ::close(fds[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
-}
-
-}  // namespace
-
 TEST_F(RunningProgramTest, ChannelCommandsReachTheRunningServer) {
     ASSERT_TRUE(LaunchListening("debug")) << out;
     ASSERT_TRUE(WaitFor("Start listening: Command: 127.0.0.1:" + std::to_string(commandPort))) << out;
 
     // Answered by the connection's own worker.
-    auto [upRc, upText] = RunConsole(exe, "uptime");
+    auto [upRc, upText] = RunConsole(exe, {"uptime"});
     EXPECT_EQ(upRc, 0) << upText;
     EXPECT_NE(upText.find("Server uptime: "), std::string::npos) << upText;
     EXPECT_EQ(upText.find("ERROR"), std::string::npos) << upText;
 
     // Answered by the heartbeat through the answer record: one line per
     // worker, the asking connection itself not counted.
-    auto [thRc, thText] = RunConsole(exe, "threads");
+    auto [thRc, thText] = RunConsole(exe, {"threads"});
     EXPECT_EQ(thRc, 0) << thText;
     EXPECT_TRUE(std::regex_search(thText, std::regex(R"(Working thread #0: 0 connection\(s\)\r\n)")))
         << thText;
     EXPECT_EQ(thText.find("ERROR"), std::string::npos) << thText;
 
-    auto [stRc, stText] = RunConsole(exe, "dstop");
+    auto [stRc, stText] = RunConsole(exe, {"dstop"});
     EXPECT_EQ(stRc, 0) << stText;
     EXPECT_EQ(Finish(), 0) << out;
     EXPECT_EQ(out.find("ERROR:"), std::string::npos) << out;

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "control/console_program_test_support.h"
 #include "foundation/file_test_support.h"
 
 using file_test::ReadAll;
@@ -29,27 +30,9 @@ using file_test::WriteFile;
 
 namespace {
 
+using console_test::RunConsole;
+
 using Clock = std::chrono::steady_clock;
-
-std::string BuiltProgram() {
-    char self[PATH_MAX] = {};
-    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    std::string dir(self, n > 0 ? size_t(n) : 0);
-    dir.resize(dir.rfind('/'));
-    return dir + "/../QORServerConsole";
-}
-
-int FreePort() {
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
-    return ntohs(a.sin_port);
-}
 
 // A manager on loopback: the first connection is accepted ("<AL>0</AL>"),
 // the second refused with code -1, every later one accepted again; pings
@@ -131,56 +114,15 @@ class FakeManager {
     std::thread f_Thread;
 };
 
-// Runs a second copy of the program as the operator's console.
-std::pair<int, std::string> RunConsole(const std::string& aExe, std::vector<std::string> aArgs) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return {-2, ""};
-    const pid_t child = ::fork();
-    if (child == 0) {
-        if (::chdir("/") != 0) _exit(120);
-        ::dup2(fds[1], 1);
-        ::dup2(fds[1], 2);
-        std::vector<char*> argv{const_cast<char*>(aExe.c_str())};
-        for (auto& a : aArgs) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::execv(aExe.c_str(), argv.data());
-        _exit(121);
-    }
-    ::close(fds[1]);
-    std::string text;
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(fds[0], buf, sizeof buf)) > 0) text.append(buf, size_t(n));
-    ::close(fds[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
-}
-
-class ManagerProgramTest : public file_test::TempDirTest {
+class ManagerProgramTest : public console_test::ProgramTest {
   protected:
     void SetUp() override {
-        TempDirTest::SetUp();
-        exe = P("QORServerConsole");
-        const std::string bin = ReadAll(BuiltProgram());
-        ASSERT_FALSE(bin.empty()) << BuiltProgram();
-        WriteFile(exe, bin);
-        ASSERT_EQ(::chmod(exe.c_str(), 0755), 0);
+        ProgramTest::SetUp();
         WriteFile(P("networks.cfg"), "Test|ManagerMode=QOR|ManagersMask=1\nNet01\n");
-        for (const char* f : {"mutes", "blocks", "admins", "rights", "modes", "notices", "owner"})
-            WriteFile(P(std::string(f) + ".dat"), "");
-    }
-    void TearDown() override {
-        if (pid > 0) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
-        }
-        if (outFd >= 0) ::close(outFd);
-        TempDirTest::TearDown();
     }
     void Launch() {
-        clientPort = FreePort();
-        commandPort = FreePort();
+        clientPort = console_test::FreePort();
+        commandPort = console_test::FreePort();
         const std::string port = std::to_string(clientPort);
         WriteFile(P("server.ini"),
                   "[Server]\nPresentServerPort=" + port + "\nListenServerPorts=" + port +
@@ -190,51 +132,10 @@ class ManagerProgramTest : public file_test::TempDirTest {
                       std::to_string(fake.port) +
                       "\nManagerAuthPassword=first\nManagerDelayAfterConnect=1\n"
                       "ManagerReconnectInterval=3600\nManagerLogDebug=2\n");
-        int fds[2];
-        ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-        pid = ::fork();
-        if (pid == 0) {
-            if (::chdir("/") != 0) _exit(120);
-            ::dup2(fds[1], 1);
-            char* argv[] = {const_cast<char*>(exe.c_str()), const_cast<char*>("debug"), nullptr};
-            ::execv(exe.c_str(), argv);
-            _exit(121);
-        }
-        ::close(fds[1]);
-        outFd = fds[0];
-    }
-    // Reads standard output until it holds aText (true) or 20 s pass.
-    bool WaitFor(const std::string& aText, size_t aFrom = 0) {
-        const auto end = Clock::now() + std::chrono::seconds(20);
-        while (out.find(aText, aFrom) == std::string::npos) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-            if (left.count() <= 0) return false;
-            pollfd p{outFd, POLLIN, 0};
-            if (::poll(&p, 1, int(left.count())) != 1) return false;
-            char buf[4096];
-            const ssize_t n = ::read(outFd, buf, sizeof buf);
-            if (n <= 0) return false;
-            out.append(buf, size_t(n));
-        }
-        return true;
-    }
-    int Finish() {
-        char buf[4096];
-        ssize_t n;
-        while ((n = ::read(outFd, buf, sizeof buf)) > 0) out.append(buf, size_t(n));
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        Start({"debug"});
     }
 
     FakeManager fake;
-    std::string exe;
-    int clientPort = 0, commandPort = 0;
-    pid_t pid = -1;
-    int outFd = -1;
-    std::string out;
 };
 
 }  // namespace

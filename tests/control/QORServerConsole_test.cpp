@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "control/console_program_test_support.h"
 #include "foundation/file_test_support.h"
 #include "protocol/gax_qor_fields.h"
 
@@ -32,13 +33,7 @@ const char kUsageTail[] =
 const char kMinimal[] =
     "[Server]\nPresentServerPort=10024\nServerOwnerEMail=owner@example.org\n";
 
-std::string BuiltProgram() {
-    char self[PATH_MAX] = {};
-    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    std::string dir(self, n > 0 ? size_t(n) : 0);
-    dir.resize(dir.rfind('/'));
-    return dir + "/../QORServerConsole";
-}
+using console_test::BuiltProgram;
 
 struct Result {
     int code = -1;
