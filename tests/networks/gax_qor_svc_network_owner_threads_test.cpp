@@ -96,11 +96,10 @@ TEST(OwnerAsAuthor, OperatorEntriesCarryTheCallsignTheOwnerLastLoggedInWith) {
     ASSERT_TRUE(svc.CmdFindNetwork(u"Test", "Test", test));
 
     svc.Start();
-    svc.AddPortForLocalhost(u"Client", u"0", ipver_4,
-                            [&svc](TSocket s, const std::string& addr, int port,
-                                   const std::string&, int, const std::u16string&) {
-                                svc.evnt_Listener_ClientAcceptPeer(s, addr, port);
-                            });
+    svc.AddPortForLocalhost(
+        u"Client", u"0", ipver_4,
+        [&svc](TSocket s, const std::string& addr, int port, const std::string&, int,
+               const std::u16string&) { svc.evnt_Listener_ClientAcceptPeer(s, addr, port); });
     std::thread mainThread([&] { svc.RunMainThread(); });
     struct Stopper {
         TQORNetworkedService& s;
