@@ -49,6 +49,8 @@
 
 namespace gax {
 
+struct TQORMuteBlockAuthor;
+
 // The command array never grows past this; a push beyond it is refused.
 inline constexpr size_t kNetCmdsCapacity = 132;
 
@@ -237,7 +239,8 @@ class TQORServNetwork : public TQORNetworkData,
     int32_t MoveClient_CanDetachFromSourceByCtx(const TQORSVCContext* aCtx) const;
     // False when full (arrivals in flight counted), when aCtx is still in
     // this network's MOVED hold, or its id (or, with UniqCallsign, its
-    // callsign) is already here, or it is blocked here.
+    // callsign) is already here, or it is blocked or kept out by the access
+    // modes here. A question only: aCtx is not changed.
     bool MoveClient_CanAttachIntoTarget(TQORSVCContext* aCtx) const;
     // Takes a visible client out (floor, managers, indexes, list cache) and
     // runs this network's heartbeat at once with a list rebuild, so that the
@@ -426,10 +429,17 @@ class TQORServNetwork : public TQORNetworkData,
     // author of the operator's entries, the Parrot's id, and the answer path
     // to a command-channel context (posted, so the answer goes through the
     // service's alive test).
+    struct TQORNetOwnerName {
+        std::string ANSI, UTF8;
+    };
     struct TQORNetCmdFacts {
         std::function<void(TQORSVCHandle aCmdCtx, TQORGlobalKey aKey, std::string aText)>
             ChannelAnswer;
-        std::string ServOwnerNameANSI, ServOwnerNameUTF8;
+        // The server owner's callsign as the service holds it when asked: the
+        // owner file gives it at start and the owner's own logins change it
+        // while the server runs, so it is read per command, never kept here.
+        // Called on the heartbeat thread, which owns that state; empty when unset.
+        std::function<TQORNetOwnerName()> ServOwnerName;
         std::string ParrotId;
     };
     void SetCmdFacts(TQORNetCmdFacts aFacts) { f_CmdFacts = std::move(aFacts); }
@@ -440,6 +450,9 @@ class TQORServNetwork : public TQORNetworkData,
     int64_t CmdNow() const;
     TQORSVCContext* CmdConnected(std::string_view aClientId) const;
     void CmdChannelAnswer(const TQORSVCNetQueueRecord& aRec, std::string aText);
+    // The author of an entry: the acting member, or the server owner for the
+    // operator's commands (aActor null).
+    TQORMuteBlockAuthor CmdAuthor(const TQORSVCContext* aActor) const;
     // Releases aCtx's floor and tells every member that hears sound.
     void CmdReleaseFloor(TQORSVCContext* aCtx);
     void CmdMute(TQORSVCContext* aActor, std::string_view aId, int32_t aTime);

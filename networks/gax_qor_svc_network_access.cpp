@@ -126,14 +126,24 @@ TQORSVCClientRights TQORNetAccess::GetRights(const TQORSVCContext& aCtx, bool aI
     return r;
 }
 
-TQORAccessVerdict TQORNetAccess::CheckAccessMode(TQORSVCContext& aCtx) const {
+bool TQORNetAccess::AccessModeAdmits(const TQORSVCContext& aCtx, bool* aTalk) const {
     const uint32_t f = aCtx.CtxFlags();
-    if ((f & QOR_CF_PRIV_CLASS) == QOR_CF_PRIV_OWNER_CLASS || (f & QOR_CF_PARROT) != 0)
-        return TQORAccessVerdict::Unchanged;
+    // Owners and the Parrot are outside the modes: they keep the talk
+    // permission they have.
+    if ((f & QOR_CF_PRIV_CLASS) == QOR_CF_PRIV_OWNER_CLASS || (f & QOR_CF_PARROT) != 0) {
+        if (aTalk != nullptr) *aTalk = (f & QOR_CF_TALK_DENIED) == 0;
+        return true;
+    }
     const TQORSVCAccess* e = nullptr;
     if (f_ConnectOnlyListed || f_TalkOnlyMarked) e = f_Rights.Find(aCtx.CliEMailSort());
-    if (f_ConnectOnlyListed && e == nullptr) return TQORAccessVerdict::NoAccess;
-    const bool talk = !f_TalkOnlyMarked || (e != nullptr && e->accMarked());
+    if (f_ConnectOnlyListed && e == nullptr) return false;
+    if (aTalk != nullptr) *aTalk = !f_TalkOnlyMarked || (e != nullptr && e->accMarked());
+    return true;
+}
+
+TQORAccessVerdict TQORNetAccess::CheckAccessMode(TQORSVCContext& aCtx) const {
+    bool talk = true;
+    if (!AccessModeAdmits(aCtx, &talk)) return TQORAccessVerdict::NoAccess;
     return aCtx.SetTalkEnabled(talk) ? TQORAccessVerdict::TalkChanged
                                      : TQORAccessVerdict::Unchanged;
 }

@@ -127,6 +127,11 @@ class TQORNetAccess {
     // What the modes and the rights mean for a member now: NoAccess when it
     // may not stay; TalkChanged when its talk permission was changed here.
     TQORAccessVerdict CheckAccessMode(TQORSVCContext& aCtx) const;
+    // The same judgement without acting on it, for a check whose outcome may
+    // still be thrown away (a move that is refused later): false when the
+    // modes would not let aCtx stay. aTalk, when given, receives the talk
+    // permission the member would have here; aCtx is left as it is.
+    bool AccessModeAdmits(const TQORSVCContext& aCtx, bool* aTalk = nullptr) const;
 
     // ---- taking over entries (start-up; true when the list changed) ----
     bool NetAddAdminFromData(const TQORSVCAdminData& aData);

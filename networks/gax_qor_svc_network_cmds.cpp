@@ -182,6 +182,14 @@ void TQORServNetwork::CmdChannelAnswer(const TQORSVCNetQueueRecord& aRec, std::s
         f_CmdFacts.ChannelAnswer(aRec.nqr_Context, aRec.nqr_GlobalKey, std::move(aText));
 }
 
+TQORMuteBlockAuthor TQORServNetwork::CmdAuthor(const TQORSVCContext* aActor) const {
+    if (aActor != nullptr) return AuthorOf(*aActor);
+    TQORNetOwnerName name;
+    if (f_CmdFacts.ServOwnerName) name = f_CmdFacts.ServOwnerName();
+    return {std::move(name.ANSI), std::move(name.UTF8), std::string(e_Facts.ServOwnerId()),
+            clpr_SERVOWNER};
+}
+
 void TQORServNetwork::CmdReleaseFloor(TQORSVCContext* aCtx) {
     if (aCtx == nullptr || e_SpeakingContext != aCtx) return;
     ReleaseTX_IfEqual(aCtx, false, false);
@@ -192,11 +200,7 @@ void TQORServNetwork::CmdReleaseFloor(TQORSVCContext* aCtx) {
 
 void TQORServNetwork::CmdMute(TQORSVCContext* aActor, std::string_view aId, int32_t aTime) {
     if (aActor != nullptr) f_Access->AddPending(TQORSVCListKind::Mutes, aActor);
-    const TQORMuteBlockAuthor author =
-        aActor != nullptr
-            ? AuthorOf(*aActor)
-            : TQORMuteBlockAuthor{f_CmdFacts.ServOwnerNameANSI, f_CmdFacts.ServOwnerNameUTF8,
-                                  std::string(e_Facts.ServOwnerId()), clpr_SERVOWNER};
+    const TQORMuteBlockAuthor author = CmdAuthor(aActor);
     const int64_t now = CmdNow();
     TQORSVCContext* target = CmdConnected(aId);
     if (target == nullptr) {
@@ -235,11 +239,7 @@ void TQORServNetwork::CmdUnmute(TQORSVCContext* aActor, std::string_view aId) {
 
 void TQORServNetwork::CmdBlock(TQORSVCContext* aActor, std::string_view aId, int32_t aTime) {
     if (aActor != nullptr) f_Access->AddPending(TQORSVCListKind::Blocks, aActor);
-    const TQORMuteBlockAuthor author =
-        aActor != nullptr
-            ? AuthorOf(*aActor)
-            : TQORMuteBlockAuthor{f_CmdFacts.ServOwnerNameANSI, f_CmdFacts.ServOwnerNameUTF8,
-                                  std::string(e_Facts.ServOwnerId()), clpr_SERVOWNER};
+    const TQORMuteBlockAuthor author = CmdAuthor(aActor);
     const int64_t now = CmdNow();
     TQORSVCContext* target = CmdConnected(aId);
     if (target != nullptr) {

@@ -65,7 +65,9 @@ bool TQORServNetwork::MoveClient_CanAttachIntoTarget(TQORSVCContext* aCtx) const
     bool differs = false;
     if (IsBlockedOnNetwork(*aCtx, differs)) return false;
     // A network open to its listed clients only takes no other by a move.
-    return Access().CheckAccessMode(*aCtx) != TQORAccessVerdict::NoAccess;
+    // Only a question: the move may still be refused after this, and the
+    // target's talk rule reaches the client at its admission there.
+    return Access().AccessModeAdmits(*aCtx);
 }
 
 void TQORServNetwork::MoveClient_DetachFromSource(TQORSVCContext* aCtx, uint32_t aTick) {

@@ -63,6 +63,11 @@ void TQORNetworkedService::LoadNetworks(const TQORServiceNetOptions& aServ,
         // ---- admin commands ----
         TQORServNetwork::TQORNetCmdFacts facts;
         facts.ParrotId = ParrotClientId();
+        // Network commands run on the heartbeat, the owner of this state.
+        facts.ServOwnerName = [this]() GAX_NO_THREAD_SAFETY_ANALYSIS {
+            return TQORServNetwork::TQORNetOwnerName{tmServOwnerCallsignANSI(),
+                                                     tmServOwnerCallsignUTF8()};
+        };
         facts.ChannelAnswer = [this](TQORSVCHandle aCtx, TQORGlobalKey aKey, std::string aText) {
             Poster().ServQueue_ChannelAnswerText(aCtx, aKey, std::move(aText));
         };

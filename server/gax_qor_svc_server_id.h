@@ -798,6 +798,14 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     bool tmServOwnerInfoDiffers(const TQORSVCContext& aCtx) const GAX_REQUIRES(kHeartbeat);
     // The owner's callsign from the client; the owner file is saved.
     void tmSetOwnerInfoFromContext(const TQORSVCContext& aCtx) GAX_REQUIRES(kHeartbeat);
+    // The owner's callsign as last seen (owner file at start, then its own
+    // logins); empty until one is known.
+    const std::string& tmServOwnerCallsignANSI() const GAX_REQUIRES(kHeartbeat) {
+        return f_ServerOwnerCallsignOpnameANSI;
+    }
+    const std::string& tmServOwnerCallsignUTF8() const GAX_REQUIRES(kHeartbeat) {
+        return f_ServerOwnerCallsignOpnameUTF8;
+    }
 
   protected:
     // The networks the list files are matched against: their original

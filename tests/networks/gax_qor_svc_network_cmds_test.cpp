@@ -272,6 +272,44 @@ TEST_F(NetCmdsTest, ChannelBlocksAsTheServerOwnerButNeverAnOwner) {
     EXPECT_EQ(Changed(TQORSVCListKind::Blocks), 2);
 }
 
+// The operator's entries name the server owner with its callsign as it is at
+// each command: the owner may log in with another one between two commands.
+TEST_F(NetCmdsTest, ChannelEntriesNameTheOwnersCallsignOfTheMoment) {
+    Make();
+    svc.ownerId = Id("boss@b.c");
+    TQORServNetwork::TQORNetOwnerName owner;
+    TQORServNetwork::TQORNetCmdFacts f;
+    f.ParrotId = MakeSourceId("parrot@b.c");
+    f.ServOwnerName = [&owner] { return owner; };
+    net->SetCmdFacts(std::move(f));
+    TestSession* muted = Visible("muted@b.c");
+    TestSession* blocked = Visible("blocked@b.c");
+    struct Case {
+        C cmd;
+        std::string id;
+        bool mutes;
+    } cases[] = {
+        {C::snc_ChannelMute, muted->CliHashA(), true},
+        {C::snc_ChannelMute, Id("away1@b.c"), true},
+        {C::snc_ChannelBlock, blocked->CliHashA(), false},
+        {C::snc_ChannelBlock, Id("away2@b.c"), false},
+    };
+    int n = 0;
+    for (const Case& k : cases) {
+        SCOPED_TRACE(n);
+        ++n;
+        owner = {"BOSS" + std::to_string(n), "BOSS\xC3\xA9" + std::to_string(n)};
+        Run(k.cmd, nullptr, {}, k.id, 60, 1);
+        const TQORSVCMuteBlock* e = (k.mutes ? net->Access().Mutes() : net->Access().Blocks())
+                                        .Find(MakeDwordPaddedKey(k.id));
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ(e->GetData().mbd_ByAdminNameANSI, owner.ANSI);
+        EXPECT_EQ(e->GetData().mbd_ByAdminNameUTF8, owner.UTF8);
+        EXPECT_EQ(e->GetData().mbd_ByAdminId, svc.ownerId);
+        EXPECT_EQ(e->GetData().mbd_ByAdminPrivlege, clpr_SERVOWNER);
+    }
+}
+
 TEST_F(NetCmdsTest, ChannelAnswersAreByteExact) {
     Make();
     TestSession* a = Visible("a@b.c");

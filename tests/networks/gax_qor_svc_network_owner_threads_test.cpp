@@ -1,0 +1,184 @@
+// The operator's mutes and blocks name the server owner as their author with
+// the callsign the owner last logged in with: a service on loopback, the
+// owner logs in, the operator mutes an absent station, the owner comes back
+// under another callsign, and the operator blocks another one.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "foundation/gax_strutils.h"
+#include "networks/gax_qor_svc_network_service.h"
+#include "protocol/gax_qor_fields.h"
+#include "protocol/gax_qor_sourceid.h"
+#include "server/gax_qor_svc_datafile.h"
+#include "tools/qor_client_proto.h"
+
+namespace {
+
+using namespace gax;
+using namespace qortool;
+
+bool WaitFor(const std::function<bool()>& aDone, int aMs = 20000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(aMs);
+    while (!aDone()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+bool WaitForListOf(QorConnection& aConn, long aCount) {
+    std::string frame;
+    for (int i = 0; i < 1000; ++i) {
+        if (aConn.ReadFrame(frame, 20000) != ReadStatus::Ok) return false;
+        if (ListCount(frame) == aCount) return true;
+    }
+    return false;
+}
+
+// Reads frames until one of the list aCode (in either form) holds aCount entries.
+bool WaitForListFrame(QorConnection& aConn, uint8_t aCode, uint8_t aCodeUtf8, int aCount) {
+    const std::string count = std::to_string(aCount) + "\r\n";
+    std::string frame;
+    for (int i = 0; i < 1000; ++i) {
+        if (aConn.ReadFrame(frame, 20000) != ReadStatus::Ok) return false;
+        if (frame.empty()) continue;
+        const auto code = static_cast<uint8_t>(frame[0]);
+        if ((code == aCode || code == aCodeUtf8) && frame.compare(1, count.size(), count) == 0)
+            return true;
+    }
+    return false;
+}
+
+TEST(OwnerAsAuthor, OperatorEntriesCarryTheCallsignTheOwnerLastLoggedInWith) {
+    char tmpl[] = "/tmp/qor_owner_author_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl;
+    struct Cleanup {
+        std::string d;
+        ~Cleanup() { (void)std::system(("rm -rf " + d).c_str()); }
+    } cleanup{dir};
+    std::ofstream(dir + "/networks.cfg", std::ios::binary) << "Test\r\n";
+    for (const char* name : {"/mutes.dat", "/blocks.dat"})
+        std::ofstream(dir + name, std::ios::binary) << kQORSVCDataFileHeader;
+
+    TQORServiceConfig cfg;
+    cfg.cfg_ServerEnabled = true;
+    cfg.cfg_ConnectionsPerThread = 63;
+    cfg.ClientHandshakeTimeout = 20;
+    cfg.ClientActivityTimeout = 60;
+    cfg.cfg_ServMaxClientConnectionsPerAddress = 8;
+    cfg.cfg_ServMaxClientConnectionsTotal = 1000;
+    cfg.cfg_ServMaxClientConnectionsPerAddressPerMeasureTime = 150;
+    cfg.cfg_ServMaxClientConnectionsPerAddressMeasureTime = 30;
+    cfg.ServParams.ServerOwnerEMail = u"boss@example.org";
+    // The changed lists and the owner's callsign are saved: somewhere of the test's.
+    cfg.cfg_DataDirName = Utf8BufToUnicodeStd(dir);
+    cfg.cfg_MutesFileName = Utf8BufToUnicodeStd(dir + "/mutes.dat");
+    cfg.cfg_BlocksFileName = Utf8BufToUnicodeStd(dir + "/blocks.dat");
+    cfg.cfg_OwnerFileName = Utf8BufToUnicodeStd(dir + "/owner.dat");
+    TQORNetworkedService svc(cfg);
+    svc.OnFifo = [&svc] {
+        std::u16string l;
+        while (svc.GetFifo(l)) std::fprintf(stderr, "%s\n", UnicodeToByteStr(l).c_str());
+    };
+    TQORServiceNetOptions serv;
+    svc.LoadNetworks(serv, Utf8BufToUnicodeStd(dir + "/networks.cfg"));
+    ASSERT_FALSE(svc.Networks().UsesTestSet());
+    TQORSVCCmdNetwork test;
+    ASSERT_TRUE(svc.CmdFindNetwork(u"Test", "Test", test));
+
+    svc.Start();
+    svc.AddPortForLocalhost(
+        u"Client", u"0", ipver_4,
+        [&svc](TSocket s, const std::string& addr, int port, const std::string&, int,
+               const std::u16string&) { svc.evnt_Listener_ClientAcceptPeer(s, addr, port); });
+    std::thread mainThread([&] { svc.RunMainThread(); });
+    struct Stopper {
+        TQORNetworkedService& s;
+        std::thread& t;
+        ~Stopper() {
+            if (!t.joinable()) return;
+            s.ServiceAbortThread(u"CTRL-C");
+            t.join();
+        }
+    } stopper{svc, mainThread};
+    svc.StartService();
+    ASSERT_TRUE(WaitFor([&] { return svc.ListenerBoundPort(u"Client") > 0; }));
+    const uint16_t port = static_cast<uint16_t>(svc.ListenerBoundPort(u"Client"));
+
+    // Once a station that logs in sees itself listed, it is visible; for the
+    // owner, its callsign is then the service's.
+    auto login = [&](QorConnection& aConn, const std::string& aEmail, const std::string& aCallsign,
+                     long aListed, ConnectForm aForm = ConnectForm::Ansi) {
+        ConnectFields f;
+        f.Email = aEmail;
+        f.Callsign = aCallsign;
+        f.Password = "secret";
+        f.City = "Town";
+        f.Country = "Land";
+        f.Network = "Test";
+        // A UTF-8 client keeps its UTF-8 texts with a list format only.
+        if (aForm == ConnectForm::Utf8) f.ExtFlags = QOR_LIST_FORMAT_COUNT;
+        const BuildResult b = BuildConnectString(f, aForm);
+        ASSERT_TRUE(b.Ok()) << b.Error;
+        ASSERT_TRUE(aConn.Connect("127.0.0.1", port, "", 5000)) << aConn.Error();
+        HandshakeAnswer a;
+        ASSERT_EQ(aConn.Handshake(b.Line, a, 20000), ReadStatus::Ok);
+        ASSERT_TRUE(a.Positive()) << a.Access();
+        std::string frame;
+        ASSERT_TRUE(WaitForListOf(aConn, aListed));
+    };
+    const std::string kSecond = "BOSS2 Zw\xC3\xB6lf";
+    const std::string mutedId = MakeSourceId("muted@example.org");
+    const std::string blockedId = MakeSourceId("blocked@example.org");
+
+    // The watcher sees the owner leave: by then its id is free to log in again.
+    QorConnection watcher;
+    login(watcher, "watcher@example.org", "WATCH", 1);
+    {
+        QorConnection owner;
+        login(owner, "boss@example.org", "BOSS1 First", 2);
+        svc.Poster().ServQueue_ChannelMute(mutedId, test.Handle, 0, true);
+        // The owner is shown the mutes list the command changed.
+        ASSERT_TRUE(WaitForListFrame(owner, kFrameMutes, kFrameMutesUtf8, 1));
+    }
+    ASSERT_TRUE(WaitForListOf(watcher, 1));
+    {
+        QorConnection owner;
+        // Now with a UTF-8 callsign, which has an 8-bit form too.
+        login(owner, "boss@example.org", kSecond, 2, ConnectForm::Utf8);
+        svc.Poster().ServQueue_ChannelBlock(blockedId, test.Handle, 0, true);
+        ASSERT_TRUE(WaitForListFrame(owner, kFrameBlocks, kFrameBlocksUtf8, 1));
+    }
+    watcher.Close();
+    ASSERT_TRUE(WaitFor([&] { return svc.tmClientContextCount.load() == 0; }));
+    svc.ServiceAbortThread(u"CTRL-C");
+    mainThread.join();
+
+    // The heartbeat has ended: the lists may be read from here.
+    const auto* net = dynamic_cast<const TQORServNetwork*>(svc.Networks().GetNetworkOriginal(0));
+    ASSERT_NE(net, nullptr);
+    const TQORSVCMuteBlock* mute = net->Access().Mutes().Find(MakeDwordPaddedKey(mutedId));
+    const TQORSVCMuteBlock* block = net->Access().Blocks().Find(MakeDwordPaddedKey(blockedId));
+    ASSERT_NE(mute, nullptr);
+    ASSERT_NE(block, nullptr);
+    // An 8-bit login has no UTF-8 callsign; a UTF-8 one has both forms.
+    EXPECT_EQ(mute->GetData().mbd_ByAdminNameANSI, "BOSS1 First");
+    EXPECT_EQ(mute->GetData().mbd_ByAdminNameUTF8, "");
+    EXPECT_EQ(block->GetData().mbd_ByAdminNameANSI, "BOSS2 Zw?lf");
+    EXPECT_EQ(block->GetData().mbd_ByAdminNameUTF8, kSecond);
+    for (const TQORSVCMuteBlock* e : {mute, block}) {
+        EXPECT_EQ(e->GetData().mbd_ByAdminId, MakeSourceId("boss@example.org"));
+        EXPECT_EQ(e->GetData().mbd_ByAdminPrivlege, clpr_SERVOWNER);
+    }
+}
+
+}  // namespace
