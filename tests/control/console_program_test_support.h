@@ -193,9 +193,9 @@ class ProgramTest : public file_test::TempDirTest {
         Finish();
     }
 
-    // A server.ini for the ports picked: clients on clientPort, the operator
-    // owner@example.org, and the command channel on commandPort or, without
-    // aCommand, off.
+    // A server.ini for the ports picked: clients on clientPort, the server
+    // owned by owner@example.org, and the command channel on commandPort or,
+    // without aCommand, off.
     void WriteServerIni(bool aCommand = true) {
         const std::string port = std::to_string(clientPort);
         file_test::WriteFile(
