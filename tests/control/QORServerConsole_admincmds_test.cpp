@@ -11,8 +11,8 @@
 
 #include "control/console_program_test_support.h"
 #include "foundation/file_test_support.h"
+#include "networks/station_test_support.h"
 #include "protocol/gax_qor_sourceid.h"
-#include "tools/qor_client_proto.h"
 
 using file_test::ReadAll;
 using file_test::WriteFile;
@@ -28,17 +28,22 @@ class ConsoleAdminTest : public console_test::ProgramTest {
         WriteFile(P("networks.cfg"), "Test\nNet01\n");
     }
 
-    void WriteConfig() {
-        const std::string port = std::to_string(clientPort);
-        WriteFile(P("server.ini"), "[Server]\nPresentServerPort=" + port +
-                                       "\nListenServerPorts=" + port +
-                                       "/4\nServerOwnerEMail=owner@example.org\n[Command]\nCommandEnabled=1\nCommandPort=" +
-                                       std::to_string(commandPort) + "\n");
-    }
-
     // Starts the program until both its ports listen.
     bool LaunchListening() {
-        return StartListening([this] { WriteConfig(); });
+        return StartListening([this] { WriteServerIni(); });
+    }
+
+    // A station of aMail joined to "Test" and in the list: a member the
+    // network's commands can find.
+    void JoinListed(qortool::QorConnection& aConn, const std::string& aMail) {
+        using namespace qortool;
+        ASSERT_TRUE(
+            station_test::Join(aConn, uint16_t(clientPort), station_test::Station(aMail, "ST1")));
+        std::string frame;
+        for (int i = 0; i < 100; ++i) {
+            ASSERT_EQ(aConn.ReadFrame(frame, 20000), ReadStatus::Ok);
+            if (ListCount(frame) >= 1) break;
+        }
     }
 };
 
@@ -48,30 +53,9 @@ TEST_F(ConsoleAdminTest, OperatorBlocksAConnectedStationAndReadsAndSetsItsIntern
     using namespace qortool;
     ASSERT_TRUE(LaunchListening()) << out;
 
-    auto join = [&](QorConnection& aConn, const std::string& aMail) {
-        ConnectFields f;
-        f.Email = aMail;
-        f.Callsign = "ST1";
-        f.Password = "secret";
-        f.City = "Town";
-        f.Country = "Land";
-        f.Network = "Test";
-        const BuildResult b = BuildConnectString(f, ConnectForm::Ansi);
-        ASSERT_TRUE(b.Ok()) << b.Error;
-        ASSERT_TRUE(aConn.Connect("127.0.0.1", uint16_t(clientPort), "", 5000)) << aConn.Error();
-        HandshakeAnswer a;
-        ASSERT_EQ(aConn.Handshake(b.Line, a, 20000), ReadStatus::Ok);
-        ASSERT_TRUE(a.Positive()) << a.Access();
-        // In the list: a member the network's commands can find.
-        std::string frame;
-        for (int i = 0; i < 100; ++i) {
-            ASSERT_EQ(aConn.ReadFrame(frame, 20000), ReadStatus::Ok);
-            if (ListCount(frame) >= 1) break;
-        }
-    };
     QorConnection station, other;
-    join(station, "station@example.org");
-    join(other, "other@example.org");
+    ASSERT_NO_FATAL_FAILURE(JoinListed(station, "station@example.org"));
+    ASSERT_NO_FATAL_FAILURE(JoinListed(other, "other@example.org"));
     const std::string id = gax::MakeSourceId("station@example.org");
 
     auto [q1, t1] = RunConsole(exe, {"getintflags", id, "Test"});
@@ -105,24 +89,8 @@ TEST_F(ConsoleAdminTest, InternalFlagsFileIsReadAtStartAndRereadIntoTheRunningNe
         << out;
 
     QorConnection station;
-    ConnectFields f;
-    f.Email = "station@example.org";
-    f.Callsign = "ST1";
-    f.Password = "secret";
-    f.City = "Town";
-    f.Country = "Land";
-    f.Network = "Test";
-    const BuildResult b = BuildConnectString(f, ConnectForm::Ansi);
-    ASSERT_TRUE(b.Ok()) << b.Error;
-    ASSERT_TRUE(station.Connect("127.0.0.1", uint16_t(clientPort), "", 5000)) << station.Error();
-    HandshakeAnswer a;
-    ASSERT_EQ(station.Handshake(b.Line, a, 20000), ReadStatus::Ok);
-    ASSERT_TRUE(a.Positive()) << a.Access();
+    ASSERT_NO_FATAL_FAILURE(JoinListed(station, "station@example.org"));
     std::string frame;
-    for (int i = 0; i < 100; ++i) {
-        ASSERT_EQ(station.ReadFrame(frame, 20000), ReadStatus::Ok);
-        if (ListCount(frame) >= 1) break;
-    }
 
     // The reread of a bad file fails and changes nothing.
     auto [r1, t1] = RunConsole(exe, {"drereadintflags"});

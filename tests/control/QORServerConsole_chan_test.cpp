@@ -26,7 +26,7 @@
 
 #include "control/console_program_test_support.h"
 #include "foundation/file_test_support.h"
-#include "tools/qor_client_proto.h"
+#include "networks/station_test_support.h"
 
 using file_test::ReadAll;
 using file_test::WriteFile;
@@ -85,35 +85,18 @@ class ChannelProgramTest : public console_test::ProgramTest {
         WriteFile(P("networks.cfg"), "Test|ParrotEnable=1\nNet01\n");
     }
 
-    void WriteConfig() {
-        const std::string port = std::to_string(clientPort);
-        WriteFile(P("server.ini"), "[Server]\nPresentServerPort=" + port +
-                                       "\nListenServerPorts=" + port +
-                                       "/4\nServerOwnerEMail=owner@example.org\n"
-                                       "[Command]\nCommandEnabled=1\nCommandPort=" +
-                                       std::to_string(commandPort) + "\n");
-    }
-
     // Starts "debug" until both ports listen.
     bool LaunchListening() {
-        return StartListening([this] { WriteConfig(); });
+        return StartListening([this] { WriteServerIni(); });
     }
 
     // A station joined to "Test", its handshake answered positively.
     void Join(QorConnection& aConn, int aNo) {
-        ConnectFields f;
-        f.Email = "station" + std::to_string(aNo) + "@example.org";
-        f.Callsign = "ST" + std::to_string(aNo);
-        f.Password = "secret";
-        f.City = "Town";
-        f.Country = "Land";
-        f.Network = "Test";
-        const BuildResult b = BuildConnectString(f, ConnectForm::Ansi);
-        ASSERT_TRUE(b.Ok()) << b.Error;
-        ASSERT_TRUE(aConn.Connect("127.0.0.1", uint16_t(clientPort), "", 5000)) << aConn.Error();
-        HandshakeAnswer a;
-        ASSERT_EQ(aConn.Handshake(b.Line, a, 20000), ReadStatus::Ok) << aNo;
-        ASSERT_TRUE(a.Positive()) << aNo << " " << a.Access();
+        const std::string no = std::to_string(aNo);
+        ASSERT_TRUE(
+            station_test::Join(aConn, uint16_t(clientPort),
+                               station_test::Station("station" + no + "@example.org", "ST" + no)))
+            << aNo;
     }
 
     // Asks for the whole server's list until it names every callsign (the

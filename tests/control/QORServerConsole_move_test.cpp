@@ -12,7 +12,7 @@
 
 #include "control/console_program_test_support.h"
 #include "foundation/file_test_support.h"
-#include "tools/qor_client_proto.h"
+#include "networks/station_test_support.h"
 
 using file_test::ReadAll;
 using file_test::WriteFile;
@@ -31,14 +31,7 @@ class ConsoleMoveTest : public console_test::ProgramTest {
 
     // Starts the server in debug mode until both ports listen.
     bool Launch() {
-        return StartListening([this] {
-            const std::string port = std::to_string(clientPort);
-            WriteFile(P("server.ini"), "[Server]\nPresentServerPort=" + port +
-                                           "\nListenServerPorts=" + port +
-                                           "/4\nServerOwnerEMail=owner@example.org\n"
-                                           "[Command]\nCommandEnabled=1\nCommandPort=" +
-                                           std::to_string(commandPort) + "\n");
-        });
+        return StartListening([this] { WriteServerIni(); });
     }
 };
 
@@ -47,20 +40,9 @@ class ConsoleMoveTest : public console_test::ProgramTest {
 TEST_F(ConsoleMoveTest, MoveTakesAStationToAnotherNetwork) {
     ASSERT_TRUE(Launch()) << out;
     QorConnection station;
-    ConnectFields f;
-    f.Email = "station@example.org";
-    f.Callsign = "ST1";
-    f.Password = "secret";
-    f.City = "Town";
-    f.Country = "Land";
-    f.Network = "Test";
+    ConnectFields f = station_test::Station("station@example.org", "ST1");
     f.ExtFlags = gax::QOR_LIST_FORMAT_COUNT | gax::QOR_EXT_NET_CHANGE_INFO;
-    const BuildResult b = BuildConnectString(f, ConnectForm::Utf8);
-    ASSERT_TRUE(b.Ok()) << b.Error;
-    ASSERT_TRUE(station.Connect("127.0.0.1", uint16_t(clientPort), "", 5000)) << station.Error();
-    HandshakeAnswer a;
-    ASSERT_EQ(station.Handshake(b.Line, a, 20000), ReadStatus::Ok);
-    ASSERT_TRUE(a.Positive()) << a.Access();
+    ASSERT_TRUE(station_test::Join(station, uint16_t(clientPort), f, ConnectForm::Utf8));
     std::string frame;
     ASSERT_EQ(station.WaitForFrame(kFrameCountList, frame, 20000), ReadStatus::Ok);
 

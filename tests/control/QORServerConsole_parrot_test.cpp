@@ -11,7 +11,7 @@
 
 #include "control/console_program_test_support.h"
 #include "foundation/file_test_support.h"
-#include "tools/qor_client_proto.h"
+#include "networks/station_test_support.h"
 
 using file_test::ReadAll;
 using file_test::WriteFile;
@@ -38,15 +38,7 @@ class ParrotProgramTest : public console_test::ProgramTest {
 
     // Starts `debug` from the root directory until its client port listens.
     bool LaunchListening() {
-        return StartListening(
-            [this] {
-                const std::string port = std::to_string(clientPort);
-                WriteFile(P("server.ini"), "[Server]\nPresentServerPort=" + port +
-                                               "\nListenServerPorts=" + port +
-                                               "/4\nServerOwnerEMail=owner@example.org\n"
-                                               "[Command]\nCommandEnabled=0\n");
-            },
-            {"debug"}, false);
+        return StartListening([this] { WriteServerIni(false); }, {"debug"}, false);
     }
 };
 
@@ -59,19 +51,8 @@ TEST_F(ParrotProgramTest, StationHearsItsTransmissionEchoedThenTheProgramStops) 
         << out;
 
     QorConnection conn;
-    ConnectFields f;
-    f.Email = "first@example.org";
-    f.Callsign = "FIRST";
-    f.Password = "secret";
-    f.City = "Town";
-    f.Country = "Land";
-    f.Network = "Test";
-    const BuildResult b = BuildConnectString(f, ConnectForm::Ansi);
-    ASSERT_TRUE(b.Ok()) << b.Error;
-    ASSERT_TRUE(conn.Connect("127.0.0.1", uint16_t(clientPort), "", 5000)) << conn.Error();
-    HandshakeAnswer a;
-    ASSERT_EQ(conn.Handshake(b.Line, a, 20000), ReadStatus::Ok);
-    ASSERT_TRUE(a.Positive()) << a.Access();
+    ASSERT_TRUE(station_test::Join(conn, uint16_t(clientPort),
+                                   station_test::Station("first@example.org", "FIRST")));
 
     // The newcomer's greeting shows the station is admitted among the
     // Parrot's listeners.

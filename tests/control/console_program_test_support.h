@@ -193,6 +193,19 @@ class ProgramTest : public file_test::TempDirTest {
         Finish();
     }
 
+    // A server.ini for the ports picked: clients on clientPort, the server
+    // owned by owner@example.org, and the command channel on commandPort or,
+    // without aCommand, off.
+    void WriteServerIni(bool aCommand = true) {
+        const std::string port = std::to_string(clientPort);
+        file_test::WriteFile(
+            P("server.ini"),
+            "[Server]\nPresentServerPort=" + port + "\nListenServerPorts=" + port +
+                "/4\nServerOwnerEMail=owner@example.org\n[Command]\n" +
+                (aCommand ? "CommandEnabled=1\nCommandPort=" + std::to_string(commandPort) + "\n"
+                          : std::string("CommandEnabled=0\n")));
+    }
+
     // Picks fresh ports, writes the configuration through aWriteConfig and
     // starts the program with aArgs until its client port (and, with
     // aCommand, its command port) listens. A port another process took in

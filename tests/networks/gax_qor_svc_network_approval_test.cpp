@@ -5,6 +5,7 @@
 
 #include "foundation/gax_mlang.h"
 #include "networks/gax_qor_svc_network.h"
+#include "networks/net_test_support.h"
 #include "protocol/gax_qor_sourceid.h"
 #include "server/session_test_support.h"
 
@@ -14,12 +15,6 @@ using namespace gax;
 using namespace session_test;
 using E = TClientErrorType;
 using Cmd = TQORServNetworkCommand;
-
-struct Host : TQORSVCNetHost {
-    std::vector<std::u16string> lines;
-    void NetHostListChanged(TQORSVCListKind) override {}
-    void NetHostLog(std::u16string aText) override { lines.push_back(std::move(aText)); }
-};
 
 struct Managers : TQORSVCNetManagers {
     uint32_t active = 0x0F;
@@ -66,14 +61,12 @@ class ApprovalTest : public ::testing::Test {
 
     void Make(TQORSystemManagerMode aMode, uint32_t aMask, uint32_t aActive = 0x0F,
               bool aAllowOwner = false) {
-        frames.MakeTestNetwork(serv);
-        TQORServNetworkRec rec;
-        rec.snr_NetworkNameUCS2 = u"Test";
-        InitNetworkOptionsFromDefaults(serv, rec.snr_Options);
-        rec.snr_Options.no_NetManagerMode = aMode;
-        rec.snr_Options.no_ManagersMask = int32_t(aMask);
-        rec.snr_Options.no_AlwaysAllowServerOwner = aAllowOwner;
-        net = std::make_unique<TQORServNetwork>(rec, serv, s_Codes, host, svc, frames);
+        net = net_test::MakeTestNet(serv, s_Codes, host, svc, frames,
+                                    [&](TQORSVCNetworkOptions& aOpts) {
+                                        aOpts.no_NetManagerMode = aMode;
+                                        aOpts.no_ManagersMask = int32_t(aMask);
+                                        aOpts.no_AlwaysAllowServerOwner = aAllowOwner;
+                                    });
         net->SetHandshakeAnswer([](const TQORSVCContext&, E a) {
             return a == E::cet_OK ? std::string("ANSWER OK")
                                   : "ANSWER REFUSED " + std::to_string(int(a));
@@ -82,15 +75,11 @@ class ApprovalTest : public ::testing::Test {
         mgrs.active = aActive;
         net->SetEffManagersMask(aActive);
         net->SetManagers(&mgrs);
-        svc.nets = {net.get()};
-        svc.def = net.get();
     }
     TestSession* Arrive(const std::string& aMail) {
         // Freed by the network once its disconnect has been handled.
         auto* c = new TestSession(svc, ++key);
-        c->Connect(Tag("VX", "2014004") + Tag("EA", aMail) + Tag("PW", "pw") +
-                   Tag("ON", aMail + " Name") + Tag("BC", "PC Only") + Tag("CT", "City") +
-                   Tag("NN", "Country") + Tag("NT", "Test"));
+        c->Connect(net_test::ConnectString(aMail, aMail + " Name"));
         clients.push_back(c);
         Push(Cmd::snc_HandshakeClient, c);
         Beat();
@@ -124,7 +113,7 @@ class ApprovalTest : public ::testing::Test {
     static TCharsetsCodeList* s_Codes;
     TQORServiceNetOptions serv;
     FakeService svc;
-    Host host;
+    net_test::RecordingHost host;
     Managers mgrs;
     TQORNetworksList frames{s_Codes};
     std::unique_ptr<TQORServNetwork> net;

@@ -6,6 +6,7 @@
 
 #include "foundation/gax_mlang.h"
 #include "networks/gax_qor_svc_network.h"
+#include "networks/net_test_support.h"
 #include "protocol/gax_qor_fields.h"
 #include "protocol/gax_qor_sourceid.h"
 #include "server/gax_qor_svc_clientdescr.h"
@@ -37,15 +38,7 @@ class NetworkChanTest : public ::testing::Test {
     static void SetUpTestSuite() { s_Codes = CreateCharsetsCodeList().release(); }
     static void TearDownTestSuite() { delete s_Codes; }
 
-    void SetUp() override {
-        frames.MakeTestNetwork(serv);
-        TQORServNetworkRec rec;
-        rec.snr_NetworkNameUCS2 = u"Test";
-        InitNetworkOptionsFromDefaults(serv, rec.snr_Options);
-        net = std::make_unique<TQORServNetwork>(rec, serv, s_Codes, host, svc, frames);
-        svc.nets = {net.get()};
-        svc.def = net.get();
-    }
+    void SetUp() override { net = net_test::MakeTestNet(serv, s_Codes, host, svc, frames); }
     void TearDown() override {
         for (TestSession* c : made) Push(C::snc_ClientDisconnected, c);
         for (int i = 0; i < 5; ++i) Ping();
@@ -53,9 +46,7 @@ class NetworkChanTest : public ::testing::Test {
 
     TestSession* Visible(const std::string& aMail) {
         auto* c = new TestSession(svc, ++key);
-        c->Connect(Tag("VX", "2014004") + Tag("EA", aMail) + Tag("PW", "pw") +
-                   Tag("ON", aMail) + Tag("BC", "PC Only") + Tag("CT", "City") +
-                   Tag("NN", "Country") + Tag("NT", "Test"));
+        c->Connect(net_test::ConnectString(aMail, aMail));
         made.push_back(c);
         Push(C::snc_HandshakeClient, c);
         Push(C::snc_AttachNetwork, c);

@@ -9,6 +9,7 @@
 
 #include "foundation/gax_mlang.h"
 #include "networks/gax_qor_svc_network_admin.h"
+#include "networks/net_test_support.h"
 #include "protocol/gax_qor_sourceid.h"
 #include "server/session_test_support.h"
 
@@ -36,15 +37,11 @@ class NetCmdsTest : public ::testing::Test {
     static void TearDownTestSuite() { delete s_Codes; }
 
     void Make(const std::function<void(TQORSVCNetworkOptions&)>& aSet = {}) {
-        frames.MakeTestNetwork(serv);
-        TQORServNetworkRec rec;
-        rec.snr_NetworkNameUCS2 = u"Test";
-        InitNetworkOptionsFromDefaults(serv, rec.snr_Options);
-        rec.snr_Options.no_NetOwnersEMails = {u"owner@b.c"};
-        if (aSet) aSet(rec.snr_Options);
-        net = std::make_unique<TQORServNetwork>(rec, serv, s_Codes, host, svc, frames);
-        svc.nets = {net.get()};
-        svc.def = net.get();
+        net = net_test::MakeTestNet(serv, s_Codes, host, svc, frames,
+                                    [&](TQORSVCNetworkOptions& aOpts) {
+                                        aOpts.no_NetOwnersEMails = {u"owner@b.c"};
+                                        if (aSet) aSet(aOpts);
+                                    });
         TQORServNetwork::TQORNetCmdFacts f;
         f.ChannelAnswer = [this](TQORSVCHandle, TQORGlobalKey aKey, std::string aText) {
             answers.push_back(std::to_string(aKey) + ":" + aText);
@@ -54,14 +51,17 @@ class NetCmdsTest : public ::testing::Test {
         net->SetEpochSource([] { return kNow; });
     }
 
-    TestSession* Visible(const std::string& aMail, TQORClientPrivilege aPriv = clpr_USER) {
-        if (aPriv == clpr_ADMIN) net->Access().NetAddAdminFromData(AdminDataForId(Id(aMail), kNow));
+    // A session past its connect string, owned by the test.
+    TestSession* Arrive(const std::string& aMail) {
         auto owned = std::make_unique<TestSession>(svc, ++key);
         TestSession* c = owned.get();
         all.push_back(std::move(owned));
-        c->Connect(Tag("VX", "2014004") + Tag("EA", aMail) + Tag("PW", "pw") +
-                   Tag("ON", aMail + " Name") + Tag("BC", "PC Only") + Tag("CT", "City") +
-                   Tag("NN", "Country") + Tag("NT", "Test"));
+        c->Connect(net_test::ConnectString(aMail, aMail + " Name"));
+        return c;
+    }
+    TestSession* Visible(const std::string& aMail, TQORClientPrivilege aPriv = clpr_USER) {
+        if (aPriv == clpr_ADMIN) net->Access().NetAddAdminFromData(AdminDataForId(Id(aMail), kNow));
+        TestSession* c = Arrive(aMail);
         Push(C::snc_HandshakeClient, c);
         Push(C::snc_AttachNetwork, c);
         for (int i = 0; i < 20 && !net->IsVisible(c); ++i) Ping();
@@ -444,12 +444,7 @@ TEST_F(NetCmdsTest, BlockedUserIsRefusedAndNewAdminComesBackAsAdmin) {
     Ping();
 
     auto relogin = [&](const std::string& aMail) {
-        auto owned = std::make_unique<TestSession>(svc, ++key);
-        TestSession* c = owned.get();
-        all.push_back(std::move(owned));
-        c->Connect(Tag("VX", "2014004") + Tag("EA", aMail) + Tag("PW", "pw") +
-                   Tag("ON", aMail + " Name") + Tag("BC", "PC Only") + Tag("CT", "City") +
-                   Tag("NN", "Country") + Tag("NT", "Test"));
+        TestSession* c = Arrive(aMail);
         Run(C::snc_HandshakeClient, c);
         return c;
     };

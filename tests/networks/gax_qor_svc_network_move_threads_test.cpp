@@ -10,39 +10,15 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <functional>
-#include <mutex>
+#include <string>
 #include <thread>
 
-#include "foundation/gax_strutils.h"
-#include "networks/gax_qor_svc_network_service.h"
+#include "networks/service_test_support.h"
 #include "protocol/gax_qor_fields.h"
-#include "tools/qor_client_proto.h"
 
 namespace {
 
-using namespace gax;
-using namespace qortool;
-
-bool WaitFor(const std::function<bool()>& aDone, int aMs = 20000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(aMs);
-    while (!aDone()) {
-        if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
-// Reads frames until a client list shows aCount members.
-bool WaitForListOf(QorConnection& aConn, long aCount, int aMs = 20000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(aMs);
-    std::string frame;
-    while (std::chrono::steady_clock::now() < end) {
-        if (aConn.ReadFrame(frame, aMs) != ReadStatus::Ok) return false;
-        if (ListCount(frame) == aCount) return true;
-    }
-    return false;
-}
+using namespace service_test;
 
 std::string CmdMove(std::string_view aId, std::string_view aNetwork, int32_t aSeconds) {
     return "MVU:" + HexLenStr(aId) + HexLenStr(aNetwork) + HexLenIntToStr(aSeconds) + "\r\n";
@@ -50,85 +26,49 @@ std::string CmdMove(std::string_view aId, std::string_view aNetwork, int32_t aSe
 
 constexpr const char* kOwner = "boss@example.org";
 
+// Many stations from 127.0.0.1, and a short activity time-out where a test
+// wants one.
+TQORServiceConfig MoveConfig(int32_t aActivityTimeout) {
+    TQORServiceConfig cfg = LoopbackConfig();
+    cfg.ClientActivityTimeout = aActivityTimeout;
+    cfg.cfg_ServMaxClientConnectionsPerAddress = 0;
+    cfg.cfg_ServMaxClientConnectionsPerAddressPerMeasureTime = 10000;
+    // A hard cap far away: a slow reader is left to the ping's rule.
+    cfg.cfg_ServOutputBufferLimit = 16 << 20;
+    cfg.cfg_ServOutputBufferFactor = 4;
+    return cfg;
+}
+
 // A running service with the networks of aNetworksFile, its log kept.
-class Server {
+class Server : public LoopbackService {
   public:
-    explicit Server(const std::string& aNetworksFile, int32_t aActivityTimeout = 60) {
-        cfg.cfg_ServerEnabled = true;
-        cfg.cfg_ConnectionsPerThread = 63;
-        cfg.ClientHandshakeTimeout = 20;
-        cfg.ClientActivityTimeout = aActivityTimeout;
-        cfg.cfg_ServMaxClientConnectionsPerAddress = 0;
-        cfg.cfg_ServMaxClientConnectionsTotal = 1000;
-        cfg.cfg_ServMaxClientConnectionsPerAddressPerMeasureTime = 10000;
-        cfg.cfg_ServMaxClientConnectionsPerAddressMeasureTime = 30;
-        // A hard cap far away: a slow reader is left to the ping's rule.
-        cfg.cfg_ServOutputBufferLimit = 16 << 20;
-        cfg.cfg_ServOutputBufferFactor = 4;
+    explicit Server(const std::string& aNetworksFile, int32_t aActivityTimeout = 60)
+        : LoopbackService(MoveConfig(aActivityTimeout)) {
         f_Path = ::testing::TempDir() + "moves_networks_" +
                  std::to_string(reinterpret_cast<uintptr_t>(this)) + ".cfg";
         std::ofstream(f_Path) << aNetworksFile;
-        svc = std::make_unique<TQORNetworkedService>(cfg);
-        svc->OnFifo = [this] {
-            std::u16string l;
-            while (svc->GetFifo(l)) {
-                const std::string line = UnicodeToByteStr(l);
-                std::fprintf(stderr, "%s\n", line.c_str());
-                std::lock_guard<std::mutex> g(f_LogLock);
-                f_Log.push_back(line);
-            }
-        };
         svc->SetLogClientLevel(9);
         TQORServiceNetOptions serv;
         serv.sno_LogClientLevel = 9;
         svc->LoadNetworks(serv, Utf8StrToUnicode(f_Path));
-        svc->Start();
-        svc->AddPortForLocalhost(u"Client", u"0", ipver_4,
-                                 [this](TSocket s, const std::string& addr, int port,
-                                        const std::string&, int, const std::u16string&) {
-                                     svc->evnt_Listener_ClientAcceptPeer(s, addr, port);
-                                 });
-        f_Main = std::thread([this] { svc->RunMainThread(); });
-        svc->StartService();
-        WaitFor([this] { return svc->ListenerBoundPort(u"Client") > 0; });
-        port = static_cast<uint16_t>(svc->ListenerBoundPort(u"Client"));
+        EXPECT_TRUE(Start());
     }
     ~Server() {
-        svc->ServiceAbortThread(u"CTRL-C");
-        f_Main.join();
+        Stop();
         std::remove(f_Path.c_str());
     }
 
     // Joins aNetwork; the answer's client id in aId.
     ::testing::AssertionResult Join(QorConnection& aConn, const std::string& aEmail,
                                     const std::string& aNetwork, std::string* aId = nullptr) {
-        ConnectFields f;
-        f.Email = aEmail;
-        f.Callsign = "C" + std::to_string(++f_Joins);
-        f.Password = "secret";
-        f.City = "Town";
-        f.Country = "Land";
-        f.Network = aNetwork;
+        ConnectFields f = Station(aEmail, "C" + std::to_string(++f_Joins), aNetwork);
         // Extensions are granted to UTF-8 clients with a list format; the
         // count list is what the test reads.
         f.ExtFlags = QOR_LIST_FORMAT_COUNT | QOR_EXT_MOVE_CLIENT | QOR_EXT_NET_CHANGE_INFO;
-        const BuildResult b = BuildConnectString(f, ConnectForm::Utf8);
-        if (!b.Ok()) return ::testing::AssertionFailure() << b.Error;
-        if (!aConn.Connect("127.0.0.1", port, "", 5000))
-            return ::testing::AssertionFailure() << aConn.Error();
         HandshakeAnswer a;
-        const ReadStatus st = aConn.Handshake(b.Line, a, 20000);
-        if (st != ReadStatus::Ok) return ::testing::AssertionFailure() << ReadStatusText(st);
-        if (!a.Positive()) return ::testing::AssertionFailure() << "refused: " << a.Access();
-        if (aId != nullptr) *aId = a.ClientId();
-        return ::testing::AssertionSuccess();
-    }
-
-    int LogCount(const std::string& aText) {
-        std::lock_guard<std::mutex> g(f_LogLock);
-        int n = 0;
-        for (const std::string& l : f_Log) n += l.find(aText) != std::string::npos;
-        return n;
+        ::testing::AssertionResult r = LoopbackService::Join(aConn, f, ConnectForm::Utf8, &a);
+        if (r && aId != nullptr) *aId = a.ClientId();
+        return r;
     }
 
     // Reads an internal-flags file of aText and hands it to the heartbeat.
@@ -141,22 +81,8 @@ class Server {
         svc->Poster().ServQueue_ApplyServIntFlags(std::move(p));
     }
 
-    bool LogHas(const std::string& aText) {
-        std::lock_guard<std::mutex> g(f_LogLock);
-        for (const std::string& l : f_Log)
-            if (l.find(aText) != std::string::npos) return true;
-        return false;
-    }
-
-    TQORServiceConfig cfg;
-    std::unique_ptr<TQORNetworkedService> svc;
-    uint16_t port = 0;
-
   private:
     std::string f_Path;
-    std::thread f_Main;
-    std::mutex f_LogLock;
-    std::vector<std::string> f_Log;
     int f_Joins = 0;
 };
 

@@ -6,29 +6,15 @@
 // stops with every context freed (ASan sees a leak or a double free).
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdio>
-#include <functional>
-#include <thread>
+#include <string>
+#include <vector>
 
-#include "foundation/gax_strutils.h"
-#include "networks/gax_qor_svc_network_service.h"
+#include "networks/service_test_support.h"
 #include "server/gax_qor_svc_parrot.h"
-#include "tools/qor_client_proto.h"
 
 namespace {
 
-using namespace gax;
-using namespace qortool;
-
-bool WaitFor(const std::function<bool()>& aDone, int aMs = 20000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(aMs);
-    while (!aDone()) {
-        if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using namespace service_test;
 
 // The 1-based position of the first item holding aText in a V0 list frame
 // (0x03, speaker index, count line, one line per member), or 0.
@@ -51,65 +37,18 @@ unsigned ListPositionOf(std::string_view aFrame, std::string_view aText) {
 class ParrotService : public ::testing::Test {
   protected:
     void SetUp() override {
-        cfg.cfg_ServerEnabled = true;
-        cfg.cfg_ConnectionsPerThread = 63;
-        cfg.ClientHandshakeTimeout = 20;
-        cfg.ClientActivityTimeout = 60;
-        cfg.cfg_ServMaxClientConnectionsPerAddress = 8;
-        cfg.cfg_ServMaxClientConnectionsTotal = 1000;
-        cfg.cfg_ServMaxClientConnectionsPerAddressPerMeasureTime = 150;
-        cfg.cfg_ServMaxClientConnectionsPerAddressMeasureTime = 30;
-        svc = std::make_unique<TQORNetworkedService>(cfg);
-        svc->OnFifo = [this] {
-            std::u16string l;
-            while (svc->GetFifo(l)) std::fprintf(stderr, "%s\n", UnicodeToByteStr(l).c_str());
-        };
         TQORServiceNetOptions serv;
-        svc->LoadNetworks(serv);
-        ASSERT_TRUE(svc->Networks().UsesTestSet());
-        svc->Start();
-        svc->AddPortForLocalhost(u"Client", u"0", ipver_4,
-                                 [this](TSocket s, const std::string& addr, int port,
-                                        const std::string&, int, const std::u16string&) {
-                                     svc->evnt_Listener_ClientAcceptPeer(s, addr, port);
-                                 });
-        mainThread = std::thread([this] { svc->RunMainThread(); });
-        svc->StartService();
-        ASSERT_TRUE(WaitFor([this] { return svc->ListenerBoundPort(u"Client") > 0; }));
-        port = static_cast<uint16_t>(svc->ListenerBoundPort(u"Client"));
-    }
-    void TearDown() override {
-        if (mainThread.joinable()) {
-            svc->ServiceAbortThread(u"CTRL-C");
-            mainThread.join();
-        }
+        srv.svc->LoadNetworks(serv);
+        ASSERT_TRUE(srv.svc->Networks().UsesTestSet());
+        ASSERT_TRUE(srv.Start());
     }
 
-    void Join(QorConnection& aConn, const std::string& aName) {
-        ConnectFields f;
-        f.Email = aName + "@example.org";
-        f.Callsign = aName;
-        f.Password = "secret";
-        f.City = "Town";
-        f.Country = "Land";
-        f.Network = "Test";
-        const BuildResult b = BuildConnectString(f, ConnectForm::Ansi);
-        ASSERT_TRUE(b.Ok()) << b.Error;
-        ASSERT_TRUE(aConn.Connect("127.0.0.1", port, "", 5000)) << aConn.Error();
-        HandshakeAnswer a;
-        ASSERT_EQ(aConn.Handshake(b.Line, a, 20000), ReadStatus::Ok);
-        ASSERT_TRUE(a.Positive()) << a.Access();
-    }
-
-    TQORServiceConfig cfg;
-    std::unique_ptr<TQORNetworkedService> svc;
-    std::thread mainThread;
-    uint16_t port = 0;
+    LoopbackService srv{LoopbackConfig()};
 };
 
 TEST_F(ParrotService, EchoesATransmissionFromItsOwnIndexAndAnswersTheStopWord) {
     QorConnection conn;
-    Join(conn, "ST1");
+    ASSERT_TRUE(srv.Join(conn, Station("ST1@example.org", "ST1")));
     const std::string parrotId = ParrotClientId();
 
     // The greeting and a list of two: the Parrot stands in it from the start.
@@ -181,10 +120,9 @@ TEST_F(ParrotService, EchoesATransmissionFromItsOwnIndexAndAnswersTheStopWord) {
     EXPECT_TRUE(silent);
 
     conn.Close();
-    EXPECT_TRUE(WaitFor([&] { return svc->tmClientContextCount.load() == 0; }));
-    svc->ServiceAbortThread(u"CTRL-C");
-    mainThread.join();
-    EXPECT_TRUE(svc->ServiceThreadFinished());
+    EXPECT_TRUE(srv.WaitForNoClients());
+    srv.Stop();
+    EXPECT_TRUE(srv.svc->ServiceThreadFinished());
 }
 
 }  // namespace

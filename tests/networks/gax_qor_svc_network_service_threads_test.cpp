@@ -4,96 +4,31 @@
 // and the service stops with every context freed (ASan sees any leak).
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdio>
-#include <functional>
-#include <thread>
+#include <string>
+#include <vector>
 
-#include "foundation/gax_strutils.h"
-#include "networks/gax_qor_svc_network_service.h"
-#include "tools/qor_client_proto.h"
+#include "networks/service_test_support.h"
 
 namespace {
 
-using namespace gax;
-using namespace qortool;
-
-bool WaitFor(const std::function<bool()>& aDone, int aMs = 20000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(aMs);
-    while (!aDone()) {
-        if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
-// Reads frames until a client list shows aCount members.
-bool WaitForListOf(QorConnection& aConn, long aCount) {
-    std::string frame;
-    for (int i = 0; i < 1000; ++i) {
-        if (aConn.ReadFrame(frame, 20000) != ReadStatus::Ok) return false;
-        if (ListCount(frame) == aCount) return true;
-    }
-    return false;
-}
+using namespace service_test;
 
 TEST(ClientRoad, ThreeStationsJoinTestAndTwoHearEveryFrameOfTheThird) {
-    TQORServiceConfig cfg;
-    cfg.cfg_ServerEnabled = true;
-    cfg.cfg_ConnectionsPerThread = 63;
-    cfg.ClientHandshakeTimeout = 20;
-    cfg.ClientActivityTimeout = 60;
-    cfg.cfg_ServMaxClientConnectionsPerAddress = 8;
-    cfg.cfg_ServMaxClientConnectionsTotal = 1000;
-    cfg.cfg_ServMaxClientConnectionsPerAddressPerMeasureTime = 150;
-    cfg.cfg_ServMaxClientConnectionsPerAddressMeasureTime = 30;
-    TQORNetworkedService svc(cfg);
-    svc.OnFifo = [&svc] {
-        std::u16string l;
-        // The log shows in the test's output when a step fails.
-        while (svc.GetFifo(l)) std::fprintf(stderr, "%s\n", UnicodeToByteStr(l).c_str());
-    };
-    svc.SetLogClientLevel(9);
+    LoopbackService srv(LoopbackConfig());
+    srv.svc->SetLogClientLevel(9);
     TQORServiceNetOptions serv;
-    svc.LoadNetworks(serv);
-    ASSERT_TRUE(svc.Networks().UsesTestSet());
-
-    svc.Start();
-    svc.AddPortForLocalhost(u"Client", u"0", ipver_4,
-                            [&svc](TSocket s, const std::string& addr, int port,
-                                   const std::string&, int, const std::u16string&) {
-                                svc.evnt_Listener_ClientAcceptPeer(s, addr, port);
-                            });
-    std::thread mainThread([&] { svc.RunMainThread(); });
-    // A failed assertion still stops the service before the thread is left.
-    struct Stopper {
-        TQORNetworkedService& s;
-        std::thread& t;
-        ~Stopper() {
-            if (!t.joinable()) return;
-            s.ServiceAbortThread(u"CTRL-C");
-            t.join();
-        }
-    } stopper{svc, mainThread};
-    svc.StartService();
-    ASSERT_TRUE(WaitFor([&] { return svc.ListenerBoundPort(u"Client") > 0; }));
-    const uint16_t port = static_cast<uint16_t>(svc.ListenerBoundPort(u"Client"));
+    srv.svc->LoadNetworks(serv);
+    ASSERT_TRUE(srv.svc->Networks().UsesTestSet());
+    ASSERT_TRUE(srv.Start());
 
     QorConnection conn[3];
     for (int i = 0; i < 3; ++i) {
-        ConnectFields f;
-        f.Email = "station" + std::to_string(i) + "@example.org";
-        f.Callsign = "ST" + std::to_string(i);
-        f.Password = "secret";
-        f.City = "Town";
-        f.Country = "Land";
-        f.Network = "Test";
-        const BuildResult b = BuildConnectString(f, ConnectForm::Ansi);
-        ASSERT_TRUE(b.Ok()) << b.Error;
-        ASSERT_TRUE(conn[i].Connect("127.0.0.1", port, "", 5000)) << conn[i].Error();
         HandshakeAnswer a;
-        ASSERT_EQ(conn[i].Handshake(b.Line, a, 20000), ReadStatus::Ok) << i;
-        EXPECT_TRUE(a.Positive()) << i << " " << a.Access();
+        ASSERT_TRUE(srv.Join(
+            conn[i],
+            Station("station" + std::to_string(i) + "@example.org", "ST" + std::to_string(i)),
+            ConnectForm::Ansi, &a))
+            << i;
         EXPECT_EQ(a.Network(), "Test");
     }
     // The three stations and the Parrot of "Test".
@@ -121,10 +56,9 @@ TEST(ClientRoad, ThreeStationsJoinTestAndTwoHearEveryFrameOfTheThird) {
     }
 
     for (auto& c : conn) c.Close();
-    EXPECT_TRUE(WaitFor([&] { return svc.tmClientContextCount.load() == 0; }));
-    svc.ServiceAbortThread(u"CTRL-C");
-    mainThread.join();
-    EXPECT_TRUE(svc.ServiceThreadFinished());
+    EXPECT_TRUE(srv.WaitForNoClients());
+    srv.Stop();
+    EXPECT_TRUE(srv.svc->ServiceThreadFinished());
 }
 
 }  // namespace

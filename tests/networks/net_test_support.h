@@ -1,8 +1,9 @@
 // A network's relay and lists without the network: recording sessions whose
 // sends append to a per-client byte log, a settable heartbeat tick, and the
 // fan-out walking the lists' visible order. And the whole network object
-// driven by hand (NetworkFixture): records pushed into its command array,
-// NetHeartBeat called with an injected tick.
+// driven by hand (NetworkFixture, or MakeTestNet for fixtures of their own):
+// records pushed into its command array, NetHeartBeat called with an
+// injected tick.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -37,6 +38,29 @@ inline std::string Bytes(std::initializer_list<int> aBytes) {
     return s;
 }
 
+// The connect string of a PC client of aMail called aName that asks for "Test".
+inline std::string ConnectString(const std::string& aMail, const std::string& aName) {
+    return Tag("VX", "2014004") + Tag("EA", aMail) + Tag("PW", "pw") + Tag("ON", aName) +
+           Tag("BC", "PC Only") + Tag("CT", "City") + Tag("NN", "Country") + Tag("NT", "Test");
+}
+
+// The network "Test" of the defaults as aSet changes them, made aSvc's only
+// and default network; aFrames gets the test set of networks first.
+inline std::unique_ptr<TQORServNetwork> MakeTestNet(
+    TQORServiceNetOptions& aServ, const TCharsetsCodeList* aCodes, TQORSVCNetHost& aHost,
+    FakeService& aSvc, TQORNetworksList& aFrames,
+    const std::function<void(TQORSVCNetworkOptions&)>& aSet = {}) {
+    aFrames.MakeTestNetwork(aServ);
+    TQORServNetworkRec rec;
+    rec.snr_NetworkNameUCS2 = u"Test";
+    InitNetworkOptionsFromDefaults(aServ, rec.snr_Options);
+    if (aSet) aSet(rec.snr_Options);
+    auto net = std::make_unique<TQORServNetwork>(rec, aServ, aCodes, aHost, aSvc, aFrames);
+    aSvc.nets = {net.get()};
+    aSvc.def = net.get();
+    return net;
+}
+
 struct Net : TQORNetListsOwner {
     World w;
     TQORNetFanout fan{{}, u"Net: "};
@@ -61,9 +85,7 @@ struct Net : TQORNetListsOwner {
     // A session with its own callsign (so its own sort key and items).
     TestSession* Make(uint32_t aFlags, const std::string& aCall) {
         auto s = std::make_unique<TestSession>(w.svc, static_cast<TQORGlobalKey>(all.size() + 100));
-        s->Connect(Tag("VX", "2014004") + Tag("EA", aCall + "@b.c") + Tag("PW", "pw") +
-                   Tag("ON", aCall + " Name") + Tag("BC", "PC Only") + Tag("CT", "City") +
-                   Tag("NN", "Country") + Tag("NT", "Test"));
+        s->Connect(ConnectString(aCall + "@b.c", aCall + " Name"));
         s->CtxProtocol = TServProtocol::PROTO_QOR;
         s->CtxFlagsAssign(aFlags);
         if (aFlags & QOR_CF_LIST_CACHE) s->SetCtxCacheSize(32);
@@ -109,22 +131,13 @@ class NetworkFixture : public ::testing::Test {
     static void TearDownTestSuite() { delete s_Codes; }
 
     void Make(const std::function<void(TQORSVCNetworkOptions&)>& aSet = {}) {
-        frames.MakeTestNetwork(serv);
-        TQORServNetworkRec rec;
-        rec.snr_NetworkNameUCS2 = u"Test";
-        InitNetworkOptionsFromDefaults(serv, rec.snr_Options);
-        if (aSet) aSet(rec.snr_Options);
-        net = std::make_unique<TQORServNetwork>(rec, serv, s_Codes, host, svc, frames);
-        svc.nets = {net.get()};
-        svc.def = net.get();
+        net = MakeTestNet(serv, s_Codes, host, svc, frames, aSet);
     }
 
     // A client past its connect string, as the worker hands it over.
     Client* NewClient(const std::string& aMail, const std::string& aCall = "CALL Name") {
         auto* c = new Client(svc, ++key, freed);
-        c->Connect(Tag("VX", "2014004") + Tag("EA", aMail) + Tag("PW", "pw") + Tag("ON", aCall) +
-                   Tag("BC", "PC Only") + Tag("CT", "City") + Tag("NN", "Country") +
-                   Tag("NT", "Test"));
+        c->Connect(ConnectString(aMail, aCall));
         return c;
     }
     void Push(TQORServNetworkCommand aCmd, Client* aCtx = nullptr) {
