@@ -130,6 +130,7 @@ TQORSVCWorkerExecResult TQORSVCCommandContext::vExecStep(TQORSVCStepParams& aPar
     if ((IntrFlagOf(TakeIntrFlags()) & ifl_Terminate) != 0) f_Closing = true;
     if (f_Closing) return Closing(aPar);
     f_Collector.CollectorReadCounter = 0;
+    if ((aPar.sp_WaiterEvents & we_Read) != 0) f_Collector.NoteReadable();
     for (;;) {
         if (f_Collector.CollectorReadCounter > kCmdStepReadBudget) {
             f_Collector.CollectorReadCounter = 0;

@@ -238,6 +238,7 @@ TQORSVCWorkerExecResult TQORSVCContextSNPS::ExecStep2(TQORSVCStepParams& aPar) {
         ClearIntrBits(static_cast<uint32_t>(f) << 16);
         f_Collector.CollectorReadCounter = 0;
         if (!DoFlush(aPar)) return wer__Error;
+        if ((aPar.sp_WaiterEvents & we_Read) != 0) f_Collector.NoteReadable();
         if ((f & ifl_ContinueRead) != 0 || (aPar.sp_WaiterEvents & we_Read) != 0)
             return ReadLoop(aPar);
         return WaitResult(aPar);

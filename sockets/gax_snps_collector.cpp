@@ -48,6 +48,7 @@ void TCollectorBase::Clear() {
     f_Eof = false;
     f_FastEof = false;
     f_SkipLineRest = false;
+    f_SourceDrained = false;
     f_OperationalTimeout = kNoTimeout;
     f_ErrorCode = -1;
 }
@@ -238,6 +239,14 @@ void TCollectorBase::CompactToStart() {
 }
 
 TCollectorBase::ReadOutcome TCollectorBase::ReadMore(bool aLineMode) {
+    if (f_SourceDrained) {
+        // Asking again would cost a recv that says "would block". Skipping
+        // once is enough: the check ends here, and data, a close or an error
+        // that came since wake the owner's wait, which reports them readable.
+        f_SourceDrained = false;
+        f_CouldBeRawBytesOnSource = false;
+        return ReadOutcome::Nothing;
+    }
     const int space = f_BufSize - f_BufTotal;
     int got = 0;
     const uint8_t rc = ReadSource(f_Buf.get() + f_BufTotal, space, got);
@@ -252,6 +261,7 @@ TCollectorBase::ReadOutcome TCollectorBase::ReadMore(bool aLineMode) {
             f_CallRead += got;
             f_BufTotal += got;
             f_CouldBeRawBytesOnSource = got == space;
+            f_SourceDrained = got < space && ShortReadDrainsSource();
             return ReadOutcome::Data;
         case kReadEof:
             f_Mode = colm_None;

@@ -127,6 +127,10 @@ class TCollectorBase {
     TCollectorCheckResult LastCheckResult() const { return f_LastCheckResult; }
     int ErrorCode() const { return f_ErrorCode; }
     const std::u16string& ErrorDesc() const { return f_ErrorDesc; }
+    // The owner's waiter reported the source readable: bytes may have come
+    // since a short read found it empty, so the next read asks it again.
+    // Owners of a socket call it on every read event.
+    void NoteReadable() { f_SourceDrained = false; }
 
     TCollectorExceedStringLengthMode StringExceededLengthMode = ceslm_Flag;
     TCollectorTick32 Timeout = 0;  // taken over by each started operation
@@ -141,6 +145,12 @@ class TCollectorBase {
     // Reads at most aMaxLen bytes now without blocking. aMaxLen 0 asks only
     // whether the source has ended or failed; it must take no data.
     virtual uint8_t ReadSource(char* aBuf, int aMaxLen, int& aRead) = 0;
+    // True when a read that returns less than it offered proves the source
+    // empty at that moment and its owner waits for level-triggered readiness
+    // before it needs more: the read after such a short read is then skipped
+    // (once) instead of asking a source known to be empty. False for a source
+    // that only tells its end by a read that returns nothing.
+    virtual bool ShortReadDrainsSource() const { return false; }
     void SetErrorCode(int aCode) { f_ErrorCode = aCode; }
 
   private:
@@ -196,6 +206,13 @@ class TCollectorBase {
     // A buffered line was cut before its line feed arrived: the rest of it is
     // dropped before the next buffered line, so its tail never passes for a line.
     bool f_SkipLineRest = false;
+    // The last read returned less than it offered, on a source where that
+    // means it was drained (ShortReadDrainsSource). Until the owner reports
+    // readiness again (NoteReadable) a read would only find nothing, so the
+    // next one is skipped and the check ends as if that read found nothing;
+    // the owner's wait, level-triggered, wakes for anything that came
+    // meanwhile, the peer's close and socket errors included.
+    bool f_SourceDrained = false;
     TCollectorCheckResult f_LastCheckResult = colr_NotReady;
     int f_ErrorCode = -1;
     std::u16string f_ErrorDesc;
@@ -217,6 +234,8 @@ class TCollectorSocket : public TCollectorBase {
 
   protected:
     uint8_t ReadSource(char* aBuf, int aMaxLen, int& aRead) override;
+    // A stream socket's recv returns all it holds up to the space offered.
+    bool ShortReadDrainsSource() const override { return true; }
 
   private:
     int f_Socket = -1;

@@ -697,7 +697,10 @@ void TQORSvcSysMan::Pass() {
     }
     if (!InLinkStates()) return;
     if ((f_Events & we_Write) && f_WR.NeedWrite() > 0 && !FlushOutput()) return;
-    if (f_Events & we_Read) ReadLines();
+    if (f_Events & we_Read) {
+        f_Coll.NoteReadable();
+        ReadLines();
+    }
 }
 
 // ---- commands -------------------------------------------------------------------------------

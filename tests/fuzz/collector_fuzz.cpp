@@ -1,8 +1,9 @@
 // libFuzzer target for the input collectors, the server's length guard on
 // every byte a peer sends: the input decides the mode, the line limit, the
 // length policy, the buffer size and how the bytes are cut into reads (with
-// pauses and an end). Every unit handed out must lie inside the collector's
-// buffer (or the caller's memory) and respect its limit, and a run must end.
+// pauses and an end), and whether a short read means the source is empty.
+// Every unit handed out must lie inside the collector's buffer (or the
+// caller's memory) and respect its limit, and a run must end.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -25,8 +26,10 @@ class ScriptCollector : public TCollectorBase {
   public:
     explicit ScriptCollector(int aSize) : TCollectorBase(aSize) {}
     std::deque<std::string> chunks;  // an empty chunk is a read that finds nothing
+    bool drains = false;             // a short read means empty, as on a socket
 
   protected:
+    bool ShortReadDrainsSource() const override { return drains; }
     uint8_t ReadSource(char* aBuf, int aMax, int& aGot) override {
         aGot = 0;
         if (chunks.empty()) return kReadEof;
@@ -56,6 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                             colm_BufBinary};
     const TCollectorMode mode = kModes[data[0] % 5];
     const auto policy = static_cast<TCollectorExceedStringLengthMode>(data[1] % 2);
+    const bool drains = (data[1] & 2) != 0;
     const int limit = 1 + data[2] % 200;
     const int bufSize = 1 + (data[3] % 4) * 100;
     data += 4;
@@ -63,6 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     ScriptCollector c(bufSize);
     c.StringExceededLengthMode = policy;
+    c.drains = drains;
     c.Timeout = TCollectorBase::kNoTimeout;
     // Byte 0xFF cuts the input into reads; two in a row make a pause.
     std::string chunk;

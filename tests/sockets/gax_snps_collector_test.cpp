@@ -422,6 +422,7 @@ TEST(CollectorSocket, EndOfInputAndErrors) {
         else
             p.ResetB();
         ASSERT_TRUE(snpstest::WaitPeerClosed(p.a));
+        c.NoteReadable();
         c.StartStringFromNow(50);
         const TCollectorCheckResult r = c.CheckCollectorWithNow();
         if (k.how == 0) {
@@ -447,6 +448,107 @@ TEST(CollectorSocket, EndOfInputAndErrors) {
     bad.StartWaitFromNow();
     EXPECT_EQ(bad.CheckCollectorWithNow(), colr_Error);
     EXPECT_EQ(bad.ErrorCode(), 10009);
+}
+
+namespace {
+
+// Counts the reads that reach the socket (the idle close probe reads nothing).
+class CountingSocketCollector : public TCollectorSocket {
+  public:
+    using TCollectorSocket::TCollectorSocket;
+    int recvs = 0;
+
+  protected:
+    uint8_t ReadSource(char* buf, int max, int& got) override {
+        if (max > 0) ++recvs;
+        return TCollectorSocket::ReadSource(buf, max, got);
+    }
+};
+
+}  // namespace
+
+// A read event served as a session serves it: lines until a check is not
+// ready. A read that found less than it offered drained the socket, so asking
+// it again in the same event would only hear "would block".
+TEST(CollectorSocket, ShortReadCostsOneRecvPerReadEvent) {
+    snpstest::Pair p;
+    CountingSocketCollector c(128);
+    c.SetSocket(p.a);
+    c.Timeout = kNever;
+    auto readEvent = [&] {
+        Lines lines;
+        EXPECT_TRUE(snpstest::WaitReadable(p.a));
+        c.NoteReadable();
+        for (;;) {
+            if (c.CollectorMode() == colm_None) c.StartBufStringFromNow(50);
+            if (c.CheckCollectorWithNow() != colr_Ready) return lines;
+            lines.emplace_back(c.BufData());
+        }
+    };
+    p.SendB("P\n");
+    EXPECT_EQ(readEvent(), Lines{"P"});
+    EXPECT_EQ(c.recvs, 1);
+    p.SendB("A\nB\npart");
+    EXPECT_EQ(readEvent(), (Lines{"A", "B"}));
+    EXPECT_EQ(c.recvs, 2);
+    p.SendB("ial\n");
+    EXPECT_EQ(readEvent(), Lines{"partial"});
+    EXPECT_EQ(c.recvs, 3);
+}
+
+// A read that filled the space it offered may have left bytes behind: the
+// next check reads again without waiting for a new event, while one check
+// still reads about one buffer only.
+TEST(CollectorSocket, FullReadIsFollowedByAnotherRead) {
+    snpstest::Pair p;
+    CountingSocketCollector c(128);
+    c.SetSocket(p.a);
+    c.Timeout = kNever;
+    p.SendB(std::string(200, 'x'));
+    ASSERT_TRUE(snpstest::WaitReadable(p.a));
+    c.NoteReadable();
+    std::vector<char> bin(300);
+    c.StartBinaryFromNow(bin.data(), 300);
+    EXPECT_EQ(c.CheckCollectorWithNow(), colr_NotReady);
+    EXPECT_EQ(c.CollectorReadCounter, 128u);
+    EXPECT_EQ(c.CheckCollectorWithNow(), colr_NotReady);
+    EXPECT_EQ(c.CollectorReadCounter, 200u);
+    EXPECT_EQ(c.recvs, 2);
+    p.SendB(std::string(100, 'y'));
+    ASSERT_TRUE(snpstest::WaitReadable(p.a));
+    c.NoteReadable();
+    ASSERT_EQ(c.CheckCollectorWithNow(), colr_Ready);
+    EXPECT_EQ(c.recvs, 3);
+    EXPECT_EQ(std::string(bin.data(), bin.size()), std::string(200, 'x') + std::string(100, 'y'));
+}
+
+// The read skipped after a short one never hides the end: a close that came
+// with the data, or a reset after it, keeps the socket readable, and the
+// check of the next read event finds it.
+TEST(CollectorSocket, CloseAndResetAfterAShortReadArriveAtTheNextEvent) {
+    for (bool reset : {false, true}) {
+        SCOPED_TRACE(reset ? "reset after the data" : "close with the data");
+        snpstest::Pair p;
+        CountingSocketCollector c(128);
+        c.SetSocket(p.a);
+        c.Timeout = kNever;
+        p.SendB("L1\n");
+        if (!reset) p.CloseB();
+        ASSERT_TRUE(snpstest::WaitReadable(p.a));
+        c.NoteReadable();
+        c.StartBufStringFromNow(50);
+        ASSERT_EQ(c.CheckCollectorWithNow(), colr_Ready);
+        EXPECT_EQ(c.BufData(), "L1");
+        c.StartBufStringFromNow(50);
+        EXPECT_EQ(c.CheckCollectorWithNow(), colr_NotReady);
+        EXPECT_EQ(c.recvs, 1);
+        if (reset) p.ResetB();
+        ASSERT_TRUE(snpstest::WaitPeerClosed(p.a));
+        c.NoteReadable();
+        const TCollectorCheckResult r = c.CheckCollectorWithNow();
+        EXPECT_TRUE(r == colr_EOF || (reset && r == colr_Error)) << int(r);
+        EXPECT_EQ(c.recvs, 2);
+    }
 }
 
 TEST(CollectorSocket, IdleCheckSeesOnlyTheCloseNotTheData) {
