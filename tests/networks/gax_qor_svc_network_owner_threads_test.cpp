@@ -4,44 +4,19 @@
 // under another callsign, and the operator blocks another one.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <functional>
-#include <thread>
+#include <string>
 
-#include "foundation/gax_strutils.h"
-#include "networks/gax_qor_svc_network_service.h"
+#include "foundation/file_test_support.h"
+#include "networks/service_test_support.h"
 #include "protocol/gax_qor_fields.h"
 #include "protocol/gax_qor_sourceid.h"
 #include "server/gax_qor_svc_datafile.h"
-#include "tools/qor_client_proto.h"
 
 namespace {
 
-using namespace gax;
-using namespace qortool;
-
-bool WaitFor(const std::function<bool()>& aDone, int aMs = 20000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(aMs);
-    while (!aDone()) {
-        if (std::chrono::steady_clock::now() >= end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
-bool WaitForListOf(QorConnection& aConn, long aCount) {
-    std::string frame;
-    for (int i = 0; i < 1000; ++i) {
-        if (aConn.ReadFrame(frame, 20000) != ReadStatus::Ok) return false;
-        if (ListCount(frame) == aCount) return true;
-    }
-    return false;
-}
+using namespace service_test;
+using file_test::WriteFile;
 
 // Reads frames until one of the list aCode (in either form) holds aCount entries.
 bool WaitForListFrame(QorConnection& aConn, uint8_t aCode, uint8_t aCodeUtf8, int aCount) {
@@ -65,75 +40,34 @@ TEST(OwnerAsAuthor, OperatorEntriesCarryTheCallsignTheOwnerLastLoggedInWith) {
         std::string d;
         ~Cleanup() { (void)std::system(("rm -rf " + d).c_str()); }
     } cleanup{dir};
-    std::ofstream(dir + "/networks.cfg", std::ios::binary) << "Test\r\n";
+    WriteFile(dir + "/networks.cfg", "Test\r\n");
     for (const char* name : {"/mutes.dat", "/blocks.dat"})
-        std::ofstream(dir + name, std::ios::binary) << kQORSVCDataFileHeader;
+        WriteFile(dir + name, std::string(kQORSVCDataFileHeader));
 
-    TQORServiceConfig cfg;
-    cfg.cfg_ServerEnabled = true;
-    cfg.cfg_ConnectionsPerThread = 63;
-    cfg.ClientHandshakeTimeout = 20;
-    cfg.ClientActivityTimeout = 60;
-    cfg.cfg_ServMaxClientConnectionsPerAddress = 8;
-    cfg.cfg_ServMaxClientConnectionsTotal = 1000;
-    cfg.cfg_ServMaxClientConnectionsPerAddressPerMeasureTime = 150;
-    cfg.cfg_ServMaxClientConnectionsPerAddressMeasureTime = 30;
+    TQORServiceConfig cfg = LoopbackConfig();
     cfg.ServParams.ServerOwnerEMail = u"boss@example.org";
     // The changed lists and the owner's callsign are saved: somewhere of the test's.
     cfg.cfg_DataDirName = Utf8BufToUnicodeStd(dir);
     cfg.cfg_MutesFileName = Utf8BufToUnicodeStd(dir + "/mutes.dat");
     cfg.cfg_BlocksFileName = Utf8BufToUnicodeStd(dir + "/blocks.dat");
     cfg.cfg_OwnerFileName = Utf8BufToUnicodeStd(dir + "/owner.dat");
-    TQORNetworkedService svc(cfg);
-    svc.OnFifo = [&svc] {
-        std::u16string l;
-        while (svc.GetFifo(l)) std::fprintf(stderr, "%s\n", UnicodeToByteStr(l).c_str());
-    };
+    LoopbackService srv(cfg);
+    TQORNetworkedService& svc = *srv.svc;
     TQORServiceNetOptions serv;
     svc.LoadNetworks(serv, Utf8BufToUnicodeStd(dir + "/networks.cfg"));
     ASSERT_FALSE(svc.Networks().UsesTestSet());
     TQORSVCCmdNetwork test;
     ASSERT_TRUE(svc.CmdFindNetwork(u"Test", "Test", test));
-
-    svc.Start();
-    svc.AddPortForLocalhost(
-        u"Client", u"0", ipver_4,
-        [&svc](TSocket s, const std::string& addr, int port, const std::string&, int,
-               const std::u16string&) { svc.evnt_Listener_ClientAcceptPeer(s, addr, port); });
-    std::thread mainThread([&] { svc.RunMainThread(); });
-    struct Stopper {
-        TQORNetworkedService& s;
-        std::thread& t;
-        ~Stopper() {
-            if (!t.joinable()) return;
-            s.ServiceAbortThread(u"CTRL-C");
-            t.join();
-        }
-    } stopper{svc, mainThread};
-    svc.StartService();
-    ASSERT_TRUE(WaitFor([&] { return svc.ListenerBoundPort(u"Client") > 0; }));
-    const uint16_t port = static_cast<uint16_t>(svc.ListenerBoundPort(u"Client"));
+    ASSERT_TRUE(srv.Start());
 
     // Once a station that logs in sees itself listed, it is visible; for the
     // owner, its callsign is then the service's.
     auto login = [&](QorConnection& aConn, const std::string& aEmail, const std::string& aCallsign,
                      long aListed, ConnectForm aForm = ConnectForm::Ansi) {
-        ConnectFields f;
-        f.Email = aEmail;
-        f.Callsign = aCallsign;
-        f.Password = "secret";
-        f.City = "Town";
-        f.Country = "Land";
-        f.Network = "Test";
+        ConnectFields f = Station(aEmail, aCallsign);
         // A UTF-8 client keeps its UTF-8 texts with a list format only.
         if (aForm == ConnectForm::Utf8) f.ExtFlags = QOR_LIST_FORMAT_COUNT;
-        const BuildResult b = BuildConnectString(f, aForm);
-        ASSERT_TRUE(b.Ok()) << b.Error;
-        ASSERT_TRUE(aConn.Connect("127.0.0.1", port, "", 5000)) << aConn.Error();
-        HandshakeAnswer a;
-        ASSERT_EQ(aConn.Handshake(b.Line, a, 20000), ReadStatus::Ok);
-        ASSERT_TRUE(a.Positive()) << a.Access();
-        std::string frame;
+        ASSERT_TRUE(srv.Join(aConn, f, aForm));
         ASSERT_TRUE(WaitForListOf(aConn, aListed));
     };
     const std::string kSecond = "BOSS2 Zw\xC3\xB6lf";
@@ -159,9 +93,8 @@ TEST(OwnerAsAuthor, OperatorEntriesCarryTheCallsignTheOwnerLastLoggedInWith) {
         ASSERT_TRUE(WaitForListFrame(owner, kFrameBlocks, kFrameBlocksUtf8, 1));
     }
     watcher.Close();
-    ASSERT_TRUE(WaitFor([&] { return svc.tmClientContextCount.load() == 0; }));
-    svc.ServiceAbortThread(u"CTRL-C");
-    mainThread.join();
+    ASSERT_TRUE(srv.WaitForNoClients());
+    srv.Stop();
 
     // The heartbeat has ended: the lists may be read from here.
     const auto* net = dynamic_cast<const TQORServNetwork*>(svc.Networks().GetNetworkOriginal(0));
