@@ -388,7 +388,7 @@ TWaiterResult TWaiter2Socket::WaitForHandler(TWaiter2WaitParams& aParams) {
             if (PWaiter2Resource r = RecordOf(ev.data))
                 f_Ready[static_cast<size_t>(r->wtr_InternalIndex)] |= ev.events;
         }
-        for (int i = 1; i <= f_Count; ++i) {
+        for (int i = 1; closedDue && i <= f_Count; ++i) {
             if (ClosedReportDue(*f_IntObjs[static_cast<size_t>(i)]))
                 f_Ready[static_cast<size_t>(i)] |= kClosedBit;
         }
