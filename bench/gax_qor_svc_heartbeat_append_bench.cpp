@@ -1,6 +1,7 @@
 // How long the heartbeat waits to append a frame to a member's output buffer
-// while that member's worker is sending from it. The output buffer sends
-// under its lock, so an append that meets a flush waits for the syscall.
+// while that member's worker is flushing it. The send itself runs without
+// the buffer's lock, so an append that meets a flush waits only for the
+// flush's short bookkeeping before and after the syscall.
 //
 // The set-up is the server's: N members on loopback TCP connections, their
 // real thread-safe output buffers, W workers (at most 63 members each, as in

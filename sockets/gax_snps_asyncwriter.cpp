@@ -43,12 +43,13 @@ void AsyncWriterBlock::Clear() {
     f_Free = f_Total;
 }
 
-bool AsyncWriterBlock::Append(const void* a, size_t na, const void* b, size_t nb, bool& aGrew) {
+bool AsyncWriterBlock::Append(const void* a, size_t na, const void* b, size_t nb, bool& aGrew,
+                              std::unique_ptr<char[]>* aKeepOld) {
     aGrew = false;
     const size_t n = na + nb;
     if (n > kAsyncWriterMaxBlock || f_Busy > kAsyncWriterMaxBlock - n) return false;
     if (f_Free < n) {
-        if (f_Free + f_Prev >= n) {
+        if (aKeepOld == nullptr && f_Free + f_Prev >= n) {
             // Reuse the sent prefix before growing.
             std::memmove(f_S.get(), f_S.get() + f_Prev, f_Busy);
             f_Free += f_Prev;
@@ -59,7 +60,9 @@ bool AsyncWriterBlock::Append(const void* a, size_t na, const void* b, size_t nb
             const uint64_t need = static_cast<uint64_t>(n) + f_Total;
             uint64_t size = (need + need / 2 + 127) / 128 * 128;
             size = std::min<uint64_t>(size, kAsyncWriterMaxBlock);
-            Reallocate(static_cast<size_t>(size));
+            std::unique_ptr<char[]> old = Reallocate(static_cast<size_t>(size));
+            // Only the first block replaced during a send is the one it reads.
+            if (aKeepOld != nullptr && !*aKeepOld) *aKeepOld = std::move(old);
             aGrew = true;
         }
     }
@@ -81,13 +84,19 @@ void AsyncWriterBlock::Consumed(size_t s) {
     }
 }
 
-void AsyncWriterBlock::Reallocate(size_t aNewSize) {
+void AsyncWriterBlock::Drop() {
+    f_Prev += f_Busy;
+    f_Busy = 0;
+}
+
+std::unique_ptr<char[]> AsyncWriterBlock::Reallocate(size_t aNewSize) {
     auto block = std::make_unique_for_overwrite<char[]>(aNewSize);
     if (f_Busy) std::memcpy(block.get(), f_S.get() + f_Prev, f_Busy);
-    f_S = std::move(block);
+    std::swap(f_S, block);
     f_Total = aNewSize;
     f_Prev = 0;
     f_Free = aNewSize - f_Busy;
+    return block;
 }
 
 bool AsyncWriterBlock::ReleaseIfDrained() {
@@ -181,7 +190,12 @@ void TAsyncWriter2SocketThreadSafe::PublishHints() {
 
 void TAsyncWriter2SocketThreadSafe::Clear() {
     plat::MutexLock lock(f_CritA);
-    f_Block.Clear();
+    if (f_Sending) {
+        f_Block.Drop();
+        f_DroppedWhileSending = true;
+    } else {
+        f_Block.Clear();
+    }
     f_LeftHint.store(0, std::memory_order_relaxed);
     f_SmartCounter = 0;
     f_NeedWaitHint.store(false, std::memory_order_relaxed);
@@ -192,7 +206,8 @@ bool TAsyncWriter2SocketThreadSafe::PutBytes(const void* aPtr, size_t aLen, bool
     if (aLen == 0) return true;
     plat::MutexLock lock(f_CritA);
     bool grew;
-    const bool ok = f_Block.Append(aPtr, aLen, kCrLf, aLineEnd ? 2 : 0, grew);
+    const bool ok =
+        f_Block.Append(aPtr, aLen, kCrLf, aLineEnd ? 2 : 0, grew, f_Sending ? &f_Retired : nullptr);
     if (grew) f_SmartCounter = 0;
     PublishHints();
     return ok;
@@ -230,26 +245,45 @@ bool TAsyncWriter2SocketThreadSafe::Flush() {
         f_NeedWaitHint.store(false, std::memory_order_relaxed);
         return true;
     }
-    plat::MutexLock lock(f_CritA);
-    const size_t pending = f_Block.Busy();
-    if (pending == 0) {
-        f_NeedWaitHint.store(false, std::memory_order_relaxed);
-        return true;
+    const char* data = nullptr;
+    size_t pending = 0;
+    {
+        plat::MutexLock lock(f_CritA);
+        pending = f_Block.Busy();
+        if (pending == 0 || f_Sending) {
+            if (pending == 0) f_NeedWaitHint.store(false, std::memory_order_relaxed);
+            return true;
+        }
+        data = f_Block.Tail();
+        f_Sending = true;
+        f_DroppedWhileSending = false;
     }
     size_t sent = 0;
-    const int code = SendRaw(f_Block.Tail(), pending, sent);
-    f_SocketErrorCode.store(code, std::memory_order_relaxed);
-    if (code != 0) {
-        f_ErrorDesc = FormatSocketSysError(code);
-        return false;
-    }
-    sent = std::min(sent, pending);
-    f_NeedWaitHint.store(sent < pending, std::memory_order_relaxed);
-    if (sent > 0) {
-        f_Block.Consumed(sent);
+    const int code = SendRaw(data, pending, sent);
+    std::u16string desc;
+    if (code != 0) desc = FormatSocketSysError(code);
+
+    // Freed once the lock is released.
+    std::unique_ptr<char[]> retired;
+    {
+        plat::MutexLock lock(f_CritA);
+        f_Sending = false;
+        retired = std::move(f_Retired);
+        f_SocketErrorCode.store(code, std::memory_order_relaxed);
+        if (code != 0) {
+            f_ErrorDesc = std::move(desc);
+            return false;
+        }
+        sent = std::min(sent, pending);
+        f_NeedWaitHint.store(sent < pending, std::memory_order_relaxed);
+        if (sent == 0) return true;
+        if (!f_DroppedWhileSending) {
+            f_Block.Consumed(sent);
+        } else if (f_Block.Busy() == 0) {
+            f_Block.Clear();
+        }
         f_LeftHint.store(f_Block.Busy(), std::memory_order_relaxed);
         PublishHints();
-        if (OnWrite) OnWrite(this, static_cast<int>(sent));
         if (f_Block.ReleaseIfDrained()) {
             f_TotalHint.store(f_Block.Total(), std::memory_order_relaxed);
             f_SmartCounter = 0;
@@ -257,6 +291,7 @@ bool TAsyncWriter2SocketThreadSafe::Flush() {
             ApplyShrinkRule();
         }
     }
+    if (OnWrite) OnWrite(this, static_cast<int>(sent));
     return true;
 }
 

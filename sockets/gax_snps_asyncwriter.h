@@ -2,8 +2,12 @@
 // appended at once and written out by the thread that owns the socket whenever
 // the socket takes data. TAsyncWriter2SocketThreadUnSafe belongs to one thread.
 // TAsyncWriter2SocketThreadSafe: any thread may append; only the socket's
-// owner flushes; every operation holds f_CritA for its own duration, and the
-// hint accessors read atomics without it.
+// owner flushes. Every operation holds f_CritA for its own duration, except
+// the send itself: the heartbeat appends to every member of a network in one
+// pass and must never wait for a worker's system call. While a send runs, the
+// bytes it reads stay where they are (no compaction; a block that has to grow
+// is kept until the send returns) and appends go behind them, so the byte
+// order is unchanged. The hint accessors read atomics without the lock.
 #pragma once
 
 #include <atomic>
@@ -32,12 +36,20 @@ class AsyncWriterBlock {
     explicit AsyncWriterBlock(int aLinearBufSize);
     void Clear();
     // Appends a then b as one unit; false (nothing appended) past the cap.
-    // Sets aGrew when a new block was allocated.
-    bool Append(const void* a, size_t na, const void* b, size_t nb, bool& aGrew);
+    // Sets aGrew when a new block was allocated. A non-null aKeepOld means a
+    // send is reading the pending bytes in place: they are not moved, and
+    // when the block has to grow, the block that send reads from goes to
+    // *aKeepOld (the first one replaced) instead of being freed.
+    bool Append(const void* a, size_t na, const void* b, size_t nb, bool& aGrew,
+                std::unique_ptr<char[]>* aKeepOld = nullptr);
     // Sent bytes leave the pending range.
     void Consumed(size_t s);
-    // Replaces the block by one of aNewSize holding the pending bytes.
-    void Reallocate(size_t aNewSize);
+    // Forgets the pending bytes without moving anything: a send may still be
+    // reading them.
+    void Drop();
+    // Replaces the block by one of aNewSize holding the pending bytes; returns
+    // the old block.
+    std::unique_ptr<char[]> Reallocate(size_t aNewSize);
     // A drained block much larger than its first size goes back to that
     // size, so a burst does not keep its memory while the connection idles.
     // True when it did.
@@ -137,8 +149,8 @@ class TAsyncWriter2SocketThreadSafe {
     bool PutStrA(std::string_view aStr) GAX_EXCLUDES(f_CritA) {
         return PutBytes(aStr.data(), aStr.size(), false);
     }
-    // Only the socket's owner calls this. OnWrite runs inside the lock and
-    // must not append to this buffer.
+    // Only the socket's owner calls this, never twice at once. The send runs
+    // without the lock; OnWrite runs after it, without the lock too.
     bool Flush() GAX_EXCLUDES(f_CritA);
     void FlushExc() GAX_EXCLUDES(f_CritA);
 
@@ -172,6 +184,13 @@ class TAsyncWriter2SocketThreadSafe {
     int f_SmartCounter GAX_GUARDED_BY(f_CritA) = 0;
     size_t f_Min = 0;
     std::u16string f_ErrorDesc GAX_GUARDED_BY(f_CritA);
+    // A flush is sending from the block's tail without the lock.
+    bool f_Sending GAX_GUARDED_BY(f_CritA) = false;
+    // Clear ran during that send: what it sent is no longer pending.
+    bool f_DroppedWhileSending GAX_GUARDED_BY(f_CritA) = false;
+    // The block that send reads from, when an append had to replace it;
+    // freed by the flush once the send returned.
+    std::unique_ptr<char[]> f_Retired GAX_GUARDED_BY(f_CritA);
 
     std::atomic<int> f_Socket{-1};
     std::atomic<int> f_SocketErrorCode{-1};

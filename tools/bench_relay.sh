@@ -5,13 +5,13 @@
 # and the server/bare ratios.
 #
 # Environment: BUILD (default build/plain), FRAMES measured frames per run
-# (default 150), RATE frames per second (default 5, a real talker), SIZES
+# (default 300), RATE frames per second (default 5, a real talker), SIZES
 # (default "100 1000"), THREADS receiver threads of the load tool (default 2).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 BUILD=${BUILD:-build/plain}
-FRAMES=${FRAMES:-150}
+FRAMES=${FRAMES:-300}
 RATE=${RATE:-5}
 SIZES=${SIZES:-100 1000}
 THREADS=${THREADS:-2}

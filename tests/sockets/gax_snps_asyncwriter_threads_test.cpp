@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -78,4 +82,95 @@ TEST(AsyncWriterThreads, ConcurrentAppendsArriveInOrder) {
         pos = end + 2;
     }
     for (int n : next) EXPECT_EQ(n, kRecords);
+}
+
+namespace {
+
+// A buffer whose send blocks until the test lets it go, then reads the bytes
+// it was given (so a block freed under a running send shows as a
+// use-after-free) and takes as many as it was told to.
+class GatedWriter : public TAsyncWriter2SocketThreadSafe {
+  public:
+    using TAsyncWriter2SocketThreadSafe::TAsyncWriter2SocketThreadSafe;
+
+    // Waits until a send has started.
+    void AwaitSend() {
+        std::unique_lock l(f_M);
+        f_Cv.wait(l, [&] { return f_InSend; });
+    }
+    // Lets the running send take aTake bytes (all when larger); the sends
+    // after it go through at once.
+    void Release(size_t aTake) {
+        std::lock_guard l(f_M);
+        f_Take = aTake;
+        f_Open = true;
+        f_Cv.notify_all();
+    }
+    std::string Sent() {
+        std::lock_guard l(f_M);
+        return f_Sent;
+    }
+
+  protected:
+    int SendRaw(const char* aData, size_t aLen, size_t& aSent) override {
+        std::unique_lock l(f_M);
+        f_InSend = true;
+        f_Cv.notify_all();
+        f_Cv.wait(l, [&] { return f_Open; });
+        aSent = std::min(aLen, f_Take);
+        f_Sent.append(aData, aSent);
+        f_Take = SIZE_MAX;
+        return 0;
+    }
+
+  private:
+    std::mutex f_M;
+    std::condition_variable f_Cv;
+    bool f_InSend = false;
+    bool f_Open = false;
+    size_t f_Take = SIZE_MAX;
+    std::string f_Sent;
+};
+
+}  // namespace
+
+// The send runs without the buffer's lock: appends made meanwhile return at
+// once, even when the block has to grow twice under the running send, and
+// every byte leaves once and in order.
+TEST(AsyncWriterThreads, AppendsDuringASendNeitherWaitNorReorder) {
+    GatedWriter out(256);
+    std::string expected(200, 'a');
+    ASSERT_TRUE(out.PutData(expected.data(), static_cast<int>(expected.size())));
+    std::thread flusher([&] { EXPECT_TRUE(out.Flush()); });
+    out.AwaitSend();
+    // Both appends would block here if the send held the lock.
+    for (char c : {'b', 'c'}) {
+        const std::string more(5000, c);
+        ASSERT_TRUE(out.PutData(more.data(), static_cast<int>(more.size())));
+        expected += more;
+    }
+    EXPECT_GT(out.Total(), 256u);
+    out.Release(150);
+    flusher.join();
+    EXPECT_EQ(out.PendingBytes(), expected.size() - 150);
+    ASSERT_TRUE(out.Flush());
+    EXPECT_EQ(out.PendingBytes(), 0u);
+    EXPECT_EQ(out.Sent(), expected);
+}
+
+// A Clear during a send drops what was pending, the part being sent
+// included, but not what is appended after it.
+TEST(AsyncWriterThreads, ClearDuringASendDropsOnlyWhatWasPending) {
+    GatedWriter out(256);
+    ASSERT_TRUE(out.PutStrA("AAAA"));
+    std::thread flusher([&] { EXPECT_TRUE(out.Flush()); });
+    out.AwaitSend();
+    out.Clear();
+    ASSERT_TRUE(out.PutStrA("BB"));
+    out.Release(2);
+    flusher.join();
+    EXPECT_EQ(out.PendingBytes(), 2u);
+    ASSERT_TRUE(out.Flush());
+    EXPECT_EQ(out.Sent(), "AABB");
+    EXPECT_EQ(out.PendingBytes(), 0u);
 }
