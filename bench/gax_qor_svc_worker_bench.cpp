@@ -215,4 +215,24 @@ void BM_WaiterReadySet63(benchmark::State& state) {
 }
 BENCHMARK(BM_WaiterReadySet63);
 
+// A full worker's usual state: 63 sockets watched, one of them ready. The
+// cost of a wait should follow what is ready, not what is watched.
+void BM_WaiterOneReadyOf63(benchmark::State& state) {
+    TWaiter2Socket w(63);
+    std::vector<std::unique_ptr<SocketPair>> pairs;
+    for (int i = 0; i < 63; ++i) {
+        pairs.push_back(std::make_unique<SocketPair>());
+        auto* r = w.RegisterResource(nullptr, pairs.back()->ours);
+        w.SetWaitMode(r, wf_Read);
+    }
+    ::send(pairs[31]->peer, "x", 1, MSG_NOSIGNAL);
+    TWaiter2WaitParams p;
+    p.w2wp_IterHandler = &NopHandler;
+    p.w2wp_TimeoutTicks = 1000;
+    for (auto _ : state) benchmark::DoNotOptimize(w.WaitForHandler(p));
+    state.SetItemsProcessed(state.iterations());
+    while (w.Count() > 0) w.UnregisterResourceByIdx(0);
+}
+BENCHMARK(BM_WaiterOneReadyOf63);
+
 }  // namespace

@@ -1,5 +1,6 @@
-// Waiting primitives of the socket waiter: a cross-thread interrupt (eventfd)
-// and a poll over a small descriptor array. An InterruptEvent is owned by one
+// Waiting primitives: a cross-thread interrupt (eventfd), which the socket
+// waiter watches beside its sockets, and a poll over a small descriptor array
+// for one-off waits (SockSelect). An InterruptEvent is owned by one
 // waiting thread; Set may be called from any thread at any time.
 #pragma once
 
@@ -22,7 +23,7 @@ class InterruptEvent {
     bool Valid() const { return fd_ >= 0; }
     // errno of the failed creation, 0 when valid.
     int CreateError() const { return createError_; }
-    // Descriptor to put in a poll array (readable while set).
+    // Descriptor to watch for reading (readable while set).
     int Fd() const { return fd_; }
     // Sets the latch; callable from any thread.
     void Set();

@@ -1,5 +1,8 @@
 #include "sockets/gax_snps_waiter.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -13,25 +16,37 @@ namespace {
 const char kRegisterNotAllowed[] =
     "Register or unregister operations are not allowed during event handling";
 
-// Poll events of a wait-flag combination (its low four bits), 0 for an invalid
+// Readiness of a wait-flag combination (its low four bits), 0 for an invalid
 // one. Every set but accept also watches the peer's close.
-short PollEventsOfFlags(uint8_t aFlags) {
+uint32_t PollEventsOfFlags(uint8_t aFlags) {
     switch (aFlags & 0x0F) {
         case wf_CloseOnly:
-            return POLLRDHUP;
+            return plat::kPollPeerClosed;
         case wf_Read:
-            return POLLIN | POLLRDHUP;
+            return plat::kPollIn | plat::kPollPeerClosed;
         case wf_Write:
-            return POLLOUT | POLLRDHUP;
+            return plat::kPollOut | plat::kPollPeerClosed;
         case wf_ReadWrite:
-            return POLLIN | POLLOUT | POLLRDHUP;
+            return plat::kPollIn | plat::kPollOut | plat::kPollPeerClosed;
         case wf_Accept:
-            return POLLIN;
+            return plat::kPollIn;
         case wf_Connect:
-            return POLLOUT | POLLRDHUP;
+            return plat::kPollOut | plat::kPollPeerClosed;
         default:
             return 0;
     }
+}
+
+// The waiter's own readiness bit beside the platform's: the descriptor was
+// found closed while registered.
+constexpr uint32_t kClosedBit = 1u << 31;
+// What is reported whatever the flags select.
+constexpr uint32_t kAlwaysReported = plat::kPollError | plat::kPollHangUp | kClosedBit;
+
+// A closed descriptor is owed one report, unless its owner no longer listens
+// (marked) or never asked for anything.
+bool ClosedReportDue(const TWaiter2Resource& aRes) {
+    return aRes.wtr_InvalidUnreported && aRes.wtr_BadMarker == 0 && aRes.wtr_PollEvents != 0;
 }
 
 // Clears the handling flag however the wait ends, a raising handler included.
@@ -75,10 +90,12 @@ PWaiter2Resource TWaiter2Base::RegisterResource(void* aContext, int aSocket) {
     f_IntObjs[static_cast<size_t>(slot)] = std::move(rec);
     f_Count = slot;
     ++f_TableVersion;
+    ResourceAdded(result);
     return result;
 }
 
 void TWaiter2Base::RemoveResourceAt(int aIndex) {
+    ResourceRemoving(f_IntObjs[static_cast<size_t>(aIndex)].get());
     f_IntObjs[static_cast<size_t>(aIndex)].reset();
     for (int i = aIndex + 1; i <= f_Count; ++i) {
         auto& moved = f_IntObjs[static_cast<size_t>(i - 1)];
@@ -143,33 +160,45 @@ TWaiterResult TWaiter2Base::WaitFor(TWaiterTick32 aTimeout) {
 
 // ---- TWaiter2Socket ----
 
-TWaiter2Socket::TWaiter2Socket(int aWishedCapacity) : TWaiter2Base(aWishedCapacity, kMaxCapacity) {
+TWaiter2Socket::TWaiter2Socket(int aWishedCapacity)
+    : TWaiter2Base(aWishedCapacity, kMaxCapacity), f_Poller(f_Capacity + 1) {
     if (!f_ExtEvent.Valid()) {
         throw EWaiterException(
             SocketSysErrorText(plat::SockErrorFromErrno(f_ExtEvent.CreateError())));
     }
+    if (!f_Poller.Valid()) {
+        throw EWaiterException(
+            SocketSysErrorText(plat::SockErrorFromErrno(f_Poller.CreateError())));
+    }
+    // The interrupt is the one entry that never changes: key 0, serial 0.
+    if (const int err = f_Poller.Add(f_ExtEvent.Fd(), plat::kPollIn, 0); err != 0)
+        throw EWaiterException(SocketSysErrorText(plat::SockErrorFromErrno(err)));
     f_IntObjs[0] = std::make_unique<TWaiter2Resource>();
     f_IntObjs[0]->wtr_Socket = f_ExtEvent.Fd();
-    f_Poll.resize(static_cast<size_t>(f_Capacity) + 1);
+    f_ByKey.assign(static_cast<size_t>(f_Capacity) + 1, nullptr);
+    for (int key = f_Capacity; key >= 1; --key) f_FreeKeys.push_back(static_cast<uint8_t>(key));
+    f_Ready.assign(static_cast<size_t>(f_Capacity) + 1, 0);
 }
 
 TWaiter2Socket::~TWaiter2Socket() = default;
 
-short TWaiter2Socket::PollEventsFor(uint8_t aWaiterFlags) {
+uint32_t TWaiter2Socket::PollEventsFor(uint8_t aWaiterFlags) {
     return PollEventsOfFlags(aWaiterFlags);
 }
 
-uint8_t TWaiter2Socket::EventFlagsFor(uint8_t aWaiterFlags, short aRevents) {
+uint8_t TWaiter2Socket::EventFlagsFor(uint8_t aWaiterFlags, uint32_t aRevents) {
+    using namespace plat;
     const uint8_t mode = aWaiterFlags & 0x0F;
     uint8_t flags = 0;
     if (mode == wf_Accept) {
-        if (aRevents & POLLIN) flags |= we_Accept;
-        if (aRevents & (POLLERR | POLLHUP | POLLNVAL)) flags |= we_Read;
+        if (aRevents & kPollIn) flags |= we_Accept;
+        if (aRevents & kAlwaysReported) flags |= we_Read;
         return flags;
     }
-    if (aRevents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) flags |= we_Read;
-    if ((mode & wf_Write) && mode != wf_Connect && (aRevents & POLLOUT)) flags |= we_Write;
-    if (mode == wf_Connect && (aRevents & (POLLOUT | POLLERR | POLLHUP))) flags |= we_Connect;
+    if (aRevents & (kPollIn | kPollPeerClosed | kAlwaysReported)) flags |= we_Read;
+    if ((mode & wf_Write) && mode != wf_Connect && (aRevents & kPollOut)) flags |= we_Write;
+    if (mode == wf_Connect && (aRevents & (kPollOut | kPollError | kPollHangUp)))
+        flags |= we_Connect;
     return flags;
 }
 
@@ -180,13 +209,91 @@ void TWaiter2Socket::SetWaitMode(PWaiter2Resource aResource, uint8_t aWaiterFlag
     if (aWaiterFlags == aResource->wtr_LastWaiterFlags && aResource->wtr_PollEvents != 0) return;
     VerifyWaitFlags(aWaiterFlags);
     aResource->wtr_LastWaiterFlags = aWaiterFlags;
+    // The kernel hears of it at the next wait that asks it (SyncKernel): a
+    // worker switches write on and off around a full buffer several times
+    // between two waits, and only the last state costs a call.
     aResource->wtr_PollEvents = PollEventsFor(aWaiterFlags);
+}
+
+void TWaiter2Socket::ResourceAdded(PWaiter2Resource aResource) {
+    const uint8_t key = f_FreeKeys.back();
+    f_FreeKeys.pop_back();
+    f_ByKey[key] = aResource;
+    aResource->wtr_Cookie = (f_NextSerial++ << kKeyBits) | key;
+    if (aResource->wtr_Socket < 0) return;
+    for (int i = 1; i <= f_Count; ++i) {
+        TWaiter2Resource& old = *f_IntObjs[static_cast<size_t>(i)];
+        if (&old == aResource || old.wtr_Socket != aResource->wtr_Socket || old.wtr_Invalid)
+            continue;
+        // Its socket was closed and the number handed out again. Whatever the
+        // kernel still holds under the number now belongs to the new record:
+        // removing it on the old one's behalf would silence the new socket.
+        old.wtr_InKernel = false;
+        MarkInvalid(old);
+    }
+}
+
+void TWaiter2Socket::ResourceRemoving(PWaiter2Resource aResource) {
+    // ENOENT or EBADF: the socket was closed first, which took the entry along.
+    if (aResource->wtr_InKernel) (void)f_Poller.Remove(aResource->wtr_Socket);
+    aResource->wtr_InKernel = false;
+    const auto key = static_cast<uint8_t>(aResource->wtr_Cookie & ((1u << kKeyBits) - 1));
+    f_ByKey[key] = nullptr;
+    f_FreeKeys.push_back(key);
+}
+
+void TWaiter2Socket::MarkInvalid(TWaiter2Resource& aRes) {
+    if (aRes.wtr_Invalid) return;
+    aRes.wtr_Invalid = true;
+    aRes.wtr_InvalidUnreported = true;
+}
+
+PWaiter2Resource TWaiter2Socket::RecordOf(uint64_t aCookie) const {
+    const size_t key = static_cast<size_t>(aCookie & ((1u << kKeyBits) - 1));
+    if (key == 0 || key >= f_ByKey.size()) return nullptr;
+    PWaiter2Resource r = f_ByKey[key];
+    if (r == nullptr || r->wtr_Cookie != aCookie || !r->wtr_InKernel) return nullptr;
+    return r;
+}
+
+void TWaiter2Socket::SyncKernel(TWaiter2Resource& aRes) {
+    // A marked, dead or flagless registration stays in its slot but out of the
+    // kernel set: level-triggered readiness nobody consumes would otherwise win
+    // every wait, and errors and hang-ups cannot be masked off, only removed.
+    const bool watched = aRes.wtr_PollEvents != 0 && aRes.wtr_BadMarker == 0 && !aRes.wtr_Invalid &&
+                         aRes.wtr_Socket >= 0;
+    if (!watched) {
+        if (aRes.wtr_InKernel) (void)f_Poller.Remove(aRes.wtr_Socket);
+        aRes.wtr_InKernel = false;
+        return;
+    }
+    if (aRes.wtr_InKernel && aRes.wtr_KernelEvents == aRes.wtr_PollEvents) return;
+    int err = 0;
+    if (aRes.wtr_InKernel) {
+        // ENOENT: the socket was closed (and the number perhaps reused) since.
+        err = f_Poller.Modify(aRes.wtr_Socket, aRes.wtr_PollEvents, aRes.wtr_Cookie);
+    } else {
+        err = f_Poller.Add(aRes.wtr_Socket, aRes.wtr_PollEvents, aRes.wtr_Cookie);
+        // The same socket is in under this number already, left by an earlier
+        // registration of it: take the entry over.
+        if (err == EEXIST)
+            err = f_Poller.Modify(aRes.wtr_Socket, aRes.wtr_PollEvents, aRes.wtr_Cookie);
+    }
+    if (err == 0) {
+        aRes.wtr_InKernel = true;
+        aRes.wtr_KernelEvents = aRes.wtr_PollEvents;
+        return;
+    }
+    aRes.wtr_InKernel = false;
+    // A closed number, or one that names something the kernel cannot watch.
+    // Anything else (out of kernel memory) is tried again at the next wait.
+    if (err == EBADF || err == ENOENT || err == EPERM || err == EINVAL) MarkInvalid(aRes);
 }
 
 bool TWaiter2Socket::TakeInterrupt() {
     if (!f_InterruptPending.exchange(false, std::memory_order_acq_rel)) return false;
     // A Set racing with this reset leaves the event readable with the flag
-    // clear: the next poll reports it again, so nothing is lost.
+    // clear: the next kernel wait reports it again, so nothing is lost.
     f_ExtEvent.Reset();
     return true;
 }
@@ -198,16 +305,17 @@ bool TWaiter2Socket::ServeCached(TWaiter2WaitParams& aParams, TWaiter2HandlerPar
         return false;
     }
     for (int i = f_ReadyNext; i <= f_Count; ++i) {
-        const short revents = f_Poll[static_cast<size_t>(i)].revents;
+        const uint32_t revents = f_Ready[static_cast<size_t>(i)];
         if (revents == 0) continue;
         PWaiter2Resource r = f_IntObjs[static_cast<size_t>(i)].get();
         if (r->wtr_BadMarker != 0 || r->wtr_PollEvents == 0) continue;
-        // Only what the current flags select counts; errors and hang-ups always do.
-        const short selected =
-            static_cast<short>(revents & (r->wtr_PollEvents | POLLERR | POLLHUP | POLLNVAL));
+        // Only what the current flags select counts; errors, hang-ups and a
+        // close found by the waiter always do.
+        const uint32_t selected = revents & (r->wtr_PollEvents | kAlwaysReported);
         if (selected == 0) continue;
         const uint8_t events = EventFlagsFor(r->wtr_LastWaiterFlags, selected);
         if (events == 0) continue;
+        if (selected & kClosedBit) r->wtr_InvalidUnreported = false;
         f_ReadyNext = i + 1;
         if (aParams.w2wp_StartHandler) aParams.w2wp_StartHandler(&aHp);
         for (int pass = aParams.w2wp_PassTotal - 1; pass >= 0; --pass) {
@@ -240,41 +348,62 @@ TWaiterResult TWaiter2Socket::WaitForHandler(TWaiter2WaitParams& aParams) {
     if (TakeInterrupt()) return wr_Interrupt;
     if (ServeCached(aParams, hp)) return wr_Descriptor;
 
-    f_Poll[0] = pollfd{f_ExtEvent.Fd(), POLLIN, 0};
-    for (int i = 1; i <= f_Count; ++i) {
-        const TWaiter2Resource& r = *f_IntObjs[static_cast<size_t>(i)];
-        // A marked or dead registration stays in its slot but is not polled:
-        // level-triggered readiness nobody consumes would otherwise win every wait.
-        const bool watched = r.wtr_PollEvents != 0 && r.wtr_BadMarker == 0 && !r.wtr_Invalid;
-        f_Poll[static_cast<size_t>(i)] = pollfd{watched ? r.wtr_Socket : -1, r.wtr_PollEvents, 0};
-    }
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    for (;;) {
+        bool closedDue = false;
+        for (int i = 1; i <= f_Count; ++i) {
+            TWaiter2Resource& r = *f_IntObjs[static_cast<size_t>(i)];
+            SyncKernel(r);
+            closedDue = closedDue || ClosedReportDue(r);
+        }
 
-    int err = 0;
-    const int64_t waitMs = timeout == WAITER_INFINITE ? -1 : static_cast<int64_t>(timeout);
-    const int rc = plat::PollWait(f_Poll.data(), static_cast<size_t>(f_Count) + 1, waitMs, &err);
-    if (rc < 0) {
-        f_LastWaitErrorCode = plat::SockErrorFromErrno(err);
-        return wr_Error;
+        int64_t waitMs = -1;
+        if (timeout != WAITER_INFINITE) {
+            const auto spent =
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+            waitMs = std::max<int64_t>(static_cast<int64_t>(timeout) - spent, 0);
+        }
+        // A closed descriptor owes a report now: only look at what else is ready.
+        if (closedDue) waitMs = 0;
+
+        int err = 0;
+        const int rc = f_Poller.Wait(waitMs, &err);
+        if (rc < 0) {
+            f_LastWaitErrorCode = plat::SockErrorFromErrno(err);
+            return wr_Error;
+        }
+        if (rc == 0 && !closedDue) return wr_Timeout;
+
+        std::fill(f_Ready.begin(), f_Ready.end(), 0u);
+        bool interrupt = false;
+        for (int e = 0; e < rc; ++e) {
+            const plat::PollerEvent ev = f_Poller.Event(e);
+            if (ev.data == 0) {
+                interrupt = true;
+                continue;
+            }
+            // An entry whose record has gone (its socket kept open elsewhere
+            // after the number was closed) reports what nobody asked for.
+            if (PWaiter2Resource r = RecordOf(ev.data))
+                f_Ready[static_cast<size_t>(r->wtr_InternalIndex)] |= ev.events;
+        }
+        for (int i = 1; closedDue && i <= f_Count; ++i) {
+            if (ClosedReportDue(*f_IntObjs[static_cast<size_t>(i)]))
+                f_Ready[static_cast<size_t>(i)] |= kClosedBit;
+        }
+        f_ReadyValid = true;
+        f_ReadyVersion = f_TableVersion;
+        f_ReadyNext = 1;
+        if (interrupt) {
+            f_InterruptPending.store(false, std::memory_order_release);
+            f_ExtEvent.Reset();
+            return wr_Interrupt;
+        }
+        if (ServeCached(aParams, hp)) return wr_Descriptor;
+        // Only such strays were ready: wait on for what is left of the time.
+        if (waitMs == 0) return wr_Timeout;
     }
-    if (rc == 0) return wr_Timeout;
-    for (int i = 1; i <= f_Count; ++i) {
-        const short revents = f_Poll[static_cast<size_t>(i)].revents;
-        // A closed descriptor is reported once and then no longer polled.
-        if (revents & POLLNVAL) f_IntObjs[static_cast<size_t>(i)]->wtr_Invalid = true;
-    }
-    f_ReadyValid = true;
-    f_ReadyVersion = f_TableVersion;
-    f_ReadyNext = 1;
-    if (f_Poll[0].revents != 0) {
-        f_InterruptPending.store(false, std::memory_order_release);
-        f_ExtEvent.Reset();
-        return wr_Interrupt;
-    }
-    if (ServeCached(aParams, hp)) return wr_Descriptor;
-    // Everything the poll reported was filtered out (marked by a handler of
-    // another socket meanwhile is impossible here): treat as a spurious wake.
-    f_LastWaitErrorCode = plat::kSockErrInvalidArg;
-    return wr_Error;
 }
 
 }  // namespace gax

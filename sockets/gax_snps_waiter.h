@@ -16,11 +16,10 @@
 #include <memory>
 #include <vector>
 
-#include <poll.h>
-
 #include "foundation/gax_datetime.h"
 #include "foundation/gax_types.h"
 #include "platform/plat_event.h"
+#include "platform/plat_poll.h"
 
 namespace gax {
 
@@ -45,7 +44,13 @@ inline constexpr uint8_t we_Accept = 4;
 inline constexpr uint8_t we_Connect = 8;  // the connect finished, well or badly
 
 // One registration; the waiter allocates and owns it, the registering object
-// keeps the pointer until it unregisters.
+// keeps the pointer until it unregisters. Like the waiter, it belongs to the
+// waiter's thread.
+//
+// A descriptor has one registration per waiter at a time. Registering a number
+// another record still holds means that record's socket was closed (the kernel
+// hands a number out again only after its close): the old record reports once,
+// as a closed descriptor does, and its removal leaves the new one alone.
 struct TWaiter2Resource {
     void* wtr_Context = nullptr;
     int wtr_Socket = -1;
@@ -54,11 +59,17 @@ struct TWaiter2Resource {
     uint8_t wtr_BadMarker = 0;  // non-zero: the owner wants no more events for it
     uint8_t wtr_LastWaiterFlags = 0;
     uint8_t wtr_OccuredEventsFlags = 0;
-    // Poll events selected by SetWaitMode; 0 until the first call.
-    short wtr_PollEvents = 0;
-    // The descriptor was found closed while registered; it reported that once
-    // and is no longer polled.
+    // Readiness (plat::kPoll* bits) selected by SetWaitMode; 0 until the first call.
+    uint32_t wtr_PollEvents = 0;
+    // The descriptor was found closed while registered; it reports that once
+    // and is no longer watched.
     bool wtr_Invalid = false;
+
+    // The waiter's own bookkeeping of the kernel set; owners leave it alone.
+    bool wtr_InKernel = false;           // the kernel set has an entry for it
+    bool wtr_InvalidUnreported = false;  // wtr_Invalid, and no wait has said so yet
+    uint32_t wtr_KernelEvents = 0;       // what that entry watches
+    uint64_t wtr_Cookie = 0;             // the value its kernel events carry
 };
 using PWaiter2Resource = TWaiter2Resource*;
 
@@ -119,6 +130,9 @@ class TWaiter2Base {
     // aMaxCapacity 0 means 1,000,000.
     TWaiter2Base(int aWishedCapacity, int aMaxCapacity);
     virtual int ResourceRecordSize() const = 0;
+    // Called once a record is in its slot, and before a record leaves the table.
+    virtual void ResourceAdded(PWaiter2Resource /*aResource*/) {}
+    virtual void ResourceRemoving(PWaiter2Resource /*aResource*/) {}
     void CheckNotHandling() const;
     // Callers check the handling flag first.
     void RemoveResourceAt(int aIndex);
@@ -129,20 +143,36 @@ class TWaiter2Base {
     int f_LastWaitErrorCode = 0;
     std::vector<std::unique_ptr<TWaiter2Resource>> f_IntObjs;  // slot 0: the interrupt
     bool f_Handling = false;
-    // Counts registrations and removals: a poll result is only valid for the
+    // Counts registrations and removals: a wait's result is only valid for the
     // table it was taken from, since slots move when one is removed.
     uint32_t f_TableVersion = 0;
 };
 
-// The waiter of the system: poll() over the interrupt and up to 63 sockets.
+// The waiter of the system: a kernel readiness set (plat::Poller) over the
+// interrupt and up to 63 sockets.
 //
-// One poll serves several waits: each wait reports one socket, and the sockets
-// one poll found ready are handed out in slot order by the following waits
-// without polling again, as long as each is still registered, unmarked and
-// selected by its current wait flags. A wait polls again only when none is
-// left or a registration was added or removed. The interrupt is still
+// What the kernel watches follows the table lazily: SetWaitMode only notes the
+// flags, and the wait that next asks the kernel first brings each entry in line
+// (added, changed, or removed while its record is marked, closed or has no
+// flags yet), so flags that change back and forth between two waits cost no
+// call, and a record its owner marks or unmarks directly is still obeyed.
+// Every kernel event carries a key and a serial; a key names one table entry
+// without a search, and a serial that no longer matches (a record since
+// removed, whose socket lives on elsewhere) is dropped unread.
+//
+// One kernel wait serves several waits: each wait reports one socket, and the
+// sockets one kernel wait found ready are handed out in slot order by the
+// following waits without asking again, as long as each is still registered,
+// unmarked and selected by its current wait flags. A wait asks again only when
+// none is left or a registration was added or removed. The interrupt is still
 // reported first: SetInterrupt raises an atomic flag before it writes the
 // event, and every wait looks at that flag before it hands out a socket.
+//
+// A descriptor closed while registered is reported once (as a read) when the
+// waiter can tell: a new registration of its number, or a kernel call on it
+// failing. The kernel drops a closed socket silently, so one closed while the
+// kernel watches it, with neither of those following, simply goes quiet; its
+// owner, which closed it, unregisters it.
 class TWaiter2Socket final : public TWaiter2Base {
   public:
     static constexpr int kMaxCapacity = 63;
@@ -162,25 +192,43 @@ class TWaiter2Socket final : public TWaiter2Base {
         f_ExtEvent.Reset();
     }
 
-    // Poll events watched for wait flags (already checked).
-    static short PollEventsFor(uint8_t aWaiterFlags);
-    // Event flags reported for what poll returned under the given wait flags.
-    static uint8_t EventFlagsFor(uint8_t aWaiterFlags, short aRevents);
+    // Readiness watched for wait flags (already checked).
+    static uint32_t PollEventsFor(uint8_t aWaiterFlags);
+    // Event flags reported for what the kernel returned under the given wait flags.
+    static uint8_t EventFlagsFor(uint8_t aWaiterFlags, uint32_t aRevents);
 
   protected:
     int ResourceRecordSize() const override { return sizeof(TWaiter2Resource); }
+    void ResourceAdded(PWaiter2Resource aResource) override;
+    void ResourceRemoving(PWaiter2Resource aResource) override;
 
   private:
-    // Hands out the next ready socket of the last poll; false when none is left.
+    // Key 0 is the interrupt's; a record's key is its index in f_ByKey.
+    static constexpr uint64_t kKeyBits = 8;
+    static_assert(kMaxCapacity < (1 << kKeyBits));
+
+    // Hands out the next ready socket of the last kernel wait; false when none is left.
     bool ServeCached(TWaiter2WaitParams& aParams, TWaiter2HandlerParams& aHp);
     // Reports the interrupt when it is pending (clearing the latch).
     bool TakeInterrupt();
+    // Brings the kernel's entry for the record in line with what it wants now.
+    void SyncKernel(TWaiter2Resource& aRes);
+    void MarkInvalid(TWaiter2Resource& aRes);
+    // The record an event's value names, or null when it names none any more.
+    PWaiter2Resource RecordOf(uint64_t aCookie) const;
 
     plat::InterruptEvent f_ExtEvent;
     std::atomic<bool> f_InterruptPending{false};
-    std::vector<pollfd> f_Poll;  // mirrors the table; sized once
-    // The last poll's results: valid while f_TableVersion equals f_ReadyVersion;
-    // f_ReadyNext is the first slot not yet handed out.
+    plat::Poller f_Poller;
+    std::vector<PWaiter2Resource> f_ByKey;  // borrowed from f_IntObjs; null: free key
+    std::vector<uint8_t> f_FreeKeys;
+    uint64_t f_NextSerial = 1;
+    // Closed descriptors found and not yet reported.
+    int f_InvalidUnreported = 0;
+    // Readiness per slot found by the last kernel wait: valid while
+    // f_TableVersion equals f_ReadyVersion; f_ReadyNext is the first slot not
+    // yet handed out.
+    std::vector<uint32_t> f_Ready;
     bool f_ReadyValid = false;
     uint32_t f_ReadyVersion = 0;
     int f_ReadyNext = 1;

@@ -478,3 +478,111 @@ TEST(Waiter, ClosedDescriptorReportsOnceNotForever) {
     w.UnregisterResource(r);
     w.UnregisterResource(r2);
 }
+
+namespace {
+
+// Moves the socket of `from` onto descriptor number `number` (which must be
+// free): the kernel's usual reuse of the lowest free number, made certain.
+void MoveOnto(int& from, int number) {
+    ASSERT_EQ(::fcntl(from, F_DUPFD_CLOEXEC, number), number);
+    ::close(from);
+    from = number;
+}
+
+}  // namespace
+
+// A socket closed while registered, whose number a new socket takes and
+// registers: the old record says once that its descriptor is gone, and neither
+// its removal nor its stale kernel entry silences or confuses the new one.
+TEST(Waiter, ReusedDescriptorNumberBelongsToTheNewRegistration) {
+    struct Case {
+        const char* name;
+        bool keepOldSocketOpen;  // the closed number's socket lives on elsewhere
+    } cases[] = {{"closed", false}, {"duplicated elsewhere", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TWaiter2Socket w(2);
+        Pair oldPair, newPair;
+        auto* oldRec = w.RegisterResource(CtxPtr(1), oldPair.a);
+        w.SetWaitMode(oldRec, wf_Read);
+        Log log;
+        ASSERT_EQ(Wait(w, log, 0), wr_Timeout);  // the kernel watches it now
+
+        const int number = oldPair.a;
+        int elsewhere = -1;
+        if (c.keepOldSocketOpen) elsewhere = ::dup(oldPair.a);
+        oldPair.CloseA();
+        MoveOnto(newPair.a, number);
+        auto* newRec = w.RegisterResource(CtxPtr(2), newPair.a);
+        w.SetWaitMode(newRec, wf_Read);
+
+        // The old record's one report.
+        ASSERT_EQ(Wait(w, log, 5000), wr_Descriptor);
+        ASSERT_EQ(log.calls.size(), 1u);
+        EXPECT_EQ(log.calls[0].context, CtxPtr(1));
+        EXPECT_EQ(log.calls[0].events, we_Read);
+        log.calls.clear();
+        // Readiness of the old socket, where it still lives, reaches nobody.
+        oldPair.SendB("stale");
+        EXPECT_EQ(Wait(w, log, 50), wr_Timeout);
+
+        w.UnregisterResource(oldRec);
+        EXPECT_EQ(Wait(w, log, 50), wr_Timeout);  // the old socket's entry now names nothing
+        newPair.SendB("n");
+        ASSERT_EQ(Wait(w, log, 5000), wr_Descriptor);
+        ASSERT_EQ(log.calls.size(), 1u);
+        EXPECT_EQ(log.calls[0].context, CtxPtr(2));
+        EXPECT_EQ(log.calls[0].events, we_Read);
+        w.UnregisterResource(newRec);
+        if (elsewhere >= 0) ::close(elsewhere);
+    }
+}
+
+// A socket closed after the kernel took it over is dropped from the kernel's
+// set without a word; the next change of its flags finds out and reports it once.
+TEST(Waiter, ClosedWatchedDescriptorReportsOnceAtItsNextFlagChange) {
+    TWaiter2Socket w(2);
+    Pair p, q;
+    auto* r = w.RegisterResource(CtxPtr(1), p.a);
+    auto* r2 = w.RegisterResource(CtxPtr(2), q.a);
+    w.SetWaitMode(r, wf_Read);
+    w.SetWaitMode(r2, wf_Read);
+    Log log;
+    ASSERT_EQ(Wait(w, log, 0), wr_Timeout);
+    p.CloseA();
+    w.SetWaitMode(r, wf_ReadWrite);
+    ASSERT_EQ(Wait(w, log, 5000), wr_Descriptor);
+    ASSERT_EQ(log.calls.size(), 1u);
+    EXPECT_EQ(log.calls[0].context, CtxPtr(1));
+    EXPECT_EQ(log.calls[0].events, we_Read);
+    EXPECT_EQ(Wait(w, log, 50), wr_Timeout);
+    q.SendB("x");
+    ASSERT_EQ(Wait(w, log, 5000), wr_Descriptor);
+    EXPECT_EQ(log.calls.back().context, CtxPtr(2));
+    w.UnregisterResource(r);
+    w.UnregisterResource(r2);
+}
+
+// An owner may mark a registration for a while and clear the mark again (the
+// listener does during an accept pause): it is silent meanwhile, then watched
+// as before, a hang-up included.
+TEST(Waiter, ClearedMarkBringsTheRegistrationBack) {
+    TWaiter2Socket w(1);
+    Pair p;
+    auto* r = w.RegisterResource(nullptr, p.a);
+    w.SetWaitMode(r, wf_Read);
+    p.SendB("x");
+    Log log;
+    ASSERT_EQ(Wait(w, log, 5000), wr_Descriptor);
+    r->wtr_BadMarker = 1;
+    EXPECT_EQ(Wait(w, log, 50), wr_Timeout);
+    p.ResetB();
+    ASSERT_TRUE(snpstest::WaitPeerClosed(p.a));
+    EXPECT_EQ(Wait(w, log, 50), wr_Timeout);
+    r->wtr_BadMarker = 0;
+    log.calls.clear();
+    ASSERT_EQ(Wait(w, log, 5000), wr_Descriptor);
+    ASSERT_EQ(log.calls.size(), 1u);
+    EXPECT_EQ(log.calls[0].events, we_Read);
+    w.UnregisterResource(r);
+}
