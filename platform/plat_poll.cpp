@@ -1,12 +1,12 @@
 #include "platform/plat_poll.h"
 
 #include <sys/epoll.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
+
+#include "platform/plat_waitloop.h"
 
 namespace plat {
 
@@ -30,12 +30,6 @@ uint32_t FromKernel(uint32_t k) {
     if (k & EPOLLERR) events |= kPollError;
     if (k & EPOLLHUP) events |= kPollHangUp;
     return events;
-}
-
-int64_t MonotonicNs() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
 int Control(int epfd, int op, int fd, uint32_t events, uint64_t data) {
@@ -79,26 +73,9 @@ int Poller::Wait(int64_t timeoutMs, int* errnoOut) {
         if (errnoOut) *errnoOut = EBADF;
         return -1;
     }
-    timeoutMs = std::min<int64_t>(timeoutMs, int64_t{1} << 40);  // keeps the ns sum in range
-    const int64_t deadline = timeoutMs < 0 ? 0 : MonotonicNs() + timeoutMs * 1000000;
-    int64_t left = timeoutMs;
-    for (;;) {
-        const int waitMs = left < 0 ? -1 : static_cast<int>(std::min<int64_t>(left, INT_MAX));
-        const int rc = ::epoll_wait(fd_, events_.get(), maxEvents_, waitMs);
-        if (rc < 0 && errno != EINTR) {
-            if (errnoOut) *errnoOut = errno;
-            return -1;
-        }
-        if (rc > 0) return rc;
-        if (rc == 0 && timeoutMs < 0) continue;  // cannot happen without a limit
-        if (timeoutMs >= 0) {
-            // A signal or a slice of a very long wait: go on with what is left,
-            // rounded up so that the wait never ends before its time.
-            const int64_t leftNs = deadline - MonotonicNs();
-            if (leftNs <= 0) return 0;
-            left = (leftNs + 999999) / 1000000;
-        }
-    }
+    return detail::WaitMsRetrying(timeoutMs, errnoOut, [&](int ms) {
+        return ::epoll_wait(fd_, events_.get(), maxEvents_, ms);
+    });
 }
 
 PollerEvent Poller::Event(int i) const {

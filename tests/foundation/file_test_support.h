@@ -54,6 +54,26 @@ inline std::u16string Catch(const std::function<void()>& fn, std::u16string* cls
     return u"<no exception>";
 }
 
+// A fresh directory under /tmp for a test that is not a TempDirTest, removed
+// with all it holds when the object goes. Path() is empty when none could be
+// made.
+class ScratchDir {
+  public:
+    ScratchDir() {
+        char tmpl[] = "/tmp/gaxtest.XXXXXX";
+        if (mkdtemp(tmpl) != nullptr) f_Path = tmpl;
+    }
+    ~ScratchDir() {
+        if (!f_Path.empty()) gax::DeleteDirectoryTree(U(f_Path));
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::string& Path() const { return f_Path; }
+
+  private:
+    std::string f_Path;
+};
+
 class TempDirTest : public ::testing::Test {
   protected:
     void SetUp() override {

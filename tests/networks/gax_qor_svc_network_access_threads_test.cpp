@@ -6,7 +6,6 @@
 // a bad line, is saved again in the writer's form.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "foundation/file_test_support.h"
@@ -31,13 +30,9 @@ std::string EntryLine(const std::string& aEmail) {
 }
 
 TEST(NetworkAccessRoad, RereadsMuteTheTalkerAndDisconnectTheBlocked) {
-    char tmpl[] = "/tmp/qor_netlists_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string dir = tmpl;
-    struct Cleanup {
-        std::string d;
-        ~Cleanup() { (void)std::system(("rm -rf " + d).c_str()); }
-    } cleanup{dir};
+    const file_test::ScratchDir scratch;
+    const std::string& dir = scratch.Path();
+    ASSERT_FALSE(dir.empty());
     WriteFile(dir + "/networks.cfg", "Test\n");
     // Read at start: the third station is an admin of "Test".
     TQORSVCAdminData admin;

@@ -4,7 +4,6 @@
 // under another callsign, and the operator blocks another one.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "foundation/file_test_support.h"
@@ -33,13 +32,9 @@ bool WaitForListFrame(QorConnection& aConn, uint8_t aCode, uint8_t aCodeUtf8, in
 }
 
 TEST(OwnerAsAuthor, OperatorEntriesCarryTheCallsignTheOwnerLastLoggedInWith) {
-    char tmpl[] = "/tmp/qor_owner_author_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string dir = tmpl;
-    struct Cleanup {
-        std::string d;
-        ~Cleanup() { (void)std::system(("rm -rf " + d).c_str()); }
-    } cleanup{dir};
+    const file_test::ScratchDir scratch;
+    const std::string& dir = scratch.Path();
+    ASSERT_FALSE(dir.empty());
     WriteFile(dir + "/networks.cfg", "Test\r\n");
     for (const char* name : {"/mutes.dat", "/blocks.dat"})
         WriteFile(dir + name, std::string(kQORSVCDataFileHeader));

@@ -13,6 +13,7 @@
 
 #include "foundation/gax_fileutils.h"
 #include "networks/gax_qor_svc_network_service.h"
+#include "networks/service_test_support.h"
 #include "sysman/sysman_test_support.h"
 #include "tools/qor_client_proto.h"
 
@@ -22,14 +23,7 @@ using namespace gax;
 using namespace qortool;
 using namespace sysmantest;
 
-bool WaitFor(const std::function<bool()>& aDone, int aMs = 20000) {
-    const auto end = Clock::now() + std::chrono::milliseconds(aMs);
-    while (!aDone()) {
-        if (Clock::now() >= end) return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
+using service_test::WaitFor;
 
 struct Station {
     QorConnection conn;
@@ -66,14 +60,7 @@ class ServiceWithManager : public ::testing::Test {
         std::fputs(NetworksFile(), f);
         std::fclose(f);
 
-        cfg.cfg_ServerEnabled = true;
-        cfg.cfg_ConnectionsPerThread = 63;
-        cfg.ClientHandshakeTimeout = 20;
-        cfg.ClientActivityTimeout = 60;
-        cfg.cfg_ServMaxClientConnectionsPerAddress = 8;
-        cfg.cfg_ServMaxClientConnectionsTotal = 1000;
-        cfg.cfg_ServMaxClientConnectionsPerAddressPerMeasureTime = 150;
-        cfg.cfg_ServMaxClientConnectionsPerAddressMeasureTime = 30;
+        cfg = service_test::LoopbackConfig();
         ConfigureManagers();
 
         svc = std::make_unique<TQORNetworkedService>(cfg);
