@@ -109,6 +109,10 @@ class TQORSVCWorker final : public plat::Thread {
     bool WorkerMemRep_Received = false;
     std::vector<std::u16string> WorkerMemRepArray;
 
+    // A registered context of this worker is about to close its socket.
+    // REQUIRES: this worker's thread.
+    void SocketClosing(PWaiter2Resource aResource) { f_Waiter.SocketClosing(aResource); }
+
     // Set by anyone who queued work or output for this worker.
     std::atomic<bool> WorkerWakeUpFlag{false};
     // Scratch buffer the worker's contexts use through sp_Worker.

@@ -67,6 +67,9 @@ void TQORSVCWrkCtx::vCloseSocket() {
 
 void TQORSVCWrkCtx::CloseSocketHandle() {
     if (f_Socket == INVALID_SOCKET_HANDLE) return;
+    // Registered: only its worker's thread steps it, and so closes it here.
+    if (CtxWaiterResource != nullptr)
+        if (TQORSVCWorker* w = CtxWorker()) w->SocketClosing(CtxWaiterResource);
     SocketSetReuseAddr(f_Socket, true);
     SocketCloseAndInvalidate(f_Socket);
 }

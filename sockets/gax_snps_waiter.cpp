@@ -242,6 +242,18 @@ void TWaiter2Socket::ResourceRemoving(PWaiter2Resource aResource) {
     f_FreeKeys.push_back(key);
 }
 
+void TWaiter2Socket::SocketClosing(PWaiter2Resource aResource) {
+    const int idx = aResource != nullptr ? aResource->wtr_InternalIndex : 0;
+    if (idx < 1 || idx > f_Count || f_IntObjs[static_cast<size_t>(idx)].get() != aResource) return;
+    if (aResource->wtr_InKernel) (void)f_Poller.Remove(aResource->wtr_Socket);
+    aResource->wtr_InKernel = false;
+    // Its owner knows: nothing to report, not even what the last kernel
+    // wait found, and never added again.
+    aResource->wtr_Invalid = true;
+    aResource->wtr_InvalidUnreported = false;
+    if (static_cast<size_t>(idx) < f_Ready.size()) f_Ready[static_cast<size_t>(idx)] = 0;
+}
+
 void TWaiter2Socket::MarkInvalid(TWaiter2Resource& aRes) {
     if (aRes.wtr_Invalid) return;
     aRes.wtr_Invalid = true;

@@ -112,6 +112,11 @@ class TWaiter2Base {
     virtual TWaiterResult WaitForHandler(TWaiter2WaitParams& aParams) = 0;
     virtual void SetInterrupt() = 0;
     virtual void Reset() = 0;
+    // The owner is about to close the record's socket: whatever the waiter
+    // holds in the kernel under its number goes now, while the number is
+    // still the socket's (after the close it may name another thread's
+    // descriptor), and the record is watched no more. It stays registered.
+    virtual void SocketClosing(PWaiter2Resource /*aResource*/) {}
     virtual int GetMemoryUsage() const;
 
     // The wait of a thread that watches only its interrupt.
@@ -181,6 +186,7 @@ class TWaiter2Socket final : public TWaiter2Base {
     ~TWaiter2Socket() override;
 
     void SetWaitMode(PWaiter2Resource aResource, uint8_t aWaiterFlags) override;
+    void SocketClosing(PWaiter2Resource aResource) override;
     TWaiterResult WaitForHandler(TWaiter2WaitParams& aParams) override;
     // Any thread.
     void SetInterrupt() override {

@@ -491,6 +491,42 @@ void MoveOnto(int& from, int number) {
 
 }  // namespace
 
+// An owner that says it is closing its socket is not told of it, neither
+// what the last kernel wait found nor anything after, and a new socket the
+// closed number goes to, registered in the same waiter, is served as usual.
+TEST(Waiter, SocketClosingSilencesTheRecordButKeepsItsSlot) {
+    TWaiter2Socket w(3);
+    Pair p, q, n;
+    auto* r = w.RegisterResource(CtxPtr(1), p.a);
+    auto* r2 = w.RegisterResource(CtxPtr(2), q.a);
+    w.SetWaitMode(r, wf_Read);
+    w.SetWaitMode(r2, wf_Read);
+    p.SendB("x");
+    q.SendB("y");
+    Log log;
+    // One kernel wait finds both; the first is reported, the second cached.
+    EXPECT_EQ(Wait(w, log, 5000), wr_Descriptor);
+    EXPECT_EQ(log.calls.back().context, CtxPtr(1));
+    w.SetWaitMode(r, wf_CloseOnly);
+    w.SocketClosing(r2);
+    const int number = q.a;
+    q.CloseA();
+    EXPECT_EQ(Wait(w, log, 50), wr_Timeout);
+    EXPECT_EQ(w.Count(), 2);
+    // The number goes to a new socket, registered in the same waiter.
+    MoveOnto(n.a, number);
+    auto* r3 = w.RegisterResource(CtxPtr(3), n.a);
+    w.SetWaitMode(r3, wf_Read);
+    w.UnregisterResource(r2);
+    n.SendB("z");
+    log.calls.clear();
+    EXPECT_EQ(Wait(w, log, 5000), wr_Descriptor);
+    ASSERT_EQ(log.calls.size(), 1u);
+    EXPECT_EQ(log.calls[0].context, CtxPtr(3));
+    w.UnregisterResource(r);
+    w.UnregisterResource(r3);
+}
+
 // A socket closed while registered, whose number a new socket takes and
 // registers: the old record says once that its descriptor is gone, and neither
 // its removal nor its stale kernel entry silences or confuses the new one.
