@@ -240,12 +240,16 @@ void TCollectorBase::CompactToStart() {
 
 TCollectorBase::ReadOutcome TCollectorBase::ReadMore(bool aLineMode) {
     if (f_SourceDrained) {
+        f_SourceDrained = false;
         // Asking again would cost a recv that says "would block". Skipping
         // once is enough: the check ends here, and data, a close or an error
         // that came since wake the owner's wait, which reports them readable.
-        f_SourceDrained = false;
-        f_CouldBeRawBytesOnSource = false;
-        return ReadOutcome::Nothing;
+        // An operation at its deadline asks all the same: what arrived before
+        // it must not be timed out unread because its event was not served yet.
+        if (!IsTimeout(GetTick32())) {
+            f_CouldBeRawBytesOnSource = false;
+            return ReadOutcome::Nothing;
+        }
     }
     const int space = f_BufSize - f_BufTotal;
     int got = 0;

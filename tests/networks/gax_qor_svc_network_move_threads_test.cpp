@@ -151,7 +151,8 @@ TEST(MoveClient, StationsThatLeaveWhileTheyAreMovedAreFreedOnce) {
     for (int round = 0; round < 16; ++round) {
         QorConnection leaver;
         std::string id;
-        ASSERT_TRUE(srv.Join(leaver, "leaver" + std::to_string(round) + "@example.org", "Test", &id))
+        ASSERT_TRUE(
+            srv.Join(leaver, "leaver" + std::to_string(round) + "@example.org", "Test", &id))
             << round;
         // Visible first (else the move finds nobody), then gone at once.
         ASSERT_TRUE(WaitForListOf(owner, 2)) << round;
@@ -181,36 +182,43 @@ TEST(PingChecks, SessionTimeRunsOut) {
 
 TEST(PingChecks, AStationThatStopsReadingIsDroppedForBandwidth) {
     // A short activity time-out: over the limit for that long ends a session.
+    // The same time-out ends a session whose lines stop arriving, so on a
+    // machine too loaded to read the deaf station's keep-alives in time that
+    // drop may come first; such a round proves nothing and is run again.
     Server srv("Room\n", 3);
-    QorConnection talker, deaf;
-    ASSERT_TRUE(srv.Join(talker, "talker@example.org", "Room"));
-    // Small kernel buffers on the deaf side: the backlog shows in the server.
-    ASSERT_TRUE(srv.Join(deaf, "deaf@example.org", "Room"));
-    const int small = 4096;
-    ::setsockopt(deaf.Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    ASSERT_TRUE(WaitForListOf(talker, 2));
-
-    const std::string text(2000, 't');
-    std::string frame;
     bool dropped = false;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!dropped && std::chrono::steady_clock::now() < end) {
-        std::string burst;
-        for (int i = 0; i < 20; ++i) burst += CmdText(text);
-        burst += CmdKeepAlive();
-        ASSERT_TRUE(talker.SendAll(burst, 5000));
-        (void)deaf.SendAll(CmdKeepAlive(), 5000);  // fails once it is dropped
-        // The talker reads its own texts back.
-        while (talker.ReadFrame(frame, 5) == ReadStatus::Ok) {
+    for (int round = 0; round < 3 && !dropped; ++round) {
+        QorConnection talker, deaf;
+        const std::string n = std::to_string(round);
+        ASSERT_TRUE(srv.Join(talker, "talker" + n + "@example.org", "Room"));
+        // Small kernel buffers on the deaf side: the backlog shows in the server.
+        ASSERT_TRUE(srv.Join(deaf, "deaf" + n + "@example.org", "Room"));
+        const int small = 4096;
+        ::setsockopt(deaf.Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        ASSERT_TRUE(WaitForListOf(talker, 2));
+
+        const std::string text(2000, 't');
+        std::string frame;
+        bool timedOut = false;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!dropped && !timedOut && std::chrono::steady_clock::now() < end) {
+            std::string burst;
+            for (int i = 0; i < 20; ++i) burst += CmdText(text);
+            burst += CmdKeepAlive();
+            ASSERT_TRUE(talker.SendAll(burst, 5000));
+            (void)deaf.SendAll(CmdKeepAlive(), 5000);  // fails once it is dropped
+            // The talker reads its own texts back.
+            while (talker.ReadFrame(frame, 5) == ReadStatus::Ok) {
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            dropped = srv.LogHas("DISCONNECT_BANDWIDTH");
+            timedOut = srv.LogCount("DISCONNECT_TIMEOUT EMail=`deaf") > round;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        dropped = srv.LogHas("DISCONNECT_BANDWIDTH");
+        if (!dropped) continue;
+        // The talker is not punished for the deaf one.
+        EXPECT_TRUE(talker.SendAll(CmdKeepAlive(), 5000));
     }
     EXPECT_TRUE(dropped);
-    // The talker is not punished for the deaf one.
-    EXPECT_TRUE(talker.SendAll(CmdKeepAlive(), 5000));
-    talker.Close();
-    deaf.Close();
     EXPECT_TRUE(WaitFor([&] { return srv.svc->tmClientContextCount.load() == 0; }));
 }
 

@@ -551,6 +551,28 @@ TEST(CollectorSocket, CloseAndResetAfterAShortReadArriveAtTheNextEvent) {
     }
 }
 
+// A line that arrived after a short read, whose read event the owner has
+// not served yet when the operation's deadline comes, is read, not timed out.
+TEST(CollectorSocket, DeadlineReadsWhatTheSkippedReadWouldHaveFound) {
+    snpstest::Pair p;
+    CountingSocketCollector c(128);
+    c.SetSocket(p.a);
+    c.Timeout = kNever;
+    p.SendB("A\n");
+    ASSERT_TRUE(snpstest::WaitReadable(p.a));
+    c.NoteReadable();
+    c.StartBufStringFromNow(50);
+    ASSERT_EQ(c.CheckCollectorWithNow(), colr_Ready);
+    p.SendB("B\n");
+    ASSERT_TRUE(snpstest::WaitReadable(p.a));
+    // No event served; the next line's time ran out a second ago.
+    c.Timeout = 10;
+    c.StartBufStringFromTick(50, GetTick32() - 1000);
+    ASSERT_EQ(c.CheckCollectorWithNow(), colr_Ready);
+    EXPECT_EQ(c.BufData(), "B");
+    EXPECT_EQ(c.recvs, 2);
+}
+
 TEST(CollectorSocket, IdleCheckSeesOnlyTheCloseNotTheData) {
     snpstest::Pair p;
     TCollectorSocket c(128);
