@@ -193,17 +193,23 @@ BENCHMARK(BM_IdleWorker63Silent)->Iterations(6)->UseRealTime()->Unit(benchmark::
 
 void NopHandler(TWaiter2HandlerParams*) {}
 
+// 63 socket pairs, our ends registered in aW for reading.
+std::vector<std::unique_ptr<SocketPair>> WatchedPairs(TWaiter2Socket& aW) {
+    std::vector<std::unique_ptr<SocketPair>> pairs;
+    for (int i = 0; i < 63; ++i) {
+        pairs.push_back(std::make_unique<SocketPair>());
+        auto* r = aW.RegisterResource(nullptr, pairs.back()->ours);
+        aW.SetWaitMode(r, wf_Read);
+    }
+    return pairs;
+}
+
 // 63 sockets with unread data: one round hands out each of them once. One
 // poll serves the round, instead of one poll per socket.
 void BM_WaiterReadySet63(benchmark::State& state) {
     TWaiter2Socket w(63);
-    std::vector<std::unique_ptr<SocketPair>> pairs;
-    for (int i = 0; i < 63; ++i) {
-        pairs.push_back(std::make_unique<SocketPair>());
-        auto* r = w.RegisterResource(nullptr, pairs.back()->ours);
-        w.SetWaitMode(r, wf_Read);
-        ::send(pairs.back()->peer, "x", 1, MSG_NOSIGNAL);
-    }
+    const auto pairs = WatchedPairs(w);
+    for (const auto& p : pairs) ::send(p->peer, "x", 1, MSG_NOSIGNAL);
     TWaiter2WaitParams p;
     p.w2wp_IterHandler = &NopHandler;
     p.w2wp_TimeoutTicks = 1000;
@@ -219,12 +225,7 @@ BENCHMARK(BM_WaiterReadySet63);
 // cost of a wait should follow what is ready, not what is watched.
 void BM_WaiterOneReadyOf63(benchmark::State& state) {
     TWaiter2Socket w(63);
-    std::vector<std::unique_ptr<SocketPair>> pairs;
-    for (int i = 0; i < 63; ++i) {
-        pairs.push_back(std::make_unique<SocketPair>());
-        auto* r = w.RegisterResource(nullptr, pairs.back()->ours);
-        w.SetWaitMode(r, wf_Read);
-    }
+    const auto pairs = WatchedPairs(w);
     ::send(pairs[31]->peer, "x", 1, MSG_NOSIGNAL);
     TWaiter2WaitParams p;
     p.w2wp_IterHandler = &NopHandler;

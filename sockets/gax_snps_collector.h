@@ -211,7 +211,8 @@ class TCollectorBase {
     // readiness again (NoteReadable) a read would only find nothing, so the
     // next one is skipped and the check ends as if that read found nothing;
     // the owner's wait, level-triggered, wakes for anything that came
-    // meanwhile, the peer's close and socket errors included.
+    // meanwhile, the peer's close and socket errors included. An operation
+    // at its deadline reads all the same, so nothing is timed out unread.
     bool f_SourceDrained = false;
     TCollectorCheckResult f_LastCheckResult = colr_NotReady;
     int f_ErrorCode = -1;

@@ -234,9 +234,7 @@ void TWaiter2Socket::ResourceAdded(PWaiter2Resource aResource) {
 }
 
 void TWaiter2Socket::ResourceRemoving(PWaiter2Resource aResource) {
-    // ENOENT or EBADF: the socket was closed first, which took the entry along.
-    if (aResource->wtr_InKernel) (void)f_Poller.Remove(aResource->wtr_Socket);
-    aResource->wtr_InKernel = false;
+    LeaveKernel(*aResource);
     const auto key = static_cast<uint8_t>(aResource->wtr_Cookie & ((1u << kKeyBits) - 1));
     f_ByKey[key] = nullptr;
     f_FreeKeys.push_back(key);
@@ -245,13 +243,18 @@ void TWaiter2Socket::ResourceRemoving(PWaiter2Resource aResource) {
 void TWaiter2Socket::SocketClosing(PWaiter2Resource aResource) {
     const int idx = aResource != nullptr ? aResource->wtr_InternalIndex : 0;
     if (idx < 1 || idx > f_Count || f_IntObjs[static_cast<size_t>(idx)].get() != aResource) return;
-    if (aResource->wtr_InKernel) (void)f_Poller.Remove(aResource->wtr_Socket);
-    aResource->wtr_InKernel = false;
+    LeaveKernel(*aResource);
     // Its owner knows: nothing to report, not even what the last kernel
     // wait found, and never added again.
     aResource->wtr_Invalid = true;
     aResource->wtr_InvalidUnreported = false;
     if (static_cast<size_t>(idx) < f_Ready.size()) f_Ready[static_cast<size_t>(idx)] = 0;
+}
+
+void TWaiter2Socket::LeaveKernel(TWaiter2Resource& aRes) {
+    // ENOENT or EBADF: the socket was closed first, which took the entry along.
+    if (aRes.wtr_InKernel) (void)f_Poller.Remove(aRes.wtr_Socket);
+    aRes.wtr_InKernel = false;
 }
 
 void TWaiter2Socket::MarkInvalid(TWaiter2Resource& aRes) {
@@ -275,8 +278,7 @@ void TWaiter2Socket::SyncKernel(TWaiter2Resource& aRes) {
     const bool watched = aRes.wtr_PollEvents != 0 && aRes.wtr_BadMarker == 0 && !aRes.wtr_Invalid &&
                          aRes.wtr_Socket >= 0;
     if (!watched) {
-        if (aRes.wtr_InKernel) (void)f_Poller.Remove(aRes.wtr_Socket);
-        aRes.wtr_InKernel = false;
+        LeaveKernel(aRes);
         return;
     }
     if (aRes.wtr_InKernel && aRes.wtr_KernelEvents == aRes.wtr_PollEvents) return;

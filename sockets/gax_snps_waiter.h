@@ -219,6 +219,8 @@ class TWaiter2Socket final : public TWaiter2Base {
     bool TakeInterrupt();
     // Brings the kernel's entry for the record in line with what it wants now.
     void SyncKernel(TWaiter2Resource& aRes);
+    // Takes the record's entry out of the kernel set, if it has one.
+    void LeaveKernel(TWaiter2Resource& aRes);
     void MarkInvalid(TWaiter2Resource& aRes);
     // The record an event's value names, or null when it names none any more.
     PWaiter2Resource RecordOf(uint64_t aCookie) const;
