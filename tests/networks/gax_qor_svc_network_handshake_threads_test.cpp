@@ -149,44 +149,60 @@ TEST(HandshakeSeenByClient, RefusedConnectStringsGetBlockAndTheConnectionEndsAtO
     EXPECT_FALSE(srv.LogHas("not handled"));
 }
 
-TEST(HandshakeSeenByClient, TenthLoginFromOneAddressIsRefusedUnlessItIsTheOwner) {
-    const file_test::ScratchDir scratch;
-    ASSERT_FALSE(scratch.Path().empty());
-    // The defaults: 8 per address, the next 3 over it marked.
-    const TQORServiceConfig cfg = ConfigFromIni(scratch.Path(), "");
-    LoopbackService srv(cfg);
-    srv.svc->SetLogClientLevel(5);
-    srv.svc->LoadNetworks(NetOptionsOf(cfg));
-    ASSERT_TRUE(srv.Start());
+TEST(HandshakeSeenByClient, LoginOverALimitIsRefusedUnlessItIsTheOwner) {
+    const struct {
+        const char* name;
+        const char* ini;
+        int admitted;       // users let in before the limit
+        const char* cause;  // the refusal's recorded cause
+    } cases[] = {
+        // The defaults: 8 per address, the next 3 over it marked; so the
+        // tenth login from one address is marked.
+        {"per address", "", 9, "DISCONNECT_LIMIT_CONNECTS_PER_ADDRESS"},
+        {"in total", "MaxTotalConnections=2\nMaxConnectionsPerAddress=0\n", 3,
+         "DISCONNECT_LIMIT_CONNECTS_PER_SERVER"},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        const file_test::ScratchDir scratch;
+        ASSERT_FALSE(scratch.Path().empty());
+        const TQORServiceConfig cfg = ConfigFromIni(scratch.Path(), k.ini);
+        LoopbackService srv(cfg);
+        srv.svc->LoadNetworks(NetOptionsOf(cfg));
+        ASSERT_TRUE(srv.Start());
 
-    std::vector<QorConnection> conns(11);
-    for (int i = 0; i < 9; ++i)
-        ASSERT_TRUE(srv.Join(conns[size_t(i)], Station("user" + std::to_string(i) + "@example.org",
-                                                      "U" + std::to_string(i))))
-            << i;
-    // Nine live connections: the next one is over the limit, and a user's
-    // privilege does not let it through.
-    HandshakeAnswer a;
-    ASSERT_EQ(conns[9].Connect("127.0.0.1", srv.port, "", 5000), true);
-    const BuildResult user = BuildConnectString(Station("late@example.org", "LATE"), ConnectForm::Ansi);
-    ASSERT_EQ(conns[9].Handshake(user.Line, a, 20000), ReadStatus::Ok);
-    EXPECT_EQ(a.Access(), "BLOCK");
-    // The limit stays the recorded cause of the refusal.
-    EXPECT_TRUE(WaitFor([&] { return srv.LogHas("DISCONNECT_LIMIT_CONNECTS_PER_ADDRESS"); }));
+        std::vector<QorConnection> conns(size_t(k.admitted) + 2);
+        for (int i = 0; i < k.admitted; ++i)
+            ASSERT_TRUE(srv.Join(conns[size_t(i)],
+                                 Station("user" + std::to_string(i) + "@example.org",
+                                         "U" + std::to_string(i))))
+                << i;
+        // The next one is over the limit, and a user's privilege does not
+        // let it through.
+        QorConnection& late = conns[size_t(k.admitted)];
+        HandshakeAnswer a;
+        ASSERT_TRUE(late.Connect("127.0.0.1", srv.port, "", 5000));
+        const BuildResult user =
+            BuildConnectString(Station("late@example.org", "LATE"), ConnectForm::Ansi);
+        ASSERT_EQ(late.Handshake(user.Line, a, 20000), ReadStatus::Ok);
+        EXPECT_EQ(a.Access(), "BLOCK");
+        EXPECT_TRUE(WaitFor([&] { return srv.LogHas(k.cause); }));
 
-    // The owner passes the same limit (AlwaysAllowServerOwner is on by default).
-    ASSERT_TRUE(srv.Join(conns[10], Station("boss@example.org", "BOSS"), ConnectForm::Ansi, &a));
-    EXPECT_EQ(a.Access(), "OWNER");
+        // The owner passes the same limit (AlwaysAllowServerOwner is on by default).
+        ASSERT_TRUE(
+            srv.Join(conns.back(), Station("boss@example.org", "BOSS"), ConnectForm::Ansi, &a));
+        EXPECT_EQ(a.Access(), "OWNER");
 
-    // A second login of a joined station is a duplicate (DisableDUPL is off).
-    conns[9].Close();
-    const Outcome dupl = Send(srv.port, BuildConnectString(Station("user0@example.org", "U0"),
-                                                           ConnectForm::Ansi).Line);
-    ASSERT_EQ(dupl.Status, ReadStatus::Ok);
-    EXPECT_EQ(dupl.Answer.Access(), "DUPL");
+        // A second login of a joined station is a duplicate (DisableDUPL is off).
+        late.Close();
+        const Outcome dupl = Send(
+            srv.port, BuildConnectString(Station("user0@example.org", "U0"), ConnectForm::Ansi).Line);
+        ASSERT_EQ(dupl.Status, ReadStatus::Ok);
+        EXPECT_EQ(dupl.Answer.Access(), "DUPL");
 
-    for (auto& c : conns) c.Close();
-    EXPECT_TRUE(srv.WaitForNoClients());
+        for (auto& c : conns) c.Close();
+        EXPECT_TRUE(srv.WaitForNoClients());
+    }
 }
 
 TEST(HandshakeSeenByClient, ConfiguredDefaultsSpeechLimitUptimeAndServerInfoShowInTheAnswer) {

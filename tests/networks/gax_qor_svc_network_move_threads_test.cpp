@@ -106,7 +106,8 @@ TEST(MoveClient, OwnerMovesAStationForGoodAndForAWhileAndNotIntoAFullNetwork) {
     // Small is full: the station stays in Test, so the next move (whose
     // source is Test) still finds it there.
     ASSERT_TRUE(owner.SendAll(CmdMove(movedId, "Small", 0), 5000));
-    ASSERT_TRUE(owner.SendAll(CmdMove(movedId, "Other", 0), 5000));
+    // A network is found whatever the letter case of its name.
+    ASSERT_TRUE(owner.SendAll(CmdMove(movedId, "oTHER", 0), 5000));
     std::string frame;
     ASSERT_EQ(moved.WaitForFrame(kFrameNetChange, frame, 20000), ReadStatus::Ok);
     EXPECT_NE(frame.find("Other"), std::string::npos);
