@@ -166,8 +166,10 @@ TEST(HandshakeSeenByClient, LoginOverALimitIsRefusedUnlessItIsTheOwner) {
         SCOPED_TRACE(k.name);
         const file_test::ScratchDir scratch;
         ASSERT_FALSE(scratch.Path().empty());
-        const TQORServiceConfig cfg = ConfigFromIni(scratch.Path(), k.ini);
+        const TQORServiceConfig cfg =
+            ConfigFromIni(scratch.Path(), k.ini + std::string("[System]\nLogClientLevel=5\n"));
         LoopbackService srv(cfg);
+        srv.svc->SetLogClientLevel(cfg.SystemLogClientLevel);
         srv.svc->LoadNetworks(NetOptionsOf(cfg));
         ASSERT_TRUE(srv.Start());
 
@@ -187,6 +189,8 @@ TEST(HandshakeSeenByClient, LoginOverALimitIsRefusedUnlessItIsTheOwner) {
         ASSERT_EQ(late.Handshake(user.Line, a, 20000), ReadStatus::Ok);
         EXPECT_EQ(a.Access(), "BLOCK");
         EXPECT_TRUE(WaitFor([&] { return srv.LogHas(k.cause); }));
+        EXPECT_TRUE(srv.LogHas(" HANDSHAKE_ANSWER_OK: 2014004"));
+        EXPECT_TRUE(srv.LogHas(" HANDSHAKE_ANSWER_NOT_OK: 2014004"));
 
         // The owner passes the same limit (AlwaysAllowServerOwner is on by default).
         ASSERT_TRUE(

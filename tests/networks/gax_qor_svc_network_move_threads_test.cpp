@@ -111,6 +111,8 @@ TEST(MoveClient, OwnerMovesAStationForGoodAndForAWhileAndNotIntoAFullNetwork) {
     std::string frame;
     ASSERT_EQ(moved.WaitForFrame(kFrameNetChange, frame, 20000), ReadStatus::Ok);
     EXPECT_NE(frame.find("Other"), std::string::npos);
+    // The new network's speech limit travels with it.
+    EXPECT_NE(frame.find("<TT>300</TT>"), std::string::npos) << frame;
     EXPECT_TRUE(WaitForListOf(other, 2));
     EXPECT_TRUE(WaitForListOf(owner, 1));
     EXPECT_TRUE(WaitForListOf(moved, 2));
