@@ -228,12 +228,15 @@ TEST_F(RunningProgramTest, ReopenSignalStartsANewLogFileAndTheServerKeepsServing
     ASSERT_TRUE(LaunchListening("run", extra, logFile)) << ReadAll(logFile);
     ASSERT_EQ(::rename(logFile.c_str(), P("server.log.1").c_str()), 0);
     ASSERT_EQ(::kill(pid, SIGUSR1), 0);
-    // The first line in the new file says why it is there.
+    // The renamed file ends with the reason, the new one is there.
+    const auto reopened = [&] {
+        struct stat st {};
+        return ReadAll(P("server.log.1")).find("Reopen log file") != std::string::npos &&
+               ::stat(logFile.c_str(), &st) == 0;
+    };
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (ReadAll(logFile).find("Reopen log file") == std::string::npos &&
-           std::chrono::steady_clock::now() < end)
-        ::usleep(20000);
-    ASSERT_NE(ReadAll(logFile).find("Reopen log file"), std::string::npos);
+    while (!reopened() && std::chrono::steady_clock::now() < end) ::usleep(20000);
+    ASSERT_TRUE(reopened()) << ReadAll(P("server.log.1"));
 
     auto [rc, text] = RunConsole(exe, {"logtext", "after the rotation"});
     EXPECT_EQ(rc, 0) << text;

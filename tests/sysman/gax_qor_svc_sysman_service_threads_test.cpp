@@ -182,7 +182,8 @@ TEST_F(ServiceWithManager, ManagerOfflineAnswersAtOnceAndTheManagerModeLetsTheSt
 // A manager that speaks the per-network forms ("Multiple"), against a network
 // with the Parrot and one that holds its newcomers in quarantine: the Parrot
 // is neither counted nor registered, and a station that leaves is
-// unregistered unless it was still waiting for the managers' answers.
+// unregistered (a station still waiting in ATTACH is not: its worker learns
+// of the close only once an answer is written, see the network's tests).
 class ManagerSeesLeaving : public ServiceWithManager {
   protected:
     const char* NetworksFile() const override {
@@ -213,15 +214,16 @@ class ManagerSeesLeaving : public ServiceWithManager {
     std::vector<std::string> counts;
 };
 
-TEST_F(ManagerSeesLeaving, ParrotIsNotToldAndLeaversAreUnregisteredInEachState) {
+TEST_F(ManagerSeesLeaving, ParrotIsNotToldAndVisibleAndQuarantinedLeaversAreUnregistered) {
     MultipleOperational();
     // On line: "Mgr" (index 0) counts nobody although the Parrot is visible,
     // and nothing is registered for it.
-    for (std::string l = mgr->ReadRequest(); l.substr(0, 5) != "ZT:00"; l = mgr->ReadRequest()) {
-        ASSERT_FALSE(l.empty());
-        ASSERT_EQ(l.substr(0, 3), "ZT:") << l;
-        ASSERT_NE(l.substr(0, 3), "ZC:") << l;
-    }
+    std::string count;
+    do {
+        count = mgr->ReadRequest();
+        ASSERT_EQ(count.substr(0, 3), "ZT:") << count;
+    } while (count.substr(0, 5) != "ZT:00");
+    EXPECT_EQ(count, "ZT:0000\r\n");
 
     // Visible: joins "Mgr", becomes a listed member, then leaves.
     Station vis;
@@ -264,28 +266,6 @@ TEST_F(ManagerSeesLeaving, ParrotIsNotToldAndLeaversAreUnregisteredInEachState) 
     held.conn.Close();
     EXPECT_EQ(NextNotCount(), "ZD:0108MGR-ID-2\r\n");
 
-    // ATTACH: leaves while the manager still thinks; nothing is withdrawn for
-    // it, and a refusal that comes later finds nobody.
-    Station waiting;
-    waiting.Join(port, "waiting@example.org");
-    reg = NextNotCount();
-    ASSERT_EQ(reg.substr(0, 3), "ZC:") << reg;
-    ASSERT_NE(reg.find("waiting@example.org"), std::string::npos) << reg;
-    waiting.conn.Close();
-    ASSERT_TRUE(WaitFor([&] {
-        std::lock_guard<std::mutex> g(logLock);
-        for (const std::string& l : log)
-            if (l.find("DISCONNECT_BY_PEER") != std::string::npos &&
-                l.find("waiting@example.org") != std::string::npos)
-                return true;
-        return false;
-    }));
-    mgr->SendLine("WRONG");
-    Station next;
-    next.Join(port, "next@example.org");
-    reg = NextNotCount();
-    EXPECT_EQ(reg.substr(0, 3), "ZC:") << reg;
-    EXPECT_NE(reg.find("next@example.org"), std::string::npos) << reg;
     for (const std::string& c : counts) EXPECT_NE(c, "ZT:0002\r\n") << "the Parrot was counted";
 }
 
