@@ -538,6 +538,7 @@ void TQORServNetwork::tmClientDisconnected(TQORSVCContext* aCtx) {
     if (f_ExtraDispHold.Contains(aCtx)) {
         // The list difference saw it go first.
         f_Owned.insert(aCtx);
+        aCtx->UnregisterWithManagers();
         ReleaseTX_IfEqual(aCtx, true, false);
         f_ExtraDispHold.Remove(aCtx);
         f_DispHold.Add(aCtx);
