@@ -30,14 +30,14 @@ struct Station {
     std::future<HandshakeAnswer> answer;
 
     // Connects and sends its connect string; the answer is awaited aside.
-    void Join(uint16_t aPort, const std::string& aMail) {
+    void Join(uint16_t aPort, const std::string& aMail, const std::string& aNetwork = "Mgr") {
         ConnectFields f;
         f.Email = aMail;
         f.Callsign = "ST";
         f.Password = "secret";
         f.City = "Town";
         f.Country = "Land";
-        f.Network = "Mgr";
+        f.Network = aNetwork;
         const BuildResult b = BuildConnectString(f, ConnectForm::Ansi);
         ASSERT_TRUE(b.Ok()) << b.Error;
         ASSERT_TRUE(conn.Connect("127.0.0.1", aPort, "", 5000)) << conn.Error();
@@ -242,23 +242,7 @@ TEST_F(ManagerSeesLeaving, ParrotIsNotToldAndVisibleAndQuarantinedLeaversAreUnre
 
     // QUARANTINE: "Slow" holds it for 4 s after its positive answer.
     Station held;
-    {
-        ConnectFields f;
-        f.Email = "held@example.org";
-        f.Callsign = "HELD";
-        f.Password = "secret";
-        f.City = "Town";
-        f.Country = "Land";
-        f.Network = "Slow";
-        const BuildResult b = BuildConnectString(f, ConnectForm::Ansi);
-        ASSERT_TRUE(b.Ok()) << b.Error;
-        ASSERT_TRUE(held.conn.Connect("127.0.0.1", port, "", 5000)) << held.conn.Error();
-        held.answer = std::async(std::launch::async, [&held, line = b.Line] {
-            HandshakeAnswer a;
-            held.conn.Handshake(line, a, 20000);
-            return a;
-        });
-    }
+    held.Join(port, "held@example.org", "Slow");
     reg = NextNotCount();
     ASSERT_EQ(reg.substr(0, 5), "ZC:01") << reg;
     mgr->SendLine("MGR-ID-2");
