@@ -172,12 +172,16 @@ TEST_F(NetworkChanTest, MemoryReportLinesCarryTheNetworkPrefix) {
     std::vector<std::u16string> lines;
     net->AppendMemoryReport(lines);
     ASSERT_GE(lines.size(), 20u);
-    EXPECT_EQ(lines[0].rfind(u"Net \"Test\": f_VisualBias=", 0), 0u);
+    EXPECT_EQ(lines[0].rfind(u"Net \"Test\":  f_VisualBias=", 0), 0u);
     for (const auto& l : lines) {
-        EXPECT_EQ(l.rfind(u"Net \"Test\": ", 0), 0u);
+        EXPECT_EQ(l.rfind(u"Net \"Test\":  ", 0), 0u);
         EXPECT_NE(l.find(u'='), std::u16string::npos);
     }
-    EXPECT_NE(std::find(lines.begin(), lines.end(), u"Net \"Test\": f_EMailHash=1"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), u"Net \"Test\":  f_EMailHash=1"), lines.end());
+    // The access lists' indexes and the cache's fixed arrays close the report.
+    EXPECT_NE(std::find(lines.begin(), lines.end(), u"Net \"Test\":  f_AdminsByHash=64"),
+              lines.end());
+    EXPECT_EQ(lines.back(), u"Net \"Test\":  Len(f_CacheListSortArray)=32");
 }
 
 }  // namespace

@@ -189,6 +189,64 @@ TEST_F(NetworkTest, TalkerThatLeavesReleasesTheFloorAndOthersHearIt) {
     EXPECT_EQ(freed, 3);
 }
 
+// The ping of a talk: the talker's beat at every ping, and once the talker
+// has sent nothing for 1000 ms, silence in the listener's form (its index)
+// and a beat for the listener that acknowledges sound instead.
+TEST_F(NetworkTest, SilentTalkerGivesSilenceAndBeatsAtThePing) {
+    Make();
+    Client* t = Visible("t@b.c");
+    Client* l = Visible("l@b.c");
+    Client* ack = Visible("ack@b.c");
+    t->CtxFlagsSet(QOR_CF_SOUND_ACK);
+    ack->CtxFlagsSet(QOR_CF_SOUND_ACK);
+    ASSERT_TRUE(net->AcquareTX(t));
+    for (Client* c : {t, l, ack}) c->sent.clear();
+    Ping();  // 500 ms of silence
+    EXPECT_EQ(t->sent, "\x89");
+    EXPECT_EQ(l->sent, "");
+    EXPECT_EQ(ack->sent, "");
+    for (Client* c : {t, l, ack}) c->sent.clear();
+    Ping();  // 1000 ms
+    EXPECT_EQ(t->sent, "\x89");
+    EXPECT_EQ(ack->sent, "\x89");
+    ASSERT_EQ(l->sent.size(), 328u);
+    EXPECT_EQ(l->sent.substr(0, 3), Bytes({0x02, 0, t->QORNetworkIndex()}));
+    for (int b = 0; b < 5; ++b)
+        EXPECT_EQ(l->sent.compare(3 + 65 * b, 65, reinterpret_cast<const char*>(kQORSilenceBlock.data()),
+                                  65),
+                  0);
+    for (Client* c : {t, l, ack}) c->sent.clear();
+    Ping();  // the silence was sent 500 ms ago
+    EXPECT_EQ(l->sent, "");
+    EXPECT_EQ(ack->sent, "");
+    for (Client* c : {t, l, ack}) Disconnect(c);
+    Ping();
+}
+
+// Free or taken is decided before the talker check: the ping at which the
+// speech limit ends a talk brings the release byte only, not a keep-alive too.
+TEST_F(NetworkTest, SpeechLimitEndsTheTalkWithOneByteAtThePing) {
+    Make([](TQORSVCNetworkOptions& o) {
+        o.no_SpeechLimit = true;
+        o.no_MaxSpeechTicks = 1000;
+    });
+    Client* a = Visible("a@b.c");
+    Client* b = Visible("b@b.c");
+    ASSERT_TRUE(net->AcquareTX(a));
+    b->sent.clear();
+    Ping();
+    EXPECT_EQ(b->sent, "");
+    Ping();
+    EXPECT_EQ(net->Speaking(), nullptr);
+    EXPECT_EQ(b->sent, std::string(1, '\0'));
+    b->sent.clear();
+    Ping();  // free now: the keep-alive of a free floor
+    EXPECT_EQ(b->sent, std::string(1, '\0'));
+    Disconnect(a);
+    Disconnect(b);
+    Ping();
+}
+
 TEST_F(NetworkTest, ChangedInternalFlagsDisconnectExactlyThatClient) {
     Make();
     Client* a = Visible("a@b.c");
