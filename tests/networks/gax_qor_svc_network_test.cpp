@@ -197,29 +197,38 @@ TEST_F(NetworkTest, SilentTalkerGivesSilenceAndBeatsAtThePing) {
     Client* t = Visible("t@b.c");
     Client* l = Visible("l@b.c");
     Client* ack = Visible("ack@b.c");
+    Client* sh = Visible("short@b.c");
+    Client* ag = Visible("aggr@b.c");
+    Client* mute = Visible("nosound@b.c");
+    const std::vector<Client*> all = {t, l, ack, sh, ag, mute};
     t->CtxFlagsSet(QOR_CF_SOUND_ACK);
     ack->CtxFlagsSet(QOR_CF_SOUND_ACK);
+    sh->CtxFlagsSet(QOR_CF_EXTENDED | QOR_CF_SHORT_FRAMES);
+    ag->CtxFlagsSet(QOR_CF_AGGREGATE_LIST);
+    mute->CtxFlagsSet(QOR_CF_NO_SERVER_SOUNDS);
     ASSERT_TRUE(net->AcquareTX(t));
-    for (Client* c : {t, l, ack}) c->sent.clear();
+    const std::string silence(reinterpret_cast<const char*>(kQORSilenceBlock.data()), 65);
+    const uint8_t idx = static_cast<uint8_t>(t->QORNetworkIndex());
+    for (Client* c : all) c->sent.clear();
     Ping();  // 500 ms of silence
     EXPECT_EQ(t->sent, "\x89");
-    EXPECT_EQ(l->sent, "");
-    EXPECT_EQ(ack->sent, "");
-    for (Client* c : {t, l, ack}) c->sent.clear();
+    for (Client* c : {l, ack, sh, ag}) EXPECT_EQ(c->sent, "");
+    // A member that takes no sound learns at every ping that the floor is taken.
+    EXPECT_EQ(mute->sent, std::string(1, '\0'));
+    for (Client* c : all) c->sent.clear();
     Ping();  // 1000 ms
     EXPECT_EQ(t->sent, "\x89");
     EXPECT_EQ(ack->sent, "\x89");
-    ASSERT_EQ(l->sent.size(), 328u);
-    EXPECT_EQ(l->sent.substr(0, 3), Bytes({0x02, 0, t->QORNetworkIndex()}));
-    for (int b = 0; b < 5; ++b)
-        EXPECT_EQ(l->sent.compare(3 + 65 * b, 65, reinterpret_cast<const char*>(kQORSilenceBlock.data()),
-                                  65),
-                  0);
-    for (Client* c : {t, l, ack}) c->sent.clear();
+    EXPECT_EQ(mute->sent, std::string(1, '\0'));
+    std::string five;
+    for (int b = 0; b < 5; ++b) five += silence;
+    EXPECT_EQ(l->sent, Bytes({0x02, 0, idx}) + five);
+    EXPECT_EQ(ag->sent, Bytes({0x02, 0, 1}) + five);
+    EXPECT_EQ(sh->sent, Bytes({0x81, 0, idx}) + silence);
+    for (Client* c : all) c->sent.clear();
     Ping();  // the silence was sent 500 ms ago
-    EXPECT_EQ(l->sent, "");
-    EXPECT_EQ(ack->sent, "");
-    for (Client* c : {t, l, ack}) Disconnect(c);
+    for (Client* c : {l, ack, sh, ag}) EXPECT_EQ(c->sent, "");
+    for (Client* c : all) Disconnect(c);
     Ping();
 }
 
