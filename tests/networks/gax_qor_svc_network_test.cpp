@@ -256,6 +256,38 @@ TEST_F(NetworkTest, SpeechLimitEndsTheTalkWithOneByteAtThePing) {
     Ping();
 }
 
+// A member that cannot take a frame is ended with the cause of the failure;
+// the log line names the operation and the readable class of the error.
+TEST_F(NetworkTest, FailedSendEndsThatMemberAndLogsTheErrorClass) {
+    struct FailingClient : Client {
+        using Client::Client;
+        bool fail = false;
+        void vSendBytes(const void* p, int32_t n) override {
+            if (fail) throw std::bad_alloc();
+            Client::vSendBytes(p, n);
+        }
+    };
+    Make();
+    Client* other = Visible("other@b.c");
+    auto* c = new FailingClient(svc, ++key, freed);
+    c->Connect(ConnectString("fail@b.c", "FAIL"));
+    Push(TQORServNetworkCommand::snc_HandshakeClient, c);
+    Push(TQORServNetworkCommand::snc_AttachNetwork, c);
+    for (int i = 0; i < 20 && !net->IsVisible(c); ++i) Ping();
+    ASSERT_TRUE(net->IsVisible(c));
+    c->fail = true;
+    other->sent.clear();
+    host.lines.clear();
+    Ping();  // the keep-alive of a free floor
+    EXPECT_EQ(other->sent, std::string(1, '\0'));
+    EXPECT_EQ(c->DisconnectCauseR(), TQORSVCDisconnectCause::fsdc_ServOutOfMemory);
+    ASSERT_FALSE(host.lines.empty());
+    EXPECT_EQ(host.lines[0], u"ERROR: Net \"Test\": SendData: std::bad_alloc: std::bad_alloc");
+    Disconnect(c);
+    Disconnect(other);
+    Ping();
+}
+
 TEST_F(NetworkTest, ChangedInternalFlagsDisconnectExactlyThatClient) {
     Make();
     Client* a = Visible("a@b.c");
