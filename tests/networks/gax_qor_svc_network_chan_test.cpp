@@ -167,6 +167,23 @@ TEST_F(NetworkChanTest, LogLevelIsClampedAndModeStaysStandaloneWithoutActiveMana
     }
 }
 
+// The level the operator sets decides the network's client lines from then
+// on: a login line at 4 and above, none below.
+TEST_F(NetworkChanTest, LogLevelSetThroughTheChannelDecidesTheLoginLines) {
+    auto logins = [&] {
+        int n = 0;
+        for (const auto& l : host.lines) n += l.find(u" LOGIN") != std::u16string::npos;
+        return n;
+    };
+    for (const auto& [level, lines] : {std::pair{4, 1}, std::pair{0, 0}, std::pair{7, 1}}) {
+        Push(C::snc_ChannelNetworkLogLevel, nullptr,
+             [&](TQORSVCNetQueueRecord& r) { r.nqr_DataI0 = level; });
+        host.lines.clear();
+        Visible("lvl" + std::to_string(level) + "@example.org");
+        EXPECT_EQ(logins(), lines) << level;
+    }
+}
+
 TEST_F(NetworkChanTest, MemoryReportLinesCarryTheNetworkPrefix) {
     Visible("a@example.org");
     std::vector<std::u16string> lines;
