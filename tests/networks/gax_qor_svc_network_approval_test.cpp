@@ -273,6 +273,26 @@ TEST_F(ApprovalTest, ManagerBackOnLineGetsTheCountAndOnlyTheClientsItHasNotAppro
 
 namespace {
 
+// A visible client that a manager approves again is logged with its
+// description, at the network's client log level.
+TEST_F(ApprovalTest, ApprovalOfAVisibleClientIsLoggedWithItsDescription) {
+    Make(smm_Notify, 0x1);
+    Push(Cmd::snc_ChannelNetworkLogLevel, nullptr, 4);
+    TestSession* a = Arrive("a@b.c");
+    Answer(a, 0, E::cet_OK);
+    MakeVisible(a);
+    Push(Cmd::snc_ManagerOnOffLine, nullptr, 0, 0);
+    Push(Cmd::snc_ManagerOnOffLine, nullptr, 0, 1);
+    Beat();
+    ASSERT_EQ(mgrs.RegistrationsOf(a, 0), 2u);
+    host.lines.clear();
+    Answer(a, 0, E::cet_OK);
+    ASSERT_EQ(host.lines.size(), 1u);
+    const std::u16string& l = host.lines[0];
+    EXPECT_NE(l.find(u" MANAGER_AUTH MIDX=0 EMail=`a@b.c`"), std::u16string::npos);
+    EXPECT_NE(l.find(u" SID=`"), std::u16string::npos);
+}
+
 TEST_F(ApprovalTest, RefusalAfterApprovalClosesWithoutAFrame) {
     Make(smm_QOR, 0x1);
     TestSession* c = Arrive("a@b.c");
