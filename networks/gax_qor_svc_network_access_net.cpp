@@ -251,7 +251,12 @@ void TQORServNetwork::AccessModesFailed(TQORSVCContext* aCtx, TQORNetHold* aHold
         return;
     }
     if (aHold == &f_NewbieHold) f_NetResults |= kNetResMembership;
-    aCtx->UnregisterWithManagers();
+    try {
+        aCtx->UnregisterWithManagers();
+    } catch (...) {
+        // Logged above (it is most likely the same failure): the context
+        // still leaves, or it would stay in no hold at all.
+    }
     tmPutInDeleteHold(aCtx, cause);
 }
 
