@@ -67,14 +67,8 @@ void TQORService::tmInFlightHandled(TQORSVCCtxRef aCtx) {
 }
 
 void TQORService::tmResumeReaders() {
-    for (auto& [key, e] : f_tmClients) {
-        TQORSVCWrkCtx& c = *e.Ctx;
-        if (!c.ReadHeld() || c.RecordsInFlight() > TQORSVCWrkCtx::kInFlightLow) continue;
-        if (!c.TakeReadHeld()) continue;  // its worker resumed it meanwhile
-        f_Poster.NoteReaderResumed();
-        c.SetIntrFlags(ifl_ContinueRead);
-        c.WakeUpWorker();
-    }
+    for (auto& [key, e] : f_tmClients)
+        if (e.Ctx->ResumeReadingIfDrained()) f_Poster.NoteReaderResumed();
 }
 
 TQORSVCNetwork* TQORService::tmFindNetwork(TQORSVCHandle aNet) {

@@ -172,6 +172,15 @@ class TQORSVCWrkCtx {
     bool ReadHeld() const { return f_ReadHeld.load(); }
     // Any thread: takes the held bit; true for the one caller that found it set.
     bool TakeReadHeld() { return f_ReadHeld.load() && f_ReadHeld.exchange(false); }
+    // Heartbeat thread, once the server queue is below its low mark: resumes
+    // a held reader whose records in flight are below theirs; true when this
+    // call resumed it (the caller counts it off the held readers).
+    bool ResumeReadingIfDrained() {
+        if (!ReadHeld() || RecordsInFlight() > kInFlightLow || !TakeReadHeld()) return false;
+        SetIntrFlags(ifl_ContinueRead);
+        WakeUpWorker();
+        return true;
+    }
 
     // The worker that runs the context; null before the first worker takes it.
     TQORSVCWorker* CtxWorker() const { return f_CtxWorker.load(std::memory_order_acquire); }
