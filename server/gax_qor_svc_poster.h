@@ -61,6 +61,10 @@ class TQORSVCPoster {
     void NoteReaderHeld() { f_HeldReaders.fetch_add(1); }
     void NoteReaderResumed() { f_HeldReaders.fetch_sub(1); }
     int32_t HeldReaders() const { return f_HeldReaders.load(); }
+    // The heartbeat's read after a batch: a read-modify-write, ordered with
+    // every NoteReaderHeld, so that either the heartbeat sees a reader that
+    // was held, or that reader's worker sees the counts the batch lowered.
+    int32_t HeldReadersAfterBatch() { return f_HeldReaders.fetch_add(0); }
     // The most records the server queue held after a push since the last
     // reset (a figure for the load tests and the memory report).
     int32_t ServQueuePeak() const { return f_ServQueuePeak.load(std::memory_order_relaxed); }

@@ -677,10 +677,8 @@ void TQORService::tmDispatchServQueue() {
         tmDispatchOwned(rec);
         if (counted) tmInFlightHandled(ctx);
     }
-    // Pairs with the fence of a worker that holds its reader: either it sees
-    // the counts this batch lowered, or this sees its reader held.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (f_Poster.HeldReaders() > 0 && f_Poster.ServQueue().Count() <= TQORSVCPoster::kServQueueLow)
+    if (f_Poster.HeldReadersAfterBatch() > 0 &&
+        f_Poster.ServQueue().Count() <= TQORSVCPoster::kServQueueLow)
         tmResumeReaders();
     // A burst larger than one batch would otherwise wait for the 100 ms grid
     // (its posts' interrupts were all consumed by this wake-up): the next

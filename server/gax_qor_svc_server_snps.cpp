@@ -288,10 +288,9 @@ bool TQORSVCContextSNPS::HoldReading() {
         poster.ServQueue().Count() <= TQORSVCPoster::kServQueueHigh)
         return false;
     SetReadHeld();
-    poster.NoteReaderHeld();
-    // Pairs with the heartbeat's fence after a batch: either it sees this
+    // Ordered with the heartbeat's read after each batch: either it sees this
     // reader held, or this sees the counts it lowered and resumes itself.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    poster.NoteReaderHeld();
     if (RecordsInFlight() <= kInFlightLow &&
         poster.ServQueue().Count() <= TQORSVCPoster::kServQueueLow && TakeReadHeld()) {
         poster.NoteReaderResumed();

@@ -155,9 +155,11 @@ class TQORSVCWrkCtx {
     // kInFlightHigh (or with the server queue above its own mark) the worker
     // stops reading the socket, so TCP slows the sender, until the heartbeat
     // has taken both below their low marks and resumes it (ifl_ContinueRead).
-    // The counter and the held bit are the only fields both threads write;
-    // the hold and the resume pair a store with a load of the other side's
-    // value (sequentially consistent), so one of the two always sees the other.
+    // The counter and the held bit are the only fields both threads write. A
+    // hold is noted with a read-modify-write on the service's held-readers
+    // count, which the heartbeat also reads that way after each batch: so
+    // either the heartbeat sees the held reader and resumes it, or the worker
+    // sees the lowered counts and resumes itself (TQORSVCPoster).
     static constexpr int32_t kInFlightHigh = 64;
     static constexpr int32_t kInFlightLow = 16;
     // Worker thread: counts aRec as in flight when this context counts its posts.
