@@ -233,6 +233,24 @@ TQORSVCCommandContext::LineOutcome TQORSVCCommandContext::Act(const TQORCmdReque
     TQORSVCCmdNetwork net;
     const auto needNet = [&]() { return FindNet(q.Net1, q.Net1U, net); };
     switch (q.Code) {
+        case '3':
+        case '4':
+        case '5':
+        case '6':
+        case '7':
+        case '8':
+        case 't':
+        case '9':
+            // A connection asks for one reread at a time (the console sends
+            // one request per connection): another one before the answer is
+            // refused, so no connection can pile them up on the service
+            // thread. Rereading all is answered at once and its work has no
+            // answer to wait for: it keeps the slot for the connection's life.
+            if (!TryStartReread()) return AnswerWordAndRefuse(fsca_NoAnswer);
+            break;
+        default: break;
+    }
+    switch (q.Code) {
         case '1':
             if (!e_Cmd->CmdManagerNewPasswordIdx(q.Num1, q.Text1))
                 return AnswerWordAndRefuse(fsca_NoManager);

@@ -202,6 +202,7 @@ void TQORSVCContext::PostToHeartbeat(TQORServNetworkCommand aCmd, std::string aD
     rec->nqr_GlobalKey = ref.Key;
     rec->nqr_Cmd = aCmd;
     rec->nqr_DataS1 = std::move(aData);
+    NotePosted(*rec);
     host->SvcPoster().ServQueuePush(std::move(rec));
 }
 

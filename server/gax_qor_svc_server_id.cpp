@@ -405,15 +405,34 @@ void TQORService::ServerStopDisconnectAll() { f_Poster.ServQueue_ServerStopDisco
 
 // ---------------------------------------------------------------- log
 
-void TQORService::Fifo(std::u16string aText) {
+bool TQORService::PushLogLine(std::u16string aText) {
+    // The count is a hint (read without the lock): the cap is approximate by
+    // at most one line per thread, which is all it needs to be.
+    if (f_Fifo.Count() >= kLogFifoMax) {
+        f_LogDropped.fetch_add(1, std::memory_order_relaxed);
+        f_LogDroppedTotal.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
     f_Fifo.PushData(std::move(aText));
-    f_Waiter.SetInterrupt();
+    return true;
 }
 
+void TQORService::Fifo(std::u16string aText) {
+    if (PushLogLine(std::move(aText))) f_Waiter.SetInterrupt();
+}
+
+bool TQORService::GetFifo(std::u16string& aInfo) {
+    if (f_Fifo.PullData(aInfo)) return true;
+    const uint64_t dropped = f_LogDropped.exchange(0, std::memory_order_relaxed);
+    if (dropped == 0) return false;
+    aInfo = u"WARNING: Log queue full: " + IntToDecStrW(static_cast<int64_t>(dropped)) +
+            u" lines dropped";
+    return true;
+}
 
 void TQORService::trLog(std::u16string aText) {
     if (!OnFifo) return;
-    f_Fifo.PushData(std::move(aText));
+    PushLogLine(std::move(aText));
     trHandOffLog();
 }
 
@@ -651,7 +670,16 @@ void TQORService::tmDispatchServQueue() {
     // Every record of the batch is handled in its own guard (one that raises
     // is logged and freed, the rest go on); each is freed once, by its
     // unique_ptr, unless a network took it.
-    for (int32_t i = 0; i < n; ++i) tmDispatchOwned(batch[static_cast<std::size_t>(i)]);
+    for (int32_t i = 0; i < n; ++i) {
+        std::unique_ptr<TQORSVCNetQueueRecord>& rec = batch[static_cast<std::size_t>(i)];
+        const bool counted = rec->nqr_InFlight;
+        const TQORSVCCtxRef ctx{rec->nqr_Context, rec->nqr_GlobalKey};
+        tmDispatchOwned(rec);
+        if (counted) tmInFlightHandled(ctx);
+    }
+    if (f_Poster.HeldReadersAfterBatch() > 0 &&
+        f_Poster.ServQueue().Count() <= TQORSVCPoster::kServQueueLow)
+        tmResumeReaders();
     // A burst larger than one batch would otherwise wait for the 100 ms grid
     // (its posts' interrupts were all consumed by this wake-up): the next
     // pass is brought forward, and each pass still takes at most 32.
@@ -998,7 +1026,7 @@ void TQORService::trReread(TQORSVCMainQueueRec& aRec) {
     if (e_DataFiles == nullptr) throw Exception("No data-file reader");
     const bool ok = e_DataFiles->RereadList(aRec.fsmqr_Cmd, file);
     f_Poster.ServQueue_ChannelAnswerText(aRec.fsmqr_Obj1, aRec.fsmqr_GlobalKey,
-                                         ok ? "+OK\r\n" : "-ERROR\r\n");
+                                         ok ? "+OK\r\n" : "-ERROR\r\n", true);
 }
 
 void TQORService::trRereadIntFlags(TQORSVCMainQueueRec& aRec) {
@@ -1012,7 +1040,7 @@ void TQORService::trRereadIntFlags(TQORSVCMainQueueRec& aRec) {
     if (e_DataFiles == nullptr) throw Exception("No data-file reader");
     const bool ok = e_DataFiles->RereadList(aRec.fsmqr_Cmd, file);
     f_Poster.ServQueue_ChannelAnswerText(aRec.fsmqr_Obj1, aRec.fsmqr_GlobalKey,
-                                         ok ? "+OK\r\n" : "-ERROR\r\n");
+                                         ok ? "+OK\r\n" : "-ERROR\r\n", true);
 }
 
 void TQORService::trAnswerFlushers(int32_t aCount) {

@@ -236,8 +236,14 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
 
     // ---- log (any thread) --------------------------------------------------
 
+    // At most kLogFifoMax lines wait for the log writer: a writer that blocks
+    // (a full pipe on standard output) must not grow the queue without end.
+    // Lines over the cap are counted and dropped; the count is logged as the
+    // line after the queue has drained.
+    static constexpr int32_t kLogFifoMax = 65536;
     void Fifo(std::u16string aText) override;
-    bool GetFifo(std::u16string& aInfo) { return f_Fifo.PullData(aInfo); }
+    bool GetFifo(std::u16string& aInfo);
+    uint64_t LogLinesDropped() const { return f_LogDroppedTotal.load(std::memory_order_relaxed); }
     // Run on the main thread through the synchronous call; set before Start.
     std::function<void()> OnFifo;
     std::function<void()> OnReopenLog;
@@ -404,6 +410,10 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
         GAX_REQUIRES(kHeartbeat);
     // Handles one pulled record; takes it when it hands it on.
     void tmDispatchOwned(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) GAX_REQUIRES(kHeartbeat);
+    // Counts a handled record off its context's records in flight.
+    void tmInFlightHandled(TQORSVCCtxRef aCtx) GAX_REQUIRES(kHeartbeat);
+    // Resumes the held readers that the queue and their own counts let go.
+    void tmResumeReaders() GAX_REQUIRES(kHeartbeat);
     bool tmHandToNetwork(TQORSVCNetwork* aNet, std::unique_ptr<TQORSVCNetQueueRecord>& aRec)
         GAX_REQUIRES(kHeartbeat);
     TQORSVCNetwork* tmFindNetwork(TQORSVCHandle aNet) GAX_REQUIRES(kHeartbeat);
@@ -643,6 +653,8 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     void trLoop() GAX_REQUIRES(kServiceThread);
     bool trEndTest();
     void trHandOffLog() GAX_REQUIRES(kServiceThread);
+    // Queues a log line unless the queue is at its cap (then counts it).
+    bool PushLogLine(std::u16string aText);
     void trEndOfService() GAX_REQUIRES(kServiceThread);
     void trHandleMainRecord(TQORSVCMainQueueRec& aRec) GAX_REQUIRES(kServiceThread);
     void trSaveList(TQORSVCListKind aKind, const TQORSVCWriteArray& aLines)
@@ -678,6 +690,8 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     TQORSVCPoster f_Poster;
     TQORSVCFlusherQueue f_Flushers;
     TFifoStringThreadSafeU f_Fifo{128};
+    std::atomic<uint64_t> f_LogDropped{0};       // since the last note of them
+    std::atomic<uint64_t> f_LogDroppedTotal{0};  // since the start
     TQORMainThreadCall f_MainCall;
 
     // Settings.

@@ -561,3 +561,30 @@ TEST_F(ServiceTest, DataChangeScriptLineIsLoggedWithLogExec) {
 
 }  // namespace
 }  // namespace gax
+
+namespace gax {
+namespace {
+
+// A log writer that does not keep up: the queue stops at its cap, and the
+// lines it dropped are counted in one line once it has drained.
+TEST(ServiceLog, FullQueueDropsAndCountsLines) {
+    FakeClock clock{1000};
+    TQORServiceConfig c;
+    TQORService s(c, clock);
+    for (int32_t i = 0; i < TQORService::kLogFifoMax + 7; ++i) s.Fifo(u"line");
+    std::u16string l;
+    int32_t n = 0;
+    while (s.GetFifo(l) && l == u"line") ++n;
+    EXPECT_EQ(n, TQORService::kLogFifoMax);
+    EXPECT_EQ(UnicodeToByteStr(l), "WARNING: Log queue full: 7 lines dropped");
+    EXPECT_FALSE(s.GetFifo(l));
+    EXPECT_EQ(s.LogLinesDropped(), 7u);
+    // Room again: lines pass, and nothing more is reported.
+    s.Fifo(u"after");
+    ASSERT_TRUE(s.GetFifo(l));
+    EXPECT_EQ(UnicodeToByteStr(l), "after");
+    EXPECT_FALSE(s.GetFifo(l));
+}
+
+}  // namespace
+}  // namespace gax
