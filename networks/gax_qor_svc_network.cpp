@@ -315,7 +315,7 @@ void TQORServNetwork::tmHandshakeClient(TQORSVCContext* aCtx, TQORSVCClientHands
     aCtx->InDupl = true;
     CountContext(aCtx, +1);
     ApplyIntFlagsAtAdmission(aCtx);
-    aCtx->Last_ClientActivity = f_HeartBeatTick;
+    aCtx->tmAdmittedTick = f_HeartBeatTick;
     if (f_EffManagerMode == smm_Standalone) {
         aCtx->ClearAllManagersInfo(this);
         f_ApprovedHold.Add(aCtx);
