@@ -245,10 +245,13 @@ void TQORServNetwork::ResultWork(bool aPing) {
     if (aPing) {
         if (e_SpeakingContext == nullptr) {
             static const char ka = 0x00;
-            SendData(&ka, 1, 0xC08800, 0);
+            SendData(&ka, 1, QOR_CF_LEAVING | QOR_CF_NEWBIE | QOR_CF_EMULATED_TX | QOR_CF_ADMITTED,
+                     0);
         } else {
             static const char floorTaken = 0x00;
-            SendData(&floorTaken, 1, 0x10C08000, 0x10000000, e_SpeakingContext);
+            SendData(&floorTaken, 1,
+                     QOR_CF_NO_SERVER_SOUNDS | QOR_CF_LEAVING | QOR_CF_NEWBIE | QOR_CF_EMULATED_TX,
+                     QOR_CF_NO_SERVER_SOUNDS, e_SpeakingContext);
         }
         tmBandwidthCheck();  // ---- moves ----
     }
@@ -350,13 +353,16 @@ void TQORServNetwork::ApplyIntFlagsAtAdmission(TQORSVCContext* aCtx) {
 void TQORServNetwork::CountContext(TQORSVCContext* aCtx, int32_t aDelta) {
     const uint32_t f = aCtx->CtxFlags();
     if (f & QOR_CF_NO_SERVER_MESSAGES) f_Cntr_MessagesNo += aDelta;
-    if ((f & 0x2000080) == 0x2000080) f_Cntr_SpeakerInfoUTF8 += aDelta;
+    if ((f & (QOR_CF_SPEAKER_INFO | QOR_CF_UTF8)) == (QOR_CF_SPEAKER_INFO | QOR_CF_UTF8))
+        f_Cntr_SpeakerInfoUTF8 += aDelta;
     if (f & QOR_CF_LIST_CACHE) f_Cntr_Cache += aDelta;
-    if ((f & 0x380) == 0x380) f_Cntr_List_DiffUTF8 += aDelta;
-    if ((f & 0x8000300) == 0) f_Cntr_List_QOR_Full += aDelta;
-    if ((f & 0x8000300) == 0x8000000) f_Cntr_List_QOR_Aggr += aDelta;
-    if ((f & 0x300) == 0x200) f_Cntr_List_Count += aDelta;
-    if ((f & 0x300) == 0x100) f_Cntr_List_None += aDelta;
+    if ((f & (QOR_CF_LIST_FORMAT | QOR_CF_UTF8)) == (QOR_CF_LIST_DIFF | QOR_CF_UTF8))
+        f_Cntr_List_DiffUTF8 += aDelta;
+    if ((f & (QOR_CF_LIST_FORMAT | QOR_CF_AGGREGATE_LIST)) == 0) f_Cntr_List_QOR_Full += aDelta;
+    if ((f & (QOR_CF_LIST_FORMAT | QOR_CF_AGGREGATE_LIST)) == QOR_CF_AGGREGATE_LIST)
+        f_Cntr_List_QOR_Aggr += aDelta;
+    if ((f & QOR_CF_LIST_FORMAT) == QOR_CF_LIST_COUNT) f_Cntr_List_Count += aDelta;
+    if ((f & QOR_CF_LIST_FORMAT) == QOR_CF_LIST_NONE) f_Cntr_List_None += aDelta;
 }
 
 void TQORServNetwork::tmRejectClient(TQORSVCContext* aCtx, TClientErrorType aAnswer,
@@ -633,7 +639,8 @@ void TQORServNetwork::ReleaseTX_IfEqual(TQORSVCContext* aCtx, bool aNotify, bool
     RelaySync();
     if (released && aNotify) {
         static const char rel = 0x00;
-        SendData(&rel, 1, 0xC08000, 0, aTellLeaver ? nullptr : aCtx);
+        SendData(&rel, 1, QOR_CF_LEAVING | QOR_CF_NEWBIE | QOR_CF_EMULATED_TX, 0,
+                 aTellLeaver ? nullptr : aCtx);
     }
 }
 

@@ -26,7 +26,7 @@ using Cause = TQORSVCDisconnectCause;
 
 // Members that hear sound: not leaving, not on an emulated transmission,
 // not refusing the server's sounds.
-constexpr uint32_t kHearsSoundMask = 0x10808000;
+constexpr uint32_t kHearsSoundMask = QOR_CF_NO_SERVER_SOUNDS | QOR_CF_LEAVING | QOR_CF_EMULATED_TX;
 
 const char kZero = 0x00;
 
@@ -485,9 +485,9 @@ void TQORServNetwork::tmApplyIntFlags(TQORSVCContext* c, uint32_t aFlags) {
     if ((aFlags & QOR_IF_NOLIST) && c->ListFormat() == 0 &&
         !(c->Ctx2Flags() & QOR_C2F_LIST_OFF)) {
         if (visible)
-            f_Lists->ChangeFlags(c, ~QOR_CF_LIST_FORMAT, 0x100);
+            f_Lists->ChangeFlags(c, ~QOR_CF_LIST_FORMAT, QOR_CF_LIST_NONE);
         else
-            c->CtxFlagsMask(~QOR_CF_LIST_FORMAT, 0x100);
+            c->CtxFlagsMask(~QOR_CF_LIST_FORMAT, QOR_CF_LIST_NONE);
         c->Ctx2FlagsSet(QOR_C2F_LIST_OFF);
         static const char kEmptyList[] = {0x03, 0x00, 0x00, '0', '\r', '\n'};
         c->vSendBytes(kEmptyList, sizeof kEmptyList);

@@ -71,6 +71,10 @@ inline constexpr uint32_t QOR_CF_MUTED = 0x00000008;
 inline constexpr uint32_t QOR_CF_CLIENT_TYPE = 0x00000030;
 inline constexpr uint32_t QOR_CF_UTF8 = 0x00000080;
 inline constexpr uint32_t QOR_CF_LIST_FORMAT = 0x00000300;
+// The list format's values (QOR when none is set).
+inline constexpr uint32_t QOR_CF_LIST_NONE = 0x00000100;
+inline constexpr uint32_t QOR_CF_LIST_COUNT = 0x00000200;
+inline constexpr uint32_t QOR_CF_LIST_DIFF = 0x00000300;
 inline constexpr uint32_t QOR_CF_PARROT = 0x00000400;
 inline constexpr uint32_t QOR_CF_ADMITTED = 0x00000800;
 inline constexpr uint32_t QOR_CF_SPEAKER = 0x00001000;
