@@ -20,11 +20,13 @@ namespace {
 uint32_t ArrivalResultBits(uint32_t aFlags) {
     switch (aFlags & QOR_CF_PRIV_CLASS) {
         case QOR_CF_PRIV_ADMIN_CLASS:
-            return 0x51;
+            return kNetResMembership | kNetResMutesPending | kNetResBlocksPending;
         case QOR_CF_PRIV_OWNER_CLASS:
-            return 0x5551;
+            return kNetResMembership | kNetResMutesPending | kNetResBlocksPending |
+                   kNetResAdminsPending | kNetResModesPending | kNetResRightsPending |
+                   kNetResNoticePending;
         default:
-            return 0x1;
+            return kNetResMembership;
     }
 }
 
