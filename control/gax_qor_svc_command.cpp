@@ -51,7 +51,6 @@ std::u16string WidenAscii(std::string_view aText) {
 TQORSVCCommandContext::TQORSVCCommandContext(TQORSVCCommandHost* aService, TSocket aSocket,
                                std::string aPeerAddrBin, int32_t aPeerPort)
     : TQORSVCCommandCtx(aService, aSocket, std::move(aPeerAddrBin), aPeerPort), e_Cmd(aService) {
-    e_Cmd->CmdContextCreated();
     CtxWrkTagInt = 0;  // command connections yield to client traffic within a sweep
     SocketSetReuseAddr(aSocket, true);
     SocketSetNoDelay(aSocket, true);
@@ -64,10 +63,7 @@ TQORSVCCommandContext::TQORSVCCommandContext(TQORSVCCommandHost* aService, TSock
     if (e_Cmd->LogCommandLevel() > 0) e_Cmd->Fifo(ConnectionStringU() + u" CONNECT");
 }
 
-TQORSVCCommandContext::~TQORSVCCommandContext() {
-    e_Cmd->CmdContextDestroyed();
-    f_CtxCmdMemSign.store(0, std::memory_order_release);
-}
+TQORSVCCommandContext::~TQORSVCCommandContext() = default;
 
 void TQORSVCCommandContext::PutData(const void* aPtr, int32_t aLen) {
     if (aLen <= 0) return;

@@ -20,11 +20,13 @@ namespace {
 uint32_t ArrivalResultBits(uint32_t aFlags) {
     switch (aFlags & QOR_CF_PRIV_CLASS) {
         case QOR_CF_PRIV_ADMIN_CLASS:
-            return 0x51;
+            return kNetResMembership | kNetResMutesPending | kNetResBlocksPending;
         case QOR_CF_PRIV_OWNER_CLASS:
-            return 0x5551;
+            return kNetResMembership | kNetResMutesPending | kNetResBlocksPending |
+                   kNetResAdminsPending | kNetResModesPending | kNetResRightsPending |
+                   kNetResNoticePending;
         default:
-            return 0x1;
+            return kNetResMembership;
     }
 }
 
@@ -319,7 +321,7 @@ void TQORServNetwork::tmHandshakeClient(TQORSVCContext* aCtx, TQORSVCClientHands
     aCtx->InDupl = true;
     CountContext(aCtx, +1);
     ApplyIntFlagsAtAdmission(aCtx);
-    aCtx->Last_ClientActivity = f_HeartBeatTick;
+    aCtx->tmAdmittedTick = f_HeartBeatTick;
     if (f_EffManagerMode == smm_Standalone) {
         aCtx->ClearAllManagersInfo(this);
         f_ApprovedHold.Add(aCtx);
@@ -348,13 +350,16 @@ void TQORServNetwork::ApplyIntFlagsAtAdmission(TQORSVCContext* aCtx) {
 void TQORServNetwork::CountContext(TQORSVCContext* aCtx, int32_t aDelta) {
     const uint32_t f = aCtx->CtxFlags();
     if (f & QOR_CF_NO_SERVER_MESSAGES) f_Cntr_MessagesNo += aDelta;
-    if ((f & 0x2000080) == 0x2000080) f_Cntr_SpeakerInfoUTF8 += aDelta;
+    if ((f & (QOR_CF_SPEAKER_INFO | QOR_CF_UTF8)) == (QOR_CF_SPEAKER_INFO | QOR_CF_UTF8))
+        f_Cntr_SpeakerInfoUTF8 += aDelta;
     if (f & QOR_CF_LIST_CACHE) f_Cntr_Cache += aDelta;
-    if ((f & 0x380) == 0x380) f_Cntr_List_DiffUTF8 += aDelta;
-    if ((f & 0x8000300) == 0) f_Cntr_List_QOR_Full += aDelta;
-    if ((f & 0x8000300) == 0x8000000) f_Cntr_List_QOR_Aggr += aDelta;
-    if ((f & 0x300) == 0x200) f_Cntr_List_Count += aDelta;
-    if ((f & 0x300) == 0x100) f_Cntr_List_None += aDelta;
+    if ((f & (QOR_CF_LIST_FORMAT | QOR_CF_UTF8)) == (QOR_CF_LIST_DIFF | QOR_CF_UTF8))
+        f_Cntr_List_DiffUTF8 += aDelta;
+    if ((f & (QOR_CF_LIST_FORMAT | QOR_CF_AGGREGATE_LIST)) == 0) f_Cntr_List_QOR_Full += aDelta;
+    if ((f & (QOR_CF_LIST_FORMAT | QOR_CF_AGGREGATE_LIST)) == QOR_CF_AGGREGATE_LIST)
+        f_Cntr_List_QOR_Aggr += aDelta;
+    if ((f & QOR_CF_LIST_FORMAT) == QOR_CF_LIST_COUNT) f_Cntr_List_Count += aDelta;
+    if ((f & QOR_CF_LIST_FORMAT) == QOR_CF_LIST_NONE) f_Cntr_List_None += aDelta;
 }
 
 void TQORServNetwork::tmRejectClient(TQORSVCContext* aCtx, TClientErrorType aAnswer,
@@ -646,7 +651,8 @@ void TQORServNetwork::ReleaseTX_IfEqual(TQORSVCContext* aCtx, bool aNotify, bool
     RelaySync();
     if (released && aNotify) {
         static const char rel = 0x00;
-        SendData(&rel, 1, 0xC08000, 0, aTellLeaver ? nullptr : aCtx);
+        SendData(&rel, 1, QOR_CF_LEAVING | QOR_CF_NEWBIE | QOR_CF_EMULATED_TX, 0,
+                 aTellLeaver ? nullptr : aCtx);
     }
 }
 

@@ -24,7 +24,7 @@ struct TQORServNetwork::AccessHost final : TQORNetAccessHost {
         if (Net.f_Relay->ReleaseTX_IfEqual(aCtx) == nullptr) return;
         Net.RelaySync();
         static const char eot = 0x00;
-        Net.SendData(&eot, 1, 0x10808000, 0);
+        Net.SendData(&eot, 1, QOR_CF_NO_SERVER_SOUNDS | QOR_CF_LEAVING | QOR_CF_EMULATED_TX, 0);
     }
     bool AccessIsOwnerId(std::string_view aClientId) const override {
         return Net.IsNetOrServerOwnerByHash(aClientId);

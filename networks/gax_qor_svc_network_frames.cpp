@@ -95,7 +95,7 @@ void TQORNetFanout::SendAggrList(const TQORNetSendParams& p) {
 
 void TQORNetFanout::SendKAToAll(TQORSVCContext* aExcept) {
     static const char ka = 0;
-    SendData({aExcept, 0xC08000, 0, &ka, 1});
+    SendData({aExcept, QOR_CF_LEAVING | QOR_CF_NEWBIE | QOR_CF_EMULATED_TX, 0, &ka, 1});
 }
 
 void TQORNetFanout::Fanout(const TQORNetFanoutDescr& d, uint32_t aNetFlags) {

@@ -270,13 +270,21 @@ void TQORNetClientLists::SendListOfClients_WOLock(const TQORSVCContext* aSpeaker
     auto send = [&](uint32_t aMask, uint32_t aValue, const FastStringA& aF) {
         e_Fanout.SendData({nullptr, aMask, aValue, aF.Data(), static_cast<int32_t>(aF.Len())});
     };
-    if (Counter(TQORListForm::Count) > 0) send(0x800700, 0x200, f_CountListCommand);
-    if (Counter(TQORListForm::DiffUTF8) > 0) send(0xC00780, 0x400380, f_ClientsV1FU);
-    send(0xC00780, 0x380, f_ClientsV1DU);
+    if (Counter(TQORListForm::Count) > 0)
+        send(QOR_CF_LIST_FORMAT | QOR_CF_LEAVING | QOR_CF_PARROT, QOR_CF_LIST_COUNT,
+             f_CountListCommand);
+    if (Counter(TQORListForm::DiffUTF8) > 0)
+        send(QOR_CF_LIST_FORMAT | QOR_CF_LEAVING | QOR_CF_NEWBIE | QOR_CF_PARROT | QOR_CF_UTF8,
+             QOR_CF_LIST_DIFF | QOR_CF_NEWBIE | QOR_CF_UTF8, f_ClientsV1FU);
+    send(QOR_CF_LIST_FORMAT | QOR_CF_LEAVING | QOR_CF_NEWBIE | QOR_CF_PARROT | QOR_CF_UTF8,
+         QOR_CF_LIST_DIFF | QOR_CF_UTF8, f_ClientsV1DU);
     if (Counter(TQORListForm::QORAggr) > 0)
-        e_Fanout.SendAggrList({nullptr, 0x8800700, 0x8000000, f_ClientsV0S.Data(),
-                               static_cast<int32_t>(f_ClientsV0S.Len())});
-    if (Counter(TQORListForm::QORFull) > 0) send(0x8800700, 0, f_ClientsV0);
+        e_Fanout.SendAggrList(
+            {nullptr, QOR_CF_LIST_FORMAT | QOR_CF_AGGREGATE_LIST | QOR_CF_LEAVING | QOR_CF_PARROT,
+             QOR_CF_AGGREGATE_LIST, f_ClientsV0S.Data(), static_cast<int32_t>(f_ClientsV0S.Len())});
+    if (Counter(TQORListForm::QORFull) > 0)
+        send(QOR_CF_LIST_FORMAT | QOR_CF_AGGREGATE_LIST | QOR_CF_LEAVING | QOR_CF_PARROT, 0,
+             f_ClientsV0);
 }
 
 TQORListDiffStats TQORNetClientLists::ListStep(const TQORSVCContext* aSpeaker,

@@ -60,9 +60,6 @@ class TQORSVCCommandHost : public TQORSVCHost {
                                                              bool aMatchEmail,
                                                              std::string_view aPasswordUTF8) = 0;
     virtual bool CmdManagerNewEmailIdx(int32_t aIndex, std::string_view aEmailUTF8) = 0;
-    // Counters of live command contexts (created, destroyed).
-    virtual void CmdContextCreated() = 0;
-    virtual void CmdContextDestroyed() = 0;
 };
 
 // A command-channel connection as the service's handlers see it: a work

@@ -172,8 +172,10 @@ void TQORSVCContext::SendKA() {
 }
 
 void TQORSVCContext::SendTXAPPROVAL() {
-    if (CtxProtocol != TServProtocol::PROTO_QOR) return;
+    // The protocol state is the worker's: a session on its way out is known
+    // by its leaving bit instead.
     const uint32_t flags = CtxFlags();
+    if ((flags & QOR_CF_LEAVING) != 0) return;
     const uint16_t si =
         (flags & (QOR_CF_AGGREGATE_LIST | QOR_CF_LIST_FORMAT)) == QOR_CF_AGGREGATE_LIST
             ? 2
@@ -182,6 +184,11 @@ void TQORSVCContext::SendTXAPPROVAL() {
     const char buf[3] = {static_cast<char>(f_TxApprovalV0_1.Marker), static_cast<char>(si >> 8),
                          static_cast<char>(si & 0xFF)};
     vSendBytes(buf, 3);
+}
+
+void TQORSVCContext::PublishRights() {
+    f_PublishedRights.store((static_cast<uint64_t>(CliPrivilege) << 32) | f_AnswExtFlags,
+                            std::memory_order_release);
 }
 
 void TQORSVCContext::AbortContext() {

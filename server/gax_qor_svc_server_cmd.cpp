@@ -65,15 +65,6 @@ uint32_t TQORService::CmdServerUptime() const {
 
 // The manager look-ups are in gax_qor_svc_server_sysman.cpp.
 
-// The service's books of command contexts are kept where it lists them: the
-// admission counts a context in, its disconnect report counts it out and moves
-// a waiting stop on. Counting the context's own life as well counted every
-// connection twice, and the stop then waited for a count that its disconnect
-// report never brought to 0.
-void TQORService::CmdContextCreated() {}
-
-void TQORService::CmdContextDestroyed() {}
-
 void TQORService::SetCommandContextFactory(TQORSVCCommandFactory aFactory) {
     CheckNotStarted();
     f_CommandFactory = std::move(aFactory);

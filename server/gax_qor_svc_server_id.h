@@ -279,8 +279,6 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
                                                      std::string_view aEmailUTF8, bool aMatchEmail,
                                                      std::string_view aPasswordUTF8) override;
     bool CmdManagerNewEmailIdx(int32_t aIndex, std::string_view aEmailUTF8) override;
-    void CmdContextCreated() override;
-    void CmdContextDestroyed() override;
     // The maker of command contexts (the control layer's), set by the owner
     // before StartService.
     void SetCommandContextFactory(TQORSVCCommandFactory aFactory);

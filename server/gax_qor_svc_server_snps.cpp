@@ -456,8 +456,10 @@ TQORSVCWorkerExecResult TQORSVCContextSNPS::OnCommand(TQORSVCStepParams& aPar) {
     TQORClientCmdView v;
     v.CtxFlags = CtxFlags();
     v.Ctx2Flags = Ctx2Flags();
-    v.GrantedFlags = CliAnswerExtFlags();
-    v.Privilege = CliPrivilege;
+    // The membership is the heartbeat's (a move rewrites it): only the word it
+    // publishes is read here.
+    v.GrantedFlags = PublishedGrantedFlags();
+    v.Privilege = PublishedPrivilege();
     v.Utf8 = CliUTF8();
     v.ClientId = CliHashA();
     v.Service = &Facts();

@@ -229,8 +229,6 @@ class TQORSVCWrkCtx {
 
     // Worker bookkeeping (worker thread; set by TQORSVCWorker::SetHandlerOnContext).
     int32_t CtxWrkTagInt = 0;  // 1: served in a sweep's first pass, 0: in the second
-    void* CtxWrkTagPtr = nullptr;
-    int32_t CtxCheckAlloc = 0;
     PWaiter2Resource CtxWaiterResource = nullptr;
     bool ExecStopped = false;
     // REQUIRES: the worker thread that registers the context.

@@ -177,10 +177,11 @@ TAsyncWriter2SocketThreadSafe::TAsyncWriter2SocketThreadSafe(int aLinearBufSize)
     PublishHints();
 }
 
-TAsyncWriter2SocketThreadSafe::~TAsyncWriter2SocketThreadSafe() {
-    // Waits for an operation still running in another thread.
-    plat::MutexLock lock(f_CritA);
-}
+// No lock is taken here: whoever owns the buffer stops every thread that can
+// reach it (the worker is joined or has let the context go, the heartbeat no
+// longer finds it by key) before destroying it, so nothing can still be
+// running inside. Waiting on the lock would only hide a broken teardown order.
+TAsyncWriter2SocketThreadSafe::~TAsyncWriter2SocketThreadSafe() = default;
 
 void TAsyncWriter2SocketThreadSafe::PublishHints() {
     // Pairs with the acquire in Flush: a flusher that sees the count also sees the bytes.
