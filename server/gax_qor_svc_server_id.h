@@ -34,6 +34,7 @@
 #include "foundation/gax_ansi_unicode_converter.h"
 #include "foundation/gax_fifo.h"
 #include "platform/plat_mutex.h"
+#include "platform/plat_process.h"
 #include "platform/plat_thread.h"
 #include "server/gax_qor_address_connect_counter.h"
 #include "server/gax_qor_svc_cmdhost.h"
@@ -288,6 +289,14 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     void tmSetTimerSync(uint32_t aSyncTick) override GAX_REQUIRES(kHeartbeat);
     // One heartbeat pass, repeated at once while the networks find commands.
     void tm_Pinger() override GAX_REQUIRES(kHeartbeat);
+    // The next deadline of any duty: a network's ping point (only one with
+    // work on its ping), a speech pause's end, the whole second while a
+    // temporary move or a memory report is pending, the worker reorder
+    // point; the next grid point while records wait, results are pending, a
+    // network has commands, a Parrot is busy or a stop is under way.
+    uint32_t tmNextDeadline(uint32_t aNow) override GAX_REQUIRES(kHeartbeat);
+    // Wake-ups of the heartbeat so far (for the tests and the benchmarks).
+    uint64_t HeartbeatWakes() const { return f_Timer.Wakes(); }
     // A command context asks for a flush: it waits in the flusher queue, and
     // the pass posts every list snapshot followed by the flush request.
     void tmRequestFlush(TQORSVCCtxRef aCommandContext) GAX_REQUIRES(kHeartbeat);
@@ -788,6 +797,8 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     std::unordered_map<const void*, TQORClientEntry> f_tmClients GAX_GUARDED_BY(kHeartbeat);
     std::vector<std::unique_ptr<TQORSVCWrkCtx>> f_tmCommandContexts GAX_GUARDED_BY(kHeartbeat);
     std::vector<TQORWorkerSlot> f_tmWorkers GAX_GUARDED_BY(kHeartbeat);
+    // Workers the load is spread over: the cores the process may use.
+    const int32_t f_tmWorkerTarget = plat::UsableCores();
     int32_t f_tmUndefined GAX_GUARDED_BY(kHeartbeat) = 0;
     std::vector<std::unique_ptr<TQORSVCWrkCtx>> f_tmDisposeAtPassEnd GAX_GUARDED_BY(kHeartbeat);
     TQORWorkerSlot* tmFindWorker(TQORSVCHandle aWorker) GAX_REQUIRES(kHeartbeat);

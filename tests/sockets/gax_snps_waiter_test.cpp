@@ -202,7 +202,7 @@ TEST(Waiter, InterruptGoesFirstThenLowestSlotOnePerWait) {
 // set midway comes before the next socket; a socket marked or no longer
 // selected meanwhile is skipped; a removal makes the next wait poll afresh.
 TEST(Waiter, OnePollServesTheReadySetInSlotOrder) {
-    constexpr int kN = TWaiter2Socket::kMaxCapacity;
+    constexpr int kN = 63;
     TWaiter2Socket w(kN);
     std::vector<std::unique_ptr<Pair>> pairs;
     std::vector<PWaiter2Resource> res;
