@@ -88,12 +88,12 @@ void* CtxPtr(intptr_t n) {
 TEST(Waiter, CapacityIsClampedAndEnforced) {
     struct Case {
         int wished, capacity;
-    } cases[] = {{100, 63}, {63, 63}, {5, 5}, {0, 0}, {-5, 0}};
+    } cases[] = {{6000, TWaiter2Socket::kMaxCapacity}, {100, 100}, {63, 63}, {5, 5}, {0, 0}, {-5, 0}};
     for (const auto& c : cases) {
         TWaiter2Socket w(c.wished);
         EXPECT_EQ(w.Capacity(), c.capacity) << c.wished;
     }
-    TWaiter2Socket w(100);
+    TWaiter2Socket w(63);
     for (int i = 0; i < 63; ++i) w.RegisterResource(nullptr, 1000 + i);
     EXPECT_EQ(w.Count(), 63);
     EXPECT_EQ(Raised<EWaiterNoFreeResources>([&] { w.RegisterResource(nullptr, 5); }),
