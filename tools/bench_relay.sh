@@ -13,7 +13,8 @@
 # (default 300), RATE frames per second (default 5, a real talker), SIZES
 # (default "100 1000"), THREADS receiver threads of the load tool (default 2),
 # CHURN (default 100; 0 skips that run), PIN (default empty: e.g. "0-3 4-7"
-# pins the relays to the first cores and the load tool to the second).
+# pins the relays to the first cores and the load tool to the second),
+# PER_THREAD (default empty: the server's own; the connections per worker).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,6 +24,7 @@ RATE=${RATE:-5}
 SIZES=${SIZES:-100 1000}
 THREADS=${THREADS:-2}
 CHURN=${CHURN:-100}
+PER_THREAD=${PER_THREAD:-}
 PIN=${PIN:-}
 RELAY_CPUS=${PIN%% *}
 TOOL_CPUS=${PIN#* }
@@ -104,6 +106,7 @@ ClientActivityTimeout=30
 SpeechLimit=0
 MaxSpeechTime=1800
 [System]
+${PER_THREAD:+ConnectionsPerThread=$PER_THREAD}
 LogClientLevel=0
 DataDir=$WORK
 NetworksFileName=$WORK/networks.cfg

@@ -217,9 +217,10 @@ int main(int argc, char** argv) {
                 r.Expected, 100.0 * r.Delivery(), r.Corrupt, r.OutOfOrder);
     std::printf("  latency    p50 %.1f us, p99 %.1f us, max %.1f us, %ld over 50 ms\n", r.P50Us,
                 r.P99Us, r.MaxUs, r.Over50Ms);
-    std::printf("  kernel rx  p50 %.1f us, p99 %.1f us, max %.1f us, %ld over 50 ms\n", r.KernelP50Us,
-                r.KernelP99Us, r.KernelMaxUs, r.KernelOver50Ms);
-    if (cfg.Churn > 0) std::printf("  churn      %d of %d stations joined and left\n", r.ChurnJoined, cfg.Churn);
+    std::printf("  kernel rx  p50 %.1f us, p99 %.1f us, max %.1f us, %ld over 50 ms\n",
+                r.KernelP50Us, r.KernelP99Us, r.KernelMaxUs, r.KernelOver50Ms);
+    if (cfg.Churn > 0)
+        std::printf("  churn      %d of %d stations joined and left\n", r.ChurnJoined, cfg.Churn);
     if (r.ServerPid > 0 && r.ServerCpuSec >= 0)
         std::printf("  relay cpu  pid %d: %.3f s, %.3f us per delivered frame\n", r.ServerPid,
                     r.ServerCpuSec, r.CpuPerDeliveredUs);

@@ -333,7 +333,8 @@ class Receiver {
         const int64_t now = MonoNs();
         const size_t n = listeners_.size();
         for (size_t i = 0; i < n; ++i) {
-            listeners_[i].nextKeepAlive = now + int64_t(i) * kKeepAliveNs / int64_t(std::max<size_t>(n, 1));
+            listeners_[i].nextKeepAlive =
+                now + int64_t(i) * kKeepAliveNs / int64_t(std::max<size_t>(n, 1));
             epoll_event ev{};
             ev.events = EPOLLIN | EPOLLRDHUP;
             ev.data.u64 = i;
@@ -398,7 +399,8 @@ class Receiver {
             }
             // Silent listeners would hit the server's activity time-out; the
             // bare relay reads and drops the same bytes.
-            for (int64_t now = MonoNs(); !listeners_.empty() && listeners_[nextKa].nextKeepAlive <= now;) {
+            for (int64_t now = MonoNs();
+                 !listeners_.empty() && listeners_[nextKa].nextKeepAlive <= now;) {
                 Listener& l = listeners_[nextKa];
                 l.nextKeepAlive += kKeepAliveNs;
                 if (l.nextKeepAlive <= now) l.nextKeepAlive = now + kKeepAliveNs;
@@ -570,7 +572,9 @@ inline int RunChurn(const LoadConfig& cfg, std::chrono::duration<double> measure
         if (started < cfg.Churn && now >= t0 + spacing * started) {
             QorConnection c;
             if (c.Connect(cfg.Host, cfg.Port, SourceFor(cfg, cfg.Listeners + 1 + started), 2000) &&
-                c.SendAll(BuildConnectString(StationFields(cfg, "C", started), ConnectForm::Ansi).Line, 2000))
+                c.SendAll(
+                    BuildConnectString(StationFields(cfg, "C", started), ConnectForm::Ansi).Line,
+                    2000))
                 st.push_back(Station{c.Release(), now + stay, false, {}});
             ++started;
         }
@@ -759,7 +763,8 @@ inline LoadResult RunLoad(const LoadConfig& cfg) {
         auto next = Clock::now();
         const auto deadline = next + std::chrono::milliseconds(cfg.WarmupTimeoutMs);
         uint32_t k = 0;
-        while ((k < uint32_t(cfg.WarmupFrames) || shared.warm.load() < res.Connected - shared.lost.load()) &&
+        while ((k < uint32_t(cfg.WarmupFrames) ||
+                shared.warm.load() < res.Connected - shared.lost.load()) &&
                Clock::now() < deadline) {
             if (!sendFrame(kWarmupSeqBit | k++)) {
                 stopAll();
@@ -781,7 +786,8 @@ inline LoadResult RunLoad(const LoadConfig& cfg) {
     std::atomic<int> churnJoined{0};
     if (qor && cfg.Churn > 0)
         churn = std::thread([&] {
-            churnJoined = RunChurn(cfg, std::chrono::duration<double>(cfg.Frames / cfg.Rate), shared.stop);
+            churnJoined =
+                RunChurn(cfg, std::chrono::duration<double>(cfg.Frames / cfg.Rate), shared.stop);
         });
     auto next = t0;
     for (int k = 0; k < cfg.Frames; ++k) {

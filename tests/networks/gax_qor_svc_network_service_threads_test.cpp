@@ -96,7 +96,8 @@ TEST(ClientRoad, TheHeartbeatWakesOnlyForWorkAndStillPingsEvery500Ms) {
     ASSERT_EQ(conn.WaitForFrame(kFrameEndTx, frame, 20000), ReadStatus::Ok);
     const uint64_t wakes0 = srv.svc->HeartbeatWakes();
     const auto t0 = Clock::now();
-    for (int i = 0; i < 4; ++i) ASSERT_EQ(conn.WaitForFrame(kFrameEndTx, frame, 20000), ReadStatus::Ok) << i;
+    for (int i = 0; i < 4; ++i)
+        ASSERT_EQ(conn.WaitForFrame(kFrameEndTx, frame, 20000), ReadStatus::Ok) << i;
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
     const uint64_t wakes = srv.svc->HeartbeatWakes() - wakes0;

@@ -301,12 +301,19 @@ TEST(HeartbeatGrid, ADeadlineWaitsForTheFirstGridPointAtOrAfterIt) {
         uint32_t grid, due, wait;
     };
     const Case cases[] = {
-        {30, 0, 30},      {30, 30, 30},     {30, 31, 130},   {30, 130, 130},
-        {30, 250, 330},   {100, 100, 100},  {100, 101, 200}, {1, 499, 501},
+        {30, 0, 30},
+        {30, 30, 30},
+        {30, 31, 130},
+        {30, 130, 130},
+        {30, 250, 330},
+        {100, 100, 100},
+        {100, 101, 200},
+        {1, 499, 501},
         {30, kHeartbeatNoDeadline, 30 + kHeartbeatLongestSleep},
         {30, kHeartbeatLongestSleep + 5000, 30 + kHeartbeatLongestSleep},
     };
-    for (const Case& c : cases) EXPECT_EQ(HeartbeatDeadlineWait(c.grid, c.due), c.wait) << c.grid << " " << c.due;
+    for (const Case& c : cases)
+        EXPECT_EQ(HeartbeatDeadlineWait(c.grid, c.due), c.wait) << c.grid << " " << c.due;
 }
 
 // ---------------------------------------------------------------- heartbeat pass

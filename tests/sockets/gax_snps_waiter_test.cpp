@@ -88,7 +88,8 @@ void* CtxPtr(intptr_t n) {
 TEST(Waiter, CapacityIsClampedAndEnforced) {
     struct Case {
         int wished, capacity;
-    } cases[] = {{6000, TWaiter2Socket::kMaxCapacity}, {100, 100}, {63, 63}, {5, 5}, {0, 0}, {-5, 0}};
+    } cases[] = {
+        {6000, TWaiter2Socket::kMaxCapacity}, {100, 100}, {63, 63}, {5, 5}, {0, 0}, {-5, 0}};
     for (const auto& c : cases) {
         TWaiter2Socket w(c.wished);
         EXPECT_EQ(w.Capacity(), c.capacity) << c.wished;
