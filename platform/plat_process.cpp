@@ -1,6 +1,5 @@
 #include "platform/plat_process.h"
 
-#include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -26,14 +25,6 @@ long OpenFileLimit() {
     rlimit lim{};
     if (::getrlimit(RLIMIT_NOFILE, &lim) != 0) return -1;
     return lim.rlim_cur == RLIM_INFINITY ? -1 : static_cast<long>(lim.rlim_cur);
-}
-
-int UsableCores() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
-    const int n = CPU_COUNT(&set);
-    return n > 0 ? n : 1;
 }
 
 }  // namespace plat

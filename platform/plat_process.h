@@ -13,7 +13,4 @@ void ProcessStartup();
 // The soft limit of open descriptors now; -1 when unknown.
 long OpenFileLimit();
 
-// The cores this process may run on (its affinity mask), at least 1.
-int UsableCores();
-
 }  // namespace plat

@@ -204,19 +204,14 @@ void TQORService::tmAdmitCommand(TQORSVCNetQueueRecord& aRec) {
 // ---------------------------------------------------------------- worker slots
 
 void TQORService::tmAssignToWorker(TQORSVCWrkCtx* aCtx, bool aOld) {
-    // The least loaded worker with room; a new one while there are fewer
-    // workers than cores and none is empty. One waiter holds thousands of
-    // sockets: more threads than cores would only add wake-ups per frame,
-    // fewer would leave cores idle in a fan-out.
     TQORSVCWorker* w = nullptr;
-    int32_t live = 0;
     for (TQORWorkerSlot& s : f_tmWorkers) {
-        if (s.Ending) continue;
-        ++live;
-        if (s.W->wrkFreeCount > 0 && (w == nullptr || s.W->wrkFreeCount > w->wrkFreeCount))
+        if (!s.Ending && s.W->wrkFreeCount > 0) {
             w = s.W.get();
+            break;
+        }
     }
-    if (w == nullptr || (live < f_tmWorkerTarget && w->wrkFreeCount < w->wrkCapacity())) {
+    if (w == nullptr) {
         TQORWorkerSlot slot;
         slot.W = std::make_unique<TQORSVCWorker>(this, false,
                                                  static_cast<int32_t>(f_tmWorkers.size()));
@@ -325,10 +320,7 @@ void TQORService::tmWorkerRejected(TQORSVCHandle aWorker) {
 }
 
 void TQORService::tmWorkerReorderStep() {
-    // Up to one worker per core the load stays spread; beyond that, the
-    // later workers are emptied into the earlier ones so that they can end.
-    if (f_tmWorkers.size() < 2 || f_tmWorkers.size() <= static_cast<size_t>(f_tmWorkerTarget))
-        return;
+    if (f_tmWorkers.size() < 2) return;
     for (std::size_t i = 0; i + 1 < f_tmWorkers.size(); ++i) {
         TQORWorkerSlot& target = f_tmWorkers[i];
         if (target.Ending || target.W->wrkFreeCount <= 0) continue;

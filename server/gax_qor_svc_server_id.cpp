@@ -514,7 +514,7 @@ uint32_t TQORService::tmNextDeadline(uint32_t aNow) {
     // grid point these many steps after the last one counted.
     if (!f_tmTempMovedContexts.empty() || f_tmMemRep.Running())
         at(f_ServLastHeartBeatTick + (10 - f_ServHeartBeats1s) * 100);
-    if (f_tmWorkers.size() >= 2 && f_tmWorkers.size() > static_cast<size_t>(f_tmWorkerTarget))
+    if (f_tmWorkers.size() >= 2)
         at(f_ServLastHeartBeatTick + (30 - f_ServHeartBeatsWorkerReorder) * 100);
     if (!p_Cfg.cfg_ServerEnabled) return due;
     for (const auto& n : f_Nets) {

@@ -34,7 +34,6 @@
 #include "foundation/gax_ansi_unicode_converter.h"
 #include "foundation/gax_fifo.h"
 #include "platform/plat_mutex.h"
-#include "platform/plat_process.h"
 #include "platform/plat_thread.h"
 #include "server/gax_qor_address_connect_counter.h"
 #include "server/gax_qor_svc_cmdhost.h"
@@ -797,8 +796,6 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     std::unordered_map<const void*, TQORClientEntry> f_tmClients GAX_GUARDED_BY(kHeartbeat);
     std::vector<std::unique_ptr<TQORSVCWrkCtx>> f_tmCommandContexts GAX_GUARDED_BY(kHeartbeat);
     std::vector<TQORWorkerSlot> f_tmWorkers GAX_GUARDED_BY(kHeartbeat);
-    // Workers the load is spread over: the cores the process may use.
-    const int32_t f_tmWorkerTarget = plat::UsableCores();
     int32_t f_tmUndefined GAX_GUARDED_BY(kHeartbeat) = 0;
     std::vector<std::unique_ptr<TQORSVCWrkCtx>> f_tmDisposeAtPassEnd GAX_GUARDED_BY(kHeartbeat);
     TQORWorkerSlot* tmFindWorker(TQORSVCHandle aWorker) GAX_REQUIRES(kHeartbeat);

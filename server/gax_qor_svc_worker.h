@@ -1,5 +1,5 @@
-// A worker thread: runs up to ConnectionsPerThread work contexts (at most
-// 5000, its waiter's limit) on one socket waiter. The heartbeat thread creates
+// A worker thread: runs up to ConnectionsPerThread work contexts (at most 63,
+// its waiter's limit) on one socket waiter. The heartbeat thread creates
 // workers, hands them contexts through their work queue, moves contexts
 // between them, wakes those whose contexts got output and ends the idle ones.
 // A worker talks back only through server-queue records.

@@ -176,7 +176,7 @@ TWaiter2Socket::TWaiter2Socket(int aWishedCapacity)
     f_IntObjs[0] = std::make_unique<TWaiter2Resource>();
     f_IntObjs[0]->wtr_Socket = f_ExtEvent.Fd();
     f_ByKey.assign(static_cast<size_t>(f_Capacity) + 1, nullptr);
-    for (int key = f_Capacity; key >= 1; --key) f_FreeKeys.push_back(static_cast<uint16_t>(key));
+    for (int key = f_Capacity; key >= 1; --key) f_FreeKeys.push_back(static_cast<uint8_t>(key));
     f_Ready.assign(static_cast<size_t>(f_Capacity) + 1, 0);
 }
 
@@ -216,7 +216,7 @@ void TWaiter2Socket::SetWaitMode(PWaiter2Resource aResource, uint8_t aWaiterFlag
 }
 
 void TWaiter2Socket::ResourceAdded(PWaiter2Resource aResource) {
-    const uint16_t key = f_FreeKeys.back();
+    const uint8_t key = f_FreeKeys.back();
     f_FreeKeys.pop_back();
     f_ByKey[key] = aResource;
     aResource->wtr_Cookie = (f_NextSerial++ << kKeyBits) | key;
@@ -235,7 +235,7 @@ void TWaiter2Socket::ResourceAdded(PWaiter2Resource aResource) {
 
 void TWaiter2Socket::ResourceRemoving(PWaiter2Resource aResource) {
     LeaveKernel(*aResource);
-    const auto key = static_cast<uint16_t>(aResource->wtr_Cookie & ((1u << kKeyBits) - 1));
+    const auto key = static_cast<uint8_t>(aResource->wtr_Cookie & ((1u << kKeyBits) - 1));
     f_ByKey[key] = nullptr;
     f_FreeKeys.push_back(key);
 }

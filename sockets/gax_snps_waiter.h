@@ -154,8 +154,7 @@ class TWaiter2Base {
 };
 
 // The waiter of the system: a kernel readiness set (plat::Poller) over the
-// interrupt and up to 5000 sockets (the kernel set has no limit of its own;
-// the bound is that of a worker's configured connections).
+// interrupt and up to 63 sockets.
 //
 // What the kernel watches follows the table lazily: SetWaitMode only notes the
 // flags, and the wait that next asks the kernel first brings each entry in line
@@ -181,7 +180,7 @@ class TWaiter2Base {
 // owner, which closed it, unregisters it.
 class TWaiter2Socket final : public TWaiter2Base {
   public:
-    static constexpr int kMaxCapacity = 5000;
+    static constexpr int kMaxCapacity = 63;
 
     explicit TWaiter2Socket(int aWishedCapacity);
     ~TWaiter2Socket() override;
@@ -211,7 +210,7 @@ class TWaiter2Socket final : public TWaiter2Base {
 
   private:
     // Key 0 is the interrupt's; a record's key is its index in f_ByKey.
-    static constexpr uint64_t kKeyBits = 13;
+    static constexpr uint64_t kKeyBits = 8;
     static_assert(kMaxCapacity < (1 << kKeyBits));
 
     // Hands out the next ready socket of the last kernel wait; false when none is left.
@@ -230,7 +229,7 @@ class TWaiter2Socket final : public TWaiter2Base {
     std::atomic<bool> f_InterruptPending{false};
     plat::Poller f_Poller;
     std::vector<PWaiter2Resource> f_ByKey;  // borrowed from f_IntObjs; null: free key
-    std::vector<uint16_t> f_FreeKeys;
+    std::vector<uint8_t> f_FreeKeys;
     uint64_t f_NextSerial = 1;
     // Closed descriptors found and not yet reported.
     int f_InvalidUnreported = 0;
