@@ -459,9 +459,15 @@ std::u16string TQORService::trGetNextDataChangeCounter() {
 
 // ---------------------------------------------------------------- heartbeat
 
+void TQORService::tmPublishUptime() {
+    const uint32_t secondEnd = f_ServLastHeartBeatTick - f_ServHeartBeats1s * 100;
+    f_CmdUptime.store(uint64_t{f_ServerUptime} << 32 | secondEnd, std::memory_order_release);
+}
+
 void TQORService::tmSetTimerSync(uint32_t aSyncTick) {
-    f_HeartbeatEnabled.store(true, std::memory_order_release);
     f_ServLastHeartBeatTick = aSyncTick;
+    tmPublishUptime();
+    f_HeartbeatEnabled.store(true, std::memory_order_release);
     if (!p_Cfg.cfg_ServerEnabled) return;
     for (std::size_t i = 0; i < f_Nets.size(); ++i)
         f_Nets[i]->SetPingBase(aSyncTick - static_cast<uint32_t>(i % 5) * 100);
@@ -555,9 +561,9 @@ void TQORService::tmCountSteps() {
     while (f_ServHeartBeats1s > 9) {
         f_ServHeartBeats1s -= 10;
         ++f_ServerUptime;
-        f_CmdUptime.store(f_ServerUptime, std::memory_order_relaxed);
         ++f_tmSecs;
     }
+    if (f_tmSecs > 0) tmPublishUptime();
     f_ServHeartBeatsWorkerReorder += steps;
     while (f_ServHeartBeatsWorkerReorder > 29) {
         f_ServHeartBeatsWorkerReorder -= 30;

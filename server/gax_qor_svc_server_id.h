@@ -719,9 +719,13 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     int32_t f_SysMansActiveCount = 0;
 
     // Crossing threads.
-    // The command channel's view: the uptime mirrored by the heartbeat, and
-    // the networks by name, fixed before the heartbeat is enabled.
-    std::atomic<uint32_t> f_CmdUptime{0};
+    // The command channel's view: the uptime mirrored by the heartbeat (the
+    // whole seconds counted, high half, and the tick of the grid point that
+    // ended the last of them, low half: the heartbeat may sleep through
+    // seconds, which the reader adds from the clock), and the networks by
+    // name, fixed before the heartbeat is enabled.
+    std::atomic<uint64_t> f_CmdUptime{0};
+    void tmPublishUptime() GAX_REQUIRES(kHeartbeat);
     std::vector<std::pair<std::u16string, TQORSVCNetwork*>> f_CmdNetNames;
     TQORSVCCommandFactory f_CommandFactory;  // a setting
     std::atomic<bool> f_StartRequested{false};

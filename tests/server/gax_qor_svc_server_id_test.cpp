@@ -347,6 +347,21 @@ TEST_F(ServiceTest, StepsMakeUptimeAndReorders) {
     EXPECT_EQ(svc->tmEpochUTC(), clock.UnixSeconds());
 }
 
+TEST_F(ServiceTest, UptimeSeenByTheCommandChannelRunsOnWhileTheHeartbeatSleeps) {
+    EXPECT_EQ(svc->CmdServerUptime(), 0u);  // not enabled yet
+    Sync(T);
+    clock.Set(T + 999);
+    EXPECT_EQ(svc->CmdServerUptime(), 0u);
+    PassAt(T + 1250);
+    EXPECT_EQ(svc->CmdServerUptime(), 1u);
+    clock.Set(T + 5300);  // no pass: nothing was due
+    EXPECT_EQ(svc->CmdServerUptime(), 5u);
+    PassAt(T + 5400);
+    TQORRoleScope role(kHeartbeat);
+    EXPECT_EQ(svc->tmServerUptime(), 5u);  // the heartbeat's own count agrees
+    EXPECT_EQ(svc->CmdServerUptime(), 5u);
+}
+
 TEST_F(ServiceTest, NetworkPingsFallOnFivePhases) {
     std::vector<FakeNetwork*> nets;
     for (int i = 0; i < 7; ++i) {
