@@ -726,7 +726,12 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     // name, fixed before the heartbeat is enabled.
     std::atomic<uint64_t> f_CmdUptime{0};
     void tmPublishUptime() GAX_REQUIRES(kHeartbeat);
-    std::vector<std::pair<std::u16string, TQORSVCNetwork*>> f_CmdNetNames;
+    struct TQORSVCCmdNetName {
+        std::u16string Name;
+        std::u16string CharsetName;
+        TQORSVCNetwork* Net;
+    };
+    std::vector<TQORSVCCmdNetName> f_CmdNetNames;
     TQORSVCCommandFactory f_CommandFactory;  // a setting
     std::atomic<bool> f_StartRequested{false};
     std::atomic<bool> f_HeartbeatEnabled{false};
