@@ -152,6 +152,20 @@ void TQORServNetwork::PushSimple(TQORServNetworkCommand aCmd) {
     }
 }
 
+bool TQORServNetwork::PingWanted() const {
+    // Every context the network may hold is in one of these until it is
+    // disposed of (the Parrot, always there, needs no ping: it asks for its
+    // own steps while busy); the access lists expire their timed entries on
+    // the ping.
+    const size_t parrot = f_Parrot ? 1 : 0;
+    return f_EMailHash.size() > parrot || f_VisualOper.size() > parrot || !f_Owned.empty() ||
+           !f_AttachHold.Empty() || !f_ApprovedHold.Empty() || !f_QuarantineHold.Empty() ||
+           !f_NewbieHold.Empty() || !f_DelHold.Empty() || !f_MovedHold.Empty() ||
+           !f_ExtraDispHold.Empty() || !f_DispHold.Empty() || f_NetResults != 0 ||
+           e_SpeakingContext != nullptr || !f_NetCmds.empty() || !f_Access->Mutes().Empty() ||
+           !f_Access->Blocks().Empty();
+}
+
 bool TQORServNetwork::NetHeartBeat(bool aPing, uint32_t aTick) {
     f_HeartBeatTick = aTick;
     if (aPing) f_NetPingTickScale += 500;

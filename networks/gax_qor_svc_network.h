@@ -122,6 +122,7 @@ class TQORServNetwork : public TQORNetworkData,
     std::u16string NetName() const override { return NetworkNameUCS2(); }
     uint32_t PingBase() const override { return f_NetPingTickScale; }
     void SetPingBase(uint32_t aTick) override { f_NetPingTickScale = aTick; }
+    bool PingWanted() const override;
     bool HasCommands() const override { return !f_NetCmds.empty(); }
     // A record about no client (fast mode, disconnect-all, list rebuild).
     bool PushCommand(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) override;

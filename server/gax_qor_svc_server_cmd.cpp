@@ -60,7 +60,10 @@ void TQORService::CmdSetLogClientLevel(int32_t aLevel) {
 }
 
 uint32_t TQORService::CmdServerUptime() const {
-    return f_CmdUptime.load(std::memory_order_relaxed);
+    if (!f_HeartbeatEnabled.load(std::memory_order_acquire)) return 0;
+    const uint64_t up = f_CmdUptime.load(std::memory_order_acquire);
+    return static_cast<uint32_t>(up >> 32) +
+           TickElapsed(e_Clock.Tick(), static_cast<uint32_t>(up)) / 1000;
 }
 
 // The manager look-ups are in gax_qor_svc_server_sysman.cpp.

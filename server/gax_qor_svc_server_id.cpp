@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cassert>
 #include <chrono>
 #include <cstdio>
@@ -477,9 +478,15 @@ std::u16string TQORService::trGetNextDataChangeCounter() {
 
 // ---------------------------------------------------------------- heartbeat
 
+void TQORService::tmPublishUptime() {
+    const uint32_t secondEnd = f_ServLastHeartBeatTick - f_ServHeartBeats1s * 100;
+    f_CmdUptime.store(uint64_t{f_ServerUptime} << 32 | secondEnd, std::memory_order_release);
+}
+
 void TQORService::tmSetTimerSync(uint32_t aSyncTick) {
-    f_HeartbeatEnabled.store(true, std::memory_order_release);
     f_ServLastHeartBeatTick = aSyncTick;
+    tmPublishUptime();
+    f_HeartbeatEnabled.store(true, std::memory_order_release);
     if (!p_Cfg.cfg_ServerEnabled) return;
     for (std::size_t i = 0; i < f_Nets.size(); ++i)
         f_Nets[i]->SetPingBase(aSyncTick - static_cast<uint32_t>(i % 5) * 100);
@@ -520,6 +527,29 @@ void TQORService::tm_Pinger() {
     f_tmDisposeAtPassEnd.clear();
 }
 
+uint32_t TQORService::tmNextDeadline(uint32_t aNow) {
+    if (f_Poster.ServQueue().Count() > 0 || StopStage() != fss_NoStop || f_tmPendingResults != 0)
+        return 0;
+    uint32_t due = kHeartbeatNoDeadline;
+    auto at = [&](uint32_t aTick) {
+        const int32_t d = TickSignedDiff(aTick, aNow);
+        due = std::min(due, d <= 0 ? 0u : static_cast<uint32_t>(d));
+    };
+    // The step counters reach a whole second and the reorder point on the
+    // grid point these many steps after the last one counted.
+    if (!f_tmTempMovedContexts.empty() || f_tmMemRep.Running())
+        at(f_ServLastHeartBeatTick + (10 - f_ServHeartBeats1s) * 100);
+    if (f_tmWorkers.size() >= 2)
+        at(f_ServLastHeartBeatTick + (30 - f_ServHeartBeatsWorkerReorder) * 100);
+    if (!p_Cfg.cfg_ServerEnabled) return due;
+    for (const auto& n : f_Nets) {
+        if (n->HasCommands() || n->ParrotBusy()) return 0;
+        if (n->SpeechPauseOn()) at(n->SpeechPauseStartTick() + n->SpeechPauseTicks());
+        if (n->PingWanted()) at(n->PingBase() + 500);
+    }
+    return due;
+}
+
 void TQORService::tmPass() {
     f_got_worker_reorder = false;
     tmServResults = 0;
@@ -550,9 +580,9 @@ void TQORService::tmCountSteps() {
     while (f_ServHeartBeats1s > 9) {
         f_ServHeartBeats1s -= 10;
         ++f_ServerUptime;
-        f_CmdUptime.store(f_ServerUptime, std::memory_order_relaxed);
         ++f_tmSecs;
     }
+    if (f_tmSecs > 0) tmPublishUptime();
     f_ServHeartBeatsWorkerReorder += steps;
     while (f_ServHeartBeatsWorkerReorder > 29) {
         f_ServHeartBeatsWorkerReorder -= 30;
@@ -587,6 +617,12 @@ void TQORService::tmNetworkHeartBeats() {
     for (std::size_t i = f_Nets.size(); i-- > 0;) {
         TQORSVCNetwork& n = *f_Nets[i];
         try {
+            // A network that slept through its ping points (nothing to do on
+            // them) gets one ping, still on its 500 ms phase, not one for
+            // every point it missed.
+            const int32_t behind = TickSignedDiff(tmServTick, n.PingBase());
+            if (behind >= 1000)
+                n.SetPingBase(n.PingBase() + (static_cast<uint32_t>(behind) / 500 - 1) * 500);
             const bool ping = TickSignedDiff(tmServTick, n.PingBase()) >= 500;
             if (ping || n.HasCommands()) {
                 if (n.NetHeartBeat(ping, tmServTick)) tmServResults |= kResNetCommands;

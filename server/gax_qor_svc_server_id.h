@@ -295,6 +295,14 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     void tmSetTimerSync(uint32_t aSyncTick) override GAX_REQUIRES(kHeartbeat);
     // One heartbeat pass, repeated at once while the networks find commands.
     void tm_Pinger() override GAX_REQUIRES(kHeartbeat);
+    // The next deadline of any duty: a network's ping point (only one with
+    // work on its ping), a speech pause's end, the whole second while a
+    // temporary move or a memory report is pending, the worker reorder
+    // point; the next grid point while records wait, results are pending, a
+    // network has commands, a Parrot is busy or a stop is under way.
+    uint32_t tmNextDeadline(uint32_t aNow) override GAX_REQUIRES(kHeartbeat);
+    // Wake-ups of the heartbeat so far (for the tests and the benchmarks).
+    uint64_t HeartbeatWakes() const { return f_Timer.Wakes(); }
     // A command context asks for a flush: it waits in the flusher queue, and
     // the pass posts every list snapshot followed by the flush request.
     void tmRequestFlush(TQORSVCCtxRef aCommandContext) GAX_REQUIRES(kHeartbeat);
@@ -729,9 +737,13 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     int32_t f_SysMansActiveCount = 0;
 
     // Crossing threads.
-    // The command channel's view: the uptime mirrored by the heartbeat, and
-    // the networks by name, fixed before the heartbeat is enabled.
-    std::atomic<uint32_t> f_CmdUptime{0};
+    // The command channel's view: the uptime mirrored by the heartbeat (the
+    // whole seconds counted, high half, and the tick of the grid point that
+    // ended the last of them, low half: the heartbeat may sleep through
+    // seconds, which the reader adds from the clock), and the networks by
+    // name, fixed before the heartbeat is enabled.
+    std::atomic<uint64_t> f_CmdUptime{0};
+    void tmPublishUptime() GAX_REQUIRES(kHeartbeat);
     struct TQORSVCCmdNetName {
         std::u16string Name;
         std::u16string CharsetName;
