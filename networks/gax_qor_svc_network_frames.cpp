@@ -97,6 +97,23 @@ void TQORNetFanout::SendAggrList(const TQORNetSendParams& p) {
     });
 }
 
+void TQORNetFanout::SendDataShared(const TQORNetSendParams& p, const TSharedFrame& aFrame) {
+    const uint32_t m = f_NetFlags & p.sp_FlagsMask;
+    Walk("SendData", p.sp_ExceptContext, [&](TQORSVCContext& c) {
+        if ((c.CtxFlags() & m) == p.sp_FlagsValue) c.vSendShared(aFrame, true);
+    });
+}
+
+void TQORNetFanout::SendAggrListShared(const TQORNetSendParams& p, const TSharedFrame& aFrame) {
+    const uint32_t m = f_NetFlags & p.sp_FlagsMask;
+    Walk("SendAggrList", p.sp_ExceptContext, [&](TQORSVCContext& c) {
+        if ((c.CtxFlags() & m) != p.sp_FlagsValue) return;
+        c.vSendShared(aFrame, false);
+        const std::string& item = c.ClientListItemV0();
+        c.vSendBytes(item.data(), static_cast<int32_t>(item.size()));
+    });
+}
+
 void TQORNetFanout::SendKAToAll(TQORSVCContext* aExcept) {
     static const char ka = 0;
     SendData({aExcept, 0xC08000, 0, &ka, 1});

@@ -265,15 +265,18 @@ void TQORNetClientLists::RenumberClients() {
 
 void TQORNetClientLists::SendListOfClients_WOLock(const TQORSVCContext* aSpeaker) {
     UpdateListHeaders(aSpeaker);
+    // Each form is copied once into a frame that every member's buffer holds
+    // by reference: the working buffers stay free for in-place patches.
     auto send = [&](uint32_t aMask, uint32_t aValue, const FastStringA& aF) {
-        e_Fanout.SendData({nullptr, aMask, aValue, aF.Data(), static_cast<int32_t>(aF.Len())});
+        e_Fanout.SendDataShared({nullptr, aMask, aValue, nullptr, 0},
+                                TSharedFrame::Make(aF.View()));
     };
     if (Counter(TQORListForm::Count) > 0) send(0x800700, 0x200, f_CountListCommand);
     if (Counter(TQORListForm::DiffUTF8) > 0) send(0xC00780, 0x400380, f_ClientsV1FU);
     send(0xC00780, 0x380, f_ClientsV1DU);
     if (Counter(TQORListForm::QORAggr) > 0)
-        e_Fanout.SendAggrList({nullptr, 0x8800700, 0x8000000, f_ClientsV0S.Data(),
-                               static_cast<int32_t>(f_ClientsV0S.Len())});
+        e_Fanout.SendAggrListShared({nullptr, 0x8800700, 0x8000000, nullptr, 0},
+                                    TSharedFrame::Make(f_ClientsV0S.View()));
     if (Counter(TQORListForm::QORFull) > 0) send(0x8800700, 0, f_ClientsV0);
 }
 
