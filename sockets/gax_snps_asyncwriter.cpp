@@ -260,6 +260,10 @@ class ChunkSpares {
     size_t f_Used = 0;
 };
 
+// The flushing thread's frames sent whole, let go after the buffer's lock;
+// kept between flushes so that a flush allocates nothing.
+thread_local std::vector<TSharedFrame> t_DoneFrames;
+
 // Copies into the pieces' last chunk and new chunks behind it.
 void CopyIn(detail::AsyncWriterPieces& aPieces, const char* aSrc, size_t aLen,
             ChunkSpares& aSpares, size_t& aChunks,
@@ -306,6 +310,7 @@ void TAsyncWriter2SocketThreadSafe::PublishHints() {
     // Pairs with the acquire in Flush: a flusher that sees the count also sees the bytes.
     f_BusyHint.store(f_Busy, std::memory_order_release);
     f_TotalHint.store(f_Chunks * sizeof(TOutChunk), std::memory_order_relaxed);
+    f_TailRoomHint.store(TailRoom(), std::memory_order_relaxed);
 }
 
 void TAsyncWriter2SocketThreadSafe::Clear() {
@@ -339,15 +344,28 @@ bool TAsyncWriter2SocketThreadSafe::PutBytes(const void* aPtr, size_t aLen, bool
     if (aLen == 0) return true;
     const size_t n = aLen + (aLineEnd ? 2 : 0);
     if (n > kAsyncWriterMaxBlock) return false;
-    ChunkSpares spares(n);
     std::vector<std::unique_ptr<detail::AsyncWriterPiece[]>> oldRings;
-    plat::MutexLock lock(f_CritA);
-    if (f_Busy > kAsyncWriterMaxBlock - n) return false;
-    CopyIn(f_Pieces, static_cast<const char*>(aPtr), aLen, spares, f_Chunks, oldRings);
-    if (aLineEnd) CopyIn(f_Pieces, kCrLf, 2, spares, f_Chunks, oldRings);
-    f_Busy += n;
-    PublishHints();
-    return true;
+    for (;;) {
+        // What fits in the last chunk needs none from the pool. Another
+        // appender may take that room first: then round again with chunks.
+        const bool fits = f_TailRoomHint.load(std::memory_order_relaxed) >= n;
+        ChunkSpares spares(fits ? 0 : n);
+        plat::MutexLock lock(f_CritA);
+        if (f_Busy > kAsyncWriterMaxBlock - n) return false;
+        if (fits && TailRoom() < n) continue;
+        CopyIn(f_Pieces, static_cast<const char*>(aPtr), aLen, spares, f_Chunks, oldRings);
+        if (aLineEnd) CopyIn(f_Pieces, kCrLf, 2, spares, f_Chunks, oldRings);
+        f_Busy += n;
+        PublishHints();
+        return true;
+    }
+}
+
+size_t TAsyncWriter2SocketThreadSafe::TailRoom() {
+    if (f_Pieces.Empty()) return 0;
+    const detail::AsyncWriterPiece& last = f_Pieces.Back();
+    if (last.Chunk == nullptr) return 0;
+    return static_cast<size_t>(last.Chunk->Data + kOutChunkCapacity - (last.Ptr + last.Len));
 }
 
 bool TAsyncWriter2SocketThreadSafe::PutData(const void* aPtr, int aLen) {
@@ -409,8 +427,9 @@ bool TAsyncWriter2SocketThreadSafe::SendOnce(size_t& aSent, bool& aMore) {
     if (code != 0) desc = FormatSocketSysError(code);
 
     // Sent pieces and those a Clear dropped go back once the lock is released.
-    std::array<detail::AsyncWriterPiece, plat::kSockMaxPieces> done;
+    std::array<TOutChunk*, plat::kSockMaxPieces> doneChunks;
     size_t doneCount = 0;
+    std::vector<TSharedFrame>& doneFrames = t_DoneFrames;
     detail::AsyncWriterPieces retired;
     {
         plat::MutexLock lock(f_CritA);
@@ -434,8 +453,13 @@ bool TAsyncWriter2SocketThreadSafe::SendOnce(size_t& aSent, bool& aMore) {
                     break;
                 }
                 left -= p.Len;
-                if (p.Chunk != nullptr) --f_Chunks;
-                done[doneCount++] = f_Pieces.PopFront();
+                detail::AsyncWriterPiece sentPiece = f_Pieces.PopFront();
+                if (sentPiece.Chunk != nullptr) {
+                    --f_Chunks;
+                    doneChunks[doneCount++] = sentPiece.Chunk;
+                } else {
+                    doneFrames.push_back(std::move(sentPiece.Frame));
+                }
             }
             f_Busy -= sent;
             aMore = sent == pending && f_Busy > 0;
@@ -443,10 +467,8 @@ bool TAsyncWriter2SocketThreadSafe::SendOnce(size_t& aSent, bool& aMore) {
         f_LeftHint.store(f_Busy, std::memory_order_relaxed);
         PublishHints();
     }
-    for (size_t i = 0; i < doneCount; ++i) {
-        OutChunkPut(done[i].Chunk);
-        done[i].Frame.Reset();
-    }
+    for (size_t i = 0; i < doneCount; ++i) OutChunkPut(doneChunks[i]);
+    doneFrames.clear();
     aSent = sent;
     return true;
 }

@@ -238,6 +238,8 @@ class TAsyncWriter2SocketThreadSafe {
 
     bool PutBytes(const void* aPtr, size_t aLen, bool aLineEnd) GAX_EXCLUDES(f_CritA);
     void PublishHints() GAX_REQUIRES(f_CritA);
+    // Bytes that still fit in the last piece's chunk.
+    size_t TailRoom() GAX_REQUIRES(f_CritA);
     // One send of what is pending; aMore: the socket took all of it and more
     // is pending. False on a socket error.
     bool SendOnce(size_t& aSent, bool& aMore) GAX_EXCLUDES(f_CritA);
@@ -263,6 +265,7 @@ class TAsyncWriter2SocketThreadSafe {
     std::atomic<bool> f_NeedWaitHint{false};
     std::atomic<size_t> f_LeftHint{0};
     std::atomic<size_t> f_TotalHint{0};
+    std::atomic<size_t> f_TailRoomHint{0};
 };
 
 }  // namespace gax
