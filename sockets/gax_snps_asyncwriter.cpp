@@ -453,6 +453,15 @@ bool TAsyncWriter2SocketThreadSafe::SendOnce(size_t& aSent, bool& aMore) {
                     break;
                 }
                 left -= p.Len;
+                if (p.Chunk != nullptr && f_Pieces.Count() == 1) {
+                    // The last chunk, sent whole: kept for what comes next,
+                    // so a quiet connection's keep-alives and answers take
+                    // nothing from the pool. Nothing was appended behind the
+                    // sent bytes, so none is read or written there now.
+                    p.Ptr = p.Chunk->Data;
+                    p.Len = 0;
+                    break;
+                }
                 detail::AsyncWriterPiece sentPiece = f_Pieces.PopFront();
                 if (sentPiece.Chunk != nullptr) {
                     --f_Chunks;

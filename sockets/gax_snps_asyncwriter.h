@@ -178,9 +178,10 @@ class AsyncWriterPieces {
 
 // Buffer of a connection that several threads fill and its worker flushes.
 // Copied bytes go into pooled chunks of one size, shared frames are kept by
-// reference; a chunk goes back to the pool as soon as it is sent, so an idle
-// connection holds no output memory and a burst is given back piece by piece
-// as it leaves, never all at once.
+// reference; a chunk goes back to the pool as soon as it is sent, except the
+// last one, which stays for the next bytes, so an idle connection holds one
+// chunk and a burst is given back piece by piece as it leaves, never all at
+// once.
 class TAsyncWriter2SocketThreadSafe {
   public:
     using OnWriteEvent =
@@ -218,6 +219,7 @@ class TAsyncWriter2SocketThreadSafe {
     bool NeedWaitForWrite() const { return f_NeedWaitHint.load(std::memory_order_relaxed); }
     size_t LeftAfterLastFlush() const { return f_LeftHint.load(std::memory_order_relaxed); }
     // Bytes of the chunks the buffer holds (shared frames are not its own).
+    // Clear gives them all back.
     size_t Total() const { return f_TotalHint.load(std::memory_order_relaxed); }
     int SocketErrorCode() const { return f_SocketErrorCode.load(std::memory_order_relaxed); }
 

@@ -3,9 +3,10 @@
 // buffer that sends them.
 //
 // Chunks: one size for every buffer, so a chunk freed by one connection is
-// the next one another connection fills, and a buffer that drained gives its
-// chunks back at once instead of shrinking a large block later (which made
-// every buffer grown by the same burst free its memory on the same flush).
+// the next one another connection fills, and a buffer gives each chunk back
+// as soon as it is sent (all but its last, which it keeps for its next
+// bytes) instead of shrinking a large block later (which made every buffer
+// grown by the same burst free its memory on the same flush).
 // Each thread keeps a small stack of free chunks; a full or empty stack
 // trades half of it with the process-wide pool under its lock, and what the
 // pool holds beyond its keep limit is freed outside that lock. A chunk never
@@ -25,7 +26,8 @@ namespace gax {
 
 // ---- chunks ----
 
-inline constexpr size_t kOutChunkBytes = 4096;
+// The first block size of a client's buffer: what a quiet connection keeps.
+inline constexpr size_t kOutChunkBytes = 1024;
 
 struct TOutChunk {
     TOutChunk* Next = nullptr;  // only while free

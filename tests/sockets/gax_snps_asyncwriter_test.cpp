@@ -236,17 +236,17 @@ TEST(AsyncWriter, PendingCountSeesAStalledPeer) {
     EXPECT_EQ(s.PendingBytes(), 390u);
 }
 
-// The shared buffer holds its bytes in pooled chunks: an idle buffer holds
-// none, a burst takes as many as it needs, and each chunk goes back as soon
-// as its bytes are sent, so a drained burst never frees its memory all at
-// once on some later flush.
+// The shared buffer holds its bytes in pooled chunks: it takes as many as a
+// burst needs and gives each back as soon as its bytes are sent, keeping only
+// the last one for what comes next, so a drained burst never frees its memory
+// all at once on some later flush. Clear gives everything back.
 TEST(AsyncWriter, SharedBufferChunksComeAndGoWithTheBytes) {
     Scripted<Safe> s(1024);
     EXPECT_EQ(s.Total(), 0u);
     s.PutData("abc", 3);
     EXPECT_EQ(s.Total(), kOutChunkBytes);
     ASSERT_TRUE(s.Flush());
-    EXPECT_EQ(s.Total(), 0u);
+    EXPECT_EQ(s.Total(), kOutChunkBytes);  // kept for the next bytes
 
     const std::string burst = Pattern(10 * kOutChunkCapacity + 100);
     ASSERT_TRUE(s.PutData(burst.data(), static_cast<int>(burst.size())));
@@ -260,8 +260,15 @@ TEST(AsyncWriter, SharedBufferChunksComeAndGoWithTheBytes) {
     ASSERT_TRUE(s.PutData("xyz", 3));
     EXPECT_EQ(s.Total(), 8 * kOutChunkBytes);
     ASSERT_TRUE(s.Flush());
-    EXPECT_EQ(s.Total(), 0u);
+    EXPECT_EQ(s.Total(), kOutChunkBytes);
     EXPECT_TRUE(s.wire == "abc" + burst + "xyz");
+    // The kept chunk takes the next bytes from its start.
+    ASSERT_TRUE(s.PutData("next", 4));
+    EXPECT_EQ(s.Total(), kOutChunkBytes);
+    ASSERT_TRUE(s.Flush());
+    EXPECT_TRUE(s.wire == "abc" + burst + "xyznext");
+    s.Clear();
+    EXPECT_EQ(s.Total(), 0u);
 }
 
 // Shared frames go in by reference when nothing is pending, or when they are
