@@ -1,6 +1,7 @@
 #include "control/gax_qor_cmdwords.h"
 
 #include <array>
+#include <limits>
 
 #include "foundation/gax_datetime.h"
 #include "foundation/gax_strutils.h"
@@ -223,7 +224,9 @@ bool ParseTimeSeconds(std::u16string_view aText, int64_t& aSeconds) {
     TTimeIntervalRec rec;
     if (!ParseTimeInterval(aText, rec)) return false;
     const int64_t secs = TimeIntervalToSeconds(rec);
-    if (secs < 0 || secs >= (int64_t{1} << 32)) return false;
+    // The server takes at most a signed 32-bit count of seconds (68 years)
+    // and closes the connection on more: refuse it here, with a message.
+    if (secs < 0 || secs > std::numeric_limits<int32_t>::max()) return false;
     aSeconds = secs;
     return true;
 }

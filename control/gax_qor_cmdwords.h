@@ -87,7 +87,7 @@ struct TQORSVCCommandLineOptions {
     std::u16string sclo_DataFileNameU;
     std::u16string sclo_NetworkNameU;
     std::u16string sclo_ErrorText;
-    int64_t sclo_TimeInterval = 0;  // seconds, below 2^32
+    int64_t sclo_TimeInterval = 0;  // seconds, at most 2^31 - 1 (what the server takes)
     std::u16string sclo_HeapFileName;
 
     // P2..P6 by position (2..6); empty for any other position.

@@ -133,6 +133,11 @@ void TQORLogOutput::WriteConsoleLine(std::u16string_view aText) {
     InfoFlush();
 }
 
+void TQORLogOutput::WriteErrorLine(std::u16string_view aText) {
+    if (WriteBytes(UnicodeToOemStr(aText)) == 0) WriteBytes("\r\n");
+    InfoFlush();
+}
+
 void TQORLogOutput::WriteAbortedLine(std::u16string_view aAbortText) {
     std::u16string line = FormatTimestampText(LocalNow());
     line += u": Aborted: [";

@@ -80,6 +80,9 @@ class TQORLogOutput {
 
     // A line without time stamp, flushed at once.
     void WriteConsoleLine(std::u16string_view aText);
+    // An error line of the program, in the system's console ("OEM") set,
+    // without time stamp, flushed at once.
+    void WriteErrorLine(std::u16string_view aText);
     // "YYYY-MM-DD hh:mm:ss.mmm: Aborted: [text]", flushed: the program's last line.
     void WriteAbortedLine(std::u16string_view aAbortText);
 

@@ -26,6 +26,22 @@ std::string LowBytes(std::u16string_view aText) {
     return s;
 }
 
+// A notice as the network's 8-bit clients read it: in the network's own set,
+// or, for a network without one (or a set the system cannot convert), the
+// low byte of each unit.
+std::string NoticeBytes(std::u16string_view aText, const TQORSVCCmdNetwork& aNet) {
+    if (!aNet.CharsetName.empty()) {
+        try {
+            TAnsiUnicodeConverter conv;
+            conv.SetCharsetsCodeList(aNet.CodeList);
+            conv.SetCharsetName(aNet.CharsetName);
+            return conv.UnicodeToAnsi(aText);
+        } catch (const Exception&) {
+        }
+    }
+    return LowBytes(aText);
+}
+
 std::u16string WidenAscii(std::string_view aText) {
     return std::u16string(aText.begin(), aText.end());
 }
@@ -280,10 +296,7 @@ TQORSVCCommandContext::LineOutcome TQORSVCCommandContext::Act(const TQORCmdReque
             return AnswerOK();
         case 'I':
             if (!needNet()) return AnswerWordAndRefuse(fsca_NoNetwork);
-            // A network with its own character set gets its notice converted
-            // by the service's converter once the networks carry one; until
-            // then the 8-bit form is the low byte of each unit.
-            post.ServQueue_ChannelRightNoticeSet(LowBytes(q.Text1U), q.Text1, net.Handle);
+            post.ServQueue_ChannelRightNoticeSet(NoticeBytes(q.Text1U, net), q.Text1, net.Handle);
             return AnswerOK();
         case 'J':
             if (!needNet()) return AnswerWordAndRefuse(fsca_NoNetwork);

@@ -36,10 +36,12 @@ const char16_t* AbortTextOfSignal(int aSignal) {
 
 namespace {
 
-// SIGUSR2 only wakes the signal thread for its end.
+// SIGUSR2 wakes the signal thread for its end. It may be the reopen-log
+// signal as well: the thread tells them apart by its terminate flag, which
+// Stop() sets before it sends the first wake-up.
 constexpr int kWakeSignal = SIGUSR2;
 
-sigset_t WaitedSignals() {
+sigset_t WaitedSignals(int aReopenSignal) {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
@@ -47,18 +49,23 @@ sigset_t WaitedSignals() {
     sigaddset(&set, SIGHUP);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, kWakeSignal);
+    if (aReopenSignal > 0) sigaddset(&set, aReopenSignal);
     return set;
 }
 
 }  // namespace
 
-void BlockStopSignals() {
-    const sigset_t set = WaitedSignals();
+int SignalOfReopenLog(TQORReopenLogSignal aSignal) {
+    return aSignal == rls_SIGUSR2 ? SIGUSR2 : SIGUSR1;
+}
+
+void BlockStopSignals(int aReopenSignal) {
+    const sigset_t set = WaitedSignals(aReopenSignal);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-TQORSignalThread::TQORSignalThread(TQORService& aService)
-    : plat::Thread("qor-signals"), e_Service(aService) {}
+TQORSignalThread::TQORSignalThread(TQORService& aService, int aReopenSignal)
+    : plat::Thread("qor-signals"), e_Service(aService), f_ReopenSignal(aReopenSignal) {}
 
 TQORSignalThread::~TQORSignalThread() { Stop(); }
 
@@ -80,11 +87,15 @@ void TQORSignalThread::Stop() {
 void TQORSignalThread::Execute() {
     f_Native.store(pthread_self(), std::memory_order_release);
     f_Waiting.store(true, std::memory_order_release);
-    const sigset_t set = WaitedSignals();
+    const sigset_t set = WaitedSignals(f_ReopenSignal);
     while (!Terminated()) {
         int sig = 0;
         if (sigwait(&set, &sig) != 0) continue;
-        if (const char16_t* text = AbortTextOfSignal(sig)) e_Service.ServiceAbortThread(text);
+        if (Terminated()) break;
+        if (sig == f_ReopenSignal)
+            e_Service.SignalReopenLogFile();
+        else if (const char16_t* text = AbortTextOfSignal(sig))
+            e_Service.ServiceAbortThread(text);
     }
 }
 

@@ -5,8 +5,8 @@
 // Threads: TQORServiceRunner's InfoMessage/InfoFlush/ReopenLogFile run on the
 // main thread only, inside the service's synchronous calls (OnFifo,
 // OnReopenLog); producers on every other thread only push into the service's
-// thread-safe log FIFO. TQORSignalThread's body only calls ServiceAbortThread,
-// which any thread may call.
+// thread-safe log FIFO. TQORSignalThread's body only calls ServiceAbortThread
+// and SignalReopenLogFile, which any thread may call.
 #pragma once
 
 #include <signal.h>
@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "platform/plat_thread.h"
+#include "protocol/gax_qor_consts.h"
 #include "networks/gax_qor_svc_network_service.h"
 
 namespace gax {
@@ -40,17 +41,23 @@ class TQORServiceRunner : public TQORNetworkedService {
 // gives null.
 const char16_t* AbortTextOfSignal(int aSignal);
 
-// Blocks the stop signals in the calling thread: call it in main before any
-// thread exists, so every later thread inherits the mask and only the signal
-// thread receives them (never an asynchronous handler).
-void BlockStopSignals();
+// The signal number of the configured reopen-log signal.
+int SignalOfReopenLog(TQORReopenLogSignal aSignal);
+
+// Blocks the stop signals and aReopenSignal (0: none) in the calling thread:
+// call it in main before any thread exists, so every later thread inherits
+// the mask and only the signal thread receives them (never an asynchronous
+// handler).
+void BlockStopSignals(int aReopenSignal = 0);
 
 // Waits for SIGINT, SIGQUIT, SIGHUP and SIGTERM and passes each one's abort
-// text to the service. Stop() ends it; REQUIRES: BlockStopSignals ran before
-// any thread was created, and the service outlives the thread.
+// text to the service; aReopenSignal (0: none) asks the service to reopen its
+// log. Stop() ends it; REQUIRES: BlockStopSignals ran with the same
+// aReopenSignal before any thread was created, and the service outlives the
+// thread.
 class TQORSignalThread final : public plat::Thread {
   public:
-    explicit TQORSignalThread(TQORService& aService);
+    explicit TQORSignalThread(TQORService& aService, int aReopenSignal = 0);
     ~TQORSignalThread() override;
     // Ends the wait and joins. REQUIRES: the owner's thread.
     void Stop();
@@ -60,6 +67,7 @@ class TQORSignalThread final : public plat::Thread {
 
   private:
     TQORService& e_Service;
+    const int f_ReopenSignal;
     std::atomic<pthread_t> f_Native{};
     std::atomic<bool> f_Waiting{false};
 };

@@ -518,6 +518,7 @@ void TQORServNetwork::tmClientDisconnected(TQORSVCContext* aCtx) {
     if (VisualRemove(aCtx)) {
         f_Owned.insert(aCtx);
         f_NetResults |= kNetResMembership;
+        aCtx->UnregisterWithManagers();
         ReleaseTX_IfEqual(aCtx, true, false);
         // A NEWBIE that became visible in this very heartbeat leaves both.
         f_NewbieHold.Remove(aCtx);
@@ -537,21 +538,31 @@ void TQORServNetwork::tmClientDisconnected(TQORSVCContext* aCtx) {
     if (f_ExtraDispHold.Contains(aCtx)) {
         // The list difference saw it go first.
         f_Owned.insert(aCtx);
+        aCtx->UnregisterWithManagers();
         ReleaseTX_IfEqual(aCtx, true, false);
         f_ExtraDispHold.Remove(aCtx);
         f_DispHold.Add(aCtx);
         CleaningFromDupl(aCtx);
         return;
     }
-    if (f_AttachHold.Remove(aCtx) || f_ApprovedHold.Remove(aCtx) ||
-        f_QuarantineHold.Remove(aCtx) || f_DelHold.Remove(aCtx)) {
+    // A client still in ATTACH has its registrations on their way: an answer
+    // that finds it gone withdraws itself. The DELETE hold was unregistered
+    // when it was put there.
+    if (f_AttachHold.Remove(aCtx) || f_DelHold.Remove(aCtx)) {
         f_Owned.insert(aCtx);
+        dispose();
+        return;
+    }
+    if (f_ApprovedHold.Remove(aCtx) || f_QuarantineHold.Remove(aCtx)) {
+        f_Owned.insert(aCtx);
+        aCtx->UnregisterWithManagers();
         dispose();
         return;
     }
     if (f_NewbieHold.Remove(aCtx)) {
         f_Owned.insert(aCtx);
         f_NetResults |= kNetResMembership;
+        aCtx->UnregisterWithManagers();
         dispose();
         return;
     }

@@ -359,6 +359,8 @@ class TQORServNetwork : public TQORNetworkData,
     void tmManagerOffLine(int32_t aIndex);
     void tmManagerModeChanged(int32_t aMode);
     void tmReportCountToManagers();
+    // The visible members the managers are told of: all but the Parrot.
+    int32_t ManagersVisibleCount() const;
     TQORSVCNetManagers* e_Managers = nullptr;
     int32_t f_ManagersReportedCount = -1;
     // ---- end of manager approval ----

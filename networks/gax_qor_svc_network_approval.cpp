@@ -179,11 +179,13 @@ void TQORServNetwork::tmManagerAnswer(TQORNetCommand& aCmd) {
 void TQORServNetwork::tmManagerOnLine(int32_t aIndex) {
     if (f_EffManagerMode == smm_Standalone || aIndex < 0 || aIndex >= kQORManagerSlots) return;
     if (e_Managers == nullptr) return;
-    e_Managers->NetManagerClientCount(aIndex, *this, static_cast<int32_t>(VisibleCount()));
-    f_ManagersReportedCount = static_cast<int32_t>(VisibleCount());
+    const int32_t count = ManagersVisibleCount();
+    e_Managers->NetManagerClientCount(aIndex, *this, count);
+    f_ManagersReportedCount = count;
     // Only a manager that serves this network learns of its clients.
     if (!(f_EffManagersMask & (1u << aIndex)) || !e_Managers->NetManagerActive(aIndex)) return;
-    for (const auto& [key, c] : f_VisualOper) tmRegisterWithTheManager(aIndex, c);
+    for (const auto& [key, c] : f_VisualOper)
+        if (!c->IsParrot()) tmRegisterWithTheManager(aIndex, c);
     for (TQORNetHold* h : {&f_QuarantineHold, &f_ApprovedHold, &f_NewbieHold})
         for (TQORSVCContext* c : h->LastFirst())
             if (!IsVisible(c)) tmRegisterWithTheManager(aIndex, c);
@@ -191,7 +193,8 @@ void TQORServNetwork::tmManagerOnLine(int32_t aIndex) {
 
 void TQORServNetwork::tmManagerOffLine(int32_t aIndex) {
     if (f_EffManagerMode == smm_Standalone) return;
-    for (const auto& [key, c] : f_VisualOper) c->ClearTheManagerInfo(aIndex, f_EffManagerMode);
+    for (const auto& [key, c] : f_VisualOper)
+        if (!c->IsParrot()) c->ClearTheManagerInfo(aIndex, f_EffManagerMode);
     for (TQORNetHold* h : {&f_ApprovedHold, &f_NewbieHold, &f_QuarantineHold})
         for (TQORSVCContext* c : h->LastFirst())
             if (!IsVisible(c)) c->ClearTheManagerInfo(aIndex, f_EffManagerMode);
@@ -220,11 +223,14 @@ void TQORServNetwork::tmManagerModeChanged(int32_t aMode) {
     }
 }
 
+int32_t TQORServNetwork::ManagersVisibleCount() const {
+    // The Parrot is nobody the managers know of.
+    return static_cast<int32_t>(VisibleCount()) - (f_Parrot && IsVisible(f_Parrot.get()) ? 1 : 0);
+}
+
 void TQORServNetwork::tmReportCountToManagers() {
     if (e_Managers == nullptr || NetOptions().no_ManagersMask == 0) return;
-    // The Parrot is nobody the managers know of.
-    const auto count = static_cast<int32_t>(VisibleCount()) -
-                       (f_Parrot && IsVisible(f_Parrot.get()) ? 1 : 0);
+    const int32_t count = ManagersVisibleCount();
     if (count == f_ManagersReportedCount) return;
     f_ManagersReportedCount = count;
     for (int32_t i = 0; i < kQORManagerSlots; ++i)

@@ -40,6 +40,9 @@ class TQORNetworkMemberLink final : public TQORSVCNetwork {
     TQORServNetwork& Network() const { return e_Net; }
 
     std::u16string NetName() const override { return e_Net.NetName(); }
+    std::u16string NetCharsetName() const override {
+        return e_Net.NetOptions().no_NetCharsetNameUCS2;
+    }
     uint32_t PingBase() const override { return e_Net.PingBase(); }
     void SetPingBase(uint32_t aTick) override { e_Net.SetPingBase(aTick); }
     bool HasCommands() const override { return e_Net.HasCommands(); }

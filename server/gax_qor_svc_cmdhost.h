@@ -20,12 +20,16 @@
 
 namespace gax {
 
+class TCharsetsCodeList;
+
 // A network as the command channel names it: the handle the records carry and
 // the 8-bit character set the network's notices are kept in (empty: each
-// UTF-16 unit to its low byte).
+// UTF-16 unit to its low byte), with the list the set is named in (not
+// owned; it outlives the service).
 struct TQORSVCCmdNetwork {
     TQORSVCHandle Handle;
     std::u16string CharsetName;
+    const TCharsetsCodeList* CodeList = nullptr;
 };
 
 // Outcome of a manager look-up by address: how many active managers matched.

@@ -113,6 +113,7 @@ bool TQORSVCListFileLines::Next(int32_t& aLineNo, std::string_view& aLine) {
             f_HadBom = true;
             line.remove_prefix(3);
         }
+        if (line.size() > f_Limit && f_Cut) line = line.substr(0, f_Limit);
         if (line.size() > f_Limit)
             throw EQORSVCDataFileError(u"line " + IntToDecStrW(f_LineNo) + u": " +
                                        QORSVCTooLongLineText());

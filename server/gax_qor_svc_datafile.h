@@ -56,8 +56,13 @@ class TQORSVCListFileLines {
     TQORSVCListFileLines(std::string aBytes, size_t aLineLimit, bool aSemicolonComments);
 
     // The next line to parse with its number (from 1); false at the end.
-    // A line longer than the limit raises "line %d: Collector got too long string".
+    // A line longer than the limit raises "line %d: Collector got too long
+    // string", or, after CutLongLines, is cut to its first limit bytes.
     bool Next(int32_t& aLineNo, std::string_view& aLine);
+    // A reread keeps the rest of a file that holds one overlong line: the
+    // line is cut (and then usually dropped by its parser, with the rewrite
+    // flag) instead of voiding the read.
+    void CutLongLines() { f_Cut = true; }
     // Line 1 began with the byte-order mark (only known after the first Next).
     bool HadBom() const { return f_HadBom; }
     // The file holds something but does not begin with the byte-order mark.
@@ -69,6 +74,7 @@ class TQORSVCListFileLines {
     int32_t f_LineNo = 0;
     size_t f_Limit;
     bool f_Semicolon;
+    bool f_Cut = false;
     bool f_HadBom = false;
 };
 

@@ -70,7 +70,7 @@ bool TQORSVCListFiles::Read(TQORSVCListKind aKind, const std::u16string& aFile,
         case TQORSVCListKind::Mutes:
         case TQORSVCListKind::Blocks:
             aLoad.MuteBlocks =
-                DistributeRecords<TQORSVCMuteBlock>(ReadMuteBlockFile(aFile, aNow, rewrite), aNets,
+                DistributeRecords<TQORSVCMuteBlock>(ReadMuteBlockFile(aFile, aNow, rewrite, !aAtStartUp), aNets,
                                                     rewrite);
             break;
         case TQORSVCListKind::Admins:

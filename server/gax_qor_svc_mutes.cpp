@@ -147,8 +147,10 @@ bool TQORSVCMuteBlock::IsEqualMuteBlockData(const Data& a) const {
 }
 
 std::vector<TQORSVCMuteBlockRecord> ReadMuteBlockFile(std::u16string_view aFileName,
-                                                      int64_t aNow, bool& aRewrite) {
+                                                      int64_t aNow, bool& aRewrite,
+                                                      bool aCutLongLines) {
     TQORSVCListFileLines lines(aFileName, kQORSVCListLineLimit, true);
+    if (aCutLongLines) lines.CutLongLines();
     return ReadLines(lines, aNow, aRewrite);
 }
 

@@ -79,9 +79,11 @@ std::string MakeMuteBlockFileLine(std::string_view aNetworkNameUTF8,
 
 // Reads a mutes or blocks file; entries whose release time is not after aNow
 // are dropped with aRewrite. Returns the accepted records in file order.
-// Raises the file errors, and "line %d: %s" for a line over the limit.
+// Raises the file errors, and "line %d: %s" for a line over the limit unless
+// aCutLongLines (a reread) cuts such a line to the limit.
 std::vector<TQORSVCMuteBlockRecord> ReadMuteBlockFile(std::u16string_view aFileName,
-                                                      int64_t aNow, bool& aRewrite);
+                                                      int64_t aNow, bool& aRewrite,
+                                                      bool aCutLongLines = false);
 // The same over the bytes of a file.
 std::vector<TQORSVCMuteBlockRecord> ParseMuteBlockFileBytes(std::string aBytes, int64_t aNow,
                                                             bool& aRewrite);

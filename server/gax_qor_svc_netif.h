@@ -29,6 +29,8 @@ class TQORSVCNetwork {
 
     // Name for log lines (UTF-16).
     virtual std::u16string NetName() const = 0;
+    // The 8-bit character set of the network's texts; empty: none named.
+    virtual std::u16string NetCharsetName() const { return {}; }
 
     // 500 ms ping grid: a heartbeat with ping advances the base by 500 ms.
     virtual uint32_t PingBase() const = 0;

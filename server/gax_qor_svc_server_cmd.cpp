@@ -23,23 +23,28 @@ bool TQORService::CmdFindNetwork(std::u16string_view aNameU, std::string_view,
                                  TQORSVCCmdNetwork& aNetwork) {
     // f_CmdNetNames is complete before the heartbeat is enabled, and command
     // connections are served only after that: no lock is needed to read it.
-    for (const auto& [name, net] : f_CmdNetNames) {
-        if (name == aNameU) {
-            aNetwork.Handle = net;
-            aNetwork.CharsetName.clear();
-            return true;
+    const TQORSVCCmdNetName* found = nullptr;
+    for (const TQORSVCCmdNetName& n : f_CmdNetNames) {
+        if (n.Name == aNameU) {
+            found = &n;
+            break;
         }
     }
     // Operators type network names in any letter case.
-    const std::u16string upper = AsciiUpper(aNameU);
-    for (const auto& [name, net] : f_CmdNetNames) {
-        if (AsciiUpper(name) == upper) {
-            aNetwork.Handle = net;
-            aNetwork.CharsetName.clear();
-            return true;
+    if (found == nullptr) {
+        const std::u16string upper = AsciiUpper(aNameU);
+        for (const TQORSVCCmdNetName& n : f_CmdNetNames) {
+            if (AsciiUpper(n.Name) == upper) {
+                found = &n;
+                break;
+            }
         }
     }
-    return false;
+    if (found == nullptr) return false;
+    aNetwork.Handle = found->Net;
+    aNetwork.CharsetName = found->CharsetName;
+    aNetwork.CodeList = e_CodeList;
+    return true;
 }
 
 void TQORService::CmdAbortService(std::u16string_view aAbortText) {

@@ -332,7 +332,7 @@ void TQORService::AddNetwork(std::unique_ptr<TQORSVCNetwork> aNetwork) {
     // release/acquire publishes them to the heartbeat thread.
     assert(!f_HeartbeatEnabled.load(std::memory_order_acquire));
     TQORRoleScope role(kHeartbeat);
-    f_CmdNetNames.emplace_back(aNetwork->NetName(), aNetwork.get());
+    f_CmdNetNames.push_back({aNetwork->NetName(), aNetwork->NetCharsetName(), aNetwork.get()});
     f_Nets.push_back(std::move(aNetwork));
 }
 

@@ -714,7 +714,12 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     // The command channel's view: the uptime mirrored by the heartbeat, and
     // the networks by name, fixed before the heartbeat is enabled.
     std::atomic<uint32_t> f_CmdUptime{0};
-    std::vector<std::pair<std::u16string, TQORSVCNetwork*>> f_CmdNetNames;
+    struct TQORSVCCmdNetName {
+        std::u16string Name;
+        std::u16string CharsetName;
+        TQORSVCNetwork* Net;
+    };
+    std::vector<TQORSVCCmdNetName> f_CmdNetNames;
     TQORSVCCommandFactory f_CommandFactory;  // a setting
     std::atomic<bool> f_StartRequested{false};
     std::atomic<bool> f_HeartbeatEnabled{false};

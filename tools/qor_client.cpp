@@ -146,6 +146,7 @@ class Station {
             return false;
         }
         lastSend_ = Clock::now();
+        floor_.Sent(bytes);
         return true;
     }
 
@@ -157,14 +158,15 @@ class Station {
     void Print(const std::string& f) {
         const double t = std::chrono::duration<double>(Clock::now() - start_).count();
         const uint8_t code = uint8_t(f[0]);
+        const char* name = floor_.Received(f);
         if (code == kFrameNetworks) listed_ = true;
         if (code == kFrameSound || code == kFrameSoundShort) {
             ++soundFrames_;
             if (o_.quietSound) return;
-            std::printf("%8.3f %s from index %u (%zu bytes)\n", t, FrameName(code), SoundIndex(f), f.size());
+            std::printf("%8.3f %s from index %u (%zu bytes)\n", t, name, SoundIndex(f), f.size());
             return;
         }
-        std::printf("%8.3f %s (%zu bytes)", t, FrameName(code), f.size());
+        std::printf("%8.3f %s (%zu bytes)", t, name, f.size());
         TextMessage m;
         if (code == kFrameTxApproval) {
             std::printf(" index %u", SoundIndex(f));
@@ -188,6 +190,7 @@ class Station {
     Clock::time_point start_;
     Clock::time_point lastSend_ = Clock::now();
     bool listed_ = false;  // the networks list came: the network shows this station
+    FloorTracker floor_;
     long soundFrames_ = 0;
 };
 

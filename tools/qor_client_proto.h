@@ -115,6 +115,48 @@ inline const char* FrameName(uint8_t code) {
     }
 }
 
+// The one byte 0x00 says different things by where the station stands:
+// the answer to its "TX0" (refused), the end of its own floor, the end of
+// somebody else's transmission, or, with nobody talking, a keep-alive.
+enum class FloorState { Idle, Asking, Holding, Listening };
+inline const char* ZeroFrameName(FloorState state) {
+    switch (state) {
+        case FloorState::Asking: return "TX-REFUSED";
+        case FloorState::Holding: return "TX-ENDED";
+        case FloorState::Listening: return "END-TX";
+        default: return "KEEP-ALIVE";
+    }
+}
+
+// Follows a station's floor through what it sends and receives, so that each
+// frame gets its name. The 0x00 ends every state.
+class FloorTracker {
+  public:
+    // The bytes of one command the station sent.
+    void Sent(const std::string& bytes) {
+        if (bytes.compare(0, 3, "TX0") == 0) state_ = FloorState::Asking;
+        if (bytes.compare(0, 3, "RX0") == 0) state_ = FloorState::Idle;
+    }
+    // The frame's name, as it reads in the state before the frame.
+    const char* Received(const std::string& frame) {
+        if (frame.empty()) return "?";
+        const uint8_t code = uint8_t(frame[0]);
+        if (code == kFrameEndTx) {
+            const char* name = ZeroFrameName(state_);
+            state_ = FloorState::Idle;
+            return name;
+        }
+        if (code == kFrameTxApproval) state_ = FloorState::Holding;
+        if ((code == kFrameSound || code == kFrameSoundShort) && state_ == FloorState::Idle)
+            state_ = FloorState::Listening;
+        return FrameName(code);
+    }
+    FloorState State() const { return state_; }
+
+  private:
+    FloorState state_ = FloorState::Idle;
+};
+
 // ---- connect string ----
 
 enum class ConnectForm { Ansi, Utf8 };

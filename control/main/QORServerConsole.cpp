@@ -265,9 +265,10 @@ int RunServer(bool aDebug, TQORServiceConfig& config, const TQORServiceNetOption
         }
     }
 
-    // Every thread made from here on inherits the blocked stop signals: only
-    // the signal thread takes them.
-    BlockStopSignals();
+    // Every thread made from here on inherits the blocked stop and reopen-log
+    // signals: only the signal thread takes them.
+    const int reopenSignal = SignalOfReopenLog(config.cfg_SystemReopenLogSignal);
+    BlockStopSignals(reopenSignal);
     TMyRunner runner(config, console);
     runner.SetCharsetsCodeList(aCodeList);
     runner.SetConfigFileName(u"server.ini");
@@ -284,7 +285,7 @@ int RunServer(bool aDebug, TQORServiceConfig& config, const TQORServiceNetOption
         return std::unique_ptr<TQORSVCManagerThread>(
             std::make_unique<TQORSvcSysMan>(aHost, aIndex, aParams));
     });
-    TQORSignalThread signals(runner);
+    TQORSignalThread signals(runner, reopenSignal);
     signals.Start();
     runner.Start();
 
@@ -439,8 +440,16 @@ int Dispatch(int argc, char** argv) {
             TQORServiceNetOptions netOpts;
             FillServiceNetOptionsFromConfig(netOpts, config);
             const std::u16string netFile = ResolvePathRelative(config.cfg_NetworksFileName, exeDir);
-            return RunServer(command == C::debug, config, netOpts, netFile, logFile, console,
-                             codeList.get());
+            // Once run has opened its log file, an error belongs there.
+            try {
+                return RunServer(command == C::debug, config, netOpts, netFile, logFile, console,
+                                 codeList.get());
+            } catch (const Exception& e) {
+                console.WriteErrorLine(u"ERROR: " + e.Message());
+            } catch (const std::exception& e) {
+                console.WriteErrorLine(u"ERROR: " + Widen(e.what()));
+            }
+            return 3;
         }
         default: break;
     }

@@ -220,6 +220,35 @@ TEST_F(RunningProgramTest, RunWritesItsLogFileNotStandardOutput) {
     EXPECT_EQ(st.st_mode & 0777, 0640u);
 }
 
+// Log rotation: the operator renames the log and sends SIGUSR1; the server
+// opens a new file under the configured name and goes on serving.
+TEST_F(RunningProgramTest, ReopenSignalStartsANewLogFileAndTheServerKeepsServing) {
+    const std::string logFile = P("server.log");
+    const std::string extra = "[System]\nLogFile=server.log\n";
+    ASSERT_TRUE(LaunchListening("run", extra, logFile)) << ReadAll(logFile);
+    ASSERT_EQ(::rename(logFile.c_str(), P("server.log.1").c_str()), 0);
+    ASSERT_EQ(::kill(pid, SIGUSR1), 0);
+    // The renamed file ends with the reason, the new one is there.
+    const auto reopened = [&] {
+        struct stat st {};
+        return ReadAll(P("server.log.1")).find("Reopen log file") != std::string::npos &&
+               ::stat(logFile.c_str(), &st) == 0;
+    };
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!reopened() && std::chrono::steady_clock::now() < end) ::usleep(20000);
+    ASSERT_TRUE(reopened()) << ReadAll(P("server.log.1"));
+
+    auto [rc, text] = RunConsole(exe, {"logtext", "after the rotation"});
+    EXPECT_EQ(rc, 0) << text;
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    EXPECT_EQ(Finish(), 0);
+    const std::string fresh = ReadAll(logFile), old = ReadAll(P("server.log.1"));
+    EXPECT_NE(fresh.find("after the rotation"), std::string::npos) << fresh;
+    EXPECT_TRUE(std::regex_match(LastLine(fresh), kStampedAborted)) << fresh;
+    EXPECT_NE(old.find(ClientListening()), std::string::npos) << old;
+    EXPECT_EQ(old.find("after the rotation"), std::string::npos) << old;
+}
+
 TEST_F(RunningProgramTest, ChannelCommandsReachTheRunningServer) {
     ASSERT_TRUE(LaunchListening("debug")) << out;
     ASSERT_TRUE(WaitFor("Start listening: Command: 127.0.0.1:" + std::to_string(commandPort))) << out;

@@ -68,6 +68,12 @@ TEST(CommandWords, CommandLines) {
         {"-t 5m mutetemp 10m id Main", false, C::mutetemp, u"Ambiguous time setting"},
         {"mutetemp 10x id Main", false, C::mutetemp, u"Invalid time interval"},
         {"mutetemp 0 id Main", true, C::mutetemp, u""},
+        // what the server takes: a signed 32-bit count of seconds
+        {"mutetemp 24855d3h14m7s id Main", true, C::mutetemp, u""},
+        {"mutetemp 24855d3h14m8s id Main", false, C::mutetemp, u"Invalid time interval"},
+        {"blocktemp 100y id Main", false, C::blocktemp, u"Invalid time interval"},
+        {"movetemp 100y id Main Other", false, C::movetemp, u"Invalid time interval"},
+        {"-t 100y move id Main Other", false, C::none, u"Invalid time interval"},
         {"setloglevel 9", false, C::setloglevel, u"Invalid log level: 9"},
         {"setmanpassidx 4 pw", false, C::setmanpassidx, u"Invalid manager index"},
         {"setmanpassidx x pw", false, C::setmanpassidx, u"Invalid manager index"},

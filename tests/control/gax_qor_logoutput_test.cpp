@@ -74,8 +74,10 @@ TEST_F(LogOutputTest, LogFileLinesModeAndReopen) {
         TQORLogOutput again(stdout);
         again.OpenLogFile(U(log));
         again.WriteConsoleLine(u"appended");
+        // The program's own error once the log is open goes there too.
+        again.WriteErrorLine(u"ERROR: Bindings are added after Start");
     }
-    EXPECT_EQ(ReadAll(log), text + "appended\r\n");
+    EXPECT_EQ(ReadAll(log), text + "appended\r\nERROR: Bindings are added after Start\r\n");
 
     TQORLogOutput bad(stdout);
     EXPECT_THROW(bad.OpenLogFile(U(P("no/such/dir/x.log"))), Exception);

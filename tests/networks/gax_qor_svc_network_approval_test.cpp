@@ -60,12 +60,13 @@ class ApprovalTest : public ::testing::Test {
     }
 
     void Make(TQORSystemManagerMode aMode, uint32_t aMask, uint32_t aActive = 0x0F,
-              bool aAllowOwner = false) {
+              bool aAllowOwner = false, TGaxTick32 aQuarantine = 0) {
         net = net_test::MakeTestNet(serv, s_Codes, host, svc, frames,
                                     [&](TQORSVCNetworkOptions& aOpts) {
                                         aOpts.no_NetManagerMode = aMode;
                                         aOpts.no_ManagersMask = int32_t(aMask);
                                         aOpts.no_AlwaysAllowServerOwner = aAllowOwner;
+                                        aOpts.no_QuarantineTicks = aQuarantine;
                                     });
         net->SetHandshakeAnswer([](const TQORSVCContext&, E a) {
             return a == E::cet_OK ? std::string("ANSWER OK")
@@ -199,6 +200,44 @@ TEST_F(ApprovalTest, AManagerWithoutThreadCountsAsNotAnsweringAtOnce) {
     EXPECT_EQ(In("ATTACH"), 1u);
     Answer(c, 0, E::cet_NONE);
     EXPECT_EQ(c->sent, "ANSWER OK");
+}
+
+// A client that leaves is taken back from the managers that approved it,
+// from every place but ATTACH, where its registration is still on its way.
+TEST_F(ApprovalTest, ALeaverIsUnregisteredUnlessItStillWaitsForTheManagers) {
+    const struct {
+        const char* where;
+        size_t unregistered;
+    } cases[] = {{"ATTACH", 0}, {"APPROVED", 1}, {"QUARANTINE", 1}, {"NEWBIE", 1}, {"visible", 1}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.where);
+        TearDown();
+        clients.clear();
+        net.reset();
+        const std::string where = k.where;
+        Make(smm_QOR, 0x1, 0x0F, false, where == "QUARANTINE" ? 5000 : 0);
+        svc.unregistered.clear();
+        TestSession* c = Arrive("a@b.c");
+        if (where != "ATTACH") Answer(c, 0, E::cet_OK, "id-at-0");
+        if (where == "QUARANTINE" || where == "NEWBIE") {
+            Push(Cmd::snc_AttachNetwork, c);
+            Beat();
+        }
+        if (where == "visible") {
+            MakeVisible(c);
+        } else {
+            ASSERT_EQ(In(k.where), 1u);
+        }
+        Push(Cmd::snc_ClientDisconnected, c);
+        clients.clear();
+        tick += 500;
+        net->NetHeartBeat(true, tick);
+        ASSERT_EQ(svc.unregistered.size(), k.unregistered);
+        if (k.unregistered > 0) {
+            EXPECT_EQ(svc.unregistered[0].Index, 0);
+            EXPECT_EQ(svc.unregistered[0].ManagerId, "id-at-0");
+        }
+    }
 }
 
 TEST_F(ApprovalTest, AnswerForAGoneClientWithdrawsTheRegistration) {

@@ -132,6 +132,30 @@ TEST_F(ListFilesService, AFileThatFailedToReadIsNotSavedOverUntilAGoodReread) {
     EXPECT_EQ(ReadAll(P("mutes.dat")), std::string(kQORSVCDataFileHeader) + MuteLine("Main"));
 }
 
+// Only the start-up refuses a mutes or blocks file for an overlong line; a
+// reread cuts the line, drops what is left of it and keeps the rest.
+TEST_F(ListFilesService, ARereadCutsAnOverlongLineWhereTheStartUpRefusesTheFile) {
+    auto files = Make();
+    for (TQORSVCListKind k : {TQORSVCListKind::Mutes, TQORSVCListKind::Blocks}) {
+        const char* name = k == TQORSVCListKind::Mutes ? "mutes.dat" : "blocks.dat";
+        SCOPED_TRACE(name);
+        WriteFile(P(name), std::string(kQORSVCDataFileHeader) + MuteLine("Main") +
+                               "Test|" + std::string(9000, '4') + "\r\n" + MuteLine("Test"));
+        std::vector<std::u16string> log;
+        TQORSVCListLoad load;
+        EXPECT_FALSE(files->ReadAtStartUp(k, kNets, kNow, load, log));
+        ASSERT_EQ(log.size(), 1u);
+        EXPECT_NE(log[0].find(u"line 6: Collector got too long string"), std::u16string::npos);
+        log.clear();
+        ASSERT_TRUE(files->Reread(k, u"", kNets, kNow, load, log));
+        ASSERT_EQ(load.MuteBlocks.size(), 2u);
+        ASSERT_TRUE(load.MuteBlocks[0] && load.MuteBlocks[1]);
+        EXPECT_EQ(load.MuteBlocks[0]->Count(), 1);
+        EXPECT_EQ(load.MuteBlocks[1]->Count(), 1);
+        EXPECT_TRUE(load.Save);  // the dropped line is saved away
+    }
+}
+
 TEST_F(ListFilesService, TestNetworksNeverSaveAndSaveErrorsAreLogged) {
     auto files = Make(false);
     WriteFile(P("modes.dat"), "Main|1|1\r\nGone|1|0\r\n");

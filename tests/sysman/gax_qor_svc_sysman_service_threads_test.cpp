@@ -30,14 +30,14 @@ struct Station {
     std::future<HandshakeAnswer> answer;
 
     // Connects and sends its connect string; the answer is awaited aside.
-    void Join(uint16_t aPort, const std::string& aMail) {
+    void Join(uint16_t aPort, const std::string& aMail, const std::string& aNetwork = "Mgr") {
         ConnectFields f;
         f.Email = aMail;
         f.Callsign = "ST";
         f.Password = "secret";
         f.City = "Town";
         f.Country = "Land";
-        f.Network = "Mgr";
+        f.Network = aNetwork;
         const BuildResult b = BuildConnectString(f, ConnectForm::Ansi);
         ASSERT_TRUE(b.Ok()) << b.Error;
         ASSERT_TRUE(conn.Connect("127.0.0.1", aPort, "", 5000)) << conn.Error();
@@ -177,6 +177,80 @@ TEST_F(ServiceWithManager, ManagerOfflineAnswersAtOnceAndTheManagerModeLetsTheSt
     s.Join(port, "early@example.org");
     const HandshakeAnswer a = s.answer.get();
     EXPECT_TRUE(a.Positive()) << a.Access();
+}
+
+// A manager that speaks the per-network forms ("Multiple"), against a network
+// with the Parrot and one that holds its newcomers in quarantine: the Parrot
+// is neither counted nor registered, and a station that leaves is
+// unregistered (a station still waiting in ATTACH is not: its worker learns
+// of the close only once an answer is written, see the network's tests).
+class ManagerSeesLeaving : public ServiceWithManager {
+  protected:
+    const char* NetworksFile() const override {
+        return "Mgr|ManagerMode=QOR;ManagersMask=1;ParrotEnable=1;LogClientLevel=5\n"
+               "Slow|ManagerMode=QOR;ManagersMask=1;QuarantineTime=4000;LogClientLevel=5\n";
+    }
+    // Up to "Operating", then the counts of both networks as the manager
+    // comes on line.
+    void MultipleOperational() {
+        mgr = fake.Accept();
+        ASSERT_TRUE(mgr->Valid());
+        ASSERT_EQ(mgr->ReadLine().substr(0, 3), "SC:");
+        mgr->SendLine("<AL>0</AL><MEF>8</MEF>");
+        ASSERT_EQ(mgr->ReadLine().substr(0, 3), "ZN:");
+        for (std::string l = mgr->ReadLine(); l != "P\r\n"; l = mgr->ReadLine())
+            ASSERT_FALSE(l.empty());
+        mgr->SendLine("F");
+        ASSERT_TRUE(WaitLog("Operating"));
+    }
+    // The next line that is not a count; the counts on the way are kept.
+    std::string NextNotCount() {
+        for (;;) {
+            std::string l = mgr->ReadRequest();
+            if (l.substr(0, 3) != "ZT:") return l;
+            counts.push_back(l);
+        }
+    }
+    std::vector<std::string> counts;
+};
+
+TEST_F(ManagerSeesLeaving, ParrotIsNotToldAndVisibleAndQuarantinedLeaversAreUnregistered) {
+    MultipleOperational();
+    // On line: "Mgr" (index 0) counts nobody although the Parrot is visible,
+    // and nothing is registered for it.
+    std::string count;
+    do {
+        count = mgr->ReadRequest();
+        ASSERT_EQ(count.substr(0, 3), "ZT:") << count;
+    } while (count.substr(0, 5) != "ZT:00");
+    EXPECT_EQ(count, "ZT:0000\r\n");
+
+    // Visible: joins "Mgr", becomes a listed member, then leaves.
+    Station vis;
+    vis.Join(port, "visible@example.org");
+    std::string reg = mgr->ReadRequest();
+    ASSERT_EQ(reg.substr(0, 5), "ZC:00") << reg;  // the station, not the Parrot
+    EXPECT_NE(reg.find("visible@example.org"), std::string::npos) << reg;
+    mgr->SendLine("MGR-ID-1");
+    ASSERT_TRUE(vis.answer.get().Positive());
+    std::string frame;
+    ASSERT_EQ(vis.conn.WaitForFrame(kFrameNetworks, frame, 20000), ReadStatus::Ok);
+    for (std::string l = mgr->ReadRequest(); l != "ZT:0001\r\n"; l = mgr->ReadRequest())
+        ASSERT_EQ(l.substr(0, 3), "ZT:") << l;  // one member: the Parrot is not counted
+    vis.conn.Close();
+    EXPECT_EQ(NextNotCount(), "ZD:0008MGR-ID-1\r\n");
+
+    // QUARANTINE: "Slow" holds it for 4 s after its positive answer.
+    Station held;
+    held.Join(port, "held@example.org", "Slow");
+    reg = NextNotCount();
+    ASSERT_EQ(reg.substr(0, 5), "ZC:01") << reg;
+    mgr->SendLine("MGR-ID-2");
+    ASSERT_TRUE(held.answer.get().Positive());
+    held.conn.Close();
+    EXPECT_EQ(NextNotCount(), "ZD:0108MGR-ID-2\r\n");
+
+    for (const std::string& c : counts) EXPECT_NE(c, "ZT:0002\r\n") << "the Parrot was counted";
 }
 
 // Four managers: three answer, the fourth's host name cannot be resolved.

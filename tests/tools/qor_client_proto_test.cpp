@@ -314,4 +314,34 @@ TEST(FrameContents, TextSoundIndexAndListCount) {
     EXPECT_EQ(ListCount("\x04" "3\r\n"s), -1);
 }
 
+// The byte 0x00 is named by what it means where the station stands.
+TEST(FrameContents, TheZeroByteIsNamedByTheStationsFloor) {
+    const std::string zero(1, '\0'), approval = "\x01"s, sound = "\x02\x00\x03"s;
+    struct Case {
+        std::vector<std::string> before;  // sent ("TX0", "RX0") or received frames
+        const char* name;
+    };
+    const Case cases[] = {
+        {{}, "KEEP-ALIVE"},
+        {{"TX0"}, "TX-REFUSED"},
+        {{"TX0", approval}, "TX-ENDED"},
+        {{"TX0", approval, "RX0"}, "KEEP-ALIVE"},
+        {{sound}, "END-TX"},
+        {{sound, zero}, "KEEP-ALIVE"},
+        {{"TX0", zero}, "KEEP-ALIVE"},
+    };
+    for (const Case& c : cases) {
+        FloorTracker t;
+        for (const std::string& step : c.before) {
+            if (step == "TX0" || step == "RX0")
+                t.Sent(step + "\r\n");
+            else
+                t.Received(step);
+        }
+        EXPECT_STREQ(t.Received(zero), c.name) << c.before.size();
+    }
+    FloorTracker t;
+    EXPECT_STREQ(t.Received(sound), "SOUND");
+}
+
 }  // namespace
