@@ -267,8 +267,11 @@ void TQORNetClientLists::RenumberClients() {
 
 void TQORNetClientLists::SendListOfClients_WOLock(const TQORSVCContext* aSpeaker) {
     UpdateListHeaders(aSpeaker);
+    // Each form is copied once into a frame that every member's buffer holds
+    // by reference: the working buffers stay free for in-place patches.
     auto send = [&](uint32_t aMask, uint32_t aValue, const FastStringA& aF) {
-        e_Fanout.SendData({nullptr, aMask, aValue, aF.Data(), static_cast<int32_t>(aF.Len())});
+        e_Fanout.SendDataShared({nullptr, aMask, aValue, nullptr, 0},
+                                TSharedFrame::Make(aF.View()));
     };
     if (Counter(TQORListForm::Count) > 0)
         send(QOR_CF_LIST_FORMAT | QOR_CF_LEAVING | QOR_CF_PARROT, QOR_CF_LIST_COUNT,
@@ -279,9 +282,10 @@ void TQORNetClientLists::SendListOfClients_WOLock(const TQORSVCContext* aSpeaker
     send(QOR_CF_LIST_FORMAT | QOR_CF_LEAVING | QOR_CF_NEWBIE | QOR_CF_PARROT | QOR_CF_UTF8,
          QOR_CF_LIST_DIFF | QOR_CF_UTF8, f_ClientsV1DU);
     if (Counter(TQORListForm::QORAggr) > 0)
-        e_Fanout.SendAggrList(
+        e_Fanout.SendAggrListShared(
             {nullptr, QOR_CF_LIST_FORMAT | QOR_CF_AGGREGATE_LIST | QOR_CF_LEAVING | QOR_CF_PARROT,
-             QOR_CF_AGGREGATE_LIST, f_ClientsV0S.Data(), static_cast<int32_t>(f_ClientsV0S.Len())});
+             QOR_CF_AGGREGATE_LIST, nullptr, 0},
+            TSharedFrame::Make(f_ClientsV0S.View()));
     if (Counter(TQORListForm::QORFull) > 0)
         send(QOR_CF_LIST_FORMAT | QOR_CF_AGGREGATE_LIST | QOR_CF_LEAVING | QOR_CF_PARROT, 0,
              f_ClientsV0);

@@ -59,6 +59,7 @@
 #include "server/gax_qor_svc_globals.h"
 #include "server/gax_qor_svc_queues.h"
 #include "server/gax_qor_svc_wrkctx.h"
+#include "sockets/gax_snps_outchunks.h"
 
 namespace gax {
 
@@ -183,6 +184,15 @@ class TQORSVCContext : public TQORSVCWrkCtx {
     virtual void vSendBytesDontWakeWorker(const void* aBuffer, int32_t aLen) = 0;
     virtual void vSendBytesAnswerOK(const void* aBuffer, int32_t aLen) = 0;
     virtual void vSendBytesFlushAndTerm(const void* aBuffer, int32_t aLen) = 0;
+    // A frame built once for many members; a session whose buffer can hold
+    // it by reference does so instead of copying it.
+    virtual void vSendShared(const TSharedFrame& aFrame, bool aWakeWorker) {
+        const int32_t len = static_cast<int32_t>(aFrame.Len());
+        if (aWakeWorker)
+            vSendBytes(aFrame.Data(), len);
+        else
+            vSendBytesDontWakeWorker(aFrame.Data(), len);
+    }
     virtual bool vOutputBufferLimit(int32_t aLimit, TGaxTick32 aTick);
 
     // ---- flag words ----

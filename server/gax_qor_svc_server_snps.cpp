@@ -510,6 +510,21 @@ bool TQORSVCContextSNPS::Append(const void* aBuffer, int32_t aLen) {
     return true;
 }
 
+bool TQORSVCContextSNPS::AppendShared(const TSharedFrame& aFrame) {
+    if (f_OutAsync.PendingBytes() + aFrame.Len() > f_HardCap || !f_OutAsync.PutShared(aFrame)) {
+        ClientTerminateSignal(Cause::fsdc_BandWidthLimit);
+        return false;
+    }
+    return true;
+}
+
+void TQORSVCContextSNPS::vSendShared(const TSharedFrame& aFrame, bool aWakeWorker) {
+    if (f_SocketClosed.load(std::memory_order_acquire) || (IntrFlag() & ifl_Terminate)) return;
+    if (aFrame.Empty() || !AppendShared(aFrame)) return;
+    SetIntrFlags(ifl_Flush);
+    if (aWakeWorker) WakeUpWorker();
+}
+
 void TQORSVCContextSNPS::vSendBytes(const void* aBuffer, int32_t aLen) {
     if (f_SocketClosed.load(std::memory_order_acquire) || (IntrFlag() & ifl_Terminate)) return;
     if (!Append(aBuffer, aLen)) return;

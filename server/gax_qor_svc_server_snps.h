@@ -87,6 +87,7 @@ class TQORSVCContextSNPS final : public TQORSVCContext {
     void vSendBytesDontWakeWorker(const void* aBuffer, int32_t aLen) override;
     void vSendBytesAnswerOK(const void* aBuffer, int32_t aLen) override;
     void vSendBytesFlushAndTerm(const void* aBuffer, int32_t aLen) override;
+    void vSendShared(const TSharedFrame& aFrame, bool aWakeWorker) override;
     // True once the output has stayed above aLimit bytes for the activity
     // time-out (the bytes pending now, not what the last flush left).
     bool vOutputBufferLimit(int32_t aLimit, TGaxTick32 aTick) override;
@@ -120,6 +121,7 @@ class TQORSVCContextSNPS final : public TQORSVCContext {
     void ReleaseHold();
     // Appends for a sender; false (and the client is dropped) past the hard cap.
     bool Append(const void* aBuffer, int32_t aLen);
+    bool AppendShared(const TSharedFrame& aFrame);
     // Reads and drops what the client still sends, then ends our side, so the
     // client reads the answer before the close instead of a reset.
     void DrainAndShutdown();

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "networks/service_test_support.h"
+#include "sockets/gax_snps_asyncwriter.h"
 
 namespace {
 
@@ -110,6 +111,44 @@ TEST(ClientRoad, TheHeartbeatWakesOnlyForWorkAndStillPingsEvery500Ms) {
     EXPECT_LE(wakes, 8u) << "the 100 ms grid would have made about 20";
     conn.Close();
     EXPECT_TRUE(srv.WaitForNoClients());
+}
+
+// A client list is built once and goes to every member from the same bytes:
+// stations that ask for the same form read the same frame, byte for byte,
+// long enough to be held by reference in their output buffers.
+TEST(ClientRoad, StationsOfOneListFormReadTheSameListBytes) {
+    LoopbackService srv(LoopbackConfig());
+    TQORServiceNetOptions serv;
+    srv.svc->LoadNetworks(serv);
+    ASSERT_TRUE(srv.Start());
+
+    constexpr int kStations = 5;
+    QorConnection conn[kStations];
+    for (int i = 0; i < kStations; ++i) {
+        ConnectFields f =
+            Station("member" + std::to_string(i) + "@example.org", "MB" + std::to_string(i));
+        f.Description = std::string(300, static_cast<char>('a' + i));
+        ASSERT_TRUE(srv.Join(conn[i], f)) << i;
+    }
+    // The stations and the Parrot of "Test".
+    std::vector<std::string> lists(kStations);
+    for (int i = 0; i < kStations; ++i) {
+        std::string frame;
+        for (;;) {
+            ASSERT_EQ(conn[i].ReadFrame(frame, 20000), ReadStatus::Ok) << i;
+            if (ListCount(frame) == kStations + 1) break;
+        }
+        lists[static_cast<size_t>(i)] = frame;
+    }
+    ASSERT_GE(lists[0].size(), kAsyncWriterCopyBelow);
+    for (int i = 0; i < kStations; ++i) {
+        EXPECT_TRUE(lists[static_cast<size_t>(i)] == lists[0]) << i;
+        EXPECT_NE(lists[0].find("MB" + std::to_string(i)), std::string::npos) << i;
+    }
+
+    for (auto& c : conn) c.Close();
+    EXPECT_TRUE(srv.WaitForNoClients());
+    srv.Stop();
 }
 
 }  // namespace
