@@ -219,10 +219,18 @@ TEST(HandshakeSeenByClient, ConfiguredDefaultsSpeechLimitUptimeAndServerInfoShow
     // The default network is found whatever the case of its name.
     const TQORServiceConfig cfg = ConfigFromIni(
         scratch.Path(), "DefaultNetworkName=net01\nDefaultCountry=Nowhereland\nDisableDUPL=1\n");
+    const std::unique_ptr<TCharsetsCodeList> codes = CreateCharsetsCodeList();
     LoopbackService srv(cfg);
+    srv.svc->SetCharsetsCodeList(codes.get());
     srv.svc->LoadNetworks(NetOptionsOf(cfg), Utf8BufToUnicodeStd(netFile));
     ASSERT_TRUE(srv.Start());
     EXPECT_TRUE(srv.LogHas("List of networks is loaded: " + netFile));
+    // The start describes the networks that were loaded, not a second
+    // reading of some file (the configured name is not the loaded file here).
+    EXPECT_TRUE(WaitFor([&] { return srv.LogHas("Default country: \"Nowhereland\""); }));
+    EXPECT_TRUE(srv.LogHas(" Net: \"Main\""));
+    EXPECT_TRUE(srv.LogHas("Default network: \"Net01\""));
+    EXPECT_FALSE(srv.LogHas(" Net: \"Test\""));
     // The uptime in the answer counts from the heartbeat's start.
     ASSERT_TRUE(WaitFor([&] { return srv.svc->CmdServerUptime() >= 1; }));
 
