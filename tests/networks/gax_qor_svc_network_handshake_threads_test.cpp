@@ -144,6 +144,22 @@ TEST(HandshakeSeenByClient, RefusedConnectStringsGetBlockAndTheConnectionEndsAtO
         }
     }
     EXPECT_TRUE(srv.WaitForNoClients());
+    // Refused logins leave the address's count when they close: after more
+    // of them than the per-address limit, a station from the same address
+    // still gets in unmarked.
+    for (int i = 0; i < 20; ++i) {
+        const Outcome o = Send(srv.port, Line({{"VX", "2014004"}, {"EA", "@"}}));
+        ASSERT_EQ(o.Status, ReadStatus::Ok) << i << ": " << ReadStatusText(o.Status);
+        ASSERT_EQ(o.Answer.Access(), "BLOCK") << i;
+    }
+    EXPECT_TRUE(srv.WaitForNoClients());
+    {
+        QorConnection c;
+        HandshakeAnswer a;
+        ASSERT_TRUE(srv.Join(c, Station("station@example.org", "ST1"), ConnectForm::Ansi, &a));
+        EXPECT_EQ(a.Access(), "OK");
+    }
+    EXPECT_TRUE(srv.WaitForNoClients());
     // The connection line has its blank before the word.
     EXPECT_TRUE(srv.LogHas(" CONNECT"));
     EXPECT_FALSE(srv.LogHas("not handled"));
@@ -205,6 +221,13 @@ TEST(HandshakeSeenByClient, LoginOverALimitIsRefusedUnlessItIsTheOwner) {
         EXPECT_EQ(dupl.Answer.Access(), "DUPL");
 
         for (auto& c : conns) c.Close();
+        EXPECT_TRUE(srv.WaitForNoClients());
+        // Once the others have gone, the refused station is let in: the
+        // refusal left nothing counted against the address.
+        QorConnection again;
+        ASSERT_TRUE(srv.Join(again, Station("late@example.org", "LATE"), ConnectForm::Ansi, &a));
+        EXPECT_EQ(a.Access(), "OK");
+        again.Close();
         EXPECT_TRUE(srv.WaitForNoClients());
     }
 }
