@@ -55,8 +55,10 @@ TQORServNetwork::TQORServNetwork(const TQORServNetworkRec& aRec,
     for (const std::u16string& mail : NetOptions().no_NetOwnersEMails) {
         f_Owners.insert(MakeSourceIdFromUnicodeLowBytes(mail));
     }
-    SetEffManagersMask(static_cast<uint32_t>(NetOptions().no_ManagersMask));
+    // Until the networks list gives the network its index, both prefixes name it.
     f_NetPrefixName = u"Net \"" + NetworkNameUCS2() + u"\": ";
+    f_NetPrefix = f_NetPrefixName;
+    SetEffManagersMask(static_cast<uint32_t>(NetOptions().no_ManagersMask));
     RelayInit();
     AccessInit();
     // ---- the Parrot ----
@@ -80,10 +82,15 @@ TQORNetworkFactory TQORServNetwork::Factory(TQORSVCNetHost& aHost, TQORSVCClient
     };
 }
 
-void TQORServNetwork::SetNetOriginalIndex(int32_t aIndex) {
-    TQORNetworkData::SetNetOriginalIndex(aIndex);
-    f_NetPrefixName =
-        u"Net #" + Widen(std::to_string(aIndex)) + u" \"" + NetworkNameUCS2() + u"\": ";
+void TQORServNetwork::SetNetOriginalIndex(int32_t aIndex, int32_t aWidth) {
+    TQORNetworkData::SetNetOriginalIndex(aIndex, aWidth);
+    std::u16string index = Widen(std::to_string(aIndex));
+    if (aIndex >= 0 && static_cast<int32_t>(index.size()) < aWidth)
+        index.insert(0, static_cast<size_t>(aWidth) - index.size(), u'0');
+    f_NetPrefix = u"Net #" + index + u": ";
+    f_NetPrefixName = u"Net #" + index + u" \"" + NetworkNameUCS2() + u"\": ";
+    // The fan-out was made before the index was known.
+    if (f_Fanout) f_Fanout->SetLogPrefix(f_NetPrefixName);
 }
 
 void TQORServNetwork::SetEffManagersMask(uint32_t aMask) {
@@ -240,16 +247,11 @@ void TQORServNetwork::ResultWork(bool aPing) {
     if (aPing && NetOptions().no_SessionMaxTime > 0) tmSessionTimeCheck();  // ---- moves ----
     tmQuarantineStep();
     if (!f_NewbieHold.Empty()) tmNewbieStep();
-    RelayResultWork(aPing);
+    RelayResultWork();
     tmReportCountToManagers();  // ---- manager approval ----
     if (aPing) {
-        if (e_SpeakingContext == nullptr) {
-            static const char ka = 0x00;
-            SendData(&ka, 1, 0xC08800, 0);
-        } else {
-            static const char floorTaken = 0x00;
-            SendData(&floorTaken, 1, 0x10C08000, 0x10000000, e_SpeakingContext);
-        }
+        f_Relay->PingFrames();
+        RelaySync();
         tmBandwidthCheck();  // ---- moves ----
     }
     AccessSends();
@@ -338,15 +340,9 @@ void TQORServNetwork::ApplyIntFlagsAtAdmission(TQORSVCContext* aCtx) {
     const TQORSVCInternalFlagsStore* e =
         FindIntFlagsEntry(f_NetIntFlags.get(), e_ServIntFlags, aCtx->CliHashA());
     if (e == nullptr) return;
-    CountContext(aCtx, -1);
-    const uint32_t f = e->fsifwr_Flags;
-    if (f & QOR_IF_NOSERVERMESSAGES) aCtx->CtxFlagsSet(QOR_CF_NO_SERVER_MESSAGES);
-    if (f & QOR_IF_NOSERVERSOUNDS) aCtx->CtxFlagsSet(QOR_CF_NO_SERVER_SOUNDS);
-    if (f & QOR_IF_IGNORECLIENTSOUNDS) aCtx->Ctx2FlagsSet(QOR_C2F_IGNORE_SOUNDS);
-    if (f & QOR_IF_IGNORECLIENTMESSAGES) aCtx->Ctx2FlagsSet(QOR_C2F_IGNORE_MESSAGES);
-    if (f & QOR_IF_AGGREGATELIST) aCtx->CtxFlagsSet(QOR_CF_AGGREGATE_LIST);
-    if (f & QOR_IF_NOLIST) aCtx->Ctx2FlagsSet(QOR_C2F_LIST_OFF);
-    CountContext(aCtx, +1);
+    // The same steps as a set from the channel (NOLIST switches the list
+    // format off, so that a later clear can switch it on), without frames.
+    tmApplyIntFlags(aCtx, e->fsifwr_Flags, true);
 }
 
 void TQORServNetwork::CountContext(TQORSVCContext* aCtx, int32_t aDelta) {
@@ -429,7 +425,7 @@ void TQORServNetwork::tmNewbieStep() {
         if (c->CtxMovingFromNetToNet) tmSendNetChangeInfo(c);  // ---- moves ----
         VisualInsert(c);
         AccessStoreDiffers(c);
-        if (NetOptions().no_LogClientLevel >= 4) tmLogArrival(c);  // ---- moves ----
+        if (NetLogLevel() >= 4) tmLogArrival(c);  // ---- moves ----
     }
 }
 

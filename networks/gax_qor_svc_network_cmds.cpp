@@ -435,7 +435,7 @@ void TQORServNetwork::CmdChannelHugeSound(const TQORSVCNetQueueRecord& aRec) {
 
 // ---- internal flags of a connected member ----
 
-void TQORServNetwork::tmApplyIntFlags(TQORSVCContext* c, uint32_t aFlags) {
+void TQORServNetwork::tmApplyIntFlags(TQORSVCContext* c, uint32_t aFlags, bool aAdmission) {
     const bool visible = IsVisible(c);
     auto setFlags = [&](uint32_t aBits) {
         if (visible)
@@ -452,11 +452,11 @@ void TQORServNetwork::tmApplyIntFlags(TQORSVCContext* c, uint32_t aFlags) {
             c->CtxFlagsMask(~QOR_CF_LIST_FORMAT, 0x100);
         c->Ctx2FlagsSet(QOR_C2F_LIST_OFF);
         static const char kEmptyList[] = {0x03, 0x00, 0x00, '0', '\r', '\n'};
-        c->vSendBytes(kEmptyList, sizeof kEmptyList);
+        if (!aAdmission) c->vSendBytes(kEmptyList, sizeof kEmptyList);
     }
     if ((aFlags & QOR_IF_AGGREGATELIST) && !(c->CtxFlags() & QOR_CF_AGGREGATE_LIST)) {
         setFlags(QOR_CF_AGGREGATE_LIST);
-        if (c->ListFormat() == 0) {
+        if (c->ListFormat() == 0 && !aAdmission) {
             std::string s(f_Lists->ClientsV0S().View());
             if (s.size() >= 3) {
                 s[1] = 0x00;
@@ -469,7 +469,7 @@ void TQORServNetwork::tmApplyIntFlags(TQORSVCContext* c, uint32_t aFlags) {
     if (aFlags & QOR_IF_IGNORECLIENTMESSAGES) c->Ctx2FlagsSet(QOR_C2F_IGNORE_MESSAGES);
     if ((aFlags & QOR_IF_IGNORECLIENTSOUNDS) && !(c->Ctx2Flags() & QOR_C2F_IGNORE_SOUNDS)) {
         c->Ctx2FlagsSet(QOR_C2F_IGNORE_SOUNDS);
-        if (e_SpeakingContext == c) {
+        if (e_SpeakingContext == c && !aAdmission) {
             ReleaseTX_IfEqual(c, true, false);
             // Its transmission goes on, heard by nobody.
             f_Relay->tmTxRequest(c);
@@ -478,7 +478,8 @@ void TQORServNetwork::tmApplyIntFlags(TQORSVCContext* c, uint32_t aFlags) {
     if (aFlags & QOR_IF_NOSERVERMESSAGES) setFlags(QOR_CF_NO_SERVER_MESSAGES);
     if ((aFlags & QOR_IF_NOSERVERSOUNDS) && !(c->CtxFlags() & QOR_CF_NO_SERVER_SOUNDS)) {
         setFlags(QOR_CF_NO_SERVER_SOUNDS);
-        if (e_SpeakingContext != nullptr && e_SpeakingContext != c) c->vSendBytes(&kZero, 1);
+        if (e_SpeakingContext != nullptr && e_SpeakingContext != c && !aAdmission)
+            c->vSendBytes(&kZero, 1);
     }
     CountContext(c, +1);
 }

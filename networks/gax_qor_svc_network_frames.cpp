@@ -35,12 +35,8 @@ void TQORNetFanout::SendFailed(TQORSVCContext* aCtx, const char* aOperation,
                                const std::exception* aError) {
     const bool oom = dynamic_cast<const std::bad_alloc*>(aError) != nullptr;
     if (e_Log) {
-        std::string line(aOperation);
-        line += ": ";
-        line += aError ? typeid(*aError).name() : "unknown";
-        line += ": ";
-        line += aError ? aError->what() : "non-standard exception";
-        e_Log(u"ERROR: " + f_LogPrefix + Utf8StrToUnicodeLenient(line));
+        e_Log(u"ERROR: " + f_LogPrefix + ByteStrToUnicode(aOperation) + u": " +
+              (aError ? DescribeException(*aError) : u"unknown: non-standard exception"));
     }
     aCtx->ClientTerminateSignal(oom ? TQORSVCDisconnectCause::fsdc_ServOutOfMemory
                                            : TQORSVCDisconnectCause::fsdc_ServInternalError);

@@ -111,6 +111,8 @@ class TQORNetFanout {
     TQORNetFanout(std::function<void(std::u16string)> aLog, std::u16string aLogPrefix)
         : e_Log(std::move(aLog)), f_LogPrefix(std::move(aLogPrefix)) {}
 
+    // The network's prefix changes once its index is known.
+    void SetLogPrefix(std::u16string aPrefix) { f_LogPrefix = std::move(aPrefix); }
     void SetNetFlags(uint32_t aFlags) { f_NetFlags = aFlags; }
     uint32_t NetFlags() const { return f_NetFlags; }
     // REQUIRES: aMembers outlives the fan-out.

@@ -59,7 +59,8 @@ void TQORNetClientLists::AddVisible(TQORSVCContext* c) {
     // The key is kept as inserted: a status refresh may rewrite the context's.
     auto [k, fresh] = f_KeyOf.emplace(c, c->CliVisualSortKey());
     if (!fresh) return;
-    const auto at = std::upper_bound(f_OperKeys.begin(), f_OperKeys.end(), k->second);
+    const auto at = std::upper_bound(f_OperKeys.begin(), f_OperKeys.end(), k->second,
+                                     TQORVisualKeyLess());
     const auto pos = at - f_OperKeys.begin();
     f_OperKeys.insert(at, k->second);
     f_VisualOper.insert(f_VisualOper.begin() + pos, c);
@@ -73,7 +74,8 @@ void TQORNetClientLists::AddVisible(TQORSVCContext* c) {
 void TQORNetClientLists::RemoveVisible(TQORSVCContext* c) {
     auto k = f_KeyOf.find(c);
     if (k == f_KeyOf.end()) return;
-    auto at = std::lower_bound(f_OperKeys.begin(), f_OperKeys.end(), k->second);
+    auto at = std::lower_bound(f_OperKeys.begin(), f_OperKeys.end(), k->second,
+                               TQORVisualKeyLess());
     for (auto p = at - f_OperKeys.begin(); p < static_cast<ptrdiff_t>(f_VisualOper.size()); ++p) {
         if (f_VisualOper[static_cast<size_t>(p)] != c) continue;
         f_VisualOper.erase(f_VisualOper.begin() + p);

@@ -30,6 +30,14 @@ void PutIndex(char* p, uint8_t aMarker, uint16_t aIndex) {
 TQORNetRelay::TQORNetRelay(TQORNetFanout& aFanout, TQORNetTxOptions aOptions)
     : e_Fanout(aFanout), f_Cache(aFanout), f_Options(std::move(aOptions)) {
     f_ShortBufferDemfer.assign(kQORSoundLongLen, '\0');
+    const std::string_view silence(reinterpret_cast<const char*>(kQORSilenceBlock.data()),
+                                   kQORSilenceBlock.size());
+    f_ZeroShort.assign(3, '\0');
+    f_ZeroShort[0] = static_cast<char>(QOR_FR_SOUND_SHORT);
+    f_ZeroShort.append(silence);
+    f_ZeroLong.assign(3, '\0');
+    f_ZeroLong[0] = static_cast<char>(QOR_FR_SOUND_LONG);
+    for (int b = 0; b < 5; ++b) f_ZeroLong.append(silence);
     f_AggrLong.reserve(kQORSoundLongLen);
     f_Scratch.reserve(512);
 }
@@ -268,6 +276,38 @@ void TQORNetRelay::FlushShortBuffersToLongClients() {
     d.Data[1] = {kV0Mask, kV0AggrValue, f_AggrLong.data(), kQORSoundLongLen};
     d.Data[2] = {kV0Mask, kV0Value, f_ShortBufferDemfer.data(), kQORSoundLongLen};
     e_Fanout.SendSound(d);
+}
+
+void TQORNetRelay::PingFrames() {
+    static const char ack = static_cast<char>(QOR_FR_SOUND_ACK);
+    // Members in an emulated transmission beat on their own.
+    e_Fanout.SendData({nullptr, 0xC0A000, 0xA000, &ack, 1});
+    TQORSVCContext* talker = e_SpeakingContext;
+    if (talker == nullptr) {
+        e_Fanout.SendData({nullptr, 0xC08800, 0, &kZero, 1});
+        return;
+    }
+    tmCheckTxBehaviour(talker);
+    if (e_SpeakingContext != talker) return;
+    if ((talker->CtxFlags() & 0x802000) == 0x2000) SendOneSafe(talker, "SendData", &ack, 1, true);
+    if (f_HeartBeatTick - f_LastTxSoundFrameTick >= 1000) {
+        // A silent talker: the listeners hear silence, so that their
+        // receivers stay open and their acknowledgements keep coming.
+        f_LastTxSoundFrameTick = f_HeartBeatTick;
+        e_Fanout.SendData({talker, 0x803400, 0x2000, &ack, 1});
+        const uint16_t idx = talker->QORNetworkIndex();
+        PutIndex(f_ZeroShort.data(), QOR_FR_SOUND_SHORT, idx);
+        PutIndex(f_ZeroLong.data(), QOR_FR_SOUND_LONG, idx);
+        e_Fanout.SendData({talker, 0x10817400, 0x14000, f_ZeroShort.data(), kQORSoundShortLen});
+        f_AggrLong.assign(f_ZeroLong);
+        f_AggrLong[1] = 0;
+        f_AggrLong[2] = 1;
+        e_Fanout.SendData({talker, 0x10817400, 0x10000, f_ZeroLong.data(), kQORSoundLongLen});
+        e_Fanout.SendData({talker, 0x18817400, 0x8000000, f_AggrLong.data(), kQORSoundLongLen});
+        e_Fanout.SendData({talker, 0x18817400, 0, f_ZeroLong.data(), kQORSoundLongLen});
+    }
+    // Members that take no sound still learn that the floor is taken.
+    e_Fanout.SendData({talker, 0x10C08000, 0x10000000, &kZero, 1});
 }
 
 // ---------------------------------------------------------------------------

@@ -35,6 +35,13 @@ void SwapKeyWordsInPlace(char* aBuf, int32_t aLen) {
     }
 }
 
+std::string MakeTextSortKey(std::string_view aText) {
+    std::string k(aText);
+    k.resize((k.size() + 3) / 4 * 4, '\0');
+    SwapKeyWordsInPlace(k.data(), static_cast<int32_t>(k.size()));
+    return k;
+}
+
 TQORSVCContext::TQORSVCContext(TQORSVCHost* aHost, TQORSVCClientService& aFacts,
                                TSocket aSocket, std::string aPeerAddrBin, int32_t aPeerPort)
     : TQORSVCWrkCtx(aHost, aSocket, std::move(aPeerAddrBin), aPeerPort), e_Facts(aFacts) {

@@ -140,6 +140,9 @@ bool ManagerAnswerApproves(TQORSystemManagerMode aMode, TClientErrorType aAnswer
 // 32-bit little-endian words orders keys like their bytes.
 // REQUIRES: aLen is a multiple of 4.
 void SwapKeyWordsInPlace(char* aBuf, int32_t aLen);
+// aText padded with zero bytes to a multiple of 4, then word-swapped: the
+// key of a text that must sort among the visual sort keys by its bytes.
+std::string MakeTextSortKey(std::string_view aText);
 
 class TQORSVCContext : public TQORSVCWrkCtx {
   public:

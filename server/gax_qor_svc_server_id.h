@@ -93,6 +93,9 @@ inline constexpr uint32_t kResAllLists =
 // (snc_ApplyServIntFlags, slot 0 of the record's list array).
 struct TQORSVCIntFlagsPayload : TQORSVCListPayload {
     std::unique_ptr<TQORSVCIntFlagsCfgObject> Cfg;
+    // The reading of the start: the lists are taken over, nobody is
+    // disconnected and no change is reported.
+    bool AtStart = false;
 };
 // ---- end of moves ----
 

@@ -234,14 +234,18 @@ class TQORSVCWrkCtx {
 // ---- helpers of the module ----------------------------------------------------
 
 // Client text bound for the log: units below 32, 0x7F..0x9F and the backslash
-// become \xHH, so a peer cannot forge or split log lines.
-void AppendLogSafeText(TStringBldU& aBuilder, std::u16string_view aText);
+// become \xHH, so a peer cannot forge or split log lines. Without
+// aEscapeBackslash a text the command parser already escaped keeps its
+// escapes readable (they are not escaped a second time).
+void AppendLogSafeText(TStringBldU& aBuilder, std::u16string_view aText,
+                       bool aEscapeBackslash = true);
 
 // The disconnect description of a session for the log: the connection text, a
 // blank and the cause's name; then " WRONG_CHARS=`...`" (fsdc_InvalidCharacter)
 // or " WRONG_CMD=`...`" (fsdc_WrongCommand) when ConnectionCmdErr is not empty,
 // and " ERROR_TEXT=`...`" when InternalErrorText is not empty. The quoted values
-// come from peers and are escaped (AppendLogSafeText).
+// come from peers and are escaped (AppendLogSafeText); the WRONG_CMD text was
+// escaped by the command parser already and only loses control units here.
 void AppendDisconnectDescription(TStringBldU& aBuilder, const TQORSVCWrkCtx& aContext);
 
 // "Error of execiting \"<script>\": <error text>".
