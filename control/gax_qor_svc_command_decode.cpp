@@ -203,11 +203,10 @@ R DecodeArgs(char aCode, const char* cur, int32_t rem, TQORCmdRequest& q) {
             if (!ParseCommandStrStrStrInt32(cur, rem, f) || rem != 0) return Refuse(q);
             if (f.cpcnn_Str1UTF8.empty() || f.cpcnn_Str2UTF8.empty() || f.cpcnn_Str3UTF8.empty())
                 return Refuse(q);
-            // A move names its client by e-mail only: an id cannot be checked
-            // against the account the operator meant.
-            if (IsValidSourceIdStr(f.cpcnn_Str1UTF8)) return Refuse(q, fsca_WrongText);
+            // The console names the client by its id, as for every other
+            // client command; an e-mail is taken too and turned into the id.
             if (f.cpcnn_int32 < 0) return Refuse(q);
-            q.ClientId = MakeSourceId(f.cpcnn_Str1UTF8);
+            q.ClientId = ClientIdOf(f.cpcnn_Str1UTF8);
             q.Net1 = f.cpcnn_Str2UTF8;
             q.Net1U = f.cpcnn_Str2UCS2;
             q.Net2 = f.cpcnn_Str3UTF8;

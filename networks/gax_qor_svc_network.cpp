@@ -274,6 +274,8 @@ void TQORServNetwork::tmHandshakeClient(TQORSVCContext* aCtx, TQORSVCClientHands
     if (aCtx == nullptr) return;
     aCtx->SetCtxNetwork(this);
     aCtx->tmRecaclCharsetA2(Converter());
+    if (aType == TQORSVCClientHandshakeType::fscht_Connect && aCtx->ClientLogLevel() > 4)
+        aCtx->call_OnCtxInfo(u" HANDSHAKE_STR_OK: " + EscapeCtrlBytesStr(aCtx->HandshakeString()));
     const TQORSVCNetworkOptions& o = NetOptions();
     // Arrivals in flight count: otherwise a burst of logins passes the
     // limit before any of them is visible.
@@ -372,6 +374,8 @@ void TQORServNetwork::tmRejectClient(TQORSVCContext* aCtx, TClientErrorType aAns
     f_DelHold.Add(aCtx);
     const std::string answer = f_Answer ? f_Answer(*aCtx, aAnswer) : std::string();
     aCtx->vSendBytesFlushAndTerm(answer.data(), static_cast<int32_t>(answer.size()));
+    if (NetOptions().no_LogClientLevel > 4)
+        aCtx->call_OnCtxInfo(u" HANDSHAKE_ANSWER_NOT_OK: " + EscapeCtrlBytesStr(answer));
 }
 
 void TQORServNetwork::tmPutInDeleteHold(TQORSVCContext* aCtx, TQORSVCDisconnectCause aCause) {
@@ -384,6 +388,8 @@ void TQORServNetwork::tmSendHandshakeAnswerOK(TQORSVCContext* aCtx) {
     const std::string answer =
         f_Answer ? f_Answer(*aCtx, TClientErrorType::cet_OK) : std::string();
     aCtx->vSendBytesAnswerOK(answer.data(), static_cast<int32_t>(answer.size()));
+    if (NetOptions().no_LogClientLevel > 4)
+        aCtx->call_OnCtxInfo(u" HANDSHAKE_ANSWER_OK: " + EscapeCtrlBytesStr(answer));
 }
 
 void TQORServNetwork::tmAttachNetwork(TQORSVCContext* aCtx) {

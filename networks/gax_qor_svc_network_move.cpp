@@ -134,6 +134,7 @@ void TQORServNetwork::tmSendNetChangeInfo(TQORSVCContext* aCtx) {
     // The notice as the access-information mode shows it, as at a connect.
     n.NoticeA = Access().NoticeActualANSI();
     n.NoticeUTF8 = Access().NoticeActualUTF8();
+    n.SpeechLimitSec = SpeechLimitTime();
     TQORHandshakeServer s;
     if (const auto* snps = dynamic_cast<const TQORSVCContextSNPS*>(aCtx)) s = snps->HandshakeServer();
     FastStringA f(256);

@@ -1,5 +1,7 @@
 #include "networks/gax_qor_svc_network_service.h"
 
+#include "foundation/gax_ansi_unicode_converter.h"
+#include "foundation/gax_strutils.h"
 #include "protocol/gax_qor_sourceid.h"
 #include "server/gax_qor_svc_handshake.h"
 #include "server/gax_qor_svc_parrot.h"
@@ -13,6 +15,23 @@ TQORNetworkedService::TQORNetworkedService(const TQORServiceConfig& aConfig)
     // networks' own owners are.
     if (!aConfig.ServParams.ServerOwnerEMail.empty())
         f_ServOwnerId = MakeSourceIdFromUnicodeLowBytes(aConfig.ServParams.ServerOwnerEMail);
+    f_DefaultCountryU = TrimSpaceW(aConfig.cfg_DefaultCountry);
+    if (!f_DefaultCountryU.empty()) {
+        f_DefaultCountryUTF8 = UnicodeToUtf8Str(f_DefaultCountryU);
+        f_DefaultCountryA = UnicodeToByteStr(f_DefaultCountryU);
+        const std::u16string charset = TrimSpaceW(aConfig.cfg_QORServerCharsetName);
+        if (!charset.empty()) {
+            try {
+                TAnsiUnicodeConverter conv;
+                conv.SetCharsetsCodeList(f_Codes.get());
+                conv.SetCharsetName(charset);
+                f_DefaultCountryA = conv.UnicodeToAnsi(f_DefaultCountryU);
+            } catch (const Exception&) {
+                // A set the system does not know keeps the byte-widened form,
+                // as the networks' names do.
+            }
+        }
+    }
     f_List = std::make_unique<TQORNetworksList>(
         f_Codes.get(), TQORServNetwork::Factory(*this, *this, f_ListRef));
     f_ListRef = f_List.get();
@@ -27,8 +46,19 @@ TQORNetworkedService::~TQORNetworkedService() {
 void TQORNetworkedService::LoadNetworks(const TQORServiceNetOptions& aServ,
                                         std::u16string_view aFileName) {
     if (!aFileName.empty()) f_List->ReadNetworksListFromFile(aServ, aFileName);
-    if (f_List->Count() == 0) f_List->MakeTestNetwork(aServ);
+    if (f_List->Count() == 0) {
+        Fifo(u"Networks: No networks found: use simple set of networks");
+        f_List->MakeTestNetwork(aServ);
+    } else {
+        Fifo(u"List of networks is loaded: " + std::u16string(aFileName));
+    }
     const TQORServiceConfig& cfg = SvcConfig();
+    f_DefaultNet = nullptr;
+    if (const std::u16string def = TrimSpaceW(cfg.DefaultNetworkName); !def.empty()) {
+        TQORNetworkData* n = f_List->FindNetwork(def);
+        if (n == nullptr) n = f_List->FindNetworkAsciiUpper(def);
+        f_DefaultNet = dynamic_cast<TQORServNetwork*>(n);
+    }
     for (int32_t i = 0; i < f_List->Count(); ++i) {
         auto* net = dynamic_cast<TQORServNetwork*>(f_List->GetNetworkOriginal(i));
         if (net == nullptr) throw Exception(u"Network is not a network object");
@@ -43,15 +73,18 @@ void TQORNetworkedService::LoadNetworks(const TQORServiceNetOptions& aServ,
             n.EffManagerMode = net->EffManagerMode();
             n.NoticeA = net->Access().NoticeActualANSI();
             n.NoticeUTF8 = net->Access().NoticeActualUTF8();
+            n.SpeechLimitSec = net->SpeechLimitTime();
             TQORHandshakeServer s;
             const auto* snps = dynamic_cast<const TQORSVCContextSNPS*>(&aCtx);
             if (snps != nullptr) s = snps->HandshakeServer();
+            // The network's own option decides, not the server-wide one.
+            const bool serverInfo = net->NetOptions().no_ServerInfo;
             FastStringA f(256);
             if (aAnswer == TClientErrorType::cet_OK)
-                PrepareHandshakeAnswerOK(f, HandshakeClientOf(aCtx), n, s, cfg.cfg_ServServerInfo);
+                PrepareHandshakeAnswerOK(f, HandshakeClientOf(aCtx), n, s, serverInfo);
             else
-                PrepareHandshakeAnswerError(f, HandshakeClientOf(aCtx), n, s,
-                                            cfg.cfg_ServServerInfo, aAnswer, false);
+                PrepareHandshakeAnswerError(f, HandshakeClientOf(aCtx), n, s, serverInfo, aAnswer,
+                                            cfg.DisableDUPL);
             return std::string(f.Str());
         });
         // ---- access lists ----
@@ -112,6 +145,10 @@ std::unique_ptr<TQORSVCWrkCtx> TQORNetworkedService::tmNewClientContext(TQORAdmi
         this, *this, aReq.ExceededPerAddress || aReq.ExceededTotal, aReq.Socket, aReq.AddrBin,
         aReq.Port);
     aReq.Socket = INVALID_SOCKET_HANDLE;
+    // A marked connection is refused at its network's admission unless its
+    // privilege lets it through.
+    ctx->ExceededConnectionsPerAddress = aReq.ExceededPerAddress;
+    ctx->ExceededConnectionsTotal = aReq.ExceededTotal;
     return ctx;
 }
 

@@ -83,13 +83,16 @@ class TQORNetworkedService : public TQORService,
     const TQORNetworksList& Networks() const { return *f_List; }
 
     // ---- TQORSVCClientService (any thread) ----
-    bool HasDefaultCountry() const override { return false; }
-    std::string_view DefaultCountryA() const override { return {}; }
-    std::string_view DefaultCountryUTF8() const override { return {}; }
-    std::u16string_view DefaultCountryU() const override { return {}; }
+    bool HasDefaultCountry() const override { return !f_DefaultCountryU.empty(); }
+    std::string_view DefaultCountryA() const override { return f_DefaultCountryA; }
+    std::string_view DefaultCountryUTF8() const override { return f_DefaultCountryUTF8; }
+    std::u16string_view DefaultCountryU() const override { return f_DefaultCountryU; }
     int32_t NetworkCount() const override { return f_List->Count(); }
     TQORSVCClientNetwork* NetworkAt(int32_t aIndex) const override;
-    TQORSVCClientNetwork* DefaultNetwork() const override { return NetworkAt(0); }
+    // The configured default network as LoadNetworks found it; null when none
+    // is configured or none has that name.
+    TQORSVCClientNetwork* DefaultNetwork() const override { return f_DefaultNet; }
+    uint32_t ServerUptimeSec() const override { return CmdServerUptime(); }
     std::string_view ServOwnerId() const override { return f_ServOwnerId; }
     // Heartbeat thread (the owner's stored callsign is the heartbeat's).
     bool ServOwnerInfoDiffers(const TQORSVCContext& aCtx) const override
@@ -159,6 +162,13 @@ class TQORNetworkedService : public TQORService,
   private:
     // The client id of the configured owner's e-mail; empty without one.
     std::string f_ServOwnerId;
+    // The configured default country in its three forms (the 8-bit one in the
+    // server's character set); empty without one. Fixed at construction.
+    std::u16string f_DefaultCountryU;
+    std::string f_DefaultCountryA;
+    std::string f_DefaultCountryUTF8;
+    // Set by LoadNetworks, before any client can connect; only read afterwards.
+    TQORServNetwork* f_DefaultNet = nullptr;
     std::unique_ptr<TCharsetsCodeList> f_Codes;
     const TQORNetworksList* f_ListRef = nullptr;
     std::unique_ptr<TQORNetworksList> f_List;

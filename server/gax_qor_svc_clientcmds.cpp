@@ -7,6 +7,7 @@
 #include "protocol/gax_qor_fields.h"
 #include "protocol/gax_qor_sourceid.h"
 #include "server/gax_qor_svc_clientfacts.h"
+#include "server/gax_qor_svc_networks_list.h"
 
 namespace gax {
 
@@ -333,12 +334,15 @@ TQORClientCmdOutcome CmdMVU(const TQORClientCmdView& aView, const Line& aLine) {
     if (Trimmed(name).empty() || seconds > static_cast<uint32_t>(INT32_MAX) ||
         !IsValidSourceIdStr(id) || !IsValidUtf8Str(name))
         return FailQuoted(kText, aLine);
-    const std::u16string nameU = Utf8StrToUnicode(name);
+    // Network names are one name whatever the letter case, as in the
+    // networks file.
+    const std::u16string nameKey = TQORNetworksList::NameKey(Utf8StrToUnicode(name));
     const TQORSVCClientNetwork* target = nullptr;
     if (aView.Service != nullptr) {
         for (int32_t i = 0; i < aView.Service->NetworkCount() && target == nullptr; ++i) {
             const TQORSVCClientNetwork* net = aView.Service->NetworkAt(i);
-            if (net != nullptr && net->NetNameU() == nameU) target = net;
+            if (net != nullptr && TQORNetworksList::NameKey(net->NetNameU()) == nameKey)
+                target = net;
         }
     }
     if (target == nullptr) return FailQuoted(kText, aLine);

@@ -87,6 +87,9 @@ class TQORSVCClientService {
     virtual std::string_view ServOwnerId() const = 0;
     virtual bool ServOwnerInfoDiffers(const TQORSVCContext& aCtx) const = 0;
 
+    // Seconds the heartbeat has run; the answers tell it to the client.
+    virtual uint32_t ServerUptimeSec() const { return 0; }
+
     // Manager threads.
     virtual bool ServiceEnabled() const = 0;
     virtual bool ManagerEnabled(int32_t aIndex) const = 0;

@@ -168,16 +168,19 @@ void ApplyItem(const TQORServiceNetOptions& aServ, Key aKey, std::u16string_view
         case Key::CharsetName:
             ApplyCharsetName(aServ, v, o, aCodeList);
             break;
+        // Read wide: a value past 32 bits is still a number, clamped like any other.
         case Key::MaxSpeechTime:
-            if (ParseInt(v, n))
-                o.no_MaxSpeechTicks =
-                    static_cast<TGaxTick32>((n <= 0 ? 300 : std::clamp(n, 10, 1800)) * 1000);
+            if (int64_t w; TryParseInt64W(v, w))
+                o.no_MaxSpeechTicks = static_cast<TGaxTick32>(
+                    (w <= 0 ? 300 : std::clamp<int64_t>(w, 10, 1800)) * 1000);
             break;
         case Key::SpeechPause:
-            if (ParseInt(v, n)) o.no_SpeechPauseTicks = static_cast<TGaxTick32>(std::clamp(n, 0, 10000));
+            if (int64_t w; TryParseInt64W(v, w))
+                o.no_SpeechPauseTicks = static_cast<TGaxTick32>(std::clamp<int64_t>(w, 0, 10000));
             break;
         case Key::QuarantineTime:
-            if (ParseInt(v, n)) o.no_QuarantineTicks = static_cast<TGaxTick32>(std::clamp(n, 0, 4000));
+            if (int64_t w; TryParseInt64W(v, w))
+                o.no_QuarantineTicks = static_cast<TGaxTick32>(std::clamp<int64_t>(w, 0, 4000));
             break;
         case Key::AccessInfoMode:
             o.no_AccessInfoMode = ParseAccessInfoMode(v);

@@ -68,6 +68,11 @@ class TQORNetworkData {
     int32_t NetOriginalIndex() const { return f_NetOriginalIndex; }
     bool Hidden() const { return f_NetOpts.no_Hidden; }
     const TQORSVCNetworkOptions& NetOptions() const { return f_NetOpts; }
+    // The speech limit in whole seconds that the answers announce; 0 without one.
+    int32_t SpeechLimitTime() const {
+        return f_NetOpts.no_SpeechLimit ? static_cast<int32_t>(f_NetOpts.no_MaxSpeechTicks / 1000)
+                                        : 0;
+    }
 
     // The service's converter for this network's character set (not owned),
     // set by the service thread before the heartbeat runs; null until then.

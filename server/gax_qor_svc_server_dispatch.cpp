@@ -5,6 +5,7 @@
 //
 // Heartbeat thread only.
 #include "foundation/gax_strutils.h"
+#include "server/gax_qor_svc_context.h"
 #include "server/gax_qor_svc_server_id.h"
 
 namespace gax {
@@ -105,6 +106,18 @@ void TQORService::tmHandshakeClient(std::unique_ptr<TQORSVCNetQueueRecord>& aRec
     tmHandToNetwork(net, aRec);
 }
 
+void TQORService::tmHandshakeError(TQORSVCNetQueueRecord& aRec) {
+    auto it = f_tmClients.find(aRec.nqr_Context.Identity());
+    if (it == f_tmClients.end() || it->second.Ctx->CtxGlobalKey() != aRec.nqr_GlobalKey)
+        return;  // ended meanwhile: nobody is left to read the answer
+    // Only sessions post this record; their worker writes the answer and
+    // closes the connection once it is out.
+    auto* ctx = dynamic_cast<TQORSVCContext*>(it->second.Ctx);
+    if (ctx == nullptr) throw Exception("Handshake error answer to a context of another kind");
+    ctx->vSendBytesFlushAndTerm(aRec.nqr_DataS1.data(),
+                                static_cast<int32_t>(aRec.nqr_DataS1.size()));
+}
+
 void TQORService::tmChannelThreads(TQORSVCNetQueueRecord& aRec) {
     TQORSVCWrkCtx* ctx = tmAliveCommandContext(aRec.nqr_Context, aRec.nqr_GlobalKey);
     if (ctx == nullptr) return;
@@ -147,6 +160,7 @@ void TQORService::tmDispatchOwned(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) 
                 return;
             case C::snc_ChannelThreads: tmChannelThreads(r); return;
             case C::snc_HandshakeClient: tmHandshakeClient(aRec); return;
+            case C::snc_HandshakeError: tmHandshakeError(r); return;
             case C::snc_ClientDisconnected: tmClientDisconnected(aRec); return;
             case C::snc_CommandDisconnected: tmCommandDisconnected(r); return;
             case C::snc_ServWorkerStartHot: tmWorkerStartHot(); return;

@@ -412,6 +412,9 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
         GAX_REQUIRES(kHeartbeat);
     void tmCommandDisconnected(TQORSVCNetQueueRecord& aRec) GAX_REQUIRES(kHeartbeat);
     void tmHandshakeClient(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) GAX_REQUIRES(kHeartbeat);
+    // A connect string refused by its session: the answer is written and the
+    // connection closed once it is out.
+    void tmHandshakeError(TQORSVCNetQueueRecord& aRec) GAX_REQUIRES(kHeartbeat);
     void tmWorkerStartHot() GAX_REQUIRES(kHeartbeat);
     void tmWorkerIdle(TQORSVCHandle aWorker) GAX_REQUIRES(kHeartbeat);
     void tmWorkerTerminated(TQORSVCHandle aWorker) GAX_REQUIRES(kHeartbeat);

@@ -61,7 +61,7 @@ TQORSVCContextSNPS::TQORSVCContextSNPS(TQORSVCHost* aHost, TQORSVCClientService&
                             static_cast<int64_t>(cfg->cfg_ServOutputBufferFactor);
         if (cap > 0) f_HardCap = std::min<size_t>(static_cast<size_t>(cap), kAsyncWriterMaxBlock);
     }
-    if (ClientLogLevel() > 4) call_OnCtxInfo(u"CONNECT");
+    if (ClientLogLevel() > 4) call_OnCtxInfo(u" CONNECT");
 }
 
 TQORSVCContextSNPS::~TQORSVCContextSNPS() {
@@ -89,6 +89,7 @@ TQORHandshakeServer TQORSVCContextSNPS::HandshakeServer() const {
     s.PresentPort = presentPort;
     s.BackupAddr = backup;
     s.BackupPort = backupPort;
+    s.UptimeSec = Facts().ServerUptimeSec();
     return s;
 }
 

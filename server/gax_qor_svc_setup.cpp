@@ -183,10 +183,11 @@ void ReadServerSection(const TIniFileUTF8& ini, TQORServiceConfig& c,
     c.cfg_ServServerInfo = ini.ReadLogical(kServer, u"ServerInfo", true);
     c.cfg_ServNetChangeInfo = ini.ReadLogical(kServer, u"NetChangeInfo", true);
 
-    v = ini.ReadInteger(kServer, u"SpeechPause", 0);
-    c.cfg_ServSpeechPauseTicks = static_cast<TGaxTick32>(v <= 0 ? 0 : std::min(v, 10000));
-    v = ini.ReadInteger(kServer, u"QuarantineTime", 0);
-    c.cfg_ServQuarantineTicks = static_cast<TGaxTick32>(std::clamp(v, 0, 4000));
+    // Read wide: a value past 32 bits is still a number, clamped like any other.
+    c.cfg_ServSpeechPauseTicks = static_cast<TGaxTick32>(
+        std::clamp<int64_t>(ini.ReadInt64(kServer, u"SpeechPause", 0), 0, 10000));
+    c.cfg_ServQuarantineTicks = static_cast<TGaxTick32>(
+        std::clamp<int64_t>(ini.ReadInt64(kServer, u"QuarantineTime", 0), 0, 4000));
 
     c.cfg_ServSpeechLimit = ini.ReadLogical(kServer, u"SpeechLimit", true);
     c.cfg_ServAlwaysAllowServerOwner = ini.ReadLogical(kServer, u"AlwaysAllowServerOwner", true);

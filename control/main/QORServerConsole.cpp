@@ -234,9 +234,10 @@ std::u16string PortText(int32_t aPort) {
 int RunServer(bool aDebug, TQORServiceConfig& config, const TQORServiceNetOptions& aNetOpts,
               const std::u16string& aNetworksFile, const std::u16string& aLogFile,
               TQORLogOutput& console, const TCharsetsCodeList* aCodeList) {
-    // A missing networks file gives the built-in networks at the start; a
-    // file that exists must be sound before anything is started.
-    if (FileExists(aNetworksFile)) VerifyNetworksListFile(aNetOpts, aNetworksFile, aCodeList);
+    // The networks file must be there and sound before anything is started:
+    // a typo in its name must not start a server with other rooms. A file
+    // without a network still gives the built-in set.
+    VerifyNetworksListFile(aNetOpts, aNetworksFile, aCodeList);
     if (!aDebug) console.OpenLogFile(aLogFile);
 
     console.WriteConsoleLine(kVersionLine);
@@ -301,7 +302,7 @@ int RunServer(bool aDebug, TQORServiceConfig& config, const TQORServiceNetOption
             config.cfg_SystemSupportsIP6 ? r.fslpr_IpVer : ipver_4,
             [&runner](TSocket s, const std::string& a, int p, const std::string&, int,
                       const std::u16string&) { runner.evnt_Listener_ClientAcceptPeer(s, a, p); });
-    runner.LoadNetworks(aNetOpts, FileExists(aNetworksFile) ? aNetworksFile : u"");
+    runner.LoadNetworks(aNetOpts, aNetworksFile);
     runner.StartService();
     runner.RunMainThread();
     signals.Stop();

@@ -1,8 +1,9 @@
 // The built console program moves a station: the server runs in debug mode
 // from a temporary directory, a station joins "Test" over TCP, and a second
 // run of the program with "move" takes it to "Net01" through the command
-// channel. The station is told of its new network; a move of nobody gets the
-// channel's "no client" answer and its exit code.
+// channel, by its e-mail and back by its client id. The station is told of
+// its new network; a move of nobody gets the channel's "no client" answer and
+// its exit code.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -42,7 +43,8 @@ TEST_F(ConsoleMoveTest, MoveTakesAStationToAnotherNetwork) {
     QorConnection station;
     ConnectFields f = station_test::Station("station@example.org", "ST1");
     f.ExtFlags = gax::QOR_LIST_FORMAT_COUNT | gax::QOR_EXT_NET_CHANGE_INFO;
-    ASSERT_TRUE(station_test::Join(station, uint16_t(clientPort), f, ConnectForm::Utf8));
+    HandshakeAnswer a;
+    ASSERT_TRUE(station_test::Join(station, uint16_t(clientPort), f, ConnectForm::Utf8, &a));
     std::string frame;
     ASSERT_EQ(station.WaitForFrame(kFrameCountList, frame, 20000), ReadStatus::Ok);
 
@@ -54,6 +56,12 @@ TEST_F(ConsoleMoveTest, MoveTakesAStationToAnotherNetwork) {
     // Nobody of that e-mail is in Test any more.
     auto [rc2, text2] = RunConsole(exe, {"move", "station@example.org", "Test", "Net01"});
     EXPECT_EQ(rc2, 27) << text2;
+
+    // The client id the lists show names it as well as its e-mail does.
+    auto [rc3, text3] = RunConsole(exe, {"move", a.ClientId(), "Net01", "Test"});
+    EXPECT_EQ(rc3, 0) << text3;
+    ASSERT_EQ(station.WaitForFrame(kFrameNetChange, frame, 20000), ReadStatus::Ok);
+    EXPECT_NE(frame.find("Test"), std::string::npos);
 
     station.Close();
     auto [stRc, stText] = RunConsole(exe, {"dstop"});

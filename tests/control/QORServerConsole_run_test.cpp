@@ -13,6 +13,7 @@
 
 #include "control/console_program_test_support.h"
 #include "foundation/file_test_support.h"
+#include "tools/qor_client_proto.h"
 
 using file_test::ReadAll;
 using file_test::WriteFile;
@@ -51,7 +52,8 @@ class RunningProgramTest : public console_test::ProgramTest {
         const std::string port = std::to_string(clientPort);
         WriteFile(P("server.ini"), "[Server]\nPresentServerPort=" + port +
                                        "\nListenServerPorts=" + port +
-                                       "/4\nServerOwnerEMail=owner@example.org\n"
+                                       "/4\nServerOwnerEMail=owner@example.org\n" +
+                                       serverExtra +
                                        "[Command]\nCommandEnabled=" + std::to_string(commandEnabled) +
                                        "\nCommandPort=" +
                                        std::to_string(commandPort) + "\n" + aExtra);
@@ -106,6 +108,7 @@ class RunningProgramTest : public console_test::ProgramTest {
     }
 
     int commandEnabled = 1;
+    std::string serverExtra;  // more lines of the [Server] section
 };
 
 const std::regex kStampedAborted(
@@ -275,4 +278,62 @@ TEST_F(RunningProgramTest, ChannelCommandsReachTheRunningServer) {
     EXPECT_TRUE(std::regex_match(
         last, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}: Aborted: \[STOP COMMAND\]\r\n)")))
         << out;
+}
+
+TEST_F(RunningProgramTest, StartUpLogNamesTheNetworksDefaultsAndEachHandshakeStep) {
+    WriteFile(P("networks.cfg"), "Main\nNet01\n");
+    serverExtra = "DefaultNetworkName=net01\nDefaultCountry=Land\n";
+    ASSERT_TRUE(LaunchListening("debug", "[System]\nLogClientLevel=5\n")) << out;
+    EXPECT_NE(out.find(": List of networks is loaded: " + P("networks.cfg") + "\r\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find(": Default network: \"Net01\"\r\n"), std::string::npos) << out;
+    EXPECT_NE(out.find(": Default country: \"Land\"\r\n"), std::string::npos) << out;
+
+    // A station without a wish lands in the default network; each step of
+    // its handshake is logged.
+    qortool::QorConnection c;
+    ASSERT_TRUE(c.Connect("127.0.0.1", uint16_t(clientPort), "", 5000)) << c.Error();
+    qortool::HandshakeAnswer a;
+    ASSERT_EQ(c.Handshake("CT:<VX>2014004</VX><EA>st@example.org</EA><PW>pw</PW><ON>ST Op</ON>"
+                          "<BC>PC Only</BC><CT>Town</CT>\r\n",
+                          a, 20000),
+              qortool::ReadStatus::Ok);
+    EXPECT_EQ(a.Access(), "OK");
+    EXPECT_EQ(a.Network(), "Net01");
+    const std::string client = "Client: 127.0.0.1 ";
+    ASSERT_TRUE(WaitFor(" HANDSHAKE_ANSWER_OK: ")) << out;
+    EXPECT_TRUE(std::regex_search(out, std::regex(R"(Client: 127\.0\.0\.1 \d+ CONNECT\r\n)")))
+        << out;
+    EXPECT_TRUE(std::regex_search(
+        out, std::regex(R"(Client: 127\.0\.0\.1 \d+ HANDSHAKE_STR_OK: CT:<VX>2014004</VX>)")))
+        << out;
+    c.Close();
+
+    ASSERT_EQ(::kill(pid, SIGINT), 0);
+    EXPECT_EQ(Finish(), 0) << out;
+    EXPECT_EQ(out.find("ERROR:"), std::string::npos) << out;
+}
+
+TEST_F(RunningProgramTest, MissingNetworksFileEndsTheStartWithExitCodeThree) {
+    // A typo in the name must not start a server with the built-in rooms.
+    WriteConfig("[System]\nNetworksFileName=netwroks.cfg\n");
+    Start({"debug"});
+    EXPECT_EQ(Finish(), 3) << out;
+    EXPECT_NE(out.find("ERROR: Network file \"" + P("netwroks.cfg") + "\": "), std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("Start listening"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Aborted"), std::string::npos) << out;
+}
+
+TEST_F(RunningProgramTest, NetworksFileWithoutANetworkRunsTheBuiltInSet) {
+    WriteFile(P("networks.cfg"), "# no rooms yet\n\n; none\n");
+    ASSERT_TRUE(LaunchListening("debug")) << out;
+    EXPECT_NE(out.find(": Networks: No networks found: use simple set of networks\r\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find(":  Net: \"Test\", options: ParrotEnable=Yes"), std::string::npos)
+        << out;
+    ASSERT_EQ(::kill(pid, SIGINT), 0);
+    EXPECT_EQ(Finish(), 0) << out;
 }

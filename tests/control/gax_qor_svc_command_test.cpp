@@ -65,7 +65,7 @@ TEST(ChannelRequestDecode, AcceptsAndRefusesByTheLineRules) {
         {"00O:" + F("Net01") + "02", R::Request, fsca_NoAnswer},
         {"00O:" + F("Net01") + "021", R::Refuse, fsca_NoAnswer},
         {"00S:" + F(kMail) + F("Net01") + F("Test") + I(30), R::Request, fsca_NoAnswer},
-        {"00S:" + F(id) + F("Net01") + F("Test") + I(30), R::Refuse, fsca_WrongText},
+        {"00S:" + F(id) + F("Net01") + F("Test") + I(30), R::Request, fsca_NoAnswer},
         {"00S:" + F(kMail) + F("Net01") + F("Test") + I(30) + "x", R::Refuse, fsca_NoAnswer},
         {"00T:0000", R::Request, fsca_NoAnswer},
         {"00T:" + F("") + F(kMail), R::Refuse, fsca_NoAnswer},  // a client needs its network
@@ -176,8 +176,6 @@ TEST_F(CommandCtx, ImmediateAnswersAndRefusalsWithAWord) {
          "NOSERVERSOUNDS\r\nAGGREGATELIST\r\nNOLIST\r\nDUMMY\r\nSVX\r\n"},
         {"00M:00\r\n", "-NOSUPPORT\r\n"},
         {"00D:" + F("Nowhere") + F("") + F(kMail) + "1\r\n", "-NONET\r\n"},
-        {"00S:" + F(MakeSourceId(kMail)) + F("Net01") + F("Test") + I(0) + "\r\n",
-         "-WRONGTEXT\r\n"},
         {"001:" + F("1") + F("pw") + "\r\n", "-NOMANAGER\r\n"},
         {"002:" + F("two") + F("pw") + "\r\n", "-TOOMANYMANAGERS\r\n"},
         {"00p:" + I(0) + I(1) + "\r\n", "-NOSUPPORT\r\n"},  // managers disabled

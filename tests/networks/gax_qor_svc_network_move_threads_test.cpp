@@ -106,10 +106,13 @@ TEST(MoveClient, OwnerMovesAStationForGoodAndForAWhileAndNotIntoAFullNetwork) {
     // Small is full: the station stays in Test, so the next move (whose
     // source is Test) still finds it there.
     ASSERT_TRUE(owner.SendAll(CmdMove(movedId, "Small", 0), 5000));
-    ASSERT_TRUE(owner.SendAll(CmdMove(movedId, "Other", 0), 5000));
+    // A network is found whatever the letter case of its name.
+    ASSERT_TRUE(owner.SendAll(CmdMove(movedId, "oTHER", 0), 5000));
     std::string frame;
     ASSERT_EQ(moved.WaitForFrame(kFrameNetChange, frame, 20000), ReadStatus::Ok);
     EXPECT_NE(frame.find("Other"), std::string::npos);
+    // The new network's speech limit travels with it.
+    EXPECT_NE(frame.find("<TT>300</TT>"), std::string::npos) << frame;
     EXPECT_TRUE(WaitForListOf(other, 2));
     EXPECT_TRUE(WaitForListOf(owner, 1));
     EXPECT_TRUE(WaitForListOf(moved, 2));

@@ -73,6 +73,8 @@ TEST_F(NetOptionsTest, ParsedOptionsRenderInCanonicalOrder) {
         {u"SpeechPause=-5", ""},
         {u"SpeechPause=20000", "SpeechPause=10000"},
         {u"QuarantineTime=5000", "QuarantineTime=4000"},
+        {u"SpeechPause=4294967296", "SpeechPause=10000"},
+        {u"MaxSpeechTime=4294967296", "MaxSpeechTime=1800"},
         {u"QuarantineTime=1500", "QuarantineTime=1500"},
         {u"ShortFrames=no", "ShortFrames=No"},
         {u"ShortFrames=no;ShortFrames=bogus", ""},  // invalid: the server-wide value

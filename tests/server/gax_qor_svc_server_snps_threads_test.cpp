@@ -114,7 +114,6 @@ class Rig {
         std::lock_guard<std::mutex> l(m);
         return causes;
     }
-    std::atomic<int> uptime{0};
     wrk_test::Counter ended, attached;
 
   private:
@@ -151,8 +150,8 @@ class Rig {
                 n.HasNetwork = true;
                 n.NameA = n.NameUTF8 = "Test";
                 n.SpeechLimitSec = 300;
-                gax::TQORHandshakeServer srv = s->HandshakeServer();
-                srv.UptimeSec = uptime;
+                // The uptime comes from the session's service.
+                const gax::TQORHandshakeServer srv = s->HandshakeServer();
                 gax::PrepareHandshakeAnswerOK(f, gax::HandshakeClientOf(*s), n, srv, true);
                 s->vSendBytesAnswerOK(f.Data(), static_cast<int32_t>(f.Len()));
                 break;
@@ -267,7 +266,7 @@ double ProcessCpuSeconds() {
 
 TEST(SocketSession, PositiveAnswerByteForByteThenCommandsUntilABadOne) {
     Rig rig;
-    rig.uptime = 17;
+    rig.world.svc.uptime = 17;
     const int c = rig.Connect();
     TQORSVCContextSNPS* s = rig.Last();
     SendAll(c, kConnect8);

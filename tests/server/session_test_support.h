@@ -3,6 +3,7 @@
 // that records what it is asked to send.
 #pragma once
 
+#include <atomic>
 #include <set>
 #include <string>
 #include <vector>
@@ -80,6 +81,8 @@ struct FakeService : TQORSVCClientService, TQORSVCHost {
     std::string ownerId;
     bool ownerDiffers = false;
     bool enabled = true;
+    // What the heartbeat would have counted; read by sessions on any thread.
+    std::atomic<uint32_t> uptime{0};
     struct Unregister {
         int32_t Index;
         std::string ManagerId, ClientId;
@@ -101,6 +104,7 @@ struct FakeService : TQORSVCClientService, TQORSVCHost {
     TQORSVCClientNetwork* DefaultNetwork() const override { return def; }
     std::string_view ServOwnerId() const override { return ownerId; }
     bool ServOwnerInfoDiffers(const TQORSVCContext&) const override { return ownerDiffers; }
+    uint32_t ServerUptimeSec() const override { return uptime.load(); }
     bool ServiceEnabled() const override { return enabled; }
     bool ManagerEnabled(int32_t) const override { return true; }
     void ManagerUnregisterClient(int32_t aIndex, std::string_view aManagerId,
