@@ -85,16 +85,18 @@ fuzz:
 	done
 
 # Relay benchmark: the bare fan-out relay and the server (when it is built) on
-# this machine in one run at 100 and 1,000 listeners, with the server/bare
-# ratios, and the server CPU net of its idle protocol duties
-# (tools/bench_relay.sh; FRAMES, RATE, SIZES, THREADS tune it).
+# this machine in one run at 100 and 1,000 listeners with stations as they are
+# (keep-alives at their own phases, full client lists), the server/bare
+# ratios, and a run with stations joining and leaving during the talk
+# (tools/bench_relay.sh; FRAMES, RATE, SIZES, THREADS, CHURN, PIN tune it).
 .PHONY: bench-relay
 bench-relay: build
 	tools/bench_relay.sh
 
 # Scale benchmark: 10,000 idle stations held by the built server; prints the
-# connects-and-handshakes per second and the server's memory per station
-# (tools/bench_scale.sh; CLIENTS, RUNS, HOLD_MS, THREADS tune it).
+# connects-and-handshakes per second and the server's memory per station in
+# every run, then the idle CPU for 1,000 members
+# (tools/bench_scale.sh; CLIENTS, RUNS, HOLD_MS, THREADS, IDLE, IDLE_MS tune it).
 .PHONY: bench-scale
 bench-scale: build
 	tools/bench_scale.sh

@@ -14,7 +14,8 @@
 // the share of appends that took over 2 us (they met a flush or were
 // preempted). Passes run back to back (a worst case far above five frames a
 // second) or paced by the third argument in microseconds (20 ms: a talker's
-// frames with room for the workers to finish).
+// frames with room for the workers to finish). The fourth argument appends one
+// frame built per pass by reference instead of copying it.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -77,6 +78,7 @@ void BM_HeartbeatAppendWait(benchmark::State& state) {
     const int n = static_cast<int>(state.range(0));
     const int perWorker = static_cast<int>(state.range(1));
     const int64_t paceNs = state.range(2) * 1000;
+    const bool shared = state.range(3) != 0;
     std::vector<int> nearFds, farFds;
     if (!MakePairs(n, nearFds, farFds)) {
         state.SkipWithError("loopback pairs");
@@ -145,9 +147,14 @@ void BM_HeartbeatAppendWait(benchmark::State& state) {
             while (NowNs() < next) std::this_thread::yield();
         }
         const int64_t p0 = NowNs();
+        // Built once per pass: what a relay of shared frames pays per frame.
+        const TSharedFrame one = shared ? TSharedFrame::Make(frame) : TSharedFrame();
         for (auto& b : bufs) {
             const int64_t t0 = NowNs();
-            b->PutData(frame.data(), static_cast<int>(frame.size()));
+            if (shared)
+                b->PutShared(one);
+            else
+                b->PutData(frame.data(), static_cast<int>(frame.size()));
             const int64_t d = NowNs() - t0;
             appendNs += d;
             overNs += std::max<int64_t>(0, d - base);
@@ -176,12 +183,65 @@ void BM_HeartbeatAppendWait(benchmark::State& state) {
     state.counters["waited_appends"] = appends ? static_cast<double>(waited) / appends : 0;
     state.SetItemsProcessed(appends);
 }
-// members, members per worker, pace (us; 0 = back to back)
-BENCHMARK(BM_HeartbeatAppendWait)->Args({100, 63, 0})->Args({1000, 63, 0})->UseRealTime();
+// members, members per worker, pace (us; 0 = back to back), shared frame
+BENCHMARK(BM_HeartbeatAppendWait)->Args({100, 63, 0, 0})->Args({1000, 63, 0, 0})->UseRealTime();
 BENCHMARK(BM_HeartbeatAppendWait)
-    ->Args({100, 63, 20000})
-    ->Args({1000, 63, 20000})
+    ->Args({100, 63, 20000, 0})
+    ->Args({1000, 63, 20000, 0})
+    ->Args({1000, 63, 20000, 1})
     ->Iterations(150)
     ->UseRealTime();
+
+}  // namespace
+
+namespace {
+
+// A socket that takes everything: the workers' drain without the kernel.
+class SinkBuffer : public TAsyncWriter2SocketThreadSafe {
+  public:
+    SinkBuffer() : TAsyncWriter2SocketThreadSafe(4096) {}
+
+  protected:
+    int SendRawV(const plat::SockIoPiece* aPieces, size_t aCount, size_t& aSent) override {
+        aSent = 0;
+        for (size_t i = 0; i < aCount; ++i) aSent += aPieces[i].Len;
+        return 0;
+    }
+};
+
+// A list burst: one 143 KB 8-bit client list for every member in one pass of
+// the heartbeat, either copied into each member's buffer (second argument 0)
+// or built once and held by reference (1); then each buffer is drained as
+// its worker would. Reported: the heartbeat's pass, the drain of all
+// buffers, and the bytes the pass copied.
+void BM_ListBurst(benchmark::State& state) {
+    const size_t n = static_cast<size_t>(state.range(0));
+    const bool shared = state.range(1) != 0;
+    const std::string list(143 * 1024, 'L');
+    std::vector<std::unique_ptr<SinkBuffer>> bufs;
+    for (size_t i = 0; i < n; ++i) bufs.push_back(std::make_unique<SinkBuffer>());
+    int64_t passNs = 0, drainNs = 0, copied = 0, bursts = 0;
+    for (auto _ : state) {
+        const int64_t t0 = NowNs();
+        if (shared) {
+            const TSharedFrame frame = TSharedFrame::Make(list);
+            for (auto& b : bufs) b->PutShared(frame);
+            copied += static_cast<int64_t>(list.size());
+        } else {
+            for (auto& b : bufs) b->PutData(list.data(), static_cast<int>(list.size()));
+            copied += static_cast<int64_t>(list.size() * n);
+        }
+        const int64_t t1 = NowNs();
+        for (auto& b : bufs) b->Flush();
+        drainNs += NowNs() - t1;
+        passNs += t1 - t0;
+        ++bursts;
+    }
+    state.counters["pass_ms"] = static_cast<double>(passNs) / 1e6 / static_cast<double>(bursts);
+    state.counters["drain_ms"] = static_cast<double>(drainNs) / 1e6 / static_cast<double>(bursts);
+    state.counters["copied_MB"] = static_cast<double>(copied) / 1e6 / static_cast<double>(bursts);
+}
+// members, shared
+BENCHMARK(BM_ListBurst)->Args({1000, 0})->Args({1000, 1})->Iterations(20)->UseRealTime();
 
 }  // namespace

@@ -19,8 +19,9 @@ class SinkWriter : public TAsyncWriter2SocketThreadSafe {
     using TAsyncWriter2SocketThreadSafe::TAsyncWriter2SocketThreadSafe;
 
   protected:
-    int SendRaw(const char*, size_t aLen, size_t& aSent) override {
-        aSent = aLen;
+    int SendRawV(const plat::SockIoPiece* aPieces, size_t aCount, size_t& aSent) override {
+        aSent = 0;
+        for (size_t i = 0; i < aCount; ++i) aSent += aPieces[i].Len;
         return 0;
     }
 };

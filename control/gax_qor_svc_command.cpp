@@ -51,7 +51,6 @@ std::u16string WidenAscii(std::string_view aText) {
 TQORSVCCommandContext::TQORSVCCommandContext(TQORSVCCommandHost* aService, TSocket aSocket,
                                std::string aPeerAddrBin, int32_t aPeerPort)
     : TQORSVCCommandCtx(aService, aSocket, std::move(aPeerAddrBin), aPeerPort), e_Cmd(aService) {
-    e_Cmd->CmdContextCreated();
     CtxWrkTagInt = 0;  // command connections yield to client traffic within a sweep
     SocketSetReuseAddr(aSocket, true);
     SocketSetNoDelay(aSocket, true);
@@ -64,10 +63,7 @@ TQORSVCCommandContext::TQORSVCCommandContext(TQORSVCCommandHost* aService, TSock
     if (e_Cmd->LogCommandLevel() > 0) e_Cmd->Fifo(ConnectionStringU() + u" CONNECT");
 }
 
-TQORSVCCommandContext::~TQORSVCCommandContext() {
-    e_Cmd->CmdContextDestroyed();
-    f_CtxCmdMemSign.store(0, std::memory_order_release);
-}
+TQORSVCCommandContext::~TQORSVCCommandContext() = default;
 
 void TQORSVCCommandContext::PutData(const void* aPtr, int32_t aLen) {
     if (aLen <= 0) return;
@@ -232,6 +228,24 @@ TQORSVCCommandContext::LineOutcome TQORSVCCommandContext::Act(const TQORCmdReque
     const TQORSVCCtxRef me = CtxRefOf(this);
     TQORSVCCmdNetwork net;
     const auto needNet = [&]() { return FindNet(q.Net1, q.Net1U, net); };
+    switch (q.Code) {
+        case '3':
+        case '4':
+        case '5':
+        case '6':
+        case '7':
+        case '8':
+        case 't':
+        case '9':
+            // A connection asks for one reread at a time (the console sends
+            // one request per connection): another one before the answer is
+            // refused, so no connection can pile them up on the service
+            // thread. Rereading all is answered at once and its work has no
+            // answer to wait for: it keeps the slot for the connection's life.
+            if (!TryStartReread()) return AnswerWordAndRefuse(fsca_NoAnswer);
+            break;
+        default: break;
+    }
     switch (q.Code) {
         case '1':
             if (!e_Cmd->CmdManagerNewPasswordIdx(q.Num1, q.Text1))

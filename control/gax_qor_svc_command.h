@@ -67,7 +67,6 @@ TQORCmdDecodeResult DecodeChannelRequest(std::string_view aLine, TQORCmdRequest&
 
 // ------------------------------------------------------------ the context
 
-inline constexpr uint32_t kCmdCtxMemSign = 0x4552839C;
 // Each request line must arrive within this time after the previous one.
 inline constexpr TGaxTick32 kCmdLineTimeoutMs = 3000;
 inline constexpr int kCmdLineMax = 3000;
@@ -98,8 +97,6 @@ class TQORSVCCommandContext final : public TQORSVCCommandCtx {
     void PutData(const void* aPtr, int32_t aLen) override;
     void PutStr(std::string_view aStr) override;
 
-    uint32_t CtxCmdMemSign() const { return f_CtxCmdMemSign.load(std::memory_order_acquire); }
-
   private:
     enum class LineOutcome : uint8_t { Continue, Fresh, Refuse, Error, NoMoreRequests };
 
@@ -118,7 +115,6 @@ class TQORSVCCommandContext final : public TQORSVCCommandCtx {
     TQORSVCCommandHost* e_Cmd;
     TCollectorSocket f_Collector{2048};
     FastStringA f_CmdC{144};
-    std::atomic<uint32_t> f_CtxCmdMemSign{kCmdCtxMemSign};
     TAsyncWriter2SocketThreadSafe f_Writer{2048};
     bool f_Closing = false;         // a refusal: write what is queued, then end
     bool f_NoMoreRequests = false;  // after the flag names: wait for the peer's close

@@ -1,5 +1,10 @@
 #include "foundation/gax_types.h"
 
+#include <cxxabi.h>
+
+#include <cstdlib>
+#include <typeinfo>
+
 #include "foundation/gax_ansi_unicode_converter.h"
 #include "foundation/gax_strutils.h"
 
@@ -16,6 +21,23 @@ Exception::Exception(std::string_view asciiMessage) : f_Utf8(asciiMessage) {
         f_Message = ByteStrToUnicode(asciiMessage);
         f_Utf8 = UnicodeToUtf8Str(f_Message);
     }
+}
+
+std::u16string ExceptionClassName(const std::exception& aError) {
+    if (const auto* own = dynamic_cast<const Exception*>(&aError))
+        return std::u16string(own->ClassName());
+    const char* raw = typeid(aError).name();
+    int status = 0;
+    char* name = abi::__cxa_demangle(raw, nullptr, nullptr, &status);
+    std::u16string out = ByteStrToUnicode(status == 0 && name != nullptr ? name : raw);
+    std::free(name);
+    return out;
+}
+
+std::u16string DescribeException(const std::exception& aError) {
+    if (const auto* own = dynamic_cast<const Exception*>(&aError))
+        return std::u16string(own->ClassName()) + u": " + own->Message();
+    return ExceptionClassName(aError) + u": " + ByteStrToUnicode(aError.what());
 }
 
 void RaiseLineTooLong() {

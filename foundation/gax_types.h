@@ -31,6 +31,12 @@ class Exception : public std::exception {
     std::string f_Utf8;
 };
 
+// The class name a log line shows for aError: an Exception's own name, else
+// the readable (demangled) name of its type.
+std::u16string ExceptionClassName(const std::exception& aError);
+// "<class>: <message>" of aError, as the log lines print a failure.
+std::u16string DescribeException(const std::exception& aError);
+
 }  // namespace gax
 
 // Declares an exception class derived from Parent that reports its own name.

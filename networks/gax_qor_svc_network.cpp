@@ -20,11 +20,13 @@ namespace {
 uint32_t ArrivalResultBits(uint32_t aFlags) {
     switch (aFlags & QOR_CF_PRIV_CLASS) {
         case QOR_CF_PRIV_ADMIN_CLASS:
-            return 0x51;
+            return kNetResMembership | kNetResMutesPending | kNetResBlocksPending;
         case QOR_CF_PRIV_OWNER_CLASS:
-            return 0x5551;
+            return kNetResMembership | kNetResMutesPending | kNetResBlocksPending |
+                   kNetResAdminsPending | kNetResModesPending | kNetResRightsPending |
+                   kNetResNoticePending;
         default:
-            return 0x1;
+            return kNetResMembership;
     }
 }
 
@@ -55,8 +57,10 @@ TQORServNetwork::TQORServNetwork(const TQORServNetworkRec& aRec,
     for (const std::u16string& mail : NetOptions().no_NetOwnersEMails) {
         f_Owners.insert(MakeSourceIdFromUnicodeLowBytes(mail));
     }
-    SetEffManagersMask(static_cast<uint32_t>(NetOptions().no_ManagersMask));
+    // Until the networks list gives the network its index, both prefixes name it.
     f_NetPrefixName = u"Net \"" + NetworkNameUCS2() + u"\": ";
+    f_NetPrefix = f_NetPrefixName;
+    SetEffManagersMask(static_cast<uint32_t>(NetOptions().no_ManagersMask));
     RelayInit();
     AccessInit();
     // ---- the Parrot ----
@@ -80,10 +84,15 @@ TQORNetworkFactory TQORServNetwork::Factory(TQORSVCNetHost& aHost, TQORSVCClient
     };
 }
 
-void TQORServNetwork::SetNetOriginalIndex(int32_t aIndex) {
-    TQORNetworkData::SetNetOriginalIndex(aIndex);
-    f_NetPrefixName =
-        u"Net #" + Widen(std::to_string(aIndex)) + u" \"" + NetworkNameUCS2() + u"\": ";
+void TQORServNetwork::SetNetOriginalIndex(int32_t aIndex, int32_t aWidth) {
+    TQORNetworkData::SetNetOriginalIndex(aIndex, aWidth);
+    std::u16string index = Widen(std::to_string(aIndex));
+    if (aIndex >= 0 && static_cast<int32_t>(index.size()) < aWidth)
+        index.insert(0, static_cast<size_t>(aWidth) - index.size(), u'0');
+    f_NetPrefix = u"Net #" + index + u": ";
+    f_NetPrefixName = u"Net #" + index + u" \"" + NetworkNameUCS2() + u"\": ";
+    // The fan-out was made before the index was known.
+    if (f_Fanout) f_Fanout->SetLogPrefix(f_NetPrefixName);
 }
 
 void TQORServNetwork::SetEffManagersMask(uint32_t aMask) {
@@ -141,6 +150,20 @@ void TQORServNetwork::PushSimple(TQORServNetworkCommand aCmd) {
     if (!PushCommand(rec)) {
         throw Exception(std::u16string(u"Network command array is full"));
     }
+}
+
+bool TQORServNetwork::PingWanted() const {
+    // Every context the network may hold is in one of these until it is
+    // disposed of (the Parrot, always there, needs no ping: it asks for its
+    // own steps while busy); the access lists expire their timed entries on
+    // the ping.
+    const size_t parrot = f_Parrot ? 1 : 0;
+    return f_EMailHash.size() > parrot || f_VisualOper.size() > parrot || !f_Owned.empty() ||
+           !f_AttachHold.Empty() || !f_ApprovedHold.Empty() || !f_QuarantineHold.Empty() ||
+           !f_NewbieHold.Empty() || !f_DelHold.Empty() || !f_MovedHold.Empty() ||
+           !f_ExtraDispHold.Empty() || !f_DispHold.Empty() || f_NetResults != 0 ||
+           e_SpeakingContext != nullptr || !f_NetCmds.empty() || !f_Access->Mutes().Empty() ||
+           !f_Access->Blocks().Empty();
 }
 
 bool TQORServNetwork::NetHeartBeat(bool aPing, uint32_t aTick) {
@@ -240,16 +263,11 @@ void TQORServNetwork::ResultWork(bool aPing) {
     if (aPing && NetOptions().no_SessionMaxTime > 0) tmSessionTimeCheck();  // ---- moves ----
     tmQuarantineStep();
     if (!f_NewbieHold.Empty()) tmNewbieStep();
-    RelayResultWork(aPing);
+    RelayResultWork();
     tmReportCountToManagers();  // ---- manager approval ----
     if (aPing) {
-        if (e_SpeakingContext == nullptr) {
-            static const char ka = 0x00;
-            SendData(&ka, 1, 0xC08800, 0);
-        } else {
-            static const char floorTaken = 0x00;
-            SendData(&floorTaken, 1, 0x10C08000, 0x10000000, e_SpeakingContext);
-        }
+        f_Relay->PingFrames();
+        RelaySync();
         tmBandwidthCheck();  // ---- moves ----
     }
     AccessSends();
@@ -317,7 +335,7 @@ void TQORServNetwork::tmHandshakeClient(TQORSVCContext* aCtx, TQORSVCClientHands
     aCtx->InDupl = true;
     CountContext(aCtx, +1);
     ApplyIntFlagsAtAdmission(aCtx);
-    aCtx->Last_ClientActivity = f_HeartBeatTick;
+    aCtx->tmAdmittedTick = f_HeartBeatTick;
     if (f_EffManagerMode == smm_Standalone) {
         aCtx->ClearAllManagersInfo(this);
         f_ApprovedHold.Add(aCtx);
@@ -338,27 +356,24 @@ void TQORServNetwork::ApplyIntFlagsAtAdmission(TQORSVCContext* aCtx) {
     const TQORSVCInternalFlagsStore* e =
         FindIntFlagsEntry(f_NetIntFlags.get(), e_ServIntFlags, aCtx->CliHashA());
     if (e == nullptr) return;
-    CountContext(aCtx, -1);
-    const uint32_t f = e->fsifwr_Flags;
-    if (f & QOR_IF_NOSERVERMESSAGES) aCtx->CtxFlagsSet(QOR_CF_NO_SERVER_MESSAGES);
-    if (f & QOR_IF_NOSERVERSOUNDS) aCtx->CtxFlagsSet(QOR_CF_NO_SERVER_SOUNDS);
-    if (f & QOR_IF_IGNORECLIENTSOUNDS) aCtx->Ctx2FlagsSet(QOR_C2F_IGNORE_SOUNDS);
-    if (f & QOR_IF_IGNORECLIENTMESSAGES) aCtx->Ctx2FlagsSet(QOR_C2F_IGNORE_MESSAGES);
-    if (f & QOR_IF_AGGREGATELIST) aCtx->CtxFlagsSet(QOR_CF_AGGREGATE_LIST);
-    if (f & QOR_IF_NOLIST) aCtx->Ctx2FlagsSet(QOR_C2F_LIST_OFF);
-    CountContext(aCtx, +1);
+    // The same steps as a set from the channel (NOLIST switches the list
+    // format off, so that a later clear can switch it on), without frames.
+    tmApplyIntFlags(aCtx, e->fsifwr_Flags, true);
 }
 
 void TQORServNetwork::CountContext(TQORSVCContext* aCtx, int32_t aDelta) {
     const uint32_t f = aCtx->CtxFlags();
     if (f & QOR_CF_NO_SERVER_MESSAGES) f_Cntr_MessagesNo += aDelta;
-    if ((f & 0x2000080) == 0x2000080) f_Cntr_SpeakerInfoUTF8 += aDelta;
+    if ((f & (QOR_CF_SPEAKER_INFO | QOR_CF_UTF8)) == (QOR_CF_SPEAKER_INFO | QOR_CF_UTF8))
+        f_Cntr_SpeakerInfoUTF8 += aDelta;
     if (f & QOR_CF_LIST_CACHE) f_Cntr_Cache += aDelta;
-    if ((f & 0x380) == 0x380) f_Cntr_List_DiffUTF8 += aDelta;
-    if ((f & 0x8000300) == 0) f_Cntr_List_QOR_Full += aDelta;
-    if ((f & 0x8000300) == 0x8000000) f_Cntr_List_QOR_Aggr += aDelta;
-    if ((f & 0x300) == 0x200) f_Cntr_List_Count += aDelta;
-    if ((f & 0x300) == 0x100) f_Cntr_List_None += aDelta;
+    if ((f & (QOR_CF_LIST_FORMAT | QOR_CF_UTF8)) == (QOR_CF_LIST_DIFF | QOR_CF_UTF8))
+        f_Cntr_List_DiffUTF8 += aDelta;
+    if ((f & (QOR_CF_LIST_FORMAT | QOR_CF_AGGREGATE_LIST)) == 0) f_Cntr_List_QOR_Full += aDelta;
+    if ((f & (QOR_CF_LIST_FORMAT | QOR_CF_AGGREGATE_LIST)) == QOR_CF_AGGREGATE_LIST)
+        f_Cntr_List_QOR_Aggr += aDelta;
+    if ((f & QOR_CF_LIST_FORMAT) == QOR_CF_LIST_COUNT) f_Cntr_List_Count += aDelta;
+    if ((f & QOR_CF_LIST_FORMAT) == QOR_CF_LIST_NONE) f_Cntr_List_None += aDelta;
 }
 
 void TQORServNetwork::tmRejectClient(TQORSVCContext* aCtx, TClientErrorType aAnswer,
@@ -429,7 +444,7 @@ void TQORServNetwork::tmNewbieStep() {
         if (c->CtxMovingFromNetToNet) tmSendNetChangeInfo(c);  // ---- moves ----
         VisualInsert(c);
         AccessStoreDiffers(c);
-        if (NetOptions().no_LogClientLevel >= 4) tmLogArrival(c);  // ---- moves ----
+        if (NetLogLevel() >= 4) tmLogArrival(c);  // ---- moves ----
     }
 }
 
@@ -650,7 +665,8 @@ void TQORServNetwork::ReleaseTX_IfEqual(TQORSVCContext* aCtx, bool aNotify, bool
     RelaySync();
     if (released && aNotify) {
         static const char rel = 0x00;
-        SendData(&rel, 1, 0xC08000, 0, aTellLeaver ? nullptr : aCtx);
+        SendData(&rel, 1, QOR_CF_LEAVING | QOR_CF_NEWBIE | QOR_CF_EMULATED_TX, 0,
+                 aTellLeaver ? nullptr : aCtx);
     }
 }
 

@@ -122,6 +122,7 @@ class TQORServNetwork : public TQORNetworkData,
     std::u16string NetName() const override { return NetworkNameUCS2(); }
     uint32_t PingBase() const override { return f_NetPingTickScale; }
     void SetPingBase(uint32_t aTick) override { f_NetPingTickScale = aTick; }
+    bool PingWanted() const override;
     bool HasCommands() const override { return !f_NetCmds.empty(); }
     // A record about no client (fast mode, disconnect-all, list rebuild).
     bool PushCommand(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) override;
@@ -270,7 +271,7 @@ class TQORServNetwork : public TQORNetworkData,
     // ---- end of moves ----
 
   protected:
-    void SetNetOriginalIndex(int32_t aIndex) override;
+    void SetNetOriginalIndex(int32_t aIndex, int32_t aWidth) override;
 
   private:
     void PushSimple(TQORServNetworkCommand aCmd);
@@ -317,7 +318,14 @@ class TQORServNetwork : public TQORNetworkData,
 
     // Visible clients sorted by visual sort key (then by address, so equal
     // keys never collide), and the order of the last list sent.
-    std::set<std::pair<std::string, TQORSVCContext*>> f_VisualOper;
+    struct VisualOrder {
+        bool operator()(const std::pair<std::string, TQORSVCContext*>& aA,
+                        const std::pair<std::string, TQORSVCContext*>& aB) const {
+            const int32_t c = CompareKeysText(aA.first, aB.first);
+            return c != 0 ? c < 0 : std::less<TQORSVCContext*>()(aA.second, aB.second);
+        }
+    };
+    std::set<std::pair<std::string, TQORSVCContext*>, VisualOrder> f_VisualOper;
     std::map<TQORSVCContext*, std::string> f_VisualKeyOf;
     std::vector<TQORSVCContext*> f_VisualBias;
     // Admitted contexts by client id and (with UniqCallsign) by callsign key.
@@ -367,15 +375,19 @@ class TQORServNetwork : public TQORNetworkData,
 
     std::unique_ptr<TQORSVCIntFlagsList> f_NetIntFlags;
     const TQORSVCIntFlagsList* e_ServIntFlags = nullptr;
+    // "Net #07 \"Name\": " and "Net #07: " (the index zero-padded to the
+    // width of the highest index).
     std::u16string f_NetPrefixName;
+    std::u16string f_NetPrefix;
 
     // ---- the floor, the relay and the client lists (gax_qor_svc_network_relay.cpp) ----
     struct ListsOwner;
     void RelayInit();
     // Handles the floor, sound and message records; false for any other.
     bool RelayDispatch(TQORNetCommand& aCmd);
-    // The list step, the rate watch at the ping and the end of a pause.
-    void RelayResultWork(bool aPing);
+    // The end of a pause and the list step (the rate watch runs with the
+    // ping frames, after the lists).
+    void RelayResultWork();
     void RelaySync();
     void RelayDropFromSentOrder(TQORSVCContext* aCtx);
     std::unique_ptr<TQORNetListsOwner> f_ListsOwner;
@@ -419,6 +431,11 @@ class TQORServNetwork : public TQORNetworkData,
     void AccessSends();
     // What the admission found different from the lists is stored.
     void AccessStoreDiffers(TQORSVCContext* aCtx);
+    // The access rules failed for one context (called inside the catch):
+    // logged, and a context in a hold is taken out and ended with the
+    // out-of-memory or internal-error cause; null aCtx: logged only.
+    void AccessModesFailed(TQORSVCContext* aCtx, TQORNetHold* aHold, std::u16string_view aPlace,
+                           bool aAlwaysPrefix);
     std::unique_ptr<TQORNetAccessHost> f_AccessHost;
     std::unique_ptr<TQORNetAccess> f_Access;
     bool f_RereadCompareAttr = false;
@@ -471,7 +488,8 @@ class TQORServNetwork : public TQORNetworkData,
     void CmdChannelModes(const TQORSVCNetQueueRecord& aRec, bool aConnectListed);
     void CmdChannelInternalFlags(const TQORSVCNetQueueRecord& aRec);
     void CmdChannelHugeSound(const TQORSVCNetQueueRecord& aRec);
-    void tmApplyIntFlags(TQORSVCContext* aCtx, uint32_t aFlags);
+    // aAdmission: the client is being admitted (not visible): no frame is sent.
+    void tmApplyIntFlags(TQORSVCContext* aCtx, uint32_t aFlags, bool aAdmission = false);
     void tmRemoveIntFlags(TQORSVCContext* aCtx, uint32_t aFlags);
     TQORNetCmdFacts f_CmdFacts;
 

@@ -19,12 +19,22 @@ struct ListRoute {
     uint32_t Value0;  // 8-bit clients
     uint32_t Value1;  // UTF-8 clients
 };
-constexpr ListRoute kBlocksRoute{0x880480, 0x80000, 0x80080};
-constexpr ListRoute kMutesRoute{0x880480, 0x80000, 0x80080};
-constexpr ListRoute kAdminsRoute{0x980480, 0x180000, 0x180080};
-constexpr ListRoute kRightsRoute{0x980480, 0x180000, 0x180080};
-constexpr ListRoute kModesRoute{0x980400, 0x180000, 0x180000};
-constexpr ListRoute kNoticeRoute{0x980480, 0x180000, 0x180080};
+constexpr ListRoute kBlocksRoute{QOR_CF_LEAVING | QOR_CF_PRIVILEGED | QOR_CF_PARROT | QOR_CF_UTF8,
+                                 QOR_CF_PRIVILEGED, QOR_CF_PRIVILEGED | QOR_CF_UTF8};
+constexpr ListRoute kMutesRoute{QOR_CF_LEAVING | QOR_CF_PRIVILEGED | QOR_CF_PARROT | QOR_CF_UTF8,
+                                QOR_CF_PRIVILEGED, QOR_CF_PRIVILEGED | QOR_CF_UTF8};
+constexpr ListRoute kAdminsRoute{
+    QOR_CF_LEAVING | QOR_CF_NOT_ADMIN | QOR_CF_PRIVILEGED | QOR_CF_PARROT | QOR_CF_UTF8,
+    QOR_CF_NOT_ADMIN | QOR_CF_PRIVILEGED, QOR_CF_NOT_ADMIN | QOR_CF_PRIVILEGED | QOR_CF_UTF8};
+constexpr ListRoute kRightsRoute{
+    QOR_CF_LEAVING | QOR_CF_NOT_ADMIN | QOR_CF_PRIVILEGED | QOR_CF_PARROT | QOR_CF_UTF8,
+    QOR_CF_NOT_ADMIN | QOR_CF_PRIVILEGED, QOR_CF_NOT_ADMIN | QOR_CF_PRIVILEGED | QOR_CF_UTF8};
+constexpr ListRoute kModesRoute{
+    QOR_CF_LEAVING | QOR_CF_NOT_ADMIN | QOR_CF_PRIVILEGED | QOR_CF_PARROT,
+    QOR_CF_NOT_ADMIN | QOR_CF_PRIVILEGED, QOR_CF_NOT_ADMIN | QOR_CF_PRIVILEGED};
+constexpr ListRoute kNoticeRoute{
+    QOR_CF_LEAVING | QOR_CF_NOT_ADMIN | QOR_CF_PRIVILEGED | QOR_CF_PARROT | QOR_CF_UTF8,
+    QOR_CF_NOT_ADMIN | QOR_CF_PRIVILEGED, QOR_CF_NOT_ADMIN | QOR_CF_PRIVILEGED | QOR_CF_UTF8};
 
 const ListRoute& RouteOf(K aKind) {
     switch (aKind) {

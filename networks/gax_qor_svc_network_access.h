@@ -173,6 +173,10 @@ class TQORNetAccess {
     void AddPending(TQORSVCListKind aKind, TQORSVCContext* aCtx);
     // The context leaves: it is owed nothing any more.
     void ForgetContext(TQORSVCContext* aCtx);
+    // How many contexts are owed the list of that kind (the memory report).
+    size_t PendingCount(TQORSVCListKind aKind) const {
+        return const_cast<TQORNetAccess*>(this)->PendingOf(aKind).size();
+    }
     // Sends every list whose changed or pending bit is set (blocks, mutes,
     // admins, modes, rights, notice) and empties the pending sets.
     void SendLists();

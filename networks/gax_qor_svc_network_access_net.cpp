@@ -2,6 +2,7 @@
 // admission's look-ups, the reread records, expiry at the ping, the list
 // sends, and the access rules applied again to every member and hold.
 #include <ctime>
+#include <new>
 
 #include "foundation/gax_strutils.h"
 #include "networks/gax_qor_svc_network.h"
@@ -23,7 +24,7 @@ struct TQORServNetwork::AccessHost final : TQORNetAccessHost {
         if (Net.f_Relay->ReleaseTX_IfEqual(aCtx) == nullptr) return;
         Net.RelaySync();
         static const char eot = 0x00;
-        Net.SendData(&eot, 1, 0x10808000, 0);
+        Net.SendData(&eot, 1, QOR_CF_NO_SERVER_SOUNDS | QOR_CF_LEAVING | QOR_CF_EMULATED_TX, 0);
     }
     bool AccessIsOwnerId(std::string_view aClientId) const override {
         return Net.IsNetOrServerOwnerByHash(aClientId);
@@ -154,47 +155,109 @@ void TQORServNetwork::AccessStoreDiffers(TQORSVCContext* aCtx) {
 
 void TQORServNetwork::tmProcessAccessModes() {
     TQORNetAccess& a = *f_Access;
-    for (auto it = f_VisualOper.rbegin(); it != f_VisualOper.rend(); ++it) {
-        TQORSVCContext* c = it->second;
-        switch (a.CheckAccessMode(*c)) {
-            case TQORAccessVerdict::TalkChanged: f_NetResults |= kNetResStatus; break;
-            case TQORAccessVerdict::NoAccess:
-                // A talker loses the floor before it goes.
-                f_AccessHost->AccessReleaseFloor(c);
-                c->ClientTerminateSignal(Cause::fsdc_AdminBlock);
-                break;
-            default: break;
+    try {
+        for (auto it = f_VisualOper.rbegin(); it != f_VisualOper.rend(); ++it) {
+            TQORSVCContext* c = it->second;
+            switch (a.CheckAccessMode(*c)) {
+                case TQORAccessVerdict::TalkChanged: f_NetResults |= kNetResStatus; break;
+                case TQORAccessVerdict::NoAccess:
+                    // A talker loses the floor before it goes.
+                    f_AccessHost->AccessReleaseFloor(c);
+                    c->ClientTerminateSignal(Cause::fsdc_AdminBlock);
+                    break;
+                default: break;
+            }
         }
+    } catch (...) {
+        // A visible member stays; the rest of the walk is given up.
+        AccessModesFailed(nullptr, nullptr, u"visual: ", false);
     }
     for (TQORSVCContext* c : f_QuarantineHold.LastFirst()) {
-        if (a.CheckAccessMode(*c) != TQORAccessVerdict::NoAccess) continue;
-        c->UnregisterWithManagers();
-        f_QuarantineHold.Remove(c);
-        tmPutInDeleteHold(c, Cause::fsdc_AdminBlock);
-    }
-    for (TQORSVCContext* c : f_NewbieHold.LastFirst()) {
-        if (IsVisible(c) || a.CheckAccessMode(*c) != TQORAccessVerdict::NoAccess) continue;
-        c->DisconnectCauseW(Cause::fsdc_AdminBlock);
-        f_NetResults |= kNetResMembership;
-        c->UnregisterWithManagers();
-        f_NewbieHold.Remove(c);
-        tmPutInDeleteHold(c, Cause::fsdc_AdminBlock);
-    }
-    for (TQORSVCContext* c : f_ApprovedHold.LastFirst()) {
-        if (a.CheckAccessMode(*c) != TQORAccessVerdict::NoAccess) continue;
-        c->UnregisterWithManagers();
-        f_ApprovedHold.Remove(c);
-        tmPutInDeleteHold(c, Cause::fsdc_AdminBlock);
-    }
-    for (TQORSVCContext* c : f_AttachHold.LastFirst()) {
-        const TQORSVCClientRights r = GetRights(*c);
-        if (!r.Access) {
-            f_AttachHold.Remove(c);
-            tmRejectClient(c, TClientErrorType::cet_BLOCK, Cause::fsdc_AdminBlock);
-        } else {
-            c->SetFlagsTalkEnable(r.Talk);
+        try {
+            if (a.CheckAccessMode(*c) != TQORAccessVerdict::NoAccess) continue;
+            c->UnregisterWithManagers();
+            f_QuarantineHold.Remove(c);
+            tmPutInDeleteHold(c, Cause::fsdc_AdminBlock);
+        } catch (...) {
+            AccessModesFailed(c, &f_QuarantineHold, u"QUARANTINE: ", false);
         }
     }
+    for (TQORSVCContext* c : f_NewbieHold.LastFirst()) {
+        try {
+            if (IsVisible(c) || a.CheckAccessMode(*c) != TQORAccessVerdict::NoAccess) continue;
+            c->DisconnectCauseW(Cause::fsdc_AdminBlock);
+            f_NetResults |= kNetResMembership;
+            c->UnregisterWithManagers();
+            f_NewbieHold.Remove(c);
+            tmPutInDeleteHold(c, Cause::fsdc_AdminBlock);
+        } catch (...) {
+            AccessModesFailed(c, &f_NewbieHold, u"newbie: ", true);
+        }
+    }
+    for (TQORSVCContext* c : f_ApprovedHold.LastFirst()) {
+        try {
+            if (a.CheckAccessMode(*c) != TQORAccessVerdict::NoAccess) continue;
+            c->UnregisterWithManagers();
+            f_ApprovedHold.Remove(c);
+            tmPutInDeleteHold(c, Cause::fsdc_AdminBlock);
+        } catch (...) {
+            AccessModesFailed(c, &f_ApprovedHold, u"approved: ", true);
+        }
+    }
+    for (TQORSVCContext* c : f_AttachHold.LastFirst()) {
+        try {
+            const TQORSVCClientRights r = GetRights(*c);
+            if (!r.Access) {
+                f_AttachHold.Remove(c);
+                tmRejectClient(c, TClientErrorType::cet_BLOCK, Cause::fsdc_AdminBlock);
+            } else {
+                c->SetFlagsTalkEnable(r.Talk);
+            }
+        } catch (...) {
+            AccessModesFailed(c, &f_AttachHold, u"approved: ", true);
+        }
+    }
+}
+
+void TQORServNetwork::AccessModesFailed(TQORSVCContext* aCtx, TQORNetHold* aHold,
+                                        std::u16string_view aPlace, bool aAlwaysPrefix) {
+    bool outOfMemory = false;
+    std::u16string text, message;
+    try {
+        throw;
+    } catch (const std::bad_alloc& e) {
+        outOfMemory = true;
+        text = DescribeException(e);
+        message = ByteStrToUnicode(e.what());
+    } catch (const Exception& e) {
+        text = DescribeException(e);
+        message = e.Message();
+    } catch (const std::exception& e) {
+        text = DescribeException(e);
+        message = ByteStrToUnicode(e.what());
+    } catch (...) {
+        text = u"unknown exception: ";
+    }
+    Log(u"ERROR: " + (outOfMemory || aAlwaysPrefix ? f_NetPrefixName : std::u16string()) +
+        u"process_access_modes: " + std::u16string(aPlace) + text);
+    if (aCtx == nullptr) return;
+    // The context cannot be judged: it does not stay in its hold.
+    const Cause cause = outOfMemory ? Cause::fsdc_ServOutOfMemory : Cause::fsdc_ServInternalError;
+    aHold->Remove(aCtx);
+    if (f_DelHold.Contains(aCtx)) return;  // the failure came after it was put there
+    aCtx->SetInternalErrorText(std::move(message));
+    if (aHold == &f_AttachHold) {
+        tmRejectClient(aCtx, TClientErrorType::cet_BLOCK, cause);
+        return;
+    }
+    if (aHold == &f_NewbieHold) f_NetResults |= kNetResMembership;
+    try {
+        aCtx->UnregisterWithManagers();
+    } catch (...) {
+        // Logged above (it is most likely the same failure): the context
+        // still leaves, or it would stay in no hold at all.
+    }
+    tmPutInDeleteHold(aCtx, cause);
 }
 
 // ---- the service's side: the lists read at start-up reach the networks ----

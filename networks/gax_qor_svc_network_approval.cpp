@@ -10,6 +10,7 @@
 
 #include "foundation/gax_strutils.h"
 #include "networks/gax_qor_svc_network.h"
+#include "server/gax_qor_svc_clientdescr.h"
 
 namespace gax {
 
@@ -164,8 +165,12 @@ void TQORServNetwork::tmManagerAnswer(TQORNetCommand& aCmd) {
     const bool approved = f_EffManagerMode == smm_Standalone || ctx->CheckApproved(err) ||
                           AllowByPrivilege(ctx->CliPrivilege);
     if (visible) {
-        if (answer == TClientErrorType::cet_OK && NetOptions().no_LogClientLevel >= 4)
-            Log(ctx->ConnectionStringU() + u" MANAGER_AUTH MIDX=" + IntToDecStrW(idx));
+        if (answer == TClientErrorType::cet_OK && NetLogLevel() >= 4) {
+            TStringBldU b;
+            AppendStr(b, ctx->ConnectionStringU() + u" MANAGER_AUTH MIDX=" + IntToDecStrW(idx));
+            AppendClientDescription(b, *ctx);
+            Log(ToText(b));
+        }
         if (!approved) ctx->ClientTerminateSignal(ManagerRefusalCause(err));
         return;
     }

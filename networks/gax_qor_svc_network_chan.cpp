@@ -57,13 +57,13 @@ int32_t TQORServNetwork::AppendChannelList(std::string& aOut) const {
 }
 
 void TQORServNetwork::AppendMemoryReport(std::vector<std::u16string>& aLines) const {
-    // The log prefix without its trailing blank: "Net #0 \"Test\":".
-    std::u16string prefix = f_NetPrefixName;
-    while (!prefix.empty() && prefix.back() == u' ') prefix.pop_back();
+    // "Net #07:  f_VisualBias=64": the prefix keeps its blank, the item adds one.
     auto line = [&](std::u16string_view aItem, int64_t aValue) {
-        aLines.push_back(prefix + u" " + std::u16string(aItem) + u"=" + IntToDecStrW(aValue));
+        aLines.push_back(f_NetPrefix + u" " + std::u16string(aItem) + u"=" + IntToDecStrW(aValue));
     };
     const auto n = [](size_t v) { return static_cast<int64_t>(v); };
+    using K = TQORSVCListKind;
+    const TQORNetAccess& a = *f_Access;
     line(u"f_VisualBias", n(f_Lists->VisualBias().capacity()));
     line(u"f_VisualOper", n(f_Lists->VisualOper().capacity()));
     line(u"f_EMailHash", n(f_EMailHash.size()));
@@ -77,6 +77,20 @@ void TQORServNetwork::AppendMemoryReport(std::vector<std::u16string>& aLines) co
     line(u"f_ExtraDispHold", n(f_ExtraDispHold.Count()));
     line(u"f_DispHold", n(f_DispHold.Count()));
     line(u"f_MovedHold", n(f_MovedHold.Count()));
+    line(u"f_DummMutes", n(a.PendingCount(K::Mutes)));
+    line(u"f_DummBlocks", n(a.PendingCount(K::Blocks)));
+    line(u"f_DummAdmins", n(a.PendingCount(K::Admins)));
+    line(u"f_DummModes", n(a.PendingCount(K::Modes)));
+    line(u"f_DummRights", n(a.PendingCount(K::Rights)));
+    line(u"f_DummNotices", n(a.PendingCount(K::Notices)));
+    line(u"f_AdminsByHash", a.Admins().KeyCapacity());
+    line(u"f_AdminsByTime", a.Admins().TimeCapacity());
+    line(u"f_MutesByHash", a.Mutes().KeyCapacity());
+    line(u"f_MutesByTime", a.Mutes().TimeCapacity());
+    line(u"f_BlocksByHash", a.Blocks().KeyCapacity());
+    line(u"f_BlocksByTime", a.Blocks().TimeCapacity());
+    line(u"f_RightsByEMail", a.Rights().KeyCapacity());
+    line(u"f_RightsByTime", a.Rights().TimeCapacity());
     line(u"f_Owners", n(f_Owners.size()));
     if (f_Parrot) line(u"ParrotFrames", f_Parrot->AllocatedFrames());
     line(u"f_ClientsV0", n(f_Lists->ClientsV0().Capacity()));
@@ -91,7 +105,11 @@ void TQORServNetwork::AppendMemoryReport(std::vector<std::u16string>& aLines) co
     line(u"f_Cntr_MessagesNo", f_Cntr_MessagesNo);
     line(u"f_Cntr_SpeakerInfoUTF8", f_Cntr_SpeakerInfoUTF8);
     line(u"f_Cntr_Cache", f_Cntr_Cache);
-    line(u"f_NetCmds", n(f_NetCmds.capacity()));
+    // The cache's arrays have fixed lengths: one mask word per 32 slots, and
+    // room for every slot in the free and the use-order arrays.
+    line(u"Len(f_CacheListNetMasks)", (kQORCacheSlots + 31) / 32);
+    line(u"Len(f_CacheListFreeArray)", kQORCacheSlots);
+    line(u"Len(f_CacheListSortArray)", kQORCacheSlots);
 }
 
 bool TQORServNetwork::ChanDispatch(TQORNetCommand& aCmd) {

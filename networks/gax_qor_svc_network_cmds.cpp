@@ -26,11 +26,47 @@ using Cause = TQORSVCDisconnectCause;
 
 // Members that hear sound: not leaving, not on an emulated transmission,
 // not refusing the server's sounds.
-constexpr uint32_t kHearsSoundMask = 0x10808000;
+constexpr uint32_t kHearsSoundMask = QOR_CF_NO_SERVER_SOUNDS | QOR_CF_LEAVING | QOR_CF_EMULATED_TX;
 
 const char kZero = 0x00;
 
 bool IsOwnerClass(const TQORSVCContext& aCtx) { return aCtx.CliPrivilege >= clpr_NETOWNER; }
+
+// Whether the sender of a client command may run it here. Its worker refused
+// early from the rights it last saw, but a command sent right behind a move
+// reaches the network the sender is in now, where its rights may be fewer:
+// they are decided here, from its membership in this network. A command that
+// fails here is dropped, as one sent by a member that no longer holds the role.
+bool ActorMayRun(const TQORSVCContext& aActor, TQORServNetworkCommand aCmd) {
+    switch (aCmd) {
+        case C::snc_MuteClient:
+        case C::snc_UnmuteClient:
+        case C::snc_BlockClient:
+        case C::snc_UnblockClient:
+            return (QORRightsOf(aActor.CliPrivilege) & QOR_RIGHT_MUTE_BLOCK) != 0;
+        case C::snc_MakeAdmin:
+        case C::snc_DeleteAdmin:
+            return (QORRightsOf(aActor.CliPrivilege) & QOR_RIGHT_ADMINS) != 0;
+        case C::snc_RightsEnableConnectListedOnly:
+        case C::snc_RightsDisableConnectListedOnly:
+        case C::snc_RightsEnableTalkMarkedOnly:
+        case C::snc_RightsDisableTalkMarkedOnly:
+        case C::snc_RightsAddClient:
+        case C::snc_RightsDeleteClient:
+        case C::snc_RightsMarkClient:
+        case C::snc_RightsUnmarkClient:
+        case C::snc_NetworkNotice:
+        case C::snc_NetworkNoticeExt:
+            return (aActor.CtxFlags() & QOR_CF_PRIV_CLASS) == QOR_CF_PRIV_OWNER_CLASS;
+        default: return true;
+    }
+}
+
+// A time limit counts only when this network granted the sender timed mutes
+// and blocks; without the grant the worker did not read one, and none holds.
+int32_t GrantedDuration(const TQORSVCContext& aActor, int32_t aSeconds) {
+    return (aActor.CliAnswerExtFlags() & QOR_EXT_TEMP_MUTE_BLOCK) != 0 ? aSeconds : 0;
+}
 
 // A listed e-mail takes the connected client's current texts (register time,
 // mark, e-mail and key kept: the key orders the list). True when it changed.
@@ -57,16 +93,18 @@ void PutSpeakerIndex(std::string& aList, const TQORSVCContext* aSpeaker) {
 bool TQORServNetwork::CmdDispatch(TQORNetCommand& aCmd) {
     TQORSVCNetQueueRecord& r = *aCmd.Rec;
     TQORSVCContext* actor = aCmd.Ctx;
+    if (actor != nullptr && !ActorMayRun(*actor, r.nqr_Cmd)) return true;
     switch (r.nqr_Cmd) {
         // ---- client commands: a record whose sender has gone is dropped ----
         case C::snc_MuteClient:
-            if (actor != nullptr) CmdMute(actor, r.nqr_DataS2, r.nqr_DataI0);
+            if (actor != nullptr) CmdMute(actor, r.nqr_DataS2, GrantedDuration(*actor, r.nqr_DataI0));
             return true;
         case C::snc_UnmuteClient:
             if (actor != nullptr) CmdUnmute(actor, r.nqr_DataS1);
             return true;
         case C::snc_BlockClient:
-            if (actor != nullptr) CmdBlock(actor, r.nqr_DataS2, r.nqr_DataI0);
+            if (actor != nullptr)
+                CmdBlock(actor, r.nqr_DataS2, GrantedDuration(*actor, r.nqr_DataI0));
             return true;
         case C::snc_UnblockClient:
             if (actor != nullptr) CmdUnblock(actor, r.nqr_DataS1);
@@ -435,7 +473,7 @@ void TQORServNetwork::CmdChannelHugeSound(const TQORSVCNetQueueRecord& aRec) {
 
 // ---- internal flags of a connected member ----
 
-void TQORServNetwork::tmApplyIntFlags(TQORSVCContext* c, uint32_t aFlags) {
+void TQORServNetwork::tmApplyIntFlags(TQORSVCContext* c, uint32_t aFlags, bool aAdmission) {
     const bool visible = IsVisible(c);
     auto setFlags = [&](uint32_t aBits) {
         if (visible)
@@ -447,16 +485,16 @@ void TQORServNetwork::tmApplyIntFlags(TQORSVCContext* c, uint32_t aFlags) {
     if ((aFlags & QOR_IF_NOLIST) && c->ListFormat() == 0 &&
         !(c->Ctx2Flags() & QOR_C2F_LIST_OFF)) {
         if (visible)
-            f_Lists->ChangeFlags(c, ~QOR_CF_LIST_FORMAT, 0x100);
+            f_Lists->ChangeFlags(c, ~QOR_CF_LIST_FORMAT, QOR_CF_LIST_NONE);
         else
-            c->CtxFlagsMask(~QOR_CF_LIST_FORMAT, 0x100);
+            c->CtxFlagsMask(~QOR_CF_LIST_FORMAT, QOR_CF_LIST_NONE);
         c->Ctx2FlagsSet(QOR_C2F_LIST_OFF);
         static const char kEmptyList[] = {0x03, 0x00, 0x00, '0', '\r', '\n'};
-        c->vSendBytes(kEmptyList, sizeof kEmptyList);
+        if (!aAdmission) c->vSendBytes(kEmptyList, sizeof kEmptyList);
     }
     if ((aFlags & QOR_IF_AGGREGATELIST) && !(c->CtxFlags() & QOR_CF_AGGREGATE_LIST)) {
         setFlags(QOR_CF_AGGREGATE_LIST);
-        if (c->ListFormat() == 0) {
+        if (c->ListFormat() == 0 && !aAdmission) {
             std::string s(f_Lists->ClientsV0S().View());
             if (s.size() >= 3) {
                 s[1] = 0x00;
@@ -469,7 +507,7 @@ void TQORServNetwork::tmApplyIntFlags(TQORSVCContext* c, uint32_t aFlags) {
     if (aFlags & QOR_IF_IGNORECLIENTMESSAGES) c->Ctx2FlagsSet(QOR_C2F_IGNORE_MESSAGES);
     if ((aFlags & QOR_IF_IGNORECLIENTSOUNDS) && !(c->Ctx2Flags() & QOR_C2F_IGNORE_SOUNDS)) {
         c->Ctx2FlagsSet(QOR_C2F_IGNORE_SOUNDS);
-        if (e_SpeakingContext == c) {
+        if (e_SpeakingContext == c && !aAdmission) {
             ReleaseTX_IfEqual(c, true, false);
             // Its transmission goes on, heard by nobody.
             f_Relay->tmTxRequest(c);
@@ -478,7 +516,8 @@ void TQORServNetwork::tmApplyIntFlags(TQORSVCContext* c, uint32_t aFlags) {
     if (aFlags & QOR_IF_NOSERVERMESSAGES) setFlags(QOR_CF_NO_SERVER_MESSAGES);
     if ((aFlags & QOR_IF_NOSERVERSOUNDS) && !(c->CtxFlags() & QOR_CF_NO_SERVER_SOUNDS)) {
         setFlags(QOR_CF_NO_SERVER_SOUNDS);
-        if (e_SpeakingContext != nullptr && e_SpeakingContext != c) c->vSendBytes(&kZero, 1);
+        if (e_SpeakingContext != nullptr && e_SpeakingContext != c && !aAdmission)
+            c->vSendBytes(&kZero, 1);
     }
     CountContext(c, +1);
 }

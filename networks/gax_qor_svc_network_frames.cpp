@@ -1,5 +1,6 @@
 #include "networks/gax_qor_svc_network_frames.h"
 
+#include <algorithm>
 #include <new>
 #include <stdexcept>
 #include <typeinfo>
@@ -35,12 +36,8 @@ void TQORNetFanout::SendFailed(TQORSVCContext* aCtx, const char* aOperation,
                                const std::exception* aError) {
     const bool oom = dynamic_cast<const std::bad_alloc*>(aError) != nullptr;
     if (e_Log) {
-        std::string line(aOperation);
-        line += ": ";
-        line += aError ? typeid(*aError).name() : "unknown";
-        line += ": ";
-        line += aError ? aError->what() : "non-standard exception";
-        e_Log(u"ERROR: " + f_LogPrefix + Utf8StrToUnicodeLenient(line));
+        e_Log(u"ERROR: " + f_LogPrefix + ByteStrToUnicode(aOperation) + u": " +
+              (aError ? DescribeException(*aError) : u"unknown: non-standard exception"));
     }
     aCtx->ClientTerminateSignal(oom ? TQORSVCDisconnectCause::fsdc_ServOutOfMemory
                                            : TQORSVCDisconnectCause::fsdc_ServInternalError);
@@ -97,12 +94,47 @@ void TQORNetFanout::SendAggrList(const TQORNetSendParams& p) {
     });
 }
 
-void TQORNetFanout::SendKAToAll(TQORSVCContext* aExcept) {
-    static const char ka = 0;
-    SendData({aExcept, 0xC08000, 0, &ka, 1});
+void TQORNetFanout::SendDataShared(const TQORNetSendParams& p, const TSharedFrame& aFrame) {
+    const uint32_t m = f_NetFlags & p.sp_FlagsMask;
+    Walk("SendData", p.sp_ExceptContext, [&](TQORSVCContext& c) {
+        if ((c.CtxFlags() & m) == p.sp_FlagsValue) c.vSendShared(aFrame, true);
+    });
 }
 
+void TQORNetFanout::SendAggrListShared(const TQORNetSendParams& p, const TSharedFrame& aFrame) {
+    const uint32_t m = f_NetFlags & p.sp_FlagsMask;
+    Walk("SendAggrList", p.sp_ExceptContext, [&](TQORSVCContext& c) {
+        if ((c.CtxFlags() & m) != p.sp_FlagsValue) return;
+        c.vSendShared(aFrame, false);
+        const std::string& item = c.ClientListItemV0();
+        c.vSendBytes(item.data(), static_cast<int32_t>(item.size()));
+    });
+}
+
+void TQORNetFanout::SendKAToAll(TQORSVCContext* aExcept) {
+    static const char ka = 0;
+    SendData({aExcept, QOR_CF_LEAVING | QOR_CF_NEWBIE | QOR_CF_EMULATED_TX, 0, &ka, 1});
+}
+
+namespace {
+
+// The data group aIndex as one frame for all its members, made when its first
+// member is met; groups that send the same bytes share one frame.
+TSharedFrame SharedOf(const TQORNetFanoutDescr& d, size_t aIndex,
+                      const std::array<TSharedFrame, 4>& aMade) {
+    const TQORNetSendGroup& g = d.Data[aIndex];
+    for (size_t k = 0; k < aMade.size(); ++k)
+        if (k != aIndex && !aMade[k].Empty() && d.Data[k].Ptr == g.Ptr && d.Data[k].Len == g.Len)
+            return aMade[k];
+    return TSharedFrame::Make(
+        std::string_view(static_cast<const char*>(g.Ptr), static_cast<size_t>(std::max(g.Len, 0))));
+}
+
+}  // namespace
+
 void TQORNetFanout::Fanout(const TQORNetFanoutDescr& d, uint32_t aNetFlags) {
+    // One frame per data group, held by reference by every member's buffer.
+    std::array<TSharedFrame, 4> shared;
     const char* op = d.Message ? "TQORServNetwork._SendMessage" : "TQORServNetwork._SendSound";
     Walk(op, d.Except, [&](TQORSVCContext& c) {
         const uint32_t a = c.CtxFlags() & aNetFlags;
@@ -129,8 +161,12 @@ void TQORNetFanout::Fanout(const TQORNetFanoutDescr& d, uint32_t aNetFlags) {
                                            static_cast<int32_t>(d.CacheIndexFrame->Len()));
             }
         }
-        for (const TQORNetSendGroup& g : d.Data)
-            if ((a & g.Mask) == g.Value) c.vSendBytes(g.Ptr, g.Len);
+        for (size_t k = 0; k < d.Data.size(); ++k) {
+            const TQORNetSendGroup& g = d.Data[k];
+            if ((a & g.Mask) != g.Value) continue;
+            if (shared[k].Empty()) shared[k] = SharedOf(d, k, shared);
+            c.vSendShared(shared[k], true);
+        }
     });
 }
 

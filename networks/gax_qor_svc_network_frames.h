@@ -5,7 +5,8 @@
 //
 // Threads: everything here runs on the heartbeat thread inside the network's
 // heartbeat; nothing is locked. The members' output buffers copy the bytes, so
-// a frame built in a shared buffer may be rebuilt at once.
+// a frame built in a shared buffer may be rebuilt at once; a TSharedFrame is
+// held by reference instead and never changes.
 //
 // A member matches a group of mask m and value v when (its CtxFlags AND the
 // network flags AND m) = v; a group with mask 0 and value 1 never matches.
@@ -111,6 +112,8 @@ class TQORNetFanout {
     TQORNetFanout(std::function<void(std::u16string)> aLog, std::u16string aLogPrefix)
         : e_Log(std::move(aLog)), f_LogPrefix(std::move(aLogPrefix)) {}
 
+    // The network's prefix changes once its index is known.
+    void SetLogPrefix(std::u16string aPrefix) { f_LogPrefix = std::move(aPrefix); }
     void SetNetFlags(uint32_t aFlags) { f_NetFlags = aFlags; }
     uint32_t NetFlags() const { return f_NetFlags; }
     // REQUIRES: aMembers outlives the fan-out.
@@ -122,6 +125,11 @@ class TQORNetFanout {
     void SendData2(const TQORNetSend2Params& aPar);
     // A matching member gets the frame without waking, then its own V0 item.
     void SendAggrList(const TQORNetSendParams& aPar);
+    // SendData and SendAggrList of a frame built once for all members: each
+    // member's buffer holds it by reference (the data pointer and length of
+    // aPar are not used).
+    void SendDataShared(const TQORNetSendParams& aPar, const TSharedFrame& aFrame);
+    void SendAggrListShared(const TQORNetSendParams& aPar, const TSharedFrame& aFrame);
     void SendKAToAll(TQORSVCContext* aExcept);
     // The sound fan-out ANDs in the network flags; the message one does not.
     void SendSound(const TQORNetFanoutDescr& aDescr) { Fanout(aDescr, f_NetFlags); }

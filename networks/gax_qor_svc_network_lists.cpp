@@ -59,7 +59,8 @@ void TQORNetClientLists::AddVisible(TQORSVCContext* c) {
     // The key is kept as inserted: a status refresh may rewrite the context's.
     auto [k, fresh] = f_KeyOf.emplace(c, c->CliVisualSortKey());
     if (!fresh) return;
-    const auto at = std::upper_bound(f_OperKeys.begin(), f_OperKeys.end(), k->second);
+    const auto at = std::upper_bound(f_OperKeys.begin(), f_OperKeys.end(), k->second,
+                                     TQORVisualKeyLess());
     const auto pos = at - f_OperKeys.begin();
     f_OperKeys.insert(at, k->second);
     f_VisualOper.insert(f_VisualOper.begin() + pos, c);
@@ -73,7 +74,8 @@ void TQORNetClientLists::AddVisible(TQORSVCContext* c) {
 void TQORNetClientLists::RemoveVisible(TQORSVCContext* c) {
     auto k = f_KeyOf.find(c);
     if (k == f_KeyOf.end()) return;
-    auto at = std::lower_bound(f_OperKeys.begin(), f_OperKeys.end(), k->second);
+    auto at = std::lower_bound(f_OperKeys.begin(), f_OperKeys.end(), k->second,
+                               TQORVisualKeyLess());
     for (auto p = at - f_OperKeys.begin(); p < static_cast<ptrdiff_t>(f_VisualOper.size()); ++p) {
         if (f_VisualOper[static_cast<size_t>(p)] != c) continue;
         f_VisualOper.erase(f_VisualOper.begin() + p);
@@ -265,16 +267,28 @@ void TQORNetClientLists::RenumberClients() {
 
 void TQORNetClientLists::SendListOfClients_WOLock(const TQORSVCContext* aSpeaker) {
     UpdateListHeaders(aSpeaker);
+    // Each form is copied once into a frame that every member's buffer holds
+    // by reference: the working buffers stay free for in-place patches.
     auto send = [&](uint32_t aMask, uint32_t aValue, const FastStringA& aF) {
-        e_Fanout.SendData({nullptr, aMask, aValue, aF.Data(), static_cast<int32_t>(aF.Len())});
+        e_Fanout.SendDataShared({nullptr, aMask, aValue, nullptr, 0},
+                                TSharedFrame::Make(aF.View()));
     };
-    if (Counter(TQORListForm::Count) > 0) send(0x800700, 0x200, f_CountListCommand);
-    if (Counter(TQORListForm::DiffUTF8) > 0) send(0xC00780, 0x400380, f_ClientsV1FU);
-    send(0xC00780, 0x380, f_ClientsV1DU);
+    if (Counter(TQORListForm::Count) > 0)
+        send(QOR_CF_LIST_FORMAT | QOR_CF_LEAVING | QOR_CF_PARROT, QOR_CF_LIST_COUNT,
+             f_CountListCommand);
+    if (Counter(TQORListForm::DiffUTF8) > 0)
+        send(QOR_CF_LIST_FORMAT | QOR_CF_LEAVING | QOR_CF_NEWBIE | QOR_CF_PARROT | QOR_CF_UTF8,
+             QOR_CF_LIST_DIFF | QOR_CF_NEWBIE | QOR_CF_UTF8, f_ClientsV1FU);
+    send(QOR_CF_LIST_FORMAT | QOR_CF_LEAVING | QOR_CF_NEWBIE | QOR_CF_PARROT | QOR_CF_UTF8,
+         QOR_CF_LIST_DIFF | QOR_CF_UTF8, f_ClientsV1DU);
     if (Counter(TQORListForm::QORAggr) > 0)
-        e_Fanout.SendAggrList({nullptr, 0x8800700, 0x8000000, f_ClientsV0S.Data(),
-                               static_cast<int32_t>(f_ClientsV0S.Len())});
-    if (Counter(TQORListForm::QORFull) > 0) send(0x8800700, 0, f_ClientsV0);
+        e_Fanout.SendAggrListShared(
+            {nullptr, QOR_CF_LIST_FORMAT | QOR_CF_AGGREGATE_LIST | QOR_CF_LEAVING | QOR_CF_PARROT,
+             QOR_CF_AGGREGATE_LIST, nullptr, 0},
+            TSharedFrame::Make(f_ClientsV0S.View()));
+    if (Counter(TQORListForm::QORFull) > 0)
+        send(QOR_CF_LIST_FORMAT | QOR_CF_AGGREGATE_LIST | QOR_CF_LEAVING | QOR_CF_PARROT, 0,
+             f_ClientsV0);
 }
 
 TQORListDiffStats TQORNetClientLists::ListStep(const TQORSVCContext* aSpeaker,

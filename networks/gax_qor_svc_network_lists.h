@@ -15,10 +15,12 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "foundation/gax_faststring.h"
+#include "foundation/gax_qor_classes.h"
 #include "networks/gax_qor_svc_network_frames.h"
 
 namespace gax {
@@ -30,6 +32,14 @@ struct TQORListDiffStats {
     int32_t lds_Removed = 0;
     int32_t lds_Changed = 0;
     int32_t lds_StatusChanged = 0;
+};
+
+// The order of the visible list: visual sort keys are kept word-swapped, so
+// they compare as 32-bit little-endian words (unsigned), never byte by byte.
+struct TQORVisualKeyLess {
+    bool operator()(std::string_view aA, std::string_view aB) const {
+        return CompareKeysText(aA, aB) < 0;
+    }
 };
 
 // f_NetResults bits of the list step.

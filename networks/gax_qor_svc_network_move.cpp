@@ -96,7 +96,7 @@ bool TQORServNetwork::MoveClient_AttachIntoTarget(TQORSVCContext* aCtx,
                                                   int32_t aMoveTime, bool aMayRefuse) {
     aCtx->tmRestoreInitialFlags();
     aCtx->CtxMovedTime = aMoveTime;
-    if (NetOptions().no_LogClientLevel > 4) {
+    if (NetLogLevel() > 4) {
         std::u16string line;
         if (aType == TQORSVCClientHandshakeType::fscht_Move_Back_Auto) {
             line = u" MOVE_AUTO_BACK NetTo=" + Grave(NetworkNameUCS2());
@@ -143,7 +143,7 @@ void TQORServNetwork::tmSendNetChangeInfo(TQORSVCContext* aCtx) {
 }
 
 void TQORServNetwork::tmLogDisconnect(TQORSVCContext* aCtx) {
-    if (!IsDisconnectLogged(aCtx->DisconnectCauseR(), NetOptions().no_LogClientLevel)) return;
+    if (!IsDisconnectLogged(aCtx->DisconnectCauseR(), NetLogLevel())) return;
     TStringBldU b;
     AppendDisconnectDescription(b, *aCtx);
     AppendClientDescription(b, *aCtx);
@@ -282,6 +282,7 @@ void TQORNetworkedService::tmApplyServIntFlags(TQORSVCNetQueueRecord& aRec) {
     for (int32_t i = n; i-- > 0;) {
         TQORServNetwork& net = f_Links[static_cast<size_t>(i)]->Network();
         net.SetServIntFlags(f_ServIntFlags.get());
+        if (p->AtStart) continue;
         if (static_cast<size_t>(i) >= changed.size() || changed[static_cast<size_t>(i)].empty())
             continue;
         auto ids = std::make_unique<TQORSVCIntFlagsChangedIds>();

@@ -46,8 +46,10 @@ void TQORServNetwork::ParrotGreetNewcomer(TQORSVCContext* aCtx) {
     const uint32_t f = aCtx->CtxFlags();
     if (f & (QOR_CF_LEAVING | QOR_CF_NO_SERVER_MESSAGES)) return;
     // Clients that show who sent a text learn the sender before its text.
-    const bool speakerInfo = (f & 0x2800080) == 0x2000080;
-    const bool cache = (f & 0x4800080) == 0x4000080;
+    const bool speakerInfo = (f & (QOR_CF_SPEAKER_INFO | QOR_CF_LEAVING | QOR_CF_UTF8)) ==
+                             (QOR_CF_SPEAKER_INFO | QOR_CF_UTF8);
+    const bool cache = (f & (QOR_CF_LIST_CACHE | QOR_CF_LEAVING | QOR_CF_UTF8)) ==
+                       (QOR_CF_LIST_CACHE | QOR_CF_UTF8);
     if (speakerInfo || cache) {
         if (f_ParrotInfo.empty() || f_ParrotInfoModifyCounter != f_Parrot->CtxModifyCounter) {
             f_ParrotInfoModifyCounter = f_Parrot->CtxModifyCounter;

@@ -81,10 +81,9 @@ bool TQORServNetwork::RelayDispatch(TQORNetCommand& aCmd) {
     return true;
 }
 
-void TQORServNetwork::RelayResultWork(bool aPing) {
+void TQORServNetwork::RelayResultWork() {
     f_Relay->SetHeartBeatTick(f_HeartBeatTick);
     f_Relay->EndSpeechPauseIfDue();
-    if (aPing && f_Relay->SpeakingContext()) f_Relay->tmCheckTxBehaviour(f_Relay->SpeakingContext());
     RelaySync();
     f_Lists->SetNetResults(f_NetResults & (kNetResMembership | kNetResStatus | kNetResItem));
     f_Lists->ListStep(e_SpeakingContext, NetOptions().no_OutputBufferFactor,

@@ -63,7 +63,7 @@ void TQORNetworkedService::LoadNetworks(const TQORServiceNetOptions& aServ,
         auto* net = dynamic_cast<TQORServNetwork*>(f_List->GetNetworkOriginal(i));
         if (net == nullptr) throw Exception(u"Network is not a network object");
         // ---- managers: the start gives each network its active managers ----
-        net->SetRelayServiceFacts(std::string(), cfg.cfg_ServExplicitTxReject,
+        net->SetRelayServiceFacts(AggregateClientId(), cfg.cfg_ServExplicitTxReject,
                                   ClientActivityTimeoutTicks(), ClientActivityTimeout());
         net->SetHandshakeAnswer([net, &cfg](const TQORSVCContext& aCtx, TClientErrorType aAnswer) {
             TQORHandshakeNetwork n;

@@ -45,6 +45,7 @@ class TQORNetworkMemberLink final : public TQORSVCNetwork {
     }
     uint32_t PingBase() const override { return e_Net.PingBase(); }
     void SetPingBase(uint32_t aTick) override { e_Net.SetPingBase(aTick); }
+    bool PingWanted() const override { return e_Net.PingWanted(); }
     bool HasCommands() const override { return e_Net.HasCommands(); }
     bool PushCommand(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) override;
     bool NetHeartBeat(bool aPing, uint32_t aTick) override { return e_Net.NetHeartBeat(aPing, aTick); }

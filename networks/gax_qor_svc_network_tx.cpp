@@ -12,12 +12,34 @@ constexpr uint32_t kHidden = QOR_CF_NEWBIE | QOR_CF_LEAVING;
 constexpr char kZero = 0;
 
 // Information, cache and data groups of the sound fan-outs.
-constexpr uint32_t kInfoMaskLong = 0x12C08880, kInfoValueLong = 0x2000880;
-constexpr uint32_t kInfoMaskShort = 0x12C0C880, kInfoValueShort = 0x2004880;
-constexpr uint32_t kCacheMaskLong = 0x14C08880, kCacheValueLong = 0x4000880;
-constexpr uint32_t kCacheMaskShort = 0x14C0C880, kCacheValueShort = 0x4004880;
-constexpr uint32_t kExtMask = 0x10C1C800, kExtLongValue = 0x10800, kExtShortValue = 0x14800;
-constexpr uint32_t kV0Mask = 0x18C1C800, kV0Value = 0x800, kV0AggrValue = 0x8000800;
+constexpr uint32_t kInfoMaskLong = QOR_CF_NO_SERVER_SOUNDS | QOR_CF_SPEAKER_INFO | QOR_CF_LEAVING |
+                                   QOR_CF_NEWBIE | QOR_CF_EMULATED_TX | QOR_CF_ADMITTED |
+                                   QOR_CF_UTF8,
+                   kInfoValueLong = QOR_CF_SPEAKER_INFO | QOR_CF_ADMITTED | QOR_CF_UTF8;
+constexpr uint32_t kInfoMaskShort = QOR_CF_NO_SERVER_SOUNDS | QOR_CF_SPEAKER_INFO | QOR_CF_LEAVING |
+                                    QOR_CF_NEWBIE | QOR_CF_EMULATED_TX | QOR_CF_SHORT_FRAMES |
+                                    QOR_CF_ADMITTED | QOR_CF_UTF8,
+                   kInfoValueShort =
+                       QOR_CF_SPEAKER_INFO | QOR_CF_SHORT_FRAMES | QOR_CF_ADMITTED | QOR_CF_UTF8;
+constexpr uint32_t kCacheMaskLong = QOR_CF_NO_SERVER_SOUNDS | QOR_CF_LIST_CACHE | QOR_CF_LEAVING |
+                                    QOR_CF_NEWBIE | QOR_CF_EMULATED_TX | QOR_CF_ADMITTED |
+                                    QOR_CF_UTF8,
+                   kCacheValueLong = QOR_CF_LIST_CACHE | QOR_CF_ADMITTED | QOR_CF_UTF8;
+constexpr uint32_t kCacheMaskShort = QOR_CF_NO_SERVER_SOUNDS | QOR_CF_LIST_CACHE | QOR_CF_LEAVING |
+                                     QOR_CF_NEWBIE | QOR_CF_EMULATED_TX | QOR_CF_SHORT_FRAMES |
+                                     QOR_CF_ADMITTED | QOR_CF_UTF8,
+                   kCacheValueShort =
+                       QOR_CF_LIST_CACHE | QOR_CF_SHORT_FRAMES | QOR_CF_ADMITTED | QOR_CF_UTF8;
+constexpr uint32_t kExtMask = QOR_CF_NO_SERVER_SOUNDS | QOR_CF_LEAVING | QOR_CF_NEWBIE |
+                              QOR_CF_EXTENDED | QOR_CF_EMULATED_TX | QOR_CF_SHORT_FRAMES |
+                              QOR_CF_ADMITTED,
+                   kExtLongValue = QOR_CF_EXTENDED | QOR_CF_ADMITTED,
+                   kExtShortValue = QOR_CF_EXTENDED | QOR_CF_SHORT_FRAMES | QOR_CF_ADMITTED;
+constexpr uint32_t kV0Mask = QOR_CF_NO_SERVER_SOUNDS | QOR_CF_AGGREGATE_LIST | QOR_CF_LEAVING |
+                             QOR_CF_NEWBIE | QOR_CF_EXTENDED | QOR_CF_EMULATED_TX |
+                             QOR_CF_SHORT_FRAMES | QOR_CF_ADMITTED,
+                   kV0Value = QOR_CF_ADMITTED,
+                   kV0AggrValue = QOR_CF_AGGREGATE_LIST | QOR_CF_ADMITTED;
 
 void PutIndex(char* p, uint8_t aMarker, uint16_t aIndex) {
     p[0] = static_cast<char>(aMarker);
@@ -30,6 +52,14 @@ void PutIndex(char* p, uint8_t aMarker, uint16_t aIndex) {
 TQORNetRelay::TQORNetRelay(TQORNetFanout& aFanout, TQORNetTxOptions aOptions)
     : e_Fanout(aFanout), f_Cache(aFanout), f_Options(std::move(aOptions)) {
     f_ShortBufferDemfer.assign(kQORSoundLongLen, '\0');
+    const std::string_view silence(reinterpret_cast<const char*>(kQORSilenceBlock.data()),
+                                   kQORSilenceBlock.size());
+    f_ZeroShort.assign(3, '\0');
+    f_ZeroShort[0] = static_cast<char>(QOR_FR_SOUND_SHORT);
+    f_ZeroShort.append(silence);
+    f_ZeroLong.assign(3, '\0');
+    f_ZeroLong[0] = static_cast<char>(QOR_FR_SOUND_LONG);
+    for (int b = 0; b < 5; ++b) f_ZeroLong.append(silence);
     f_AggrLong.reserve(kQORSoundLongLen);
     f_Scratch.reserve(512);
 }
@@ -73,7 +103,9 @@ TQORSVCContext* TQORNetRelay::ReleaseTX_IfEqual(TQORSVCContext* c) {
 }
 
 void TQORNetRelay::TXStop(TQORSVCContext* aSpeakingContext) {
-    if (ReleaseTX_IfEqual(aSpeakingContext)) e_Fanout.SendData({nullptr, 0x10808000, 0, &kZero, 1});
+    if (ReleaseTX_IfEqual(aSpeakingContext))
+        e_Fanout.SendData(
+            {nullptr, QOR_CF_NO_SERVER_SOUNDS | QOR_CF_LEAVING | QOR_CF_EMULATED_TX, 0, &kZero, 1});
 }
 
 void TQORNetRelay::EndSpeechPauseIfDue() {
@@ -135,7 +167,8 @@ void TQORNetRelay::tmRxRequest(TQORSVCContext* c) {
         return;
     }
     if ((flags & (kHidden | QOR_CF_SPEAKER)) == QOR_CF_SPEAKER && ReleaseTX_IfEqual(c))
-        e_Fanout.SendData({nullptr, 0x10808000, 0, &kZero, 1});
+        e_Fanout.SendData(
+            {nullptr, QOR_CF_NO_SERVER_SOUNDS | QOR_CF_LEAVING | QOR_CF_EMULATED_TX, 0, &kZero, 1});
 }
 
 void TQORNetRelay::tmCheckTxBehaviour(TQORSVCContext* c) {
@@ -154,7 +187,8 @@ void TQORNetRelay::tmCheckTxBehaviour(TQORSVCContext* c) {
     }
     if (f_Options.SpeechLimit && f_HeartBeatTick - c->CliTxStartTick >= f_Options.MaxSpeechTicks &&
         ReleaseTX_IfEqual(c))
-        e_Fanout.SendData({nullptr, 0xC08000, 0, &kZero, 1});
+        e_Fanout.SendData(
+            {nullptr, QOR_CF_LEAVING | QOR_CF_NEWBIE | QOR_CF_EMULATED_TX, 0, &kZero, 1});
 }
 
 void TQORNetRelay::ForgetContext(TQORSVCContext* c) {
@@ -209,7 +243,8 @@ void TQORNetRelay::SoundFanout(const char* aFrame, int32_t aLen, bool aShortClie
 void TQORNetRelay::tmTxSoundLong(TQORSVCContext* c, std::string& aFrame) {
     if (aFrame.size() != static_cast<size_t>(kQORSoundLongLen)) return;
     if (c != e_SpeakingContext || (c->Ctx2Flags() & QOR_C2F_IGNORE_SOUNDS) ||
-        (c->CtxFlags() & 0xC0180C) != 0x1800)
+        (c->CtxFlags() & (QOR_CF_LEAVING | QOR_CF_NEWBIE | QOR_CF_SPEAKER | QOR_CF_ADMITTED |
+                          QOR_CF_MUTED | QOR_CF_TALK_DENIED)) != (QOR_CF_SPEAKER | QOR_CF_ADMITTED))
         return;
     f_LastTxSoundFrameTick = f_HeartBeatTick;
     f_TxBehaveSummator += 200;
@@ -225,7 +260,9 @@ void TQORNetRelay::tmTxSoundLong(TQORSVCContext* c, std::string& aFrame) {
 void TQORNetRelay::tmTxSoundShort(TQORSVCContext* c, std::string& aFrame) {
     if (aFrame.size() != static_cast<size_t>(kQORSoundShortLen)) return;
     if (c != e_SpeakingContext || (c->Ctx2Flags() & QOR_C2F_IGNORE_SOUNDS) ||
-        (c->CtxFlags() & 0xC0580C) != 0x5800)
+        (c->CtxFlags() & (QOR_CF_LEAVING | QOR_CF_NEWBIE | QOR_CF_SHORT_FRAMES | QOR_CF_SPEAKER |
+                          QOR_CF_ADMITTED | QOR_CF_MUTED | QOR_CF_TALK_DENIED)) !=
+            (QOR_CF_SHORT_FRAMES | QOR_CF_SPEAKER | QOR_CF_ADMITTED))
         return;
     f_LastTxSoundFrameTick = f_HeartBeatTick;
     f_TxBehaveSummator += 40;
@@ -270,6 +307,38 @@ void TQORNetRelay::FlushShortBuffersToLongClients() {
     e_Fanout.SendSound(d);
 }
 
+void TQORNetRelay::PingFrames() {
+    static const char ack = static_cast<char>(QOR_FR_SOUND_ACK);
+    // Members in an emulated transmission beat on their own.
+    e_Fanout.SendData({nullptr, 0xC0A000, 0xA000, &ack, 1});
+    TQORSVCContext* talker = e_SpeakingContext;
+    if (talker == nullptr) {
+        e_Fanout.SendData({nullptr, 0xC08800, 0, &kZero, 1});
+        return;
+    }
+    tmCheckTxBehaviour(talker);
+    if (e_SpeakingContext != talker) return;
+    if ((talker->CtxFlags() & 0x802000) == 0x2000) SendOneSafe(talker, "SendData", &ack, 1, true);
+    if (f_HeartBeatTick - f_LastTxSoundFrameTick >= 1000) {
+        // A silent talker: the listeners hear silence, so that their
+        // receivers stay open and their acknowledgements keep coming.
+        f_LastTxSoundFrameTick = f_HeartBeatTick;
+        e_Fanout.SendData({talker, 0x803400, 0x2000, &ack, 1});
+        const uint16_t idx = talker->QORNetworkIndex();
+        PutIndex(f_ZeroShort.data(), QOR_FR_SOUND_SHORT, idx);
+        PutIndex(f_ZeroLong.data(), QOR_FR_SOUND_LONG, idx);
+        e_Fanout.SendData({talker, 0x10817400, 0x14000, f_ZeroShort.data(), kQORSoundShortLen});
+        f_AggrLong.assign(f_ZeroLong);
+        f_AggrLong[1] = 0;
+        f_AggrLong[2] = 1;
+        e_Fanout.SendData({talker, 0x10817400, 0x10000, f_ZeroLong.data(), kQORSoundLongLen});
+        e_Fanout.SendData({talker, 0x18817400, 0x8000000, f_AggrLong.data(), kQORSoundLongLen});
+        e_Fanout.SendData({talker, 0x18817400, 0, f_ZeroLong.data(), kQORSoundLongLen});
+    }
+    // Members that take no sound still learn that the floor is taken.
+    e_Fanout.SendData({talker, 0x10C08000, 0x10000000, &kZero, 1});
+}
+
 // ---------------------------------------------------------------------------
 // text
 
@@ -302,23 +371,34 @@ void TQORNetRelay::MessageToAll(TQORSVCContext* s, bool aV1, const char* aFrameA
     TQORNetFanoutDescr d;
     d.Message = true;
     d.Except = nullptr;  // the sender reads its own message too
-    d.Info = {0x3810080, 0x2010080, f_MessengerInfoUTF8.data(),
+    d.Info = {QOR_CF_SPEAKER_INFO | QOR_CF_NO_SERVER_MESSAGES | QOR_CF_LEAVING | QOR_CF_EXTENDED |
+                  QOR_CF_UTF8,
+              QOR_CF_SPEAKER_INFO | QOR_CF_EXTENDED | QOR_CF_UTF8, f_MessengerInfoUTF8.data(),
               static_cast<int32_t>(f_MessengerInfoUTF8.size())};
     d.InfoKey = f_MessengerInfoLastGlobalKey;
     d.InfoCounter = f_MessengerInfoLastModifyCounter;
-    d.Cache = {0x5810080, 0x4010080, f_Cache.CacheSetCmd().Data(),
+    d.Cache = {QOR_CF_LIST_CACHE | QOR_CF_NO_SERVER_MESSAGES | QOR_CF_LEAVING | QOR_CF_EXTENDED |
+                   QOR_CF_UTF8,
+               QOR_CF_LIST_CACHE | QOR_CF_EXTENDED | QOR_CF_UTF8, f_Cache.CacheSetCmd().Data(),
                static_cast<int32_t>(f_Cache.CacheSetCmd().Len())};
     d.CacheSlot = s->CtxCacheIndex;
     d.CacheIndexFrame = &f_Cache.MessengerIndexCmd();
     const int32_t aggrLen = static_cast<int32_t>(f_Scratch.size());
     if (aV1) {
-        d.Data[0] = {0x1810080, 0x10080, aFrameU, aLenU};
-        d.Data[1] = {0x1810080, 0x10000, aFrameA, aLenA};
+        d.Data[0] = {QOR_CF_NO_SERVER_MESSAGES | QOR_CF_LEAVING | QOR_CF_EXTENDED | QOR_CF_UTF8,
+                     QOR_CF_EXTENDED | QOR_CF_UTF8, aFrameU, aLenU};
+        d.Data[1] = {QOR_CF_NO_SERVER_MESSAGES | QOR_CF_LEAVING | QOR_CF_EXTENDED | QOR_CF_UTF8,
+                     QOR_CF_EXTENDED, aFrameA, aLenA};
     } else {
-        d.Data[1] = {0x1810000, 0x10000, aFrameA, aLenA};
+        d.Data[1] = {QOR_CF_NO_SERVER_MESSAGES | QOR_CF_LEAVING | QOR_CF_EXTENDED, QOR_CF_EXTENDED,
+                     aFrameA, aLenA};
     }
-    d.Data[2] = {0x9810000, 0, aFrameA, aLenA};
-    d.Data[3] = {0x9810000, 0x8000000, f_Scratch.data(), aggrLen};
+    d.Data[2] = {
+        QOR_CF_AGGREGATE_LIST | QOR_CF_NO_SERVER_MESSAGES | QOR_CF_LEAVING | QOR_CF_EXTENDED, 0,
+        aFrameA, aLenA};
+    d.Data[3] = {
+        QOR_CF_AGGREGATE_LIST | QOR_CF_NO_SERVER_MESSAGES | QOR_CF_LEAVING | QOR_CF_EXTENDED,
+        QOR_CF_AGGREGATE_LIST, f_Scratch.data(), aggrLen};
     e_Fanout.SendMessage(d);
 }
 
@@ -342,18 +422,26 @@ void TQORNetRelay::MessageToOne(TQORSVCContext* s, TQORSVCContext* to, bool aV1,
         }
         handled = true;
     }
-    const uint32_t infoBits = f & 0x7810080;
-    if (!handled && (infoBits == 0x2010080 || infoBits == 0x4010080)) {
+    const uint32_t infoBits =
+        f & (QOR_CF_LIST_CACHE | QOR_CF_SPEAKER_INFO | QOR_CF_NO_SERVER_MESSAGES | QOR_CF_LEAVING |
+             QOR_CF_EXTENDED | QOR_CF_UTF8);
+    if (!handled && (infoBits == (QOR_CF_SPEAKER_INFO | QOR_CF_EXTENDED | QOR_CF_UTF8) ||
+                     infoBits == (QOR_CF_LIST_CACHE | QOR_CF_EXTENDED | QOR_CF_UTF8))) {
         std::string info(1, static_cast<char>(QOR_FR_MESSENGER_INFO));
         info += s->ClientListItemV1U();
         SendOneSafe(to, op, info.data(), static_cast<int32_t>(info.size()), false);
         to->CtxCacheLastMessengerIndex = -1;
     }
-    if (aV1 && (f & 0x1810080) == 0x10080)
+    if (aV1 && (f & (QOR_CF_NO_SERVER_MESSAGES | QOR_CF_LEAVING | QOR_CF_EXTENDED | QOR_CF_UTF8)) ==
+                   (QOR_CF_EXTENDED | QOR_CF_UTF8))
         SendOneSafe(to, op, aFrameU, aLenU, true);
-    else if ((f & 0x1810000) == 0x10000 || (f & 0x9810000) == 0)
+    else if ((f & (QOR_CF_NO_SERVER_MESSAGES | QOR_CF_LEAVING | QOR_CF_EXTENDED)) ==
+                 QOR_CF_EXTENDED ||
+             (f & (QOR_CF_AGGREGATE_LIST | QOR_CF_NO_SERVER_MESSAGES | QOR_CF_LEAVING |
+                   QOR_CF_EXTENDED)) == 0)
         SendOneSafe(to, op, aFrameA, aLenA, true);
-    else if ((f & 0x9810000) == 0x8000000)
+    else if ((f & (QOR_CF_AGGREGATE_LIST | QOR_CF_NO_SERVER_MESSAGES | QOR_CF_LEAVING |
+                   QOR_CF_EXTENDED)) == QOR_CF_AGGREGATE_LIST)
         SendOneSafe(to, op, f_Scratch.data(), static_cast<int32_t>(f_Scratch.size()), true);
 }
 

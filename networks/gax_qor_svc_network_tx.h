@@ -80,6 +80,14 @@ class TQORNetRelay {
     void tmMessageV1(TQORSVCContext* aCtx, std::string_view aTo, std::string& aBuf,
                      int32_t aLen1, int32_t aOffset2, int32_t aPA1, int32_t aPA2);
     void FlushShortBuffersToLongClients();
+    // The frames of a ping (every 500 ms): the sound-acknowledgement beats,
+    // the keep-alive of a free floor, or, while somebody holds it, the rate
+    // watch and speech limit and then the talker's beat, a second of
+    // silence for the listeners when the talker sent nothing for 1000 ms,
+    // and the "floor taken" byte for members that take no sound. Whether the
+    // floor is free is decided before the talker check: a talk the check
+    // ends gets its release byte only, not a keep-alive as well.
+    void PingFrames();
 
     // A member leaves for good: the floor, its emulated transmission and its
     // cache slot are taken back without a frame. Afterwards it is neither the
@@ -128,6 +136,8 @@ class TQORNetRelay {
     int32_t f_ShortBufferCount = 0;
     std::string f_ShortBufferDemfer;  // a long frame collected from short ones
     std::string f_AggrLong;           // the long frame with index 00 01
+    std::string f_ZeroLong;           // 0x02 and five silence blocks
+    std::string f_ZeroShort;          // 0x81 and one silence block
     std::string f_Scratch;            // aggregate copy of a message, one-off frames
 };
 

@@ -8,8 +8,11 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -277,6 +280,20 @@ int SockGetPeerName(SocketHandle s, SockAddr* addr) {
 long SockSend(SocketHandle s, const void* buf, size_t len, int flags) {
     ssize_t n = ::send(s, buf, len, flags | MSG_NOSIGNAL);
     return n < 0 ? Fail() : static_cast<long>(n);
+}
+
+long SockSendV(SocketHandle s, const SockIoPiece* pieces, size_t count, int flags) {
+    iovec iov[kSockMaxPieces];
+    const size_t n = std::min(count, kSockMaxPieces);
+    for (size_t i = 0; i < n; ++i) {
+        iov[i].iov_base = const_cast<void*>(pieces[i].Data);
+        iov[i].iov_len = pieces[i].Len;
+    }
+    msghdr m{};
+    m.msg_iov = iov;
+    m.msg_iovlen = n;
+    ssize_t r = ::sendmsg(s, &m, flags | MSG_NOSIGNAL);
+    return r < 0 ? Fail() : static_cast<long>(r);
 }
 
 long SockRecv(SocketHandle s, void* buf, size_t len, int flags) {

@@ -115,6 +115,13 @@ long SockSend(SocketHandle s, const void* buf, size_t len, int flags);
 long SockRecv(SocketHandle s, void* buf, size_t len, int flags);
 long SockSendTo(SocketHandle s, const void* buf, size_t len, int flags, const SockAddr& to);
 long SockRecvFrom(SocketHandle s, void* buf, size_t len, int flags, SockAddr* from);
+// One send of several pieces in their order; at most kSockMaxPieces are sent.
+struct SockIoPiece {
+    const void* Data;
+    size_t Len;
+};
+inline constexpr size_t kSockMaxPieces = 64;
+long SockSendV(SocketHandle s, const SockIoPiece* pieces, size_t count, int flags);
 inline constexpr int kMsgPeek = MSG_PEEK;
 inline constexpr int kMsgOob = MSG_OOB;
 inline constexpr int kMsgDontWait = MSG_DONTWAIT;

@@ -44,6 +44,11 @@ void AppendPadded(std::string& aOut, std::string_view aValue, size_t aWidth) {
 }  // namespace
 
 void TQORSVCContext::tmProcessAttributes(TQORSVCClientHandshakeType) {
+    // Whichever way the admission ends, the worker sees its outcome.
+    struct Publisher {
+        TQORSVCContext& c;
+        ~Publisher() { c.PublishRights(); }
+    } publisher{*this};
     f_QORNetworkIndex = 0;
     CliDiffersWithRights = CliDiffersWithMutes = CliDiffersWithBlocks = CliDiffersWithAdmins =
         false;

@@ -25,11 +25,15 @@ namespace gax {
 
 class TQORSVCClientService;
 
-// What a handler reads of the session.
+// What a handler reads of the session. The rights here (privilege, owner
+// class, granted flags) only refuse early: they are the worker's view of the
+// membership, which a move queued ahead of the line may already have changed.
+// The network that runs the record decides again from the sender's rights
+// there.
 struct TQORClientCmdView {
     uint32_t CtxFlags = 0;
     uint32_t Ctx2Flags = 0;
-    uint32_t GrantedFlags = 0;  // CliAnswerExtFlags
+    uint32_t GrantedFlags = 0;  // the granted extension flags as last published
     TQORClientPrivilege Privilege = clpr_USER;
     bool Utf8 = false;
     std::string_view ClientId;                     // the sender's id in message frames

@@ -9,6 +9,7 @@
 // caller wakes the context's worker (WakeUpWorker) after its last append.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -59,9 +60,6 @@ class TQORSVCCommandHost : public TQORSVCHost {
                                                              bool aMatchEmail,
                                                              std::string_view aPasswordUTF8) = 0;
     virtual bool CmdManagerNewEmailIdx(int32_t aIndex, std::string_view aEmailUTF8) = 0;
-    // Counters of live command contexts (created, destroyed).
-    virtual void CmdContextCreated() = 0;
-    virtual void CmdContextDestroyed() = 0;
 };
 
 // A command-channel connection as the service's handlers see it: a work
@@ -72,6 +70,16 @@ class TQORSVCCommandCtx : public TQORSVCWrkCtx {
     // Append answer bytes and mark them for flushing (any thread).
     virtual void PutData(const void* aPtr, int32_t aLen) = 0;
     virtual void PutStr(std::string_view aStr) = 0;
+
+    // One reread in flight per connection, so that a connection cannot queue
+    // any number of them for the service thread. Its worker takes the slot
+    // when it posts one (false: one is still in flight); the heartbeat frees
+    // it when it writes the reread's answer.
+    bool TryStartReread() { return !f_RereadInFlight.exchange(true, std::memory_order_acq_rel); }
+    void RereadAnswered() { f_RereadInFlight.store(false, std::memory_order_release); }
+
+  private:
+    std::atomic<bool> f_RereadInFlight{false};
 };
 
 // Makes the context of one accepted command connection; the program sets it

@@ -35,6 +35,13 @@ void SwapKeyWordsInPlace(char* aBuf, int32_t aLen) {
     }
 }
 
+std::string MakeTextSortKey(std::string_view aText) {
+    std::string k(aText);
+    k.resize((k.size() + 3) / 4 * 4, '\0');
+    SwapKeyWordsInPlace(k.data(), static_cast<int32_t>(k.size()));
+    return k;
+}
+
 TQORSVCContext::TQORSVCContext(TQORSVCHost* aHost, TQORSVCClientService& aFacts,
                                TSocket aSocket, std::string aPeerAddrBin, int32_t aPeerPort)
     : TQORSVCWrkCtx(aHost, aSocket, std::move(aPeerAddrBin), aPeerPort), e_Facts(aFacts) {
@@ -165,8 +172,10 @@ void TQORSVCContext::SendKA() {
 }
 
 void TQORSVCContext::SendTXAPPROVAL() {
-    if (CtxProtocol != TServProtocol::PROTO_QOR) return;
+    // The protocol state is the worker's: a session on its way out is known
+    // by its leaving bit instead.
     const uint32_t flags = CtxFlags();
+    if ((flags & QOR_CF_LEAVING) != 0) return;
     const uint16_t si =
         (flags & (QOR_CF_AGGREGATE_LIST | QOR_CF_LIST_FORMAT)) == QOR_CF_AGGREGATE_LIST
             ? 2
@@ -175,6 +184,11 @@ void TQORSVCContext::SendTXAPPROVAL() {
     const char buf[3] = {static_cast<char>(f_TxApprovalV0_1.Marker), static_cast<char>(si >> 8),
                          static_cast<char>(si & 0xFF)};
     vSendBytes(buf, 3);
+}
+
+void TQORSVCContext::PublishRights() {
+    f_PublishedRights.store((static_cast<uint64_t>(CliPrivilege) << 32) | f_AnswExtFlags,
+                            std::memory_order_release);
 }
 
 void TQORSVCContext::AbortContext() {
@@ -195,6 +209,7 @@ void TQORSVCContext::PostToHeartbeat(TQORServNetworkCommand aCmd, std::string aD
     rec->nqr_GlobalKey = ref.Key;
     rec->nqr_Cmd = aCmd;
     rec->nqr_DataS1 = std::move(aData);
+    NotePosted(*rec);
     host->SvcPoster().ServQueuePush(std::move(rec));
 }
 

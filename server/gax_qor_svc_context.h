@@ -7,15 +7,32 @@
 // bytes. The socket form and the Parrot derive from it and implement the
 // five send operations.
 //
-// Threads and ownership:
-// - The worker thread that runs the session reads the connect string
-//   (TCP_QOR_ParseClientConnectStr) and so writes every client field, the
-//   encodings, the list items and the transport block before it posts the
-//   handshake; after that post those fields belong to the heartbeat thread
-//   (the server queue's lock orders the hand-over) and the worker no longer
-//   writes them.
-// - The heartbeat thread (networks, service) runs every tm* operation, the
-//   setters, the senders and the manager-state operations.
+// Threads and ownership: a session has two parts, each with one owner.
+// - The worker part belongs to the worker thread that steps the session: the
+//   socket and its collector (in the socket form), the protocol state
+//   (CtxProtocol, QORProtoStatus, SoundFlag, CliVersion) and the activity
+//   clock Last_ClientActivity. The heartbeat never reads or writes them.
+// - The client's own texts (the connect string's fields, their encodings,
+//   the id, the requested extensions, the transport block) are written by the
+//   worker while it reads the connect string, before it posts the handshake;
+//   the server queue's lock orders that hand-over. From then on both threads
+//   may read them and neither writes them, except the heartbeat's recoding of
+//   the UTF-16 block and list items, which the worker never reads.
+// - The membership part belongs to the heartbeat thread (networks, service):
+//   the privilege and the Differs marks, the granted extension flags, the
+//   network and the index in it, the list items and list pointers, the cache
+//   slots, the manager info, the move and session bookkeeping and the
+//   heartbeat's own admission tick (tmAdmittedTick). Every tm* operation, the
+//   setters, the senders and the manager-state operations run there. A move
+//   re-runs admission on a live session and rewrites all of it while the
+//   worker keeps stepping; that is why the worker must never read it.
+// - A value crosses from one part to the other only in two ways. Worker to
+//   heartbeat: a server-queue record (a command line, a sound frame, the
+//   attach). Heartbeat to worker: one published atomic word: the rights word
+//   (privilege and granted extension flags, PublishRights after every
+//   admission) for the worker's early refusal of a command, and the flag words
+//   below. The worker's view may be stale; the network that runs a command
+//   decides the rights again from the actor's membership there.
 // - CtxFlags and Ctx2Flags are atomics: the heartbeat writes them with
 //   read-modify-write operations only, so that the leaving bit (0x800000),
 //   which the worker or the abort path may OR in at any moment, is never lost;
@@ -42,6 +59,7 @@
 #include "server/gax_qor_svc_globals.h"
 #include "server/gax_qor_svc_queues.h"
 #include "server/gax_qor_svc_wrkctx.h"
+#include "sockets/gax_snps_outchunks.h"
 
 namespace gax {
 
@@ -54,6 +72,10 @@ inline constexpr uint32_t QOR_CF_MUTED = 0x00000008;
 inline constexpr uint32_t QOR_CF_CLIENT_TYPE = 0x00000030;
 inline constexpr uint32_t QOR_CF_UTF8 = 0x00000080;
 inline constexpr uint32_t QOR_CF_LIST_FORMAT = 0x00000300;
+// The list format's values (QOR when none is set).
+inline constexpr uint32_t QOR_CF_LIST_NONE = 0x00000100;
+inline constexpr uint32_t QOR_CF_LIST_COUNT = 0x00000200;
+inline constexpr uint32_t QOR_CF_LIST_DIFF = 0x00000300;
 inline constexpr uint32_t QOR_CF_PARROT = 0x00000400;
 inline constexpr uint32_t QOR_CF_ADMITTED = 0x00000800;
 inline constexpr uint32_t QOR_CF_SPEAKER = 0x00001000;
@@ -140,6 +162,9 @@ bool ManagerAnswerApproves(TQORSystemManagerMode aMode, TClientErrorType aAnswer
 // 32-bit little-endian words orders keys like their bytes.
 // REQUIRES: aLen is a multiple of 4.
 void SwapKeyWordsInPlace(char* aBuf, int32_t aLen);
+// aText padded with zero bytes to a multiple of 4, then word-swapped: the
+// key of a text that must sort among the visual sort keys by its bytes.
+std::string MakeTextSortKey(std::string_view aText);
 
 class TQORSVCContext : public TQORSVCWrkCtx {
   public:
@@ -159,6 +184,15 @@ class TQORSVCContext : public TQORSVCWrkCtx {
     virtual void vSendBytesDontWakeWorker(const void* aBuffer, int32_t aLen) = 0;
     virtual void vSendBytesAnswerOK(const void* aBuffer, int32_t aLen) = 0;
     virtual void vSendBytesFlushAndTerm(const void* aBuffer, int32_t aLen) = 0;
+    // A frame built once for many members; a session whose buffer can hold
+    // it by reference does so instead of copying it.
+    virtual void vSendShared(const TSharedFrame& aFrame, bool aWakeWorker) {
+        const int32_t len = static_cast<int32_t>(aFrame.Len());
+        if (aWakeWorker)
+            vSendBytes(aFrame.Data(), len);
+        else
+            vSendBytesDontWakeWorker(aFrame.Data(), len);
+    }
     virtual bool vOutputBufferLimit(int32_t aLimit, TGaxTick32 aTick);
 
     // ---- flag words ----
@@ -249,6 +283,18 @@ class TQORSVCContext : public TQORSVCWrkCtx {
     void BuildClientListItemV1U();
     void BuildVisualSortKey();
 
+    // ---- the rights word (published by the heartbeat, read by the worker) ----
+    // The privilege and granted extension flags as of the last admission (a
+    // move included), for the worker's early refusal of a command.
+    void PublishRights();
+    TQORClientPrivilege PublishedPrivilege() const {
+        return static_cast<TQORClientPrivilege>(f_PublishedRights.load(std::memory_order_acquire) >>
+                                                32);
+    }
+    uint32_t PublishedGrantedFlags() const {
+        return static_cast<uint32_t>(f_PublishedRights.load(std::memory_order_acquire));
+    }
+
     // ---- read access to the client's data ----
     TClientErrorType ClientError() const { return f_ClientError; }
     TQORSVCClientNetwork* CtxNetwork() const { return f_Network; }
@@ -303,15 +349,20 @@ class TQORSVCContext : public TQORSVCWrkCtx {
     void SetCtxNetwork(TQORSVCClientNetwork* aNetwork) { f_Network = aNetwork; }
     void SetClientError(TClientErrorType aError) { f_ClientError = aError; }
 
-    // ---- bookkeeping the networks and the protocol keep here ----
-    // Heartbeat thread unless said otherwise.
+    // ---- worker part: the protocol state and the activity clock ----
+    int32_t CliVersion = 0;  // during the connect string
+    TGaxTick32 Last_ClientActivity = 0;
+    TQORProtocolStatus QORProtoStatus = TQORProtocolStatus::QOR_PS_WAIT_CONNECT_STR;
+    TServProtocol CtxProtocol = TServProtocol::PROTO_UNKNOWN;
+    TSoundFrameType SoundFlag = TSoundFrameType::SoundFrameNone;
+
+    // ---- membership part: the networks' bookkeeping (heartbeat thread) ----
     TQORClientPrivilege CliPrivilege = clpr_USER;
     bool CliDiffersWithBlocks = false;
     bool CliDiffersWithMutes = false;
     bool CliDiffersWithAdmins = false;
     bool CliDiffersWithRights = false;
     bool CliDiffersWithServOwner = false;
-    int32_t CliVersion = 0;  // worker, during the connect string
     bool InDupl = false;
     TGaxTick32 SessionStartTick = 0;
     int32_t SessionLifeTime = 0;
@@ -322,9 +373,8 @@ class TQORSVCContext : public TQORSVCWrkCtx {
     int32_t OffsetInClientsListV1FU = 0;
     FastStringA* pNetworkClientsListV1FU = nullptr;
     FastStringA* pNetworkClientsListV1DU = nullptr;
-    TGaxTick32 Last_ClientActivity = 0;  // worker
-    TQORProtocolStatus QORProtoStatus = TQORProtocolStatus::QOR_PS_WAIT_CONNECT_STR;  // worker
-    TServProtocol CtxProtocol = TServProtocol::PROTO_UNKNOWN;                         // worker
+    // When the network last admitted it (a connect or a move).
+    TGaxTick32 tmAdmittedTick = 0;
     int32_t CliManagersAnswerCount = 0;
     std::array<TQORSVCContextManagerInfo, kQORManagerSlots> CliManagersInfo;
     bool CtxMovingFromNetToNet = false;
@@ -347,7 +397,6 @@ class TQORSVCContext : public TQORSVCWrkCtx {
     bool ExceededConnectionsPerAddress = false;
     bool ExceededConnectionsTotal = false;
     int32_t CtxModifyCounter = 0;
-    TSoundFrameType SoundFlag = TSoundFrameType::SoundFrameNone;  // worker
 
   protected:
     // Marks the session as the Parrot (its own constructor, before any other thread sees it).
@@ -371,6 +420,8 @@ class TQORSVCContext : public TQORSVCWrkCtx {
 
     std::atomic<uint32_t> f_CtxFlags{QOR_CF_INITIAL};
     std::atomic<uint32_t> f_Ctx2Flags{0};
+    // Privilege in the high half, granted extension flags in the low half.
+    std::atomic<uint64_t> f_PublishedRights{0};
 
     TQORTxApprovalV0_1 f_TxApprovalV0_1;
     int32_t f_CtxCacheSize = 0;

@@ -234,6 +234,9 @@ class TQORSVCEntryList {
     Entry* At(int32_t i) const { return f_ByKey.GetObject(i); }
     const std::string& KeyAt(int32_t i) const { return f_ByKey.Get(i); }
     int32_t TimeCount() const { return f_ByTime.Count(); }
+    // The allocated slots of the two indexes (the memory report).
+    int32_t KeyCapacity() const { return f_ByKey.Capacity(); }
+    int32_t TimeCapacity() const { return f_ByTime.Capacity(); }
     Entry* ByTimeAt(int32_t i) const { return f_ByTime.GetObject(i); }
     Entry* Find(std::string_view aKey) const { return f_ByKey.FindObjectObj(aKey); }
     int32_t IndexOf(std::string_view aKey) const { return f_ByKey.FindExact(aKey); }

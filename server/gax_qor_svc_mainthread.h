@@ -11,10 +11,11 @@
 // a failing log write never tears down the service thread.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
+
+#include "platform/plat_mutex.h"
+#include "platform/plat_thread.h"
 
 namespace gax {
 
@@ -39,16 +40,17 @@ class TQORMainThreadCall {
     void Shutdown();
 
   private:
-    bool ServeOne(std::unique_lock<std::mutex>& aLock);
+    // Runs the pending call, if any, with f_Lock released meanwhile.
+    bool ServeOne() GAX_REQUIRES(f_Lock);
 
-    std::mutex f_Lock;
-    std::condition_variable f_Changed;
-    const std::function<void()>* f_Pending = nullptr;  // guarded by f_Lock
-    uint64_t f_Posted = 0;                             // guarded by f_Lock
-    uint64_t f_Done = 0;                               // guarded by f_Lock
-    bool f_LastOk = false;                             // guarded by f_Lock
-    bool f_Finished = false;                           // guarded by f_Lock
-    bool f_Shutdown = false;                           // guarded by f_Lock
+    plat::Mutex f_Lock;
+    plat::CondVar f_Changed;
+    const std::function<void()>* f_Pending GAX_GUARDED_BY(f_Lock) = nullptr;
+    uint64_t f_Posted GAX_GUARDED_BY(f_Lock) = 0;
+    uint64_t f_Done GAX_GUARDED_BY(f_Lock) = 0;
+    bool f_LastOk GAX_GUARDED_BY(f_Lock) = false;
+    bool f_Finished GAX_GUARDED_BY(f_Lock) = false;
+    bool f_Shutdown GAX_GUARDED_BY(f_Lock) = false;
 };
 
 }  // namespace gax

@@ -35,6 +35,11 @@ class TQORSVCNetwork {
     // 500 ms ping grid: a heartbeat with ping advances the base by 500 ms.
     virtual uint32_t PingBase() const = 0;
     virtual void SetPingBase(uint32_t aTick) = 0;
+    // True when the next ping point has work: a client in the network, a
+    // mute or block that may expire, or results still to send. A network
+    // without any sleeps through its ping points (the heartbeat keeps its
+    // base on the 500 ms phase).
+    virtual bool PingWanted() const { return true; }
 
     // The command array the dispatcher fills and NetHeartBeat drains within
     // one pass. Push takes the record; false when the array is full (the

@@ -155,6 +155,11 @@ void TQORNetworksList::AddRecord(const TQORServNetworkRec& aRec, const TQORServi
 }
 
 void TQORNetworksList::BuildNetListTexts() {
+    // The list is complete: the log prefixes get their width ("Net #07: " of 12).
+    int32_t width = 1;
+    for (int32_t high = Count() - 1; high >= 10; high /= 10) ++width;
+    for (int32_t i = Count(); i-- > 0;)
+        f_Original[static_cast<size_t>(i)]->SetNetOriginalIndex(i, width);
     int32_t shown = 0;
     for (const auto& n : f_Original)
         if (!n->Hidden()) ++shown;

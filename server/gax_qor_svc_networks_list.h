@@ -81,8 +81,13 @@ class TQORNetworkData {
 
   protected:
     // The network object may rebuild what depends on its index (log prefixes,
-    // manager texts) by overriding; called once when the list adds it.
-    virtual void SetNetOriginalIndex(int32_t aIndex) { f_NetOriginalIndex = aIndex; }
+    // manager texts) by overriding; called when the list adds it, and again
+    // once the list is complete with aWidth, the number of digits of the
+    // highest index, to which log prefixes pad the index with zeros.
+    virtual void SetNetOriginalIndex(int32_t aIndex, int32_t aWidth = 1) {
+        (void)aWidth;
+        f_NetOriginalIndex = aIndex;
+    }
 
   private:
     friend class TQORNetworksList;

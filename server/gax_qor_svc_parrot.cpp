@@ -37,6 +37,7 @@ std::u16string Widen(std::string_view aText) {
 }  // namespace
 
 std::string ParrotClientId() { return MakeSourceId(" "); }
+std::string AggregateClientId() { return MakeSourceId("  "); }
 
 // ---- the parrot's texts in the session's fields ----------------------------------
 // The parrot's texts are plain ASCII, so every 8-bit character set gives the
@@ -62,7 +63,7 @@ void TQORSVCContext::AssignParrotIdentity(std::string_view aClientId,
     f_UnicodeBlock[ub_BandA] = f_UnicodeBlock[ub_BandU8] = Widen(f_BandChannelANSI);
     f_UnicodeBlock[ub_CallsignA] = f_UnicodeBlock[ub_CallsignU8] = Widen(f_CallsignOpnameANSI);
     // Ahead of every member's key, whose first byte is a type digit.
-    f_VisualSortKey = " 0";
+    f_VisualSortKey = MakeTextSortKey(" 0");
     AssignParrotDescription(aDescription);
     CtxInitialFlags = CtxFlags();
     CtxInitial2Flags = Ctx2Flags();

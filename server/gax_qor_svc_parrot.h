@@ -38,6 +38,10 @@ inline constexpr uint32_t kParrotCtxFlags = 0x00300D20;
 
 // The client id every parrot has: the id of a text made of one blank.
 std::string ParrotClientId();
+// The id of the aggregate list's pseudo-client ("All others"): the id of a
+// text made of two blanks. Aggregate-list clients see every sender as it, and
+// a message addressed to it goes to everybody.
+std::string AggregateClientId();
 
 class TQORSVCContextParrot final : public TQORSVCContext {
   public:

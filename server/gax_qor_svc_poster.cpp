@@ -59,6 +59,11 @@ std::unique_ptr<TQORSVCNetQueueRecord> NewRecord(TQORServNetworkCommand aCmd,
 // before draining either sees the record or is woken again for it.
 void TQORSVCPoster::ServQueuePush(RecordPtr aRec) {
     f_ServQueue.Push(std::move(aRec));
+    const int32_t n = f_ServQueue.Count();
+    int32_t peak = f_ServQueuePeak.load(std::memory_order_relaxed);
+    while (n > peak &&
+           !f_ServQueuePeak.compare_exchange_weak(peak, n, std::memory_order_relaxed)) {
+    }
     InterruptHeartbeat();
 }
 
@@ -234,10 +239,10 @@ void TQORSVCPoster::ServQueue_MoveClientAutoBack(TQORSVCCtxRef aClientContext,
 
 void TQORSVCPoster::ServQueue_ChannelAnswerText(TQORSVCHandle aCommandContext,
                                                 TQORGlobalKey aCommandGlobalKey,
-                                                std::string aAnswer) {
-    ServQueuePush(
-        NewRecord(C::snc_ChannelCommandAnswer,
-                  {.Ctx = {aCommandContext, aCommandGlobalKey}, .S1 = std::move(aAnswer)}));
+                                                std::string aAnswer, bool aEndsReread) {
+    ServQueuePush(NewRecord(C::snc_ChannelCommandAnswer, {.Ctx = {aCommandContext, aCommandGlobalKey},
+                                                          .S1 = std::move(aAnswer),
+                                                          .I0 = aEndsReread ? 1 : 0}));
 }
 
 void TQORSVCPoster::ServQueue_ChannelDisconnectManagerIdx(int32_t aManagerIndex,

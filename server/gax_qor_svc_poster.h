@@ -50,6 +50,26 @@ class TQORSVCPoster {
     // Pushes a prepared record and interrupts the heartbeat thread.
     void ServQueuePush(RecordPtr aRec);
 
+    // Backpressure: a session's worker that finds the server queue above the
+    // high mark stops reading its client, until the heartbeat has taken the
+    // queue below the low mark. Far above what a pass takes (32), far below
+    // what would hold the heartbeat for long.
+    static constexpr int32_t kServQueueHigh = 2048;
+    static constexpr int32_t kServQueueLow = 512;
+    // Sessions whose reading is held; the heartbeat looks for them to resume
+    // only while there are some.
+    void NoteReaderHeld() { f_HeldReaders.fetch_add(1); }
+    void NoteReaderResumed() { f_HeldReaders.fetch_sub(1); }
+    int32_t HeldReaders() const { return f_HeldReaders.load(); }
+    // The heartbeat's read after a batch: a read-modify-write, ordered with
+    // every NoteReaderHeld, so that either the heartbeat sees a reader that
+    // was held, or that reader's worker sees the counts the batch lowered.
+    int32_t HeldReadersAfterBatch() { return f_HeldReaders.fetch_add(0); }
+    // The most records the server queue held after a push since the last
+    // reset (a figure for the load tests and the memory report).
+    int32_t ServQueuePeak() const { return f_ServQueuePeak.load(std::memory_order_relaxed); }
+    void ResetServQueuePeak() { f_ServQueuePeak.store(0, std::memory_order_relaxed); }
+
     // Freshly read lists, one slot per network; aDefaultFileChanged asks for
     // the list to be saved afterwards. These do not interrupt: the records
     // wait for the next heartbeat pass.
@@ -104,8 +124,9 @@ class TQORSVCPoster {
     // Carries the context's key like every record meant for a context.
     void ServQueue_MoveClientAutoBack(TQORSVCCtxRef aClientContext, TQORSVCHandle aNetBackFrom,
                                       TQORSVCHandle aNetBackTo);
+    // aEndsReread: the answer of a reread, which frees the connection's reread slot.
     void ServQueue_ChannelAnswerText(TQORSVCHandle aCommandContext, TQORGlobalKey aCommandGlobalKey,
-                                     std::string aAnswer);
+                                     std::string aAnswer, bool aEndsReread = false);
     void ServQueue_ChannelDisconnectManagerIdx(int32_t aManagerIndex, TQORSVCCtxRef aCommandCtx);
     void ServQueue_ChannelDisconnectManagerAddrPort(std::string aManagerAddrUTF8,
                                                     int32_t aManagerPort,
@@ -189,6 +210,8 @@ class TQORSVCPoster {
     TQORSVCMainQueue f_MainQueue;
     std::atomic<TWaiter2Base*> e_TimerWaiter;
     std::atomic<TWaiter2Base*> e_ServiceWaiter;
+    std::atomic<int32_t> f_HeldReaders{0};
+    std::atomic<int32_t> f_ServQueuePeak{0};
 };
 
 }  // namespace gax

@@ -128,6 +128,9 @@ struct TQORSVCNetQueueRecord {
     int32_t nqr_DataI1 = 0;
     int32_t nqr_DataI2 = 0;
     TQORServNetworkCommand nqr_Cmd{};
+    // Counted in its context's records in flight: the heartbeat counts it off
+    // once handled (TQORSVCWrkCtx::NotePosted).
+    bool nqr_InFlight = false;
 };
 
 // Commands of the main queue, all handled by the service thread.

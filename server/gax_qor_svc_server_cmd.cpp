@@ -60,19 +60,13 @@ void TQORService::CmdSetLogClientLevel(int32_t aLevel) {
 }
 
 uint32_t TQORService::CmdServerUptime() const {
-    return f_CmdUptime.load(std::memory_order_relaxed);
+    if (!f_HeartbeatEnabled.load(std::memory_order_acquire)) return 0;
+    const uint64_t up = f_CmdUptime.load(std::memory_order_acquire);
+    return static_cast<uint32_t>(up >> 32) +
+           TickElapsed(e_Clock.Tick(), static_cast<uint32_t>(up)) / 1000;
 }
 
 // The manager look-ups are in gax_qor_svc_server_sysman.cpp.
-
-// The service's books of command contexts are kept where it lists them: the
-// admission counts a context in, its disconnect report counts it out and moves
-// a waiting stop on. Counting the context's own life as well counted every
-// connection twice, and the stop then waited for a count that its disconnect
-// report never brought to 0.
-void TQORService::CmdContextCreated() {}
-
-void TQORService::CmdContextDestroyed() {}
 
 void TQORService::SetCommandContextFactory(TQORSVCCommandFactory aFactory) {
     CheckNotStarted();

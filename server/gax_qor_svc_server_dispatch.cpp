@@ -61,6 +61,17 @@ void TQORService::tmWriteCommandAnswer(TQORSVCWrkCtx& aCtx, std::string_view aBy
     if (aWake) cmd->WakeUpWorker();
 }
 
+void TQORService::tmInFlightHandled(TQORSVCCtxRef aCtx) {
+    auto it = f_tmClients.find(aCtx.Ctx.Identity());
+    if (it == f_tmClients.end() || it->second.Ctx->CtxGlobalKey() != aCtx.Key) return;
+    it->second.Ctx->InFlightHandled();
+}
+
+void TQORService::tmResumeReaders() {
+    for (auto& [key, e] : f_tmClients)
+        if (e.Ctx->ResumeReadingIfDrained()) f_Poster.NoteReaderResumed();
+}
+
 TQORSVCNetwork* TQORService::tmFindNetwork(TQORSVCHandle aNet) {
     for (const auto& n : f_Nets)
         if (aNet.Is(n.get())) return n.get();
@@ -155,8 +166,12 @@ void TQORService::tmDispatchOwned(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) 
         }
         switch (r.nqr_Cmd) {
             case C::snc_ChannelCommandAnswer:
-                if (TQORSVCWrkCtx* c = tmAliveCommandContext(r.nqr_Context, r.nqr_GlobalKey))
+                if (TQORSVCWrkCtx* c = tmAliveCommandContext(r.nqr_Context, r.nqr_GlobalKey)) {
+                    // Freed before the answer goes out: the peer may ask again once it has it.
+                    if (r.nqr_DataI0 != 0)
+                        if (auto* cmd = dynamic_cast<TQORSVCCommandCtx*>(c)) cmd->RereadAnswered();
                     tmWriteCommandAnswer(*c, r.nqr_DataS1, true);
+                }
                 return;
             case C::snc_ChannelThreads: tmChannelThreads(r); return;
             case C::snc_HandshakeClient: tmHandshakeClient(aRec); return;

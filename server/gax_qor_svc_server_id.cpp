@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cassert>
 #include <chrono>
 #include <cstdio>
@@ -405,15 +406,34 @@ void TQORService::ServerStopDisconnectAll() { f_Poster.ServQueue_ServerStopDisco
 
 // ---------------------------------------------------------------- log
 
-void TQORService::Fifo(std::u16string aText) {
+bool TQORService::PushLogLine(std::u16string aText) {
+    // The count is a hint (read without the lock): the cap is approximate by
+    // at most one line per thread, which is all it needs to be.
+    if (f_Fifo.Count() >= kLogFifoMax) {
+        f_LogDropped.fetch_add(1, std::memory_order_relaxed);
+        f_LogDroppedTotal.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
     f_Fifo.PushData(std::move(aText));
-    f_Waiter.SetInterrupt();
+    return true;
 }
 
+void TQORService::Fifo(std::u16string aText) {
+    if (PushLogLine(std::move(aText))) f_Waiter.SetInterrupt();
+}
+
+bool TQORService::GetFifo(std::u16string& aInfo) {
+    if (f_Fifo.PullData(aInfo)) return true;
+    const uint64_t dropped = f_LogDropped.exchange(0, std::memory_order_relaxed);
+    if (dropped == 0) return false;
+    aInfo = u"WARNING: Log queue full: " + IntToDecStrW(static_cast<int64_t>(dropped)) +
+            u" lines dropped";
+    return true;
+}
 
 void TQORService::trLog(std::u16string aText) {
     if (!OnFifo) return;
-    f_Fifo.PushData(std::move(aText));
+    PushLogLine(std::move(aText));
     trHandOffLog();
 }
 
@@ -458,9 +478,15 @@ std::u16string TQORService::trGetNextDataChangeCounter() {
 
 // ---------------------------------------------------------------- heartbeat
 
+void TQORService::tmPublishUptime() {
+    const uint32_t secondEnd = f_ServLastHeartBeatTick - f_ServHeartBeats1s * 100;
+    f_CmdUptime.store(uint64_t{f_ServerUptime} << 32 | secondEnd, std::memory_order_release);
+}
+
 void TQORService::tmSetTimerSync(uint32_t aSyncTick) {
-    f_HeartbeatEnabled.store(true, std::memory_order_release);
     f_ServLastHeartBeatTick = aSyncTick;
+    tmPublishUptime();
+    f_HeartbeatEnabled.store(true, std::memory_order_release);
     if (!p_Cfg.cfg_ServerEnabled) return;
     for (std::size_t i = 0; i < f_Nets.size(); ++i)
         f_Nets[i]->SetPingBase(aSyncTick - static_cast<uint32_t>(i % 5) * 100);
@@ -501,6 +527,29 @@ void TQORService::tm_Pinger() {
     f_tmDisposeAtPassEnd.clear();
 }
 
+uint32_t TQORService::tmNextDeadline(uint32_t aNow) {
+    if (f_Poster.ServQueue().Count() > 0 || StopStage() != fss_NoStop || f_tmPendingResults != 0)
+        return 0;
+    uint32_t due = kHeartbeatNoDeadline;
+    auto at = [&](uint32_t aTick) {
+        const int32_t d = TickSignedDiff(aTick, aNow);
+        due = std::min(due, d <= 0 ? 0u : static_cast<uint32_t>(d));
+    };
+    // The step counters reach a whole second and the reorder point on the
+    // grid point these many steps after the last one counted.
+    if (!f_tmTempMovedContexts.empty() || f_tmMemRep.Running())
+        at(f_ServLastHeartBeatTick + (10 - f_ServHeartBeats1s) * 100);
+    if (f_tmWorkers.size() >= 2)
+        at(f_ServLastHeartBeatTick + (30 - f_ServHeartBeatsWorkerReorder) * 100);
+    if (!p_Cfg.cfg_ServerEnabled) return due;
+    for (const auto& n : f_Nets) {
+        if (n->HasCommands() || n->ParrotBusy()) return 0;
+        if (n->SpeechPauseOn()) at(n->SpeechPauseStartTick() + n->SpeechPauseTicks());
+        if (n->PingWanted()) at(n->PingBase() + 500);
+    }
+    return due;
+}
+
 void TQORService::tmPass() {
     f_got_worker_reorder = false;
     tmServResults = 0;
@@ -531,9 +580,9 @@ void TQORService::tmCountSteps() {
     while (f_ServHeartBeats1s > 9) {
         f_ServHeartBeats1s -= 10;
         ++f_ServerUptime;
-        f_CmdUptime.store(f_ServerUptime, std::memory_order_relaxed);
         ++f_tmSecs;
     }
+    if (f_tmSecs > 0) tmPublishUptime();
     f_ServHeartBeatsWorkerReorder += steps;
     while (f_ServHeartBeatsWorkerReorder > 29) {
         f_ServHeartBeatsWorkerReorder -= 30;
@@ -568,6 +617,12 @@ void TQORService::tmNetworkHeartBeats() {
     for (std::size_t i = f_Nets.size(); i-- > 0;) {
         TQORSVCNetwork& n = *f_Nets[i];
         try {
+            // A network that slept through its ping points (nothing to do on
+            // them) gets one ping, still on its 500 ms phase, not one for
+            // every point it missed.
+            const int32_t behind = TickSignedDiff(tmServTick, n.PingBase());
+            if (behind >= 1000)
+                n.SetPingBase(n.PingBase() + (static_cast<uint32_t>(behind) / 500 - 1) * 500);
             const bool ping = TickSignedDiff(tmServTick, n.PingBase()) >= 500;
             if (ping || n.HasCommands()) {
                 if (n.NetHeartBeat(ping, tmServTick)) tmServResults |= kResNetCommands;
@@ -651,7 +706,16 @@ void TQORService::tmDispatchServQueue() {
     // Every record of the batch is handled in its own guard (one that raises
     // is logged and freed, the rest go on); each is freed once, by its
     // unique_ptr, unless a network took it.
-    for (int32_t i = 0; i < n; ++i) tmDispatchOwned(batch[static_cast<std::size_t>(i)]);
+    for (int32_t i = 0; i < n; ++i) {
+        std::unique_ptr<TQORSVCNetQueueRecord>& rec = batch[static_cast<std::size_t>(i)];
+        const bool counted = rec->nqr_InFlight;
+        const TQORSVCCtxRef ctx{rec->nqr_Context, rec->nqr_GlobalKey};
+        tmDispatchOwned(rec);
+        if (counted) tmInFlightHandled(ctx);
+    }
+    if (f_Poster.HeldReadersAfterBatch() > 0 &&
+        f_Poster.ServQueue().Count() <= TQORSVCPoster::kServQueueLow)
+        tmResumeReaders();
     // A burst larger than one batch would otherwise wait for the 100 ms grid
     // (its posts' interrupts were all consumed by this wake-up): the next
     // pass is brought forward, and each pass still takes at most 32.
@@ -1012,7 +1076,7 @@ void TQORService::trReread(TQORSVCMainQueueRec& aRec) {
     if (e_DataFiles == nullptr) throw Exception("No data-file reader");
     const bool ok = e_DataFiles->RereadList(aRec.fsmqr_Cmd, file);
     f_Poster.ServQueue_ChannelAnswerText(aRec.fsmqr_Obj1, aRec.fsmqr_GlobalKey,
-                                         ok ? "+OK\r\n" : "-ERROR\r\n");
+                                         ok ? "+OK\r\n" : "-ERROR\r\n", true);
 }
 
 void TQORService::trRereadIntFlags(TQORSVCMainQueueRec& aRec) {
@@ -1026,7 +1090,7 @@ void TQORService::trRereadIntFlags(TQORSVCMainQueueRec& aRec) {
     if (e_DataFiles == nullptr) throw Exception("No data-file reader");
     const bool ok = e_DataFiles->RereadList(aRec.fsmqr_Cmd, file);
     f_Poster.ServQueue_ChannelAnswerText(aRec.fsmqr_Obj1, aRec.fsmqr_GlobalKey,
-                                         ok ? "+OK\r\n" : "-ERROR\r\n");
+                                         ok ? "+OK\r\n" : "-ERROR\r\n", true);
 }
 
 void TQORService::trAnswerFlushers(int32_t aCount) {

@@ -93,6 +93,9 @@ inline constexpr uint32_t kResAllLists =
 // (snc_ApplyServIntFlags, slot 0 of the record's list array).
 struct TQORSVCIntFlagsPayload : TQORSVCListPayload {
     std::unique_ptr<TQORSVCIntFlagsCfgObject> Cfg;
+    // The reading of the start: the lists are taken over, nobody is
+    // disconnected and no change is reported.
+    bool AtStart = false;
 };
 // ---- end of moves ----
 
@@ -233,8 +236,14 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
 
     // ---- log (any thread) --------------------------------------------------
 
+    // At most kLogFifoMax lines wait for the log writer: a writer that blocks
+    // (a full pipe on standard output) must not grow the queue without end.
+    // Lines over the cap are counted and dropped; the count is logged as the
+    // line after the queue has drained.
+    static constexpr int32_t kLogFifoMax = 65536;
     void Fifo(std::u16string aText) override;
-    bool GetFifo(std::u16string& aInfo) { return f_Fifo.PullData(aInfo); }
+    bool GetFifo(std::u16string& aInfo);
+    uint64_t LogLinesDropped() const { return f_LogDroppedTotal.load(std::memory_order_relaxed); }
     // Run on the main thread through the synchronous call; set before Start.
     std::function<void()> OnFifo;
     std::function<void()> OnReopenLog;
@@ -270,8 +279,6 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
                                                      std::string_view aEmailUTF8, bool aMatchEmail,
                                                      std::string_view aPasswordUTF8) override;
     bool CmdManagerNewEmailIdx(int32_t aIndex, std::string_view aEmailUTF8) override;
-    void CmdContextCreated() override;
-    void CmdContextDestroyed() override;
     // The maker of command contexts (the control layer's), set by the owner
     // before StartService.
     void SetCommandContextFactory(TQORSVCCommandFactory aFactory);
@@ -288,6 +295,14 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     void tmSetTimerSync(uint32_t aSyncTick) override GAX_REQUIRES(kHeartbeat);
     // One heartbeat pass, repeated at once while the networks find commands.
     void tm_Pinger() override GAX_REQUIRES(kHeartbeat);
+    // The next deadline of any duty: a network's ping point (only one with
+    // work on its ping), a speech pause's end, the whole second while a
+    // temporary move or a memory report is pending, the worker reorder
+    // point; the next grid point while records wait, results are pending, a
+    // network has commands, a Parrot is busy or a stop is under way.
+    uint32_t tmNextDeadline(uint32_t aNow) override GAX_REQUIRES(kHeartbeat);
+    // Wake-ups of the heartbeat so far (for the tests and the benchmarks).
+    uint64_t HeartbeatWakes() const { return f_Timer.Wakes(); }
     // A command context asks for a flush: it waits in the flusher queue, and
     // the pass posts every list snapshot followed by the flush request.
     void tmRequestFlush(TQORSVCCtxRef aCommandContext) GAX_REQUIRES(kHeartbeat);
@@ -401,6 +416,10 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
         GAX_REQUIRES(kHeartbeat);
     // Handles one pulled record; takes it when it hands it on.
     void tmDispatchOwned(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) GAX_REQUIRES(kHeartbeat);
+    // Counts a handled record off its context's records in flight.
+    void tmInFlightHandled(TQORSVCCtxRef aCtx) GAX_REQUIRES(kHeartbeat);
+    // Resumes the held readers that the queue and their own counts let go.
+    void tmResumeReaders() GAX_REQUIRES(kHeartbeat);
     bool tmHandToNetwork(TQORSVCNetwork* aNet, std::unique_ptr<TQORSVCNetQueueRecord>& aRec)
         GAX_REQUIRES(kHeartbeat);
     TQORSVCNetwork* tmFindNetwork(TQORSVCHandle aNet) GAX_REQUIRES(kHeartbeat);
@@ -640,6 +659,8 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     void trLoop() GAX_REQUIRES(kServiceThread);
     bool trEndTest();
     void trHandOffLog() GAX_REQUIRES(kServiceThread);
+    // Queues a log line unless the queue is at its cap (then counts it).
+    bool PushLogLine(std::u16string aText);
     void trEndOfService() GAX_REQUIRES(kServiceThread);
     void trHandleMainRecord(TQORSVCMainQueueRec& aRec) GAX_REQUIRES(kServiceThread);
     void trSaveList(TQORSVCListKind aKind, const TQORSVCWriteArray& aLines)
@@ -675,6 +696,8 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     TQORSVCPoster f_Poster;
     TQORSVCFlusherQueue f_Flushers;
     TFifoStringThreadSafeU f_Fifo{128};
+    std::atomic<uint64_t> f_LogDropped{0};       // since the last note of them
+    std::atomic<uint64_t> f_LogDroppedTotal{0};  // since the start
     TQORMainThreadCall f_MainCall;
 
     // Settings.
@@ -714,9 +737,13 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     int32_t f_SysMansActiveCount = 0;
 
     // Crossing threads.
-    // The command channel's view: the uptime mirrored by the heartbeat, and
-    // the networks by name, fixed before the heartbeat is enabled.
-    std::atomic<uint32_t> f_CmdUptime{0};
+    // The command channel's view: the uptime mirrored by the heartbeat (the
+    // whole seconds counted, high half, and the tick of the grid point that
+    // ended the last of them, low half: the heartbeat may sleep through
+    // seconds, which the reader adds from the clock), and the networks by
+    // name, fixed before the heartbeat is enabled.
+    std::atomic<uint64_t> f_CmdUptime{0};
+    void tmPublishUptime() GAX_REQUIRES(kHeartbeat);
     struct TQORSVCCmdNetName {
         std::u16string Name;
         std::u16string CharsetName;

@@ -140,6 +140,7 @@ bool TQORService::trReadIntFlags(const std::u16string& aFileName, bool aAtStart)
     const TQORNetworksList* list = trListsNetworks();
     if (list == nullptr) return false;
     auto payload = std::make_unique<TQORSVCIntFlagsPayload>();
+    payload->AtStart = aAtStart;
     try {
         payload->Cfg = ReadIntFlagsFile(*list, aFileName);
     } catch (const Exception& e) {

@@ -7,6 +7,7 @@
 // Heartbeat thread only. A context is only ever reached through its listed
 // entry and its global key: records may outlive the context they name.
 #include "foundation/gax_strutils.h"
+#include "server/gax_qor_svc_context.h"
 #include "server/gax_qor_svc_server_id.h"
 
 namespace gax {
@@ -114,6 +115,13 @@ void TQORService::tmMoveRecord(TQORSVCNetQueueRecord& aRec) {
     if (aRec.nqr_Cmd == C::snc_ContextMoveClient) {
         TQORClientEntry* e = liveClient(aRec.nqr_Context, aRec.nqr_GlobalKey);
         if (e == nullptr || !tmMoveIsOnline(*e->Network, *e->Ctx, aRec.nqr_GlobalKey)) return;
+        // The grant that counts is the one of the network the asker is in now:
+        // a move queued behind another may find it where it has none.
+        const auto* mover = dynamic_cast<const TQORSVCContext*>(e->Ctx);
+        if (mover == nullptr || (mover->CliAnswerExtFlags() & QOR_EXT_MOVE_CLIENT) == 0) {
+            e->Ctx->vCommandAnswer(fwac_MoveClient, kMoveAnswerRefused, {});
+            return;
+        }
         from = e->Network;
     } else {
         if (asker() == nullptr) return;

@@ -30,6 +30,7 @@ TQORSVCContextSNPS::TQORSVCContextSNPS(TQORSVCHost* aHost, TQORSVCClientService&
                                        bool aMarked, TSocket aSocket, std::string aPeerAddrBin,
                                        int32_t aPeerPort)
     : TQORSVCContext(aHost, aFacts, aSocket, std::move(aPeerAddrBin), aPeerPort) {
+    CountPostsInFlight();
     f_Line.reserve(kMaxLineLen);
     f_OutAsync.SetSocket(aSocket);
     f_OutAsync.OnWrite = [this](TAsyncWriter2SocketThreadSafe* aSender, int) {
@@ -59,7 +60,9 @@ TQORSVCContextSNPS::TQORSVCContextSNPS(TQORSVCHost* aHost, TQORSVCClientService&
     if (cfg != nullptr) {
         const int64_t cap = static_cast<int64_t>(cfg->cfg_ServOutputBufferLimit) *
                             static_cast<int64_t>(cfg->cfg_ServOutputBufferFactor);
-        if (cap > 0) f_HardCap = std::min<size_t>(static_cast<size_t>(cap), kAsyncWriterMaxBlock);
+        f_HardCap = std::min<size_t>(std::max<size_t>(static_cast<size_t>(std::max<int64_t>(cap, 0)),
+                                                      kOutputHardCapFloor),
+                                     kAsyncWriterMaxBlock);
     }
     if (ClientLogLevel() > 4) call_OnCtxInfo(u" CONNECT");
 }
@@ -136,7 +139,8 @@ TQORSVCWorkerExecResult TQORSVCContextSNPS::vExecParameters(TQORSVCStepParams& a
 }
 
 bool TQORSVCContextSNPS::vExecTimeout(TQORSVCStepParams& aPar) {
-    if (!f_Collector.IsTimeout(aPar.sp_CheckTick)) return false;
+    // A held reader is not idle: the server is, and its time-out waits.
+    if (ReadHeld() || !f_Collector.IsTimeout(aPar.sp_CheckTick)) return false;
     vSetDisconnectCauseOnTimeout();
     AbortContext();
     vCloseSocket();
@@ -144,6 +148,7 @@ bool TQORSVCContextSNPS::vExecTimeout(TQORSVCStepParams& aPar) {
 }
 
 void TQORSVCContextSNPS::vExecStop(TQORSVCWorker* aWorker) {
+    ReleaseHold();
     vCloseSocket();
     CtxFlagsSet(QOR_CF_LEAVING);
     SetIntrFlags(ifl_Terminate);
@@ -197,7 +202,7 @@ void TQORSVCContextSNPS::DrainAndShutdown() {
 }
 
 TQORSVCWorkerExecResult TQORSVCContextSNPS::WaitResult(TQORSVCStepParams& aPar) {
-    if (f_Collector.IsTimeout(aPar.sp_CheckTick)) {
+    if (!ReadHeld() && f_Collector.IsTimeout(aPar.sp_CheckTick)) {
         vSetDisconnectCauseOnTimeout();
         AbortContext();
         vCloseSocket();
@@ -220,6 +225,7 @@ TQORSVCWorkerExecResult TQORSVCContextSNPS::ExecStep2(TQORSVCStepParams& aPar) {
         return wer__Error;
     }
     if (f & ifl_FlushAndTerm) {
+        ReleaseHold();  // input is read no more; the deadline counts again
         if (!DoFlush(aPar)) return wer__Error;
         if (f_OutAsync.PendingBytes() == 0) {
             SetIntrFlags(ifl_Terminate);
@@ -239,9 +245,17 @@ TQORSVCWorkerExecResult TQORSVCContextSNPS::ExecStep2(TQORSVCStepParams& aPar) {
         ClearIntrBits(static_cast<uint32_t>(f) << 16);
         f_Collector.CollectorReadCounter = 0;
         if (!DoFlush(aPar)) return wer__Error;
-        if ((aPar.sp_WaiterEvents & we_Read) != 0) f_Collector.NoteReadable();
-        if ((f & ifl_ContinueRead) != 0 || (aPar.sp_WaiterEvents & we_Read) != 0)
-            return ReadLoop(aPar);
+        const bool readable = (aPar.sp_WaiterEvents & we_Read) != 0;
+        // A resumed reader may have missed readiness while it was not watching.
+        if (readable || (f & ifl_ContinueRead) != 0) f_Collector.NoteReadable();
+        // A held reader watches only for the close: what wakes it for reading
+        // is the peer gone (or an error), and then what is left is read out.
+        if (readable && ReadHeld() && plat::SockProbePeerGone(f_Socket) != 0) {
+            f_PeerGone = true;
+            ReleaseHold();
+        }
+        if (ReadHeld()) return WaitResult(aPar);
+        if ((f & ifl_ContinueRead) != 0 || readable) return ReadLoop(aPar);
         return WaitResult(aPar);
     }
     // The positive answer is queued.
@@ -266,8 +280,34 @@ TQORSVCWorkerExecResult TQORSVCContextSNPS::StartNextLine(TQORSVCStepParams& aPa
     return WaitResult(aPar);
 }
 
+bool TQORSVCContextSNPS::HoldReading() {
+    if (f_PeerGone) return false;
+    TQORSVCHost* host = QORService();
+    if (host == nullptr) return false;
+    TQORSVCPoster& poster = host->SvcPoster();
+    if (RecordsInFlight() <= kInFlightHigh &&
+        poster.ServQueue().Count() <= TQORSVCPoster::kServQueueHigh)
+        return false;
+    SetReadHeld();
+    // Ordered with the heartbeat's read after each batch: either it sees this
+    // reader held, or this sees the counts it lowered and resumes itself.
+    poster.NoteReaderHeld();
+    if (RecordsInFlight() <= kInFlightLow &&
+        poster.ServQueue().Count() <= TQORSVCPoster::kServQueueLow && TakeReadHeld()) {
+        poster.NoteReaderResumed();
+        return false;
+    }
+    return true;
+}
+
+void TQORSVCContextSNPS::ReleaseHold() {
+    if (!TakeReadHeld()) return;
+    if (TQORSVCHost* host = QORService()) host->SvcPoster().NoteReaderResumed();
+}
+
 TQORSVCWorkerExecResult TQORSVCContextSNPS::ReadLoop(TQORSVCStepParams& aPar) {
     for (;;) {
+        if (ReadHeld() || HoldReading()) return WaitResult(aPar);
         if (f_Collector.CollectorReadCounter > static_cast<uintptr_t>(kReadBudget)) {
             f_Collector.CollectorReadCounter = 0;
             SetIntrFlags(ifl_ContinueRead);
@@ -416,8 +456,10 @@ TQORSVCWorkerExecResult TQORSVCContextSNPS::OnCommand(TQORSVCStepParams& aPar) {
     TQORClientCmdView v;
     v.CtxFlags = CtxFlags();
     v.Ctx2Flags = Ctx2Flags();
-    v.GrantedFlags = CliAnswerExtFlags();
-    v.Privilege = CliPrivilege;
+    // The membership is the heartbeat's (a move rewrites it): only the word it
+    // publishes is read here.
+    v.GrantedFlags = PublishedGrantedFlags();
+    v.Privilege = PublishedPrivilege();
     v.Utf8 = CliUTF8();
     v.ClientId = CliHashA();
     v.Service = &Facts();
@@ -430,7 +472,10 @@ TQORSVCWorkerExecResult TQORSVCContextSNPS::OnCommand(TQORSVCStepParams& aPar) {
             SetConnectionCmdErr(std::move(o.CmdErr));
             return Fail(Cause::fsdc_WrongCommand);
         case TQORClientCmdAction::Post:
-            if (TQORSVCHost* host = QORService()) host->SvcPoster().ServQueuePush(std::move(o.Rec));
+            if (TQORSVCHost* host = QORService()) {
+                if (o.Rec) NotePosted(*o.Rec);
+                host->SvcPoster().ServQueuePush(std::move(o.Rec));
+            }
             break;
         case TQORClientCmdAction::RxRequest: M2_QOR_Process_Rx_Request(); break;
         case TQORClientCmdAction::TxRequest: M2_QOR_Process_Tx_Request(); break;
@@ -456,12 +501,28 @@ bool TQORSVCContextSNPS::Append(const void* aBuffer, int32_t aLen) {
     if (aLen <= 0) return true;
     if (f_OutAsync.PendingBytes() + static_cast<size_t>(aLen) > f_HardCap ||
         !f_OutAsync.PutData(aBuffer, aLen)) {
-        // A client that lets this much pile up is not reading: drop it rather
-        // than let it hold the server's memory.
+        // A client that lets this much pile up is not reading (a reader
+        // that reads is dropped only by the over-limit rule, after the
+        // activity time-out): drop it rather than let it hold the server's memory.
         ClientTerminateSignal(Cause::fsdc_BandWidthLimit);
         return false;
     }
     return true;
+}
+
+bool TQORSVCContextSNPS::AppendShared(const TSharedFrame& aFrame) {
+    if (f_OutAsync.PendingBytes() + aFrame.Len() > f_HardCap || !f_OutAsync.PutShared(aFrame)) {
+        ClientTerminateSignal(Cause::fsdc_BandWidthLimit);
+        return false;
+    }
+    return true;
+}
+
+void TQORSVCContextSNPS::vSendShared(const TSharedFrame& aFrame, bool aWakeWorker) {
+    if (f_SocketClosed.load(std::memory_order_acquire) || (IntrFlag() & ifl_Terminate)) return;
+    if (aFrame.Empty() || !AppendShared(aFrame)) return;
+    SetIntrFlags(ifl_Flush);
+    if (aWakeWorker) WakeUpWorker();
 }
 
 void TQORSVCContextSNPS::vSendBytes(const void* aBuffer, int32_t aLen) {

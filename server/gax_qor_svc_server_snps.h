@@ -20,7 +20,22 @@
 // (or for its refusal to be written out), and to wait for room only while the
 // output buffer is blocked, so a client that sends bytes at the wrong time
 // never makes the worker spin. The output buffer has a hard cap (limit x
-// factor); a client that lets it fill is dropped with fsdc_BandWidthLimit.
+// factor, and never below kOutputHardCapFloor); a client that lets it fill is
+// dropped with fsdc_BandWidthLimit. The cap is for a reader that does not
+// read: a reader that reads but lags is judged by the over-limit rule
+// (vOutputBufferLimit), and what one sender can put in flight is bounded by
+// the backpressure below, so no burst of a network's members reaches the cap.
+//
+// Backpressure on what the client sends: every record its input makes is
+// counted in flight until the heartbeat has handled it; above the work
+// context's high mark, or with the server queue above its own, the worker
+// stops reading the socket (it watches only for the close) and TCP slows the
+// sender. The heartbeat resumes it below the low marks. A client that keeps
+// sending this way is slowed, not dropped: its rate is what the server
+// handles, and the rules that drop a client judge its reading and its talk,
+// not how fast it writes text. A held reader's activity time-out waits, since
+// the server, not the client, is the one behind; a peer that closes while
+// held has what is left read out (bounded by what the kernel holds).
 //
 // REQUIRES: the host and the facts outlive the session; the socket is a
 // connected TCP socket that the session owns from construction on.
@@ -47,6 +62,10 @@ class TQORSVCContextSNPS final : public TQORSVCContext {
     // Kernel send buffer: small enough that a client that stops reading shows
     // up in the output buffer, where the bandwidth check sees it.
     static constexpr int kSocketSendBuffer = 64 * 1024;
+    // The least hard cap on the output: above what a burst of text in a busy
+    // network leaves queued for a reader that reads (20,000 lines of text,
+    // about 2.5 MB, with room to spare).
+    static constexpr size_t kOutputHardCapFloor = 16u * 1024 * 1024;
 
     // aMarked: admitted over a connection limit, so it gets one second for its
     // connect string.
@@ -68,12 +87,14 @@ class TQORSVCContextSNPS final : public TQORSVCContext {
     void vSendBytesDontWakeWorker(const void* aBuffer, int32_t aLen) override;
     void vSendBytesAnswerOK(const void* aBuffer, int32_t aLen) override;
     void vSendBytesFlushAndTerm(const void* aBuffer, int32_t aLen) override;
+    void vSendShared(const TSharedFrame& aFrame, bool aWakeWorker) override;
     // True once the output has stayed above aLimit bytes for the activity
     // time-out (the bytes pending now, not what the last flush left).
     bool vOutputBufferLimit(int32_t aLimit, TGaxTick32 aTick) override;
 
     TGaxTick32 CliHandshakeTimeoutTicks() const { return f_HandshakeTimeoutTicks; }
     size_t OutputPending() const { return f_OutAsync.PendingBytes(); }
+    size_t OutputHardCap() const { return f_HardCap; }
     // The service's 8-bit address settings for the answers.
     TQORHandshakeServer HandshakeServer() const;
 
@@ -93,12 +114,22 @@ class TQORSVCContextSNPS final : public TQORSVCContext {
     // Refused connect string: cause and the negative answer posted to the service.
     void PrepareClientErrorAnswer();
     void QueueHandshakeErrorAnswer(std::string_view aAccessWord);
+    // Worker: after a line was handed on, whether reading must stop now
+    // (the reader is then held until the heartbeat resumes it).
+    bool HoldReading();
+    // Worker: lets go of a hold (the session ends or reads no more).
+    void ReleaseHold();
     // Appends for a sender; false (and the client is dropped) past the hard cap.
     bool Append(const void* aBuffer, int32_t aLen);
+    bool AppendShared(const TSharedFrame& aFrame);
     // Reads and drops what the client still sends, then ends our side, so the
     // client reads the answer before the close instead of a reset.
     void DrainAndShutdown();
-    uint8_t WaitFlags() const { return f_Collector.WaitFlagsFor(f_OutAsync.NeedWaitForWrite()); }
+    uint8_t WaitFlags() const {
+        const bool write = f_OutAsync.NeedWaitForWrite();
+        if (ReadHeld()) return write ? wf_Write : wf_CloseOnly;
+        return f_Collector.WaitFlagsFor(write);
+    }
     TGaxTick32 ActivityTimeoutTicks() const;
 
     TCollectorSocket f_Collector{kInputBufferSize};
@@ -108,6 +139,7 @@ class TQORSVCContextSNPS final : public TQORSVCContext {
     std::atomic<bool> f_OverLimit{false};
     TGaxTick32 f_LastOverlimitTick = 0;  // heartbeat thread
     std::atomic<bool> f_SocketClosed{false};
+    bool f_PeerGone = false;   // the peer closed while held: read out what is left
     std::string f_Line;        // the current line, writable for the tag parser
     std::string f_SoundFrame;  // the sound block being collected, with its header room
 };

@@ -25,6 +25,13 @@ uint32_t HeartbeatGridWait(uint32_t aNow, uint32_t& aStartTick) {
     return wait == 0 ? 100 : wait;
 }
 
+uint32_t HeartbeatDeadlineWait(uint32_t aGridWait, uint32_t aDue) {
+    if (aDue <= aGridWait) return aGridWait;
+    const uint32_t due = aDue < kHeartbeatLongestSleep ? aDue : kHeartbeatLongestSleep;
+    if (due <= aGridWait) return aGridWait;
+    return aGridWait + (due - aGridWait + 99) / 100 * 100;
+}
+
 TQORTimer::TQORTimer(TQORTimerClient& aClient, const TQORClock& aClock)
     : plat::Thread("qor-heartbeat"), e_Client(aClient), e_Clock(aClock) {}
 
@@ -88,9 +95,11 @@ void TQORTimer::Loop() {
             }
             if (f_DoDisabled.exchange(false, std::memory_order_acq_rel)) f_Enabled = false;
             while (f_Enabled && !terminated()) {
-                const uint32_t wait = HeartbeatGridWait(e_Clock.Tick(), f_StartTick);
-                f_Waiter.WaitFor(wait);
+                const uint32_t now = e_Clock.Tick();
+                const uint32_t grid = HeartbeatGridWait(now, f_StartTick);
+                f_Waiter.WaitFor(HeartbeatDeadlineWait(grid, e_Client.tmNextDeadline(now)));
                 if (f_DoDisabled.load(std::memory_order_acquire) || terminated()) break;
+                f_Wakes.fetch_add(1, std::memory_order_relaxed);
                 e_Client.tm_Pinger();
             }
         } catch (const Exception& e) {

@@ -1,6 +1,8 @@
 // The heartbeat thread: runs one heartbeat pass of its client (the service)
-// at every point of a 100 ms grid that starts when the heartbeat is enabled,
-// and at once whenever another thread interrupts its waiter (a pass brought
+// on a 100 ms grid that starts when the heartbeat is enabled, at the first
+// grid point at or after the client's next deadline (grid points with nothing
+// due are slept through: each wake-up costs as much as a small fan-out), and
+// at once whenever another thread interrupts its waiter (a pass brought
 // forward that way does not move the grid). Before the first SetEnabled(true)
 // the thread only waits.
 //
@@ -30,7 +32,20 @@ class TQORTimerClient {
     virtual void tmSetTimerSync(uint32_t aSyncTick) GAX_REQUIRES(kHeartbeat) = 0;
     // One heartbeat pass.
     virtual void tm_Pinger() GAX_REQUIRES(kHeartbeat) = 0;
+    // Milliseconds from aNow until the next pass has work: 0 for the next
+    // grid point, kHeartbeatNoDeadline when nothing is due until another
+    // thread interrupts the heartbeat.
+    virtual uint32_t tmNextDeadline(uint32_t /*aNow*/) GAX_REQUIRES(kHeartbeat) { return 0; }
 };
+
+inline constexpr uint32_t kHeartbeatNoDeadline = 0xFFFFFFFFu;
+// The longest sleep with nothing due: a bound, not a duty.
+inline constexpr uint32_t kHeartbeatLongestSleep = 60000;
+
+// The wait until the first grid point at or after aDue ms from now, given
+// the wait aGridWait until the next grid point; never shorter than
+// aGridWait and never longer than about kHeartbeatLongestSleep.
+uint32_t HeartbeatDeadlineWait(uint32_t aGridWait, uint32_t aDue);
 
 // Wait before the next grid point from aNow, advancing aStartTick over every
 // whole 100 ms step that passed. A grid point that lies ahead by more than one
@@ -59,6 +74,8 @@ class TQORTimer final : public plat::Thread {
 
     bool TimerThreadIsStarted() const { return f_ThreadIsStarted.load(std::memory_order_acquire); }
     bool TimerThreadIsStopped() const { return f_ThreadIsStopped.load(std::memory_order_acquire); }
+    // Wake-ups of the enabled heartbeat so far (each one runs a pass).
+    uint64_t Wakes() const { return f_Wakes.load(std::memory_order_relaxed); }
 
     // "ERROR: Timer: " lines of the owner; set before Start.
     ErrorEvent OnError;
@@ -77,6 +94,7 @@ class TQORTimer final : public plat::Thread {
     std::atomic<bool> f_ThreadIsStopped{false};
     std::atomic<bool> f_DoEnabled{false};
     std::atomic<bool> f_DoDisabled{false};
+    std::atomic<uint64_t> f_Wakes{0};
     bool f_Enabled GAX_GUARDED_BY(kHeartbeat) = false;
     uint32_t f_StartTick GAX_GUARDED_BY(kHeartbeat) = 0;
 };

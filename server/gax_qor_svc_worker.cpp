@@ -1,7 +1,5 @@
 #include "server/gax_qor_svc_worker.h"
 
-#include <cxxabi.h>
-
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -16,23 +14,13 @@ namespace gax {
 
 namespace {
 
-std::u16string TypeNameOf(const std::type_info& aType) {
-    int status = 0;
-    char* name = abi::__cxa_demangle(aType.name(), nullptr, nullptr, &status);
-    std::u16string out = ByteStrToUnicode(status == 0 && name ? name : aType.name());
-    std::free(name);
-    return out;
-}
-
 // "<class>: <message>" of the exception being handled. REQUIRES: called
 // inside a catch block.
 std::u16string DescribeCurrentException() {
     try {
         throw;
-    } catch (const Exception& e) {
-        return std::u16string(e.ClassName()) + u": " + e.Message();
     } catch (const std::exception& e) {
-        return TypeNameOf(typeid(e)) + u": " + ByteStrToUnicode(e.what());
+        return DescribeException(e);
     } catch (...) {
         return u"unknown exception: ";
     }
@@ -139,8 +127,7 @@ void TQORSVCWorker::LogError(std::u16string_view aText) {
 void TQORSVCWorker::OnThreadException(const std::exception* aError) noexcept {
     try {
         std::u16string text = u"Thread: ";
-        text += aError ? TypeNameOf(typeid(*aError)) + u": " + ByteStrToUnicode(aError->what())
-                       : std::u16string(u"unknown exception");
+        text += aError ? DescribeException(*aError) : std::u16string(u"unknown exception");
         LogError(text);
     } catch (...) {
     }

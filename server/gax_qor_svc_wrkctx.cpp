@@ -8,10 +8,11 @@ namespace gax {
 
 namespace {
 
-void AppendQuotedValue(TStringBldU& aB, std::u16string_view aLabel, std::u16string_view aValue) {
+void AppendQuotedValue(TStringBldU& aB, std::u16string_view aLabel, std::u16string_view aValue,
+                       bool aEscapeBackslash = true) {
     AppendStr(aB, aLabel);
     AppendChar(aB, u'`');
-    AppendLogSafeText(aB, aValue);
+    AppendLogSafeText(aB, aValue, aEscapeBackslash);
     AppendChar(aB, u'`');
 }
 
@@ -120,10 +121,10 @@ void TQORSVCWrkCtx::call_OnCtxWarning(std::u16string_view aText) {
 
 // ---- helpers ------------------------------------------------------------------
 
-void AppendLogSafeText(TStringBldU& aB, std::u16string_view aText) {
+void AppendLogSafeText(TStringBldU& aB, std::u16string_view aText, bool aEscapeBackslash) {
     static constexpr char16_t kHex[] = u"0123456789ABCDEF";
     for (char16_t c : aText) {
-        if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == u'\\') {
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c == u'\\' && aEscapeBackslash)) {
             AppendStr(aB, u"\\x");
             AppendChar(aB, kHex[(c >> 4) & 0xF]);
             AppendChar(aB, kHex[c & 0xF]);
@@ -141,7 +142,7 @@ void AppendDisconnectDescription(TStringBldU& aB, const TQORSVCWrkCtx& aContext)
         if (cause == TQORSVCDisconnectCause::fsdc_InvalidCharacter) {
             AppendQuotedValue(aB, u" WRONG_CHARS=", aContext.ConnectionCmdErr());
         } else if (cause == TQORSVCDisconnectCause::fsdc_WrongCommand) {
-            AppendQuotedValue(aB, u" WRONG_CMD=", aContext.ConnectionCmdErr());
+            AppendQuotedValue(aB, u" WRONG_CMD=", aContext.ConnectionCmdErr(), false);
         }
     }
     if (!aContext.InternalErrorText().empty()) {

@@ -149,6 +149,41 @@ class TQORSVCWrkCtx {
     // Stores the cause (first wins), asks for termination, flags the worker.
     void ClientTerminateSignal(TQORSVCDisconnectCause aDisconnectCause);
 
+    // ---- records in flight: backpressure on what the peer sends -------------
+    // A session's worker counts the server-queue records its peer's input
+    // makes; the heartbeat counts each off once it has handled it. Above
+    // kInFlightHigh (or with the server queue above its own mark) the worker
+    // stops reading the socket, so TCP slows the sender, until the heartbeat
+    // has taken both below their low marks and resumes it (ifl_ContinueRead).
+    // The counter and the held bit are the only fields both threads write. A
+    // hold is noted with a read-modify-write on the service's held-readers
+    // count, which the heartbeat also reads that way after each batch: so
+    // either the heartbeat sees the held reader and resumes it, or the worker
+    // sees the lowered counts and resumes itself (TQORSVCPoster).
+    static constexpr int32_t kInFlightHigh = 64;
+    static constexpr int32_t kInFlightLow = 16;
+    // Worker thread: counts aRec as in flight when this context counts its posts.
+    void NotePosted(TQORSVCNetQueueRecord& aRec) {
+        if (!f_CountsInFlight) return;
+        aRec.nqr_InFlight = true;
+        f_InFlight.fetch_add(1);
+    }
+    // Heartbeat thread: one counted record of this context was handled.
+    void InFlightHandled() { f_InFlight.fetch_sub(1); }
+    int32_t RecordsInFlight() const { return f_InFlight.load(); }
+    bool ReadHeld() const { return f_ReadHeld.load(); }
+    // Any thread: takes the held bit; true for the one caller that found it set.
+    bool TakeReadHeld() { return f_ReadHeld.load() && f_ReadHeld.exchange(false); }
+    // Heartbeat thread, once the server queue is below its low mark: resumes
+    // a held reader whose records in flight are below theirs; true when this
+    // call resumed it (the caller counts it off the held readers).
+    bool ResumeReadingIfDrained() {
+        if (!ReadHeld() || RecordsInFlight() > kInFlightLow || !TakeReadHeld()) return false;
+        SetIntrFlags(ifl_ContinueRead);
+        WakeUpWorker();
+        return true;
+    }
+
     // The worker that runs the context; null before the first worker takes it.
     TQORSVCWorker* CtxWorker() const { return f_CtxWorker.load(std::memory_order_acquire); }
 
@@ -194,8 +229,6 @@ class TQORSVCWrkCtx {
 
     // Worker bookkeeping (worker thread; set by TQORSVCWorker::SetHandlerOnContext).
     int32_t CtxWrkTagInt = 0;  // 1: served in a sweep's first pass, 0: in the second
-    void* CtxWrkTagPtr = nullptr;
-    int32_t CtxCheckAlloc = 0;
     PWaiter2Resource CtxWaiterResource = nullptr;
     bool ExecStopped = false;
     // REQUIRES: the worker thread that registers the context.
@@ -206,6 +239,10 @@ class TQORSVCWrkCtx {
   protected:
     // Key and session-address text; done by the constructor.
     void CalcGlobals();
+    // Constructor only: this context's posts count as in flight.
+    void CountPostsInFlight() { f_CountsInFlight = true; }
+    // Worker thread: the worker stops reading.
+    void SetReadHeld() { f_ReadHeld.store(true); }
     // Closes and invalidates f_Socket (SO_REUSEADDR first); nothing when closed.
     void CloseSocketHandle();
 
@@ -229,19 +266,26 @@ class TQORSVCWrkCtx {
     TQORSVCHost* e_QORService = nullptr;
     std::atomic<uint32_t> f_IntrFlags{0};
     std::atomic<TQORSVCWorker*> f_CtxWorker{nullptr};
+    bool f_CountsInFlight = false;  // fixed at construction
+    std::atomic<int32_t> f_InFlight{0};
+    std::atomic<bool> f_ReadHeld{false};
 };
 
 // ---- helpers of the module ----------------------------------------------------
 
 // Client text bound for the log: units below 32, 0x7F..0x9F and the backslash
-// become \xHH, so a peer cannot forge or split log lines.
-void AppendLogSafeText(TStringBldU& aBuilder, std::u16string_view aText);
+// become \xHH, so a peer cannot forge or split log lines. Without
+// aEscapeBackslash a text the command parser already escaped keeps its
+// escapes readable (they are not escaped a second time).
+void AppendLogSafeText(TStringBldU& aBuilder, std::u16string_view aText,
+                       bool aEscapeBackslash = true);
 
 // The disconnect description of a session for the log: the connection text, a
 // blank and the cause's name; then " WRONG_CHARS=`...`" (fsdc_InvalidCharacter)
 // or " WRONG_CMD=`...`" (fsdc_WrongCommand) when ConnectionCmdErr is not empty,
 // and " ERROR_TEXT=`...`" when InternalErrorText is not empty. The quoted values
-// come from peers and are escaped (AppendLogSafeText).
+// come from peers and are escaped (AppendLogSafeText); the WRONG_CMD text was
+// escaped by the command parser already and only loses control units here.
 void AppendDisconnectDescription(TStringBldU& aBuilder, const TQORSVCWrkCtx& aContext);
 
 // "Error of execiting \"<script>\": <error text>".

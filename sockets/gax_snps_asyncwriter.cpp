@@ -1,7 +1,9 @@
 #include "sockets/gax_snps_asyncwriter.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <vector>
 
 #include "sockets/gax_snps_sockets.h"
 
@@ -168,49 +170,199 @@ void TAsyncWriter2SocketThreadUnSafe::FlushExc() {
     if (!Flush()) throw Exception(f_ErrorDesc);
 }
 
+// ---- pieces of the shared buffer ----
+
+namespace detail {
+
+namespace {
+
+void ReleasePiece(AsyncWriterPiece& p) noexcept {
+    OutChunkPut(p.Chunk);
+    p.Chunk = nullptr;
+    p.Frame.Reset();
+    p.Ptr = nullptr;
+    p.Len = 0;
+}
+
+}  // namespace
+
+AsyncWriterPieces::~AsyncWriterPieces() { ReleaseAll(); }
+
+std::unique_ptr<AsyncWriterPiece[]> AsyncWriterPieces::PushBack(AsyncWriterPiece&& aPiece) {
+    std::unique_ptr<AsyncWriterPiece[]> old;
+    if (f_Count == f_Cap) {
+        const size_t cap = f_Cap ? f_Cap * 2 : 4;
+        auto ring = std::make_unique<AsyncWriterPiece[]>(cap);
+        for (size_t i = 0; i < f_Count; ++i) ring[i] = std::move(At(i));
+        old = std::move(f_Ring);
+        f_Ring = std::move(ring);
+        f_Cap = cap;
+        f_Head = 0;
+    }
+    f_Ring[(f_Head + f_Count) & (f_Cap - 1)] = std::move(aPiece);
+    ++f_Count;
+    return old;
+}
+
+AsyncWriterPiece AsyncWriterPieces::PopFront() {
+    AsyncWriterPiece p = std::move(f_Ring[f_Head]);
+    f_Ring[f_Head] = AsyncWriterPiece();
+    f_Head = (f_Head + 1) & (f_Cap - 1);
+    --f_Count;
+    return p;
+}
+
+void AsyncWriterPieces::Swap(AsyncWriterPieces& aOther) noexcept {
+    std::swap(f_Ring, aOther.f_Ring);
+    std::swap(f_Cap, aOther.f_Cap);
+    std::swap(f_Head, aOther.f_Head);
+    std::swap(f_Count, aOther.f_Count);
+}
+
+void AsyncWriterPieces::ReleaseAll() noexcept {
+    for (size_t i = 0; i < f_Count; ++i) ReleasePiece(At(i));
+    f_Head = 0;
+    f_Count = 0;
+}
+
+}  // namespace detail
+
 // ---- shared buffer ----
 
-TAsyncWriter2SocketThreadSafe::TAsyncWriter2SocketThreadSafe(int aLinearBufSize)
-    : f_Block(aLinearBufSize) {
+namespace {
+
+// Chunks taken from the pool before the buffer's lock and given back after
+// it: the pool has a lock of its own. A few live on the stack; a large copy
+// keeps the rest in a vector.
+class ChunkSpares {
+  public:
+    explicit ChunkSpares(size_t aBytes) {
+        // What fills fresh chunks; the room left in the last chunk only
+        // lowers that.
+        f_Need = (aBytes + kOutChunkCapacity - 1) / kOutChunkCapacity;
+        if (f_Need > f_Small.size()) f_Large.reserve(f_Need);
+        for (size_t i = 0; i < f_Need; ++i) Slot(i) = OutChunkGet();
+    }
+    ~ChunkSpares() {
+        for (size_t i = f_Used; i < f_Need; ++i) OutChunkPut(Slot(i));
+    }
+    TOutChunk* Take() { return Slot(f_Used++); }
+
+  private:
+    TOutChunk*& Slot(size_t i) {
+        if (f_Need <= f_Small.size()) return f_Small[i];
+        if (f_Large.size() <= i) f_Large.resize(i + 1);
+        return f_Large[i];
+    }
+    std::array<TOutChunk*, 4> f_Small{};
+    std::vector<TOutChunk*> f_Large;
+    size_t f_Need = 0;
+    size_t f_Used = 0;
+};
+
+// The flushing thread's frames sent whole, let go after the buffer's lock;
+// kept between flushes so that a flush allocates nothing.
+thread_local std::vector<TSharedFrame> t_DoneFrames;
+
+// Copies into the pieces' last chunk and new chunks behind it.
+void CopyIn(detail::AsyncWriterPieces& aPieces, const char* aSrc, size_t aLen,
+            ChunkSpares& aSpares, size_t& aChunks,
+            std::vector<std::unique_ptr<detail::AsyncWriterPiece[]>>& aOldRings) {
+    while (aLen > 0) {
+        detail::AsyncWriterPiece* last = aPieces.Empty() ? nullptr : &aPieces.Back();
+        if (last == nullptr || last->Chunk == nullptr ||
+            last->Ptr + last->Len == last->Chunk->Data + kOutChunkCapacity) {
+            detail::AsyncWriterPiece p;
+            p.Chunk = aSpares.Take();
+            p.Ptr = p.Chunk->Data;
+            if (auto old = aPieces.PushBack(std::move(p))) aOldRings.push_back(std::move(old));
+            ++aChunks;
+            last = &aPieces.Back();
+        }
+        char* head = const_cast<char*>(last->Ptr) + last->Len;
+        const size_t room = static_cast<size_t>(last->Chunk->Data + kOutChunkCapacity - head);
+        const size_t k = std::min(room, aLen);
+        std::memcpy(head, aSrc, k);
+        last->Len += k;
+        aSrc += k;
+        aLen -= k;
+    }
+}
+
+}  // namespace
+
+TAsyncWriter2SocketThreadSafe::TAsyncWriter2SocketThreadSafe(int) {
     plat::MutexLock lock(f_CritA);
-    f_Min = f_Block.Total();
     PublishHints();
 }
 
-TAsyncWriter2SocketThreadSafe::~TAsyncWriter2SocketThreadSafe() {
-    // Waits for an operation still running in another thread.
-    plat::MutexLock lock(f_CritA);
-}
+// No lock is taken here: whoever owns the buffer stops every thread that can
+// reach it (the worker is joined or has let the context go, the heartbeat no
+// longer finds it by key) before destroying it, so nothing can still be
+// running inside. Waiting on the lock would only hide a broken teardown order.
+// The pieces give their chunks back to the pool as members are destroyed.
+TAsyncWriter2SocketThreadSafe::~TAsyncWriter2SocketThreadSafe() = default;
 
 void TAsyncWriter2SocketThreadSafe::PublishHints() {
     // Pairs with the acquire in Flush: a flusher that sees the count also sees the bytes.
-    f_BusyHint.store(f_Block.Busy(), std::memory_order_release);
-    f_TotalHint.store(f_Block.Total(), std::memory_order_relaxed);
+    f_BusyHint.store(f_Busy, std::memory_order_release);
+    f_TotalHint.store(f_Chunks * sizeof(TOutChunk), std::memory_order_relaxed);
+    f_TailRoomHint.store(TailRoom(), std::memory_order_relaxed);
 }
 
 void TAsyncWriter2SocketThreadSafe::Clear() {
-    plat::MutexLock lock(f_CritA);
-    if (f_Sending) {
-        f_Block.Drop();
-        f_DroppedWhileSending = true;
-    } else {
-        f_Block.Clear();
+    // Released once the lock is.
+    detail::AsyncWriterPieces dropped;
+    std::vector<std::unique_ptr<detail::AsyncWriterPiece[]>> oldRings;
+    {
+        plat::MutexLock lock(f_CritA);
+        if (f_Sending) {
+            // The running send reads these: they live until it returns.
+            if (f_Retired.Empty()) {
+                f_Retired.Swap(f_Pieces);
+            } else {
+                while (!f_Pieces.Empty())
+                    if (auto old = f_Retired.PushBack(f_Pieces.PopFront()))
+                        oldRings.push_back(std::move(old));
+            }
+            f_DroppedWhileSending = true;
+        } else {
+            dropped.Swap(f_Pieces);
+        }
+        f_Busy = 0;
+        f_Chunks = 0;
+        f_LeftHint.store(0, std::memory_order_relaxed);
+        f_NeedWaitHint.store(false, std::memory_order_relaxed);
+        PublishHints();
     }
-    f_LeftHint.store(0, std::memory_order_relaxed);
-    f_SmartCounter = 0;
-    f_NeedWaitHint.store(false, std::memory_order_relaxed);
-    PublishHints();
 }
 
 bool TAsyncWriter2SocketThreadSafe::PutBytes(const void* aPtr, size_t aLen, bool aLineEnd) {
     if (aLen == 0) return true;
-    plat::MutexLock lock(f_CritA);
-    bool grew;
-    const bool ok =
-        f_Block.Append(aPtr, aLen, kCrLf, aLineEnd ? 2 : 0, grew, f_Sending ? &f_Retired : nullptr);
-    if (grew) f_SmartCounter = 0;
-    PublishHints();
-    return ok;
+    const size_t n = aLen + (aLineEnd ? 2 : 0);
+    if (n > kAsyncWriterMaxBlock) return false;
+    std::vector<std::unique_ptr<detail::AsyncWriterPiece[]>> oldRings;
+    for (;;) {
+        // What fits in the last chunk needs none from the pool. Another
+        // appender may take that room first: then round again with chunks.
+        const bool fits = f_TailRoomHint.load(std::memory_order_relaxed) >= n;
+        ChunkSpares spares(fits ? 0 : n);
+        plat::MutexLock lock(f_CritA);
+        if (f_Busy > kAsyncWriterMaxBlock - n) return false;
+        if (fits && TailRoom() < n) continue;
+        CopyIn(f_Pieces, static_cast<const char*>(aPtr), aLen, spares, f_Chunks, oldRings);
+        if (aLineEnd) CopyIn(f_Pieces, kCrLf, 2, spares, f_Chunks, oldRings);
+        f_Busy += n;
+        PublishHints();
+        return true;
+    }
+}
+
+size_t TAsyncWriter2SocketThreadSafe::TailRoom() {
+    if (f_Pieces.Empty()) return 0;
+    const detail::AsyncWriterPiece& last = f_Pieces.Back();
+    if (last.Chunk == nullptr) return 0;
+    return static_cast<size_t>(last.Chunk->Data + kOutChunkCapacity - (last.Ptr + last.Len));
 }
 
 bool TAsyncWriter2SocketThreadSafe::PutData(const void* aPtr, int aLen) {
@@ -221,54 +373,65 @@ bool TAsyncWriter2SocketThreadSafe::PutDataLn(const void* aPtr, int aLen) {
     return aLen < 1 || PutBytes(aPtr, static_cast<size_t>(aLen), true);
 }
 
-int TAsyncWriter2SocketThreadSafe::SendRaw(const char* aData, size_t aLen, size_t& aSent) {
-    return SocketSendNonBlocking(Socket(), aData, aLen, aSent);
+bool TAsyncWriter2SocketThreadSafe::PutShared(const TSharedFrame& aFrame) {
+    const size_t n = aFrame.Len();
+    if (n == 0) return true;
+    if (n > kAsyncWriterMaxBlock) return false;
+    // Pending output decides only between a copy and a reference: either
+    // goes behind what is pending, so a stale hint costs nothing but speed.
+    if (n < kAsyncWriterCopyBelow && PendingBytes() > 0) return PutBytes(aFrame.Data(), n, false);
+    std::unique_ptr<detail::AsyncWriterPiece[]> oldRing;
+    plat::MutexLock lock(f_CritA);
+    if (f_Busy > kAsyncWriterMaxBlock - n) return false;
+    detail::AsyncWriterPiece p;
+    p.Frame = aFrame;
+    p.Ptr = aFrame.Data();
+    p.Len = n;
+    oldRing = f_Pieces.PushBack(std::move(p));
+    f_Busy += n;
+    PublishHints();
+    return true;
 }
 
-void TAsyncWriter2SocketThreadSafe::ApplyShrinkRule() {
-    const size_t half = (f_Block.Total() / 2 + 127) / 128 * 128;
-    if (f_Block.Busy() < half && f_Min < half) {
-        if (++f_SmartCounter >= kShrinkAfterFlushes) {
-            f_Block.Reallocate(half);
-            f_TotalHint.store(half, std::memory_order_relaxed);
-            f_SmartCounter = 0;
-        }
-    } else {
-        f_SmartCounter = 0;
-    }
+int TAsyncWriter2SocketThreadSafe::SendRawV(const plat::SockIoPiece* aPieces, size_t aCount,
+                                            size_t& aSent) {
+    return SocketSendVNonBlocking(Socket(), aPieces, aCount, aSent);
 }
 
-bool TAsyncWriter2SocketThreadSafe::Flush() {
-    // An append racing with this test is sent by the next flush: its
-    // producer wakes the flushing thread after appending.
-    if (f_BusyHint.load(std::memory_order_acquire) == 0) {
-        f_NeedWaitHint.store(false, std::memory_order_relaxed);
-        return true;
-    }
-    const char* data = nullptr;
+bool TAsyncWriter2SocketThreadSafe::SendOnce(size_t& aSent, bool& aMore) {
+    aSent = 0;
+    aMore = false;
+    std::array<plat::SockIoPiece, plat::kSockMaxPieces> iov;
+    size_t count = 0;
     size_t pending = 0;
     {
         plat::MutexLock lock(f_CritA);
-        pending = f_Block.Busy();
-        if (pending == 0 || f_Sending) {
-            if (pending == 0) f_NeedWaitHint.store(false, std::memory_order_relaxed);
+        if (f_Busy == 0 || f_Sending) {
+            if (f_Busy == 0) f_NeedWaitHint.store(false, std::memory_order_relaxed);
             return true;
         }
-        data = f_Block.Tail();
+        for (; count < f_Pieces.Count() && count < iov.size(); ++count) {
+            const detail::AsyncWriterPiece& p = f_Pieces.At(count);
+            iov[count] = {p.Ptr, p.Len};
+            pending += p.Len;
+        }
         f_Sending = true;
         f_DroppedWhileSending = false;
     }
     size_t sent = 0;
-    const int code = SendRaw(data, pending, sent);
+    const int code = SendRawV(iov.data(), count, sent);
     std::u16string desc;
     if (code != 0) desc = FormatSocketSysError(code);
 
-    // Freed once the lock is released.
-    std::unique_ptr<char[]> retired;
+    // Sent pieces and those a Clear dropped go back once the lock is released.
+    std::array<TOutChunk*, plat::kSockMaxPieces> doneChunks;
+    size_t doneCount = 0;
+    std::vector<TSharedFrame>& doneFrames = t_DoneFrames;
+    detail::AsyncWriterPieces retired;
     {
         plat::MutexLock lock(f_CritA);
         f_Sending = false;
-        retired = std::move(f_Retired);
+        retired.Swap(f_Retired);
         f_SocketErrorCode.store(code, std::memory_order_relaxed);
         if (code != 0) {
             f_ErrorDesc = std::move(desc);
@@ -278,20 +441,60 @@ bool TAsyncWriter2SocketThreadSafe::Flush() {
         f_NeedWaitHint.store(sent < pending, std::memory_order_relaxed);
         if (sent == 0) return true;
         if (!f_DroppedWhileSending) {
-            f_Block.Consumed(sent);
-        } else if (f_Block.Busy() == 0) {
-            f_Block.Clear();
+            size_t left = sent;
+            while (left > 0) {
+                detail::AsyncWriterPiece& p = f_Pieces.At(0);
+                if (p.Len > left) {
+                    p.Ptr += left;
+                    p.Len -= left;
+                    break;
+                }
+                left -= p.Len;
+                if (p.Chunk != nullptr && f_Pieces.Count() == 1) {
+                    // The last chunk, sent whole: kept for what comes next,
+                    // so a quiet connection's keep-alives and answers take
+                    // nothing from the pool. Nothing was appended behind the
+                    // sent bytes, so none is read or written there now.
+                    p.Ptr = p.Chunk->Data;
+                    p.Len = 0;
+                    break;
+                }
+                detail::AsyncWriterPiece sentPiece = f_Pieces.PopFront();
+                if (sentPiece.Chunk != nullptr) {
+                    --f_Chunks;
+                    doneChunks[doneCount++] = sentPiece.Chunk;
+                } else {
+                    doneFrames.push_back(std::move(sentPiece.Frame));
+                }
+            }
+            f_Busy -= sent;
+            aMore = sent == pending && f_Busy > 0;
         }
-        f_LeftHint.store(f_Block.Busy(), std::memory_order_relaxed);
+        f_LeftHint.store(f_Busy, std::memory_order_relaxed);
         PublishHints();
-        if (f_Block.ReleaseIfDrained()) {
-            f_TotalHint.store(f_Block.Total(), std::memory_order_relaxed);
-            f_SmartCounter = 0;
-        } else {
-            ApplyShrinkRule();
-        }
     }
-    if (OnWrite) OnWrite(this, static_cast<int>(sent));
+    for (size_t i = 0; i < doneCount; ++i) OutChunkPut(doneChunks[i]);
+    doneFrames.clear();
+    aSent = sent;
+    return true;
+}
+
+bool TAsyncWriter2SocketThreadSafe::Flush() {
+    // An append racing with this test is sent by the next flush: its
+    // producer wakes the flushing thread after appending.
+    if (f_BusyHint.load(std::memory_order_acquire) == 0) {
+        f_NeedWaitHint.store(false, std::memory_order_relaxed);
+        return true;
+    }
+    size_t total = 0;
+    for (;;) {
+        size_t sent = 0;
+        bool more = false;
+        if (!SendOnce(sent, more)) return false;
+        total += sent;
+        if (!more) break;
+    }
+    if (total > 0 && OnWrite) OnWrite(this, static_cast<int>(std::min<size_t>(total, INT32_MAX)));
     return true;
 }
 

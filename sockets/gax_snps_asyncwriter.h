@@ -3,11 +3,12 @@
 // the socket takes data. TAsyncWriter2SocketThreadUnSafe belongs to one thread.
 // TAsyncWriter2SocketThreadSafe: any thread may append; only the socket's
 // owner flushes. Every operation holds f_CritA for its own duration, except
-// the send itself: the heartbeat appends to every member of a network in one
-// pass and must never wait for a worker's system call. While a send runs, the
-// bytes it reads stay where they are (no compaction; a block that has to grow
-// is kept until the send returns) and appends go behind them, so the byte
-// order is unchanged. The hint accessors read atomics without the lock.
+// the send itself and the pool's and allocator's work: the heartbeat appends
+// to every member of a network in one pass and must never wait for a
+// worker's system call. While a send runs, the bytes it reads stay where they
+// are (chunks never move, frames never change; pieces a Clear drops are kept
+// until the send returns) and appends go behind them, so the byte order is
+// unchanged. The hint accessors read atomics without the lock.
 #pragma once
 
 #include <atomic>
@@ -20,6 +21,8 @@
 
 #include "foundation/gax_types.h"
 #include "platform/plat_mutex.h"
+#include "platform/plat_socket.h"
+#include "sockets/gax_snps_outchunks.h"
 
 namespace gax {
 
@@ -127,16 +130,65 @@ class TAsyncWriter2SocketThreadUnSafe {
     std::u16string f_ErrorDesc;
 };
 
-// Buffer of a connection that several threads fill and its worker flushes;
-// it gives memory back after a burst.
+// Frames shorter than this are copied into a buffer that already has output
+// pending (a reference would cost more than the copy); longer ones, and any
+// frame that meets an empty buffer, are sent from the shared bytes.
+inline constexpr size_t kAsyncWriterCopyBelow = 1024;
+
+namespace detail {
+
+// One run of pending bytes: in a chunk the buffer filled (Chunk set), or in a
+// shared frame it holds a reference to.
+struct AsyncWriterPiece {
+    TOutChunk* Chunk = nullptr;
+    TSharedFrame Frame;
+    const char* Ptr = nullptr;  // first pending byte
+    size_t Len = 0;             // pending bytes from Ptr
+};
+
+// The pieces in send order, in a ring that grows by doubling and is kept
+// while small, so a steady stream allocates nothing.
+class AsyncWriterPieces {
+  public:
+    AsyncWriterPieces() = default;
+    AsyncWriterPieces(const AsyncWriterPieces&) = delete;
+    AsyncWriterPieces& operator=(const AsyncWriterPieces&) = delete;
+    ~AsyncWriterPieces();
+
+    bool Empty() const { return f_Count == 0; }
+    size_t Count() const { return f_Count; }
+    AsyncWriterPiece& At(size_t i) { return f_Ring[(f_Head + i) & (f_Cap - 1)]; }
+    AsyncWriterPiece& Back() { return At(f_Count - 1); }
+    // Returns the ring it replaced when it had to grow (its pieces are empty),
+    // for the caller to free once it holds no lock.
+    std::unique_ptr<AsyncWriterPiece[]> PushBack(AsyncWriterPiece&& aPiece);
+    AsyncWriterPiece PopFront();
+    void Swap(AsyncWriterPieces& aOther) noexcept;
+    // Gives every chunk back and drops every frame.
+    void ReleaseAll() noexcept;
+
+  private:
+    std::unique_ptr<AsyncWriterPiece[]> f_Ring;
+    size_t f_Cap = 0;  // a power of two
+    size_t f_Head = 0;
+    size_t f_Count = 0;
+};
+
+}  // namespace detail
+
+// Buffer of a connection that several threads fill and its worker flushes.
+// Copied bytes go into pooled chunks of one size, shared frames are kept by
+// reference; a chunk goes back to the pool as soon as it is sent, except the
+// last one, which stays for the next bytes, so an idle connection holds one
+// chunk and a burst is given back piece by piece as it leaves, never all at
+// once.
 class TAsyncWriter2SocketThreadSafe {
   public:
     using OnWriteEvent =
         std::function<void(TAsyncWriter2SocketThreadSafe* aSender, int aJustWritten)>;
 
-    // After this many flushes in a row that could have used half the block, it halves.
-    static constexpr int kShrinkAfterFlushes = 120;
-
+    // aLinearBufSize is what the owner expects one answer to take; the
+    // storage comes in pooled chunks whatever it is.
     explicit TAsyncWriter2SocketThreadSafe(int aLinearBufSize);
     virtual ~TAsyncWriter2SocketThreadSafe();
     TAsyncWriter2SocketThreadSafe(const TAsyncWriter2SocketThreadSafe&) = delete;
@@ -149,8 +201,13 @@ class TAsyncWriter2SocketThreadSafe {
     bool PutStrA(std::string_view aStr) GAX_EXCLUDES(f_CritA) {
         return PutBytes(aStr.data(), aStr.size(), false);
     }
+    // Appends a frame by reference (a short one is copied when output is
+    // already pending); false, with nothing appended, past kAsyncWriterMaxBlock.
+    bool PutShared(const TSharedFrame& aFrame) GAX_EXCLUDES(f_CritA);
     // Only the socket's owner calls this, never twice at once. The send runs
-    // without the lock; OnWrite runs after it, without the lock too.
+    // without the lock; OnWrite runs after it, without the lock too. One send
+    // call, unless more pieces are pending than one call takes and the socket
+    // took all it was given.
     bool Flush() GAX_EXCLUDES(f_CritA);
     void FlushExc() GAX_EXCLUDES(f_CritA);
 
@@ -161,6 +218,8 @@ class TAsyncWriter2SocketThreadSafe {
     size_t NeedWrite() const { return PendingBytes(); }
     bool NeedWaitForWrite() const { return f_NeedWaitHint.load(std::memory_order_relaxed); }
     size_t LeftAfterLastFlush() const { return f_LeftHint.load(std::memory_order_relaxed); }
+    // Bytes of the chunks the buffer holds (shared frames are not its own).
+    // Clear gives them all back.
     size_t Total() const { return f_TotalHint.load(std::memory_order_relaxed); }
     int SocketErrorCode() const { return f_SocketErrorCode.load(std::memory_order_relaxed); }
 
@@ -172,25 +231,33 @@ class TAsyncWriter2SocketThreadSafe {
     OnWriteEvent OnWrite;
 
   protected:
-    virtual int SendRaw(const char* aData, size_t aLen, size_t& aSent);
+    // One non-blocking send of the pieces in order: 0 with the bytes taken
+    // (0 when the socket is full), or the socket error code.
+    virtual int SendRawV(const plat::SockIoPiece* aPieces, size_t aCount, size_t& aSent);
 
   private:
+    using Piece = detail::AsyncWriterPiece;
+
     bool PutBytes(const void* aPtr, size_t aLen, bool aLineEnd) GAX_EXCLUDES(f_CritA);
     void PublishHints() GAX_REQUIRES(f_CritA);
-    void ApplyShrinkRule() GAX_REQUIRES(f_CritA);
+    // Bytes that still fit in the last piece's chunk.
+    size_t TailRoom() GAX_REQUIRES(f_CritA);
+    // One send of what is pending; aMore: the socket took all of it and more
+    // is pending. False on a socket error.
+    bool SendOnce(size_t& aSent, bool& aMore) GAX_EXCLUDES(f_CritA);
 
     mutable plat::Mutex f_CritA;
-    detail::AsyncWriterBlock f_Block GAX_GUARDED_BY(f_CritA);
-    int f_SmartCounter GAX_GUARDED_BY(f_CritA) = 0;
-    size_t f_Min = 0;
+    detail::AsyncWriterPieces f_Pieces GAX_GUARDED_BY(f_CritA);
+    size_t f_Busy GAX_GUARDED_BY(f_CritA) = 0;
+    size_t f_Chunks GAX_GUARDED_BY(f_CritA) = 0;
     std::u16string f_ErrorDesc GAX_GUARDED_BY(f_CritA);
-    // A flush is sending from the block's tail without the lock.
+    // A flush is sending from the first pieces without the lock.
     bool f_Sending GAX_GUARDED_BY(f_CritA) = false;
     // Clear ran during that send: what it sent is no longer pending.
     bool f_DroppedWhileSending GAX_GUARDED_BY(f_CritA) = false;
-    // The block that send reads from, when an append had to replace it;
-    // freed by the flush once the send returned.
-    std::unique_ptr<char[]> f_Retired GAX_GUARDED_BY(f_CritA);
+    // The pieces that send reads from, when Clear dropped them; released by
+    // the flush once the send returned.
+    detail::AsyncWriterPieces f_Retired GAX_GUARDED_BY(f_CritA);
 
     std::atomic<int> f_Socket{-1};
     std::atomic<int> f_SocketErrorCode{-1};
@@ -200,6 +267,7 @@ class TAsyncWriter2SocketThreadSafe {
     std::atomic<bool> f_NeedWaitHint{false};
     std::atomic<size_t> f_LeftHint{0};
     std::atomic<size_t> f_TotalHint{0};
+    std::atomic<size_t> f_TailRoomHint{0};
 };
 
 }  // namespace gax

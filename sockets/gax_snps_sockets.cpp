@@ -251,6 +251,18 @@ int SocketSendNonBlocking(TSocket s, const void* data, size_t len, size_t& sent,
     return code == plat::kSockErrWouldBlock ? 0 : code;
 }
 
+int SocketSendVNonBlocking(TSocket s, const plat::SockIoPiece* pieces, size_t count, size_t& sent) {
+    sent = 0;
+    if (count == 0) return 0;
+    long n = plat::SockSendV(s, pieces, count, plat::kMsgDontWait);
+    if (n >= 0) {
+        sent = size_t(n);
+        return 0;
+    }
+    int code = plat::SockLastError();
+    return code == plat::kSockErrWouldBlock ? 0 : code;
+}
+
 int SocketSetNonBlocking(TSocket s) {
     return plat::SockSetNonBlocking(s, true) == 0 ? 0 : plat::SockLastError();
 }

@@ -100,6 +100,8 @@ std::string ResolveIPName(std::string_view address, int family, int sockType, in
 int SocketRecvNonBlocking(TSocket s, void* buf, size_t size, size_t& count, int flags = 0);
 // One non-blocking send: 0 with the bytes taken (0 when the buffer is full), or the code.
 int SocketSendNonBlocking(TSocket s, const void* data, size_t len, size_t& sent, int flags = 0);
+// The same for several pieces in one call (at most plat::kSockMaxPieces).
+int SocketSendVNonBlocking(TSocket s, const plat::SockIoPiece* pieces, size_t count, size_t& sent);
 int SocketSetNonBlocking(TSocket s);
 void SocketSetNoDelay(TSocket s, bool flag);
 int SocketGetPendingError(TSocket s, int& code);

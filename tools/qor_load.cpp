@@ -1,8 +1,10 @@
 // The relay load tool: one talker and N listeners against the server (mode
 // qor) or the bare fan-out relay (mode bare), frames at a set rate, each
-// stamped with its send time. Prints delivery, p50/p99 talker-to-listener
-// latency and the relay process's CPU time per delivered frame, and one
-// "RESULT" line of key=value pairs for scripts.
+// stamped with its send time; listeners send a keep-alive every 600 ms at
+// their own phases and (server) ask for full client lists. Prints delivery,
+// p50/p99/max talker-to-listener latency at the tool and at the kernel
+// receive time, frames over 50 ms, the relay process's CPU time per delivered
+// frame, and one "RESULT" line of key=value pairs for scripts.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -28,6 +30,9 @@ void Usage() {
                  "                       listening on the port)\n"
                  "  --warmup-ms N        longest warm-up (default 15000)\n"
                  "  --drain-ms N         wait for late frames (default 3000)\n"
+                 "  --warmup-frames N    unmeasured frames at least (default 25)\n"
+                 "  --no-lists           listeners ask for no client lists\n"
+                 "  --churn N            stations that join and leave during the measure\n"
                  "scale run (--mode scale): N idle stations held by the server\n"
                  "  --clients N          stations (default 10000)\n"
                  "  --hold-ms N          idle hold after the last one joined (default 5000)\n"
@@ -171,6 +176,12 @@ int main(int argc, char** argv) {
             cfg.WarmupTimeoutMs = int(number());
         } else if (a == "--drain-ms") {
             cfg.DrainMs = int(number());
+        } else if (a == "--warmup-frames") {
+            cfg.WarmupFrames = int(number());
+        } else if (a == "--no-lists") {
+            cfg.FullLists = false;
+        } else if (a == "--churn") {
+            cfg.Churn = int(number());
         } else if (a == "--clients") {
             scaleClients = int(number());
         } else if (a == "--hold-ms") {
@@ -204,7 +215,12 @@ int main(int argc, char** argv) {
                 cfg.Listeners, r.Connected, r.Warm, r.FramesSent, cfg.Rate);
     std::printf("  delivery   %ld of %ld (%.2f%%), corrupt %ld, out of order %ld\n", r.Delivered,
                 r.Expected, 100.0 * r.Delivery(), r.Corrupt, r.OutOfOrder);
-    std::printf("  latency    p50 %.1f us, p99 %.1f us, max %.1f us\n", r.P50Us, r.P99Us, r.MaxUs);
+    std::printf("  latency    p50 %.1f us, p99 %.1f us, max %.1f us, %ld over 50 ms\n", r.P50Us,
+                r.P99Us, r.MaxUs, r.Over50Ms);
+    std::printf("  kernel rx  p50 %.1f us, p99 %.1f us, max %.1f us, %ld over 50 ms\n",
+                r.KernelP50Us, r.KernelP99Us, r.KernelMaxUs, r.KernelOver50Ms);
+    if (cfg.Churn > 0)
+        std::printf("  churn      %d of %d stations joined and left\n", r.ChurnJoined, cfg.Churn);
     if (r.ServerPid > 0 && r.ServerCpuSec >= 0)
         std::printf("  relay cpu  pid %d: %.3f s, %.3f us per delivered frame\n", r.ServerPid,
                     r.ServerCpuSec, r.CpuPerDeliveredUs);
@@ -213,8 +229,10 @@ int main(int argc, char** argv) {
     std::printf("  tool cpu   %.3f s over %.1f s\n", r.ToolCpuSec, r.MeasureSec);
     std::printf(
         "RESULT mode=%s listeners=%d ok=1 expected=%ld delivered=%ld delivery=%.4f corrupt=%ld "
-        "p50_us=%.1f p99_us=%.1f max_us=%.1f cpu_s=%.3f cpu_us_per_frame=%.3f tool_cpu_s=%.3f\n",
+        "p50_us=%.1f p99_us=%.1f max_us=%.1f over50=%ld kp50_us=%.1f kp99_us=%.1f kmax_us=%.1f "
+        "kover50=%ld cpu_s=%.3f cpu_us_per_frame=%.3f tool_cpu_s=%.3f churn_joined=%d\n",
         mode, cfg.Listeners, r.Expected, r.Delivered, r.Delivery(), r.Corrupt, r.P50Us, r.P99Us,
-        r.MaxUs, r.ServerCpuSec, r.CpuPerDeliveredUs, r.ToolCpuSec);
+        r.MaxUs, r.Over50Ms, r.KernelP50Us, r.KernelP99Us, r.KernelMaxUs, r.KernelOver50Ms,
+        r.ServerCpuSec, r.CpuPerDeliveredUs, r.ToolCpuSec, r.ChurnJoined);
     return 0;
 }

@@ -55,6 +55,12 @@ struct LoadConfig {
     int WarmupTimeoutMs = 15000;  // until every listener has heard a frame
     int DrainMs = 3000;           // after the last frame
     int ServerPid = 0;            // 0: the process listening on Port
+    int WarmupFrames = 25;        // at least these before the measure, never counted
+    // Listeners ask for full 8-bit client lists, as stations do; false asks
+    // for none (the scale run's 10,000 stations).
+    bool FullLists = true;
+    // Stations that join and leave while the measured frames are sent.
+    int Churn = 0;
 };
 
 struct LoadResult {
@@ -68,6 +74,12 @@ struct LoadResult {
     long Corrupt = 0;     // payload not the one sent
     long OutOfOrder = 0;  // repeated or older sequence number
     double P50Us = 0, P99Us = 0, MaxUs = 0;
+    long Over50Ms = 0;
+    // The same at the kernel receive time of the listener's socket: what the
+    // relay costs without the tool's own scheduling.
+    double KernelP50Us = 0, KernelP99Us = 0, KernelMaxUs = 0;
+    long KernelOver50Ms = 0;
+    int ChurnJoined = 0;  // churn stations answered positively
     int ServerPid = 0;
     double ServerCpuSec = -1;        // over the measured frames and the drain
     double CpuPerDeliveredUs = -1;   // ServerCpuSec / Delivered
@@ -231,15 +243,63 @@ struct Shared {
     }
 };
 
+// A listener's input, parsed where recv put it: the receive loop copies
+// nothing (a grown buffer moves only the unfinished tail of a frame), so the
+// tool's own reading is never what the figures measure.
+struct InBuffer {
+    std::vector<char> buf = std::vector<char>(kInitialBytes);
+    size_t head = 0, tail = 0;
+    static constexpr size_t kInitialBytes = 16384;
+    // Room for at least `want` bytes after tail.
+    char* Room(size_t want, size_t& room) {
+        if (head == tail) head = tail = 0;
+        if (buf.size() - tail < want) {
+            if (head > 0) {
+                std::memmove(buf.data(), buf.data() + head, tail - head);
+                tail -= head;
+                head = 0;
+            }
+            if (buf.size() - tail < want) buf.resize(std::max(buf.size() * 2, tail + want));
+        }
+        room = buf.size() - tail;
+        return buf.data() + tail;
+    }
+    const char* Data() const { return buf.data() + head; }
+    size_t Size() const { return tail - head; }
+};
+
 struct Listener {
     int fd = -1;
     bool answered = false;
     bool warm = false;
     bool dead = false;
     int64_t lastSeq = -1;
-    FrameReader reader;  // protocol mode
-    std::string bare;    // bare mode: bytes of an unfinished block
+    int64_t nextKeepAlive = 0;
+    InBuffer in;
 };
+
+// Latencies of the measured frames: at the tool's return from recv, and at
+// the kernel's receive time of the listener's socket.
+struct Samples {
+    std::vector<int64_t> app, kernel;
+};
+
+inline void Percentiles(std::vector<int64_t>& all, double& p50, double& p99, double& max,
+                        long& over50ms) {
+    p50 = p99 = max = 0;
+    over50ms = 0;
+    if (all.empty()) return;
+    auto pct = [&all](double q) {
+        const size_t i = std::min(all.size() - 1, size_t(q * double(all.size() - 1) + 0.5));
+        std::nth_element(all.begin(), all.begin() + long(i), all.end());
+        return double(all[i]) / 1000.0;
+    };
+    p50 = pct(0.50);
+    p99 = pct(0.99);
+    max = double(*std::max_element(all.begin(), all.end())) / 1000.0;
+    for (int64_t v : all)
+        if (v > 50000000) ++over50ms;
+}
 
 // One receiver thread: its listeners, its epoll set and its samples.
 class Receiver {
@@ -263,10 +323,18 @@ class Receiver {
         Listener l;
         l.fd = fd;
         if (cfg_.Mode == LoadMode::Bare) l.answered = true;
+        const int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
         listeners_.push_back(std::move(l));
     }
     void Start() {
-        for (size_t i = 0; i < listeners_.size(); ++i) {
+        // Each listener keeps its own 600 ms keep-alive phase, spread over
+        // the period as real stations' are (never one burst per thread).
+        const int64_t now = MonoNs();
+        const size_t n = listeners_.size();
+        for (size_t i = 0; i < n; ++i) {
+            listeners_[i].nextKeepAlive =
+                now + int64_t(i) * kKeepAliveNs / int64_t(std::max<size_t>(n, 1));
             epoll_event ev{};
             ev.events = EPOLLIN | EPOLLRDHUP;
             ev.data.u64 = i;
@@ -280,32 +348,46 @@ class Receiver {
         if (thread_.joinable()) thread_.join();
     }
     // After Stop only.
-    std::vector<int64_t>& Samples() { return samples_; }
+    Samples& Taken() { return samples_; }
     long Corrupt() const { return corrupt_; }
     long OutOfOrder() const { return outOfOrder_; }
 
   private:
     void Run() {
         std::vector<epoll_event> evs(256);
-        int64_t nextKeepAlive = MonoNs() + kKeepAliveNs;
-        std::vector<char> buf(65536);
+        size_t nextKa = 0;  // the listeners' keep-alives fall due in index order
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
         while (!shared_.stop.load(std::memory_order_acquire)) {
-            const int n = epoll_wait(ep_, evs.data(), int(evs.size()), 500);
+            int timeoutMs = 500;
+            if (!listeners_.empty()) {
+                const int64_t due = listeners_[nextKa].nextKeepAlive - MonoNs();
+                timeoutMs = due <= 0 ? 0 : int(std::min<int64_t>(500, (due + 999999) / 1000000));
+            }
+            const int n = epoll_wait(ep_, evs.data(), int(evs.size()), timeoutMs);
             bool progress = false;
             for (int i = 0; i < n; ++i) {
                 if (evs[i].data.u64 == ~uint64_t(0)) continue;
                 Listener& l = listeners_[evs[i].data.u64];
                 if (l.dead) continue;
                 for (;;) {
-                    const ssize_t r = recv(l.fd, buf.data(), buf.size(), MSG_DONTWAIT);
+                    size_t room = 0;
+                    char* at = l.in.Room(kReadChunk, room);
+                    iovec iov{at, room};
+                    msghdr msg{};
+                    msg.msg_iov = &iov;
+                    msg.msg_iovlen = 1;
+                    msg.msg_control = control;
+                    msg.msg_controllen = sizeof control;
+                    const ssize_t r = recvmsg(l.fd, &msg, MSG_DONTWAIT);
                     if (r > 0) {
                         const int64_t now = MonoNs();
+                        l.in.tail += size_t(r);
                         if (cfg_.Mode == LoadMode::Bare)
-                            ConsumeBare(l, buf.data(), size_t(r), now);
+                            ConsumeBare(l, now, KernelNs(msg));
                         else
-                            ConsumeQor(l, buf.data(), size_t(r), now);
+                            ConsumeQor(l, now, KernelNs(msg));
                         progress = true;
-                        if (size_t(r) < buf.size()) break;
+                        if (size_t(r) < room) break;
                         continue;
                     }
                     if (r < 0 && errno == EINTR) continue;
@@ -315,15 +397,36 @@ class Receiver {
                     break;
                 }
             }
-            // Silent listeners would hit the server's activity time-out.
-            if (cfg_.Mode == LoadMode::Qor && MonoNs() >= nextKeepAlive) {
-                nextKeepAlive = MonoNs() + kKeepAliveNs;
-                const std::string ka = CmdKeepAlive();
-                for (Listener& l : listeners_)
-                    if (!l.dead && l.answered) send(l.fd, ka.data(), ka.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            // Silent listeners would hit the server's activity time-out; the
+            // bare relay reads and drops the same bytes.
+            for (int64_t now = MonoNs();
+                 !listeners_.empty() && listeners_[nextKa].nextKeepAlive <= now;) {
+                Listener& l = listeners_[nextKa];
+                l.nextKeepAlive += kKeepAliveNs;
+                if (l.nextKeepAlive <= now) l.nextKeepAlive = now + kKeepAliveNs;
+                if (!l.dead && l.answered) send(l.fd, "P\r\n", 3, MSG_NOSIGNAL | MSG_DONTWAIT);
+                nextKa = (nextKa + 1) % listeners_.size();
             }
             if (progress) shared_.Notify();
         }
+    }
+
+    // The kernel's receive time of the read, on the monotonic clock (the
+    // stamp is on the real-time clock: the offset between the two is taken
+    // at the read), or 0 without one.
+    static int64_t KernelNs(msghdr& msg) {
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+            timespec ts{};
+            std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+            timespec real{}, mono{};
+            clock_gettime(CLOCK_REALTIME, &real);
+            clock_gettime(CLOCK_MONOTONIC, &mono);
+            const int64_t offset = (int64_t(real.tv_sec) - int64_t(mono.tv_sec)) * 1000000000 +
+                                   (int64_t(real.tv_nsec) - int64_t(mono.tv_nsec));
+            return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec - offset;
+        }
+        return 0;
     }
 
     void Kill(Listener& l) {
@@ -333,7 +436,7 @@ class Receiver {
         shared_.lost.fetch_add(1);
     }
 
-    void Sound(Listener& l, const uint8_t* payload, int64_t now) {
+    void Sound(Listener& l, const uint8_t* payload, int64_t now, int64_t kernel) {
         uint32_t seq = 0;
         int64_t sent = 0;
         if (!ReadPayload(payload, seq, sent)) {
@@ -350,26 +453,33 @@ class Receiver {
             return;
         }
         l.lastSeq = seq;
-        samples_.push_back(now - sent);
+        samples_.app.push_back(now - sent);
+        if (kernel > 0) samples_.kernel.push_back(std::max<int64_t>(0, kernel - sent));
         shared_.delivered.fetch_add(1, std::memory_order_relaxed);
     }
 
-    void ConsumeBare(Listener& l, const char* p, size_t n, int64_t now) {
-        l.bare.append(p, n);
-        size_t at = 0;
-        for (; l.bare.size() - at >= kSoundFrame; at += kSoundFrame)
-            Sound(l, reinterpret_cast<const uint8_t*>(l.bare.data() + at + 3), now);
-        l.bare.erase(0, at);
+    void ConsumeBare(Listener& l, int64_t now, int64_t kernel) {
+        while (l.in.Size() >= kSoundFrame) {
+            Sound(l, reinterpret_cast<const uint8_t*>(l.in.Data()) + 3, now, kernel);
+            l.in.head += kSoundFrame;
+        }
     }
 
-    void ConsumeQor(Listener& l, const char* p, size_t n, int64_t now) {
-        l.reader.Feed(p, n);
+    void ConsumeQor(Listener& l, int64_t now, int64_t kernel) {
         if (!l.answered) {
-            std::string l1, l2;
-            // Both lines must be there; the reader keeps them until then.
-            if (!HasTwoLines(l)) return;
-            l.reader.NextLine(l1);
-            l.reader.NextLine(l2);
+            // Both lines of the answer, or nothing taken yet.
+            const detail::Scan s{reinterpret_cast<const uint8_t*>(l.in.Data()), l.in.Size()};
+            const long e1 = s.Line(0);
+            const long e2 = e1 > 0 ? s.Line(size_t(e1)) : e1;
+            if (e2 < 0) {
+                ++corrupt_;
+                Kill(l);
+                return;
+            }
+            if (e2 == 0) return;
+            const std::string l1(l.in.Data(), size_t(e1) - 2);
+            const std::string l2(l.in.Data() + e1, size_t(e2 - e1) - 2);
+            l.in.head += size_t(e2);
             HandshakeAnswer a;
             if (!ParseHandshakeAnswer(l1, l2, a) || !a.Positive()) {
                 shared_.refused.fetch_add(1);
@@ -383,32 +493,29 @@ class Receiver {
             l.answered = true;
             shared_.answered.fetch_add(1);
         }
-        std::string_view f;
-        int r;
-        while ((r = l.reader.Next(f)) > 0) {
-            if (uint8_t(f[0]) == kFrameSound) Sound(l, reinterpret_cast<const uint8_t*>(f.data()) + 3, now);
-        }
-        if (r < 0) {
-            ++corrupt_;
-            Kill(l);
+        for (;;) {
+            const long len = MeasureFrame(l.in.Data(), l.in.Size());
+            if (len == 0) break;
+            if (len < 0) {
+                ++corrupt_;
+                Kill(l);
+                return;
+            }
+            if (uint8_t(l.in.Data()[0]) == kFrameSound)
+                Sound(l, reinterpret_cast<const uint8_t*>(l.in.Data()) + 3, now, kernel);
+            l.in.head += size_t(len);
         }
     }
 
-    static bool HasTwoLines(Listener& l) {
-        // The answer is short: probing a copy leaves the reader untouched until both lines are in.
-        FrameReader probe = l.reader;
-        std::string line;
-        return probe.NextLine(line) > 0 && probe.NextLine(line) > 0;
-    }
-
-    static constexpr int64_t kKeepAliveNs = 2000000000;
+    static constexpr int64_t kKeepAliveNs = 600000000;
+    static constexpr size_t kReadChunk = 16384;
 
     const LoadConfig& cfg_;
     Shared& shared_;
     int ep_ = -1;
     int wake_ = -1;
     std::vector<Listener> listeners_;
-    std::vector<int64_t> samples_;
+    Samples samples_;
     long corrupt_ = 0;
     long outOfOrder_ = 0;
     std::thread thread_;
@@ -434,8 +541,85 @@ inline ConnectFields StationFields(const LoadConfig& cfg, const std::string& rol
     f.City = "Loopback";
     f.Country = "Bench";
     f.Network = cfg.Network;
-    f.ExtFlags = gax::QOR_LIST_FORMAT_NOLIST;  // no list traffic: only the relay is measured
+    f.ExtFlags = cfg.FullLists ? gax::QOR_LIST_FORMAT_QOR : gax::QOR_LIST_FORMAT_NOLIST;
     return f;
+}
+
+}  // namespace loaddetail
+
+namespace loaddetail {
+
+// cfg.Churn stations join one after another over the first half of the
+// measure and each leaves a quarter of the measure after it joined; what the
+// server sends them is read and dropped. Returns how many were admitted.
+inline int RunChurn(const LoadConfig& cfg, std::chrono::duration<double> measure,
+                    const std::atomic<bool>& stop) {
+    using Clock = std::chrono::steady_clock;
+    const auto t0 = Clock::now();
+    const auto spacing = std::chrono::duration_cast<Clock::duration>(measure / 2 / cfg.Churn);
+    const auto stay = std::chrono::duration_cast<Clock::duration>(measure / 4);
+    struct Station {
+        int fd = -1;
+        Clock::time_point leave;
+        bool answered = false;
+        std::string head;  // the answer's bytes until both lines are in
+    };
+    std::vector<Station> st;
+    int joined = 0, started = 0;
+    std::vector<char> scratch(65536);
+    while (!stop.load(std::memory_order_relaxed)) {
+        const auto now = Clock::now();
+        if (started < cfg.Churn && now >= t0 + spacing * started) {
+            QorConnection c;
+            if (c.Connect(cfg.Host, cfg.Port, SourceFor(cfg, cfg.Listeners + 1 + started), 2000) &&
+                c.SendAll(
+                    BuildConnectString(StationFields(cfg, "C", started), ConnectForm::Ansi).Line,
+                    2000))
+                st.push_back(Station{c.Release(), now + stay, false, {}});
+            ++started;
+        }
+        bool open = false;
+        std::vector<pollfd> fds;
+        for (Station& s : st) {
+            if (s.fd < 0) continue;
+            if (now >= s.leave) {
+                close(s.fd);
+                s.fd = -1;
+                continue;
+            }
+            open = true;
+            fds.push_back(pollfd{s.fd, POLLIN, 0});
+        }
+        if (!open && started >= cfg.Churn) break;
+        poll(fds.data(), fds.size(), 10);
+        size_t k = 0;
+        for (Station& s : st) {
+            if (s.fd < 0) continue;
+            const pollfd& p = fds[k++];
+            if (!(p.revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            const ssize_t r = recv(s.fd, scratch.data(), scratch.size(), MSG_DONTWAIT);
+            if (r <= 0) {
+                if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
+                    close(s.fd);
+                    s.fd = -1;
+                }
+                continue;
+            }
+            if (s.answered) continue;
+            s.head.append(scratch.data(), size_t(std::min<ssize_t>(r, 512)));
+            const size_t e1 = s.head.find("\r\n");
+            const size_t e2 = e1 == std::string::npos ? e1 : s.head.find("\r\n", e1 + 2);
+            if (e2 == std::string::npos) continue;
+            s.answered = true;
+            HandshakeAnswer a;
+            if (ParseHandshakeAnswer(s.head.substr(0, e1), s.head.substr(e1 + 2, e2 - e1 - 2), a) &&
+                a.Positive())
+                ++joined;
+        }
+    }
+    for (Station& s : st)
+        if (s.fd >= 0) close(s.fd);
+    return joined;
 }
 
 }  // namespace loaddetail
@@ -579,7 +763,9 @@ inline LoadResult RunLoad(const LoadConfig& cfg) {
         auto next = Clock::now();
         const auto deadline = next + std::chrono::milliseconds(cfg.WarmupTimeoutMs);
         uint32_t k = 0;
-        while (shared.warm.load() < res.Connected - shared.lost.load() && Clock::now() < deadline) {
+        while ((k < uint32_t(cfg.WarmupFrames) ||
+                shared.warm.load() < res.Connected - shared.lost.load()) &&
+               Clock::now() < deadline) {
             if (!sendFrame(kWarmupSeqBit | k++)) {
                 stopAll();
                 return fail("talker during warm-up: " + talker.Error());
@@ -596,11 +782,19 @@ inline LoadResult RunLoad(const LoadConfig& cfg) {
     const double cpu0 = res.ServerPid > 0 ? ProcessCpuSeconds(res.ServerPid) : -1;
     const double tool0 = ThisProcessCpuSeconds();
     const auto t0 = Clock::now();
+    std::thread churn;
+    std::atomic<int> churnJoined{0};
+    if (qor && cfg.Churn > 0)
+        churn = std::thread([&] {
+            churnJoined =
+                RunChurn(cfg, std::chrono::duration<double>(cfg.Frames / cfg.Rate), shared.stop);
+        });
     auto next = t0;
     for (int k = 0; k < cfg.Frames; ++k) {
         std::this_thread::sleep_until(next);
         if (!sendFrame(uint32_t(k))) {
             stopAll();
+            if (churn.joinable()) churn.join();
             return fail("talker: " + talker.Error());
         }
         ++res.FramesSent;
@@ -614,25 +808,20 @@ inline LoadResult RunLoad(const LoadConfig& cfg) {
     res.MeasureSec = std::chrono::duration<double>(Clock::now() - t0).count();
     if (qor) talker.SendAll(CmdRx0(), 1000);
     stopAll();
+    if (churn.joinable()) churn.join();
+    res.ChurnJoined = churnJoined.load();
 
-    std::vector<int64_t> all;
+    std::vector<int64_t> all, kernel;
     for (auto& r : receivers) {
-        all.insert(all.end(), r->Samples().begin(), r->Samples().end());
+        all.insert(all.end(), r->Taken().app.begin(), r->Taken().app.end());
+        kernel.insert(kernel.end(), r->Taken().kernel.begin(), r->Taken().kernel.end());
         res.Corrupt += r->Corrupt();
         res.OutOfOrder += r->OutOfOrder();
     }
     res.Expected = expected;
     res.Delivered = long(all.size());
-    if (!all.empty()) {
-        auto pct = [&all](double q) {
-            const size_t i = std::min(all.size() - 1, size_t(q * double(all.size() - 1) + 0.5));
-            std::nth_element(all.begin(), all.begin() + long(i), all.end());
-            return double(all[i]) / 1000.0;
-        };
-        res.P50Us = pct(0.50);
-        res.P99Us = pct(0.99);
-        res.MaxUs = double(*std::max_element(all.begin(), all.end())) / 1000.0;
-    }
+    Percentiles(all, res.P50Us, res.P99Us, res.MaxUs, res.Over50Ms);
+    Percentiles(kernel, res.KernelP50Us, res.KernelP99Us, res.KernelMaxUs, res.KernelOver50Ms);
     if (cpu0 >= 0 && cpu1 >= 0) {
         res.ServerCpuSec = cpu1 - cpu0;
         if (res.Delivered > 0) res.CpuPerDeliveredUs = res.ServerCpuSec * 1e6 / double(res.Delivered);

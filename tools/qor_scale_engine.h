@@ -119,14 +119,26 @@ class Worker {
             Connect(index);
             Poll(evs, 0);
         }
-        int64_t nextKeepAlive = MonoNs() + kKeepAliveNs;
+        // Each station keeps its own 600 ms keep-alive phase, spread over the
+        // period as real stations' are (never one burst per thread).
+        const size_t n = stations_.size();
+        const int64_t start = MonoNs();
+        std::vector<int64_t> due(n);
+        for (size_t i = 0; i < n; ++i) due[i] = start + int64_t(i) * kKeepAliveNs / int64_t(n);
+        size_t next = 0;
         while (!shared_.stop.load(std::memory_order_acquire)) {
-            Poll(evs, 200);
-            if (MonoNs() >= nextKeepAlive) {
-                nextKeepAlive = MonoNs() + kKeepAliveNs;
-                const std::string ka = CmdKeepAlive();
-                for (Station& s : stations_)
-                    if (!s.dead && s.answered) send(s.fd, ka.data(), ka.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            int timeoutMs = 200;
+            if (n > 0) {
+                const int64_t left = due[next] - MonoNs();
+                timeoutMs = left <= 0 ? 0 : int(std::min<int64_t>(200, (left + 999999) / 1000000));
+            }
+            Poll(evs, timeoutMs);
+            for (int64_t now = MonoNs(); n > 0 && due[next] <= now;) {
+                due[next] += kKeepAliveNs;
+                if (due[next] <= now) due[next] = now + kKeepAliveNs;
+                Station& s = stations_[next];
+                if (!s.dead && s.answered) send(s.fd, "P\r\n", 3, MSG_NOSIGNAL | MSG_DONTWAIT);
+                next = (next + 1) % n;
             }
         }
     }
@@ -219,10 +231,11 @@ class Worker {
         l.PerAddress = cfg_.PerAddress;
         l.FirstSource = cfg_.FirstSource;
         l.Network = cfg_.Network;
+        l.FullLists = false;  // 10,000 stations: the lists would be the whole load
         return l;
     }
 
-    static constexpr int64_t kKeepAliveNs = 2000000000;
+    static constexpr int64_t kKeepAliveNs = 600000000;
 
     const ScaleConfig& cfg_;
     Shared& shared_;

@@ -110,3 +110,60 @@ TEST_F(ConsoleAdminTest, InternalFlagsFileIsReadAtStartAndRereadIntoTheRunningNe
     EXPECT_EQ(rc, 0) << stopText;
     EXPECT_GE(WaitForAny({"Aborted: [STOP COMMAND]"}), 0) << out;
 }
+
+namespace {
+
+size_t LineCount(const std::string& aText) {
+    size_t n = 0;
+    for (size_t at = aText.find("\r\n"); at != std::string::npos; at = aText.find("\r\n", at + 2)) ++n;
+    return n;
+}
+
+// A raw command connection: what the server wrote until it closed or
+// aLines lines came, whichever was first.
+std::string Exchange(int aFd, const std::string& aSend, size_t aLines) {
+    EXPECT_EQ(::send(aFd, aSend.data(), aSend.size(), MSG_NOSIGNAL), ssize_t(aSend.size()));
+    std::string got;
+    char buf[256];
+    while (LineCount(got) < aLines) {
+        pollfd p{aFd, POLLIN, 0};
+        if (::poll(&p, 1, 20000) != 1) break;
+        const ssize_t n = ::recv(aFd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        got.append(buf, size_t(n));
+    }
+    return got;
+}
+
+int CommandConnection(int aPort) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(aPort));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    return fd;
+}
+
+}  // namespace
+
+// One reread at a time per connection: a second one sent before the first's
+// answer ends the connection; one sent after it is served.
+TEST_F(ConsoleAdminTest, CommandConnectionHasOneRereadInFlight) {
+    ASSERT_TRUE(LaunchListening()) << out;
+    const std::string reread = "008:00\r\n";
+    const int piled = CommandConnection(commandPort);
+    const std::string answers = Exchange(piled, reread + reread + reread, SIZE_MAX);
+    ::close(piled);
+    EXPECT_LE(LineCount(answers), 1u) << answers;
+
+    const int paced = CommandConnection(commandPort);
+    const std::string first = Exchange(paced, reread, 1);
+    EXPECT_TRUE(first.starts_with("+OK") || first.starts_with("-ERROR")) << first;
+    const std::string second = Exchange(paced, reread, 1);
+    EXPECT_TRUE(second.starts_with("+OK") || second.starts_with("-ERROR")) << second;
+    ::close(paced);
+
+    auto [rc, stopText] = RunConsole(exe, {"dstop"});
+    EXPECT_EQ(rc, 0) << stopText;
+}

@@ -174,6 +174,37 @@ TEST_F(ChannelProgramTest, ListingsShowJoinedStationsAndDisconnectsEndThem) {
     EXPECT_EQ(out.find("ERROR:"), std::string::npos) << out;
 }
 
+// Twelve networks: the highest index has two digits, so every network's
+// report lines (and log prefix) carry a zero-padded index. The internal flags
+// read at start are taken over quietly: no "changed" line, nobody dropped.
+TEST_F(ChannelProgramTest, NetworkPrefixesPadTheIndexAndStartFlagsAreNoChange) {
+    std::string nets = "Test\n";
+    for (int i = 1; i < 12; ++i) nets += "Net" + std::to_string(i) + "\n";
+    WriteFile(P("networks.cfg"), nets);
+    WriteFile(P("intflags.cfg"), "station@example.org * NOLIST\n");
+    ASSERT_TRUE(LaunchListening()) << out;
+
+    auto [rc, text] = RunConsole(exe, {"memoryreport"});
+    EXPECT_EQ(rc, 0) << text;
+    const std::vector<std::string> lines = Lines(text);
+    for (const char* part : {"Net #00:  f_VisualBias=", "Net #07:  f_VisualBias=",
+                             "Net #11:  Len(f_CacheListFreeArray)=32"}) {
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [&](const std::string& l) { return l.rfind(part, 0) == 0; }),
+                  1)
+            << part << "\n" << text;
+    }
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.rfind("Net #7", 0) == 0; }),
+              0)
+        << text;
+
+    ::kill(pid, SIGINT);
+    EXPECT_EQ(Finish(), 0) << out;
+    EXPECT_EQ(out.find("IntFlags are changed"), std::string::npos) << out;
+    EXPECT_EQ(out.find("ERROR:"), std::string::npos) << out;
+}
+
 TEST_F(ChannelProgramTest, MemoryReportFlushAndLogTextAnswer) {
     ASSERT_TRUE(LaunchListening()) << out;
 
@@ -183,8 +214,9 @@ TEST_F(ChannelProgramTest, MemoryReportFlushAndLogTextAnswer) {
     // The heartbeat's, the service thread's, each network's and the
     // asking connection's worker's parts, sorted by code unit.
     for (const char* part : {"Global/timer: TotalContexts=", "Global/main: f_MainQueue=",
-                             "Listener: lisBldU=", "Net #0 \"Test\": f_VisualBias=",
-                             "Net #1 \"Net01\": f_NetCmds=", "Worker[000]: f_WorkerQueue="}) {
+                             "Listener: lisBldU=", "Net #0:  f_VisualBias=",
+                             "Net #1:  f_RightsByTime=", "Net #1:  Len(f_CacheListSortArray)=32",
+                             "Worker[000]: f_WorkerQueue="}) {
         EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                                 [&](const std::string& l) { return l.rfind(part, 0) == 0; }),
                   1)

@@ -90,8 +90,6 @@ class FakeCmdHost final : public TQORSVCCommandHost {
     bool CmdManagerNewEmailIdx(int32_t aIndex, std::string_view) override {
         return aIndex == activeManager;
     }
-    void CmdContextCreated() override { ++live; }
-    void CmdContextDestroyed() override { --live; }
 
     std::vector<std::u16string> Log() {
         std::lock_guard<std::mutex> l(m);
@@ -146,7 +144,6 @@ class FakeCmdHost final : public TQORSVCCommandHost {
     std::atomic<TQORGlobalKey> keys{0};
     std::atomic<int32_t> clientLevel{2};
     std::atomic<uint32_t> uptime{0};
-    std::atomic<int> live{0};
     int32_t activeManager = -1;
     std::map<std::u16string, NetTag> nets{{u"Net01", {1}}, {u"Test", {2}}};
     std::mutex m;

@@ -312,6 +312,55 @@ TEST_F(ApprovalTest, ManagerBackOnLineGetsTheCountAndOnlyTheClientsItHasNotAppro
 
 namespace {
 
+// A visible client that a manager approves again is logged with its
+// description, at the network's client log level.
+TEST_F(ApprovalTest, ApprovalOfAVisibleClientIsLoggedWithItsDescription) {
+    Make(smm_Notify, 0x1);
+    Push(Cmd::snc_ChannelNetworkLogLevel, nullptr, 4);
+    TestSession* a = Arrive("a@b.c");
+    Answer(a, 0, E::cet_OK);
+    MakeVisible(a);
+    Push(Cmd::snc_ManagerOnOffLine, nullptr, 0, 0);
+    Push(Cmd::snc_ManagerOnOffLine, nullptr, 0, 1);
+    Beat();
+    ASSERT_EQ(mgrs.RegistrationsOf(a, 0), 2u);
+    host.lines.clear();
+    Answer(a, 0, E::cet_OK);
+    ASSERT_EQ(host.lines.size(), 1u);
+    const std::u16string& l = host.lines[0];
+    EXPECT_NE(l.find(u" MANAGER_AUTH MIDX=0 EMail=`a@b.c`"), std::u16string::npos);
+    EXPECT_NE(l.find(u" SID=`"), std::u16string::npos);
+}
+
+// The access rules that fail for one held client end that client with the
+// internal-error cause and go on with the others.
+TEST_F(ApprovalTest, AccessModesFailingForOneHeldClientEndOnlyIt) {
+    Make(smm_Notify, 0x1);
+    TestSession* a = Arrive("a@b.c");
+    TestSession* b = Arrive("b@b.c");
+    Answer(a, 0, E::cet_OK);
+    Answer(b, 0, E::cet_OK);
+    ASSERT_EQ(In("APPROVED"), 2u);
+    host.lines.clear();
+    svc.failUnregisters = 1;
+    // Only listed clients may stay: neither is listed.
+    net->Access().SetConnectOnlyListed(true);
+    EXPECT_EQ(In("APPROVED"), 0u);
+    EXPECT_EQ(In("DELETE"), 2u);
+    int failed = 0;
+    for (TestSession* c : {a, b}) {
+        EXPECT_TRUE((c->IntrFlag() & ifl_Terminate) != 0);
+        if (c->DisconnectCauseR() != TQORSVCDisconnectCause::fsdc_ServInternalError) continue;
+        ++failed;
+        EXPECT_EQ(c->InternalErrorText(), u"queue refused");
+    }
+    EXPECT_EQ(failed, 1);
+    ASSERT_EQ(host.lines.size(), 1u);
+    EXPECT_EQ(host.lines[0],
+              u"ERROR: Net \"Test\": process_access_modes: approved: std::runtime_error: "
+              u"queue refused");
+}
+
 TEST_F(ApprovalTest, RefusalAfterApprovalClosesWithoutAFrame) {
     Make(smm_QOR, 0x1);
     TestSession* c = Arrive("a@b.c");

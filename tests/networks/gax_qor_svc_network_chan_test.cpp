@@ -167,17 +167,38 @@ TEST_F(NetworkChanTest, LogLevelIsClampedAndModeStaysStandaloneWithoutActiveMana
     }
 }
 
+// The level the operator sets decides the network's client lines from then
+// on: a login line at 4 and above, none below.
+TEST_F(NetworkChanTest, LogLevelSetThroughTheChannelDecidesTheLoginLines) {
+    auto logins = [&] {
+        int n = 0;
+        for (const auto& l : host.lines) n += l.find(u" LOGIN") != std::u16string::npos;
+        return n;
+    };
+    for (const auto& [level, lines] : {std::pair{4, 1}, std::pair{0, 0}, std::pair{7, 1}}) {
+        Push(C::snc_ChannelNetworkLogLevel, nullptr,
+             [&](TQORSVCNetQueueRecord& r) { r.nqr_DataI0 = level; });
+        host.lines.clear();
+        Visible("lvl" + std::to_string(level) + "@example.org");
+        EXPECT_EQ(logins(), lines) << level;
+    }
+}
+
 TEST_F(NetworkChanTest, MemoryReportLinesCarryTheNetworkPrefix) {
     Visible("a@example.org");
     std::vector<std::u16string> lines;
     net->AppendMemoryReport(lines);
     ASSERT_GE(lines.size(), 20u);
-    EXPECT_EQ(lines[0].rfind(u"Net \"Test\": f_VisualBias=", 0), 0u);
+    EXPECT_EQ(lines[0].rfind(u"Net \"Test\":  f_VisualBias=", 0), 0u);
     for (const auto& l : lines) {
-        EXPECT_EQ(l.rfind(u"Net \"Test\": ", 0), 0u);
+        EXPECT_EQ(l.rfind(u"Net \"Test\":  ", 0), 0u);
         EXPECT_NE(l.find(u'='), std::u16string::npos);
     }
-    EXPECT_NE(std::find(lines.begin(), lines.end(), u"Net \"Test\": f_EMailHash=1"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), u"Net \"Test\":  f_EMailHash=1"), lines.end());
+    // The access lists' indexes and the cache's fixed arrays close the report.
+    EXPECT_NE(std::find(lines.begin(), lines.end(), u"Net \"Test\":  f_AdminsByHash=64"),
+              lines.end());
+    EXPECT_EQ(lines.back(), u"Net \"Test\":  Len(f_CacheListSortArray)=32");
 }
 
 }  // namespace

@@ -416,6 +416,62 @@ TEST_F(NetCmdsTest, NoticeChangesOnlyWhenTheTextsDiffer) {
     EXPECT_EQ(Changed(TQORSVCListKind::Notices), 2);
 }
 
+// A command queued behind its sender's move reaches the network the sender is
+// in now: the rights are this network's, whatever the sender's worker saw.
+TEST_F(NetCmdsTest, ACommandIsRunWithTheRightsItsSenderHasHere) {
+    using K = TQORSVCListKind;
+    struct Case {
+        const char* name;
+        C cmd;
+        bool idInS2;
+        K list;
+    } cases[] = {
+        {"mute", C::snc_MuteClient, true, K::Mutes},
+        {"block", C::snc_BlockClient, true, K::Blocks},
+        {"make admin", C::snc_MakeAdmin, true, K::Admins},
+        {"add to the access list", C::snc_RightsAddClient, false, K::Rights},
+        {"connect listed only", C::snc_RightsEnableConnectListedOnly, false, K::Modes},
+        {"notice", C::snc_NetworkNotice, false, K::Notices},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        all.clear();
+        Make();
+        TestSession* admin = Visible("admin@b.c", clpr_ADMIN);
+        TestSession* user = Visible("user@b.c");
+        TestSession* target = Visible("target@b.c");
+        const std::string arg = k.cmd == C::snc_NetworkNotice ? "hello" : target->CliHashA();
+        Forget();
+        // An admin may mute and block but not run the owners' commands.
+        TestSession* actor = k.cmd == C::snc_MuteClient || k.cmd == C::snc_BlockClient ? user : admin;
+        if (k.idInS2)
+            Run(k.cmd, actor, {}, arg);
+        else
+            Run(k.cmd, actor, arg);
+        EXPECT_EQ(Changed(k.list), 0);
+        EXPECT_EQ(target->DisconnectCauseR(), kNoCause);
+        EXPECT_EQ(target->CtxFlags() & QOR_CF_MUTED, 0u);
+        // Dropped, not answered: the actor gets no list either.
+        actor->sent.clear();
+        Ping();
+        EXPECT_EQ(actor->sent.find(net->Access().MakeListFrame(k.list, false)), std::string::npos);
+        net.reset();
+    }
+}
+
+// A time limit counts only where the sender was granted timed mutes.
+TEST_F(NetCmdsTest, AMuteWithoutTheTimedGrantIsForGood) {
+    Make();
+    TestSession* admin = Visible("admin@b.c", clpr_ADMIN);
+    TestSession* user = Visible("user@b.c");
+    ASSERT_EQ(admin->CliAnswerExtFlags() & QOR_EXT_TEMP_MUTE_BLOCK, 0u);
+    Run(C::snc_MuteClient, admin, {}, user->CliHashA(), 60);
+    const TQORSVCMuteBlock* e = net->Access().Mutes().Find(MakeDwordPaddedKey(user->CliHashA()));
+    ASSERT_NE(e, nullptr);
+    EXPECT_LE(e->GetData().mbd_Time, 0);
+    EXPECT_EQ(e->GetData().mbd_ReleaseEpoch, 0);
+}
+
 TEST_F(NetCmdsTest, ACommandWhoseSenderHasGoneIsDropped) {
     Make();
     TestSession* user = Visible("user@b.c");

@@ -4,10 +4,13 @@
 // and the service stops with every context freed (ASan sees any leak).
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "networks/service_test_support.h"
+#include "sockets/gax_snps_asyncwriter.h"
 
 namespace {
 
@@ -59,6 +62,93 @@ TEST(ClientRoad, ThreeStationsJoinTestAndTwoHearEveryFrameOfTheThird) {
     EXPECT_TRUE(srv.WaitForNoClients());
     srv.Stop();
     EXPECT_TRUE(srv.svc->ServiceThreadFinished());
+}
+
+// The heartbeat sleeps while nothing is due: with no station in any network
+// it makes (about) no wake-up, where the 100 ms grid made ten a second. With
+// a member it still pings every 500 ms, and wakes little more than for the
+// pings.
+TEST(ClientRoad, TheHeartbeatWakesOnlyForWorkAndStillPingsEvery500Ms) {
+    LoopbackService srv(LoopbackConfig());
+    TQORServiceNetOptions serv;
+    srv.svc->LoadNetworks(serv);
+    ASSERT_TRUE(srv.Start());
+
+    // A station comes and goes first, so that the start's own work is done
+    // and its worker has been made.
+    {
+        QorConnection c;
+        ASSERT_TRUE(srv.Join(c, Station("early@example.org", "EARLY")));
+        ASSERT_TRUE(WaitForListOf(c, 2));  // the station and the Parrot
+    }
+    ASSERT_TRUE(srv.WaitForNoClients());
+    // Its leaving is the last work: once two wakes pass without a client the
+    // heartbeat has nothing more to do.
+    const uint64_t idle0 = srv.svc->HeartbeatWakes();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const uint64_t idleWakes = srv.svc->HeartbeatWakes() - idle0;
+    EXPECT_LE(idleWakes, 2u) << "the 100 ms grid would have made 15";
+
+    QorConnection conn;
+    ASSERT_TRUE(srv.Join(conn, Station("member@example.org", "MEMBER")));
+    ASSERT_TRUE(WaitForListOf(conn, 2));
+    std::string frame;
+    using Clock = std::chrono::steady_clock;
+    ASSERT_EQ(conn.WaitForFrame(kFrameEndTx, frame, 20000), ReadStatus::Ok);
+    const uint64_t wakes0 = srv.svc->HeartbeatWakes();
+    const auto t0 = Clock::now();
+    for (int i = 0; i < 4; ++i)
+        ASSERT_EQ(conn.WaitForFrame(kFrameEndTx, frame, 20000), ReadStatus::Ok) << i;
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+    const uint64_t wakes = srv.svc->HeartbeatWakes() - wakes0;
+    // Four pings never come sooner than 500 ms apart (a few ms of scheduling
+    // either side), and do come (the generous bound is for a sanitizer build
+    // on a loaded machine).
+    EXPECT_GE(ms, 1900);
+    EXPECT_LE(ms, 8000);
+    EXPECT_GE(wakes, 4u);
+    EXPECT_LE(wakes, 8u) << "the 100 ms grid would have made about 20";
+    conn.Close();
+    EXPECT_TRUE(srv.WaitForNoClients());
+}
+
+// A client list is built once and goes to every member from the same bytes:
+// stations that ask for the same form read the same frame, byte for byte,
+// long enough to be held by reference in their output buffers.
+TEST(ClientRoad, StationsOfOneListFormReadTheSameListBytes) {
+    LoopbackService srv(LoopbackConfig());
+    TQORServiceNetOptions serv;
+    srv.svc->LoadNetworks(serv);
+    ASSERT_TRUE(srv.Start());
+
+    constexpr int kStations = 5;
+    QorConnection conn[kStations];
+    for (int i = 0; i < kStations; ++i) {
+        ConnectFields f =
+            Station("member" + std::to_string(i) + "@example.org", "MB" + std::to_string(i));
+        f.Description = std::string(300, static_cast<char>('a' + i));
+        ASSERT_TRUE(srv.Join(conn[i], f)) << i;
+    }
+    // The stations and the Parrot of "Test".
+    std::vector<std::string> lists(kStations);
+    for (int i = 0; i < kStations; ++i) {
+        std::string frame;
+        for (;;) {
+            ASSERT_EQ(conn[i].ReadFrame(frame, 20000), ReadStatus::Ok) << i;
+            if (ListCount(frame) == kStations + 1) break;
+        }
+        lists[static_cast<size_t>(i)] = frame;
+    }
+    ASSERT_GE(lists[0].size(), kAsyncWriterCopyBelow);
+    for (int i = 0; i < kStations; ++i) {
+        EXPECT_TRUE(lists[static_cast<size_t>(i)] == lists[0]) << i;
+        EXPECT_NE(lists[0].find("MB" + std::to_string(i)), std::string::npos) << i;
+    }
+
+    for (auto& c : conn) c.Close();
+    EXPECT_TRUE(srv.WaitForNoClients());
+    srv.Stop();
 }
 
 }  // namespace

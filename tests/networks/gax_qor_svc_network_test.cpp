@@ -189,6 +189,105 @@ TEST_F(NetworkTest, TalkerThatLeavesReleasesTheFloorAndOthersHearIt) {
     EXPECT_EQ(freed, 3);
 }
 
+// The ping of a talk: the talker's beat at every ping, and once the talker
+// has sent nothing for 1000 ms, silence in the listener's form (its index)
+// and a beat for the listener that acknowledges sound instead.
+TEST_F(NetworkTest, SilentTalkerGivesSilenceAndBeatsAtThePing) {
+    Make();
+    Client* t = Visible("t@b.c");
+    Client* l = Visible("l@b.c");
+    Client* ack = Visible("ack@b.c");
+    Client* sh = Visible("short@b.c");
+    Client* ag = Visible("aggr@b.c");
+    Client* mute = Visible("nosound@b.c");
+    const std::vector<Client*> all = {t, l, ack, sh, ag, mute};
+    t->CtxFlagsSet(QOR_CF_SOUND_ACK);
+    ack->CtxFlagsSet(QOR_CF_SOUND_ACK);
+    sh->CtxFlagsSet(QOR_CF_EXTENDED | QOR_CF_SHORT_FRAMES);
+    ag->CtxFlagsSet(QOR_CF_AGGREGATE_LIST);
+    mute->CtxFlagsSet(QOR_CF_NO_SERVER_SOUNDS);
+    ASSERT_TRUE(net->AcquareTX(t));
+    const std::string silence(reinterpret_cast<const char*>(kQORSilenceBlock.data()), 65);
+    const uint8_t idx = static_cast<uint8_t>(t->QORNetworkIndex());
+    for (Client* c : all) c->sent.clear();
+    Ping();  // 500 ms of silence
+    EXPECT_EQ(t->sent, "\x89");
+    for (Client* c : {l, ack, sh, ag}) EXPECT_EQ(c->sent, "");
+    // A member that takes no sound learns at every ping that the floor is taken.
+    EXPECT_EQ(mute->sent, std::string(1, '\0'));
+    for (Client* c : all) c->sent.clear();
+    Ping();  // 1000 ms
+    EXPECT_EQ(t->sent, "\x89");
+    EXPECT_EQ(ack->sent, "\x89");
+    EXPECT_EQ(mute->sent, std::string(1, '\0'));
+    std::string five;
+    for (int b = 0; b < 5; ++b) five += silence;
+    EXPECT_EQ(l->sent, Bytes({0x02, 0, idx}) + five);
+    EXPECT_EQ(ag->sent, Bytes({0x02, 0, 1}) + five);
+    EXPECT_EQ(sh->sent, Bytes({0x81, 0, idx}) + silence);
+    for (Client* c : all) c->sent.clear();
+    Ping();  // the silence was sent 500 ms ago
+    for (Client* c : {l, ack, sh, ag}) EXPECT_EQ(c->sent, "");
+    for (Client* c : all) Disconnect(c);
+    Ping();
+}
+
+// Free or taken is decided before the talker check: the ping at which the
+// speech limit ends a talk brings the release byte only, not a keep-alive too.
+TEST_F(NetworkTest, SpeechLimitEndsTheTalkWithOneByteAtThePing) {
+    Make([](TQORSVCNetworkOptions& o) {
+        o.no_SpeechLimit = true;
+        o.no_MaxSpeechTicks = 1000;
+    });
+    Client* a = Visible("a@b.c");
+    Client* b = Visible("b@b.c");
+    ASSERT_TRUE(net->AcquareTX(a));
+    b->sent.clear();
+    Ping();
+    EXPECT_EQ(b->sent, "");
+    Ping();
+    EXPECT_EQ(net->Speaking(), nullptr);
+    EXPECT_EQ(b->sent, std::string(1, '\0'));
+    b->sent.clear();
+    Ping();  // free now: the keep-alive of a free floor
+    EXPECT_EQ(b->sent, std::string(1, '\0'));
+    Disconnect(a);
+    Disconnect(b);
+    Ping();
+}
+
+// A member that cannot take a frame is ended with the cause of the failure;
+// the log line names the operation and the readable class of the error.
+TEST_F(NetworkTest, FailedSendEndsThatMemberAndLogsTheErrorClass) {
+    struct FailingClient : Client {
+        using Client::Client;
+        bool fail = false;
+        void vSendBytes(const void* p, int32_t n) override {
+            if (fail) throw std::bad_alloc();
+            Client::vSendBytes(p, n);
+        }
+    };
+    Make();
+    Client* other = Visible("other@b.c");
+    auto* c = new FailingClient(svc, ++key, freed);
+    c->Connect(ConnectString("fail@b.c", "FAIL"));
+    Push(TQORServNetworkCommand::snc_HandshakeClient, c);
+    Push(TQORServNetworkCommand::snc_AttachNetwork, c);
+    for (int i = 0; i < 20 && !net->IsVisible(c); ++i) Ping();
+    ASSERT_TRUE(net->IsVisible(c));
+    c->fail = true;
+    other->sent.clear();
+    host.lines.clear();
+    Ping();  // the keep-alive of a free floor
+    EXPECT_EQ(other->sent, std::string(1, '\0'));
+    EXPECT_EQ(c->DisconnectCauseR(), TQORSVCDisconnectCause::fsdc_ServOutOfMemory);
+    ASSERT_FALSE(host.lines.empty());
+    EXPECT_EQ(host.lines[0], u"ERROR: Net \"Test\": SendData: std::bad_alloc: std::bad_alloc");
+    Disconnect(c);
+    Disconnect(other);
+    Ping();
+}
+
 TEST_F(NetworkTest, ChangedInternalFlagsDisconnectExactlyThatClient) {
     Make();
     Client* a = Visible("a@b.c");

@@ -17,6 +17,7 @@
 #include "networks/gax_qor_svc_network.h"
 #include "networks/gax_qor_svc_network_lists.h"
 #include "networks/gax_qor_svc_network_tx.h"
+#include "server/gax_qor_svc_parrot.h"
 #include "server/session_test_support.h"
 
 namespace net_test {
@@ -24,7 +25,8 @@ namespace net_test {
 using namespace gax;
 using namespace session_test;
 
-inline const std::string kAggrId = "AGGREGATEAGGREGATEAGGREG";  // 24 bytes
+// The id the service gives the aggregate pseudo-client.
+inline const std::string kAggrId = AggregateClientId();
 
 // Flag words of the recipient classes (all visible and admitted).
 inline constexpr uint32_t kV0Full = 0x820;

@@ -136,6 +136,9 @@ TEST(Context, LeavingBitSurvivesWholeWordAssignments) {
     EXPECT_TRUE(j.s.CtxFlags() & QOR_CF_LEAVING);
     j.s.tmProcessAttributes(TQORSVCClientHandshakeType::fscht_Move);
     EXPECT_TRUE(j.s.CtxFlags() & QOR_CF_LEAVING);
+    j.s.sent.clear();
+    j.s.SendTXAPPROVAL();
+    EXPECT_EQ(j.s.sent, "");  // a session on its way out gets no floor
 }
 
 TEST(Context, CacheSize) {
@@ -152,9 +155,6 @@ TEST(Context, CacheSize) {
 
 TEST(Context, Senders) {
     Joined j;
-    j.s.SendTXAPPROVAL();
-    EXPECT_EQ(j.s.sent, "");  // not yet a working session
-    j.s.CtxProtocol = TServProtocol::PROTO_QOR;
     j.s.SetQORNetworkIndex(300);
     j.s.SendTXAPPROVAL();
     EXPECT_EQ(j.s.sent, std::string("\x01\x01\x2C", 3));

@@ -205,9 +205,9 @@ TEST_F(NetworksListTest, FactoryNetworksAreFreedOnceWhateverHappens) {
             ++s_Made;
         }
         ~Net() override { --s_Live; }
-        void SetNetOriginalIndex(int32_t aIndex) override {
-            TQORNetworkData::SetNetOriginalIndex(aIndex);
-            f_Prefix = "N" + std::to_string(aIndex);
+        void SetNetOriginalIndex(int32_t aIndex, int32_t aWidth) override {
+            TQORNetworkData::SetNetOriginalIndex(aIndex, aWidth);
+            f_Prefix = "N" + std::to_string(aIndex) + "/" + std::to_string(aWidth);
         }
         std::string f_Prefix;
     };
@@ -220,16 +220,19 @@ TEST_F(NetworksListTest, FactoryNetworksAreFreedOnceWhateverHappens) {
         TQORNetworksList list(s_Codes, factory);
         list.ReadNetworksListFromFile(f_Serv, Write("A\nB\nC\n"));
         EXPECT_EQ(s_Live, 3);
-        EXPECT_EQ(static_cast<Net*>(list.GetNetworkOriginal(2))->f_Prefix, "N2");
+        EXPECT_EQ(static_cast<Net*>(list.GetNetworkOriginal(2))->f_Prefix, "N2/1");
         EXPECT_EQ(ReadError(list, "A\nB\nA\n"), FilePrefix() + "Line 3: String list does not allow duplicates");
         EXPECT_EQ(s_Live, 0);  // the refused duplicate too
         EXPECT_EQ(ReadError(list, "A\nBoom\n"), FilePrefix() + "Line 2: factory failed");
         EXPECT_EQ(s_Live, 0);
         list.ReadNetworksListFromFile(f_Serv, Write("X\nY\n"));
         EXPECT_EQ(s_Live, 2);
+        // Twelve networks: the highest index has two digits, every prefix pads to them.
+        list.ReadNetworksListFromFile(f_Serv, Write("a\nb\nc\nd\ne\nf\ng\nh\ni\nj\nk\nl\n"));
+        EXPECT_EQ(static_cast<Net*>(list.GetNetworkOriginal(7))->f_Prefix, "N7/2");
     }
     EXPECT_EQ(s_Live, 0);
-    EXPECT_EQ(s_Made, 9);
+    EXPECT_EQ(s_Made, 21);
 }
 
 }  // namespace

@@ -68,14 +68,6 @@ TEST_F(ServiceCmd, LevelsCountersAndTheContextFactory) {
     svc->CmdSetLogClientLevel(6);
     EXPECT_EQ(svc->LogClientLevel(), 6);
 
-    // The admission and the disconnect report keep the books: a context's
-    // own life does not count it a second time.
-    svc->CmdContextCreated();
-    EXPECT_EQ(svc->tmTotalContextCount.load(), 0);
-    EXPECT_EQ(svc->tmCommandContextCount.load(), 0);
-    svc->CmdContextDestroyed();
-    EXPECT_EQ(svc->tmCommandContextCount.load(), 0);
-
     // No managers yet: every manager look-up finds none.
     EXPECT_FALSE(svc->CmdManagerNewPasswordIdx(0, "pw"));
     EXPECT_EQ(svc->CmdManagerNewPasswordAddr("a", "", false, "pw"), TQORSVCCmdManagerMatch::None);

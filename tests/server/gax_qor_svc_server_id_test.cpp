@@ -40,6 +40,7 @@ class FakeNetwork final : public TQORSVCNetwork {
     std::u16string NetName() const override { return f_Name; }
     uint32_t PingBase() const override { return f_PingBase; }
     void SetPingBase(uint32_t aTick) override { f_PingBase = aTick; }
+    bool PingWanted() const override { return Wanted; }
     bool HasCommands() const override { return false; }
     bool PushCommand(std::unique_ptr<TQORSVCNetQueueRecord>&) override { return false; }
     bool NetHeartBeat(bool aPing, uint32_t aTick) override {
@@ -50,11 +51,11 @@ class FakeNetwork final : public TQORSVCNetwork {
         }
         return false;
     }
-    bool SpeechPauseOn() const override { return false; }
-    uint32_t SpeechPauseStartTick() const override { return 0; }
-    uint32_t SpeechPauseTicks() const override { return 0; }
-    void EndSpeechPause() override {}
-    bool ParrotBusy() const override { return false; }
+    bool SpeechPauseOn() const override { return PauseOn; }
+    uint32_t SpeechPauseStartTick() const override { return PauseStart; }
+    uint32_t SpeechPauseTicks() const override { return PauseTicks; }
+    void EndSpeechPause() override { PauseOn = false; }
+    bool ParrotBusy() const override { return Parrot; }
     void ParrotHeartBeat(uint32_t) override {}
     void AppendSnapshot(TQORSVCListKind aKind, TQORSVCWriteArray& aLines) const override {
         aLines.push_back(UnicodeToByteStr(f_Name) + ":" + std::to_string(static_cast<int>(aKind)));
@@ -62,6 +63,10 @@ class FakeNetwork final : public TQORSVCNetwork {
 
     std::vector<uint32_t> Pings;
     bool Throw = false;
+    bool Wanted = true;
+    bool PauseOn = false;
+    uint32_t PauseStart = 0, PauseTicks = 0;
+    bool Parrot = false;
 
   private:
     std::u16string f_Name;
@@ -291,6 +296,26 @@ TEST(HeartbeatGrid, AStallBeyondTheSignedRangeRebasesTheGrid) {
     EXPECT_EQ(HeartbeatGridWait(now + 130, base), 70u);
 }
 
+TEST(HeartbeatGrid, ADeadlineWaitsForTheFirstGridPointAtOrAfterIt) {
+    struct Case {
+        uint32_t grid, due, wait;
+    };
+    const Case cases[] = {
+        {30, 0, 30},
+        {30, 30, 30},
+        {30, 31, 130},
+        {30, 130, 130},
+        {30, 250, 330},
+        {100, 100, 100},
+        {100, 101, 200},
+        {1, 499, 501},
+        {30, kHeartbeatNoDeadline, 30 + kHeartbeatLongestSleep},
+        {30, kHeartbeatLongestSleep + 5000, 30 + kHeartbeatLongestSleep},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(HeartbeatDeadlineWait(c.grid, c.due), c.wait) << c.grid << " " << c.due;
+}
+
 // ---------------------------------------------------------------- heartbeat pass
 
 TEST_F(ServiceTest, PassCountsOnlyWholeStepsOfTheGrid) {
@@ -322,6 +347,21 @@ TEST_F(ServiceTest, StepsMakeUptimeAndReorders) {
     EXPECT_EQ(svc->tmEpochUTC(), clock.UnixSeconds());
 }
 
+TEST_F(ServiceTest, UptimeSeenByTheCommandChannelRunsOnWhileTheHeartbeatSleeps) {
+    EXPECT_EQ(svc->CmdServerUptime(), 0u);  // not enabled yet
+    Sync(T);
+    clock.Set(T + 999);
+    EXPECT_EQ(svc->CmdServerUptime(), 0u);
+    PassAt(T + 1250);
+    EXPECT_EQ(svc->CmdServerUptime(), 1u);
+    clock.Set(T + 5300);  // no pass: nothing was due
+    EXPECT_EQ(svc->CmdServerUptime(), 5u);
+    PassAt(T + 5400);
+    TQORRoleScope role(kHeartbeat);
+    EXPECT_EQ(svc->tmServerUptime(), 5u);  // the heartbeat's own count agrees
+    EXPECT_EQ(svc->CmdServerUptime(), 5u);
+}
+
 TEST_F(ServiceTest, NetworkPingsFallOnFivePhases) {
     std::vector<FakeNetwork*> nets;
     for (int i = 0; i < 7; ++i) {
@@ -337,6 +377,59 @@ TEST_F(ServiceTest, NetworkPingsFallOnFivePhases) {
         EXPECT_EQ(nets[i]->Pings[0], T + first[i]) << i;
         EXPECT_EQ(nets[i]->Pings[1], T + first[i] + 500) << i;
     }
+}
+
+TEST_F(ServiceTest, NextDeadlineIsTheNearestDutyAndNoneWithoutWork) {
+    auto owned = std::make_unique<FakeNetwork>(u"A");
+    FakeNetwork& net = *owned;
+    svc->AddNetwork(std::move(owned));
+    Sync(T);  // the network's ping base is T
+    auto due = [&](uint32_t aNow) {
+        TQORRoleScope role(kHeartbeat);
+        return svc->tmNextDeadline(aNow);
+    };
+    net.Wanted = false;
+    EXPECT_EQ(due(T + 30), kHeartbeatNoDeadline);  // no client, nothing timed: sleep
+    net.Wanted = true;
+    EXPECT_EQ(due(T + 30), 470u);  // its ping point
+    EXPECT_EQ(due(T + 600), 0u);   // a ping point already passed: the next grid point
+    net.Wanted = false;
+    net.PauseOn = true;
+    net.PauseStart = T + 20;
+    net.PauseTicks = 1500;
+    EXPECT_EQ(due(T + 30), 1490u);  // the pause's end
+    net.PauseOn = false;
+    FakeMoved moved(5);
+    {
+        TQORRoleScope role(kHeartbeat);
+        svc->tmAddTempMoved(&moved);
+    }
+    EXPECT_EQ(due(T + 30), 970u);  // the whole second of a temporary move
+    {
+        TQORRoleScope role(kHeartbeat);
+        svc->tmRemoveTempMoved(&moved);
+    }
+    net.Parrot = true;
+    EXPECT_EQ(due(T + 30), 0u);  // a busy Parrot plays on the grid
+    net.Parrot = false;
+    svc->Poster().ServQueue_ServerStopDisconnectAll();
+    EXPECT_EQ(due(T + 30), 0u);  // a record waits
+    TakeServQueue();
+    EXPECT_EQ(due(T + 30), kHeartbeatNoDeadline);
+}
+
+TEST_F(ServiceTest, ANetworkThatSleptThroughItsPingsPingsOnceOnItsPhase) {
+    auto owned = std::make_unique<FakeNetwork>(u"A");
+    FakeNetwork& net = *owned;
+    svc->AddNetwork(std::move(owned));
+    Sync(T);
+    net.Wanted = false;
+    PassAt(T + 3700);  // woken by a record after 3.7 s asleep
+    ASSERT_EQ(net.Pings.size(), 1u);
+    EXPECT_EQ(net.PingBase(), T + 3500);  // still on the phase of T
+    net.Wanted = true;
+    TQORRoleScope role(kHeartbeat);
+    EXPECT_EQ(svc->tmNextDeadline(T + 3700), 300u);
 }
 
 TEST_F(ServiceTest, TemporaryMoveEndsWithOneMoveBack) {
@@ -557,6 +650,33 @@ TEST_F(ServiceTest, DataChangeScriptLineIsLoggedWithLogExec) {
         lines[1], std::regex("EXEC: \"/opt/on change.sh\" \"MUTES\" \"/data/mutes.txt\" \"\" "
                              "[0-9]+ 000001\\.[0-9]{17}")))
         << lines[1];
+}
+
+}  // namespace
+}  // namespace gax
+
+namespace gax {
+namespace {
+
+// A log writer that does not keep up: the queue stops at its cap, and the
+// lines it dropped are counted in one line once it has drained.
+TEST(ServiceLog, FullQueueDropsAndCountsLines) {
+    FakeClock clock{1000};
+    TQORServiceConfig c;
+    TQORService s(c, clock);
+    for (int32_t i = 0; i < TQORService::kLogFifoMax + 7; ++i) s.Fifo(u"line");
+    std::u16string l;
+    int32_t n = 0;
+    while (s.GetFifo(l) && l == u"line") ++n;
+    EXPECT_EQ(n, TQORService::kLogFifoMax);
+    EXPECT_EQ(UnicodeToByteStr(l), "WARNING: Log queue full: 7 lines dropped");
+    EXPECT_FALSE(s.GetFifo(l));
+    EXPECT_EQ(s.LogLinesDropped(), 7u);
+    // Room again: lines pass, and nothing more is reported.
+    s.Fifo(u"after");
+    ASSERT_TRUE(s.GetFifo(l));
+    EXPECT_EQ(UnicodeToByteStr(l), "after");
+    EXPECT_FALSE(s.GetFifo(l));
 }
 
 }  // namespace

@@ -120,6 +120,10 @@ TEST(WrkCtx, DisconnectDescriptionEscapesWhatThePeerSent) {
         {Cause::fsdc_WrongCommand, u"XX\r\n2026-01-01 ERROR: forged", u"",
          u"Client: 1.2.3.4 5 DISCONNECT_INVALID_COMMAND "
          u"WRONG_CMD=`XX\\x0D\\x0A2026-01-01 ERROR: forged`"},
+        // The command parser escaped the text already: its escapes stay as they are.
+        {Cause::fsdc_WrongCommand, u"invalid message command: TM:\\x0D\\x5C", u"",
+         u"Client: 1.2.3.4 5 DISCONNECT_INVALID_COMMAND "
+         u"WRONG_CMD=`invalid message command: TM:\\x0D\\x5C`"},
         {Cause::fsdc_InvalidCharacter, u"a\x01\\b\x7f", u"",
          u"Client: 1.2.3.4 5 DISCONNECT_INVALID_CHARACTERS WRONG_CHARS=`a\\x01\\x5Cb\\x7F`"},
         {Cause::fsdc_ClientTimeout, u"ignored for this cause", u"bad\tthing",

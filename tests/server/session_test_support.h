@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,8 @@ struct FakeService : TQORSVCClientService, TQORSVCHost {
         std::string ManagerId, ClientId;
     };
     std::vector<Unregister> unregistered;
+    // The next unregistrations fail (a test of the callers' error paths).
+    int failUnregisters = 0;
 
     const TQORServiceConfig& SvcConfig() const override { return cfg; }
     TQORSVCPoster& SvcPoster() override { return poster; }
@@ -109,6 +112,7 @@ struct FakeService : TQORSVCClientService, TQORSVCHost {
     bool ManagerEnabled(int32_t) const override { return true; }
     void ManagerUnregisterClient(int32_t aIndex, std::string_view aManagerId,
                                  std::string_view aClientId, const TQORSVCClientNetwork*) override {
+        if (failUnregisters > 0 && failUnregisters--) throw std::runtime_error("queue refused");
         unregistered.push_back({aIndex, std::string(aManagerId), std::string(aClientId)});
     }
 };

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -112,13 +113,16 @@ class GatedWriter : public TAsyncWriter2SocketThreadSafe {
     }
 
   protected:
-    int SendRaw(const char* aData, size_t aLen, size_t& aSent) override {
+    int SendRawV(const plat::SockIoPiece* aPieces, size_t aCount, size_t& aSent) override {
         std::unique_lock l(f_M);
         f_InSend = true;
         f_Cv.notify_all();
         f_Cv.wait(l, [&] { return f_Open; });
-        aSent = std::min(aLen, f_Take);
-        f_Sent.append(aData, aSent);
+        std::string bytes;
+        for (size_t i = 0; i < aCount; ++i)
+            bytes.append(static_cast<const char*>(aPieces[i].Data), aPieces[i].Len);
+        aSent = std::min(bytes.size(), f_Take);
+        f_Sent.append(bytes, 0, aSent);
         f_Take = SIZE_MAX;
         return 0;
     }
@@ -173,4 +177,70 @@ TEST(AsyncWriterThreads, ClearDuringASendDropsOnlyWhatWasPending) {
     ASSERT_TRUE(out.Flush());
     EXPECT_EQ(out.Sent(), "AABB");
     EXPECT_EQ(out.PendingBytes(), 0u);
+}
+
+// One frame goes by reference into the buffers of several connections, each
+// flushed by its own thread, while the maker lets go of it at once and
+// appends copied records between frames: every peer gets every byte once and
+// in order, and a frame lives until the last of them sent it.
+TEST(AsyncWriterThreads, SharedFramesReachEveryMemberWhole) {
+    constexpr int kMembers = 3;
+    constexpr int kFrames = 200;
+    struct Member {
+        snpstest::Pair pair{8192};
+        TAsyncWriter2SocketThreadSafe out{1024};
+        TWaiter2Socket waiter{1};
+        std::string expected;
+        std::string received;
+    };
+    std::vector<std::unique_ptr<Member>> members;
+    for (int i = 0; i < kMembers; ++i) {
+        members.push_back(std::make_unique<Member>());
+        members.back()->out.SetSocket(members.back()->pair.a);
+    }
+    std::atomic<bool> done{false};
+    std::vector<std::thread> threads;
+    for (auto& mp : members) {
+        Member* m = mp.get();
+        threads.emplace_back([m] {
+            char buf[4096];
+            for (;;) {
+                const ssize_t n = ::recv(m->pair.b, buf, sizeof buf, 0);
+                if (n <= 0) break;
+                m->received.append(buf, static_cast<size_t>(n));
+            }
+        });
+        threads.emplace_back([m, &done] {
+            auto* res = m->waiter.RegisterResource(nullptr, m->pair.a);
+            for (;;) {
+                const bool last = done.load();
+                ASSERT_TRUE(m->out.Flush());
+                if (last && m->out.PendingBytes() == 0) break;
+                m->waiter.SetWaitMode(res, m->out.NeedWaitForWrite() ? wf_Write : wf_CloseOnly);
+                TWaiter2WaitParams params;
+                params.w2wp_TimeoutTicks = 1000;
+                m->waiter.WaitForHandler(params);
+            }
+            m->waiter.UnregisterResource(res);
+            ::shutdown(m->pair.a, SHUT_WR);
+        });
+    }
+    for (int f = 0; f < kFrames; ++f) {
+        std::string bytes = "frame " + std::to_string(f) + ":";
+        bytes.append(static_cast<size_t>(100 + (f * 397) % 3000), static_cast<char>('a' + f % 26));
+        const std::string rec = "rec " + std::to_string(f);
+        {
+            const TSharedFrame frame = TSharedFrame::Make(bytes);
+            for (auto& m : members) {
+                ASSERT_TRUE(m->out.PutShared(frame));
+                ASSERT_TRUE(m->out.PutDataLn(rec.data(), static_cast<int>(rec.size())));
+                m->expected += bytes + rec + "\r\n";
+            }
+        }
+        for (auto& m : members) m->waiter.SetInterrupt();
+    }
+    done.store(true);
+    for (auto& m : members) m->waiter.SetInterrupt();
+    for (auto& t : threads) t.join();
+    for (auto& m : members) EXPECT_TRUE(m->received == m->expected);
 }
