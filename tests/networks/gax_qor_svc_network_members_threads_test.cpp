@@ -271,4 +271,41 @@ TEST(NetworkMembers, AggregateClientAndNoListFromTheInternalFlagsFile) {
     EXPECT_TRUE(srv.WaitForNoClients());
 }
 
+// A network that asks for managers but may use none runs standalone: the
+// operator reads that once, under the network's numbered prefix. The level
+// the operator sets for a network decides its handshake lines.
+TEST(NetworkMembers, NetworkLogLinesFollowTheNumberedPrefixAndTheChannelsLevel) {
+    const file_test::ScratchDir scratch;
+    ASSERT_FALSE(scratch.Path().empty());
+    WriteFile(scratch.Path() + "/networks.cfg", "Main\r\nTest|ManagerMode=LIGHT|ManagersMask=0\r\n");
+    LoopbackService srv(LoopbackConfig());
+    TQORServiceNetOptions serv;
+    srv.svc->LoadNetworks(serv, Utf8BufToUnicodeStd(scratch.Path() + "/networks.cfg"));
+    ASSERT_TRUE(srv.Start());
+    const std::string warning =
+        "WARNING: no active managers for the net(room); switching net(room) manager mode to "
+        "STANDALONE";
+    ASSERT_TRUE(WaitFor([&] { return srv.LogHas(warning); }));
+    // Joined and listed: the start is long over.
+    QorConnection c;
+    ConnectFields f = Station("one@example.org", "ONE");
+    f.Network = "Test";
+    ASSERT_TRUE(srv.Join(c, f));
+    ASSERT_TRUE(WaitForListOf(c, 1));
+    EXPECT_EQ(srv.LogCount(warning), 1);
+    EXPECT_TRUE(srv.LogHas("Net #1 \"Test\": " + warning));
+    EXPECT_FALSE(srv.LogHas(" HANDSHAKE_ANSWER_OK: "));
+
+    TQORSVCCmdNetwork test;
+    ASSERT_TRUE(srv.svc->CmdFindNetwork(u"Test", "Test", test));
+    srv.svc->Poster().ServQueue_ChannelNetworkLogLevel(test.Handle, 5);
+    QorConnection d;
+    f = Station("two@example.org", "TWO");
+    f.Network = "Test";
+    ASSERT_TRUE(srv.Join(d, f));
+    EXPECT_TRUE(WaitFor([&] { return srv.LogHas(" HANDSHAKE_ANSWER_OK: "); }));
+    for (QorConnection* x : {&c, &d}) x->Close();
+    EXPECT_TRUE(srv.WaitForNoClients());
+}
+
 }  // namespace
