@@ -123,7 +123,9 @@ void TQORLogOutput::InfoFlush() {
 
 void TQORLogOutput::ReopenLogFile() {
     InfoFlush();
-    if (!f_File.IsOpen()) return;  // standard output stays as it is
+    // Standard output stays as it is; a log file that failed to open again
+    // is tried again.
+    if (f_LogFileName.empty()) return;
     CloseTextFile(f_File);
     OpenLogFile(std::u16string(f_LogFileName));
 }

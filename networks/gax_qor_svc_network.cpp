@@ -389,7 +389,7 @@ void TQORServNetwork::tmRejectClient(TQORSVCContext* aCtx, TClientErrorType aAns
     f_DelHold.Add(aCtx);
     const std::string answer = f_Answer ? f_Answer(*aCtx, aAnswer) : std::string();
     aCtx->vSendBytesFlushAndTerm(answer.data(), static_cast<int32_t>(answer.size()));
-    if (NetOptions().no_LogClientLevel > 4)
+    if (NetLogLevel() > 4)
         aCtx->call_OnCtxInfo(u" HANDSHAKE_ANSWER_NOT_OK: " + EscapeCtrlBytesStr(answer));
 }
 
@@ -403,7 +403,7 @@ void TQORServNetwork::tmSendHandshakeAnswerOK(TQORSVCContext* aCtx) {
     const std::string answer =
         f_Answer ? f_Answer(*aCtx, TClientErrorType::cet_OK) : std::string();
     aCtx->vSendBytesAnswerOK(answer.data(), static_cast<int32_t>(answer.size()));
-    if (NetOptions().no_LogClientLevel > 4)
+    if (NetLogLevel() > 4)
         aCtx->call_OnCtxInfo(u" HANDSHAKE_ANSWER_OK: " + EscapeCtrlBytesStr(answer));
 }
 

@@ -52,6 +52,10 @@ void TQORNetFanout::Walk(const char* aOperation, TQORSVCContext* aExcept, F&& aE
         try {
             aEach(*c);
         } catch (const std::exception& e) {
+            // Kept for the disconnect line, which the operator reads long
+            // after the error line has scrolled by.
+            const auto* own = dynamic_cast<const Exception*>(&e);
+            c->SetInternalErrorText(own ? own->Message() : ByteStrToUnicode(e.what()));
             SendFailed(c, aOperation, &e);
         } catch (...) {
             SendFailed(c, aOperation, nullptr);

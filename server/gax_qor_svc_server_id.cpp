@@ -974,7 +974,21 @@ void TQORService::trHandleMainRecord(TQORSVCMainQueueRec& aRec) {
         case C::fsmqc_ReopenLog:
             try {
                 if (f_LogReopenLog) trLog(u"Reopen log file");
-                if (OnReopenLog) f_LogInline ? OnReopenLog() : (void)f_MainCall.Call(OnReopenLog);
+                if (OnReopenLog) {
+                    // The main thread reopens; a file that cannot be opened
+                    // again is reported here (its lines then go to standard
+                    // output), not lost in the hand-off.
+                    std::exception_ptr failure;
+                    const std::function<void()> reopen = [&] {
+                        try {
+                            OnReopenLog();
+                        } catch (...) {
+                            failure = std::current_exception();
+                        }
+                    };
+                    f_LogInline ? reopen() : (void)f_MainCall.Call(reopen);
+                    if (failure) std::rethrow_exception(failure);
+                }
             } catch (const Exception& e) {
                 trLogError(u"Reopen log: ", e);
             }

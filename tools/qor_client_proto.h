@@ -134,8 +134,12 @@ class FloorTracker {
   public:
     // The bytes of one command the station sent.
     void Sent(const std::string& bytes) {
-        if (bytes.compare(0, 3, "TX0") == 0) state_ = FloorState::Asking;
-        if (bytes.compare(0, 3, "RX0") == 0) state_ = FloorState::Idle;
+        if (bytes.compare(0, 3, "TX0") == 0 && state_ != FloorState::Holding)
+            state_ = FloorState::Asking;
+        // Giving the floor back is answered by the 0x00 that ends it, to the
+        // talker too; a request taken back before its answer is not.
+        if (bytes.compare(0, 3, "RX0") == 0 && state_ == FloorState::Asking)
+            state_ = FloorState::Idle;
     }
     // The frame's name, as it reads in the state before the frame.
     const char* Received(const std::string& frame) {

@@ -286,6 +286,9 @@ int RunServer(bool aDebug, TQORServiceConfig& config, const TQORServiceNetOption
         return std::unique_ptr<TQORSVCManagerThread>(
             std::make_unique<TQORSvcSysMan>(aHost, aIndex, aParams));
     });
+    // Loaded before any thread runs: should the file have turned bad since
+    // the check, the program ends with nothing to stop.
+    runner.LoadNetworks(aNetOpts, aNetworksFile);
     TQORSignalThread signals(runner, reopenSignal);
     signals.Start();
     runner.Start();
@@ -302,7 +305,6 @@ int RunServer(bool aDebug, TQORServiceConfig& config, const TQORServiceNetOption
             config.cfg_SystemSupportsIP6 ? r.fslpr_IpVer : ipver_4,
             [&runner](TSocket s, const std::string& a, int p, const std::string&, int,
                       const std::u16string&) { runner.evnt_Listener_ClientAcceptPeer(s, a, p); });
-    runner.LoadNetworks(aNetOpts, aNetworksFile);
     runner.StartService();
     runner.RunMainThread();
     signals.Stop();

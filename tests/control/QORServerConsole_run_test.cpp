@@ -252,6 +252,33 @@ TEST_F(RunningProgramTest, ReopenSignalStartsANewLogFileAndTheServerKeepsServing
     EXPECT_EQ(old.find("after the rotation"), std::string::npos) << old;
 }
 
+// A log that cannot be opened again (its directory was moved away) is
+// reported on standard output, where the lines then go; the server keeps
+// serving, and the next signal, once the directory is back, reopens the file.
+TEST_F(RunningProgramTest, AFailedReopenIsReportedAndTheNextSignalOpensTheLogAgain) {
+    ASSERT_EQ(::mkdir(P("logs").c_str(), 0755), 0);
+    const std::string logFile = P("logs/server.log");
+    ASSERT_TRUE(LaunchListening("run", "[System]\nLogFile=logs/server.log\n", logFile))
+        << ReadAll(logFile);
+    ASSERT_EQ(::rename(P("logs").c_str(), P("logs.1").c_str()), 0);
+    ASSERT_EQ(::kill(pid, SIGUSR1), 0);
+    ASSERT_TRUE(WaitFor("ERROR: Reopen log: ")) << out;
+
+    ASSERT_EQ(::mkdir(P("logs").c_str(), 0755), 0);
+    ASSERT_EQ(::kill(pid, SIGUSR1), 0);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    struct stat st {};
+    while (::stat(logFile.c_str(), &st) != 0 && std::chrono::steady_clock::now() < end)
+        ::usleep(20000);
+    auto [rc, text] = RunConsole(exe, {"logtext", "back in the file"});
+    EXPECT_EQ(rc, 0) << text;
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    EXPECT_EQ(Finish(), 0);
+    const std::string fresh = ReadAll(logFile);
+    EXPECT_NE(fresh.find("back in the file"), std::string::npos) << fresh << out;
+    EXPECT_TRUE(std::regex_match(LastLine(fresh), kStampedAborted)) << fresh;
+}
+
 TEST_F(RunningProgramTest, ChannelCommandsReachTheRunningServer) {
     ASSERT_TRUE(LaunchListening("debug")) << out;
     ASSERT_TRUE(WaitFor("Start listening: Command: 127.0.0.1:" + std::to_string(commandPort))) << out;

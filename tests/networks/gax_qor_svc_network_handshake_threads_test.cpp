@@ -144,6 +144,22 @@ TEST(HandshakeSeenByClient, RefusedConnectStringsGetBlockAndTheConnectionEndsAtO
         }
     }
     EXPECT_TRUE(srv.WaitForNoClients());
+    // Refused logins leave the address's count when they close: after more
+    // of them than the per-address limit, a station from the same address
+    // still gets in unmarked.
+    for (int i = 0; i < 20; ++i) {
+        const Outcome o = Send(srv.port, Line({{"VX", "2014004"}, {"EA", "@"}}));
+        ASSERT_EQ(o.Status, ReadStatus::Ok) << i << ": " << ReadStatusText(o.Status);
+        ASSERT_EQ(o.Answer.Access(), "BLOCK") << i;
+    }
+    EXPECT_TRUE(srv.WaitForNoClients());
+    {
+        QorConnection c;
+        HandshakeAnswer a;
+        ASSERT_TRUE(srv.Join(c, Station("station@example.org", "ST1"), ConnectForm::Ansi, &a));
+        EXPECT_EQ(a.Access(), "OK");
+    }
+    EXPECT_TRUE(srv.WaitForNoClients());
     // The connection line has its blank before the word.
     EXPECT_TRUE(srv.LogHas(" CONNECT"));
     EXPECT_FALSE(srv.LogHas("not handled"));
@@ -206,6 +222,13 @@ TEST(HandshakeSeenByClient, LoginOverALimitIsRefusedUnlessItIsTheOwner) {
 
         for (auto& c : conns) c.Close();
         EXPECT_TRUE(srv.WaitForNoClients());
+        // Once the others have gone, the refused station is let in: the
+        // refusal left nothing counted against the address.
+        QorConnection again;
+        ASSERT_TRUE(srv.Join(again, Station("late@example.org", "LATE"), ConnectForm::Ansi, &a));
+        EXPECT_EQ(a.Access(), "OK");
+        again.Close();
+        EXPECT_TRUE(srv.WaitForNoClients());
     }
 }
 
@@ -219,10 +242,18 @@ TEST(HandshakeSeenByClient, ConfiguredDefaultsSpeechLimitUptimeAndServerInfoShow
     // The default network is found whatever the case of its name.
     const TQORServiceConfig cfg = ConfigFromIni(
         scratch.Path(), "DefaultNetworkName=net01\nDefaultCountry=Nowhereland\nDisableDUPL=1\n");
+    const std::unique_ptr<TCharsetsCodeList> codes = CreateCharsetsCodeList();
     LoopbackService srv(cfg);
+    srv.svc->SetCharsetsCodeList(codes.get());
     srv.svc->LoadNetworks(NetOptionsOf(cfg), Utf8BufToUnicodeStd(netFile));
     ASSERT_TRUE(srv.Start());
     EXPECT_TRUE(srv.LogHas("List of networks is loaded: " + netFile));
+    // The start describes the networks that were loaded, not a second
+    // reading of some file (the configured name is not the loaded file here).
+    EXPECT_TRUE(WaitFor([&] { return srv.LogHas("Default country: \"Nowhereland\""); }));
+    EXPECT_TRUE(srv.LogHas(" Net: \"Main\""));
+    EXPECT_TRUE(srv.LogHas("Default network: \"Net01\""));
+    EXPECT_FALSE(srv.LogHas(" Net: \"Test\""));
     // The uptime in the answer counts from the heartbeat's start.
     ASSERT_TRUE(WaitFor([&] { return srv.svc->CmdServerUptime() >= 1; }));
 

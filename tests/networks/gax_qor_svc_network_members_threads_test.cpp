@@ -81,7 +81,12 @@ bool WaitForV0List(QorConnection& aConn, long aCount, std::string& aList) {
 }
 
 TEST(NetworkMembers, SilentTalkerGivesEachListenerSilenceOrBeatsAtThePing) {
-    LoopbackService srv(LoopbackConfig());
+    const file_test::ScratchDir scratch;
+    ASSERT_FALSE(scratch.Path().empty());
+    WriteFile(scratch.Path() + "/intflags.cfg", "aggr@example.org * AGGREGATELIST\n");
+    TQORServiceConfig cfg = LoopbackConfig();
+    cfg.cfg_IntFlagsFileName = Utf8BufToUnicodeStd(scratch.Path() + "/intflags.cfg");
+    LoopbackService srv(cfg);
     TQORServiceNetOptions serv;
     srv.svc->LoadNetworks(serv);
     ASSERT_TRUE(srv.Start());
@@ -91,13 +96,18 @@ TEST(NetworkMembers, SilentTalkerGivesEachListenerSilenceOrBeatsAtThePing) {
     // asks for); one listener takes the 8-bit list, one the extended
     // protocol without acknowledgements, long frames both.
     const int64_t kAck = QOR_EXT_SOUND_ACK | QOR_LIST_FORMAT_COUNT;
-    QorConnection talker, plain, ack, ext;
+    // One more takes short frames, one the aggregate list (which hears every
+    // talker as the pseudo-client of index 1).
+    QorConnection talker, plain, ack, ext, shrt, aggr;
     ASSERT_TRUE(srv.Join(talker, StationExt("talker@example.org", "TALK", kAck)));
     ASSERT_TRUE(srv.Join(plain, Station("plain@example.org", "PLAIN")));
     ASSERT_TRUE(srv.Join(ack, StationExt("ack@example.org", "ACK", kAck)));
     ASSERT_TRUE(srv.Join(ext, StationExt("ext@example.org", "EXT", QOR_LIST_FORMAT_COUNT)));
-    // Four stations and the Parrot.
-    for (QorConnection* c : {&talker, &plain, &ack, &ext}) ASSERT_TRUE(WaitForListOf(*c, 5));
+    ASSERT_TRUE(srv.Join(
+        shrt, StationExt("short@example.org", "SHORT", QOR_EXT_SHORT_FRAMES | QOR_LIST_FORMAT_COUNT)));
+    ASSERT_TRUE(srv.Join(aggr, Station("aggr@example.org", "AGGR")));
+    // Six stations and the Parrot.
+    for (QorConnection* c : {&talker, &plain, &ack, &ext, &shrt}) ASSERT_TRUE(WaitForListOf(*c, 7));
 
     std::string frame;
     ASSERT_TRUE(talker.SendAll(CmdTx0(), 5000));
@@ -120,20 +130,40 @@ TEST(NetworkMembers, SilentTalkerGivesEachListenerSilenceOrBeatsAtThePing) {
     seen.clear();
     ASSERT_TRUE(ReadUntil(ext, kFrameSound, 2, seen));
     EXPECT_EQ(CountOf(seen, kFrameEndTx), 0);
+    // Each listener gets its own form of the one silence of a ping.
+    seen.clear();
+    ASSERT_TRUE(ReadUntil(shrt, kFrameSoundShort, 2, seen));
+    EXPECT_EQ(CountOf(seen, kFrameSound), 0);
+    EXPECT_EQ(CountOf(seen, kFrameEndTx), 0);
+    for (const std::string& f : seen) {
+        if (static_cast<uint8_t>(f[0]) != kFrameSoundShort) continue;
+        EXPECT_EQ(SoundIndex(f), index);
+        ASSERT_EQ(f.size(), kShortFrame);
+        EXPECT_EQ(f.substr(3), kSilence);
+    }
+    seen.clear();
+    ASSERT_TRUE(ReadUntil(aggr, kFrameSound, 2, seen));
+    EXPECT_EQ(CountOf(seen, kFrameEndTx), 0);
+    for (const std::string& f : seen) {
+        if (static_cast<uint8_t>(f[0]) != kFrameSound) continue;
+        EXPECT_EQ(SoundIndex(f), 1u);
+        ASSERT_EQ(f.size(), kSoundFrame);
+        for (int b = 0; b < 5; ++b) EXPECT_EQ(f.substr(3 + 65 * b, 65), kSilence) << b;
+    }
     // Whoever acknowledges sound gets a beat instead of the silence.
     seen.clear();
     ASSERT_TRUE(ReadUntil(ack, kFrameSoundAck, 2, seen));
     EXPECT_EQ(CountOf(seen, kFrameSound), 0);
     EXPECT_EQ(CountOf(seen, kFrameEndTx), 0);
     seen.clear();
-    ASSERT_TRUE(ReadUntil(talker, kFrameSoundAck, 4, seen));
+    ASSERT_TRUE(ReadUntil(talker, kFrameSoundAck, 6, seen));  // three seconds of pings
     EXPECT_EQ(CountOf(seen, kFrameSound), 0);
 
     // The release: every listener learns that the floor is free.
     ASSERT_TRUE(talker.SendAll(CmdRx0(), 5000));
-    for (QorConnection* c : {&plain, &ack, &ext})
+    for (QorConnection* c : {&plain, &ack, &ext, &shrt, &aggr})
         ASSERT_EQ(c->WaitForFrame(kFrameEndTx, frame, 20000), ReadStatus::Ok);
-    for (QorConnection* c : {&talker, &plain, &ack, &ext}) c->Close();
+    for (QorConnection* c : {&talker, &plain, &ack, &ext, &shrt, &aggr}) c->Close();
     EXPECT_TRUE(srv.WaitForNoClients());
 }
 
@@ -238,6 +268,43 @@ TEST(NetworkMembers, AggregateClientAndNoListFromTheInternalFlagsFile) {
     EXPECT_EQ(ItemValues(list, "ID").size(), 4u);
 
     for (QorConnection* c : {&aggr, &plain, &quiet}) c->Close();
+    EXPECT_TRUE(srv.WaitForNoClients());
+}
+
+// A network that asks for managers but may use none runs standalone: the
+// operator reads that once, under the network's numbered prefix. The level
+// the operator sets for a network decides its handshake lines.
+TEST(NetworkMembers, NetworkLogLinesFollowTheNumberedPrefixAndTheChannelsLevel) {
+    const file_test::ScratchDir scratch;
+    ASSERT_FALSE(scratch.Path().empty());
+    WriteFile(scratch.Path() + "/networks.cfg", "Main\r\nTest|ManagerMode=LIGHT|ManagersMask=0\r\n");
+    LoopbackService srv(LoopbackConfig());
+    TQORServiceNetOptions serv;
+    srv.svc->LoadNetworks(serv, Utf8BufToUnicodeStd(scratch.Path() + "/networks.cfg"));
+    ASSERT_TRUE(srv.Start());
+    const std::string warning =
+        "WARNING: no active managers for the net(room); switching net(room) manager mode to "
+        "STANDALONE";
+    ASSERT_TRUE(WaitFor([&] { return srv.LogHas(warning); }));
+    // Joined and listed: the start is long over.
+    QorConnection c;
+    ConnectFields f = Station("one@example.org", "ONE");
+    f.Network = "Test";
+    ASSERT_TRUE(srv.Join(c, f));
+    ASSERT_TRUE(WaitForListOf(c, 1));
+    EXPECT_EQ(srv.LogCount(warning), 1);
+    EXPECT_TRUE(srv.LogHas("Net #1 \"Test\": " + warning));
+    EXPECT_FALSE(srv.LogHas(" HANDSHAKE_ANSWER_OK: "));
+
+    TQORSVCCmdNetwork test;
+    ASSERT_TRUE(srv.svc->CmdFindNetwork(u"Test", "Test", test));
+    srv.svc->Poster().ServQueue_ChannelNetworkLogLevel(test.Handle, 5);
+    QorConnection d;
+    f = Station("two@example.org", "TWO");
+    f.Network = "Test";
+    ASSERT_TRUE(srv.Join(d, f));
+    EXPECT_TRUE(WaitFor([&] { return srv.LogHas(" HANDSHAKE_ANSWER_OK: "); }));
+    for (QorConnection* x : {&c, &d}) x->Close();
     EXPECT_TRUE(srv.WaitForNoClients());
 }
 

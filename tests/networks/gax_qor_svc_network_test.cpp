@@ -290,6 +290,8 @@ TEST_F(NetworkTest, FailedSendEndsThatMemberAndLogsTheErrorClass) {
     Ping();  // the keep-alive of a free floor
     EXPECT_EQ(other->sent, std::string(1, '\0'));
     EXPECT_EQ(c->DisconnectCauseR(), TQORSVCDisconnectCause::fsdc_ServOutOfMemory);
+    // The disconnect line carries the message too.
+    EXPECT_EQ(c->InternalErrorText(), u"std::bad_alloc");
     ASSERT_FALSE(host.lines.empty());
     EXPECT_EQ(host.lines[0], u"ERROR: Net \"Test\": SendData: std::bad_alloc: std::bad_alloc");
     Disconnect(c);

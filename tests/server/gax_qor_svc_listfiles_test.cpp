@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "foundation/file_test_support.h"
+#include "server/gax_qor_svc_connectstr.h"
+#include "server/gax_qor_svc_mutes.h"
 
 using namespace gax;
 using namespace file_test;
@@ -153,6 +155,47 @@ TEST_F(ListFilesService, ARereadCutsAnOverlongLineWhereTheStartUpRefusesTheFile)
         EXPECT_EQ(load.MuteBlocks[0]->Count(), 1);
         EXPECT_EQ(load.MuteBlocks[1]->Count(), 1);
         EXPECT_TRUE(load.Save);  // the dropped line is saved away
+    }
+}
+
+// The writer's line for a station that keeps to the connect string's limits
+// but writes its fields in CJK, muted by an admin alike, is over 2048 bytes:
+// the start-up and a reread both take it whole.
+TEST_F(ListFilesService, AWriterLineOverTwoKilobytesIsReadBackWhole) {
+    auto cjk = [](int32_t aChars) {
+        std::string s;
+        for (int32_t i = 0; i < aChars; ++i) s += "\xE6\xBC\xA2";
+        return s;
+    };
+    TQORSVCMuteBlockData d;
+    d.mbd_EMailHashA = kAlice;
+    d.mbd_RegisterEpoch = 1700000000;
+    d.mbd_Time = 2000000000;
+    d.mbd_ReleaseEpoch = d.mbd_RegisterEpoch + d.mbd_Time;
+    d.mbd_CountryANSI = std::string(size_t(kQORLimitCountry), '?');
+    d.mbd_CityCityPartANSI = std::string(size_t(kQORLimitCity), '?');
+    d.mbd_BandChannelANSI = std::string(size_t(kQORLimitBand), '?');
+    d.mbd_CallsignOpnameANSI = d.mbd_ByAdminNameANSI = std::string(size_t(kQORLimitCallsign), '?');
+    d.mbd_CountryUTF8 = cjk(kQORLimitCountry);
+    d.mbd_CityCityPartUTF8 = cjk(kQORLimitCity);
+    d.mbd_BandChannelUTF8 = cjk(kQORLimitBand);
+    d.mbd_CallsignOpnameUTF8 = d.mbd_ByAdminNameUTF8 = cjk(kQORLimitCallsign);
+    d.mbd_UTF8 = true;
+    d.mbd_ByAdminId = kAlice;
+    const std::string line = MakeMuteBlockFileLine("Main", d);
+    ASSERT_GT(line.size(), 2048u + 2);
+    WriteFile(P("mutes.dat"), std::string(kQORSVCDataFileHeader) + line);
+
+    auto files = Make();
+    std::vector<std::u16string> log;
+    TQORSVCListLoad atStart, reread;
+    ASSERT_TRUE(files->ReadAtStartUp(TQORSVCListKind::Mutes, kNets, kNow, atStart, log));
+    ASSERT_TRUE(files->Reread(TQORSVCListKind::Mutes, u"", kNets, kNow, reread, log));
+    for (const TQORSVCListLoad* l : {&atStart, &reread}) {
+        ASSERT_TRUE(l->MuteBlocks.at(0));
+        ASSERT_EQ(l->MuteBlocks[0]->Count(), 1);
+        EXPECT_EQ(l->MuteBlocks[0]->At(0)->RecordForFile(), line);
+        EXPECT_FALSE(l->Save);
     }
 }
 
