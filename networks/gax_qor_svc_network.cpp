@@ -531,7 +531,7 @@ void TQORServNetwork::tmClientDisconnected(TQORSVCContext* aCtx) {
     if (aCtx == nullptr) return;
     aCtx->DisconnectCauseW(Cause::fsdc_GracefullDisconnect);
     tmLogDisconnect(aCtx);  // ---- moves ----
-    auto dispose = [this, aCtx] {
+    auto dispose = [this, aCtx]() GAX_REQUIRES(kHeartbeat) {
         aCtx->CtxFlagsSet(QOR_CF_LEAVING);
         f_DispHold.Add(aCtx);
         CleaningFromDupl(aCtx);

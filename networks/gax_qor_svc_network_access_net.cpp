@@ -16,27 +16,27 @@ using Cause = TQORSVCDisconnectCause;
 
 struct TQORServNetwork::AccessHost final : TQORNetAccessHost {
     explicit AccessHost(TQORServNetwork& aNet) : Net(aNet) {}
-    TQORSVCContext* AccessFindMember(std::string_view aClientId) override {
+    TQORSVCContext* AccessFindMember(std::string_view aClientId) override GAX_REQUIRES(kHeartbeat) {
         auto it = Net.f_EMailHash.find(std::string(aClientId));
         return it == Net.f_EMailHash.end() ? nullptr : it->second;
     }
-    void AccessReleaseFloor(TQORSVCContext* aCtx) override {
+    void AccessReleaseFloor(TQORSVCContext* aCtx) override GAX_REQUIRES(kHeartbeat) {
         if (Net.f_Relay->ReleaseTX_IfEqual(aCtx) == nullptr) return;
         Net.RelaySync();
         static const char eot = 0x00;
         Net.SendData(&eot, 1, QOR_CF_NO_SERVER_SOUNDS | QOR_CF_LEAVING | QOR_CF_EMULATED_TX, 0);
     }
-    bool AccessIsOwnerId(std::string_view aClientId) const override {
+    bool AccessIsOwnerId(std::string_view aClientId) const override GAX_REQUIRES(kHeartbeat) {
         return Net.IsNetOrServerOwnerByHash(aClientId);
     }
-    void AccessListChanged(TQORSVCListKind aKind) override { Net.e_Host.NetHostListChanged(aKind); }
-    void AccessSendVisible(const std::string& aData, uint32_t aMask, uint32_t aValue) override {
+    void AccessListChanged(TQORSVCListKind aKind) override GAX_REQUIRES(kHeartbeat) { Net.e_Host.NetHostListChanged(aKind); }
+    void AccessSendVisible(const std::string& aData, uint32_t aMask, uint32_t aValue) override GAX_REQUIRES(kHeartbeat) {
         Net.SendData(aData.data(), static_cast<int32_t>(aData.size()), aMask, aValue);
     }
-    std::vector<TQORSVCContext*> AccessNewbies() const override {
+    std::vector<TQORSVCContext*> AccessNewbies() const override GAX_REQUIRES(kHeartbeat) {
         return Net.f_NewbieHold.LastFirst();
     }
-    void AccessProcessModes() override { Net.tmProcessAccessModes(); }
+    void AccessProcessModes() override GAX_REQUIRES(kHeartbeat) { Net.tmProcessAccessModes(); }
     TQORServNetwork& Net;
 };
 
@@ -113,7 +113,8 @@ void TQORServNetwork::AccessSends() { f_Access->SendLists(); }
 void TQORServNetwork::AccessStoreDiffers(TQORSVCContext* aCtx) {
     TQORNetAccess& a = *f_Access;
     const auto key = MakeDwordPaddedKey(aCtx->CliHashA());
-    auto refreshMuteBlock = [&](TQORSVCMuteBlockList& aList, TQORSVCListKind aKind) {
+    auto refreshMuteBlock = [&](TQORSVCMuteBlockList& aList,
+                                TQORSVCListKind aKind) GAX_REQUIRES(kHeartbeat) {
         TQORSVCMuteBlock* e = aList.Find(key);
         if (e == nullptr) return;
         TQORSVCMuteBlockData d = e->GetData();

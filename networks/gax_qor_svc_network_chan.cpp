@@ -58,7 +58,7 @@ int32_t TQORServNetwork::AppendChannelList(std::string& aOut) const {
 
 void TQORServNetwork::AppendMemoryReport(std::vector<std::u16string>& aLines) const {
     // "Net #07:  f_VisualBias=64": the prefix keeps its blank, the item adds one.
-    auto line = [&](std::u16string_view aItem, int64_t aValue) {
+    auto line = [&](std::u16string_view aItem, int64_t aValue) GAX_REQUIRES(kHeartbeat) {
         aLines.push_back(f_NetPrefix + u" " + std::u16string(aItem) + u"=" + IntToDecStrW(aValue));
     };
     const auto n = [](size_t v) { return static_cast<int64_t>(v); };

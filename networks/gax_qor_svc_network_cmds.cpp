@@ -475,7 +475,7 @@ void TQORServNetwork::CmdChannelHugeSound(const TQORSVCNetQueueRecord& aRec) {
 
 void TQORServNetwork::tmApplyIntFlags(TQORSVCContext* c, uint32_t aFlags, bool aAdmission) {
     const bool visible = IsVisible(c);
-    auto setFlags = [&](uint32_t aBits) {
+    auto setFlags = [&](uint32_t aBits) GAX_REQUIRES(kHeartbeat) {
         if (visible)
             f_Lists->ChangeFlags(c, ~0u, aBits);
         else
@@ -524,13 +524,13 @@ void TQORServNetwork::tmApplyIntFlags(TQORSVCContext* c, uint32_t aFlags, bool a
 
 void TQORServNetwork::tmRemoveIntFlags(TQORSVCContext* c, uint32_t aFlags) {
     const bool visible = IsVisible(c);
-    auto clearFlags = [&](uint32_t aBits) {
+    auto clearFlags = [&](uint32_t aBits) GAX_REQUIRES(kHeartbeat) {
         if (visible)
             f_Lists->ChangeFlags(c, ~aBits, 0);
         else
             c->CtxFlagsClear(aBits);
     };
-    auto sendFullList = [&] {
+    auto sendFullList = [&]() GAX_REQUIRES(kHeartbeat) {
         std::string s(f_Lists->ClientsV0().View());
         PutSpeakerIndex(s, e_SpeakingContext);
         c->SendString(s);

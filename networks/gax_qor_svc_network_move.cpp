@@ -275,7 +275,7 @@ void TQORNetworkedService::tmApplyServIntFlags(TQORSVCNetQueueRecord& aRec) {
     }
     std::vector<std::vector<std::string>> changed = ApplyIntFlagsReading(
         cfg, f_ServIntFlags,
-        [this](int32_t aIndex) -> std::unique_ptr<TQORSVCIntFlagsList>& {
+        [this](int32_t aIndex) GAX_REQUIRES(kHeartbeat) -> std::unique_ptr<TQORSVCIntFlagsList>& {
             return f_Links[static_cast<size_t>(aIndex)]->Network().NetIntFlags();
         });
     bool any = false;

@@ -6,7 +6,7 @@ namespace gax {
 
 struct TQORServNetwork::ListsOwner : TQORNetListsOwner {
     explicit ListsOwner(TQORServNetwork& aNet) : Net(aNet) {}
-    void DropFromSentOrder(TQORSVCContext* aCtx) override { Net.RelayDropFromSentOrder(aCtx); }
+    void DropFromSentOrder(TQORSVCContext* aCtx) override GAX_REQUIRES(kHeartbeat) { Net.RelayDropFromSentOrder(aCtx); }
     TQORServNetwork& Net;
 };
 
@@ -22,7 +22,7 @@ void TQORServNetwork::RelayInit() {
     o.SpeechLimit = NetOptions().no_SpeechLimit;
     o.MaxSpeechTicks = NetOptions().no_MaxSpeechTicks;
     f_Relay = std::make_unique<TQORNetRelay>(*f_Fanout, std::move(o));
-    f_Relay->SetFindAdmitted([this](std::string_view aId) -> TQORSVCContext* {
+    f_Relay->SetFindAdmitted([this](std::string_view aId) GAX_REQUIRES(kHeartbeat) -> TQORSVCContext* {
         auto it = f_EMailHash.find(std::string(aId));
         return it == f_EMailHash.end() ? nullptr : it->second;
     });

@@ -90,14 +90,14 @@ void TQORNetworkedService::LoadNetworks(const TQORServiceNetOptions& aServ,
         // ---- access lists ----
         net->SetRereadCompareAttr(cfg.cfg_SystemRereadCompareAttr);
         net->SetEpochSource([this] { return e_Clock.UnixSeconds(); });
-        net->SetOwnerInfoSink([this](const TQORSVCContext& aCtx) GAX_NO_THREAD_SAFETY_ANALYSIS {
+        net->SetOwnerInfoSink([this](const TQORSVCContext& aCtx) GAX_REQUIRES(kHeartbeat) {
             tmSetOwnerInfoFromContext(aCtx);
         });
         // ---- admin commands ----
         TQORServNetwork::TQORNetCmdFacts facts;
         facts.ParrotId = ParrotClientId();
         // Network commands run on the heartbeat, the owner of this state.
-        facts.ServOwnerName = [this]() GAX_NO_THREAD_SAFETY_ANALYSIS {
+        facts.ServOwnerName = [this]() GAX_REQUIRES(kHeartbeat) {
             return TQORServNetwork::TQORNetOwnerName{tmServOwnerCallsignANSI(),
                                                      tmServOwnerCallsignUTF8()};
         };

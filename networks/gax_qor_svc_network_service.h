@@ -43,26 +43,27 @@ class TQORNetworkMemberLink final : public TQORSVCNetwork {
     std::u16string NetCharsetName() const override {
         return e_Net.NetOptions().no_NetCharsetNameUCS2;
     }
-    uint32_t PingBase() const override { return e_Net.PingBase(); }
-    void SetPingBase(uint32_t aTick) override { e_Net.SetPingBase(aTick); }
-    bool PingWanted() const override { return e_Net.PingWanted(); }
-    bool HasCommands() const override { return e_Net.HasCommands(); }
-    bool PushCommand(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) override;
-    bool NetHeartBeat(bool aPing, uint32_t aTick) override { return e_Net.NetHeartBeat(aPing, aTick); }
-    bool SpeechPauseOn() const override { return e_Net.SpeechPauseOn(); }
-    uint32_t SpeechPauseStartTick() const override { return e_Net.SpeechPauseStartTick(); }
+    uint32_t PingBase() const override GAX_REQUIRES(kHeartbeat) { return e_Net.PingBase(); }
+    void SetPingBase(uint32_t aTick) override GAX_REQUIRES(kHeartbeat) { e_Net.SetPingBase(aTick); }
+    bool PingWanted() const override GAX_REQUIRES(kHeartbeat) { return e_Net.PingWanted(); }
+    bool HasCommands() const override GAX_REQUIRES(kHeartbeat) { return e_Net.HasCommands(); }
+    bool PushCommand(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) override GAX_REQUIRES(kHeartbeat);
+    bool NetHeartBeat(bool aPing, uint32_t aTick) override GAX_REQUIRES(kHeartbeat) { return e_Net.NetHeartBeat(aPing, aTick); }
+    bool SpeechPauseOn() const override GAX_REQUIRES(kHeartbeat) { return e_Net.SpeechPauseOn(); }
+    uint32_t SpeechPauseStartTick() const override GAX_REQUIRES(kHeartbeat) { return e_Net.SpeechPauseStartTick(); }
     uint32_t SpeechPauseTicks() const override { return e_Net.SpeechPauseTicks(); }
-    void EndSpeechPause() override { e_Net.EndSpeechPause(); }
-    bool ParrotBusy() const override { return e_Net.ParrotBusy(); }
-    void ParrotHeartBeat(uint32_t aTick) override { e_Net.ParrotHeartBeat(aTick); }
-    void AppendSnapshot(TQORSVCListKind aKind, TQORSVCWriteArray& aLines) const override {
+    void EndSpeechPause() override GAX_REQUIRES(kHeartbeat) { e_Net.EndSpeechPause(); }
+    bool ParrotBusy() const override GAX_REQUIRES(kHeartbeat) { return e_Net.ParrotBusy(); }
+    void ParrotHeartBeat(uint32_t aTick) override GAX_REQUIRES(kHeartbeat) { e_Net.ParrotHeartBeat(aTick); }
+    void AppendSnapshot(TQORSVCListKind aKind, TQORSVCWriteArray& aLines) const override GAX_REQUIRES(kHeartbeat) {
         e_Net.AppendSnapshot(aKind, aLines);
     }
     // ---- command channel ----
-    int32_t AppendChannelList(std::string& aOut) const override {
+    int32_t AppendChannelList(std::string& aOut) const override GAX_REQUIRES(kHeartbeat) {
         return e_Net.AppendChannelList(aOut);
     }
-    void AppendMemoryReport(std::vector<std::u16string>& aLines) const override {
+    void AppendMemoryReport(std::vector<std::u16string>& aLines) const override
+        GAX_REQUIRES(kHeartbeat) {
         e_Net.AppendMemoryReport(aLines);
     }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "server/gax_qor_svc_queues.h"
+#include "server/gax_qor_svc_roles.h"
 
 namespace gax {
 
@@ -33,44 +34,44 @@ class TQORSVCNetwork {
     virtual std::u16string NetCharsetName() const { return {}; }
 
     // 500 ms ping grid: a heartbeat with ping advances the base by 500 ms.
-    virtual uint32_t PingBase() const = 0;
-    virtual void SetPingBase(uint32_t aTick) = 0;
+    virtual uint32_t PingBase() const GAX_REQUIRES(kHeartbeat) = 0;
+    virtual void SetPingBase(uint32_t aTick) GAX_REQUIRES(kHeartbeat) = 0;
     // True when the next ping point has work: a client in the network, a
     // mute or block that may expire, or results still to send. A network
     // without any sleeps through its ping points (the heartbeat keeps its
     // base on the 500 ms phase).
-    virtual bool PingWanted() const { return true; }
+    virtual bool PingWanted() const GAX_REQUIRES(kHeartbeat) { return true; }
 
     // The command array the dispatcher fills and NetHeartBeat drains within
     // one pass. Push takes the record; false when the array is full (the
     // record is then still the caller's).
-    virtual bool HasCommands() const = 0;
-    virtual bool PushCommand(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) = 0;
+    virtual bool HasCommands() const GAX_REQUIRES(kHeartbeat) = 0;
+    virtual bool PushCommand(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) GAX_REQUIRES(kHeartbeat) = 0;
     // Returns true when it found records in its command array (the pass then
     // starts over at once).
-    virtual bool NetHeartBeat(bool aPing, uint32_t aTick) = 0;
+    virtual bool NetHeartBeat(bool aPing, uint32_t aTick) GAX_REQUIRES(kHeartbeat) = 0;
 
     // Speech pause between two talkers.
-    virtual bool SpeechPauseOn() const = 0;
-    virtual uint32_t SpeechPauseStartTick() const = 0;
+    virtual bool SpeechPauseOn() const GAX_REQUIRES(kHeartbeat) = 0;
+    virtual uint32_t SpeechPauseStartTick() const GAX_REQUIRES(kHeartbeat) = 0;
     virtual uint32_t SpeechPauseTicks() const = 0;
-    virtual void EndSpeechPause() = 0;
+    virtual void EndSpeechPause() GAX_REQUIRES(kHeartbeat) = 0;
 
     // The Parrot wants a heartbeat (it waits for the pause or plays back).
-    virtual bool ParrotBusy() const = 0;
-    virtual void ParrotHeartBeat(uint32_t aTick) = 0;
+    virtual bool ParrotBusy() const GAX_REQUIRES(kHeartbeat) = 0;
+    virtual void ParrotHeartBeat(uint32_t aTick) GAX_REQUIRES(kHeartbeat) = 0;
 
     // Appends the prepared file lines of the network's list of that kind
     // (not called for the owner).
-    virtual void AppendSnapshot(TQORSVCListKind aKind, TQORSVCWriteArray& aLines) const = 0;
+    virtual void AppendSnapshot(TQORSVCListKind aKind, TQORSVCWriteArray& aLines) const GAX_REQUIRES(kHeartbeat) = 0;
 
     // ---- command channel ----
     // Appends the network's part of a channel client listing (header line,
     // member count, items, info lines) and returns its member count; -1 when
     // the network keeps no client list (the service then lists it empty).
-    virtual int32_t AppendChannelList(std::string&) const { return -1; }
+    virtual int32_t AppendChannelList(std::string&) const GAX_REQUIRES(kHeartbeat) { return -1; }
     // Appends the network's memory-report lines.
-    virtual void AppendMemoryReport(std::vector<std::u16string>&) const {}
+    virtual void AppendMemoryReport(std::vector<std::u16string>&) const GAX_REQUIRES(kHeartbeat) {}
 };
 
 // What a network may ask of the service, on the heartbeat thread. The service

@@ -49,7 +49,7 @@ class ApprovalTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { s_Codes = CreateCharsetsCodeList().release(); }
     static void TearDownTestSuite() { delete s_Codes; }
-    void TearDown() override {
+    void TearDown() override GAX_REQUIRES(kHeartbeat) {
         for (TestSession* c : clients) {
             Push(Cmd::snc_ClientDisconnected, c);
         }
@@ -77,7 +77,7 @@ class ApprovalTest : public ::testing::Test {
         net->SetEffManagersMask(aActive);
         net->SetManagers(&mgrs);
     }
-    TestSession* Arrive(const std::string& aMail) {
+    TestSession* Arrive(const std::string& aMail) GAX_REQUIRES(kHeartbeat) {
         // Freed by the network once its disconnect has been handled.
         auto* c = new TestSession(svc, ++key);
         c->Connect(net_test::ConnectString(aMail, aMail + " Name"));
@@ -87,7 +87,7 @@ class ApprovalTest : public ::testing::Test {
         return c;
     }
     void Push(Cmd aCmd, TestSession* aCtx, int32_t aI0 = 0, int32_t aI1 = 0,
-              std::string aS2 = {}) {
+              std::string aS2 = {}) GAX_REQUIRES(kHeartbeat) {
         auto r = std::make_unique<TQORSVCNetQueueRecord>();
         r->nqr_Cmd = aCmd;
         r->nqr_DataI0 = aI0;
@@ -95,13 +95,13 @@ class ApprovalTest : public ::testing::Test {
         r->nqr_DataS2 = std::move(aS2);
         ASSERT_TRUE(net->NetQueuePushCtx(r, aCtx));
     }
-    void Answer(TestSession* c, int32_t aIndex, E aAnswer, std::string aId = "mid") {
+    void Answer(TestSession* c, int32_t aIndex, E aAnswer, std::string aId = "mid") GAX_REQUIRES(kHeartbeat) {
         Push(Cmd::snc_ManagerAnswer, c, int32_t(aAnswer), aIndex,
              aAnswer == E::cet_OK ? std::move(aId) : std::string());
         Beat();
     }
-    void Beat() { net->NetHeartBeat(false, tick); }
-    void MakeVisible(TestSession* c) {
+    void Beat() GAX_REQUIRES(kHeartbeat) { net->NetHeartBeat(false, tick); }
+    void MakeVisible(TestSession* c) GAX_REQUIRES(kHeartbeat) {
         Push(Cmd::snc_AttachNetwork, c);
         for (int i = 0; i < 20 && !net->IsVisible(c); ++i) {
             tick += 500;
@@ -109,7 +109,7 @@ class ApprovalTest : public ::testing::Test {
         }
         ASSERT_TRUE(net->IsVisible(c));
     }
-    size_t In(const char* aHold) const { return net->Hold(aHold).Count(); }
+    size_t In(const char* aHold) const GAX_REQUIRES(kHeartbeat) { return net->Hold(aHold).Count(); }
 
     static TCharsetsCodeList* s_Codes;
     TQORServiceNetOptions serv;
@@ -125,6 +125,7 @@ class ApprovalTest : public ::testing::Test {
 TCharsetsCodeList* ApprovalTest::s_Codes = nullptr;
 
 TEST_F(ApprovalTest, ModeAndAnswerDecideAndRefusalsCarryTheManagersWord) {
+    TQORRoleScope role(kHeartbeat);
     struct Case {
         TQORSystemManagerMode mode;
         E answer;
@@ -167,6 +168,7 @@ TEST_F(ApprovalTest, ModeAndAnswerDecideAndRefusalsCarryTheManagersWord) {
 }
 
 TEST_F(ApprovalTest, EveryEffectiveManagerAnswersFirstAndOneApprovalIsEnough) {
+    TQORRoleScope role(kHeartbeat);
     Make(smm_QOR, 0x5);  // managers 0 and 2
     TestSession* c = Arrive("a@b.c");
     EXPECT_EQ(mgrs.RegistrationsOf(c, 0), 1u);
@@ -182,6 +184,7 @@ TEST_F(ApprovalTest, EveryEffectiveManagerAnswersFirstAndOneApprovalIsEnough) {
 }
 
 TEST_F(ApprovalTest, AlwaysAllowedOwnerIsLetInWhateverTheManagersSay) {
+    TQORRoleScope role(kHeartbeat);
     svc.ownerId = MakeSourceId("owner@b.c");
     Make(smm_QOR, 0x1, 0x0F, /*aAllowOwner=*/true);
     TestSession* owner = Arrive("owner@b.c");
@@ -193,6 +196,7 @@ TEST_F(ApprovalTest, AlwaysAllowedOwnerIsLetInWhateverTheManagersSay) {
 }
 
 TEST_F(ApprovalTest, AManagerWithoutThreadCountsAsNotAnsweringAtOnce) {
+    TQORRoleScope role(kHeartbeat);
     Make(smm_QOR, 0x3, 0x3);
     mgrs.active = 0x1;  // manager 1 went away after the start
     TestSession* c = Arrive("a@b.c");
@@ -205,6 +209,7 @@ TEST_F(ApprovalTest, AManagerWithoutThreadCountsAsNotAnsweringAtOnce) {
 // A client that leaves is taken back from the managers that approved it,
 // from every place but ATTACH, where its registration is still on its way.
 TEST_F(ApprovalTest, ALeaverIsUnregisteredUnlessItStillWaitsForTheManagers) {
+    TQORRoleScope role(kHeartbeat);
     const struct {
         const char* where;
         size_t unregistered;
@@ -241,6 +246,7 @@ TEST_F(ApprovalTest, ALeaverIsUnregisteredUnlessItStillWaitsForTheManagers) {
 }
 
 TEST_F(ApprovalTest, AnswerForAGoneClientWithdrawsTheRegistration) {
+    TQORRoleScope role(kHeartbeat);
     Make(smm_QOR, 0x1);
     TestSession* c = Arrive("a@b.c");
     // The record no longer resolves to the context (it left, or the key differs).
@@ -253,6 +259,7 @@ TEST_F(ApprovalTest, AnswerForAGoneClientWithdrawsTheRegistration) {
 }
 
 TEST_F(ApprovalTest, SwitchToStandaloneLetsTheHeldInAndLateAnswersStrandNobody) {
+    TQORRoleScope role(kHeartbeat);
     Make(smm_QOR, 0x1);
     TestSession* c = Arrive("a@b.c");
     Push(Cmd::snc_ChannelNetworkManagerMode, nullptr, smm_Standalone);
@@ -269,6 +276,7 @@ TEST_F(ApprovalTest, SwitchToStandaloneLetsTheHeldInAndLateAnswersStrandNobody) 
 }
 
 TEST_F(ApprovalTest, SwitchToManagerModeDisconnectsTheUnapprovedVisible) {
+    TQORRoleScope role(kHeartbeat);
     Make(smm_Notify, 0x1);
     TestSession* good = Arrive("good@b.c");
     TestSession* bad = Arrive("bad@b.c");
@@ -285,6 +293,7 @@ TEST_F(ApprovalTest, SwitchToManagerModeDisconnectsTheUnapprovedVisible) {
 }
 
 TEST_F(ApprovalTest, ManagerBackOnLineGetsTheCountAndOnlyTheClientsItHasNotApproved) {
+    TQORRoleScope role(kHeartbeat);
     Make(smm_Notify, 0x3);
     TestSession* a = Arrive("a@b.c");
     TestSession* b = Arrive("b@b.c");
@@ -315,6 +324,7 @@ namespace {
 // A visible client that a manager approves again is logged with its
 // description, at the network's client log level.
 TEST_F(ApprovalTest, ApprovalOfAVisibleClientIsLoggedWithItsDescription) {
+    TQORRoleScope role(kHeartbeat);
     Make(smm_Notify, 0x1);
     Push(Cmd::snc_ChannelNetworkLogLevel, nullptr, 4);
     TestSession* a = Arrive("a@b.c");
@@ -335,6 +345,7 @@ TEST_F(ApprovalTest, ApprovalOfAVisibleClientIsLoggedWithItsDescription) {
 // The access rules that fail for one held client end that client with the
 // internal-error cause and go on with the others.
 TEST_F(ApprovalTest, AccessModesFailingForOneHeldClientEndOnlyIt) {
+    TQORRoleScope role(kHeartbeat);
     Make(smm_Notify, 0x1);
     TestSession* a = Arrive("a@b.c");
     TestSession* b = Arrive("b@b.c");
@@ -362,6 +373,7 @@ TEST_F(ApprovalTest, AccessModesFailingForOneHeldClientEndOnlyIt) {
 }
 
 TEST_F(ApprovalTest, RefusalAfterApprovalClosesWithoutAFrame) {
+    TQORRoleScope role(kHeartbeat);
     Make(smm_QOR, 0x1);
     TestSession* c = Arrive("a@b.c");
     Answer(c, 0, E::cet_OK, "first-id");

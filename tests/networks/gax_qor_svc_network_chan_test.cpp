@@ -39,12 +39,12 @@ class NetworkChanTest : public ::testing::Test {
     static void TearDownTestSuite() { delete s_Codes; }
 
     void SetUp() override { net = net_test::MakeTestNet(serv, s_Codes, host, svc, frames); }
-    void TearDown() override {
+    void TearDown() override GAX_REQUIRES(kHeartbeat) {
         for (TestSession* c : made) Push(C::snc_ClientDisconnected, c);
         for (int i = 0; i < 5; ++i) Ping();
     }
 
-    TestSession* Visible(const std::string& aMail) {
+    TestSession* Visible(const std::string& aMail) GAX_REQUIRES(kHeartbeat) {
         auto* c = new TestSession(svc, ++key);
         c->Connect(net_test::ConnectString(aMail, aMail));
         made.push_back(c);
@@ -55,13 +55,13 @@ class NetworkChanTest : public ::testing::Test {
         return c;
     }
     void Push(C aCmd, TestSession* aCtx = nullptr,
-              const std::function<void(TQORSVCNetQueueRecord&)>& aFill = {}) {
+              const std::function<void(TQORSVCNetQueueRecord&)>& aFill = {}) GAX_REQUIRES(kHeartbeat) {
         auto r = std::make_unique<TQORSVCNetQueueRecord>();
         r->nqr_Cmd = aCmd;
         if (aFill) aFill(*r);
         ASSERT_TRUE(net->NetQueuePushCtx(r, aCtx));
     }
-    void Ping() {
+    void Ping() GAX_REQUIRES(kHeartbeat) {
         tick += 500;
         net->NetHeartBeat(true, tick);
     }
@@ -85,6 +85,7 @@ std::string Field(std::string_view aText) {
 }
 
 TEST_F(NetworkChanTest, ListingHasHeaderCountItemsThenOneInfoLinePerMember) {
+    TQORRoleScope role(kHeartbeat);
     std::string empty;
     EXPECT_EQ(net->AppendChannelList(empty), 0);
     const std::string header = Field("Test") + Field(net->NetOptions().no_NetCharsetNameUTF8) +
@@ -114,6 +115,7 @@ TEST_F(NetworkChanTest, ListingHasHeaderCountItemsThenOneInfoLinePerMember) {
 }
 
 TEST_F(NetworkChanTest, DisconnectByIdAnswersTheAskingConsole) {
+    TQORRoleScope role(kHeartbeat);
     TestSession* a = Visible("a@example.org");
     Console console;
     struct Case {
@@ -130,7 +132,7 @@ TEST_F(NetworkChanTest, DisconnectByIdAnswersTheAskingConsole) {
     for (const Case& c : cases) {
         host.answers.clear();
         const uint32_t before = a->IntrFlags();
-        Push(C::snc_ChannelDisconnectNetworkClient, nullptr, [&](TQORSVCNetQueueRecord& r) {
+        Push(C::snc_ChannelDisconnectNetworkClient, nullptr, [&](TQORSVCNetQueueRecord& r) GAX_REQUIRES(kHeartbeat) {
             r.nqr_DataS1 = c.id;
             r.nqr_Context = &console;
             r.nqr_GlobalKey = ++k;
@@ -147,6 +149,7 @@ TEST_F(NetworkChanTest, DisconnectByIdAnswersTheAskingConsole) {
 }
 
 TEST_F(NetworkChanTest, LogLevelIsClampedAndModeStaysStandaloneWithoutActiveManagers) {
+    TQORRoleScope role(kHeartbeat);
     const int32_t initial = net->NetLogLevel();
     struct Case {
         int32_t sent, kept;
@@ -170,14 +173,15 @@ TEST_F(NetworkChanTest, LogLevelIsClampedAndModeStaysStandaloneWithoutActiveMana
 // The level the operator sets decides the network's client lines from then
 // on: a login line at 4 and above, none below.
 TEST_F(NetworkChanTest, LogLevelSetThroughTheChannelDecidesTheLoginLines) {
-    auto logins = [&] {
+    TQORRoleScope role(kHeartbeat);
+    auto logins = [&]() GAX_REQUIRES(kHeartbeat) {
         int n = 0;
         for (const auto& l : host.lines) n += l.find(u" LOGIN") != std::u16string::npos;
         return n;
     };
     for (const auto& [level, lines] : {std::pair{4, 1}, std::pair{0, 0}, std::pair{7, 1}}) {
         Push(C::snc_ChannelNetworkLogLevel, nullptr,
-             [&](TQORSVCNetQueueRecord& r) { r.nqr_DataI0 = level; });
+             [&, lvl = level](TQORSVCNetQueueRecord& r) { r.nqr_DataI0 = lvl; });
         host.lines.clear();
         Visible("lvl" + std::to_string(level) + "@example.org");
         EXPECT_EQ(logins(), lines) << level;
@@ -185,6 +189,7 @@ TEST_F(NetworkChanTest, LogLevelSetThroughTheChannelDecidesTheLoginLines) {
 }
 
 TEST_F(NetworkChanTest, MemoryReportLinesCarryTheNetworkPrefix) {
+    TQORRoleScope role(kHeartbeat);
     Visible("a@example.org");
     std::vector<std::u16string> lines;
     net->AppendMemoryReport(lines);

@@ -59,7 +59,7 @@ class NetCmdsTest : public ::testing::Test {
         c->Connect(net_test::ConnectString(aMail, aMail + " Name"));
         return c;
     }
-    TestSession* Visible(const std::string& aMail, TQORClientPrivilege aPriv = clpr_USER) {
+    TestSession* Visible(const std::string& aMail, TQORClientPrivilege aPriv = clpr_USER) GAX_REQUIRES(kHeartbeat) {
         if (aPriv == clpr_ADMIN) net->Access().NetAddAdminFromData(AdminDataForId(Id(aMail), kNow));
         TestSession* c = Arrive(aMail);
         Push(C::snc_HandshakeClient, c);
@@ -73,7 +73,7 @@ class NetCmdsTest : public ::testing::Test {
     static std::string Id(const std::string& aMail) { return MakeSourceId(aMail); }
 
     void Push(C aCmd, TestSession* aCtx, std::string aS1 = {}, std::string aS2 = {},
-              int32_t aI0 = 0, int32_t aI1 = 0, int32_t aI2 = 0) {
+              int32_t aI0 = 0, int32_t aI1 = 0, int32_t aI2 = 0) GAX_REQUIRES(kHeartbeat) {
         auto r = std::make_unique<TQORSVCNetQueueRecord>();
         r->nqr_Cmd = aCmd;
         r->nqr_DataS1 = std::move(aS1);
@@ -84,22 +84,22 @@ class NetCmdsTest : public ::testing::Test {
         r->nqr_GlobalKey = 77;
         ASSERT_TRUE(net->NetQueuePushCtx(r, aCtx));
     }
-    void Beat() { net->NetHeartBeat(false, tick); }
-    void Ping() {
+    void Beat() GAX_REQUIRES(kHeartbeat) { net->NetHeartBeat(false, tick); }
+    void Ping() GAX_REQUIRES(kHeartbeat) {
         tick += 500;
         net->NetHeartBeat(true, tick);
     }
     void Run(C aCmd, TestSession* aCtx, std::string aS1 = {}, std::string aS2 = {},
-             int32_t aI0 = 0, int32_t aI1 = 0, int32_t aI2 = 0) {
+             int32_t aI0 = 0, int32_t aI1 = 0, int32_t aI2 = 0) GAX_REQUIRES(kHeartbeat) {
         Push(aCmd, aCtx, std::move(aS1), std::move(aS2), aI0, aI1, aI2);
         Beat();
     }
-    void Talk(TestSession* c) {
+    void Talk(TestSession* c) GAX_REQUIRES(kHeartbeat) {
         Run(C::snc_TxRequest, c);
         ASSERT_EQ(net->Speaking(), c);
     }
     // Its disconnect hands the session to the network, which frees it.
-    void Leave(TestSession* c) {
+    void Leave(TestSession* c) GAX_REQUIRES(kHeartbeat) {
         for (auto& p : all)
             if (p.get() == c) (void)p.release();
         Run(C::snc_ClientDisconnected, c);
@@ -129,6 +129,7 @@ TCharsetsCodeList* NetCmdsTest::s_Codes = nullptr;
 
 // Who acts on whom, and what happens to the target and to the lists.
 TEST_F(NetCmdsTest, ClientCommandsOnPresentAndAbsentTargets) {
+    TQORRoleScope role(kHeartbeat);
     using K = TQORSVCListKind;
     struct Case {
         const char* name;
@@ -189,6 +190,7 @@ TEST_F(NetCmdsTest, ClientCommandsOnPresentAndAbsentTargets) {
 }
 
 TEST_F(NetCmdsTest, MuteOfTheTalkerEndsItsTransmissionAndUnmuteLetsItTalkAgain) {
+    TQORRoleScope role(kHeartbeat);
     Make();
     TestSession* admin = Visible("admin@b.c", clpr_ADMIN);
     TestSession* talker = Visible("talker@b.c");
@@ -211,6 +213,7 @@ TEST_F(NetCmdsTest, MuteOfTheTalkerEndsItsTransmissionAndUnmuteLetsItTalkAgain) 
 }
 
 TEST_F(NetCmdsTest, WhoMayLiftAMuteFollowsLevelAndExactOptions) {
+    TQORRoleScope role(kHeartbeat);
     struct Case {
         bool level, exact;
         const char* lifter;  // "author", "other admin", "owner"
@@ -224,7 +227,7 @@ TEST_F(NetCmdsTest, WhoMayLiftAMuteFollowsLevelAndExactOptions) {
     for (const Case& k : cases) {
         SCOPED_TRACE(std::string(k.lifter) + (k.level ? " level" : "") + (k.exact ? " exact" : ""));
         all.clear();
-        Make([&](TQORSVCNetworkOptions& o) {
+        Make([&](TQORSVCNetworkOptions& o) GAX_REQUIRES(kHeartbeat) {
             o.no_LevelMuteBlock = k.level;
             o.no_ExactMuteBlock = k.exact;
         });
@@ -243,6 +246,7 @@ TEST_F(NetCmdsTest, WhoMayLiftAMuteFollowsLevelAndExactOptions) {
 }
 
 TEST_F(NetCmdsTest, ChannelMuteOfAnEmulatedTransmissionSendsTheEndByteAndEndsIt) {
+    TQORRoleScope role(kHeartbeat);
     Make();
     TestSession* c = Visible("quiet@b.c");
     c->Ctx2FlagsSet(QOR_C2F_IGNORE_SOUNDS);
@@ -258,6 +262,7 @@ TEST_F(NetCmdsTest, ChannelMuteOfAnEmulatedTransmissionSendsTheEndByteAndEndsIt)
 }
 
 TEST_F(NetCmdsTest, ChannelBlocksAsTheServerOwnerButNeverAnOwner) {
+    TQORRoleScope role(kHeartbeat);
     Make();
     TestSession* owner = Visible(kOwnerMail, clpr_NETOWNER);
     TestSession* user = Visible("user@b.c");
@@ -275,6 +280,7 @@ TEST_F(NetCmdsTest, ChannelBlocksAsTheServerOwnerButNeverAnOwner) {
 // The operator's entries name the server owner with its callsign as it is at
 // each command: the owner may log in with another one between two commands.
 TEST_F(NetCmdsTest, ChannelEntriesNameTheOwnersCallsignOfTheMoment) {
+    TQORRoleScope role(kHeartbeat);
     Make();
     svc.ownerId = Id("boss@b.c");
     TQORServNetwork::TQORNetOwnerName owner;
@@ -311,10 +317,11 @@ TEST_F(NetCmdsTest, ChannelEntriesNameTheOwnersCallsignOfTheMoment) {
 }
 
 TEST_F(NetCmdsTest, ChannelAnswersAreByteExact) {
+    TQORRoleScope role(kHeartbeat);
     Make();
     TestSession* a = Visible("a@b.c");
     TestSession* b = Visible("b@b.c");
-    auto ask = [&](C aCmd, std::string aS1, int32_t aI0, int32_t aI1 = 0) {
+    auto ask = [&](C aCmd, std::string aS1, int32_t aI0, int32_t aI1 = 0) GAX_REQUIRES(kHeartbeat) {
         answers.clear();
         Run(aCmd, nullptr, std::move(aS1), {}, aI0, aI1);
         return answers.size() == 1 ? answers[0] : "answers: " + std::to_string(answers.size());
@@ -353,6 +360,7 @@ TEST_F(NetCmdsTest, ChannelAnswersAreByteExact) {
 }
 
 TEST_F(NetCmdsTest, InternalFlagsIgnoringSoundsTurnsTheTalkIntoAnEmulatedOne) {
+    TQORRoleScope role(kHeartbeat);
     Make();
     TestSession* talker = Visible("t@b.c");
     TestSession* other = Visible("o@b.c");
@@ -369,6 +377,7 @@ TEST_F(NetCmdsTest, InternalFlagsIgnoringSoundsTurnsTheTalkIntoAnEmulatedOne) {
 }
 
 TEST_F(NetCmdsTest, RightsDeleteUnderConnectOnlyListedClosesTheTalkerAfterReleasingTheFloor) {
+    TQORRoleScope role(kHeartbeat);
     Make();
     TestSession* owner = Visible(kOwnerMail, clpr_NETOWNER);
     TestSession* m = Visible("m@b.c");
@@ -389,6 +398,7 @@ TEST_F(NetCmdsTest, RightsDeleteUnderConnectOnlyListedClosesTheTalkerAfterReleas
 }
 
 TEST_F(NetCmdsTest, MarkAndUnmarkUnderTalkOnlyMarkedGiveAndTakeTheRightToTalk) {
+    TQORRoleScope role(kHeartbeat);
     Make();
     TestSession* owner = Visible(kOwnerMail, clpr_NETOWNER);
     TestSession* m = Visible("m@b.c");
@@ -407,6 +417,7 @@ TEST_F(NetCmdsTest, MarkAndUnmarkUnderTalkOnlyMarkedGiveAndTakeTheRightToTalk) {
 }
 
 TEST_F(NetCmdsTest, NoticeChangesOnlyWhenTheTextsDiffer) {
+    TQORRoleScope role(kHeartbeat);
     Make();
     TestSession* owner = Visible(kOwnerMail, clpr_NETOWNER);
     Run(C::snc_NetworkNotice, owner, "Members only");
@@ -419,6 +430,7 @@ TEST_F(NetCmdsTest, NoticeChangesOnlyWhenTheTextsDiffer) {
 // A command queued behind its sender's move reaches the network the sender is
 // in now: the rights are this network's, whatever the sender's worker saw.
 TEST_F(NetCmdsTest, ACommandIsRunWithTheRightsItsSenderHasHere) {
+    TQORRoleScope role(kHeartbeat);
     using K = TQORSVCListKind;
     struct Case {
         const char* name;
@@ -461,6 +473,7 @@ TEST_F(NetCmdsTest, ACommandIsRunWithTheRightsItsSenderHasHere) {
 
 // A time limit counts only where the sender was granted timed mutes.
 TEST_F(NetCmdsTest, AMuteWithoutTheTimedGrantIsForGood) {
+    TQORRoleScope role(kHeartbeat);
     Make();
     TestSession* admin = Visible("admin@b.c", clpr_ADMIN);
     TestSession* user = Visible("user@b.c");
@@ -473,6 +486,7 @@ TEST_F(NetCmdsTest, AMuteWithoutTheTimedGrantIsForGood) {
 }
 
 TEST_F(NetCmdsTest, ACommandWhoseSenderHasGoneIsDropped) {
+    TQORRoleScope role(kHeartbeat);
     Make();
     TestSession* user = Visible("user@b.c");
     Run(C::snc_MuteClient, nullptr, {}, user->CliHashA());
@@ -486,6 +500,7 @@ namespace {
 
 // A block and a new role hold for the client's next login.
 TEST_F(NetCmdsTest, BlockedUserIsRefusedAndNewAdminComesBackAsAdmin) {
+    TQORRoleScope role(kHeartbeat);
     Make();
     TestSession* owner = Visible(kOwnerMail, clpr_NETOWNER);
     TestSession* admin = Visible("admin@b.c", clpr_ADMIN);
@@ -499,7 +514,7 @@ TEST_F(NetCmdsTest, BlockedUserIsRefusedAndNewAdminComesBackAsAdmin) {
     Leave(helper);
     Ping();
 
-    auto relogin = [&](const std::string& aMail) {
+    auto relogin = [&](const std::string& aMail) GAX_REQUIRES(kHeartbeat) {
         TestSession* c = Arrive(aMail);
         Run(C::snc_HandshakeClient, c);
         return c;

@@ -29,17 +29,17 @@ class MoveTest : public NetworkFixture {
         target = std::make_unique<TQORServNetwork>(rec, serv, s_Codes, host, svc, frames);
         svc.nets.push_back(target.get());
     }
-    void PingBoth() {
+    void PingBoth() GAX_REQUIRES(kHeartbeat) {
         tick += 500;
         net->NetHeartBeat(true, tick);
         target->NetHeartBeat(true, tick);
     }
-    void PushTo(TQORServNetwork& aNet, C aCmd, Client* aCtx) {
+    void PushTo(TQORServNetwork& aNet, C aCmd, Client* aCtx) GAX_REQUIRES(kHeartbeat) {
         auto r = std::make_unique<TQORSVCNetQueueRecord>();
         r->nqr_Cmd = aCmd;
         ASSERT_TRUE(aNet.NetQueuePushCtx(r, aCtx));
     }
-    Client* VisibleIn(TQORServNetwork& aNet, const std::string& aMail) {
+    Client* VisibleIn(TQORServNetwork& aNet, const std::string& aMail) GAX_REQUIRES(kHeartbeat) {
         Client* c = NewClient(aMail, aMail);
         PushTo(aNet, C::snc_HandshakeClient, c);
         PushTo(aNet, C::snc_AttachNetwork, c);
@@ -55,7 +55,7 @@ class MoveTest : public NetworkFixture {
         ASSERT_TRUE(aNet.Access().NetAddAccessFromData(d));
     }
     // Ends aCtx where it is now and runs both networks until it is freed.
-    void Leave(TQORServNetwork& aNet, Client* aCtx) {
+    void Leave(TQORServNetwork& aNet, Client* aCtx) GAX_REQUIRES(kHeartbeat) {
         const int before = freed;
         PushTo(aNet, C::snc_ClientDisconnected, aCtx);
         for (int i = 0; i < 10 && freed == before; ++i) PingBoth();
@@ -69,6 +69,7 @@ class MoveTest : public NetworkFixture {
 // talk permission, whether it lets the client in or not: a move refused
 // after it leaves the client as it was in its own network.
 TEST_F(MoveTest, TheCheckBeforeAMoveLeavesTheTalkStateAlone) {
+    TQORRoleScope role(kHeartbeat);
     struct Case {
         const char* name;
         bool sourceMarked;  // talk only for marked clients in the source
@@ -111,6 +112,7 @@ TEST_F(MoveTest, TheCheckBeforeAMoveLeavesTheTalkStateAlone) {
 // The client that arrives gets the target's rule: no talk unless marked
 // there, whatever it had at home; its request for the floor goes nowhere.
 TEST_F(MoveTest, AnArrivalInATalkMarkedNetworkTalksOnlyWhenMarkedThere) {
+    TQORRoleScope role(kHeartbeat);
     for (const bool marked : {false, true}) {
         SCOPED_TRACE(marked ? "marked" : "unmarked");
         MakeBoth({});

@@ -55,7 +55,7 @@ class NetworkParrotTest : public ::testing::Test {
 
     // One heartbeat pass at the current tick: the Parrot's heartbeat, then the
     // server queue into the network, repeated at once while records came.
-    void Pass() {
+    void Pass() GAX_REQUIRES(kHeartbeat) {
         net->ParrotHeartBeat(tick);
         bool ping = tick - lastPing >= 500;
         if (ping) lastPing += 500;
@@ -86,7 +86,7 @@ class NetworkParrotTest : public ::testing::Test {
         }
         Collect();
     }
-    void Advance(uint32_t aMs) {
+    void Advance(uint32_t aMs) GAX_REQUIRES(kHeartbeat) {
         for (uint32_t t = 0; t < aMs; t += 100) {
             tick += 100;
             Pass();
@@ -107,7 +107,7 @@ class NetworkParrotTest : public ::testing::Test {
         }
     }
 
-    TestSession* Visible(const std::string& aCall, uint32_t aExtraFlags = 0) {
+    TestSession* Visible(const std::string& aCall, uint32_t aExtraFlags = 0) GAX_REQUIRES(kHeartbeat) {
         sessions.push_back(std::make_unique<TestSession>(host, ++key));
         TestSession* c = sessions.back().get();
         c->Connect(Tag("VX", "2014004") + Tag("EA", aCall + "@b.c") + Tag("PW", "pw") +
@@ -135,7 +135,7 @@ class NetworkParrotTest : public ::testing::Test {
         return p;
     }
     // A member talks aFrames frames, one per 200 ms, and releases the floor.
-    void Talk(TestSession* aTalker, int aFrames) {
+    void Talk(TestSession* aTalker, int aFrames) GAX_REQUIRES(kHeartbeat) {
         Post(C::snc_TxRequest, aTalker);
         Pass();
         ASSERT_EQ(net->Speaking(), aTalker);
@@ -178,6 +178,7 @@ class NetworkParrotTest : public ::testing::Test {
 TCharsetsCodeList* NetworkParrotTest::s_Codes = nullptr;
 
 TEST_F(NetworkParrotTest, PlaysTheTransmissionBackThroughTheFloorOnTheFrameGrid) {
+    TQORRoleScope role(kHeartbeat);
     Make([](TQORSVCNetworkOptions& o) { o.no_Parrot.po_ParrotRepeatCount = 2; });
     TestSession* talker = Visible("TALKER");
     TestSession* other = Visible("OTHER");
@@ -219,6 +220,7 @@ TEST_F(NetworkParrotTest, PlaysTheTransmissionBackThroughTheFloorOnTheFrameGrid)
 }
 
 TEST_F(NetworkParrotTest, WaitsWhileAnotherMemberHoldsTheFloor) {
+    TQORRoleScope role(kHeartbeat);
     Make();
     TestSession* talker = Visible("TALKER");
     TestSession* holder = Visible("HOLDER");
@@ -242,12 +244,13 @@ TEST_F(NetworkParrotTest, WaitsWhileAnotherMemberHoldsTheFloor) {
 }
 
 TEST_F(NetworkParrotTest, IsAMemberFromTheStartThatNoDisconnectReaches) {
+    TQORRoleScope role(kHeartbeat);
     Make([](TQORSVCNetworkOptions& o) { o.no_NetMaxClients = 2; });
     EXPECT_TRUE(net->IsVisible(Parrot()));
     // The memory report names the Parrot's frames, after the owners.
     std::vector<std::u16string> report;
     net->AppendMemoryReport(report);
-    auto at = [&](std::u16string_view aItem) {
+    auto at = [&](std::u16string_view aItem) GAX_REQUIRES(kHeartbeat) {
         for (size_t i = 0; i < report.size(); ++i)
             if (report[i].find(aItem) != std::u16string::npos) return int(i);
         return -1;
@@ -287,6 +290,7 @@ TEST_F(NetworkParrotTest, IsAMemberFromTheStartThatNoDisconnectReaches) {
 }
 
 TEST_F(NetworkParrotTest, GreetsEachNewcomerAfterTheNetworksList) {
+    TQORRoleScope role(kHeartbeat);
     struct Case {
         bool startStop, disable;
         uint32_t flags;  // of the newcomer
@@ -304,7 +308,7 @@ TEST_F(NetworkParrotTest, GreetsEachNewcomerAfterTheNetworksList) {
                      std::to_string(k.flags));
         sessions.clear();
         got.clear();
-        Make([&](TQORSVCNetworkOptions& o) {
+        Make([&](TQORSVCNetworkOptions& o) GAX_REQUIRES(kHeartbeat) {
             o.no_Parrot.ParrotStartStopEnable = k.startStop;
             o.no_Parrot.ParrotMessageDisable = k.disable;
         });

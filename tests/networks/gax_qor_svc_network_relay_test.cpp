@@ -20,7 +20,7 @@ using Client = CountedClient;
 
 class NetworkRelayTest : public NetworkFixture {
   protected:
-    void PushData(TQORServNetworkCommand aCmd, Client* aCtx, std::string aS1) {
+    void PushData(TQORServNetworkCommand aCmd, Client* aCtx, std::string aS1) GAX_REQUIRES(kHeartbeat) {
         auto r = std::make_unique<TQORSVCNetQueueRecord>();
         r->nqr_Cmd = aCmd;
         r->nqr_DataS1 = std::move(aS1);
@@ -39,6 +39,7 @@ std::string LongFrame(int aSeed) {
 // One member talks: every other member receives every frame byte for byte
 // and in order; the talker hears itself not.
 TEST_F(NetworkRelayTest, OneTalksTheOthersHearEveryFrameInOrder) {
+    TQORRoleScope role(kHeartbeat);
     Make();
     Client* a = Visible("a@b.c");
     Client* b = Visible("b@b.c");
@@ -75,6 +76,7 @@ TEST_F(NetworkRelayTest, OneTalksTheOthersHearEveryFrameInOrder) {
 // Random rounds of talk, leave and join end with every context freed once,
 // and nobody left holding the floor or a cache slot.
 TEST_F(NetworkRelayTest, RandomTalkLeaveJoinRounds) {
+    TQORRoleScope role(kHeartbeat);
     Make();
     std::mt19937 rng(20);
     std::vector<Client*> in;

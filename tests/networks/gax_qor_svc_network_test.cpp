@@ -21,6 +21,7 @@ using Client = CountedClient;
 class NetworkTest : public NetworkFixture {};
 
 TEST_F(NetworkTest, StandaloneClientBecomesVisibleAtThePingAfterAttachAndGetsTheNetworksList) {
+    TQORRoleScope role(kHeartbeat);
     Make();
     Client* c = NewClient("a@b.c");
     Push(TQORServNetworkCommand::snc_HandshakeClient, c);
@@ -50,6 +51,7 @@ TEST_F(NetworkTest, StandaloneClientBecomesVisibleAtThePingAfterAttachAndGetsThe
 }
 
 TEST_F(NetworkTest, QuarantineEndsAtTheFirstPingAtOrAfterItsTime) {
+    TQORRoleScope role(kHeartbeat);
     Make([](TQORSVCNetworkOptions& o) { o.no_QuarantineTicks = 1000; });
     Client* c = NewClient("a@b.c");
     Push(TQORServNetworkCommand::snc_HandshakeClient, c);
@@ -66,6 +68,7 @@ TEST_F(NetworkTest, QuarantineEndsAtTheFirstPingAtOrAfterItsTime) {
 }
 
 TEST_F(NetworkTest, DuplicateIdOrCallsignIsRefused) {
+    TQORRoleScope role(kHeartbeat);
     struct Case {
         const char* mail2;
         const char* call2;
@@ -109,6 +112,7 @@ TEST_F(NetworkTest, DuplicateIdOrCallsignIsRefused) {
 }
 
 TEST_F(NetworkTest, MaxClientsCountsArrivalsInFlight) {
+    TQORRoleScope role(kHeartbeat);
     Make([](TQORSVCNetworkOptions& o) { o.no_NetMaxClients = 2; });
     Client* a = Visible("a@b.c");
     Client* b = NewClient("b@b.c", "B");
@@ -128,10 +132,11 @@ TEST_F(NetworkTest, MaxClientsCountsArrivalsInFlight) {
 // A client that disconnects in any hold is freed once, and a visible one only
 // after both its disconnect and the list difference.
 TEST_F(NetworkTest, DisconnectInEveryHoldFreesOnce) {
+    TQORRoleScope role(kHeartbeat);
     enum Where { Approved, Quarantine, Delete, VisibleSlow, VisibleFast };
     for (Where w : {Approved, Quarantine, Delete, VisibleSlow, VisibleFast}) {
         SCOPED_TRACE(static_cast<int>(w));
-        Make([&](TQORSVCNetworkOptions& o) {
+        Make([&](TQORSVCNetworkOptions& o) GAX_REQUIRES(kHeartbeat) {
             o.no_QuarantineTicks = w == Quarantine ? 5000 : 0;
             o.no_NetMaxClients = w == Delete ? 1 : 10;
         });
@@ -168,6 +173,7 @@ TEST_F(NetworkTest, DisconnectInEveryHoldFreesOnce) {
 }
 
 TEST_F(NetworkTest, TalkerThatLeavesReleasesTheFloorAndOthersHearIt) {
+    TQORRoleScope role(kHeartbeat);
     Make();
     Client* a = Visible("a@b.c");
     Client* b = Visible("b@b.c");
@@ -193,6 +199,7 @@ TEST_F(NetworkTest, TalkerThatLeavesReleasesTheFloorAndOthersHearIt) {
 // has sent nothing for 1000 ms, silence in the listener's form (its index)
 // and a beat for the listener that acknowledges sound instead.
 TEST_F(NetworkTest, SilentTalkerGivesSilenceAndBeatsAtThePing) {
+    TQORRoleScope role(kHeartbeat);
     Make();
     Client* t = Visible("t@b.c");
     Client* l = Visible("l@b.c");
@@ -235,6 +242,7 @@ TEST_F(NetworkTest, SilentTalkerGivesSilenceAndBeatsAtThePing) {
 // Free or taken is decided before the talker check: the ping at which the
 // speech limit ends a talk brings the release byte only, not a keep-alive too.
 TEST_F(NetworkTest, SpeechLimitEndsTheTalkWithOneByteAtThePing) {
+    TQORRoleScope role(kHeartbeat);
     Make([](TQORSVCNetworkOptions& o) {
         o.no_SpeechLimit = true;
         o.no_MaxSpeechTicks = 1000;
@@ -259,10 +267,11 @@ TEST_F(NetworkTest, SpeechLimitEndsTheTalkWithOneByteAtThePing) {
 // A member that cannot take a frame is ended with the cause of the failure;
 // the log line names the operation and the readable class of the error.
 TEST_F(NetworkTest, FailedSendEndsThatMemberAndLogsTheErrorClass) {
+    TQORRoleScope role(kHeartbeat);
     struct FailingClient : Client {
         using Client::Client;
         bool fail = false;
-        void vSendBytes(const void* p, int32_t n) override {
+        void vSendBytes(const void* p, int32_t n) override GAX_REQUIRES(kHeartbeat) {
             if (fail) throw std::bad_alloc();
             Client::vSendBytes(p, n);
         }
@@ -291,6 +300,7 @@ TEST_F(NetworkTest, FailedSendEndsThatMemberAndLogsTheErrorClass) {
 }
 
 TEST_F(NetworkTest, ChangedInternalFlagsDisconnectExactlyThatClient) {
+    TQORRoleScope role(kHeartbeat);
     Make();
     Client* a = Visible("a@b.c");
     Client* b = Visible("b@b.c");
@@ -312,6 +322,7 @@ TEST_F(NetworkTest, ChangedInternalFlagsDisconnectExactlyThatClient) {
 // The error is raised, but the records behind it are still handled, so a
 // disconnect queued behind a bad record still frees its context.
 TEST_F(NetworkTest, UnknownCommandRaisesAndTheRecordsBehindItAreStillHandled) {
+    TQORRoleScope role(kHeartbeat);
     Make();
     Client* c = NewClient("a@b.c");
     Push(TQORServNetworkCommand::snc_HandshakeClient, c);
@@ -329,6 +340,7 @@ TEST_F(NetworkTest, UnknownCommandRaisesAndTheRecordsBehindItAreStillHandled) {
 }
 
 TEST_F(NetworkTest, CommandArrayRefusesPastItsCapacity) {
+    TQORRoleScope role(kHeartbeat);
     Make();
     for (size_t i = 0; i < kNetCmdsCapacity; ++i) Push(TQORServNetworkCommand::snc_FastOff);
     auto r = std::make_unique<TQORSVCNetQueueRecord>();
@@ -340,6 +352,7 @@ TEST_F(NetworkTest, CommandArrayRefusesPastItsCapacity) {
 // Clients connecting, attaching and disconnecting at random moments of their
 // admission; every context is freed exactly once and the network ends empty.
 TEST_F(NetworkTest, ChurnFreesEveryContextOnce) {
+    TQORRoleScope role(kHeartbeat);
     Make([](TQORSVCNetworkOptions& o) { o.no_QuarantineTicks = 700; });
     std::mt19937 rnd(19);
     std::vector<Client*> live;
@@ -385,6 +398,7 @@ TEST_F(NetworkTest, ChurnFreesEveryContextOnce) {
 namespace {
 
 TEST(NetworkFactory, TheListMakesNetworkObjectsThatServeItsFrames) {
+    TQORRoleScope role(kHeartbeat);
     std::unique_ptr<TCharsetsCodeList> codes = CreateCharsetsCodeList();
     FakeService svc;
     RecordingHost host;

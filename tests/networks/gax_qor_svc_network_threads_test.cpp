@@ -39,6 +39,8 @@ struct Post {
 };
 
 TEST(NetworkThreads, ChurnOf2000ClientsFreesEveryContextOnce) {
+    // This thread plays the heartbeat; the worker thread below plays the workers.
+    TQORRoleScope role(kHeartbeat);
     std::unique_ptr<TCharsetsCodeList> codes = CreateCharsetsCodeList();
     TQORServiceNetOptions serv;
     FakeService svc;
@@ -98,7 +100,7 @@ TEST(NetworkThreads, ChurnOf2000ClientsFreesEveryContextOnce) {
     int disconnected = 0;
     uint32_t tick = 1000;
     TQORGlobalKey key = 1;
-    auto push = [&](TQORServNetworkCommand aCmd, Client* aCtx) {
+    auto push = [&](TQORServNetworkCommand aCmd, Client* aCtx) GAX_REQUIRES(kHeartbeat) {
         auto r = std::make_unique<TQORSVCNetQueueRecord>();
         r->nqr_Cmd = aCmd;
         ASSERT_TRUE(net->NetQueuePushCtx(r, aCtx));

@@ -142,18 +142,18 @@ class NetworkFixture : public ::testing::Test {
         c->Connect(ConnectString(aMail, aCall));
         return c;
     }
-    void Push(TQORServNetworkCommand aCmd, Client* aCtx = nullptr) {
+    void Push(TQORServNetworkCommand aCmd, Client* aCtx = nullptr) GAX_REQUIRES(kHeartbeat) {
         auto r = std::make_unique<TQORSVCNetQueueRecord>();
         r->nqr_Cmd = aCmd;
         ASSERT_TRUE(net->NetQueuePushCtx(r, aCtx));
     }
-    void Beat(bool aPing) { net->NetHeartBeat(aPing, tick); }
-    void Ping() {
+    void Beat(bool aPing) GAX_REQUIRES(kHeartbeat) { net->NetHeartBeat(aPing, tick); }
+    void Ping() GAX_REQUIRES(kHeartbeat) {
         tick += 500;
         Beat(true);
     }
     // Handshake, attach and the ping that makes it visible.
-    Client* Visible(const std::string& aMail) {
+    Client* Visible(const std::string& aMail) GAX_REQUIRES(kHeartbeat) {
         Client* c = NewClient(aMail, aMail);
         Push(TQORServNetworkCommand::snc_HandshakeClient, c);
         Push(TQORServNetworkCommand::snc_AttachNetwork, c);
@@ -161,7 +161,7 @@ class NetworkFixture : public ::testing::Test {
         EXPECT_TRUE(net->IsVisible(c));
         return c;
     }
-    void Disconnect(Client* aCtx) { Push(TQORServNetworkCommand::snc_ClientDisconnected, aCtx); }
+    void Disconnect(Client* aCtx) GAX_REQUIRES(kHeartbeat) { Push(TQORServNetworkCommand::snc_ClientDisconnected, aCtx); }
 
     inline static TCharsetsCodeList* s_Codes = nullptr;
     TQORServiceNetOptions serv;
