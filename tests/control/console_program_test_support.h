@@ -195,13 +195,16 @@ class ProgramTest : public file_test::TempDirTest {
 
     // A server.ini for the ports picked: clients on clientPort, the server
     // owned by owner@example.org, and the command channel on commandPort or,
-    // without aCommand, off.
+    // without aCommand, off. The test stations send no keep-alives, so the
+    // activity time-out is the longest there is: a sanitizer build on a
+    // loaded machine can take more than the default 8 s between a join and
+    // the console command that acts on the station.
     void WriteServerIni(bool aCommand = true) {
         const std::string port = std::to_string(clientPort);
         file_test::WriteFile(
             P("server.ini"),
             "[Server]\nPresentServerPort=" + port + "\nListenServerPorts=" + port +
-                "/4\nServerOwnerEMail=owner@example.org\n[Command]\n" +
+                "/4\nServerOwnerEMail=owner@example.org\nClientActivityTimeout=30\n[Command]\n" +
                 (aCommand ? "CommandEnabled=1\nCommandPort=" + std::to_string(commandPort) + "\n"
                           : std::string("CommandEnabled=0\n")));
     }
