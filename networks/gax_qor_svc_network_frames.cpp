@@ -88,16 +88,6 @@ void TQORNetFanout::SendData2(const TQORNetSend2Params& p) {
     });
 }
 
-void TQORNetFanout::SendAggrList(const TQORNetSendParams& p) {
-    const uint32_t m = f_NetFlags & p.sp_FlagsMask;
-    Walk("SendAggrList", p.sp_ExceptContext, [&](TQORSVCContext& c) {
-        if ((c.CtxFlags() & m) != p.sp_FlagsValue) return;
-        c.vSendBytesDontWakeWorker(p.sp_DataPtr, p.sp_DataLen);
-        const std::string& item = c.ClientListItemV0();
-        c.vSendBytes(item.data(), static_cast<int32_t>(item.size()));
-    });
-}
-
 void TQORNetFanout::SendDataShared(const TQORNetSendParams& p, const TSharedFrame& aFrame) {
     const uint32_t m = f_NetFlags & p.sp_FlagsMask;
     Walk("SendData", p.sp_ExceptContext, [&](TQORSVCContext& c) {

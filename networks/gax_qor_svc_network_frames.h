@@ -123,12 +123,11 @@ class TQORNetFanout {
     void SendData(const TQORNetSendParams& aPar);
     void SendDataDontWakeWorker(const TQORNetSendParams& aPar);
     void SendData2(const TQORNetSend2Params& aPar);
-    // A matching member gets the frame without waking, then its own V0 item.
-    void SendAggrList(const TQORNetSendParams& aPar);
-    // SendData and SendAggrList of a frame built once for all members: each
-    // member's buffer holds it by reference (the data pointer and length of
-    // aPar are not used).
+    // SendData of a frame built once for all members: each member's buffer
+    // holds it by reference (the data pointer and length of aPar are not used).
     void SendDataShared(const TQORNetSendParams& aPar, const TSharedFrame& aFrame);
+    // The same for the aggregate list: a matching member gets the shared list
+    // without waking, then its own V0 item.
     void SendAggrListShared(const TQORNetSendParams& aPar, const TSharedFrame& aFrame);
     void SendKAToAll(TQORSVCContext* aExcept);
     // The sound fan-out ANDs in the network flags; the message one does not.
