@@ -19,6 +19,9 @@
 //   gax_snps_batch_send_bench --benchmark_repetitions=5
 //       --benchmark_enable_random_interleaving=true
 //
+// send_batch is the server's batch sender (plat::SendBatch) over the same
+// sockets, send_batch_plain the same object forced to its plain fallback.
+//
 // Where io_uring is missing or disabled (kernel.io_uring_disabled) only the
 // plain sends are measured.
 #include <benchmark/benchmark.h>
@@ -44,6 +47,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/plat_sendbatch.h"
 
 // Older kernel headers lack the newer set-up flags; a kernel that lacks them
 // refuses the ring and that variant reports it.
@@ -357,7 +362,7 @@ void BM_NullSyscall(benchmark::State& state) {
 }
 BENCHMARK(BM_NullSyscall);
 
-enum class Way { Plain, Uring };
+enum class Way { Plain, Uring, Batch, BatchPlain };
 
 struct Variant {
     const char* name;
@@ -420,6 +425,23 @@ void BM_FrameToSockets(benchmark::State& state, Variant aVariant) {
         });
         return;
     }
+    if (aVariant.way == Way::Batch || aVariant.way == Way::BatchPlain) {
+        // The server's own batch sender: an entry per socket, one Submit.
+        plat::SendBatch batch(aVariant.way == Way::Batch ? plat::SendBatch::Mode::kAuto
+                                                         : plat::SendBatch::Mode::kPlainSends);
+        const plat::SockIoPiece piece{frame.data(), len};
+        MeasureFrames(state, fan, len, [&] {
+            for (const int fd : fan.senders) batch.Add(fd, &piece, 1);
+            batch.Submit();
+            int missed = 0;
+            for (size_t i = 0; i < batch.Count(); ++i)
+                if (batch.Result(i) != static_cast<long>(len)) ++missed;
+            return missed;
+        });
+        if (aVariant.way == Way::Batch && !batch.RingInUse())
+            state.SkipWithError("the batch sender fell back to plain sends");
+        return;
+    }
     SendRing ring(64, aVariant.setupFlags);
     if (!ring.Ok() || (aVariant.fixedFiles && !ring.RegisterFiles(fan.senders))) {
         const std::string why =
@@ -442,6 +464,7 @@ const Variant kVariants[] = {
     {"plain_send", Way::Plain, 0, false},         {"uring", Way::Uring, 0, false},
     {"uring_single", Way::Uring, kSingle, false}, {"uring_coop", Way::Uring, kCoop, false},
     {"uring_defer", Way::Uring, kDefer, false},   {"uring_defer_fixed", Way::Uring, kDefer, true},
+    {"send_batch", Way::Batch, 0, false},         {"send_batch_plain", Way::BatchPlain, 0, false},
 };
 
 // errno of a plain ring's set-up, 0 when io_uring works here.
@@ -459,7 +482,7 @@ int UringProbe() {
         std::fprintf(stderr, "io_uring is not available here (%s): only plain sends measured\n",
                      std::strerror(probe));
     for (const Variant& v : kVariants) {
-        if (v.way == Way::Uring && probe != 0) continue;
+        if ((v.way == Way::Uring || v.way == Way::Batch) && probe != 0) continue;
         benchmark::RegisterBenchmark((std::string("BM_FrameToSockets/") + v.name).c_str(),
                                      BM_FrameToSockets, v)
             ->ArgNames({"sockets", "bytes"})
