@@ -78,6 +78,16 @@ TGaxTick32 TQORSVCContextSNPS::ActivityTimeoutTicks() const {
     return static_cast<TGaxTick32>(std::max<int32_t>(sec, 0)) * 1000u;
 }
 
+bool TQORSVCContextSNPS::TimedOut(TGaxTick32 aTick) const {
+    // A held reader is not idle: the server is, and its time-out waits.
+    if (ReadHeld() || !f_Collector.IsTimeout(aTick)) return false;
+    // Bytes that came before the deadline and wait for the next batch are
+    // read first: a line among them is activity; otherwise the read itself
+    // finds the deadline passed.
+    return f_Collector.CollectorMode() == colm_None || f_Socket == INVALID_SOCKET_HANDLE ||
+           plat::SockBytesAvailable(f_Socket) <= 0;
+}
+
 bool TQORSVCContextSNPS::Batchable(TGaxTick32 aTick) const {
     if (CtxProtocol != TServProtocol::PROTO_QOR || QORProtoStatus != PS::QOR_PS_WORK) return false;
     if ((IntrFlag() & (ifl_Terminate | ifl_FlushAndTerm | ifl_AnswerOK)) != 0 || f_PeerGone)
@@ -149,8 +159,7 @@ TQORSVCWorkerExecResult TQORSVCContextSNPS::vExecParameters(TQORSVCStepParams& a
 }
 
 bool TQORSVCContextSNPS::vExecTimeout(TQORSVCStepParams& aPar) {
-    // A held reader is not idle: the server is, and its time-out waits.
-    if (ReadHeld() || !f_Collector.IsTimeout(aPar.sp_CheckTick)) return false;
+    if (!TimedOut(aPar.sp_CheckTick)) return false;
     vSetDisconnectCauseOnTimeout();
     AbortContext();
     vCloseSocket();
@@ -212,7 +221,7 @@ void TQORSVCContextSNPS::DrainAndShutdown() {
 }
 
 TQORSVCWorkerExecResult TQORSVCContextSNPS::WaitResult(TQORSVCStepParams& aPar) {
-    if (!ReadHeld() && f_Collector.IsTimeout(aPar.sp_CheckTick)) {
+    if (TimedOut(aPar.sp_CheckTick)) {
         vSetDisconnectCauseOnTimeout();
         AbortContext();
         vCloseSocket();

@@ -144,6 +144,9 @@ class TQORSVCContextSNPS final : public TQORSVCContext {
         const uint8_t flags = f_Collector.WaitFlagsFor(write);
         return !write && Batchable(aTick) ? static_cast<uint8_t>(flags | wf_Batched) : flags;
     }
+    // Whether the activity (or handshake) deadline has passed with nothing
+    // left unread that could be activity.
+    bool TimedOut(TGaxTick32 aTick) const;
     // Whether the session may be read in batches now (see the head comment).
     bool Batchable(TGaxTick32 aTick) const;
     TGaxTick32 ActivityTimeoutTicks() const;
