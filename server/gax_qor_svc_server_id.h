@@ -303,6 +303,8 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     uint32_t tmNextDeadline(uint32_t aNow) override GAX_REQUIRES(kHeartbeat);
     // Wake-ups of the heartbeat so far (for the tests and the benchmarks).
     uint64_t HeartbeatWakes() const { return f_Timer.Wakes(); }
+    // Times the worker threads slept and woke, all of them together.
+    uint64_t WorkerWakes() const { return f_Poster.WorkerWakes(); }
     // A command context asks for a flush: it waits in the flusher queue, and
     // the pass posts every list snapshot followed by the flush request.
     void tmRequestFlush(TQORSVCCtxRef aCommandContext) GAX_REQUIRES(kHeartbeat);

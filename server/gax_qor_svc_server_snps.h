@@ -37,6 +37,16 @@
 // the server, not the client, is the one behind; a peer that closes while
 // held has what is left read out (bounded by what the kernel holds).
 //
+// Keep-alives in batches: a session with nothing urgent going on (handshake
+// done, no floor held or being taken, no sound, partial line or record of its
+// own in flight, no output waiting for room, not held or closing) is watched
+// batched (wf_Batched), so its keep-alives are read with its worker's other
+// idle sessions' at the next batch grid point instead of waking the worker
+// each. The floor is the heartbeat's: the worker learns it holds it from the
+// speaker bit the heartbeat publishes in CtxFlags; between asking for it and
+// that answer the session counts as taking it. Each step recomputes this, and
+// the heartbeat's answers reach the worker as output, which runs a step.
+//
 // REQUIRES: the host and the facts outlive the session; the socket is a
 // connected TCP socket that the session owns from construction on.
 #pragma once
@@ -66,6 +76,9 @@ class TQORSVCContextSNPS final : public TQORSVCContext {
     // network leaves queued for a reader that reads (20,000 lines of text,
     // about 2.5 MB, with room to spare).
     static constexpr size_t kOutputHardCapFloor = 16u * 1024 * 1024;
+    // How long a floor request or a sound frame keeps the session watched at
+    // once without the speaker bit: more than the heartbeat takes to answer.
+    static constexpr TGaxTick32 kFloorClaimMs = 1000;
 
     // aMarked: admitted over a connection limit, so it gets one second for its
     // connect string.
@@ -125,11 +138,17 @@ class TQORSVCContextSNPS final : public TQORSVCContext {
     // Reads and drops what the client still sends, then ends our side, so the
     // client reads the answer before the close instead of a reset.
     void DrainAndShutdown();
-    uint8_t WaitFlags() const {
+    uint8_t WaitFlags(TGaxTick32 aTick) const {
         const bool write = f_OutAsync.NeedWaitForWrite();
         if (ReadHeld()) return write ? wf_Write : wf_CloseOnly;
-        return f_Collector.WaitFlagsFor(write);
+        const uint8_t flags = f_Collector.WaitFlagsFor(write);
+        return !write && Batchable(aTick) ? static_cast<uint8_t>(flags | wf_Batched) : flags;
     }
+    // Whether the activity (or handshake) deadline has passed with nothing
+    // left unread that could be activity.
+    bool TimedOut(TGaxTick32 aTick) const;
+    // Whether the session may be read in batches now (see the head comment).
+    bool Batchable(TGaxTick32 aTick) const;
     TGaxTick32 ActivityTimeoutTicks() const;
 
     TCollectorSocket f_Collector{kInputBufferSize};
@@ -140,6 +159,8 @@ class TQORSVCContextSNPS final : public TQORSVCContext {
     TGaxTick32 f_LastOverlimitTick = 0;  // heartbeat thread
     std::atomic<bool> f_SocketClosed{false};
     bool f_PeerGone = false;   // the peer closed while held: read out what is left
+    bool f_FloorClaim = false;  // asked for the floor or sent sound at f_FloorClaimTick
+    TGaxTick32 f_FloorClaimTick = 0;
     std::string f_Line;        // the current line, writable for the tag parser
     std::string f_SoundFrame;  // the sound block being collected, with its header room
 };
