@@ -1,8 +1,9 @@
 // Output buffers of non-blocking sockets: whatever a connection sends is
 // appended at once and written out by the thread that owns the socket whenever
 // the socket takes data. TAsyncWriter2SocketThreadUnSafe belongs to one thread.
-// TAsyncWriter2SocketThreadSafe: any thread may append; only the socket's
-// owner flushes. Every operation holds f_CritA for its own duration, except
+// TAsyncWriter2SocketThreadSafe: any thread may append; the socket's owner
+// flushes, and a producer may send a frame at once when nothing else is being
+// sent (one send at a time). Every operation holds f_CritA for its own duration, except
 // the send itself and the pool's and allocator's work: the heartbeat appends
 // to every member of a network in one pass and must never wait for a
 // worker's system call. While a send runs, the bytes it reads stay where they
