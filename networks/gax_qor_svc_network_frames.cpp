@@ -159,7 +159,13 @@ void TQORNetFanout::Fanout(const TQORNetFanoutDescr& d, uint32_t aNetFlags) {
             const TQORNetSendGroup& g = d.Data[k];
             if ((a & g.Mask) != g.Value) continue;
             if (shared[k].Empty()) shared[k] = SharedOf(d, k, shared);
-            c.vSendShared(shared[k], true);
+            // Sound comes at the talker's pace, so the heartbeat can send it
+            // itself; a burst of text would make it the one thread that
+            // sends every line to every member, and it stays the workers'.
+            if (d.Message)
+                c.vSendShared(shared[k], true);
+            else
+                c.vSendSharedThrough(shared[k]);
         }
     });
 }

@@ -193,6 +193,10 @@ class TQORSVCContext : public TQORSVCWrkCtx {
         else
             vSendBytesDontWakeWorker(aFrame.Data(), len);
     }
+    // A sound frame of the relay: a session whose buffer allows it
+    // sends it at once on the calling thread, so that its worker does not
+    // wake for every frame; else as vSendShared with the worker woken.
+    virtual void vSendSharedThrough(const TSharedFrame& aFrame) { vSendShared(aFrame, true); }
     virtual bool vOutputBufferLimit(int32_t aLimit, TGaxTick32 aTick);
 
     // ---- flag words ----

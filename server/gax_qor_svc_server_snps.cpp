@@ -124,9 +124,9 @@ void TQORSVCContextSNPS::vFlush() {
 
 void TQORSVCContextSNPS::vCloseSocket() {
     f_SocketClosed.store(true, std::memory_order_release);
-    CloseSocketHandle();
+    DetachSocketHandle();
     f_Collector.SetSocket(-1);
-    f_OutAsync.SetSocket(-1);
+    f_OutAsync.CloseSocket();
     f_OutAsync.Clear();
 }
 
@@ -551,6 +551,27 @@ void TQORSVCContextSNPS::vSendShared(const TSharedFrame& aFrame, bool aWakeWorke
     if (aFrame.Empty() || !AppendShared(aFrame)) return;
     SetIntrFlags(ifl_Flush);
     if (aWakeWorker) WakeUpWorker();
+}
+
+void TQORSVCContextSNPS::vSendSharedThrough(const TSharedFrame& aFrame) {
+    if (f_SocketClosed.load(std::memory_order_acquire) || (IntrFlag() & ifl_Terminate)) return;
+    if (aFrame.Empty()) return;
+    if (f_OutAsync.PendingBytes() + aFrame.Len() > f_HardCap) {
+        ClientTerminateSignal(Cause::fsdc_BandWidthLimit);
+        return;
+    }
+    switch (f_OutAsync.PutSharedWriteThrough(aFrame)) {
+        case TAsyncWriter2SocketThreadSafe::WriteThrough::Sent:
+        case TAsyncWriter2SocketThreadSafe::WriteThrough::Behind: return;
+        case TAsyncWriter2SocketThreadSafe::WriteThrough::Refused:
+            ClientTerminateSignal(Cause::fsdc_BandWidthLimit);
+            return;
+        case TAsyncWriter2SocketThreadSafe::WriteThrough::Queued:
+            // The rest, a full socket or a send error, is the worker's.
+            SetIntrFlags(ifl_Flush);
+            WakeUpWorker();
+            return;
+    }
 }
 
 void TQORSVCContextSNPS::vSendBytes(const void* aBuffer, int32_t aLen) {

@@ -14,6 +14,10 @@
 //   interrupt word and the leaving bit (atomics), f_SocketClosed (atomic) and
 //   the over-limit pair (f_OverLimit atomic, since the worker's flush clears
 //   it; f_LastOverlimitTick is the heartbeat's alone).
+// - A relay frame (vSendSharedThrough) is sent by the heartbeat itself when
+//   the buffer is idle, and the worker is woken only for what stays pending.
+//   The socket is therefore closed through the output buffer, which leaves
+//   the close to a send that is running on the heartbeat.
 //
 // Flow control: the waiter is asked to read only while a read operation runs,
 // to watch for the peer's close only while the session waits for its answer
@@ -101,6 +105,7 @@ class TQORSVCContextSNPS final : public TQORSVCContext {
     void vSendBytesAnswerOK(const void* aBuffer, int32_t aLen) override;
     void vSendBytesFlushAndTerm(const void* aBuffer, int32_t aLen) override;
     void vSendShared(const TSharedFrame& aFrame, bool aWakeWorker) override;
+    void vSendSharedThrough(const TSharedFrame& aFrame) override;
     // True once the output has stayed above aLimit bytes for the activity
     // time-out (the bytes pending now, not what the last flush left).
     bool vOutputBufferLimit(int32_t aLimit, TGaxTick32 aTick) override;
