@@ -604,7 +604,12 @@ void TQORSvcSysMan::SetStatus(TQORSvcSysmanStatus aStatus) {
 
 void TQORSvcSysMan::Pass() {
     f_LoopTick = GetTick32();
-    if (f_Queue.Count() > 0) HandleBatch();
+    if (f_Queue.Count() > 0) {
+        HandleBatch();
+        // A connect started by a command took its start tick after the one
+        // above: measured from that, it would look 49 days old.
+        f_LoopTick = GetTick32();
+    }
     if (Terminated()) return;
     TGaxTick32 now = f_LoopTick;
 
