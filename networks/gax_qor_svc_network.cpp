@@ -278,14 +278,22 @@ void TQORServNetwork::ResultWork(bool aPing) {
 
 // ---- admission ----
 
-int32_t TQORServNetwork::ArrivalCount() const {
+bool TQORServNetwork::ArrivalsReach(int32_t aMax) const {
+    if (aMax <= 0) return false;
+    const size_t limit = static_cast<size_t>(aMax);
+    const size_t settled = f_VisualOper.size() + f_AttachHold.Count() + f_ApprovedHold.Count() +
+                           f_QuarantineHold.Count();
+    // Each newbie counts at most once. Far from the limit the walk below is
+    // not needed; taken on every login it made a burst of logins quadratic in
+    // the newbies of one ping period and held the heartbeat for seconds.
+    if (settled + f_NewbieHold.Count() < limit) return false;
+    if (settled >= limit) return true;
     // A NEWBIE context may already stand in the visible list (newbie step).
     size_t newbies = 0;
     for (TQORSVCContext* c : f_NewbieHold.LastFirst()) {
         if (!IsVisible(c)) ++newbies;
     }
-    return static_cast<int32_t>(f_VisualOper.size() + f_AttachHold.Count() +
-                                f_ApprovedHold.Count() + f_QuarantineHold.Count() + newbies);
+    return settled + newbies >= limit;
 }
 
 void TQORServNetwork::tmHandshakeClient(TQORSVCContext* aCtx, TQORSVCClientHandshakeType aType) {
@@ -297,7 +305,7 @@ void TQORServNetwork::tmHandshakeClient(TQORSVCContext* aCtx, TQORSVCClientHands
     const TQORSVCNetworkOptions& o = NetOptions();
     // Arrivals in flight count: otherwise a burst of logins passes the
     // limit before any of them is visible.
-    if (o.no_NetMaxClients > 0 && ArrivalCount() >= o.no_NetMaxClients) {
+    if (ArrivalsReach(o.no_NetMaxClients)) {
         tmRejectClient(aCtx, TClientErrorType::cet_BLOCK, Cause::fsdc_NetMaxClients);
         return;
     }

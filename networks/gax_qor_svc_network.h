@@ -299,7 +299,9 @@ class TQORServNetwork : public TQORNetworkData,
     void DisposeAll() GAX_REQUIRES(kHeartbeat);
     void CountContext(TQORSVCContext* aCtx, int32_t aDelta) GAX_REQUIRES(kHeartbeat);
     void ApplyIntFlagsAtAdmission(TQORSVCContext* aCtx) GAX_REQUIRES(kHeartbeat);
-    int32_t ArrivalCount() const GAX_REQUIRES(kHeartbeat);
+    // Whether the members and the arrivals in flight fill aMax places (never
+    // for a limit of 0 or less).
+    bool ArrivalsReach(int32_t aMax) const GAX_REQUIRES(kHeartbeat);
     void VisualInsert(TQORSVCContext* aCtx) GAX_REQUIRES(kHeartbeat);
     bool VisualRemove(TQORSVCContext* aCtx) GAX_REQUIRES(kHeartbeat);
     void Log(std::u16string aText) { e_Host.NetHostLog(std::move(aText)); }

@@ -57,7 +57,7 @@ bool TQORServNetwork::MoveClient_CanAttachIntoTarget(TQORSVCContext* aCtx) const
     const TQORSVCNetworkOptions& o = NetOptions();
     // The same count as at admission: arrivals in flight take places too, so
     // a move never passes this check only to be refused when it arrives.
-    if (o.no_NetMaxClients > 0 && ArrivalCount() >= o.no_NetMaxClients) return false;
+    if (ArrivalsReach(o.no_NetMaxClients)) return false;
     if (f_MovedHold.Contains(aCtx)) return false;
     if (f_EMailHash.count(aCtx->CliHashA()) != 0) return false;
     if (o.no_UniqCallsign && f_Callsigns.count(aCtx->CliCallsignOpnameANSISort()) != 0)

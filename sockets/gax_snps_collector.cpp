@@ -30,7 +30,10 @@ TCollectorBase::TCollectorBase(int aInputBufSize) {
     // The buffer is a line guard, not a store: keep the offsets far from overflow.
     size = std::min<int64_t>(size, 1 << 30);
     f_BufSize = static_cast<int>(size);
-    f_Buf = std::make_unique<char[]>(static_cast<size_t>(f_BufSize) + 32);
+    // Left unfilled: only bytes read in are ever looked at, and a buffer that
+    // is never written past its first lines never costs its later pages (a
+    // held station's buffer mostly sees short keep-alives).
+    f_Buf = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(f_BufSize) + 32);
     f_BufDataPtr = f_Buf.get();
 }
 

@@ -8,7 +8,10 @@
 # Environment: BUILD (default build/plain), CLIENTS (default 10000), RUNS
 # (default 2; each run on a fresh server), HOLD_MS idle hold (default 5000),
 # THREADS connecting threads of the load tool (default 4), IDLE (default
-# 1000; 0 skips that run), IDLE_MS (default 20000).
+# 1000; 0 skips that run), IDLE_MS (default 20000). The tool keeps at most
+# 900 stations connected and unanswered, below the listen backlog of 1000
+# set here: a connect into a full accept queue would wait out the kernel's
+# 1 s SYN retransmission.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 

@@ -37,6 +37,8 @@ void Usage() {
                  "  --clients N          stations (default 10000)\n"
                  "  --hold-ms N          idle hold after the last one joined (default 5000)\n"
                  "  --timeout-ms N       for all of them to join (default 60000)\n"
+                 "  --max-pending N      stations connected and not yet answered at most,\n"
+                 "                       below the server's listen backlog (default 900; 0: no bound)\n"
                  "  (--host, --port, --per-address, --source, --network, --threads, --pid apply)\n"
                  "helpers for scripts:\n"
                  "  qor_load --free-port               print a free loopback port\n"
@@ -71,7 +73,8 @@ int WaitPort(long port, long timeoutMs) {
     return 1;
 }
 
-int RunScaleMode(const qortool::LoadConfig& aLoad, int aClients, int aHoldMs, int aTimeoutMs) {
+int RunScaleMode(const qortool::LoadConfig& aLoad, int aClients, int aHoldMs, int aTimeoutMs,
+                 int aMaxPending) {
     qortool::ScaleConfig cfg;
     cfg.Host = aLoad.Host;
     cfg.Port = aLoad.Port;
@@ -83,6 +86,7 @@ int RunScaleMode(const qortool::LoadConfig& aLoad, int aClients, int aHoldMs, in
     cfg.ServerPid = aLoad.ServerPid;
     cfg.HoldMs = aHoldMs;
     cfg.TimeoutMs = aTimeoutMs;
+    cfg.MaxPending = aMaxPending;
     const qortool::ScaleResult r = qortool::RunScale(cfg);
     if (!r.Ok) {
         std::fprintf(stderr, "qor_load (scale, %d stations): %s\n", aClients, r.Error.c_str());
@@ -115,7 +119,7 @@ int main(int argc, char** argv) {
     }
     qortool::LoadConfig cfg;
     bool scale = false;
-    int scaleClients = 10000, holdMs = 5000, scaleTimeoutMs = 60000;
+    int scaleClients = 10000, holdMs = 5000, scaleTimeoutMs = 60000, maxPending = 900;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&]() -> std::string {
@@ -188,6 +192,8 @@ int main(int argc, char** argv) {
             holdMs = int(number());
         } else if (a == "--timeout-ms") {
             scaleTimeoutMs = int(number());
+        } else if (a == "--max-pending") {
+            maxPending = int(number());
         } else if (a == "-h" || a == "--help") {
             Usage();
             return 0;
@@ -202,7 +208,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    if (scale) return RunScaleMode(cfg, scaleClients, holdMs, scaleTimeoutMs);
+    if (scale) return RunScaleMode(cfg, scaleClients, holdMs, scaleTimeoutMs, maxPending);
 
     const char* mode = cfg.Mode == qortool::LoadMode::Bare ? "bare" : "qor";
     const qortool::LoadResult r = qortool::RunLoad(cfg);

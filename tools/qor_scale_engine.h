@@ -36,6 +36,11 @@ struct ScaleConfig {
     int TimeoutMs = 60000;  // for every station to be answered and listed
     int HoldMs = 5000;      // idle hold after the last station was listed
     int ServerPid = 0;      // 0: the process listening on Port
+    // Stations connected but not yet answered, at most, over all threads; 0
+    // for no bound. Kept below the server's listen backlog: a connect into a
+    // full accept queue loses its SYN and waits the kernel's 1 s
+    // retransmission, which would measure that timer, not the server.
+    int MaxPending = 900;
 };
 
 struct ScaleResult {
@@ -72,7 +77,9 @@ struct Shared {
     std::atomic<int> listed{0};
     std::atomic<int> refused{0};
     std::atomic<int> lost{0};
+    std::atomic<int> lostUnanswered{0};  // of lost: before their answer
     std::atomic<int> connectFailed{0};
+    std::atomic<int> connected{0};
     std::atomic<int64_t> lastAnswerNs{0};
     std::atomic<bool> stop{false};
     std::mutex mu;
@@ -105,6 +112,7 @@ class Worker {
         int fd = -1;
         bool answered = false;
         bool listed = false;
+        bool refused = false;
         bool dead = false;
         FrameReader reader;
     };
@@ -116,6 +124,9 @@ class Worker {
         // so the rate is that of the whole exchange, not of the accept queue.
         for (int index : indexes_) {
             if (shared_.stop.load(std::memory_order_relaxed)) return;
+            while (cfg_.MaxPending > 0 && Pending() >= cfg_.MaxPending &&
+                   !shared_.stop.load(std::memory_order_relaxed))
+                Poll(evs, 1);
             Connect(index);
             Poll(evs, 0);
         }
@@ -143,6 +154,14 @@ class Worker {
         }
     }
 
+    // Connected stations whose answer (or loss) has not come yet.
+    int Pending() const {
+        return shared_.connected.load(std::memory_order_relaxed) -
+               shared_.answered.load(std::memory_order_relaxed) -
+               shared_.refused.load(std::memory_order_relaxed) -
+               shared_.lostUnanswered.load(std::memory_order_relaxed);
+    }
+
     void Connect(int index) {
         QorConnection c;
         const std::string source = loaddetail::SourceFor(ToLoad(), index);
@@ -157,6 +176,7 @@ class Worker {
             shared_.Note("send: " + c.Error());
             return;
         }
+        shared_.connected.fetch_add(1, std::memory_order_relaxed);
         Station s;
         s.fd = c.Release();
         stations_.push_back(std::move(s));
@@ -198,6 +218,7 @@ class Worker {
             s.reader.NextLine(l2);
             HandshakeAnswer a;
             if (!ParseHandshakeAnswer(l1, l2, a) || !a.Positive()) {
+                s.refused = true;
                 shared_.refused.fetch_add(1);
                 shared_.Note("refused: " + l1 + " | " + l2);
                 Kill(s);
@@ -222,6 +243,7 @@ class Worker {
     }
 
     void Kill(Station& s) {
+        if (!s.answered && !s.refused) shared_.lostUnanswered.fetch_add(1, std::memory_order_relaxed);
         s.dead = true;
         epoll_ctl(ep_, EPOLL_CTL_DEL, s.fd, nullptr);
     }

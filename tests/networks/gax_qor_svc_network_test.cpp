@@ -129,6 +129,35 @@ TEST_F(NetworkTest, MaxClientsCountsArrivalsInFlight) {
     EXPECT_EQ(freed, 3);
 }
 
+// A newbie not yet through its newbie step takes its place once: the limit
+// is reached with it, and not before.
+TEST_F(NetworkTest, MaxClientsCountsNewbiesOnce) {
+    TQORRoleScope role(kHeartbeat);
+    for (const int32_t max : {2, 3}) {
+        SCOPED_TRACE(max);
+        Make([max](TQORSVCNetworkOptions& o) { o.no_NetMaxClients = max; });
+        freed = 0;
+        Client* a = Visible("a@b.c");
+        Client* b = NewClient("b@b.c", "B");
+        Push(TQORServNetworkCommand::snc_HandshakeClient, b);
+        Push(TQORServNetworkCommand::snc_AttachNetwork, b);
+        Beat(false);  // b waits in the newbie hold until the ping
+        ASSERT_EQ(b->ClientError(), TClientErrorType::cet_OK);
+        Client* c = NewClient("c@b.c", "C");
+        Push(TQORServNetworkCommand::snc_HandshakeClient, c);
+        Beat(false);
+        if (max == 2) {
+            EXPECT_EQ(c->DisconnectCauseR(), TQORSVCDisconnectCause::fsdc_NetMaxClients);
+        } else {
+            EXPECT_EQ(c->ClientError(), TClientErrorType::cet_OK);
+        }
+        for (Client* x : {a, b, c}) Disconnect(x);
+        Ping();
+        Ping();
+        EXPECT_EQ(freed, 3);
+    }
+}
+
 // A client that disconnects in any hold is freed once, and a visible one only
 // after both its disconnect and the list difference.
 TEST_F(NetworkTest, DisconnectInEveryHoldFreesOnce) {
