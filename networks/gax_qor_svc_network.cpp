@@ -290,6 +290,7 @@ int32_t TQORServNetwork::ArrivalCount() const {
 
 void TQORServNetwork::tmHandshakeClient(TQORSVCContext* aCtx, TQORSVCClientHandshakeType aType) {
     if (aCtx == nullptr) return;
+    if (aType == TQORSVCClientHandshakeType::fscht_Connect) aCtx->tmTakeConnect();
     aCtx->SetCtxNetwork(this);
     aCtx->tmRecaclCharsetA2(Converter());
     if (aType == TQORSVCClientHandshakeType::fscht_Connect && aCtx->ClientLogLevel() > 4)

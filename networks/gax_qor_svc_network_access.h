@@ -126,7 +126,7 @@ class TQORNetAccess {
     TQORSVCClientRights GetRights(const TQORSVCContext& aCtx, bool aIsOwner) const;
     // What the modes and the rights mean for a member now: NoAccess when it
     // may not stay; TalkChanged when its talk permission was changed here.
-    TQORAccessVerdict CheckAccessMode(TQORSVCContext& aCtx) const;
+    TQORAccessVerdict CheckAccessMode(TQORSVCContext& aCtx) const GAX_REQUIRES(kHeartbeat);
     // The same judgement without acting on it, for a check whose outcome may
     // still be thrown away (a move that is refused later): false when the
     // modes would not let aCtx stay. aTalk, when given, receives the talk
@@ -147,8 +147,8 @@ class TQORNetAccess {
 
     // ---- rereads (a null list is an empty one) ----
     void UpdateAdminsList(const TQORSVCAdminList* aRead, bool aRereadCompareAttr);
-    void UpdateMutesList(const TQORSVCMuteBlockList* aRead, bool aRereadCompareAttr);
-    void UpdateBlocksList(const TQORSVCMuteBlockList* aRead, bool aRereadCompareAttr);
+    void UpdateMutesList(const TQORSVCMuteBlockList* aRead, bool aRereadCompareAttr) GAX_REQUIRES(kHeartbeat);
+    void UpdateBlocksList(const TQORSVCMuteBlockList* aRead, bool aRereadCompareAttr) GAX_REQUIRES(kHeartbeat);
     void UpdateRightsList(const TQORSVCAccessList* aRead, bool aRereadCompareAttr);
     // connect-only-listed * 256 + talk-only-marked (either byte non-zero is on).
     void UpdateModes(int32_t aPacked);
@@ -160,8 +160,8 @@ class TQORNetAccess {
     bool SetTalkOnlyMarked(bool aOn);
 
     // ---- consequences for connected clients ----
-    void AutoMuteClient(std::string_view aClientId);
-    void AutoUnmuteClient(std::string_view aClientId);
+    void AutoMuteClient(std::string_view aClientId) GAX_REQUIRES(kHeartbeat);
+    void AutoUnmuteClient(std::string_view aClientId) GAX_REQUIRES(kHeartbeat);
     void TerminateOnChangeRole(std::string_view aClientId);
     // Owners are never ended for a block.
     void TerminateOnBlock(std::string_view aClientId);
@@ -182,7 +182,7 @@ class TQORNetAccess {
     void SendLists();
     // Removes the timed mutes and blocks released by aNow (unmuting the
     // clients); the lists are sent and saved when any went.
-    void Expire(int64_t aNow);
+    void Expire(int64_t aNow) GAX_REQUIRES(kHeartbeat);
     // The file lines of the list for a save.
     void AppendSnapshot(TQORSVCListKind aKind, TQORSVCWriteArray& aLines) const;
 
@@ -200,7 +200,7 @@ class TQORNetAccess {
     void SendOne(TQORSVCListKind aKind, uint32_t aChangedBit, uint32_t aPendingBit,
                  std::set<TQORSVCContext*>& aPending);
     std::set<TQORSVCContext*>& PendingOf(TQORSVCListKind aKind);
-    bool ApplyMuteBlockOutcome(const TQORSVCListMergeOutcome& aOut, bool aIsBlock);
+    bool ApplyMuteBlockOutcome(const TQORSVCListMergeOutcome& aOut, bool aIsBlock) GAX_REQUIRES(kHeartbeat);
 
     std::string f_NetworkNameUTF8;
     TQORSVCAccessInfoMode f_InfoMode;
