@@ -52,7 +52,7 @@ inline constexpr uint32_t QOR_NR_AT_ONCE = 0x40000;
 class TQORNetListsOwner {
   public:
     virtual ~TQORNetListsOwner() = default;
-    virtual void DropFromSentOrder(TQORSVCContext* aCtx) = 0;
+    virtual void DropFromSentOrder(TQORSVCContext* aCtx) GAX_REQUIRES(kHeartbeat) = 0;
 };
 
 // The list form a member is counted under.

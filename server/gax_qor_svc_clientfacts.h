@@ -9,8 +9,10 @@
 // Threads: the connect-string reader calls the service's Default*/Network*
 // getters on a worker thread; the implementation must give
 // values that do not change while clients connect (set before the listener
-// starts) or read them atomically. Every TQORSVCClientNetwork call and the
-// service's owner and manager calls run on the heartbeat thread.
+// starts) or read them atomically; so are a network's names and converter,
+// which the reader matches the wished network against. Every other
+// TQORSVCClientNetwork call and the service's owner and manager calls run on
+// the heartbeat thread: they require its role.
 #pragma once
 
 #include <cstdint>

@@ -7,32 +7,39 @@
 // bytes. The socket form and the Parrot derive from it and implement the
 // five send operations.
 //
-// Threads and ownership: a session has two parts, each with one owner.
+// Threads and ownership: a session has two parts, each with one owner, and a
+// hand-over between them.
 // - The worker part belongs to the worker thread that steps the session: the
 //   socket and its collector (in the socket form), the protocol state
 //   (CtxProtocol, QORProtoStatus, SoundFlag, CliVersion) and the activity
 //   clock Last_ClientActivity. The heartbeat never reads or writes them.
-// - The client's own texts (the connect string's fields, their encodings,
-//   the id, the requested extensions, the transport block) are written by the
-//   worker while it reads the connect string, before it posts the handshake;
-//   the server queue's lock orders that hand-over. From then on both threads
-//   may read them and neither writes them, except the heartbeat's recoding of
-//   the UTF-16 block and list items, which the worker never reads.
+// - The hand-over: the client's own texts (the connect string's fields, their
+//   encodings, the id, the requested extensions, the transport block, the
+//   sort key, the initial flag words) and what the connect string found (its
+//   network, verdict and granted extensions: ConnectNetwork, ConnectError,
+//   ConnectExtFlags). The worker writes them while it reads the connect
+//   string, before it posts the handshake record; the server queue's lock
+//   orders that hand-over, and from then on neither thread writes them,
+//   except the heartbeat's recoding of the 8-bit entries of the UTF-16 block
+//   (tmRecaclCharsetA2), which the worker no longer reads.
 // - The membership part belongs to the heartbeat thread (networks, service):
-//   the privilege and the Differs marks, the granted extension flags, the
-//   network and the index in it, the list items and list pointers, the cache
-//   slots, the manager info, the move and session bookkeeping and the
-//   heartbeat's own admission tick (tmAdmittedTick). Every tm* operation, the
-//   setters, the senders and the manager-state operations run there. A move
-//   re-runs admission on a live session and rewrites all of it while the
-//   worker keeps stepping; that is why the worker must never read it.
+//   every field marked GAX_GUARDED_BY(kHeartbeat) below (the privilege and
+//   the Differs marks, the admission's verdict, the granted extension flags,
+//   the network and the index in it, the list items and list pointers, the
+//   cache slots, the manager info, the move and session bookkeeping and the
+//   heartbeat's own admission tick), and every function marked
+//   GAX_REQUIRES(kHeartbeat): clang proves that nothing else reaches them.
+//   The heartbeat starts it from the hand-over in tmTakeConnect, when it
+//   takes the handshake record. A move re-runs admission on a live session
+//   and rewrites all of it while the worker keeps stepping; that is why the
+//   worker must never read it.
 // - A value crosses from one part to the other only in two ways. Worker to
-//   heartbeat: a server-queue record (a command line, a sound frame, the
-//   attach). Heartbeat to worker: one published atomic word: the rights word
-//   (privilege and granted extension flags, PublishRights after every
-//   admission) for the worker's early refusal of a command, and the flag words
-//   below. The worker's view may be stale; the network that runs a command
-//   decides the rights again from the actor's membership there.
+//   heartbeat: a server-queue record (the handshake, a command line, a sound
+//   frame, the attach). Heartbeat to worker: one published atomic word: the
+//   rights word (privilege and granted extension flags, PublishRights after
+//   every admission) for the worker's early refusal of a command, and the
+//   flag words below. The worker's view may be stale; the network that runs
+//   a command decides the rights again from the actor's membership there.
 // - CtxFlags and Ctx2Flags are atomics: the heartbeat writes them with
 //   read-modify-write operations only, so that the leaving bit (0x800000),
 //   which the worker or the abort path may OR in at any moment, is never lost;
@@ -40,6 +47,8 @@
 //   or request through, which the network checks again).
 // - The work-context base holds the socket, the peer texts, the global key,
 //   the first-wins disconnect cause and the interrupt word.
+// - A constructor runs before any other thread sees the session, so it (the
+//   Parrot's included) fills the membership without the role.
 //
 // REQUIRES: the host and the service facts outlive the session; a network
 // handed to the session outlives its membership in it.

@@ -292,6 +292,7 @@ TEST(NetworkAccess, ChangedListsGoToEveryEntitledMemberOnce) {
 }
 
 TEST(NetworkAccess, NoticeByAccessInfoMode) {
+    TQORRoleScope role(kHeartbeat);
     struct Row {
         TQORSVCAccessInfoMode Mode;
         bool ModeOn;
