@@ -1,6 +1,7 @@
 // One frame sent to every member a worker holds: a non-blocking send() per
-// socket, as the worker's flush sends today, against one io_uring submission of
-// a send per socket whose completions are reaped before the next frame.
+// socket, as the worker's flush sends today, against the batch sender
+// (plat::SendBatch): one io_uring submission of a send per socket whose
+// completions are reaped in the same call.
 //
 // Each iteration is one frame to N connected loopback TCP sockets (the
 // accepted ends, with TCP_NODELAY as the server sets it); a reader thread on
@@ -19,17 +20,18 @@
 //   gax_snps_batch_send_bench --benchmark_repetitions=5
 //       --benchmark_enable_random_interleaving=true
 //
-// Where io_uring is missing or disabled (kernel.io_uring_disabled) only the
-// plain sends are measured.
+// send_batch_plain is the same object forced to its plain fallback (what it
+// costs where io_uring is disabled). Where io_uring is missing or disabled
+// (kernel.io_uring_disabled) send_batch reports that and measures nothing.
+// Earlier runs of a bare ring found that single issuer, cooperative or
+// deferred task runs and registered files change nothing measurable.
 #include <benchmark/benchmark.h>
-#include <linux/io_uring.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <pthread.h>
 #include <sched.h>
-#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -45,17 +47,7 @@
 #include <thread>
 #include <vector>
 
-// Older kernel headers lack the newer set-up flags; a kernel that lacks them
-// refuses the ring and that variant reports it.
-#ifndef IORING_SETUP_COOP_TASKRUN
-#define IORING_SETUP_COOP_TASKRUN (1U << 8)
-#endif
-#ifndef IORING_SETUP_SINGLE_ISSUER
-#define IORING_SETUP_SINGLE_ISSUER (1U << 12)
-#endif
-#ifndef IORING_SETUP_DEFER_TASKRUN
-#define IORING_SETUP_DEFER_TASKRUN (1U << 13)
-#endif
+#include "platform/plat_sendbatch.h"
 
 namespace {
 
@@ -197,145 +189,6 @@ class LoopbackFan {
 };
 
 // ---------------------------------------------------------------------------
-// A submission and a completion ring on the raw system calls: the bench needs
-// only a batch of sends and their results, not a library for it.
-
-int UringSetup(unsigned aEntries, io_uring_params* aPar) {
-    return static_cast<int>(::syscall(__NR_io_uring_setup, aEntries, aPar));
-}
-int UringEnter(int aFd, unsigned aSubmit, unsigned aMinComplete, unsigned aFlags) {
-    return static_cast<int>(
-        ::syscall(__NR_io_uring_enter, aFd, aSubmit, aMinComplete, aFlags, nullptr, 0));
-}
-int UringRegister(int aFd, unsigned aOpcode, const void* aArg, unsigned aCount) {
-    return static_cast<int>(::syscall(__NR_io_uring_register, aFd, aOpcode, aArg, aCount));
-}
-
-class SendRing {
-  public:
-    // On failure Error() holds the errno of the call that failed.
-    SendRing(unsigned aEntries, unsigned aFlags) {
-        io_uring_params p{};
-        p.flags = aFlags;
-        f_Fd = UringSetup(aEntries, &p);
-        if (f_Fd < 0) {
-            f_Error = errno;
-            return;
-        }
-        f_SqLen = p.sq_off.array + p.sq_entries * sizeof(unsigned);
-        f_CqLen = p.cq_off.cqes + p.cq_entries * sizeof(io_uring_cqe);
-        if (p.features & IORING_FEAT_SINGLE_MMAP) f_SqLen = f_CqLen = std::max(f_SqLen, f_CqLen);
-        f_Sq = Map(f_SqLen, IORING_OFF_SQ_RING);
-        f_Cq = (p.features & IORING_FEAT_SINGLE_MMAP) ? f_Sq : Map(f_CqLen, IORING_OFF_CQ_RING);
-        f_SqesLen = p.sq_entries * sizeof(io_uring_sqe);
-        void* sqes = Map(f_SqesLen, IORING_OFF_SQES);
-        if (f_Sq == MAP_FAILED || f_Cq == MAP_FAILED || sqes == MAP_FAILED) {
-            f_Error = errno;
-            return;
-        }
-        auto* sq = static_cast<char*>(f_Sq);
-        auto* cq = static_cast<char*>(f_Cq);
-        f_SqTail = reinterpret_cast<unsigned*>(sq + p.sq_off.tail);
-        f_SqMask = *reinterpret_cast<unsigned*>(sq + p.sq_off.ring_mask);
-        f_SqArray = reinterpret_cast<unsigned*>(sq + p.sq_off.array);
-        f_Sqes = static_cast<io_uring_sqe*>(sqes);
-        f_CqHead = reinterpret_cast<unsigned*>(cq + p.cq_off.head);
-        f_CqTail = reinterpret_cast<unsigned*>(cq + p.cq_off.tail);
-        f_CqMask = *reinterpret_cast<unsigned*>(cq + p.cq_off.ring_mask);
-        f_Cqes = reinterpret_cast<io_uring_cqe*>(cq + p.cq_off.cqes);
-        f_Entries = p.sq_entries;
-        // DEFER_TASKRUN runs completion work only inside io_uring_enter with
-        // GETEVENTS, which the batch asks for anyway.
-        f_Ok = true;
-    }
-
-    ~SendRing() {
-        if (f_Sqes) ::munmap(f_Sqes, f_SqesLen);
-        if (f_Cq != MAP_FAILED && f_Cq != f_Sq) ::munmap(f_Cq, f_CqLen);
-        if (f_Sq != MAP_FAILED) ::munmap(f_Sq, f_SqLen);
-        if (f_Fd >= 0) ::close(f_Fd);
-    }
-
-    SendRing(const SendRing&) = delete;
-    SendRing& operator=(const SendRing&) = delete;
-
-    bool Ok() const { return f_Ok; }
-    int Error() const { return f_Error; }
-
-    bool RegisterFiles(const std::vector<int>& aFds) {
-        if (UringRegister(f_Fd, IORING_REGISTER_FILES, aFds.data(),
-                          static_cast<unsigned>(aFds.size())) != 0) {
-            f_Error = errno;
-            return false;
-        }
-        f_Fixed = true;
-        return true;
-    }
-
-    // One send per socket in a single io_uring_enter that also waits for all
-    // completions. Returns the number of sends that did not take the whole
-    // frame (short, EAGAIN or an error), as the flush would have to keep.
-    int SendToAll(const std::vector<int>& aFds, const char* aData, unsigned aLen) {
-        const unsigned n = static_cast<unsigned>(aFds.size());
-        unsigned tail = *f_SqTail;
-        for (unsigned i = 0; i < n; ++i, ++tail) {
-            const unsigned idx = tail & f_SqMask;
-            io_uring_sqe& e = f_Sqes[idx];
-            std::memset(&e, 0, sizeof e);
-            e.opcode = IORING_OP_SEND;
-            e.fd = f_Fixed ? static_cast<int>(i) : aFds[i];
-            if (f_Fixed) e.flags = IOSQE_FIXED_FILE;
-            e.addr = reinterpret_cast<uint64_t>(aData);
-            e.len = aLen;
-            // As the flush: never wait for room, keep the rest for later.
-            e.msg_flags = MSG_DONTWAIT | MSG_NOSIGNAL;
-            e.user_data = i;
-            f_SqArray[idx] = idx;
-        }
-        __atomic_store_n(f_SqTail, tail, __ATOMIC_RELEASE);
-        int missed = 0;
-        unsigned reaped = 0;
-        unsigned toSubmit = n;
-        while (reaped < n) {
-            const int r = UringEnter(f_Fd, toSubmit, n - reaped, IORING_ENTER_GETEVENTS);
-            if (r < 0 && errno != EINTR) return static_cast<int>(n - reaped) + missed;
-            if (r > 0) toSubmit -= std::min(toSubmit, static_cast<unsigned>(r));
-            unsigned head = *f_CqHead;
-            const unsigned ctail = __atomic_load_n(f_CqTail, __ATOMIC_ACQUIRE);
-            for (; head != ctail; ++head, ++reaped)
-                if (f_Cqes[head & f_CqMask].res != static_cast<int>(aLen)) ++missed;
-            __atomic_store_n(f_CqHead, head, __ATOMIC_RELEASE);
-        }
-        return missed;
-    }
-
-    unsigned Entries() const { return f_Entries; }
-
-  private:
-    void* Map(size_t aLen, off_t aOffset) {
-        return ::mmap(nullptr, aLen, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, f_Fd,
-                      aOffset);
-    }
-
-    int f_Fd = -1;
-    int f_Error = 0;
-    bool f_Ok = false;
-    bool f_Fixed = false;
-    void* f_Sq = MAP_FAILED;
-    void* f_Cq = MAP_FAILED;
-    size_t f_SqLen = 0, f_CqLen = 0, f_SqesLen = 0;
-    unsigned* f_SqTail = nullptr;
-    unsigned* f_SqArray = nullptr;
-    unsigned f_SqMask = 0;
-    io_uring_sqe* f_Sqes = nullptr;
-    unsigned* f_CqHead = nullptr;
-    unsigned* f_CqTail = nullptr;
-    unsigned f_CqMask = 0;
-    io_uring_cqe* f_Cqes = nullptr;
-    unsigned f_Entries = 0;
-};
-
-// ---------------------------------------------------------------------------
 
 int64_t ClockNs(clockid_t aClock) {
     timespec ts{};
@@ -357,13 +210,11 @@ void BM_NullSyscall(benchmark::State& state) {
 }
 BENCHMARK(BM_NullSyscall);
 
-enum class Way { Plain, Uring };
+enum class Way { Plain, Batch, BatchPlain };
 
 struct Variant {
     const char* name;
     Way way;
-    unsigned setupFlags;
-    bool fixedFiles;
 };
 
 // Sends one frame per iteration with aSend (returns the sends that did not
@@ -420,46 +271,30 @@ void BM_FrameToSockets(benchmark::State& state, Variant aVariant) {
         });
         return;
     }
-    SendRing ring(64, aVariant.setupFlags);
-    if (!ring.Ok() || (aVariant.fixedFiles && !ring.RegisterFiles(fan.senders))) {
-        const std::string why =
-            std::string("io_uring set-up failed: ") + std::strerror(ring.Error());
-        state.SkipWithError(why.c_str());
-        return;
-    }
-    if (ring.Entries() < static_cast<unsigned>(n)) {
-        state.SkipWithError("the ring holds fewer sends than there are sockets");
-        return;
-    }
-    MeasureFrames(state, fan, len, [&] { return ring.SendToAll(fan.senders, frame.data(), len); });
+    // The server's own batch sender: an entry per socket, one Submit.
+    plat::SendBatch batch(aVariant.way == Way::Batch ? plat::SendBatch::Mode::kAuto
+                                                     : plat::SendBatch::Mode::kPlainSends);
+    const plat::SockIoPiece piece{frame.data(), len};
+    MeasureFrames(state, fan, len, [&] {
+        for (const int fd : fan.senders) batch.Add(fd, &piece, 1);
+        batch.Submit();
+        int missed = 0;
+        for (size_t i = 0; i < batch.Count(); ++i)
+            if (batch.Result(i) != static_cast<long>(len)) ++missed;
+        return missed;
+    });
+    if (aVariant.way == Way::Batch && !batch.RingInUse())
+        state.SkipWithError("io_uring is not usable here: the batch fell back to plain sends");
 }
-
-constexpr unsigned kSingle = IORING_SETUP_SINGLE_ISSUER;
-constexpr unsigned kCoop = IORING_SETUP_COOP_TASKRUN | IORING_SETUP_SINGLE_ISSUER;
-constexpr unsigned kDefer = IORING_SETUP_DEFER_TASKRUN | IORING_SETUP_SINGLE_ISSUER;
 
 const Variant kVariants[] = {
-    {"plain_send", Way::Plain, 0, false},         {"uring", Way::Uring, 0, false},
-    {"uring_single", Way::Uring, kSingle, false}, {"uring_coop", Way::Uring, kCoop, false},
-    {"uring_defer", Way::Uring, kDefer, false},   {"uring_defer_fixed", Way::Uring, kDefer, true},
+    {"plain_send", Way::Plain},
+    {"send_batch", Way::Batch},
+    {"send_batch_plain", Way::BatchPlain},
 };
 
-// errno of a plain ring's set-up, 0 when io_uring works here.
-int UringProbe() {
-    io_uring_params p{};
-    const int fd = UringSetup(4, &p);
-    if (fd < 0) return errno;
-    ::close(fd);
-    return 0;
-}
-
 [[maybe_unused]] const bool kRegistered = [] {
-    const int probe = UringProbe();
-    if (probe != 0)
-        std::fprintf(stderr, "io_uring is not available here (%s): only plain sends measured\n",
-                     std::strerror(probe));
     for (const Variant& v : kVariants) {
-        if (v.way == Way::Uring && probe != 0) continue;
         benchmark::RegisterBenchmark((std::string("BM_FrameToSockets/") + v.name).c_str(),
                                      BM_FrameToSockets, v)
             ->ArgNames({"sockets", "bytes"})

@@ -19,6 +19,7 @@ uint32_t ToKernel(uint32_t events) {
     if (events & kPollPeerClosed) k |= EPOLLRDHUP;
     if (events & kPollError) k |= EPOLLERR;
     if (events & kPollHangUp) k |= EPOLLHUP;
+    if (events & kPollOneShot) k |= EPOLLONESHOT;
     return k;
 }
 

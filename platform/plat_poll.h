@@ -31,6 +31,9 @@ inline constexpr uint32_t kPollOut = 2;         // room to write, or a connect f
 inline constexpr uint32_t kPollPeerClosed = 4;  // the peer closed or shut its sending side
 inline constexpr uint32_t kPollError = 8;       // always reported
 inline constexpr uint32_t kPollHangUp = 16;     // always reported
+// Asked for, not reported: the entry reports once, then stays quiet until
+// Modify arms it again.
+inline constexpr uint32_t kPollOneShot = 32;
 
 struct PollerEvent {
     uint32_t events = 0;
@@ -49,6 +52,9 @@ class Poller {
     bool Valid() const { return fd_ >= 0; }
     // errno of the failed creation, 0 when valid.
     int CreateError() const { return createError_; }
+    // The set's own descriptor: readable while one of its entries is ready,
+    // so one set can watch another.
+    int Fd() const { return fd_; }
 
     // Each returns 0 or the errno value: EEXIST (Add: the socket is already
     // in under this number), ENOENT (Modify, Remove: it is not), EBADF (the

@@ -69,6 +69,9 @@ class TQORSVCPoster {
     // reset (a figure for the load tests and the memory report).
     int32_t ServQueuePeak() const { return f_ServQueuePeak.load(std::memory_order_relaxed); }
     void ResetServQueuePeak() { f_ServQueuePeak.store(0, std::memory_order_relaxed); }
+    // Times the workers slept and woke (a figure for the tests and benchmarks).
+    void NoteWorkerWakes(uint64_t aWakes) { f_WorkerWakes.fetch_add(aWakes, std::memory_order_relaxed); }
+    uint64_t WorkerWakes() const { return f_WorkerWakes.load(std::memory_order_relaxed); }
 
     // Freshly read lists, one slot per network; aDefaultFileChanged asks for
     // the list to be saved afterwards. These do not interrupt: the records
@@ -212,6 +215,7 @@ class TQORSVCPoster {
     std::atomic<TWaiter2Base*> e_ServiceWaiter;
     std::atomic<int32_t> f_HeldReaders{0};
     std::atomic<int32_t> f_ServQueuePeak{0};
+    std::atomic<uint64_t> f_WorkerWakes{0};
 };
 
 }  // namespace gax

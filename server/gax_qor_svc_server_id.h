@@ -303,13 +303,15 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     uint32_t tmNextDeadline(uint32_t aNow) override GAX_REQUIRES(kHeartbeat);
     // Wake-ups of the heartbeat so far (for the tests and the benchmarks).
     uint64_t HeartbeatWakes() const { return f_Timer.Wakes(); }
+    // Times the worker threads slept and woke, all of them together.
+    uint64_t WorkerWakes() const { return f_Poster.WorkerWakes(); }
     // A command context asks for a flush: it waits in the flusher queue, and
     // the pass posts every list snapshot followed by the flush request.
     void tmRequestFlush(TQORSVCCtxRef aCommandContext) GAX_REQUIRES(kHeartbeat);
     // A list changed: its snapshot is posted at the end of the pass.
     void tmMarkListChanged(TQORSVCListKind aKind) GAX_REQUIRES(kHeartbeat);
     // The networks' view: both run on the heartbeat thread (log: any).
-    void NetHostListChanged(TQORSVCListKind aKind) override GAX_NO_THREAD_SAFETY_ANALYSIS {
+    void NetHostListChanged(TQORSVCListKind aKind) override GAX_REQUIRES(kHeartbeat) {
         tmMarkListChanged(aKind);
     }
     void NetHostLog(std::u16string aText) override { Fifo(std::move(aText)); }
@@ -859,7 +861,9 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
         GAX_REQUIRES(kServiceThread);
     bool trWriteList(TQORSVCListKind aKind, const TQORSVCWriteArray& aLines)
         GAX_REQUIRES(kServiceThread);
-    void trSetOwnerFromStart(const TQORSVCOwnerData& aOwner) GAX_NO_THREAD_SAFETY_ANALYSIS;
+    // The owner's stored texts from the start-up read: the heartbeat's
+    // fields, written before it is enabled (see the definition).
+    void trSetOwnerFromStart(const TQORSVCOwnerData& aOwner) GAX_REQUIRES(kServiceThread);
     // The list files' readers, writer and save guards (service thread).
     std::unique_ptr<TQORSVCListFiles> f_trListFiles;
     // The data-file reader and writer used when the owner set none.

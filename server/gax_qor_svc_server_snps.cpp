@@ -77,6 +77,26 @@ TGaxTick32 TQORSVCContextSNPS::ActivityTimeoutTicks() const {
     return static_cast<TGaxTick32>(std::max<int32_t>(sec, 0)) * 1000u;
 }
 
+bool TQORSVCContextSNPS::TimedOut(TGaxTick32 aTick) const {
+    // A held reader is not idle: the server is, and its time-out waits.
+    if (ReadHeld() || !f_Collector.IsTimeout(aTick)) return false;
+    // Bytes that came before the deadline and wait for the next batch are
+    // read first: a line among them is activity; otherwise the read itself
+    // finds the deadline passed.
+    return f_Collector.CollectorMode() == colm_None || f_Socket == INVALID_SOCKET_HANDLE ||
+           plat::SockBytesAvailable(f_Socket) <= 0;
+}
+
+bool TQORSVCContextSNPS::Batchable(TGaxTick32 aTick) const {
+    if (CtxProtocol != TServProtocol::PROTO_QOR || QORProtoStatus != PS::QOR_PS_WORK) return false;
+    if ((IntrFlag() & (ifl_Terminate | ifl_FlushAndTerm | ifl_AnswerOK)) != 0 || f_PeerGone)
+        return false;
+    if ((CtxFlags() & (QOR_CF_SPEAKER | QOR_CF_LEAVING)) != 0) return false;
+    if (f_FloorClaim && aTick - f_FloorClaimTick < kFloorClaimMs) return false;
+    if (SoundFlag != TSoundFrameType::SoundFrameNone || RecordsInFlight() > 0) return false;
+    return f_Collector.CollectorMode() == colm_BufString && f_Collector.DirtyLen() == 0;
+}
+
 TQORHandshakeServer TQORSVCContextSNPS::HandshakeServer() const {
     TQORHandshakeServer s;
     // The views point into strings the configuration keeps for the service's life.
@@ -103,9 +123,9 @@ void TQORSVCContextSNPS::vFlush() {
 
 void TQORSVCContextSNPS::vCloseSocket() {
     f_SocketClosed.store(true, std::memory_order_release);
-    CloseSocketHandle();
+    DetachSocketHandle();
     f_Collector.SetSocket(-1);
-    f_OutAsync.SetSocket(-1);
+    f_OutAsync.CloseSocket();
     f_OutAsync.Clear();
 }
 
@@ -131,19 +151,18 @@ void TQORSVCContextSNPS::vExecStart(TQORSVCStepParams& aPar) {
     f_Collector.Timeout = f_HandshakeTimeoutTicks;
     f_Collector.StartBufBinaryFromTick(3, aPar.sp_CheckTick);
     aPar.sp_Socket = f_Socket;
-    aPar.sp_WaitFlags = WaitFlags();
+    aPar.sp_WaitFlags = WaitFlags(aPar.sp_CheckTick);
 }
 
 TQORSVCWorkerExecResult TQORSVCContextSNPS::vExecParameters(TQORSVCStepParams& aPar) {
     if (vExecTimeout(aPar)) return wer__Timeout;
     aPar.sp_Socket = f_Socket;
-    aPar.sp_WaitFlags = WaitFlags();
+    aPar.sp_WaitFlags = WaitFlags(aPar.sp_CheckTick);
     return wer__OK;
 }
 
 bool TQORSVCContextSNPS::vExecTimeout(TQORSVCStepParams& aPar) {
-    // A held reader is not idle: the server is, and its time-out waits.
-    if (ReadHeld() || !f_Collector.IsTimeout(aPar.sp_CheckTick)) return false;
+    if (!TimedOut(aPar.sp_CheckTick)) return false;
     vSetDisconnectCauseOnTimeout();
     AbortContext();
     vCloseSocket();
@@ -205,14 +224,14 @@ void TQORSVCContextSNPS::DrainAndShutdown() {
 }
 
 TQORSVCWorkerExecResult TQORSVCContextSNPS::WaitResult(TQORSVCStepParams& aPar) {
-    if (!ReadHeld() && f_Collector.IsTimeout(aPar.sp_CheckTick)) {
+    if (TimedOut(aPar.sp_CheckTick)) {
         vSetDisconnectCauseOnTimeout();
         AbortContext();
         vCloseSocket();
         return wer__Error;
     }
     aPar.sp_Socket = f_Socket;
-    aPar.sp_WaitFlags = WaitFlags();
+    aPar.sp_WaitFlags = WaitFlags(aPar.sp_CheckTick);
     return wer__OK;
 }
 
@@ -315,7 +334,7 @@ TQORSVCWorkerExecResult TQORSVCContextSNPS::ReadLoop(TQORSVCStepParams& aPar) {
             f_Collector.CollectorReadCounter = 0;
             SetIntrFlags(ifl_ContinueRead);
             aPar.sp_Socket = f_Socket;
-            aPar.sp_WaitFlags = WaitFlags();
+            aPar.sp_WaitFlags = WaitFlags(aPar.sp_CheckTick);
             return wer__Extra;
         }
         switch (f_Collector.CheckCollectorWithTick(aPar.sp_CheckTick)) {
@@ -383,7 +402,7 @@ TQORSVCWorkerExecResult TQORSVCContextSNPS::OnConnectString(TQORSVCStepParams& a
     f_Line.assign(f_Collector.BufData());
     SetHandshakeString("CT:" + f_Line);
     TCP_QOR_ParseClientConnectStr(f_Line.data(), static_cast<int32_t>(f_Line.size()));
-    const TClientErrorType err = ClientError();
+    const TClientErrorType err = ConnectError();
     if (err == TClientErrorType::cet_NONE) return Fail(Cause::fsdc_InvalidConnectString);
     // Whatever the answer, the client now waits for it: input is no longer
     // read, and the activity time-out bounds the wait.
@@ -409,7 +428,7 @@ TQORSVCWorkerExecResult TQORSVCContextSNPS::OnConnectString(TQORSVCStepParams& a
 }
 
 void TQORSVCContextSNPS::PrepareClientErrorAnswer() {
-    const TClientErrorType err = ClientError();
+    const TClientErrorType err = ConnectError();
     const TQORServiceConfig* cfg = pCfg();
     const TQORRefusal r = RefusalOf(err, cfg != nullptr && cfg->DisableDUPL);
     if (err == TClientErrorType::cet_OK) throw std::logic_error("TCP_client_error: there is no any error");
@@ -432,7 +451,7 @@ void TQORSVCContextSNPS::QueueHandshakeErrorAnswer(std::string_view aAccessWord)
     // own setting decides whether the answer carries server information.
     const bool serverInfo = cfg != nullptr && cfg->cfg_ServServerInfo;
     FastStringA f(256);
-    PrepareHandshakeAnswer(f, HandshakeClientOf(*this), TQORHandshakeNetwork{}, HandshakeServer(),
+    PrepareHandshakeAnswer(f, ConnectHandshakeClientOf(*this), TQORHandshakeNetwork{}, HandshakeServer(),
                            false, aAccessWord, serverInfo);
     auto rec = std::make_unique<TQORSVCNetQueueRecord>();
     const TQORSVCCtxRef ref = CtxRefOf(static_cast<const TQORSVCWrkCtx*>(this));
@@ -450,6 +469,8 @@ TQORSVCWorkerExecResult TQORSVCContextSNPS::OnCommand(TQORSVCStepParams& aPar) {
         const bool ignored = (Ctx2Flags() & QOR_C2F_IGNORE_SOUNDS) != 0 ||
                              (CtxFlags() & (QOR_CF_NEWBIE | QOR_CF_LEAVING)) != 0;
         if (!ignored) M2_QOR_Process_Sound(isLong, std::move(f_SoundFrame));
+        f_FloorClaim = true;
+        f_FloorClaimTick = aPar.sp_CheckTick;
         f_SoundFrame.clear();
         f_Collector.Timeout = ActivityTimeoutTicks();
         f_Collector.StartBufStringFromTick(kMaxLineLen, aPar.sp_CheckTick);
@@ -480,8 +501,15 @@ TQORSVCWorkerExecResult TQORSVCContextSNPS::OnCommand(TQORSVCStepParams& aPar) {
                 host->SvcPoster().ServQueuePush(std::move(o.Rec));
             }
             break;
-        case TQORClientCmdAction::RxRequest: M2_QOR_Process_Rx_Request(); break;
-        case TQORClientCmdAction::TxRequest: M2_QOR_Process_Tx_Request(); break;
+        case TQORClientCmdAction::RxRequest:
+            f_FloorClaim = false;
+            M2_QOR_Process_Rx_Request();
+            break;
+        case TQORClientCmdAction::TxRequest:
+            f_FloorClaim = true;
+            f_FloorClaimTick = aPar.sp_CheckTick;
+            M2_QOR_Process_Tx_Request();
+            break;
         case TQORClientCmdAction::SoundLong:
         case TQORClientCmdAction::SoundShort: {
             const bool isLong = o.Action == TQORClientCmdAction::SoundLong;
@@ -526,6 +554,27 @@ void TQORSVCContextSNPS::vSendShared(const TSharedFrame& aFrame, bool aWakeWorke
     if (aFrame.Empty() || !AppendShared(aFrame)) return;
     SetIntrFlags(ifl_Flush);
     if (aWakeWorker) WakeUpWorker();
+}
+
+void TQORSVCContextSNPS::vSendSharedThrough(const TSharedFrame& aFrame) {
+    if (f_SocketClosed.load(std::memory_order_acquire) || (IntrFlag() & ifl_Terminate)) return;
+    if (aFrame.Empty()) return;
+    if (f_OutAsync.PendingBytes() + aFrame.Len() > f_HardCap) {
+        ClientTerminateSignal(Cause::fsdc_BandWidthLimit);
+        return;
+    }
+    switch (f_OutAsync.PutSharedWriteThrough(aFrame)) {
+        case TAsyncWriter2SocketThreadSafe::WriteThrough::Sent:
+        case TAsyncWriter2SocketThreadSafe::WriteThrough::Behind: return;
+        case TAsyncWriter2SocketThreadSafe::WriteThrough::Refused:
+            ClientTerminateSignal(Cause::fsdc_BandWidthLimit);
+            return;
+        case TAsyncWriter2SocketThreadSafe::WriteThrough::Queued:
+            // The rest, a full socket or a send error, is the worker's.
+            SetIntrFlags(ifl_Flush);
+            WakeUpWorker();
+            return;
+    }
 }
 
 void TQORSVCContextSNPS::vSendBytes(const void* aBuffer, int32_t aLen) {

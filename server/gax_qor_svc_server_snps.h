@@ -14,6 +14,10 @@
 //   interrupt word and the leaving bit (atomics), f_SocketClosed (atomic) and
 //   the over-limit pair (f_OverLimit atomic, since the worker's flush clears
 //   it; f_LastOverlimitTick is the heartbeat's alone).
+// - A relay frame (vSendSharedThrough) is sent by the heartbeat itself when
+//   the buffer is idle, and the worker is woken only for what stays pending.
+//   The socket is therefore closed through the output buffer, which leaves
+//   the close to a send that is running on the heartbeat.
 //
 // Flow control: the waiter is asked to read only while a read operation runs,
 // to watch for the peer's close only while the session waits for its answer
@@ -36,6 +40,16 @@
 // not how fast it writes text. A held reader's activity time-out waits, since
 // the server, not the client, is the one behind; a peer that closes while
 // held has what is left read out (bounded by what the kernel holds).
+//
+// Keep-alives in batches: a session with nothing urgent going on (handshake
+// done, no floor held or being taken, no sound, partial line or record of its
+// own in flight, no output waiting for room, not held or closing) is watched
+// batched (wf_Batched), so its keep-alives are read with its worker's other
+// idle sessions' at the next batch grid point instead of waking the worker
+// each. The floor is the heartbeat's: the worker learns it holds it from the
+// speaker bit the heartbeat publishes in CtxFlags; between asking for it and
+// that answer the session counts as taking it. Each step recomputes this, and
+// the heartbeat's answers reach the worker as output, which runs a step.
 //
 // REQUIRES: the host and the facts outlive the session; the socket is a
 // connected TCP socket that the session owns from construction on.
@@ -66,6 +80,9 @@ class TQORSVCContextSNPS final : public TQORSVCContext {
     // network leaves queued for a reader that reads (20,000 lines of text,
     // about 2.5 MB, with room to spare).
     static constexpr size_t kOutputHardCapFloor = 16u * 1024 * 1024;
+    // How long a floor request or a sound frame keeps the session watched at
+    // once without the speaker bit: more than the heartbeat takes to answer.
+    static constexpr TGaxTick32 kFloorClaimMs = 1000;
 
     // aMarked: admitted over a connection limit, so it gets one second for its
     // connect string.
@@ -88,6 +105,7 @@ class TQORSVCContextSNPS final : public TQORSVCContext {
     void vSendBytesAnswerOK(const void* aBuffer, int32_t aLen) override;
     void vSendBytesFlushAndTerm(const void* aBuffer, int32_t aLen) override;
     void vSendShared(const TSharedFrame& aFrame, bool aWakeWorker) override;
+    void vSendSharedThrough(const TSharedFrame& aFrame) override;
     // True once the output has stayed above aLimit bytes for the activity
     // time-out (the bytes pending now, not what the last flush left).
     bool vOutputBufferLimit(int32_t aLimit, TGaxTick32 aTick) override;
@@ -125,11 +143,17 @@ class TQORSVCContextSNPS final : public TQORSVCContext {
     // Reads and drops what the client still sends, then ends our side, so the
     // client reads the answer before the close instead of a reset.
     void DrainAndShutdown();
-    uint8_t WaitFlags() const {
+    uint8_t WaitFlags(TGaxTick32 aTick) const {
         const bool write = f_OutAsync.NeedWaitForWrite();
         if (ReadHeld()) return write ? wf_Write : wf_CloseOnly;
-        return f_Collector.WaitFlagsFor(write);
+        const uint8_t flags = f_Collector.WaitFlagsFor(write);
+        return !write && Batchable(aTick) ? static_cast<uint8_t>(flags | wf_Batched) : flags;
     }
+    // Whether the activity (or handshake) deadline has passed with nothing
+    // left unread that could be activity.
+    bool TimedOut(TGaxTick32 aTick) const;
+    // Whether the session may be read in batches now (see the head comment).
+    bool Batchable(TGaxTick32 aTick) const;
     TGaxTick32 ActivityTimeoutTicks() const;
 
     TCollectorSocket f_Collector{kInputBufferSize};
@@ -140,6 +164,8 @@ class TQORSVCContextSNPS final : public TQORSVCContext {
     TGaxTick32 f_LastOverlimitTick = 0;  // heartbeat thread
     std::atomic<bool> f_SocketClosed{false};
     bool f_PeerGone = false;   // the peer closed while held: read out what is left
+    bool f_FloorClaim = false;  // asked for the floor or sent sound at f_FloorClaimTick
+    TGaxTick32 f_FloorClaimTick = 0;
     std::string f_Line;        // the current line, writable for the tag parser
     std::string f_SoundFrame;  // the sound block being collected, with its header room
 };

@@ -161,6 +161,7 @@ void TQORSVCWorker::IdleWait() {
     for (;;) {
         if (Terminated()) return;
         const TWaiterResult r = f_Waiter.WaitFor(f_ThreadCacheTicks);
+        PublishWakes();
         if (Terminated() || r != wr_Timeout) break;
         if (f_HotThread) continue;
         e_Service->SvcPoster().ServQueue_WorkerIdle(this);
@@ -205,6 +206,7 @@ void TQORSVCWorker::Pass() {
         wp.w2wp_TimeoutTicks = kTimeoutGridMs;
         wp.w2wp_PassTotal = 2;
         const TWaiterResult r = f_Waiter.WaitForHandler(wp);
+        PublishWakes();
         // Every wait gives the time-out checks their turn, whatever it
         // returned: a socket that keeps its worker busy cannot keep the
         // other contexts from timing out.
@@ -217,6 +219,13 @@ void TQORSVCWorker::Pass() {
             return;
         }
     }
+}
+
+void TQORSVCWorker::PublishWakes() {
+    const uint64_t sleeps = f_Waiter.Sleeps();
+    if (sleeps == f_WakesPublished) return;
+    e_Service->SvcPoster().NoteWorkerWakes(sleeps - f_WakesPublished);
+    f_WakesPublished = sleeps;
 }
 
 // ---- work queue -----------------------------------------------------------------

@@ -1,5 +1,8 @@
 // A worker thread: runs up to ConnectionsPerThread work contexts (at most 63,
-// its waiter's limit) on one socket waiter. The heartbeat thread creates
+// its waiter's limit) on one socket waiter. Contexts that ask for it
+// (wf_Batched: sessions with nothing urgent, whose clients only send
+// keep-alives) are read in the waiter's batches, at most once per 100 ms grid
+// point, rather than each waking the worker. The heartbeat thread creates
 // workers, hands them contexts through their work queue, moves contexts
 // between them, wakes those whose contexts got output and ends the idle ones.
 // A worker talks back only through server-queue records.
@@ -148,6 +151,8 @@ class TQORSVCWorker final : public plat::Thread {
     void PostItem(TQORSVCWorkCode aCode, TQORSVCWrkCtx* aContext, TQORSVCWorker* aRecipient);
     void LogError(std::u16string_view aText);
     void PublishCount() { f_ContextCount.store(f_Waiter.Count(), std::memory_order_relaxed); }
+    // Adds the waiter's sleeps since the last call to the service's count.
+    void PublishWakes();
 
     TQORSVCHost* e_Service;
     const TQORServiceConfig* p_Cfg;
@@ -165,6 +170,7 @@ class TQORSVCWorker final : public plat::Thread {
     const bool f_HotThread;
     bool f_Stopped = false;  // StopAll ran: the terminated record is out
     std::atomic<int32_t> f_ContextCount{0};
+    uint64_t f_WakesPublished = 0;
 };
 
 }  // namespace gax

@@ -1,5 +1,7 @@
 #include "server/gax_qor_svc_wrkctx.h"
 
+#include <utility>
+
 #include "foundation/gax_strutils.h"
 #include "server/gax_qor_svc_worker.h"
 #include "sockets/gax_snps_utils.h"
@@ -67,12 +69,18 @@ void TQORSVCWrkCtx::vCloseSocket() {
 }
 
 void TQORSVCWrkCtx::CloseSocketHandle() {
-    if (f_Socket == INVALID_SOCKET_HANDLE) return;
+    TSocket s = DetachSocketHandle();
+    if (s == INVALID_SOCKET_HANDLE) return;
+    SocketSetReuseAddr(s, true);
+    SocketCloseAndInvalidate(s);
+}
+
+TSocket TQORSVCWrkCtx::DetachSocketHandle() {
+    if (f_Socket == INVALID_SOCKET_HANDLE) return INVALID_SOCKET_HANDLE;
     // Registered: only its worker's thread steps it, and so closes it here.
     if (CtxWaiterResource != nullptr)
         if (TQORSVCWorker* w = CtxWorker()) w->SocketClosing(CtxWaiterResource);
-    SocketSetReuseAddr(f_Socket, true);
-    SocketCloseAndInvalidate(f_Socket);
+    return std::exchange(f_Socket, INVALID_SOCKET_HANDLE);
 }
 
 void TQORSVCWrkCtx::vCommandAnswer(TQORWrkAnswerCode, int32_t, std::u16string_view) {}

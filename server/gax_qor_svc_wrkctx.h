@@ -245,6 +245,10 @@ class TQORSVCWrkCtx {
     void SetReadHeld() { f_ReadHeld.store(true); }
     // Closes and invalidates f_Socket (SO_REUSEADDR first); nothing when closed.
     void CloseSocketHandle();
+    // Takes the socket from its worker's waiter and invalidates f_Socket
+    // without closing it, for a subclass that closes it itself (where another
+    // thread's send may still be using it). Returns the handle, or invalid.
+    TSocket DetachSocketHandle();
 
     TSocket f_Socket = INVALID_SOCKET_HANDLE;
 

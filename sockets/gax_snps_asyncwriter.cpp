@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "sockets/gax_snps_sockets.h"
@@ -337,7 +338,8 @@ void TAsyncWriter2SocketThreadSafe::Clear() {
     }
 }
 
-bool TAsyncWriter2SocketThreadSafe::PutBytes(const void* aPtr, size_t aLen, bool aLineEnd) {
+bool TAsyncWriter2SocketThreadSafe::PutBytes(const void* aPtr, size_t aLen, bool aLineEnd,
+                                             bool* aBehind) {
     if (aLen == 0) return true;
     const size_t n = aLen + (aLineEnd ? 2 : 0);
     if (n > kAsyncWriterMaxBlock) return false;
@@ -353,6 +355,7 @@ bool TAsyncWriter2SocketThreadSafe::PutBytes(const void* aPtr, size_t aLen, bool
         CopyIn(f_Pieces, static_cast<const char*>(aPtr), aLen, spares, f_Chunks, oldRings);
         if (aLineEnd) CopyIn(f_Pieces, kCrLf, 2, spares, f_Chunks, oldRings);
         f_Busy += n;
+        if (aBehind != nullptr) *aBehind = f_NeedWaitHint.load(std::memory_order_relaxed);
         PublishHints();
         return true;
     }
@@ -374,12 +377,17 @@ bool TAsyncWriter2SocketThreadSafe::PutDataLn(const void* aPtr, int aLen) {
 }
 
 bool TAsyncWriter2SocketThreadSafe::PutShared(const TSharedFrame& aFrame) {
+    return PutSharedImpl(aFrame, nullptr);
+}
+
+bool TAsyncWriter2SocketThreadSafe::PutSharedImpl(const TSharedFrame& aFrame, bool* aBehind) {
     const size_t n = aFrame.Len();
     if (n == 0) return true;
     if (n > kAsyncWriterMaxBlock) return false;
     // Pending output decides only between a copy and a reference: either
     // goes behind what is pending, so a stale hint costs nothing but speed.
-    if (n < kAsyncWriterCopyBelow && PendingBytes() > 0) return PutBytes(aFrame.Data(), n, false);
+    if (n < kAsyncWriterCopyBelow && PendingBytes() > 0)
+        return PutBytes(aFrame.Data(), n, false, aBehind);
     std::unique_ptr<detail::AsyncWriterPiece[]> oldRing;
     plat::MutexLock lock(f_CritA);
     if (f_Busy > kAsyncWriterMaxBlock - n) return false;
@@ -389,13 +397,55 @@ bool TAsyncWriter2SocketThreadSafe::PutShared(const TSharedFrame& aFrame) {
     p.Len = n;
     oldRing = f_Pieces.PushBack(std::move(p));
     f_Busy += n;
+    if (aBehind != nullptr) *aBehind = f_NeedWaitHint.load(std::memory_order_relaxed);
     PublishHints();
     return true;
 }
 
+TAsyncWriter2SocketThreadSafe::WriteThrough TAsyncWriter2SocketThreadSafe::PutSharedWriteThrough(
+    const TSharedFrame& aFrame) {
+    // Hints only decide whether to try: a send that another thread started
+    // meanwhile makes the flush below return without sending.
+    const bool through = !NeedWaitForWrite() && PendingBytes() <= kWriteThroughPending &&
+                         Socket() != INVALID_SOCKET_HANDLE;
+    // A socket that waited for room when the frame went in (the flag
+    // changes only under the lock, together with the pending bytes) has its
+    // owner watching for room, and that owner's flush takes this frame too:
+    // waking the owner for it would only make it step without reading, and a
+    // stream of such wake-ups would keep it from reading its socket at all.
+    bool behind = false;
+    if (!PutSharedImpl(aFrame, &behind)) return WriteThrough::Refused;
+    if (behind) return WriteThrough::Behind;
+    if (!through || !Flush()) return WriteThrough::Queued;
+    return PendingBytes() == 0 ? WriteThrough::Sent : WriteThrough::Queued;
+}
+
+namespace {
+
+void CloseNow(int aSocket) {
+    SocketSetReuseAddr(aSocket, true);
+    SocketCloseHandle(aSocket);
+}
+
+}  // namespace
+
+void TAsyncWriter2SocketThreadSafe::CloseSocket() {
+    int s;
+    {
+        plat::MutexLock lock(f_CritA);
+        s = f_Socket.exchange(INVALID_SOCKET_HANDLE, std::memory_order_relaxed);
+        if (s == INVALID_SOCKET_HANDLE) return;
+        if (f_Sending) {
+            f_CloseAfterSend = s;
+            return;
+        }
+    }
+    CloseNow(s);
+}
+
 int TAsyncWriter2SocketThreadSafe::SendRawV(const plat::SockIoPiece* aPieces, size_t aCount,
                                             size_t& aSent) {
-    return SocketSendVNonBlocking(Socket(), aPieces, aCount, aSent);
+    return SocketSendVNonBlocking(SendingSocket(), aPieces, aCount, aSent);
 }
 
 bool TAsyncWriter2SocketThreadSafe::SendOnce(size_t& aSent, bool& aMore) {
@@ -417,30 +467,35 @@ bool TAsyncWriter2SocketThreadSafe::SendOnce(size_t& aSent, bool& aMore) {
         }
         f_Sending = true;
         f_DroppedWhileSending = false;
+        f_SendSocket = f_Socket.load(std::memory_order_relaxed);
     }
     size_t sent = 0;
     const int code = SendRawV(iov.data(), count, sent);
     std::u16string desc;
     if (code != 0) desc = FormatSocketSysError(code);
 
-    // Sent pieces and those a Clear dropped go back once the lock is released.
+    // Sent pieces and those a Clear dropped go back once the lock is released,
+    // and a close that waited for this send happens then.
     std::array<TOutChunk*, plat::kSockMaxPieces> doneChunks;
     size_t doneCount = 0;
     std::vector<TSharedFrame>& doneFrames = t_DoneFrames;
     detail::AsyncWriterPieces retired;
+    int closeNow = INVALID_SOCKET_HANDLE;
     {
         plat::MutexLock lock(f_CritA);
         f_Sending = false;
+        f_SendSocket = INVALID_SOCKET_HANDLE;
+        closeNow = std::exchange(f_CloseAfterSend, INVALID_SOCKET_HANDLE);
         retired.Swap(f_Retired);
         f_SocketErrorCode.store(code, std::memory_order_relaxed);
         if (code != 0) {
             f_ErrorDesc = std::move(desc);
-            return false;
+            sent = 0;
+        } else {
+            sent = std::min(sent, pending);
+            f_NeedWaitHint.store(sent < pending, std::memory_order_relaxed);
         }
-        sent = std::min(sent, pending);
-        f_NeedWaitHint.store(sent < pending, std::memory_order_relaxed);
-        if (sent == 0) return true;
-        if (!f_DroppedWhileSending) {
+        if (sent > 0 && !f_DroppedWhileSending) {
             size_t left = sent;
             while (left > 0) {
                 detail::AsyncWriterPiece& p = f_Pieces.At(0);
@@ -470,13 +525,16 @@ bool TAsyncWriter2SocketThreadSafe::SendOnce(size_t& aSent, bool& aMore) {
             f_Busy -= sent;
             aMore = sent == pending && f_Busy > 0;
         }
-        f_LeftHint.store(f_Busy, std::memory_order_relaxed);
-        PublishHints();
+        if (sent > 0) {
+            f_LeftHint.store(f_Busy, std::memory_order_relaxed);
+            PublishHints();
+        }
     }
+    if (closeNow != INVALID_SOCKET_HANDLE) CloseNow(closeNow);
     for (size_t i = 0; i < doneCount; ++i) OutChunkPut(doneChunks[i]);
     doneFrames.clear();
     aSent = sent;
-    return true;
+    return code == 0;
 }
 
 bool TAsyncWriter2SocketThreadSafe::Flush() {

@@ -1,8 +1,9 @@
 // Output buffers of non-blocking sockets: whatever a connection sends is
 // appended at once and written out by the thread that owns the socket whenever
 // the socket takes data. TAsyncWriter2SocketThreadUnSafe belongs to one thread.
-// TAsyncWriter2SocketThreadSafe: any thread may append; only the socket's
-// owner flushes. Every operation holds f_CritA for its own duration, except
+// TAsyncWriter2SocketThreadSafe: any thread may append; the socket's owner
+// flushes, and a producer may send a frame at once when nothing else is being
+// sent (one send at a time). Every operation holds f_CritA for its own duration, except
 // the send itself and the pool's and allocator's work: the heartbeat appends
 // to every member of a network in one pass and must never wait for a
 // worker's system call. While a send runs, the bytes it reads stay where they
@@ -182,8 +183,28 @@ class AsyncWriterPieces {
 // last one, which stays for the next bytes, so an idle connection holds one
 // chunk and a burst is given back piece by piece as it leaves, never all at
 // once.
+//
+// Who sends: the owner flushes, and a producer may send a frame at once
+// (PutSharedWriteThrough) so that the owner's thread need not wake for it.
+// One send runs at a time (f_Sending); a flush that finds another running
+// returns without sending, and that send's thread sees what was appended
+// meanwhile. The socket is closed through CloseSocket only: a close that
+// meets a running send is left to that send, so a descriptor number is never
+// given back to the system (and to another connection) while a send uses it.
 class TAsyncWriter2SocketThreadSafe {
   public:
+    // What became of a frame given to PutSharedWriteThrough.
+    enum class WriteThrough : uint8_t {
+        Sent,     // all that was pending went out: no flush is owed
+        Queued,   // bytes stay pending (or the send failed): the owner must flush
+        Behind,   // appended behind a socket that waits for room: the owner's
+                  // wait for room sends it, no wake-up is owed
+        Refused,  // past kAsyncWriterMaxBlock: nothing was appended
+    };
+    // A producer sends at once only while this little, or less, is already
+    // pending: a burst (a client list) stays for the owner to send.
+    static constexpr size_t kWriteThroughPending = 4096;
+
     using OnWriteEvent =
         std::function<void(TAsyncWriter2SocketThreadSafe* aSender, int aJustWritten)>;
 
@@ -204,10 +225,14 @@ class TAsyncWriter2SocketThreadSafe {
     // Appends a frame by reference (a short one is copied when output is
     // already pending); false, with nothing appended, past kAsyncWriterMaxBlock.
     bool PutShared(const TSharedFrame& aFrame) GAX_EXCLUDES(f_CritA);
-    // Only the socket's owner calls this, never twice at once. The send runs
-    // without the lock; OnWrite runs after it, without the lock too. One send
-    // call, unless more pieces are pending than one call takes and the socket
-    // took all it was given.
+    // Appends a frame as PutShared does and, unless the socket waits for
+    // room or much is pending, sends what is pending on the calling thread
+    // (from the first pending byte, so nothing is overtaken).
+    WriteThrough PutSharedWriteThrough(const TSharedFrame& aFrame) GAX_EXCLUDES(f_CritA);
+    // Any thread. The send runs without the lock; OnWrite runs after it,
+    // without the lock too. One send call, unless more pieces are pending
+    // than one call takes and the socket took all it was given. True without
+    // sending while another thread's send runs.
     bool Flush() GAX_EXCLUDES(f_CritA);
     void FlushExc() GAX_EXCLUDES(f_CritA);
 
@@ -224,7 +249,12 @@ class TAsyncWriter2SocketThreadSafe {
     int SocketErrorCode() const { return f_SocketErrorCode.load(std::memory_order_relaxed); }
 
     int Socket() const { return f_Socket.load(std::memory_order_relaxed); }
+    // Before the buffer is shared, or to detach a socket the caller closes.
     void SetSocket(int aSocket) { f_Socket.store(aSocket, std::memory_order_relaxed); }
+    // Takes the socket from the buffer and closes it: now, or when the send
+    // running on another thread returns. Later sends fail as on a closed
+    // socket. Nothing when no socket is set.
+    void CloseSocket() GAX_EXCLUDES(f_CritA);
     std::u16string ErrorDesc() const GAX_EXCLUDES(f_CritA);
 
     // Set before the buffer is shared.
@@ -232,13 +262,20 @@ class TAsyncWriter2SocketThreadSafe {
 
   protected:
     // One non-blocking send of the pieces in order: 0 with the bytes taken
-    // (0 when the socket is full), or the socket error code.
+    // (0 when the socket is full), or the socket error code. The socket is
+    // SendingSocket().
     virtual int SendRawV(const plat::SockIoPiece* aPieces, size_t aCount, size_t& aSent);
+    // The socket of the running send, taken when it began: it stays open
+    // until the send returns.
+    int SendingSocket() const { return f_SendSocket; }
 
   private:
     using Piece = detail::AsyncWriterPiece;
 
-    bool PutBytes(const void* aPtr, size_t aLen, bool aLineEnd) GAX_EXCLUDES(f_CritA);
+    // aBehind, when given: whether the socket waited for room at the append.
+    bool PutBytes(const void* aPtr, size_t aLen, bool aLineEnd, bool* aBehind = nullptr)
+        GAX_EXCLUDES(f_CritA);
+    bool PutSharedImpl(const TSharedFrame& aFrame, bool* aBehind) GAX_EXCLUDES(f_CritA);
     void PublishHints() GAX_REQUIRES(f_CritA);
     // Bytes that still fit in the last piece's chunk.
     size_t TailRoom() GAX_REQUIRES(f_CritA);
@@ -255,6 +292,11 @@ class TAsyncWriter2SocketThreadSafe {
     bool f_Sending GAX_GUARDED_BY(f_CritA) = false;
     // Clear ran during that send: what it sent is no longer pending.
     bool f_DroppedWhileSending GAX_GUARDED_BY(f_CritA) = false;
+    // CloseSocket ran during that send: the send closes this one on return.
+    int f_CloseAfterSend GAX_GUARDED_BY(f_CritA) = -1;
+    // Written under f_CritA by the thread that sets f_Sending, read by that
+    // thread alone until it clears the flag.
+    int f_SendSocket = -1;
     // The pieces that send reads from, when Clear dropped them; released by
     // the flush once the send returned.
     detail::AsyncWriterPieces f_Retired GAX_GUARDED_BY(f_CritA);

@@ -161,14 +161,17 @@ TWaiterResult TWaiter2Base::WaitFor(TWaiterTick32 aTimeout) {
 // ---- TWaiter2Socket ----
 
 TWaiter2Socket::TWaiter2Socket(int aWishedCapacity)
-    : TWaiter2Base(aWishedCapacity, kMaxCapacity), f_Poller(f_Capacity + 1) {
+    : TWaiter2Base(aWishedCapacity, kMaxCapacity),
+      f_Poller(f_Capacity + 2),
+      f_BatchPoller(f_Capacity + 1) {
     if (!f_ExtEvent.Valid()) {
         throw EWaiterException(
             SocketSysErrorText(plat::SockErrorFromErrno(f_ExtEvent.CreateError())));
     }
-    if (!f_Poller.Valid()) {
-        throw EWaiterException(
-            SocketSysErrorText(plat::SockErrorFromErrno(f_Poller.CreateError())));
+    for (const plat::Poller* set : {&f_Poller, &f_BatchPoller}) {
+        if (!set->Valid())
+            throw EWaiterException(
+                SocketSysErrorText(plat::SockErrorFromErrno(set->CreateError())));
     }
     // The interrupt is the one entry that never changes: key 0, serial 0.
     if (const int err = f_Poller.Add(f_ExtEvent.Fd(), plat::kPollIn, 0); err != 0)
@@ -178,6 +181,7 @@ TWaiter2Socket::TWaiter2Socket(int aWishedCapacity)
     f_ByKey.assign(static_cast<size_t>(f_Capacity) + 1, nullptr);
     for (int key = f_Capacity; key >= 1; --key) f_FreeKeys.push_back(static_cast<uint8_t>(key));
     f_Ready.assign(static_cast<size_t>(f_Capacity) + 1, 0);
+    f_BatchAt = GetTick32();
 }
 
 TWaiter2Socket::~TWaiter2Socket() = default;
@@ -228,6 +232,7 @@ void TWaiter2Socket::ResourceAdded(PWaiter2Resource aResource) {
         // Its socket was closed and the number handed out again. Whatever the
         // kernel still holds under the number now belongs to the new record:
         // removing it on the old one's behalf would silence the new socket.
+        if (old.wtr_InKernel && old.wtr_KernelBatched) --f_BatchCount;
         old.wtr_InKernel = false;
         MarkInvalid(old);
     }
@@ -252,8 +257,10 @@ void TWaiter2Socket::SocketClosing(PWaiter2Resource aResource) {
 }
 
 void TWaiter2Socket::LeaveKernel(TWaiter2Resource& aRes) {
+    if (!aRes.wtr_InKernel) return;
     // ENOENT or EBADF: the socket was closed first, which took the entry along.
-    if (aRes.wtr_InKernel) (void)f_Poller.Remove(aRes.wtr_Socket);
+    (void)SetOf(aRes.wtr_KernelBatched).Remove(aRes.wtr_Socket);
+    if (aRes.wtr_KernelBatched) --f_BatchCount;
     aRes.wtr_InKernel = false;
 }
 
@@ -281,27 +288,71 @@ void TWaiter2Socket::SyncKernel(TWaiter2Resource& aRes) {
         LeaveKernel(aRes);
         return;
     }
+    const bool batched = (aRes.wtr_LastWaiterFlags & wf_Batched) != 0;
+    if (aRes.wtr_InKernel && aRes.wtr_KernelBatched != batched) LeaveKernel(aRes);
     if (aRes.wtr_InKernel && aRes.wtr_KernelEvents == aRes.wtr_PollEvents) return;
+    plat::Poller& set = SetOf(batched);
     int err = 0;
-    if (aRes.wtr_InKernel) {
+    const bool wasIn = aRes.wtr_InKernel;
+    if (wasIn) {
         // ENOENT: the socket was closed (and the number perhaps reused) since.
-        err = f_Poller.Modify(aRes.wtr_Socket, aRes.wtr_PollEvents, aRes.wtr_Cookie);
+        err = set.Modify(aRes.wtr_Socket, aRes.wtr_PollEvents, aRes.wtr_Cookie);
     } else {
-        err = f_Poller.Add(aRes.wtr_Socket, aRes.wtr_PollEvents, aRes.wtr_Cookie);
+        err = set.Add(aRes.wtr_Socket, aRes.wtr_PollEvents, aRes.wtr_Cookie);
         // The same socket is in under this number already, left by an earlier
         // registration of it: take the entry over.
-        if (err == EEXIST)
-            err = f_Poller.Modify(aRes.wtr_Socket, aRes.wtr_PollEvents, aRes.wtr_Cookie);
+        if (err == EEXIST) err = set.Modify(aRes.wtr_Socket, aRes.wtr_PollEvents, aRes.wtr_Cookie);
     }
     if (err == 0) {
         aRes.wtr_InKernel = true;
+        aRes.wtr_KernelBatched = batched;
         aRes.wtr_KernelEvents = aRes.wtr_PollEvents;
+        if (batched && !wasIn) ++f_BatchCount;
         return;
     }
+    if (wasIn && aRes.wtr_KernelBatched) --f_BatchCount;
     aRes.wtr_InKernel = false;
     // A closed number, or one that names something the kernel cannot watch.
     // Anything else (out of kernel memory) is tried again at the next wait.
     if (err == EBADF || err == ENOENT || err == EPERM || err == EINVAL) MarkInvalid(aRes);
+}
+
+bool TWaiter2Socket::BatchDue(TWaiterTick32 aNow) const {
+    return f_BatchCount > 0 && !f_BatchArmed && static_cast<int32_t>(aNow - f_BatchAt) >= 0;
+}
+
+int64_t TWaiter2Socket::MsToBatch(TWaiterTick32 aNow) const {
+    if (f_BatchCount == 0 || f_BatchArmed) return -1;
+    return std::max<int64_t>(static_cast<int32_t>(f_BatchAt - aNow), 0);
+}
+
+void TWaiter2Socket::ArmBatch() {
+    const uint32_t events = plat::kPollIn | plat::kPollOneShot;
+    const int fd = f_BatchPoller.Fd();
+    const int err = f_BatchInMain ? f_Poller.Modify(fd, events, kBatchSetCookie)
+                                  : f_Poller.Add(fd, events, kBatchSetCookie);
+    // Refused (out of kernel memory): the batches go on at the grid instead.
+    if (err != 0) return;
+    f_BatchInMain = true;
+    f_BatchArmed = true;
+}
+
+bool TWaiter2Socket::TakeBatch(TWaiterTick32 aNow) {
+    ++f_Batches;
+    f_BatchAt = aNow - aNow % kBatchGridMs + kBatchGridMs;
+    int err = 0;
+    const int rc = f_BatchPoller.Wait(0, &err);
+    bool found = false;
+    for (int e = 0; e < rc; ++e) {
+        const plat::PollerEvent ev = f_BatchPoller.Event(e);
+        PWaiter2Resource r = RecordOf(ev.data);
+        if (r == nullptr || !r->wtr_KernelBatched) continue;
+        f_Ready[static_cast<size_t>(r->wtr_InternalIndex)] |= ev.events;
+        found = true;
+    }
+    // Nothing (or only strays, or a failed call): quiet until one is ready.
+    if (!found) ArmBatch();
+    return found;
 }
 
 bool TWaiter2Socket::TakeInterrupt() {
@@ -372,22 +423,33 @@ TWaiterResult TWaiter2Socket::WaitForHandler(TWaiter2WaitParams& aParams) {
             closedDue = closedDue || ClosedReportDue(r);
         }
 
+        // What is left of the caller's time (-1: no limit), and what the
+        // kernel wait may take of it.
         int64_t waitMs = -1;
         if (timeout != WAITER_INFINITE) {
             const auto spent =
                 std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
             waitMs = std::max<int64_t>(static_cast<int64_t>(timeout) - spent, 0);
         }
-        // A closed descriptor owes a report now: only look at what else is ready.
-        if (closedDue) waitMs = 0;
+        int64_t kernelMs = waitMs;
+        const TWaiterTick32 before = GetTick32();
+        // A closed descriptor owes a report now, and a batch may be due: only
+        // look at what else is ready.
+        if (closedDue || BatchDue(before)) {
+            kernelMs = 0;
+        } else if (const int64_t toBatch = MsToBatch(before);
+                   toBatch >= 0 && (kernelMs < 0 || toBatch < kernelMs)) {
+            kernelMs = toBatch;
+        }
 
         int err = 0;
-        const int rc = f_Poller.Wait(waitMs, &err);
+        const int rc = f_Poller.Wait(kernelMs, &err);
+        if (kernelMs != 0) f_Sleeps.store(f_Sleeps.load(std::memory_order_relaxed) + 1,
+                                          std::memory_order_relaxed);
         if (rc < 0) {
             f_LastWaitErrorCode = plat::SockErrorFromErrno(err);
             return wr_Error;
         }
-        if (rc == 0 && !closedDue) return wr_Timeout;
 
         std::fill(f_Ready.begin(), f_Ready.end(), 0u);
         bool interrupt = false;
@@ -397,11 +459,18 @@ TWaiterResult TWaiter2Socket::WaitForHandler(TWaiter2WaitParams& aParams) {
                 interrupt = true;
                 continue;
             }
+            if (ev.data == kBatchSetCookie) {
+                // A batched socket is ready: the one-shot has fired and the
+                // batch is taken at its grid point.
+                f_BatchArmed = false;
+                continue;
+            }
             // An entry whose record has gone (its socket kept open elsewhere
             // after the number was closed) reports what nobody asked for.
             if (PWaiter2Resource r = RecordOf(ev.data))
                 f_Ready[static_cast<size_t>(r->wtr_InternalIndex)] |= ev.events;
         }
+        if (const TWaiterTick32 now = GetTick32(); BatchDue(now)) TakeBatch(now);
         for (int i = 1; closedDue && i <= f_Count; ++i) {
             if (ClosedReportDue(*f_IntObjs[static_cast<size_t>(i)]))
                 f_Ready[static_cast<size_t>(i)] |= kClosedBit;
@@ -415,8 +484,11 @@ TWaiterResult TWaiter2Socket::WaitForHandler(TWaiter2WaitParams& aParams) {
             return wr_Interrupt;
         }
         if (ServeCached(aParams, hp)) return wr_Descriptor;
-        // Only such strays were ready: wait on for what is left of the time.
-        if (waitMs == 0) return wr_Timeout;
+        // The caller's time is over: it only looked, or the kernel wait took
+        // all that was left. Otherwise the wait was cut short (for a batch or
+        // a closed descriptor) or found only strays or the batch set's
+        // signal: wait on for what is left of it.
+        if (waitMs == 0 || (rc == 0 && kernelMs == waitMs)) return wr_Timeout;
     }
 }
 

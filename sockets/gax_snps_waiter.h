@@ -36,6 +36,11 @@ inline constexpr uint8_t wf_Write = 2;
 inline constexpr uint8_t wf_ReadWrite = 3;
 inline constexpr uint8_t wf_Accept = 4;
 inline constexpr uint8_t wf_Connect = 8;
+// Beside the low four bits: the socket is batched. Its readiness is not waited
+// for; it is collected with every other batched socket's at most once per
+// batch grid point (see TWaiter2Socket), for connections that have nothing
+// urgent to say (keep-alives).
+inline constexpr uint8_t wf_Batched = 0x10;
 
 // Event flags reported to handlers; several may be set at once.
 inline constexpr uint8_t we_Read = 1;  // data to read, the peer closed, or a socket error
@@ -67,6 +72,7 @@ struct TWaiter2Resource {
 
     // The waiter's own bookkeeping of the kernel set; owners leave it alone.
     bool wtr_InKernel = false;           // the kernel set has an entry for it
+    bool wtr_KernelBatched = false;      // that entry is in the batch set, not the main one
     bool wtr_InvalidUnreported = false;  // wtr_Invalid, and no wait has said so yet
     uint32_t wtr_KernelEvents = 0;       // what that entry watches
     uint64_t wtr_Cookie = 0;             // the value its kernel events carry
@@ -178,9 +184,23 @@ class TWaiter2Base {
 // failing. The kernel drops a closed socket silently, so one closed while the
 // kernel watches it, with neither of those following, simply goes quiet; its
 // owner, which closed it, unregisters it.
+//
+// Batched sockets (wf_Batched) sit in a second kernel set that no wait blocks
+// on. That set's own descriptor sits in the main set one-shot: it wakes a wait
+// once when a batched socket becomes ready and then stays quiet. The batch
+// (every ready batched socket, taken from the kernel in one call and handed
+// out like the main set's) is taken at most once per grid point
+// (kBatchGridMs); after a batch that found something the waiter takes the
+// next one at the next grid point without arming, and only a batch that finds
+// nothing arms the one-shot again. So a thread whose connections only send
+// keep-alives wakes at most about once per grid point however many there are,
+// one with none never wakes for them, and a batched socket is served at most
+// one grid step late. Errors, hang-ups and the peer's close of a batched
+// socket are reported at its batch too.
 class TWaiter2Socket final : public TWaiter2Base {
   public:
     static constexpr int kMaxCapacity = 63;
+    static constexpr TWaiterTick32 kBatchGridMs = 100;
 
     explicit TWaiter2Socket(int aWishedCapacity);
     ~TWaiter2Socket() override;
@@ -198,6 +218,14 @@ class TWaiter2Socket final : public TWaiter2Base {
         f_ExtEvent.Reset();
     }
 
+    // Kernel waits that were allowed to block: how often the thread slept and
+    // woke. Any thread may read it.
+    uint64_t Sleeps() const { return f_Sleeps.load(std::memory_order_relaxed); }
+    // Batches taken, and batched registrations now in the kernel's batch set
+    // (the owner's thread).
+    uint64_t Batches() const { return f_Batches; }
+    int BatchedCount() const { return f_BatchCount; }
+
     // Readiness watched for wait flags (already checked).
     static uint32_t PollEventsFor(uint8_t aWaiterFlags);
     // Event flags reported for what the kernel returned under the given wait flags.
@@ -212,6 +240,8 @@ class TWaiter2Socket final : public TWaiter2Base {
     // Key 0 is the interrupt's; a record's key is its index in f_ByKey.
     static constexpr uint64_t kKeyBits = 8;
     static_assert(kMaxCapacity < (1 << kKeyBits));
+    // The batch set's entry in the main set: key 0 with a serial no record has.
+    static constexpr uint64_t kBatchSetCookie = 1u << kKeyBits;
 
     // Hands out the next ready socket of the last kernel wait; false when none is left.
     bool ServeCached(TWaiter2WaitParams& aParams, TWaiter2HandlerParams& aHp);
@@ -221,6 +251,15 @@ class TWaiter2Socket final : public TWaiter2Base {
     void SyncKernel(TWaiter2Resource& aRes);
     // Takes the record's entry out of the kernel set, if it has one.
     void LeaveKernel(TWaiter2Resource& aRes);
+    plat::Poller& SetOf(bool aBatched) { return aBatched ? f_BatchPoller : f_Poller; }
+    // Whether a batch is to be taken at aNow.
+    bool BatchDue(TWaiterTick32 aNow) const;
+    // Milliseconds until the next batch, or -1 when none is scheduled.
+    int64_t MsToBatch(TWaiterTick32 aNow) const;
+    // Merges the batch set's ready sockets into f_Ready; arms the one-shot
+    // when it found none. True when it found some.
+    bool TakeBatch(TWaiterTick32 aNow);
+    void ArmBatch();
     void MarkInvalid(TWaiter2Resource& aRes);
     // The record an event's value names, or null when it names none any more.
     PWaiter2Resource RecordOf(uint64_t aCookie) const;
@@ -228,6 +267,13 @@ class TWaiter2Socket final : public TWaiter2Base {
     plat::InterruptEvent f_ExtEvent;
     std::atomic<bool> f_InterruptPending{false};
     plat::Poller f_Poller;
+    plat::Poller f_BatchPoller;
+    int f_BatchCount = 0;        // entries in the batch set
+    bool f_BatchInMain = false;  // the batch set's descriptor has an entry in the main set
+    bool f_BatchArmed = false;   // that entry is armed: no batch is scheduled
+    TWaiterTick32 f_BatchAt = 0;  // unarmed: the first tick the next batch may be taken
+    uint64_t f_Batches = 0;
+    std::atomic<uint64_t> f_Sleeps{0};
     std::vector<PWaiter2Resource> f_ByKey;  // borrowed from f_IntObjs; null: free key
     std::vector<uint8_t> f_FreeKeys;
     uint64_t f_NextSerial = 1;

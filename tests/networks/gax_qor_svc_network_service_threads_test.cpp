@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -110,6 +111,64 @@ TEST(ClientRoad, TheHeartbeatWakesOnlyForWorkAndStillPingsEvery500Ms) {
     EXPECT_GE(wakes, 4u);
     EXPECT_LE(wakes, 8u) << "the 100 ms grid would have made about 20";
     conn.Close();
+    EXPECT_TRUE(srv.WaitForNoClients());
+}
+
+// Idle members' keep-alives are read in batches, and still count: members
+// send "P" at their own phases past the activity time-out while one member
+// stays silent. The silent one is dropped; every member that sent "P" stays,
+// and the workers woke a small fraction of the once per "P" that reading each
+// at once costs. An idle member's close is still seen, and an idle member
+// still gets the floor and its first sound frame reaches the others.
+TEST(ClientRoad, IdleMembersKeepAlivesAreReadInBatchesAndStillKeepThemIn) {
+    TQORServiceConfig cfg = LoopbackConfig();
+    cfg.ClientActivityTimeout = 3;
+    cfg.cfg_ServMaxClientConnectionsPerAddress = 32;
+    LoopbackService srv(cfg);
+    TQORServiceNetOptions serv;
+    srv.svc->LoadNetworks(serv);
+    ASSERT_TRUE(srv.Start());
+
+    constexpr int kMembers = 16;  // the last one stays silent
+    std::vector<std::unique_ptr<QorConnection>> conn;
+    for (int i = 0; i < kMembers; ++i) {
+        conn.push_back(std::make_unique<QorConnection>());
+        ASSERT_TRUE(srv.Join(*conn.back(), Station("m" + std::to_string(i) + "@example.org",
+                                                   "M" + std::to_string(i))))
+            << i;
+    }
+    ASSERT_TRUE(WaitFor([&] { return srv.svc->tmClientContextCount.load() == kMembers; }));
+
+    const uint64_t wakes0 = srv.svc->WorkerWakes();
+    int sent = 0;
+    // Until the silent member's activity time-out has dropped it.
+    while (srv.svc->tmClientContextCount.load() == kMembers) {
+        for (int i = 0; i + 1 < kMembers; ++i) {
+            ASSERT_TRUE(conn[i]->SendAll(CmdKeepAlive(), 5000)) << i;
+            ++sent;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_LT(sent, 200000) << "the silent member was never dropped";
+    }
+    const uint64_t wakes = srv.svc->WorkerWakes() - wakes0;
+    EXPECT_EQ(srv.svc->tmClientContextCount.load(), kMembers - 1);
+    EXPECT_GE(sent, 1000);
+    EXPECT_LE(wakes * 5, static_cast<uint64_t>(sent))
+        << wakes << " worker wakes for " << sent << " keep-alives";
+
+    // An idle member leaves: its close is seen.
+    conn[kMembers - 2]->Close();
+    ASSERT_TRUE(WaitFor([&] { return srv.svc->tmClientContextCount.load() == kMembers - 2; }));
+
+    // An idle member takes the floor and talks; another hears the first frame.
+    std::string frame;
+    ASSERT_TRUE(conn[0]->SendAll(CmdTx0(), 5000));
+    ASSERT_EQ(conn[0]->WaitForFrame(kFrameTxApproval, frame, 20000), ReadStatus::Ok);
+    const std::string payload(kSoundPayload, 'S');
+    ASSERT_TRUE(conn[0]->SendAll(CmdSound(payload), 5000));
+    ASSERT_EQ(conn[1]->WaitForFrame(kFrameSound, frame, 20000), ReadStatus::Ok);
+    EXPECT_EQ(frame.substr(frame.size() - kSoundPayload), payload);
+    for (auto& c : conn) c->Close();
     EXPECT_TRUE(srv.WaitForNoClients());
 }
 

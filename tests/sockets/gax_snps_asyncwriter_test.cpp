@@ -319,6 +319,54 @@ TEST(AsyncWriter, SharedFramesKeepOrderAndLiveUntilSent) {
     EXPECT_TRUE(many.wire == expected);
 }
 
+// A producer's frame goes out on its own thread while the buffer is idle;
+// it only queues behind a socket that waits for room or behind a burst, and
+// a failed send leaves it pending for the owner, whose flush sees the error.
+TEST(AsyncWriter, WriteThroughSendsOnlyWhatMayGoAtOnce) {
+    using WT = Safe::WriteThrough;
+    const std::string bytes = Pattern(328);
+    const TSharedFrame frame = TSharedFrame::Make(bytes);
+    Scripted<Safe> s(1024);
+    s.SetSocket(7);  // the scripted send never touches it
+    EXPECT_EQ(s.PutSharedWriteThrough(frame), WT::Sent);
+    EXPECT_EQ(s.sends, 1);
+    EXPECT_EQ(frame.Users(), 1);  // sent whole: let go
+
+    // What an owner left pending goes first, in one send.
+    ASSERT_TRUE(s.PutData("info", 4));
+    EXPECT_EQ(s.PutSharedWriteThrough(frame), WT::Sent);
+    EXPECT_EQ(s.sends, 2);
+    EXPECT_TRUE(s.wire == bytes + "info" + bytes);
+
+    // A full socket: the rest is queued for the owner; the next frame does
+    // not try, and owes no wake-up, since the owner watches for room.
+    s.takes = {100};
+    EXPECT_EQ(s.PutSharedWriteThrough(frame), WT::Queued);
+    EXPECT_TRUE(s.NeedWaitForWrite());
+    EXPECT_EQ(s.PutSharedWriteThrough(frame), WT::Behind);
+    EXPECT_EQ(s.sends, 3);
+    ASSERT_TRUE(s.Flush());  // the owner, once the socket has room
+    EXPECT_EQ(s.PendingBytes(), 0u);
+
+    // A burst pending (a client list): the frame waits behind it.
+    const std::string list = Pattern(Safe::kWriteThroughPending + 1);
+    ASSERT_TRUE(s.PutData(list.data(), static_cast<int>(list.size())));
+    EXPECT_EQ(s.PutSharedWriteThrough(frame), WT::Queued);
+    EXPECT_EQ(s.sends, 4);
+    ASSERT_TRUE(s.Flush());
+
+    // A send error: nothing is lost, the owner's flush reports it.
+    s.takes = {-plat::kSockErrConnReset};
+    EXPECT_EQ(s.PutSharedWriteThrough(frame), WT::Queued);
+    EXPECT_EQ(s.PendingBytes(), frame.Len());
+    EXPECT_EQ(s.SocketErrorCode(), plat::kSockErrConnReset);
+
+    // No socket (closed): queued, never sent.
+    Scripted<Safe> closed(1024);
+    EXPECT_EQ(closed.PutSharedWriteThrough(frame), WT::Queued);
+    EXPECT_EQ(closed.sends, 0);
+}
+
 // A flush that empties a block grown far beyond its first size gives the
 // memory back at once; a partial flush, or a modest burst, keeps the block
 // (a steady stream must not pay an allocation per burst).

@@ -1,6 +1,8 @@
 #include "sockets/gax_snps_asyncwriter.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -111,10 +113,16 @@ class GatedWriter : public TAsyncWriter2SocketThreadSafe {
         std::lock_guard l(f_M);
         return f_Sent;
     }
+    // The socket the last send was given.
+    int SentOn() {
+        std::lock_guard l(f_M);
+        return f_SentOn;
+    }
 
   protected:
     int SendRawV(const plat::SockIoPiece* aPieces, size_t aCount, size_t& aSent) override {
         std::unique_lock l(f_M);
+        f_SentOn = SendingSocket();
         f_InSend = true;
         f_Cv.notify_all();
         f_Cv.wait(l, [&] { return f_Open; });
@@ -134,6 +142,7 @@ class GatedWriter : public TAsyncWriter2SocketThreadSafe {
     bool f_Open = false;
     size_t f_Take = SIZE_MAX;
     std::string f_Sent;
+    int f_SentOn = -1;
 };
 
 }  // namespace
@@ -177,6 +186,56 @@ TEST(AsyncWriterThreads, ClearDuringASendDropsOnlyWhatWasPending) {
     ASSERT_TRUE(out.Flush());
     EXPECT_EQ(out.Sent(), "AABB");
     EXPECT_EQ(out.PendingBytes(), 0u);
+}
+
+// A producer's frame that meets the owner's running send neither waits for
+// it nor goes out ahead of what that send has not taken.
+TEST(AsyncWriterThreads, WriteThroughDuringASendQueuesBehindIt) {
+    GatedWriter out(256);
+    out.SetSocket(1000);  // the gated send never touches it
+    ASSERT_TRUE(out.PutStrA("AAAA"));
+    std::thread flusher([&] { EXPECT_TRUE(out.Flush()); });
+    out.AwaitSend();
+    const std::string bytes(300, 'F');
+    EXPECT_EQ(out.PutSharedWriteThrough(TSharedFrame::Make(bytes)),
+              TAsyncWriter2SocketThreadSafe::WriteThrough::Queued);
+    out.Release(2);
+    flusher.join();
+    EXPECT_EQ(out.PendingBytes(), 2 + bytes.size());
+    ASSERT_TRUE(out.Flush());
+    EXPECT_EQ(out.Sent(), "AAAA" + bytes);
+}
+
+// The owner closes the socket while a producer's send uses it: the
+// descriptor stays open until that send has returned, so its number cannot
+// pass to another connection under the send, and is closed then.
+TEST(AsyncWriterThreads, ACloseDuringASendIsLeftToTheSender) {
+    snpstest::Pair p;
+    const int fd = ::dup(p.a);
+    ASSERT_GE(fd, 0);
+    GatedWriter out(256);
+    out.SetSocket(fd);
+    std::thread producer([&] {
+        EXPECT_EQ(out.PutSharedWriteThrough(TSharedFrame::Make("frame")),
+                  TAsyncWriter2SocketThreadSafe::WriteThrough::Sent);
+    });
+    out.AwaitSend();
+    out.CloseSocket();
+    EXPECT_EQ(out.Socket(), -1);
+    EXPECT_NE(::fcntl(fd, F_GETFD), -1) << "closed under the running send";
+    out.Release(SIZE_MAX);
+    producer.join();
+    EXPECT_EQ(out.SentOn(), fd);
+    EXPECT_EQ(::fcntl(fd, F_GETFD), -1);
+    out.CloseSocket();  // again: nothing
+
+    // With no send running the close is at once.
+    const int fd2 = ::dup(p.a);
+    ASSERT_GE(fd2, 0);
+    TAsyncWriter2SocketThreadSafe idle(256);
+    idle.SetSocket(fd2);
+    idle.CloseSocket();
+    EXPECT_EQ(::fcntl(fd2, F_GETFD), -1);
 }
 
 // One frame goes by reference into the buffers of several connections, each

@@ -1,7 +1,10 @@
 #include "sockets/gax_snps_waiter.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -621,4 +624,131 @@ TEST(Waiter, ClearedMarkBringsTheRegistrationBack) {
     ASSERT_EQ(log.calls.size(), 1u);
     EXPECT_EQ(log.calls[0].events, we_Read);
     w.UnregisterResource(r);
+}
+
+namespace {
+
+// Reads and drops what the peer sent to a, so that a is quiet again.
+void DrainA(const Pair& p) {
+    char buf[64];
+    while (::recv(p.a, buf, sizeof buf, 0) > 0) {
+    }
+}
+
+// Waits until n sockets have been reported (each wait reports one); false
+// when a wait reports nothing within 5 s.
+bool WaitForReports(TWaiter2Socket& w, Log& log, size_t n) {
+    while (log.calls.size() < n) {
+        if (Wait(w, log, 5000) != wr_Descriptor) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// Batched sockets are read together: one kernel wait wakes the owner for all
+// that became ready, each is reported once, with what its flags select, and
+// the reports of one batch cost no further sleep. A batch that finds nothing
+// arms the one-shot and the waiter then sleeps through.
+TEST(WaiterBatch, ReadySocketsComeInOneBatchAndAQuietSetLetsTheWaiterSleep) {
+    constexpr int kN = 5;
+    TWaiter2Socket w(kN + 1);
+    Pair hot;
+    std::vector<std::unique_ptr<Pair>> idle;
+    std::vector<PWaiter2Resource> res;
+    for (int i = 0; i < kN; ++i) {
+        idle.push_back(std::make_unique<Pair>());
+        res.push_back(w.RegisterResource(CtxPtr(10 + i), idle.back()->a));
+        w.SetWaitMode(res.back(), wf_Read | wf_Batched);
+    }
+    auto* h = w.RegisterResource(CtxPtr(1), hot.a);
+    w.SetWaitMode(h, wf_Read);
+    Log log;
+    // The first wait takes the first (empty) batch and arms the one-shot.
+    EXPECT_EQ(Wait(w, log, 0), wr_Timeout);
+    EXPECT_EQ(w.BatchedCount(), kN);
+
+    for (auto& p : idle) p->SendB("P\r\n");
+    const uint64_t sleeps0 = w.Sleeps();
+    ASSERT_TRUE(WaitForReports(w, log, kN));
+    // Woken by the one-shot, and perhaps once more at the grid point.
+    EXPECT_LE(w.Sleeps() - sleeps0, 2u);
+    std::vector<int> seen;
+    for (const Call& c : log.calls) {
+        EXPECT_EQ(c.events, we_Read);
+        seen.push_back(Ctx(reinterpret_cast<intptr_t>(c.context)));
+    }
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, (std::vector<int>{10, 11, 12, 13, 14}));
+
+    // A hot socket in the same waiter is still served.
+    hot.SendB("x");
+    ASSERT_TRUE(WaitForReports(w, log, kN + 1));
+    EXPECT_EQ(log.calls.back().context, CtxPtr(1));
+    DrainA(hot);
+    for (auto& p : idle) DrainA(*p);
+
+    // Quiet: at most the grid's empty batch, then a sleep to the end.
+    const uint64_t sleeps1 = w.Sleeps();
+    EXPECT_EQ(Wait(w, log, 400), wr_Timeout);
+    EXPECT_LE(w.Sleeps() - sleeps1, 2u);
+    EXPECT_EQ(log.calls.size(), static_cast<size_t>(kN + 1));
+}
+
+// A socket its owner leaves unread is reported again at each batch, never in
+// a spin; the peer's close of a batched socket is reported at a batch too;
+// moving a socket between the sets, unregistering it and saying it closes
+// keep the batch set's count right.
+TEST(WaiterBatch, UnreadDataIsReportedPerBatchNotSpunAndCloseIsSeen) {
+    TWaiter2Socket w(3);
+    Pair p, q, c;
+    auto* r = w.RegisterResource(CtxPtr(1), p.a);
+    auto* rq = w.RegisterResource(CtxPtr(2), q.a);
+    auto* rc = w.RegisterResource(CtxPtr(3), c.a);
+    for (auto* x : {r, rq, rc}) w.SetWaitMode(x, wf_Read | wf_Batched);
+    Log log;
+    p.SendB("x");
+    using Clock = std::chrono::steady_clock;
+    const auto t0 = Clock::now();
+    int reports = 0;
+    while (Clock::now() - t0 < std::chrono::milliseconds(500)) {
+        if (Wait(w, log, 100) == wr_Descriptor) ++reports;
+    }
+    // Once per batch (about five in 500 ms); a spin would make thousands.
+    EXPECT_GE(reports, 1);
+    EXPECT_LE(reports, 20);
+    EXPECT_EQ(w.Batches() > 0, true);
+
+    // Back in the main set it is reported at once, and then batched again.
+    w.SetWaitMode(r, wf_Read);
+    log.calls.clear();
+    EXPECT_EQ(Wait(w, log, 5000), wr_Descriptor);
+    EXPECT_EQ(log.calls.back().context, CtxPtr(1));
+    EXPECT_EQ(w.BatchedCount(), 2);
+    DrainA(p);
+    w.SetWaitMode(r, wf_Read | wf_Batched);
+
+    // The peer closes a batched socket: reported as a read at a batch.
+    q.CloseB();
+    log.calls.clear();
+    ASSERT_TRUE(WaitForReports(w, log, 1));
+    EXPECT_EQ(log.calls[0].context, CtxPtr(2));
+    EXPECT_EQ(log.calls[0].events, we_Read);
+    char b;
+    EXPECT_EQ(::recv(q.a, &b, 1, 0), 0);
+    EXPECT_EQ(w.BatchedCount(), 3);
+
+    w.SocketClosing(rq);
+    q.CloseA();
+    EXPECT_EQ(w.BatchedCount(), 2);
+    w.UnregisterResource(rq);
+    w.UnregisterResource(rc);
+    EXPECT_EQ(w.BatchedCount(), 1);
+    // The batch set with what is left still works.
+    p.SendB("y");
+    log.calls.clear();
+    ASSERT_TRUE(WaitForReports(w, log, 1));
+    EXPECT_EQ(log.calls[0].context, CtxPtr(1));
+    w.UnregisterResource(r);
+    EXPECT_EQ(w.BatchedCount(), 0);
 }

@@ -1,0 +1,176 @@
+// Sound relayed to many members at once, end to end on loopback. The
+// heartbeat sends a frame itself to a listener whose output is idle and
+// leaves the rest to the listener's worker; these tests show that every
+// listener still gets every frame whole, once and in order, whether it reads
+// as frames come or lets them pile up, and that stations joining, leaving and
+// vanishing during the talk get nothing that was meant for another
+// connection (a descriptor given back by one that left and taken by a
+// newcomer is never sent the old member's frames).
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "networks/gax_qor_svc_network_frames.h"
+#include "networks/service_test_support.h"
+
+namespace {
+
+using namespace service_test;
+
+const std::string kSilence(reinterpret_cast<const char*>(kQORSilenceBlock.data()),
+                           kQORSilenceBlock.size());
+
+// A station with a long description: every client list then holds more
+// than a relayed frame may wait behind, so the frames after each coming and
+// going queue behind the list instead of going out at once.
+ConnectFields Wordy(const std::string& aName) {
+    ConnectFields f = Station(aName + "@example.org", aName);
+    f.Description = std::string(1500, 'd');
+    return f;
+}
+
+// The payload of frame aSeq: its number first, then bytes of its own.
+std::string Payload(int aSeq) {
+    std::string p(kSoundPayload, '\0');
+    for (size_t k = 0; k < p.size(); ++k) p[k] = static_cast<char>(aSeq * 131 + k * 7 + 1);
+    p[0] = static_cast<char>(aSeq >> 8);
+    p[1] = static_cast<char>(aSeq & 0xFF);
+    return p;
+}
+
+bool IsSilence(const std::string& aPayload) {
+    for (size_t b = 0; b + kSilence.size() <= aPayload.size(); b += kSilence.size())
+        if (aPayload.compare(b, kSilence.size(), kSilence) != 0) return false;
+    return true;
+}
+
+// Reads aFrames sound frames of the talk and checks each against the frame
+// the talker sent in that place (the pings' silence in a pause is skipped).
+// Empty when all came in order, else what went wrong.
+std::string ReadTalk(QorConnection& aConn, int aFrames) {
+    std::string frame;
+    for (int seq = 0; seq < aFrames;) {
+        const ReadStatus st = aConn.WaitForFrame(kFrameSound, frame, 20000);
+        if (st != ReadStatus::Ok) return "frame " + std::to_string(seq) + ": " + ReadStatusText(st);
+        if (frame.size() != kSoundFrame) return "frame " + std::to_string(seq) + ": bad size";
+        const std::string payload = frame.substr(kSoundFrame - kSoundPayload);
+        if (IsSilence(payload)) continue;
+        if (payload != Payload(seq)) {
+            const int got = (static_cast<uint8_t>(payload[0]) << 8) | static_cast<uint8_t>(payload[1]);
+            return "frame " + std::to_string(seq) + ": got frame " + std::to_string(got);
+        }
+        ++seq;
+    }
+    return {};
+}
+
+TEST(RelayThreads, EveryListenerHearsEveryFrameInOrderWhileStationsComeAndGo) {
+    TQORServiceConfig cfg = LoopbackConfig();
+    cfg.cfg_ServMaxClientConnectionsPerAddress = 64;
+    cfg.cfg_ServMaxClientConnectionsPerAddressPerMeasureTime = 1000;
+    LoopbackService srv(cfg);
+    // The talker sends faster than it speaks, which a network allows for
+    // about the activity time-out's worth of sound.
+    srv.svc->SetClientActivityTimeout(30);
+    TQORServiceNetOptions serv;
+    srv.svc->LoadNetworks(serv);
+    ASSERT_TRUE(srv.Start());
+
+    constexpr int kReaders = 4;
+    constexpr int kBatches = 10;
+    constexpr int kPerBatch = 15;
+    constexpr int kFrames = kBatches * kPerBatch;
+    QorConnection talker, slow;
+    std::vector<QorConnection> readers(kReaders);
+    ASSERT_TRUE(srv.Join(talker, Wordy("TALK")));
+    for (int i = 0; i < kReaders; ++i) ASSERT_TRUE(srv.Join(readers[i], Wordy("R" + std::to_string(i)))) << i;
+    ASSERT_TRUE(srv.Join(slow, Wordy("SLOW")));
+    // The slow listener reads nothing until the talk is over: the lists of
+    // the comings and goings and the frames pile up in the server's output
+    // buffer once its socket is full, and the frames behind them must queue,
+    // not overtake. A small receive buffer makes its socket full soon.
+    const int small = 16384;
+    ::setsockopt(slow.Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    // Six stations and the Parrot.
+    ASSERT_TRUE(WaitForListOf(talker, kReaders + 3));
+    for (QorConnection& r : readers) ASSERT_TRUE(WaitForListOf(r, kReaders + 3));
+    ASSERT_TRUE(WaitForListOf(slow, kReaders + 3));
+    std::string frame;
+    ASSERT_TRUE(talker.SendAll(CmdTx0(), 5000));
+    ASSERT_EQ(talker.WaitForFrame(kFrameTxApproval, frame, 20000), ReadStatus::Ok);
+
+    std::vector<std::string> outcome(kReaders);
+    std::vector<std::thread> readerThreads;
+    for (int i = 0; i < kReaders; ++i)
+        readerThreads.emplace_back([&, i] { outcome[i] = ReadTalk(readers[i], kFrames); });
+
+    // Stations come and go during the talk: each joins (its answer must be
+    // the first thing it reads), lets a batch start, hears its first frame
+    // and leaves while the rest of the batch is on its way; every other one
+    // vanishes with a reset instead of a close.
+    std::atomic<int> joined{0}, batchesSent{0};
+    std::atomic<bool> stop{false};
+    std::string churnError;
+    const auto waitFor = [&](const std::atomic<int>& aCount, int aAtLeast) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (aCount.load() < aAtLeast && !stop.load() && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return aCount.load() >= aAtLeast;
+    };
+    std::thread churn([&] {
+        for (int n = 0; n < kBatches; ++n) {
+            QorConnection c;
+            auto in = srv.Join(c, Wordy("C" + std::to_string(n)));
+            if (!in) {
+                churnError = "station " + std::to_string(n) + ": " + in.message();
+                stop.store(true);
+                return;
+            }
+            // Seven stations, the Parrot and this one: a member now, which
+            // hears the batch.
+            if (!WaitForListOf(c, kReaders + 4)) {
+                churnError = "station " + std::to_string(n) + " saw no list";
+                stop.store(true);
+                return;
+            }
+            joined.store(n + 1);
+            if (!waitFor(batchesSent, n + 1)) return;
+            std::string f;
+            if (c.WaitForFrame(kFrameSound, f, 20000) != ReadStatus::Ok) {
+                churnError = "station " + std::to_string(n) + " heard no frame";
+                stop.store(true);
+                return;
+            }
+            if (n % 2 == 1) {
+                const linger reset{1, 0};
+                ::setsockopt(c.Fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            }
+            c.Close();
+        }
+    });
+
+    for (int b = 0; b < kBatches; ++b) {
+        ASSERT_TRUE(waitFor(joined, b + 1)) << churnError;
+        for (int k = 0; k < kPerBatch; ++k)
+            ASSERT_TRUE(talker.SendAll(CmdSound(Payload(b * kPerBatch + k)), 5000));
+        batchesSent.store(b + 1);
+    }
+    for (std::thread& t : readerThreads) t.join();
+    churn.join();
+    EXPECT_EQ(churnError, "");
+    for (int i = 0; i < kReaders; ++i) EXPECT_EQ(outcome[i], "") << "reader " << i;
+    EXPECT_EQ(ReadTalk(slow, kFrames), "");
+
+    ASSERT_TRUE(talker.SendAll(CmdRx0(), 5000));
+    talker.Close();
+    slow.Close();
+    for (QorConnection& r : readers) r.Close();
+    EXPECT_TRUE(srv.WaitForNoClients());
+}
+
+}  // namespace
