@@ -31,7 +31,6 @@ TQORSVCContextSNPS::TQORSVCContextSNPS(TQORSVCHost* aHost, TQORSVCClientService&
                                        int32_t aPeerPort)
     : TQORSVCContext(aHost, aFacts, aSocket, std::move(aPeerAddrBin), aPeerPort) {
     CountPostsInFlight();
-    f_Line.reserve(kMaxLineLen);
     f_OutAsync.SetSocket(aSocket);
     f_OutAsync.OnWrite = [this](TAsyncWriter2SocketThreadSafe* aSender, int) {
         if (aSender->PendingBytes() == 0) f_OverLimit.store(false, std::memory_order_relaxed);
@@ -145,6 +144,10 @@ void TQORSVCContextSNPS::vSetDisconnectCauseOnTimeout() {
 }
 
 void TQORSVCContextSNPS::vExecStart(TQORSVCStepParams& aPar) {
+    // Here rather than in the constructor: the heartbeat builds every session
+    // in turn, and the worker can pay for its buffers (the collector's comes
+    // with its first read).
+    f_Line.reserve(kMaxLineLen);
     f_Collector.Timeout = f_HandshakeTimeoutTicks;
     f_Collector.StartBufBinaryFromTick(3, aPar.sp_CheckTick);
     aPar.sp_Socket = f_Socket;

@@ -30,11 +30,6 @@ TCollectorBase::TCollectorBase(int aInputBufSize) {
     // The buffer is a line guard, not a store: keep the offsets far from overflow.
     size = std::min<int64_t>(size, 1 << 30);
     f_BufSize = static_cast<int>(size);
-    // Left unfilled: only bytes read in are ever looked at, and a buffer that
-    // is never written past its first lines never costs its later pages (a
-    // held station's buffer mostly sees short keep-alives).
-    f_Buf = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(f_BufSize) + 32);
-    f_BufDataPtr = f_Buf.get();
 }
 
 TCollectorBase::~TCollectorBase() = default;
@@ -254,6 +249,13 @@ TCollectorBase::ReadOutcome TCollectorBase::ReadMore(bool aLineMode) {
             return ReadOutcome::Nothing;
         }
     }
+    // Allocated at the first read, on the thread that owns the collector: a
+    // session is built on the thread that accepts it, which then pays neither
+    // the allocation nor its first-touch faults. Left unfilled: only bytes
+    // read in are ever looked at, and a buffer never written past its first
+    // lines never costs its later pages (a held station mostly sees short
+    // keep-alives).
+    if (!f_Buf) f_Buf = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(f_BufSize) + 32);
     const int space = f_BufSize - f_BufTotal;
     int got = 0;
     const uint8_t rc = ReadSource(f_Buf.get() + f_BufTotal, space, got);

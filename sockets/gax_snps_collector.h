@@ -62,7 +62,8 @@ class TCollectorBase {
   public:
     static constexpr TCollectorTick32 kNoTimeout = 0xFFFFFFFFu;
 
-    // The buffer holds aInputBufSize rounded up to 128 (at least 128) bytes.
+    // The buffer holds aInputBufSize rounded up to 128 (at least 128) bytes;
+    // it exists from the first read on (Buffer() is null before it).
     explicit TCollectorBase(int aInputBufSize);
     virtual ~TCollectorBase();
     TCollectorBase(const TCollectorBase&) = delete;

@@ -591,6 +591,27 @@ TEST(CollectorSocket, IdleCheckSeesOnlyTheCloseNotTheData) {
     EXPECT_TRUE(c.Eof());
 }
 
+// A session is built on the accepting thread and read on its worker: the
+// buffer must cost nothing until the owner reads, idle probes included.
+TEST(CollectorSocket, BufferComesWithTheFirstRead) {
+    snpstest::Pair p;
+    TCollectorSocket c(3072);
+    c.SetSocket(p.a);
+    c.Timeout = kNever;
+    c.Clear();
+    c.StartWaitFromNow();
+    EXPECT_EQ(c.CheckCollectorWithNow(), colr_NotReady);
+    c.StartBufStringFromNow(100);
+    EXPECT_EQ(c.BufData(), "");
+    EXPECT_EQ(c.Buffer(), nullptr);
+    p.SendB("L1\r\n");
+    ASSERT_TRUE(snpstest::WaitReadable(p.a));
+    c.NoteReadable();
+    ASSERT_EQ(c.CheckCollectorWithNow(), colr_Ready);
+    EXPECT_EQ(c.BufData(), "L1");
+    EXPECT_NE(c.Buffer(), nullptr);
+}
+
 TEST(CollectorSocket, WaitFlagsFollowTheCollector) {
     TCollectorSocket c(128);
     EXPECT_EQ(c.WaitFlagsFor(false), wf_CloseOnly);
