@@ -40,7 +40,7 @@ void TQORNetFanout::SendFailed(TQORSVCContext* aCtx, const char* aOperation,
               (aError ? DescribeException(*aError) : u"unknown: non-standard exception"));
     }
     aCtx->ClientTerminateSignal(oom ? TQORSVCDisconnectCause::fsdc_ServOutOfMemory
-                                           : TQORSVCDisconnectCause::fsdc_ServInternalError);
+                                    : TQORSVCDisconnectCause::fsdc_ServInternalError);
 }
 
 template <class F>
@@ -129,6 +129,10 @@ TSharedFrame SharedOf(const TQORNetFanoutDescr& d, size_t aIndex,
 void TQORNetFanout::Fanout(const TQORNetFanoutDescr& d, uint32_t aNetFlags) {
     // One frame per data group, held by reference by every member's buffer.
     std::array<TSharedFrame, 4> shared;
+    // The sends to idle listeners, submitted together once all are met. One
+    // per fanning thread (the heartbeat): its kernel ring and storage are
+    // made once and reused for every frame.
+    static thread_local TWriteThroughBatch t_Through;
     const char* op = d.Message ? "TQORServNetwork._SendMessage" : "TQORServNetwork._SendSound";
     Walk(op, d.Except, [&](TQORSVCContext& c) {
         const uint32_t a = c.CtxFlags() & aNetFlags;
@@ -165,8 +169,13 @@ void TQORNetFanout::Fanout(const TQORNetFanoutDescr& d, uint32_t aNetFlags) {
             if (d.Message)
                 c.vSendShared(shared[k], true);
             else
-                c.vSendSharedThrough(shared[k]);
+                c.vSendSharedThrough(shared[k], t_Through);
         }
+    });
+    // No lock is held here: every gathered buffer's send is this thread's
+    // until its completion.
+    t_Through.Submit([](void* aTag, TAsyncWriter2SocketThreadSafe::WriteThrough aResult) {
+        static_cast<TQORSVCContext*>(aTag)->vSendThroughDone(aResult);
     });
 }
 
@@ -253,9 +262,11 @@ void TQORNetListCache::CacheSlotRelease(TQORSVCContext* c) {
     if (c->CtxCacheIndex < 0) return;
     size_t i = 0;
     while (i < f_SortArray.size() && f_SortArray[i].Ctx != c) ++i;
-    if (i == f_SortArray.size()) throw std::logic_error("Context not found in the cache sort array");
+    if (i == f_SortArray.size())
+        throw std::logic_error("Context not found in the cache sort array");
     const int32_t slot = f_SortArray[i].Slot;
-    if (slot != c->CtxCacheIndex) throw std::logic_error("Cache sort array element not synchonized");
+    if (slot != c->CtxCacheIndex)
+        throw std::logic_error("Cache sort array element not synchonized");
     f_SortArray.erase(f_SortArray.begin() + static_cast<ptrdiff_t>(i));
     c->CtxCacheIndex = -1;
     ClearCacheBitInClients(slot / 32, ~(1u << (slot % 32)));

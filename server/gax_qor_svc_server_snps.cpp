@@ -60,9 +60,9 @@ TQORSVCContextSNPS::TQORSVCContextSNPS(TQORSVCHost* aHost, TQORSVCClientService&
     if (cfg != nullptr) {
         const int64_t cap = static_cast<int64_t>(cfg->cfg_ServOutputBufferLimit) *
                             static_cast<int64_t>(cfg->cfg_ServOutputBufferFactor);
-        f_HardCap = std::min<size_t>(std::max<size_t>(static_cast<size_t>(std::max<int64_t>(cap, 0)),
-                                                      kOutputHardCapFloor),
-                                     kAsyncWriterMaxBlock);
+        f_HardCap = std::min<size_t>(
+            std::max<size_t>(static_cast<size_t>(std::max<int64_t>(cap, 0)), kOutputHardCapFloor),
+            kAsyncWriterMaxBlock);
     }
     if (ClientLogLevel() > 4) call_OnCtxInfo(u" CONNECT");
 }
@@ -133,14 +133,25 @@ void TQORSVCContextSNPS::vCloseSocket() {
 void TQORSVCContextSNPS::vSetDisconnectCauseOnTimeout() {
     if (DisconnectCauseR() != Cause::fsdc_DisconnectWithoutAuth) return;
     switch (CtxProtocol) {
-        case TServProtocol::PROTO_UNKNOWN: DisconnectCauseW(Cause::fsdc_HandshakeTimeout); return;
-        case TServProtocol::PROTO_ABORT: DisconnectCauseW(Cause::fsdc_ClientTimeout); return;
-        case TServProtocol::PROTO_QOR: break;
+        case TServProtocol::PROTO_UNKNOWN:
+            DisconnectCauseW(Cause::fsdc_HandshakeTimeout);
+            return;
+        case TServProtocol::PROTO_ABORT:
+            DisconnectCauseW(Cause::fsdc_ClientTimeout);
+            return;
+        case TServProtocol::PROTO_QOR:
+            break;
     }
     switch (QORProtoStatus) {
-        case PS::QOR_PS_WAIT_CONNECT_STR: DisconnectCauseW(Cause::fsdc_HandshakeTimeout); break;
-        case PS::QOR_PS_HOLLAND: DisconnectCauseW(Cause::fsdc_ManagerTimeout); break;
-        default: DisconnectCauseW(Cause::fsdc_ClientTimeout); break;
+        case PS::QOR_PS_WAIT_CONNECT_STR:
+            DisconnectCauseW(Cause::fsdc_HandshakeTimeout);
+            break;
+        case PS::QOR_PS_HOLLAND:
+            DisconnectCauseW(Cause::fsdc_ManagerTimeout);
+            break;
+        default:
+            DisconnectCauseW(Cause::fsdc_ClientTimeout);
+            break;
     }
 }
 
@@ -335,7 +346,8 @@ TQORSVCWorkerExecResult TQORSVCContextSNPS::ReadLoop(TQORSVCStepParams& aPar) {
             return wer__Extra;
         }
         switch (f_Collector.CheckCollectorWithTick(aPar.sp_CheckTick)) {
-            case colr_NotReady: return WaitResult(aPar);
+            case colr_NotReady:
+                return WaitResult(aPar);
             case colr_EOF:
                 AbortContext();
                 vCloseSocket();
@@ -353,8 +365,10 @@ TQORSVCWorkerExecResult TQORSVCContextSNPS::ReadLoop(TQORSVCStepParams& aPar) {
                 vSetDisconnectCauseOnTimeout();
                 AbortContext();
                 return wer__Error;
-            case colr_ExceededStringLength: return Fail(Cause::fsdc_TooLongString);
-            case colr_Ready: break;
+            case colr_ExceededStringLength:
+                return Fail(Cause::fsdc_TooLongString);
+            case colr_Ready:
+                break;
         }
         Last_ClientActivity = aPar.sp_CheckTick;
         TQORSVCWorkerExecResult r = wer__OK;
@@ -428,7 +442,8 @@ void TQORSVCContextSNPS::PrepareClientErrorAnswer() {
     const TClientErrorType err = ClientError();
     const TQORServiceConfig* cfg = pCfg();
     const TQORRefusal r = RefusalOf(err, cfg != nullptr && cfg->DisableDUPL);
-    if (err == TClientErrorType::cet_OK) throw std::logic_error("TCP_client_error: there is no any error");
+    if (err == TClientErrorType::cet_OK)
+        throw std::logic_error("TCP_client_error: there is no any error");
     if (!r.Known) {
         if (TQORSVCHost* host = QORService()) {
             host->evnt_Srv_Error(u"Software problem: ClientError got unknown code " +
@@ -516,7 +531,8 @@ TQORSVCWorkerExecResult TQORSVCContextSNPS::OnCommand(TQORSVCStepParams& aPar) {
             f_Collector.NextBinary(f_SoundFrame.data() + kQORSoundHeaderRoom, n);
             return wer__OK;
         }
-        case TQORClientCmdAction::None: break;
+        case TQORClientCmdAction::None:
+            break;
     }
     f_Collector.Timeout = ActivityTimeoutTicks();
     f_Collector.StartBufStringFromTick(kMaxLineLen, aPar.sp_CheckTick);
@@ -553,16 +569,34 @@ void TQORSVCContextSNPS::vSendShared(const TSharedFrame& aFrame, bool aWakeWorke
     if (aWakeWorker) WakeUpWorker();
 }
 
-void TQORSVCContextSNPS::vSendSharedThrough(const TSharedFrame& aFrame) {
-    if (f_SocketClosed.load(std::memory_order_acquire) || (IntrFlag() & ifl_Terminate)) return;
-    if (aFrame.Empty()) return;
+bool TQORSVCContextSNPS::SendThroughAllowed(const TSharedFrame& aFrame) {
+    if (f_SocketClosed.load(std::memory_order_acquire) || (IntrFlag() & ifl_Terminate))
+        return false;
+    if (aFrame.Empty()) return false;
     if (f_OutAsync.PendingBytes() + aFrame.Len() > f_HardCap) {
         ClientTerminateSignal(Cause::fsdc_BandWidthLimit);
-        return;
+        return false;
     }
-    switch (f_OutAsync.PutSharedWriteThrough(aFrame)) {
+    return true;
+}
+
+void TQORSVCContextSNPS::vSendSharedThrough(const TSharedFrame& aFrame) {
+    if (SendThroughAllowed(aFrame)) vSendThroughDone(f_OutAsync.PutSharedWriteThrough(aFrame));
+}
+
+void TQORSVCContextSNPS::vSendSharedThrough(const TSharedFrame& aFrame,
+                                            TWriteThroughBatch& aBatch) {
+    if (!SendThroughAllowed(aFrame)) return;
+    const auto r = aBatch.Put(f_OutAsync, aFrame, static_cast<TQORSVCContext*>(this));
+    if (r != TAsyncWriter2SocketThreadSafe::WriteThrough::Sending) vSendThroughDone(r);
+}
+
+void TQORSVCContextSNPS::vSendThroughDone(TAsyncWriter2SocketThreadSafe::WriteThrough aResult) {
+    switch (aResult) {
         case TAsyncWriter2SocketThreadSafe::WriteThrough::Sent:
-        case TAsyncWriter2SocketThreadSafe::WriteThrough::Behind: return;
+        case TAsyncWriter2SocketThreadSafe::WriteThrough::Behind:
+        case TAsyncWriter2SocketThreadSafe::WriteThrough::Sending:
+            return;
         case TAsyncWriter2SocketThreadSafe::WriteThrough::Refused:
             ClientTerminateSignal(Cause::fsdc_BandWidthLimit);
             return;
