@@ -40,7 +40,7 @@ void TQORNetFanout::SendFailed(TQORSVCContext* aCtx, const char* aOperation,
               (aError ? DescribeException(*aError) : u"unknown: non-standard exception"));
     }
     aCtx->ClientTerminateSignal(oom ? TQORSVCDisconnectCause::fsdc_ServOutOfMemory
-                                    : TQORSVCDisconnectCause::fsdc_ServInternalError);
+                                           : TQORSVCDisconnectCause::fsdc_ServInternalError);
 }
 
 template <class F>
@@ -262,11 +262,9 @@ void TQORNetListCache::CacheSlotRelease(TQORSVCContext* c) {
     if (c->CtxCacheIndex < 0) return;
     size_t i = 0;
     while (i < f_SortArray.size() && f_SortArray[i].Ctx != c) ++i;
-    if (i == f_SortArray.size())
-        throw std::logic_error("Context not found in the cache sort array");
+    if (i == f_SortArray.size()) throw std::logic_error("Context not found in the cache sort array");
     const int32_t slot = f_SortArray[i].Slot;
-    if (slot != c->CtxCacheIndex)
-        throw std::logic_error("Cache sort array element not synchonized");
+    if (slot != c->CtxCacheIndex) throw std::logic_error("Cache sort array element not synchonized");
     f_SortArray.erase(f_SortArray.begin() + static_cast<ptrdiff_t>(i));
     c->CtxCacheIndex = -1;
     ClearCacheBitInClients(slot / 32, ~(1u << (slot % 32)));

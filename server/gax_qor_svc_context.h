@@ -252,8 +252,12 @@ class TQORSVCContext : public TQORSVCWrkCtx {
     void SendRejectTX() { SendKA(); }
     void SendAbortTX() { SendKA(); }
     void SendTXAPPROVAL();
-    void SendFast(const FastStringA& aF) { vSendBytes(aF.Data(), static_cast<int32_t>(aF.Len())); }
-    void SendString(std::string_view aS) { vSendBytes(aS.data(), static_cast<int32_t>(aS.size())); }
+    void SendFast(const FastStringA& aF) {
+        vSendBytes(aF.Data(), static_cast<int32_t>(aF.Len()));
+    }
+    void SendString(std::string_view aS) {
+        vSendBytes(aS.data(), static_cast<int32_t>(aS.size()));
+    }
     void SendStringDontWakeWorker(std::string_view aS) {
         vSendBytesDontWakeWorker(aS.data(), static_cast<int32_t>(aS.size()));
     }

@@ -60,9 +60,9 @@ TQORSVCContextSNPS::TQORSVCContextSNPS(TQORSVCHost* aHost, TQORSVCClientService&
     if (cfg != nullptr) {
         const int64_t cap = static_cast<int64_t>(cfg->cfg_ServOutputBufferLimit) *
                             static_cast<int64_t>(cfg->cfg_ServOutputBufferFactor);
-        f_HardCap = std::min<size_t>(
-            std::max<size_t>(static_cast<size_t>(std::max<int64_t>(cap, 0)), kOutputHardCapFloor),
-            kAsyncWriterMaxBlock);
+        f_HardCap = std::min<size_t>(std::max<size_t>(static_cast<size_t>(std::max<int64_t>(cap, 0)),
+                                                      kOutputHardCapFloor),
+                                     kAsyncWriterMaxBlock);
     }
     if (ClientLogLevel() > 4) call_OnCtxInfo(u" CONNECT");
 }
@@ -133,25 +133,14 @@ void TQORSVCContextSNPS::vCloseSocket() {
 void TQORSVCContextSNPS::vSetDisconnectCauseOnTimeout() {
     if (DisconnectCauseR() != Cause::fsdc_DisconnectWithoutAuth) return;
     switch (CtxProtocol) {
-        case TServProtocol::PROTO_UNKNOWN:
-            DisconnectCauseW(Cause::fsdc_HandshakeTimeout);
-            return;
-        case TServProtocol::PROTO_ABORT:
-            DisconnectCauseW(Cause::fsdc_ClientTimeout);
-            return;
-        case TServProtocol::PROTO_QOR:
-            break;
+        case TServProtocol::PROTO_UNKNOWN: DisconnectCauseW(Cause::fsdc_HandshakeTimeout); return;
+        case TServProtocol::PROTO_ABORT: DisconnectCauseW(Cause::fsdc_ClientTimeout); return;
+        case TServProtocol::PROTO_QOR: break;
     }
     switch (QORProtoStatus) {
-        case PS::QOR_PS_WAIT_CONNECT_STR:
-            DisconnectCauseW(Cause::fsdc_HandshakeTimeout);
-            break;
-        case PS::QOR_PS_HOLLAND:
-            DisconnectCauseW(Cause::fsdc_ManagerTimeout);
-            break;
-        default:
-            DisconnectCauseW(Cause::fsdc_ClientTimeout);
-            break;
+        case PS::QOR_PS_WAIT_CONNECT_STR: DisconnectCauseW(Cause::fsdc_HandshakeTimeout); break;
+        case PS::QOR_PS_HOLLAND: DisconnectCauseW(Cause::fsdc_ManagerTimeout); break;
+        default: DisconnectCauseW(Cause::fsdc_ClientTimeout); break;
     }
 }
 
@@ -346,8 +335,7 @@ TQORSVCWorkerExecResult TQORSVCContextSNPS::ReadLoop(TQORSVCStepParams& aPar) {
             return wer__Extra;
         }
         switch (f_Collector.CheckCollectorWithTick(aPar.sp_CheckTick)) {
-            case colr_NotReady:
-                return WaitResult(aPar);
+            case colr_NotReady: return WaitResult(aPar);
             case colr_EOF:
                 AbortContext();
                 vCloseSocket();
@@ -365,10 +353,8 @@ TQORSVCWorkerExecResult TQORSVCContextSNPS::ReadLoop(TQORSVCStepParams& aPar) {
                 vSetDisconnectCauseOnTimeout();
                 AbortContext();
                 return wer__Error;
-            case colr_ExceededStringLength:
-                return Fail(Cause::fsdc_TooLongString);
-            case colr_Ready:
-                break;
+            case colr_ExceededStringLength: return Fail(Cause::fsdc_TooLongString);
+            case colr_Ready: break;
         }
         Last_ClientActivity = aPar.sp_CheckTick;
         TQORSVCWorkerExecResult r = wer__OK;
@@ -442,8 +428,7 @@ void TQORSVCContextSNPS::PrepareClientErrorAnswer() {
     const TClientErrorType err = ClientError();
     const TQORServiceConfig* cfg = pCfg();
     const TQORRefusal r = RefusalOf(err, cfg != nullptr && cfg->DisableDUPL);
-    if (err == TClientErrorType::cet_OK)
-        throw std::logic_error("TCP_client_error: there is no any error");
+    if (err == TClientErrorType::cet_OK) throw std::logic_error("TCP_client_error: there is no any error");
     if (!r.Known) {
         if (TQORSVCHost* host = QORService()) {
             host->evnt_Srv_Error(u"Software problem: ClientError got unknown code " +
@@ -531,8 +516,7 @@ TQORSVCWorkerExecResult TQORSVCContextSNPS::OnCommand(TQORSVCStepParams& aPar) {
             f_Collector.NextBinary(f_SoundFrame.data() + kQORSoundHeaderRoom, n);
             return wer__OK;
         }
-        case TQORClientCmdAction::None:
-            break;
+        case TQORClientCmdAction::None: break;
     }
     f_Collector.Timeout = ActivityTimeoutTicks();
     f_Collector.StartBufStringFromTick(kMaxLineLen, aPar.sp_CheckTick);

@@ -168,7 +168,7 @@ class TQORSVCContextSNPS final : public TQORSVCContext {
     std::atomic<bool> f_OverLimit{false};
     TGaxTick32 f_LastOverlimitTick = 0;  // heartbeat thread
     std::atomic<bool> f_SocketClosed{false};
-    bool f_PeerGone = false;    // the peer closed while held: read out what is left
+    bool f_PeerGone = false;   // the peer closed while held: read out what is left
     bool f_FloorClaim = false;  // asked for the floor or sent sound at f_FloorClaimTick
     TGaxTick32 f_FloorClaimTick = 0;
     std::string f_Line;        // the current line, writable for the tag parser

@@ -187,9 +187,7 @@ void ReleasePiece(AsyncWriterPiece& p) noexcept {
 
 }  // namespace
 
-AsyncWriterPieces::~AsyncWriterPieces() {
-    ReleaseAll();
-}
+AsyncWriterPieces::~AsyncWriterPieces() { ReleaseAll(); }
 
 std::unique_ptr<AsyncWriterPiece[]> AsyncWriterPieces::PushBack(AsyncWriterPiece&& aPiece) {
     std::unique_ptr<AsyncWriterPiece[]> old;
@@ -268,8 +266,9 @@ class ChunkSpares {
 thread_local std::vector<TSharedFrame> t_DoneFrames;
 
 // Copies into the pieces' last chunk and new chunks behind it.
-void CopyIn(detail::AsyncWriterPieces& aPieces, const char* aSrc, size_t aLen, ChunkSpares& aSpares,
-            size_t& aChunks, std::vector<std::unique_ptr<detail::AsyncWriterPiece[]>>& aOldRings) {
+void CopyIn(detail::AsyncWriterPieces& aPieces, const char* aSrc, size_t aLen,
+            ChunkSpares& aSpares, size_t& aChunks,
+            std::vector<std::unique_ptr<detail::AsyncWriterPiece[]>>& aOldRings) {
     while (aLen > 0) {
         detail::AsyncWriterPiece* last = aPieces.Empty() ? nullptr : &aPieces.Back();
         if (last == nullptr || last->Chunk == nullptr ||
@@ -437,6 +436,8 @@ TAsyncWriter2SocketThreadSafe::WriteThrough TAsyncWriter2SocketThreadSafe::Compl
     return PendingBytes() == 0 ? WriteThrough::Sent : WriteThrough::Queued;
 }
 
+namespace {
+
 TAsyncWriter2SocketThreadSafe::WriteThrough TAsyncWriter2SocketThreadSafe::PutSharedWriteThrough(
     const TSharedFrame& aFrame) {
     std::array<plat::SockIoPiece, plat::kSockMaxPieces> iov;
@@ -485,8 +486,6 @@ TWriteThroughBatch::WriteThrough TWriteThroughBatch::Put(TAsyncWriter2SocketThre
     }
     return r;
 }
-
-namespace {
 
 void CloseNow(int aSocket) {
     SocketSetReuseAddr(aSocket, true);
@@ -543,9 +542,9 @@ size_t TAsyncWriter2SocketThreadSafe::EndSend(int aCode, size_t aSent, size_t aP
     std::vector<TSharedFrame>& doneFrames = t_DoneFrames;
     detail::AsyncWriterPieces retired;
     int closeNow = INVALID_SOCKET_HANDLE;
-    size_t sent = aSent;
     {
         plat::MutexLock lock(f_CritA);
+    size_t sent = aSent;
         f_Sending = false;
         f_SendSocket = INVALID_SOCKET_HANDLE;
         closeNow = std::exchange(f_CloseAfterSend, INVALID_SOCKET_HANDLE);
