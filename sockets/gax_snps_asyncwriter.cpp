@@ -436,8 +436,6 @@ TAsyncWriter2SocketThreadSafe::WriteThrough TAsyncWriter2SocketThreadSafe::Compl
     return PendingBytes() == 0 ? WriteThrough::Sent : WriteThrough::Queued;
 }
 
-namespace {
-
 TAsyncWriter2SocketThreadSafe::WriteThrough TAsyncWriter2SocketThreadSafe::PutSharedWriteThrough(
     const TSharedFrame& aFrame) {
     std::array<plat::SockIoPiece, plat::kSockMaxPieces> iov;
@@ -486,6 +484,8 @@ TWriteThroughBatch::WriteThrough TWriteThroughBatch::Put(TAsyncWriter2SocketThre
     }
     return r;
 }
+
+namespace {
 
 void CloseNow(int aSocket) {
     SocketSetReuseAddr(aSocket, true);
@@ -542,9 +542,9 @@ size_t TAsyncWriter2SocketThreadSafe::EndSend(int aCode, size_t aSent, size_t aP
     std::vector<TSharedFrame>& doneFrames = t_DoneFrames;
     detail::AsyncWriterPieces retired;
     int closeNow = INVALID_SOCKET_HANDLE;
+    size_t sent = aSent;
     {
         plat::MutexLock lock(f_CritA);
-    size_t sent = aSent;
         f_Sending = false;
         f_SendSocket = INVALID_SOCKET_HANDLE;
         closeNow = std::exchange(f_CloseAfterSend, INVALID_SOCKET_HANDLE);
