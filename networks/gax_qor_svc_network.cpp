@@ -298,6 +298,7 @@ bool TQORServNetwork::ArrivalsReach(int32_t aMax) const {
 
 void TQORServNetwork::tmHandshakeClient(TQORSVCContext* aCtx, TQORSVCClientHandshakeType aType) {
     if (aCtx == nullptr) return;
+    if (aType == TQORSVCClientHandshakeType::fscht_Connect) aCtx->tmTakeConnect();
     aCtx->SetCtxNetwork(this);
     aCtx->tmRecaclCharsetA2(Converter());
     if (aType == TQORSVCClientHandshakeType::fscht_Connect && aCtx->ClientLogLevel() > 4)

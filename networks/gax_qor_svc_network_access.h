@@ -82,19 +82,19 @@ class TQORNetAccessHost {
   public:
     virtual ~TQORNetAccessHost() = default;
     // The admitted member with that client id, or null.
-    virtual TQORSVCContext* AccessFindMember(std::string_view aClientId) = 0;
+    virtual TQORSVCContext* AccessFindMember(std::string_view aClientId) GAX_REQUIRES(kHeartbeat) = 0;
     // Releases the floor when aCtx holds it and tells the listeners (0x00).
-    virtual void AccessReleaseFloor(TQORSVCContext* aCtx) = 0;
+    virtual void AccessReleaseFloor(TQORSVCContext* aCtx) GAX_REQUIRES(kHeartbeat) = 0;
     // A network owner's or the server owner's id.
-    virtual bool AccessIsOwnerId(std::string_view aClientId) const = 0;
+    virtual bool AccessIsOwnerId(std::string_view aClientId) const GAX_REQUIRES(kHeartbeat) GAX_REQUIRES(kHeartbeat) = 0;
     // A list changed: the service saves its snapshot.
-    virtual void AccessListChanged(TQORSVCListKind aKind) = 0;
+    virtual void AccessListChanged(TQORSVCListKind aKind) GAX_REQUIRES(kHeartbeat) = 0;
     // Sends aData to every visible member whose flags AND aMask equal aValue.
-    virtual void AccessSendVisible(const std::string& aData, uint32_t aMask, uint32_t aValue) = 0;
+    virtual void AccessSendVisible(const std::string& aData, uint32_t aMask, uint32_t aValue) GAX_REQUIRES(kHeartbeat) = 0;
     // The members in the NEWBIE hold (owed every list their class may see).
-    virtual std::vector<TQORSVCContext*> AccessNewbies() const = 0;
+    virtual std::vector<TQORSVCContext*> AccessNewbies() const GAX_REQUIRES(kHeartbeat) GAX_REQUIRES(kHeartbeat) = 0;
     // The access rules apply again to every member and every hold.
-    virtual void AccessProcessModes() = 0;
+    virtual void AccessProcessModes() GAX_REQUIRES(kHeartbeat) = 0;
 };
 
 class TQORNetAccess {
@@ -126,7 +126,7 @@ class TQORNetAccess {
     TQORSVCClientRights GetRights(const TQORSVCContext& aCtx, bool aIsOwner) const;
     // What the modes and the rights mean for a member now: NoAccess when it
     // may not stay; TalkChanged when its talk permission was changed here.
-    TQORAccessVerdict CheckAccessMode(TQORSVCContext& aCtx) const;
+    TQORAccessVerdict CheckAccessMode(TQORSVCContext& aCtx) const GAX_REQUIRES(kHeartbeat);
     // The same judgement without acting on it, for a check whose outcome may
     // still be thrown away (a move that is refused later): false when the
     // modes would not let aCtx stay. aTalk, when given, receives the talk
@@ -146,29 +146,29 @@ class TQORNetAccess {
     bool SetNetNotice(std::string_view aTextANSI, std::string_view aTextUTF8);
 
     // ---- rereads (a null list is an empty one) ----
-    void UpdateAdminsList(const TQORSVCAdminList* aRead, bool aRereadCompareAttr);
-    void UpdateMutesList(const TQORSVCMuteBlockList* aRead, bool aRereadCompareAttr);
-    void UpdateBlocksList(const TQORSVCMuteBlockList* aRead, bool aRereadCompareAttr);
-    void UpdateRightsList(const TQORSVCAccessList* aRead, bool aRereadCompareAttr);
+    void UpdateAdminsList(const TQORSVCAdminList* aRead, bool aRereadCompareAttr) GAX_REQUIRES(kHeartbeat);
+    void UpdateMutesList(const TQORSVCMuteBlockList* aRead, bool aRereadCompareAttr) GAX_REQUIRES(kHeartbeat);
+    void UpdateBlocksList(const TQORSVCMuteBlockList* aRead, bool aRereadCompareAttr) GAX_REQUIRES(kHeartbeat);
+    void UpdateRightsList(const TQORSVCAccessList* aRead, bool aRereadCompareAttr) GAX_REQUIRES(kHeartbeat);
     // connect-only-listed * 256 + talk-only-marked (either byte non-zero is on).
-    void UpdateModes(int32_t aPacked);
-    void UpdateNotice(const TQORSVCNoticeData* aData);
+    void UpdateModes(int32_t aPacked) GAX_REQUIRES(kHeartbeat);
+    void UpdateNotice(const TQORSVCNoticeData* aData) GAX_REQUIRES(kHeartbeat);
 
     // ---- the modes ----
     // True when the mode changed (the access rules are applied again then).
-    bool SetConnectOnlyListed(bool aOn);
-    bool SetTalkOnlyMarked(bool aOn);
+    bool SetConnectOnlyListed(bool aOn) GAX_REQUIRES(kHeartbeat);
+    bool SetTalkOnlyMarked(bool aOn) GAX_REQUIRES(kHeartbeat);
 
     // ---- consequences for connected clients ----
-    void AutoMuteClient(std::string_view aClientId);
-    void AutoUnmuteClient(std::string_view aClientId);
-    void TerminateOnChangeRole(std::string_view aClientId);
+    void AutoMuteClient(std::string_view aClientId) GAX_REQUIRES(kHeartbeat);
+    void AutoUnmuteClient(std::string_view aClientId) GAX_REQUIRES(kHeartbeat);
+    void TerminateOnChangeRole(std::string_view aClientId) GAX_REQUIRES(kHeartbeat);
     // Owners are never ended for a block.
-    void TerminateOnBlock(std::string_view aClientId);
+    void TerminateOnBlock(std::string_view aClientId) GAX_REQUIRES(kHeartbeat);
 
     // ---- results, sends, expiry, snapshots ----
     // The list changed: its changed bit, and the save through the host.
-    void Changed(TQORSVCListKind aKind);
+    void Changed(TQORSVCListKind aKind) GAX_REQUIRES(kHeartbeat);
     // aCtx is owed the current list of that kind.
     void AddPending(TQORSVCListKind aKind, TQORSVCContext* aCtx);
     // The context leaves: it is owed nothing any more.
@@ -179,10 +179,10 @@ class TQORNetAccess {
     }
     // Sends every list whose changed or pending bit is set (blocks, mutes,
     // admins, modes, rights, notice) and empties the pending sets.
-    void SendLists();
+    void SendLists() GAX_REQUIRES(kHeartbeat);
     // Removes the timed mutes and blocks released by aNow (unmuting the
     // clients); the lists are sent and saved when any went.
-    void Expire(int64_t aNow);
+    void Expire(int64_t aNow) GAX_REQUIRES(kHeartbeat);
     // The file lines of the list for a save.
     void AppendSnapshot(TQORSVCListKind aKind, TQORSVCWriteArray& aLines) const;
 
@@ -198,9 +198,9 @@ class TQORNetAccess {
   private:
     void RebuildNoticeFrames();
     void SendOne(TQORSVCListKind aKind, uint32_t aChangedBit, uint32_t aPendingBit,
-                 std::set<TQORSVCContext*>& aPending);
+                 std::set<TQORSVCContext*>& aPending) GAX_REQUIRES(kHeartbeat);
     std::set<TQORSVCContext*>& PendingOf(TQORSVCListKind aKind);
-    bool ApplyMuteBlockOutcome(const TQORSVCListMergeOutcome& aOut, bool aIsBlock);
+    bool ApplyMuteBlockOutcome(const TQORSVCListMergeOutcome& aOut, bool aIsBlock) GAX_REQUIRES(kHeartbeat);
 
     std::string f_NetworkNameUTF8;
     TQORSVCAccessInfoMode f_InfoMode;

@@ -29,7 +29,7 @@ struct TQORMuteBlockAuthor {
 };
 
 // The acting member as an entry's author.
-TQORMuteBlockAuthor AuthorOf(const TQORSVCContext& aActor);
+TQORMuteBlockAuthor AuthorOf(const TQORSVCContext& aActor) GAX_REQUIRES(kHeartbeat);
 
 // The client's id, its eight texts, its type and UTF-8 flag in an entry.
 void FillMuteBlockFromContext(TQORSVCMuteBlockData& aData, const TQORSVCContext& aCtx);

@@ -30,14 +30,14 @@ constexpr uint32_t kHearsSoundMask = QOR_CF_NO_SERVER_SOUNDS | QOR_CF_LEAVING | 
 
 const char kZero = 0x00;
 
-bool IsOwnerClass(const TQORSVCContext& aCtx) { return aCtx.CliPrivilege >= clpr_NETOWNER; }
+bool IsOwnerClass(const TQORSVCContext& aCtx) GAX_REQUIRES(kHeartbeat) { return aCtx.CliPrivilege >= clpr_NETOWNER; }
 
 // Whether the sender of a client command may run it here. Its worker refused
 // early from the rights it last saw, but a command sent right behind a move
 // reaches the network the sender is in now, where its rights may be fewer:
 // they are decided here, from its membership in this network. A command that
 // fails here is dropped, as one sent by a member that no longer holds the role.
-bool ActorMayRun(const TQORSVCContext& aActor, TQORServNetworkCommand aCmd) {
+bool ActorMayRun(const TQORSVCContext& aActor, TQORServNetworkCommand aCmd) GAX_REQUIRES(kHeartbeat) {
     switch (aCmd) {
         case C::snc_MuteClient:
         case C::snc_UnmuteClient:
@@ -64,7 +64,7 @@ bool ActorMayRun(const TQORSVCContext& aActor, TQORServNetworkCommand aCmd) {
 
 // A time limit counts only when this network granted the sender timed mutes
 // and blocks; without the grant the worker did not read one, and none holds.
-int32_t GrantedDuration(const TQORSVCContext& aActor, int32_t aSeconds) {
+int32_t GrantedDuration(const TQORSVCContext& aActor, int32_t aSeconds) GAX_REQUIRES(kHeartbeat) {
     return (aActor.CliAnswerExtFlags() & QOR_EXT_TEMP_MUTE_BLOCK) != 0 ? aSeconds : 0;
 }
 
@@ -81,7 +81,7 @@ bool UpdateAccessFromContext(TQORSVCAccess& aEntry, const TQORSVCContext& aCtx) 
     return true;
 }
 
-void PutSpeakerIndex(std::string& aList, const TQORSVCContext* aSpeaker) {
+void PutSpeakerIndex(std::string& aList, const TQORSVCContext* aSpeaker) GAX_REQUIRES(kHeartbeat) {
     const uint16_t i = aSpeaker != nullptr ? aSpeaker->QORNetworkIndex() : 0;
     if (aList.size() < 3) return;
     aList[1] = static_cast<char>(i >> 8);

@@ -65,14 +65,14 @@ void TQORNetFanout::Walk(const char* aOperation, TQORSVCContext* aExcept, F&& aE
 
 void TQORNetFanout::SendData(const TQORNetSendParams& p) {
     const uint32_t m = f_NetFlags & p.sp_FlagsMask;
-    Walk("SendData", p.sp_ExceptContext, [&](TQORSVCContext& c) {
+    Walk("SendData", p.sp_ExceptContext, [&](TQORSVCContext& c) GAX_REQUIRES(kHeartbeat) {
         if ((c.CtxFlags() & m) == p.sp_FlagsValue) c.vSendBytes(p.sp_DataPtr, p.sp_DataLen);
     });
 }
 
 void TQORNetFanout::SendDataDontWakeWorker(const TQORNetSendParams& p) {
     const uint32_t m = f_NetFlags & p.sp_FlagsMask;
-    Walk("SendDataDontWakeWorker", p.sp_ExceptContext, [&](TQORSVCContext& c) {
+    Walk("SendDataDontWakeWorker", p.sp_ExceptContext, [&](TQORSVCContext& c) GAX_REQUIRES(kHeartbeat) {
         if ((c.CtxFlags() & m) == p.sp_FlagsValue)
             c.vSendBytesDontWakeWorker(p.sp_DataPtr, p.sp_DataLen);
     });
@@ -81,7 +81,7 @@ void TQORNetFanout::SendDataDontWakeWorker(const TQORNetSendParams& p) {
 void TQORNetFanout::SendData2(const TQORNetSend2Params& p) {
     const uint32_t m1 = f_NetFlags & p.sp2_Flags1Mask;
     const uint32_t m2 = f_NetFlags & p.sp2_Flags2Mask;
-    Walk("SendData2", p.sp2_ExceptContext, [&](TQORSVCContext& c) {
+    Walk("SendData2", p.sp2_ExceptContext, [&](TQORSVCContext& c) GAX_REQUIRES(kHeartbeat) {
         const uint32_t f = c.CtxFlags();
         if ((f & m1) == p.sp2_Flags1Value) c.vSendBytes(p.sp2_Data1Ptr, p.sp2_Data1Len);
         if ((f & m2) == p.sp2_Flags2Value) c.vSendBytes(p.sp2_Data2Ptr, p.sp2_Data2Len);
@@ -90,14 +90,14 @@ void TQORNetFanout::SendData2(const TQORNetSend2Params& p) {
 
 void TQORNetFanout::SendDataShared(const TQORNetSendParams& p, const TSharedFrame& aFrame) {
     const uint32_t m = f_NetFlags & p.sp_FlagsMask;
-    Walk("SendData", p.sp_ExceptContext, [&](TQORSVCContext& c) {
+    Walk("SendData", p.sp_ExceptContext, [&](TQORSVCContext& c) GAX_REQUIRES(kHeartbeat) {
         if ((c.CtxFlags() & m) == p.sp_FlagsValue) c.vSendShared(aFrame, true);
     });
 }
 
 void TQORNetFanout::SendAggrListShared(const TQORNetSendParams& p, const TSharedFrame& aFrame) {
     const uint32_t m = f_NetFlags & p.sp_FlagsMask;
-    Walk("SendAggrList", p.sp_ExceptContext, [&](TQORSVCContext& c) {
+    Walk("SendAggrList", p.sp_ExceptContext, [&](TQORSVCContext& c) GAX_REQUIRES(kHeartbeat) {
         if ((c.CtxFlags() & m) != p.sp_FlagsValue) return;
         c.vSendShared(aFrame, false);
         const std::string& item = c.ClientListItemV0();
@@ -134,7 +134,7 @@ void TQORNetFanout::Fanout(const TQORNetFanoutDescr& d, uint32_t aNetFlags) {
     // made once and reused for every frame.
     static thread_local TWriteThroughBatch t_Through;
     const char* op = d.Message ? "TQORServNetwork._SendMessage" : "TQORServNetwork._SendSound";
-    Walk(op, d.Except, [&](TQORSVCContext& c) {
+    Walk(op, d.Except, [&](TQORSVCContext& c) GAX_REQUIRES(kHeartbeat) {
         const uint32_t a = c.CtxFlags() & aNetFlags;
         if ((a & d.Info.Mask) == d.Info.Value) {
             TQORGlobalKey& key =

@@ -120,19 +120,19 @@ class TQORNetFanout {
     void SetMembers(const TQORNetMembers* aMembers) { f_Members = aMembers; }
     const TQORNetMembers& Members() const { return *f_Members; }
 
-    void SendData(const TQORNetSendParams& aPar);
-    void SendDataDontWakeWorker(const TQORNetSendParams& aPar);
-    void SendData2(const TQORNetSend2Params& aPar);
+    void SendData(const TQORNetSendParams& aPar) GAX_REQUIRES(kHeartbeat);
+    void SendDataDontWakeWorker(const TQORNetSendParams& aPar) GAX_REQUIRES(kHeartbeat);
+    void SendData2(const TQORNetSend2Params& aPar) GAX_REQUIRES(kHeartbeat);
     // SendData of a frame built once for all members: each member's buffer
     // holds it by reference (the data pointer and length of aPar are not used).
-    void SendDataShared(const TQORNetSendParams& aPar, const TSharedFrame& aFrame);
+    void SendDataShared(const TQORNetSendParams& aPar, const TSharedFrame& aFrame) GAX_REQUIRES(kHeartbeat);
     // The same for the aggregate list: a matching member gets the shared list
     // without waking, then its own V0 item.
-    void SendAggrListShared(const TQORNetSendParams& aPar, const TSharedFrame& aFrame);
-    void SendKAToAll(TQORSVCContext* aExcept);
+    void SendAggrListShared(const TQORNetSendParams& aPar, const TSharedFrame& aFrame) GAX_REQUIRES(kHeartbeat);
+    void SendKAToAll(TQORSVCContext* aExcept) GAX_REQUIRES(kHeartbeat);
     // The sound fan-out ANDs in the network flags; the message one does not.
-    void SendSound(const TQORNetFanoutDescr& aDescr) { Fanout(aDescr, f_NetFlags); }
-    void SendMessage(const TQORNetFanoutDescr& aDescr) { Fanout(aDescr, 0xFFFFFFFFu); }
+    void SendSound(const TQORNetFanoutDescr& aDescr) GAX_REQUIRES(kHeartbeat) { Fanout(aDescr, f_NetFlags); }
+    void SendMessage(const TQORNetFanoutDescr& aDescr) GAX_REQUIRES(kHeartbeat) { Fanout(aDescr, 0xFFFFFFFFu); }
 
     // Terminates aCtx for a failed send and logs it (also used by callers
     // that send to one member).
@@ -140,8 +140,8 @@ class TQORNetFanout {
 
   private:
     template <class F>
-    void Walk(const char* aOperation, TQORSVCContext* aExcept, F&& aEach);
-    void Fanout(const TQORNetFanoutDescr& aDescr, uint32_t aNetFlags);
+    void Walk(const char* aOperation, TQORSVCContext* aExcept, F&& aEach) GAX_REQUIRES(kHeartbeat);
+    void Fanout(const TQORNetFanoutDescr& aDescr, uint32_t aNetFlags) GAX_REQUIRES(kHeartbeat);
 
     std::function<void(std::u16string)> e_Log;
     std::u16string f_LogPrefix;
@@ -161,16 +161,16 @@ class TQORNetListCache {
     // free), marks it most recently used and brings the 0x91 frame up to
     // date. A changed item of the owner clears the slot's bit in every
     // member, so that the new item is sent. Returns the slot.
-    int32_t CacheSlotAssign(TQORSVCContext* aCtx);
+    int32_t CacheSlotAssign(TQORSVCContext* aCtx) GAX_REQUIRES(kHeartbeat);
     // Takes aCtx's slot back (no effect without one).
-    void CacheSlotRelease(TQORSVCContext* aCtx);
-    void ClearCacheBitInClients(int32_t aWordIndex, uint32_t aKeepMask);
+    void CacheSlotRelease(TQORSVCContext* aCtx) GAX_REQUIRES(kHeartbeat);
+    void ClearCacheBitInClients(int32_t aWordIndex, uint32_t aKeepMask) GAX_REQUIRES(kHeartbeat);
     // Slot and 0x91 for the talker; the 0x92 frame when the slot changed.
-    void PrepareSpeakerIndex(TQORSVCContext* aCtx);
+    void PrepareSpeakerIndex(TQORSVCContext* aCtx) GAX_REQUIRES(kHeartbeat);
     // Slot and 0x91 for a sender; the 0x93 frame when the slot changed.
-    void PrepareMessengerIndex(TQORSVCContext* aCtx);
+    void PrepareMessengerIndex(TQORSVCContext* aCtx) GAX_REQUIRES(kHeartbeat);
     // Whether the 0x91 and 0x92 frames are those of aCtx's current slot and data.
-    bool SpeakerFramesCurrent(const TQORSVCContext* aCtx) const;
+    bool SpeakerFramesCurrent(const TQORSVCContext* aCtx) const GAX_REQUIRES(kHeartbeat);
 
     const FastStringA& CacheSetCmd() const { return f_CacheSetCmd; }
     const FastStringA& SpeakerIndexCmd() const { return f_CacheSpeakerIndexCmd; }
@@ -209,7 +209,7 @@ class TQORNetListCache {
 };
 
 // Whether aCtx's cache holds aSlot (a client without a cache array holds none).
-bool CtxCacheHas(const TQORSVCContext& aCtx, int32_t aSlot);
-void CtxCacheSet(TQORSVCContext& aCtx, int32_t aSlot);
+bool CtxCacheHas(const TQORSVCContext& aCtx, int32_t aSlot) GAX_REQUIRES(kHeartbeat);
+void CtxCacheSet(TQORSVCContext& aCtx, int32_t aSlot) GAX_REQUIRES(kHeartbeat);
 
 }  // namespace gax

@@ -269,7 +269,7 @@ void TQORNetClientLists::SendListOfClients_WOLock(const TQORSVCContext* aSpeaker
     UpdateListHeaders(aSpeaker);
     // Each form is copied once into a frame that every member's buffer holds
     // by reference: the working buffers stay free for in-place patches.
-    auto send = [&](uint32_t aMask, uint32_t aValue, const FastStringA& aF) {
+    auto send = [&](uint32_t aMask, uint32_t aValue, const FastStringA& aF) GAX_REQUIRES(kHeartbeat) {
         e_Fanout.SendDataShared({nullptr, aMask, aValue, nullptr, 0},
                                 TSharedFrame::Make(aF.View()));
     };

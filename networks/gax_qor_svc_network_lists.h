@@ -52,7 +52,7 @@ inline constexpr uint32_t QOR_NR_AT_ONCE = 0x40000;
 class TQORNetListsOwner {
   public:
     virtual ~TQORNetListsOwner() = default;
-    virtual void DropFromSentOrder(TQORSVCContext* aCtx) = 0;
+    virtual void DropFromSentOrder(TQORSVCContext* aCtx) GAX_REQUIRES(kHeartbeat) = 0;
 };
 
 // The list form a member is counted under.
@@ -69,7 +69,7 @@ class TQORNetClientLists {
 
     // ---- membership (the holds) ----
     // Puts a member into the next list's order and counts it.
-    void AddVisible(TQORSVCContext* aCtx);
+    void AddVisible(TQORSVCContext* aCtx) GAX_REQUIRES(kHeartbeat);
     // Takes a member out of the next list's order and un-counts it; it
     // leaves the sent order at the next difference run.
     void RemoveVisible(TQORSVCContext* aCtx);
@@ -87,17 +87,17 @@ class TQORNetClientLists {
     const std::vector<TQORSVCContext*>& VisualBias() const { return f_VisualBias; }
 
     // ---- the list operations ----
-    void UpdateListHeaders(const TQORSVCContext* aSpeaker);
+    void UpdateListHeaders(const TQORSVCContext* aSpeaker) GAX_REQUIRES(kHeartbeat);
     void RebuildListsOfClients(size_t aCount, int32_t aOutputBufferFactor,
-                               int32_t aActivityTimeoutSeconds);
-    void PrepareListOfClientsDiff(TQORListDiffStats& aStats);
-    void RenumberClients();
-    void SendListOfClients_WOLock(const TQORSVCContext* aSpeaker);
+                               int32_t aActivityTimeoutSeconds) GAX_REQUIRES(kHeartbeat);
+    void PrepareListOfClientsDiff(TQORListDiffStats& aStats) GAX_REQUIRES(kHeartbeat);
+    void RenumberClients() GAX_REQUIRES(kHeartbeat);
+    void SendListOfClients_WOLock(const TQORSVCContext* aSpeaker) GAX_REQUIRES(kHeartbeat);
     // The list step of the heartbeat: difference, renumbering, rebuild and
     // sends as the pending results ask. Returns the stats of the run (all
     // zero when there was none).
     TQORListDiffStats ListStep(const TQORSVCContext* aSpeaker, int32_t aOutputBufferFactor,
-                               int32_t aActivityTimeoutSeconds);
+                               int32_t aActivityTimeoutSeconds) GAX_REQUIRES(kHeartbeat);
 
     const FastStringA& ClientsV0() const { return f_ClientsV0; }
     const FastStringA& ClientsV0S() const { return f_ClientsV0S; }
@@ -112,10 +112,10 @@ class TQORNetClientLists {
   private:
     void Count(uint32_t aFlags, int32_t aDelta);
     void WriteRemovalRun(int32_t& aStart, int32_t& aLen, TQORListDiffStats& aStats);
-    void RemoveBias(size_t aJ, int32_t& aStart, int32_t& aLen, TQORListDiffStats& aStats);
+    void RemoveBias(size_t aJ, int32_t& aStart, int32_t& aLen, TQORListDiffStats& aStats) GAX_REQUIRES(kHeartbeat);
     void InsertBias(size_t aI, size_t aJ, int32_t& aStart, int32_t& aLen,
-                    TQORListDiffStats& aStats);
-    static const std::string& DiffItem(const TQORSVCContext* aCtx);
+                    TQORListDiffStats& aStats) GAX_REQUIRES(kHeartbeat);
+    static const std::string& DiffItem(const TQORSVCContext* aCtx) GAX_REQUIRES(kHeartbeat);
 
     TQORNetFanout& e_Fanout;
     TQORNetListsOwner& e_Owner;

@@ -65,7 +65,8 @@ void TQORNetworkedService::LoadNetworks(const TQORServiceNetOptions& aServ,
         // ---- managers: the start gives each network its active managers ----
         net->SetRelayServiceFacts(AggregateClientId(), cfg.cfg_ServExplicitTxReject,
                                   ClientActivityTimeoutTicks(), ClientActivityTimeout());
-        net->SetHandshakeAnswer([net, &cfg](const TQORSVCContext& aCtx, TClientErrorType aAnswer) {
+        net->SetHandshakeAnswer([net, &cfg](const TQORSVCContext& aCtx, TClientErrorType aAnswer)
+                                    GAX_REQUIRES(kHeartbeat) {
             TQORHandshakeNetwork n;
             n.HasNetwork = true;
             n.NameA = net->NetworkNameANSI();
@@ -155,7 +156,7 @@ std::unique_ptr<TQORSVCWrkCtx> TQORNetworkedService::tmNewClientContext(TQORAdmi
 TQORSVCNetwork* TQORNetworkedService::tmHandshakeNetwork(TQORSVCWrkCtx& aCtx) {
     auto* ctx = dynamic_cast<TQORSVCContext*>(&aCtx);
     if (ctx == nullptr) return nullptr;
-    auto* chosen = dynamic_cast<TQORServNetwork*>(ctx->CtxNetwork());
+    auto* chosen = dynamic_cast<TQORServNetwork*>(ctx->ConnectNetwork());
     for (TQORNetworkMemberLink* l : f_Links) {
         if (&l->Network() != chosen) continue;
         f_Members[static_cast<const void*>(static_cast<TQORSVCWrkCtx*>(ctx))] = ctx;

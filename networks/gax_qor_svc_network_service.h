@@ -98,7 +98,7 @@ class TQORNetworkedService : public TQORService,
     std::string_view ServOwnerId() const override { return f_ServOwnerId; }
     // Heartbeat thread (the owner's stored callsign is the heartbeat's).
     bool ServOwnerInfoDiffers(const TQORSVCContext& aCtx) const override
-        GAX_NO_THREAD_SAFETY_ANALYSIS {
+        GAX_REQUIRES(kHeartbeat) {
         return tmServOwnerInfoDiffers(aCtx);
     }
     bool ServiceEnabled() const override { return true; }
@@ -106,17 +106,18 @@ class TQORNetworkedService : public TQORService,
     bool ManagerEnabled(int32_t aIndex) const override { return SysManActive(aIndex); }
     void ManagerUnregisterClient(int32_t aIndex, std::string_view aManagerId,
                                  std::string_view aClientId,
-                                 const TQORSVCClientNetwork* aNetwork) override;
+                                 const TQORSVCClientNetwork* aNetwork) override
+        GAX_REQUIRES(kHeartbeat);
     // TQORSVCNetManagers (heartbeat thread).
-    bool NetManagerActive(int32_t aIndex) const override { return SysManActive(aIndex); }
+    bool NetManagerActive(int32_t aIndex) const override GAX_REQUIRES(kHeartbeat) { return SysManActive(aIndex); }
     void NetManagerRegister(int32_t aIndex, const TQORSVCContext& aCtx,
-                            const TQORSVCClientNetwork& aNetwork, int32_t aFlags) override;
+                            const TQORSVCClientNetwork& aNetwork, int32_t aFlags) override GAX_REQUIRES(kHeartbeat);
     void NetManagerUnregister(int32_t aIndex, std::string_view aManagerId,
                               std::string_view aClientId,
-                              const TQORSVCClientNetwork& aNetwork) override;
+                              const TQORSVCClientNetwork& aNetwork) override GAX_REQUIRES(kHeartbeat);
     void NetManagerClientCount(int32_t aIndex, const TQORSVCClientNetwork& aNetwork,
-                               int32_t aCount) override;
-    void NetManagerConfirmEmail(std::string aTransportBlock, int32_t aMask) override;
+                               int32_t aCount) override GAX_REQUIRES(kHeartbeat);
+    void NetManagerConfirmEmail(std::string aTransportBlock, int32_t aMask) override GAX_REQUIRES(kHeartbeat);
     // ---- end of managers ----
 
   protected:

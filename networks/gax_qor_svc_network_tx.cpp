@@ -128,7 +128,7 @@ void TQORNetRelay::SendOneSafe(TQORSVCContext* c, const char* aOp, const void* a
 void TQORNetRelay::tmTxRequest(TQORSVCContext* c) {
     const uint32_t flags = c->CtxFlags();
     const bool hidden = (flags & kHidden) != 0;
-    auto approve = [&] {
+    auto approve = [&]() GAX_REQUIRES(kHeartbeat) {
         try {
             c->SendTXAPPROVAL();
         } catch (const std::exception& e) {

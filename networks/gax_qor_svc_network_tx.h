@@ -50,36 +50,36 @@ class TQORNetRelay {
     TGaxTick32 LastTxSoundFrameTick() const { return f_LastTxSoundFrameTick; }
     void SetLastTxSoundFrameTick(TGaxTick32 aTick) { f_LastTxSoundFrameTick = aTick; }
 
-    bool AcquareTX(TQORSVCContext* aCtx);
+    bool AcquareTX(TQORSVCContext* aCtx) GAX_REQUIRES(kHeartbeat);
     // The former talker, or null when aCtx did not hold the floor.
-    TQORSVCContext* ReleaseTX_IfEqual(TQORSVCContext* aCtx);
+    TQORSVCContext* ReleaseTX_IfEqual(TQORSVCContext* aCtx) GAX_REQUIRES(kHeartbeat);
     // Release and, when it released, 0x00 to every member that takes sounds.
-    void TXStop(TQORSVCContext* aSpeakingContext);
+    void TXStop(TQORSVCContext* aSpeakingContext) GAX_REQUIRES(kHeartbeat);
     // Ends an elapsed pause (the heartbeat pass).
     void EndSpeechPauseIfDue();
     TGaxTick32 SpeechPauseStartTick() const { return f_SpeechPauseStartTick; }
     void EndSpeechPause() { netSpeechPauseFlag = false; }
 
-    void tmTxRequest(TQORSVCContext* aCtx);
-    void tmRxRequest(TQORSVCContext* aCtx);
+    void tmTxRequest(TQORSVCContext* aCtx) GAX_REQUIRES(kHeartbeat);
+    void tmRxRequest(TQORSVCContext* aCtx) GAX_REQUIRES(kHeartbeat);
     // Rate watch and speech limit for the talker; at every relayed frame and
     // at every ping while somebody holds the floor.
-    void tmCheckTxBehaviour(TQORSVCContext* aCtx);
+    void tmCheckTxBehaviour(TQORSVCContext* aCtx) GAX_REQUIRES(kHeartbeat);
 
     // ---- sound and text ----
     // aFrame: "TX1" and 325 sound bytes (long) or "TX8" and 65 (short); the
     // first three bytes are overwritten and the buffer relayed as it is.
-    void tmTxSoundLong(TQORSVCContext* aCtx, std::string& aFrame);
-    void tmTxSoundShort(TQORSVCContext* aCtx, std::string& aFrame);
+    void tmTxSoundLong(TQORSVCContext* aCtx, std::string& aFrame) GAX_REQUIRES(kHeartbeat);
+    void tmTxSoundShort(TQORSVCContext* aCtx, std::string& aFrame) GAX_REQUIRES(kHeartbeat);
     // aTo: the addressee's id (empty for all); aFrame: the finished 0x04
     // frame; aPAOffset: where its "P"/"A" byte stands.
     void tmMessageV0(TQORSVCContext* aCtx, std::string_view aTo, std::string& aFrame,
-                     int32_t aPAOffset);
+                     int32_t aPAOffset) GAX_REQUIRES(kHeartbeat);
     // aBuf: the 0x04 frame (aLen1 bytes) at 0 and the 0x85 frame from aOffset2
     // to the end; aPA1/aPA2 the offsets of their "P"/"A" bytes.
     void tmMessageV1(TQORSVCContext* aCtx, std::string_view aTo, std::string& aBuf,
-                     int32_t aLen1, int32_t aOffset2, int32_t aPA1, int32_t aPA2);
-    void FlushShortBuffersToLongClients();
+                     int32_t aLen1, int32_t aOffset2, int32_t aPA1, int32_t aPA2) GAX_REQUIRES(kHeartbeat);
+    void FlushShortBuffersToLongClients() GAX_REQUIRES(kHeartbeat);
     // The frames of a ping (every 500 ms): the sound-acknowledgement beats,
     // the keep-alive of a free floor, or, while somebody holds it, the rate
     // watch and speech limit and then the talker's beat, a second of
@@ -87,26 +87,26 @@ class TQORNetRelay {
     // and the "floor taken" byte for members that take no sound. Whether the
     // floor is free is decided before the talker check: a talk the check
     // ends gets its release byte only, not a keep-alive as well.
-    void PingFrames();
+    void PingFrames() GAX_REQUIRES(kHeartbeat);
 
     // A member leaves for good: the floor, its emulated transmission and its
     // cache slot are taken back without a frame. Afterwards it is neither the
     // talker nor a slot owner.
-    void ForgetContext(TQORSVCContext* aCtx);
+    void ForgetContext(TQORSVCContext* aCtx) GAX_REQUIRES(kHeartbeat);
     // A disconnect-all: the floor is released without a frame.
-    void ReleaseSilently();
+    void ReleaseSilently() GAX_REQUIRES(kHeartbeat);
 
     TQORNetListCache& Cache() { return f_Cache; }
     const std::string& SpeakerInfo() const { return f_SpeakerInfoUTF8; }
 
   private:
-    void PrepareMessengerInfo(TQORSVCContext* aSender);
-    void SoundFanout(const char* aFrame, int32_t aLen, bool aShortClients);
+    void PrepareMessengerInfo(TQORSVCContext* aSender) GAX_REQUIRES(kHeartbeat);
+    void SoundFanout(const char* aFrame, int32_t aLen, bool aShortClients) GAX_REQUIRES(kHeartbeat);
     void BuildAggregateCopy(std::string_view aFrame, int32_t aPAOffset);
     void MessageToAll(TQORSVCContext* aSender, bool aV1, const char* aFrameA, int32_t aLenA,
-                      const char* aFrameU, int32_t aLenU);
+                      const char* aFrameU, int32_t aLenU) GAX_REQUIRES(kHeartbeat);
     void MessageToOne(TQORSVCContext* aSender, TQORSVCContext* aTo, bool aV1,
-                      const char* aFrameA, int32_t aLenA, const char* aFrameU, int32_t aLenU);
+                      const char* aFrameA, int32_t aLenA, const char* aFrameU, int32_t aLenU) GAX_REQUIRES(kHeartbeat);
     bool IsAggregateId(std::string_view aTo) const;
     void SendOneSafe(TQORSVCContext* aCtx, const char* aOp, const void* aP, int32_t aLen,
                      bool aWake);

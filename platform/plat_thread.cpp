@@ -70,6 +70,23 @@ void Thread::OnThreadException(const std::exception* aError) noexcept {
                  aError ? aError->what() : "");
 }
 
+void StartDetachedThread(std::string aName, std::function<void()> aBody) {
+    std::thread t([name = std::move(aName), body = std::move(aBody)]() mutable noexcept {
+        Thread::SetCurrentThreadName(name);
+        try {
+            body();
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "ERROR: Thread %s: %s: %s\n", name.c_str(), typeid(e).name(),
+                         e.what());
+        } catch (...) {
+            std::fprintf(stderr, "ERROR: Thread %s: unknown exception\n", name.c_str());
+        }
+        // What the body held goes with it, on this thread, before it ends.
+        body = nullptr;
+    });
+    t.detach();
+}
+
 void Thread::Run() noexcept {
     SetCurrentThreadName(f_Name);
     try {

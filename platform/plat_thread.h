@@ -11,12 +11,16 @@
 //
 // Ownership: one owner thread calls Start() and Join() and destroys the object;
 // Terminate(), Terminated(), Finished() and Started() are safe from any thread.
+//
+// StartDetachedThread: a thread that nobody joins, for a body that may block in
+// a call no interrupt ends (the system's name resolver).
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -94,5 +98,13 @@ class Thread {
     std::atomic<bool> f_Finished{false};
     std::atomic<bool> f_Started{false};
 };
+
+// Runs aBody on a new thread named aName that is never joined: its starter may
+// stop without waiting for it, even while it blocks. The body therefore owns
+// everything it touches (a shared state block kept alive by shared ownership,
+// freed when the body returns) and learns by that state that nobody waits for
+// it any more. An exception that leaves the body is written to standard error.
+// Raises std::system_error when the system refuses a thread.
+void StartDetachedThread(std::string aName, std::function<void()> aBody);
 
 }  // namespace plat

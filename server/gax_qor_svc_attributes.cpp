@@ -43,12 +43,27 @@ void AppendPadded(std::string& aOut, std::string_view aValue, size_t aWidth) {
 
 }  // namespace
 
+void TQORSVCContext::tmTakeConnect() {
+    f_Network = f_ConnectNetwork;
+    f_ClientError = f_ConnectError;
+    f_AnswExtFlags = f_ConnectExtFlags;
+    BuildClientListItemV0();
+    BuildClientListItemV1A();
+    if (f_CliUtf8) {
+        BuildClientListItemV1U();
+    } else {
+        f_V1UIsV1A = true;
+        f_ClientListItemV1U.clear();
+    }
+}
+
 void TQORSVCContext::tmProcessAttributes(TQORSVCClientHandshakeType) {
-    // Whichever way the admission ends, the worker sees its outcome.
-    struct Publisher {
-        TQORSVCContext& c;
-        ~Publisher() { c.PublishRights(); }
-    } publisher{*this};
+    tmDecideStanding();
+    // Whichever way the admission ended, the worker sees its outcome.
+    PublishRights();
+}
+
+void TQORSVCContext::tmDecideStanding() {
     f_QORNetworkIndex = 0;
     CliDiffersWithRights = CliDiffersWithMutes = CliDiffersWithBlocks = CliDiffersWithAdmins =
         false;

@@ -15,6 +15,7 @@
 
 #include "foundation/gax_faststring.h"
 #include "foundation/gax_stringbld.h"
+#include "server/gax_qor_svc_roles.h"
 
 namespace gax {
 
@@ -28,13 +29,14 @@ void AddInternalFlagsSettings(FastStringA& aFast, const TQORSVCContext& aCtx);
 // "05" and five letters or dots.
 void QORAddInternalFlags(FastStringA& aF, const TQORSVCContext& aCtx);
 // "0A" and ten letters or dots.
-void QORParseProtoExtFlags1C(FastStringA& aF, const TQORSVCContext& aCtx);
+void QORParseProtoExtFlags1C(FastStringA& aF, const TQORSVCContext& aCtx) GAX_REQUIRES(kHeartbeat);
 
 // Appends " EMail=`...` Call=`...` ... [ EXTENDED]".
-void AppendClientDescription(TStringBldU& aB, const TQORSVCContext& aCtx);
+void AppendClientDescription(TStringBldU& aB, const TQORSVCContext& aCtx) GAX_REQUIRES(kHeartbeat);
 // Empties the builder, then: the subject's connection text, the action, who
 // did it, and the subject's description.
 void FormatAdminActionLogLine(TStringBldU& aB, const TQORSVCContext& aActor,
-                              const TQORSVCContext& aSubject, std::u16string_view aAction);
+                              const TQORSVCContext& aSubject, std::u16string_view aAction)
+    GAX_REQUIRES(kHeartbeat);
 
 }  // namespace gax

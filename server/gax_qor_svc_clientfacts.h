@@ -9,8 +9,10 @@
 // Threads: the connect-string reader calls the service's Default*/Network*
 // getters on a worker thread; the implementation must give
 // values that do not change while clients connect (set before the listener
-// starts) or read them atomically. Every TQORSVCClientNetwork call and the
-// service's owner and manager calls run on the heartbeat thread.
+// starts) or read them atomically; so are a network's names and converter,
+// which the reader matches the wished network against. Every other
+// TQORSVCClientNetwork call and the service's owner and manager calls run on
+// the heartbeat thread: they require its role.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +21,7 @@
 
 #include "protocol/gax_qor_consts.h"
 #include "server/gax_qor_svc_globals.h"
+#include "server/gax_qor_svc_roles.h"
 
 namespace gax {
 
@@ -47,23 +50,23 @@ class TQORSVCClientNetwork {
 
     // List look-ups of the admission decision. aDiffers is set when the stored
     // entry that matched holds other texts than the client sent.
-    virtual bool IsNetOwnerByHash(std::string_view aClientId) const = 0;
-    virtual bool NetFindAdmin(const TQORSVCContext& aCtx, bool& aDiffers) const = 0;
-    virtual bool IsBlockedOnNetwork(const TQORSVCContext& aCtx, bool& aDiffers) const = 0;
-    virtual TQORSVCClientRights GetRights(const TQORSVCContext& aCtx) const = 0;
-    virtual bool IsMutedOnNetwork(const TQORSVCContext& aCtx, bool& aDiffers) const = 0;
+    virtual bool IsNetOwnerByHash(std::string_view aClientId) const GAX_REQUIRES(kHeartbeat) = 0;
+    virtual bool NetFindAdmin(const TQORSVCContext& aCtx, bool& aDiffers) const GAX_REQUIRES(kHeartbeat) = 0;
+    virtual bool IsBlockedOnNetwork(const TQORSVCContext& aCtx, bool& aDiffers) const GAX_REQUIRES(kHeartbeat) = 0;
+    virtual TQORSVCClientRights GetRights(const TQORSVCContext& aCtx) const GAX_REQUIRES(kHeartbeat) = 0;
+    virtual bool IsMutedOnNetwork(const TQORSVCContext& aCtx, bool& aDiffers) const GAX_REQUIRES(kHeartbeat) = 0;
 
     // Options.
-    virtual bool OptShortFrames() const = 0;
-    virtual bool OptTempMuteBlock() const = 0;
-    virtual bool OptAdminMoveClient() const = 0;
-    virtual bool OptParrotMuteEnable() const = 0;
+    virtual bool OptShortFrames() const GAX_REQUIRES(kHeartbeat) = 0;
+    virtual bool OptTempMuteBlock() const GAX_REQUIRES(kHeartbeat) = 0;
+    virtual bool OptAdminMoveClient() const GAX_REQUIRES(kHeartbeat) = 0;
+    virtual bool OptParrotMuteEnable() const GAX_REQUIRES(kHeartbeat) = 0;
     // AlwaysAllowServerOwner / NetworkOwner / Admin for those privileges; false for a user.
-    virtual bool AllowByPrivilege(TQORClientPrivilege aPriv) const = 0;
+    virtual bool AllowByPrivilege(TQORClientPrivilege aPriv) const GAX_REQUIRES(kHeartbeat) = 0;
 
     // The effective manager mode and mask (bit i = manager i).
-    virtual TQORSystemManagerMode EffManagerMode() const = 0;
-    virtual uint32_t EffManagerMask() const = 0;
+    virtual TQORSystemManagerMode EffManagerMode() const GAX_REQUIRES(kHeartbeat) = 0;
+    virtual uint32_t EffManagerMask() const GAX_REQUIRES(kHeartbeat) = 0;
 };
 
 // The service as a session sees it.
@@ -85,7 +88,7 @@ class TQORSVCClientService {
     // The client id of the server owner's e-mail, and whether the owner's
     // stored texts differ from what this client sent.
     virtual std::string_view ServOwnerId() const = 0;
-    virtual bool ServOwnerInfoDiffers(const TQORSVCContext& aCtx) const = 0;
+    virtual bool ServOwnerInfoDiffers(const TQORSVCContext& aCtx) const GAX_REQUIRES(kHeartbeat) = 0;
 
     // Seconds the heartbeat has run; the answers tell it to the client.
     virtual uint32_t ServerUptimeSec() const { return 0; }
@@ -95,7 +98,8 @@ class TQORSVCClientService {
     virtual bool ManagerEnabled(int32_t aIndex) const = 0;
     virtual void ManagerUnregisterClient(int32_t aIndex, std::string_view aManagerId,
                                          std::string_view aClientId,
-                                         const TQORSVCClientNetwork* aNetwork) = 0;
+                                         const TQORSVCClientNetwork* aNetwork)
+        GAX_REQUIRES(kHeartbeat) = 0;
 };
 
 }  // namespace gax

@@ -93,7 +93,7 @@ std::string_view TransportBlockPart(std::string_view aBlock, TQORTransportPart a
 
 void TQORSVCContext::RefuseConnect(std::u16string_view aText) {
     DisconnectCauseW(Cause::fsdc_InvalidConnectString);
-    f_ClientError = TClientErrorType::cet_NONE;
+    f_ConnectError = TClientErrorType::cet_NONE;
     if (ClientLogLevel() >= kLogLevelDanger) {
         std::u16string t(u" ");
         t.append(aText);
@@ -119,9 +119,8 @@ void TQORSVCContext::MakeSortKeys() {
 void TQORSVCContext::TCP_QOR_ParseClientConnectStr(char* aLine, int32_t aLen) {
     const int32_t level = ClientLogLevel();
     f_LastClientVersion = kQORNoClientVersion;
-    f_ClientError = TClientErrorType::cet_NONE;
-    CliPrivilege = clpr_USER;
-    f_Network = nullptr;
+    f_ConnectError = TClientErrorType::cet_NONE;
+    f_ConnectNetwork = nullptr;
 
     auto parseError = [&](int aCode) {
         DisconnectCauseW(aCode == QOR_PARSE_INVALID_CHARACTERS ? Cause::fsdc_InvalidCharacter
@@ -174,7 +173,7 @@ void TQORSVCContext::TCP_QOR_ParseClientConnectStr(char* aLine, int32_t aLen) {
     const std::string_view eaValue = TrimCutBytes(ea->Value(), kQORLimitEMail);
     if (eaValue.empty()) return RefuseConnect(kConnectFieldErrors[6]);
     if (eaValue == "@") {
-        f_ClientError = TClientErrorType::cet_BLOCK;
+        f_ConnectError = TClientErrorType::cet_BLOCK;
         DisconnectCauseW(Cause::fsdc_ServerBlock);
         if (level >= kLogLevelAll) call_OnCtxInfo(u" Kelvoran testing server procedure EA=@");
         return;
@@ -200,7 +199,7 @@ void TQORSVCContext::TCP_QOR_ParseClientConnectStr(char* aLine, int32_t aLen) {
         return RefuseConnect(kConnectFieldErrors[12]);
 
     // ---- from here on every failure is answered "BLOCK" ----
-    f_ClientError = TClientErrorType::cet_BLOCK;
+    f_ConnectError = TClientErrorType::cet_BLOCK;
 
     const std::string_view vxValue = TrimBlanksViewA(vx->Value());
     if (vxValue.empty()) {
@@ -241,7 +240,7 @@ void TQORSVCContext::TCP_QOR_ParseClientConnectStr(char* aLine, int32_t aLen) {
     WidenAnsiFields();
 
     // ---- extension flags ----
-    f_OriginallyRequestedExtFlags = f_RequestExtFlags = f_AnswExtFlags = 0;
+    f_OriginallyRequestedExtFlags = f_RequestExtFlags = f_ConnectExtFlags = 0;
     if (const TQORTagItemRec* cef = FindTag(tags, QOR_TAG_CEF)) {
         const std::string_view v = TrimBlanksViewA(cef->Value());
         if (!v.empty()) {
@@ -270,7 +269,7 @@ void TQORSVCContext::TCP_QOR_ParseClientConnectStr(char* aLine, int32_t aLen) {
     if (f_RequestExtFlags & QOR_EXT_UTF8) {
         auto unicodeFail = [&]() {
             DisconnectCauseW(Cause::fsdc_WrongUnicodePart);
-            f_ClientError = TClientErrorType::cet_NONE;
+            f_ConnectError = TClientErrorType::cet_NONE;
         };
         if (!u8tf) return unicodeFail();
         const char typeDigit = u8tf->Value()[0];
@@ -332,7 +331,7 @@ void TQORSVCContext::TCP_QOR_ParseClientConnectStr(char* aLine, int32_t aLen) {
             }
             f_CliUtf8 = true;
             CtxFlagsSet(QOR_CF_UTF8);
-            f_AnswExtFlags |= QOR_EXT_UTF8;
+            f_ConnectExtFlags |= QOR_EXT_UTF8;
             f_UnicodeBlock[ub_KeyU8] = ClientTextKey(f_EMailUTF8, f_UnicodeBlock[ub_CallsignU8]);
         }
     }
@@ -343,23 +342,23 @@ void TQORSVCContext::TCP_QOR_ParseClientConnectStr(char* aLine, int32_t aLen) {
         f_ProtocolFlags |= QOR_PF_EXT_FLAGS;
         if (req & QOR_EXT_SOUND_ACK) {
             CtxFlagsSet(QOR_CF_SOUND_ACK);
-            f_AnswExtFlags |= QOR_EXT_SOUND_ACK;
+            f_ConnectExtFlags |= QOR_EXT_SOUND_ACK;
         }
         const uint32_t format = req & QOR_EXT_LIST_FORMAT_MASK;
         if (format != QOR_LIST_FORMAT_QOR) {
             CtxFlagsMask(~QOR_CF_LIST_FORMAT, (format << 8) | QOR_CF_EXTENDED);
-            f_AnswExtFlags = (f_AnswExtFlags & ~QOR_EXT_LIST_FORMAT_MASK) | format;
+            f_ConnectExtFlags = (f_ConnectExtFlags & ~QOR_EXT_LIST_FORMAT_MASK) | format;
         } else {
             CtxFlagsClear(QOR_CF_LIST_FORMAT | QOR_CF_EXTENDED);
-            f_AnswExtFlags &= ~QOR_EXT_LIST_FORMAT_MASK;
+            f_ConnectExtFlags &= ~QOR_EXT_LIST_FORMAT_MASK;
         }
         if (req & QOR_EXT_SPEAKER_INFO) {
             CtxFlagsSet(QOR_CF_SPEAKER_INFO);
-            f_AnswExtFlags |= QOR_EXT_SPEAKER_INFO;
+            f_ConnectExtFlags |= QOR_EXT_SPEAKER_INFO;
         }
         if (req & QOR_EXT_CACHE_LIST) {
             CtxFlagsSet(QOR_CF_LIST_CACHE);
-            f_AnswExtFlags |= QOR_EXT_CACHE_LIST;
+            f_ConnectExtFlags |= QOR_EXT_CACHE_LIST;
         }
     }
     f_UnicodeBlock[ub_KeyA] = ClientTextKey(f_EMailANSI, f_UnicodeBlock[ub_CallsignA]);
@@ -370,7 +369,7 @@ void TQORSVCContext::TCP_QOR_ParseClientConnectStr(char* aLine, int32_t aLen) {
         if ((format == QOR_LIST_FORMAT_NOLIST || format == QOR_LIST_FORMAT_COUNT) &&
             (req & kBoth) == kBoth) {
             CtxFlagsMask(~QOR_CF_SPEAKER_INFO, QOR_CF_LIST_CACHE);
-            f_AnswExtFlags = (f_AnswExtFlags & ~QOR_EXT_SPEAKER_INFO) | QOR_EXT_CACHE_LIST;
+            f_ConnectExtFlags = (f_ConnectExtFlags & ~QOR_EXT_SPEAKER_INFO) | QOR_EXT_CACHE_LIST;
         }
     }
 
@@ -408,19 +407,11 @@ void TQORSVCContext::TCP_QOR_ParseClientConnectStr(char* aLine, int32_t aLen) {
     const std::string_view country = TrimCutBytes(TagValue(nn), kQORLimitCountry);
     f_CountryANSI.assign(country.empty() ? e_Facts.DefaultCountryA() : country);
     f_UnicodeBlock[ub_CountryA] = ByteStrToUnicode(f_CountryANSI);
-    f_ClientError = TClientErrorType::cet_OK;
-    f_Network = net;
+    f_ConnectError = TClientErrorType::cet_OK;
+    f_ConnectNetwork = net;
 
     BuildTransportBlock();
     BuildVisualSortKey();
-    BuildClientListItemV0();
-    BuildClientListItemV1A();
-    if (f_CliUtf8) {
-        BuildClientListItemV1U();
-    } else {
-        f_V1UIsV1A = true;
-        f_ClientListItemV1U.clear();
-    }
     CtxInitialFlags = CtxFlags();
     CtxInitial2Flags = Ctx2Flags();
 }
@@ -429,7 +420,7 @@ void TQORSVCContext::BuildTransportBlock() {
     const std::string_view e = f_EMailANSI, p = f_PasswordANSI, c = f_CallsignOpnameANSI,
                            b = f_BandChannelANSI, city = f_CityCityPartANSI,
                            country = f_CountryANSI, ds = f_DescriptionANSI, ip = Peer_Address();
-    const std::string_view netName = f_Network ? f_Network->NetNameA() : std::string_view{};
+    const std::string_view netName = f_ConnectNetwork ? f_ConnectNetwork->NetNameA() : std::string_view{};
     const std::string_view ue = f_EMailUTF8, up = f_PasswordUTF8, uc = f_CallsignOpnameUTF8,
                            ub = f_BandChannelUTF8, ucity = f_CityCityPartUTF8,
                            ucountry = f_CountryUTF8, uds = f_DescriptionUTF8;

@@ -7,32 +7,39 @@
 // bytes. The socket form and the Parrot derive from it and implement the
 // five send operations.
 //
-// Threads and ownership: a session has two parts, each with one owner.
+// Threads and ownership: a session has two parts, each with one owner, and a
+// hand-over between them.
 // - The worker part belongs to the worker thread that steps the session: the
 //   socket and its collector (in the socket form), the protocol state
 //   (CtxProtocol, QORProtoStatus, SoundFlag, CliVersion) and the activity
 //   clock Last_ClientActivity. The heartbeat never reads or writes them.
-// - The client's own texts (the connect string's fields, their encodings,
-//   the id, the requested extensions, the transport block) are written by the
-//   worker while it reads the connect string, before it posts the handshake;
-//   the server queue's lock orders that hand-over. From then on both threads
-//   may read them and neither writes them, except the heartbeat's recoding of
-//   the UTF-16 block and list items, which the worker never reads.
+// - The hand-over: the client's own texts (the connect string's fields, their
+//   encodings, the id, the requested extensions, the transport block, the
+//   sort key, the initial flag words) and what the connect string found (its
+//   network, verdict and granted extensions: ConnectNetwork, ConnectError,
+//   ConnectExtFlags). The worker writes them while it reads the connect
+//   string, before it posts the handshake record; the server queue's lock
+//   orders that hand-over, and from then on neither thread writes them,
+//   except the heartbeat's recoding of the 8-bit entries of the UTF-16 block
+//   (tmRecaclCharsetA2), which the worker no longer reads.
 // - The membership part belongs to the heartbeat thread (networks, service):
-//   the privilege and the Differs marks, the granted extension flags, the
-//   network and the index in it, the list items and list pointers, the cache
-//   slots, the manager info, the move and session bookkeeping and the
-//   heartbeat's own admission tick (tmAdmittedTick). Every tm* operation, the
-//   setters, the senders and the manager-state operations run there. A move
-//   re-runs admission on a live session and rewrites all of it while the
-//   worker keeps stepping; that is why the worker must never read it.
+//   every field marked GAX_GUARDED_BY(kHeartbeat) below (the privilege and
+//   the Differs marks, the admission's verdict, the granted extension flags,
+//   the network and the index in it, the list items and list pointers, the
+//   cache slots, the manager info, the move and session bookkeeping and the
+//   heartbeat's own admission tick), and every function marked
+//   GAX_REQUIRES(kHeartbeat): clang proves that nothing else reaches them.
+//   The heartbeat starts it from the hand-over in tmTakeConnect, when it
+//   takes the handshake record. A move re-runs admission on a live session
+//   and rewrites all of it while the worker keeps stepping; that is why the
+//   worker must never read it.
 // - A value crosses from one part to the other only in two ways. Worker to
-//   heartbeat: a server-queue record (a command line, a sound frame, the
-//   attach). Heartbeat to worker: one published atomic word: the rights word
-//   (privilege and granted extension flags, PublishRights after every
-//   admission) for the worker's early refusal of a command, and the flag words
-//   below. The worker's view may be stale; the network that runs a command
-//   decides the rights again from the actor's membership there.
+//   heartbeat: a server-queue record (the handshake, a command line, a sound
+//   frame, the attach). Heartbeat to worker: one published atomic word: the
+//   rights word (privilege and granted extension flags, PublishRights after
+//   every admission) for the worker's early refusal of a command, and the
+//   flag words below. The worker's view may be stale; the network that runs
+//   a command decides the rights again from the actor's membership there.
 // - CtxFlags and Ctx2Flags are atomics: the heartbeat writes them with
 //   read-modify-write operations only, so that the leaving bit (0x800000),
 //   which the worker or the abort path may OR in at any moment, is never lost;
@@ -40,6 +47,8 @@
 //   or request through, which the network checks again).
 // - The work-context base holds the socket, the peer texts, the global key,
 //   the first-wins disconnect cause and the interrupt word.
+// - A constructor runs before any other thread sees the session, so it (the
+//   Parrot's included) fills the membership without the role.
 //
 // REQUIRES: the host and the service facts outlive the session; a network
 // handed to the session outlives its membership in it.
@@ -58,6 +67,7 @@
 #include "server/gax_qor_svc_clientfacts.h"
 #include "server/gax_qor_svc_globals.h"
 #include "server/gax_qor_svc_queues.h"
+#include "server/gax_qor_svc_roles.h"
 #include "server/gax_qor_svc_wrkctx.h"
 #include "sockets/gax_snps_asyncwriter.h"
 #include "sockets/gax_snps_outchunks.h"
@@ -235,23 +245,23 @@ class TQORSVCContext : public TQORSVCWrkCtx {
     void SetAsSpeaker() { CtxFlagsSet(QOR_CF_SPEAKER); }
     void SetAsNotSpeaker() { CtxFlagsClear(QOR_CF_SPEAKER); }
     void SetAsNotWork() { CtxFlagsSet(QOR_CF_LEAVING); }
-    bool SetVisibleStatus(TQORVisibleStatus aVisSt);
-    bool SetMuted(bool aMuted);
-    bool SetTalkEnabled(bool aTalkEnabled);
+    bool SetVisibleStatus(TQORVisibleStatus aVisSt) GAX_REQUIRES(kHeartbeat);
+    bool SetMuted(bool aMuted) GAX_REQUIRES(kHeartbeat);
+    bool SetTalkEnabled(bool aTalkEnabled) GAX_REQUIRES(kHeartbeat);
     void SetFlagsTalkEnable(bool aTalkEnable);
     void ClearClientListChanges() { CtxFlagsClear(QOR_CF_ITEM_CHANGED | QOR_CF_STATUS_CHANGED); }
-    void ClearNewbieFlag();
-    void tmRestoreInitialFlags();
-    void SetCtxCacheSize(int32_t aSize);
-    int32_t CtxCacheSize() const { return f_CtxCacheSize; }
+    void ClearNewbieFlag() GAX_REQUIRES(kHeartbeat);
+    void tmRestoreInitialFlags() GAX_REQUIRES(kHeartbeat);
+    void SetCtxCacheSize(int32_t aSize) GAX_REQUIRES(kHeartbeat);
+    int32_t CtxCacheSize() const GAX_REQUIRES(kHeartbeat) { return f_CtxCacheSize; }
     // Patches the status characters of the list items in place.
-    void RefreshStatusInfo();
+    void RefreshStatusInfo() GAX_REQUIRES(kHeartbeat);
 
     // ---- senders (heartbeat thread) ----
     void SendKA();
     void SendRejectTX() { SendKA(); }
     void SendAbortTX() { SendKA(); }
-    void SendTXAPPROVAL();
+    void SendTXAPPROVAL() GAX_REQUIRES(kHeartbeat);
     void SendFast(const FastStringA& aF) {
         vSendBytes(aF.Data(), static_cast<int32_t>(aF.Len()));
     }
@@ -278,12 +288,13 @@ class TQORSVCContext : public TQORSVCWrkCtx {
     void M2_QOR_RebuildClientListNow();
 
     // ---- manager state (heartbeat thread) ----
-    void ClearAllManagersInfo(const TQORSVCClientNetwork* aNetwork);
-    void ClearTheManagerInfo(int32_t aManagerIndex, TQORSystemManagerMode aEffManagerMode);
-    void RecalcApprovedManagersFlags(TQORSystemManagerMode aEffManagerMode);
+    void ClearAllManagersInfo(const TQORSVCClientNetwork* aNetwork) GAX_REQUIRES(kHeartbeat);
+    void ClearTheManagerInfo(int32_t aManagerIndex, TQORSystemManagerMode aEffManagerMode)
+        GAX_REQUIRES(kHeartbeat);
+    void RecalcApprovedManagersFlags(TQORSystemManagerMode aEffManagerMode) GAX_REQUIRES(kHeartbeat);
     // REQUIRES: the network's manager mode is not standalone (raises otherwise).
-    bool CheckApproved(TClientErrorType& aErrorByManagers) const;
-    void UnregisterWithManagers();
+    bool CheckApproved(TClientErrorType& aErrorByManagers) const GAX_REQUIRES(kHeartbeat);
+    void UnregisterWithManagers() GAX_REQUIRES(kHeartbeat);
 
     // ---- connect string (worker thread; gax_qor_svc_connectstr.cpp) ----
     // aLine: the line after "CT:" without its end. The tag parser may write
@@ -291,17 +302,23 @@ class TQORSVCContext : public TQORSVCWrkCtx {
     void TCP_QOR_ParseClientConnectStr(char* aLine, int32_t aLen);
 
     // ---- attributes (heartbeat thread; gax_qor_svc_attributes.cpp) ----
-    void tmProcessAttributes(TQORSVCClientHandshakeType aHandshakeType);
-    void tmRecaclCharsetA2(const TAnsiUnicodeConverter* aConv);
-    void BuildClientListItemV0();
-    void BuildClientListItemV1A();
-    void BuildClientListItemV1U();
+    // The heartbeat takes a session whose connect string was read: the
+    // connect string's network, verdict and granted extensions become the
+    // membership's, and the list items are built.
+    void tmTakeConnect() GAX_REQUIRES(kHeartbeat);
+    void tmProcessAttributes(TQORSVCClientHandshakeType aHandshakeType) GAX_REQUIRES(kHeartbeat);
+    void tmRecaclCharsetA2(const TAnsiUnicodeConverter* aConv) GAX_REQUIRES(kHeartbeat);
+    void BuildClientListItemV0() GAX_REQUIRES(kHeartbeat);
+    void BuildClientListItemV1A() GAX_REQUIRES(kHeartbeat);
+    void BuildClientListItemV1U() GAX_REQUIRES(kHeartbeat);
+    // The key is the client's own (its texts and global key): built once,
+    // by whoever fills the texts.
     void BuildVisualSortKey();
 
     // ---- the rights word (published by the heartbeat, read by the worker) ----
     // The privilege and granted extension flags as of the last admission (a
     // move included), for the worker's early refusal of a command.
-    void PublishRights();
+    void PublishRights() GAX_REQUIRES(kHeartbeat);
     TQORClientPrivilege PublishedPrivilege() const {
         return static_cast<TQORClientPrivilege>(f_PublishedRights.load(std::memory_order_acquire) >>
                                                 32);
@@ -311,11 +328,18 @@ class TQORSVCContext : public TQORSVCWrkCtx {
     }
 
     // ---- read access to the client's data ----
-    TClientErrorType ClientError() const { return f_ClientError; }
-    TQORSVCClientNetwork* CtxNetwork() const { return f_Network; }
+    // The connect string's verdict and chosen network (the client's own, read
+    // by the worker that read it and, once the handshake is posted, by the
+    // heartbeat's tmTakeConnect).
+    TClientErrorType ConnectError() const { return f_ConnectError; }
+    TQORSVCClientNetwork* ConnectNetwork() const { return f_ConnectNetwork; }
+    uint32_t ConnectExtFlags() const { return f_ConnectExtFlags; }
+    // The admission's verdict and the network that holds the session.
+    TClientErrorType ClientError() const GAX_REQUIRES(kHeartbeat) { return f_ClientError; }
+    TQORSVCClientNetwork* CtxNetwork() const GAX_REQUIRES(kHeartbeat) { return f_Network; }
     TQORClientType CliClientType() const { return f_ClientType; }
     bool CliUTF8() const { return f_CliUtf8; }
-    uint32_t CliAnswerExtFlags() const { return f_AnswExtFlags; }
+    uint32_t CliAnswerExtFlags() const GAX_REQUIRES(kHeartbeat) { return f_AnswExtFlags; }
     uint32_t RequestExtFlags() const { return f_RequestExtFlags; }
     uint32_t OriginallyRequestedExtFlags() const { return f_OriginallyRequestedExtFlags; }
     uint32_t ProtocolFlags() const { return f_ProtocolFlags; }
@@ -347,22 +371,24 @@ class TQORSVCContext : public TQORSVCWrkCtx {
     const std::string& LastClientVersionA() const { return f_LastClientVersionA; }
     const std::string& CliTransportBlock() const { return f_TransportBlock; }
     const std::string& CliVisualSortKey() const { return f_VisualSortKey; }
-    const std::string& ClientListItemV0() const { return f_ClientListItemV0; }
-    int32_t ClientListItemV0Len() const { return static_cast<int32_t>(f_ClientListItemV0.size()); }
-    const std::string& ClientListItemV1A() const { return f_ClientListItemV1A; }
+    const std::string& ClientListItemV0() const GAX_REQUIRES(kHeartbeat) { return f_ClientListItemV0; }
+    int32_t ClientListItemV0Len() const GAX_REQUIRES(kHeartbeat) {
+        return static_cast<int32_t>(f_ClientListItemV0.size());
+    }
+    const std::string& ClientListItemV1A() const GAX_REQUIRES(kHeartbeat) { return f_ClientListItemV1A; }
     // A client without UTF-8 has one V1 item: its V1A item.
-    const std::string& ClientListItemV1U() const {
+    const std::string& ClientListItemV1U() const GAX_REQUIRES(kHeartbeat) {
         return f_V1UIsV1A ? f_ClientListItemV1A : f_ClientListItemV1U;
     }
-    uint16_t QORNetworkIndex() const { return f_QORNetworkIndex; }
-    void SetQORNetworkIndex(uint16_t aIndex) { f_QORNetworkIndex = aIndex; }
-    const std::vector<uint32_t>& CtxCacheArray() const { return f_CtxCacheArray; }
-    // The network marks the cache slots it has told the client about (heartbeat thread).
-    std::vector<uint32_t>& CtxCacheArrayMut() { return f_CtxCacheArray; }
+    uint16_t QORNetworkIndex() const GAX_REQUIRES(kHeartbeat) { return f_QORNetworkIndex; }
+    void SetQORNetworkIndex(uint16_t aIndex) GAX_REQUIRES(kHeartbeat) { f_QORNetworkIndex = aIndex; }
+    const std::vector<uint32_t>& CtxCacheArray() const GAX_REQUIRES(kHeartbeat) { return f_CtxCacheArray; }
+    // The network marks the cache slots it has told the client about.
+    std::vector<uint32_t>& CtxCacheArrayMut() GAX_REQUIRES(kHeartbeat) { return f_CtxCacheArray; }
 
-    // The network a move or a test hands the session (heartbeat thread).
-    void SetCtxNetwork(TQORSVCClientNetwork* aNetwork) { f_Network = aNetwork; }
-    void SetClientError(TClientErrorType aError) { f_ClientError = aError; }
+    // The network a move or a test hands the session.
+    void SetCtxNetwork(TQORSVCClientNetwork* aNetwork) GAX_REQUIRES(kHeartbeat) { f_Network = aNetwork; }
+    void SetClientError(TClientErrorType aError) GAX_REQUIRES(kHeartbeat) { f_ClientError = aError; }
 
     // ---- worker part: the protocol state and the activity clock ----
     int32_t CliVersion = 0;  // during the connect string
@@ -371,59 +397,64 @@ class TQORSVCContext : public TQORSVCWrkCtx {
     TServProtocol CtxProtocol = TServProtocol::PROTO_UNKNOWN;
     TSoundFrameType SoundFlag = TSoundFrameType::SoundFrameNone;
 
-    // ---- membership part: the networks' bookkeeping (heartbeat thread) ----
-    TQORClientPrivilege CliPrivilege = clpr_USER;
-    bool CliDiffersWithBlocks = false;
-    bool CliDiffersWithMutes = false;
-    bool CliDiffersWithAdmins = false;
-    bool CliDiffersWithRights = false;
-    bool CliDiffersWithServOwner = false;
-    bool InDupl = false;
-    TGaxTick32 SessionStartTick = 0;
-    int32_t SessionLifeTime = 0;
-    TGaxTick32 CliTxStartTick = 0;
-    TGaxTick32 QuarantineStartTick = 0;
-    int32_t OffsetInClientsListV0 = 0;
-    FastStringA* pNetworkClientsListV0 = nullptr;
-    int32_t OffsetInClientsListV1FU = 0;
-    FastStringA* pNetworkClientsListV1FU = nullptr;
-    FastStringA* pNetworkClientsListV1DU = nullptr;
-    // When the network last admitted it (a connect or a move).
-    TGaxTick32 tmAdmittedTick = 0;
-    int32_t CliManagersAnswerCount = 0;
-    std::array<TQORSVCContextManagerInfo, kQORManagerSlots> CliManagersInfo;
-    bool CtxMovingFromNetToNet = false;
-    // The network a move took it from, for the arrival's log line.
-    std::u16string CtxMovedFromNetName;
-    TQORSVCClientNetwork* CtxMovedFromNetwork = nullptr;
-    int32_t CtxMovedTime = 0;
-    TQORSVCCtxRef CtxSpeakerInfoLastContext;
-    TQORGlobalKey CtxSpeakerInfoLastGlobalKey = static_cast<TQORGlobalKey>(-1);
-    int32_t CtxSpeakerInfoLastModifyCount = -1;
-    TQORSVCCtxRef CtxMessengerInfoLastContext;
-    TQORGlobalKey CtxMessengerInfoLastGlobalKey = static_cast<TQORGlobalKey>(-1);
-    int32_t CtxMessengerInfoLastModifyCount = 0;
-    int32_t CtxCacheIndex = -1;
-    int32_t CtxCacheLastSpeakerIndex = -1;
-    int32_t CtxCacheLastMessengerIndex = -1;
+    // ---- hand-over: the flags the session came with, which the heartbeat
+    // restores on a move (written once, before the handshake is posted) ----
     uint32_t CtxInitialFlags = 0;
     uint32_t CtxInitial2Flags = 0;
+
+    // ---- membership part: the networks' bookkeeping (heartbeat thread) ----
+    TQORClientPrivilege CliPrivilege GAX_GUARDED_BY(kHeartbeat) = clpr_USER;
+    bool CliDiffersWithBlocks GAX_GUARDED_BY(kHeartbeat) = false;
+    bool CliDiffersWithMutes GAX_GUARDED_BY(kHeartbeat) = false;
+    bool CliDiffersWithAdmins GAX_GUARDED_BY(kHeartbeat) = false;
+    bool CliDiffersWithRights GAX_GUARDED_BY(kHeartbeat) = false;
+    bool CliDiffersWithServOwner GAX_GUARDED_BY(kHeartbeat) = false;
+    bool InDupl GAX_GUARDED_BY(kHeartbeat) = false;
+    TGaxTick32 SessionStartTick GAX_GUARDED_BY(kHeartbeat) = 0;
+    int32_t SessionLifeTime GAX_GUARDED_BY(kHeartbeat) = 0;
+    TGaxTick32 CliTxStartTick GAX_GUARDED_BY(kHeartbeat) = 0;
+    TGaxTick32 QuarantineStartTick GAX_GUARDED_BY(kHeartbeat) = 0;
+    int32_t OffsetInClientsListV0 GAX_GUARDED_BY(kHeartbeat) = 0;
+    FastStringA* pNetworkClientsListV0 GAX_GUARDED_BY(kHeartbeat) = nullptr;
+    int32_t OffsetInClientsListV1FU GAX_GUARDED_BY(kHeartbeat) = 0;
+    FastStringA* pNetworkClientsListV1FU GAX_GUARDED_BY(kHeartbeat) = nullptr;
+    FastStringA* pNetworkClientsListV1DU GAX_GUARDED_BY(kHeartbeat) = nullptr;
+    // When the network last admitted it (a connect or a move).
+    TGaxTick32 tmAdmittedTick GAX_GUARDED_BY(kHeartbeat) = 0;
+    int32_t CliManagersAnswerCount GAX_GUARDED_BY(kHeartbeat) = 0;
+    std::array<TQORSVCContextManagerInfo, kQORManagerSlots> CliManagersInfo GAX_GUARDED_BY(kHeartbeat);
+    bool CtxMovingFromNetToNet GAX_GUARDED_BY(kHeartbeat) = false;
+    // The network a move took it from, for the arrival's log line.
+    std::u16string CtxMovedFromNetName GAX_GUARDED_BY(kHeartbeat);
+    TQORSVCClientNetwork* CtxMovedFromNetwork GAX_GUARDED_BY(kHeartbeat) = nullptr;
+    int32_t CtxMovedTime GAX_GUARDED_BY(kHeartbeat) = 0;
+    TQORSVCCtxRef CtxSpeakerInfoLastContext GAX_GUARDED_BY(kHeartbeat);
+    TQORGlobalKey CtxSpeakerInfoLastGlobalKey GAX_GUARDED_BY(kHeartbeat) = static_cast<TQORGlobalKey>(-1);
+    int32_t CtxSpeakerInfoLastModifyCount GAX_GUARDED_BY(kHeartbeat) = -1;
+    TQORSVCCtxRef CtxMessengerInfoLastContext GAX_GUARDED_BY(kHeartbeat);
+    TQORGlobalKey CtxMessengerInfoLastGlobalKey GAX_GUARDED_BY(kHeartbeat) = static_cast<TQORGlobalKey>(-1);
+    int32_t CtxMessengerInfoLastModifyCount GAX_GUARDED_BY(kHeartbeat) = 0;
+    int32_t CtxCacheIndex GAX_GUARDED_BY(kHeartbeat) = -1;
+    int32_t CtxCacheLastSpeakerIndex GAX_GUARDED_BY(kHeartbeat) = -1;
+    int32_t CtxCacheLastMessengerIndex GAX_GUARDED_BY(kHeartbeat) = -1;
     // Written by the heartbeat at admission, before the worker takes the session.
-    bool ExceededConnectionsPerAddress = false;
-    bool ExceededConnectionsTotal = false;
-    int32_t CtxModifyCounter = 0;
+    bool ExceededConnectionsPerAddress GAX_GUARDED_BY(kHeartbeat) = false;
+    bool ExceededConnectionsTotal GAX_GUARDED_BY(kHeartbeat) = false;
+    int32_t CtxModifyCounter GAX_GUARDED_BY(kHeartbeat) = 0;
 
   protected:
     // Marks the session as the Parrot (its own constructor, before any other thread sees it).
     void SetParrotIdentity() { CtxFlagsSet(QOR_CF_PARROT); }
     // The Parrot's client texts, id and network (gax_qor_svc_parrot.cpp).
     void AssignParrotIdentity(std::string_view aClientId, TQORSVCClientNetwork* aNetwork,
-                              std::string_view aDescription);
+                              std::string_view aDescription) GAX_REQUIRES(kHeartbeat);
     // A new description in every form, with the list items rebuilt.
-    void AssignParrotDescription(std::string_view aDescription);
+    void AssignParrotDescription(std::string_view aDescription) GAX_REQUIRES(kHeartbeat);
 
   private:
     void PostToHeartbeat(TQORServNetworkCommand aCmd, std::string aData = {});
+    // The admission's decisions of tmProcessAttributes, before they are published.
+    void tmDecideStanding() GAX_REQUIRES(kHeartbeat);
     // Refusal of the connect string before the BLOCK point: cause, error line, no answer.
     void RefuseConnect(std::u16string_view aText);
     void BuildTransportBlock();
@@ -438,13 +469,17 @@ class TQORSVCContext : public TQORSVCWrkCtx {
     // Privilege in the high half, granted extension flags in the low half.
     std::atomic<uint64_t> f_PublishedRights{0};
 
-    TQORTxApprovalV0_1 f_TxApprovalV0_1;
-    int32_t f_CtxCacheSize = 0;
-    std::vector<uint32_t> f_CtxCacheArray;
-    TQORSVCClientNetwork* f_Network = nullptr;
+    TQORTxApprovalV0_1 f_TxApprovalV0_1 GAX_GUARDED_BY(kHeartbeat);
+    int32_t f_CtxCacheSize GAX_GUARDED_BY(kHeartbeat) = 0;
+    std::vector<uint32_t> f_CtxCacheArray GAX_GUARDED_BY(kHeartbeat);
+    // What the connect string found (written by the worker before the handshake is posted).
+    TQORSVCClientNetwork* f_ConnectNetwork = nullptr;
+    TClientErrorType f_ConnectError = TClientErrorType::cet_NONE;
+    uint32_t f_ConnectExtFlags = 0;
+    TQORSVCClientNetwork* f_Network GAX_GUARDED_BY(kHeartbeat) = nullptr;
     TQORClientType f_ClientType = clt_PC;
-    TClientErrorType f_ClientError = TClientErrorType::cet_NONE;
-    uint32_t f_AnswExtFlags = 0;
+    TClientErrorType f_ClientError GAX_GUARDED_BY(kHeartbeat) = TClientErrorType::cet_NONE;
+    uint32_t f_AnswExtFlags GAX_GUARDED_BY(kHeartbeat) = 0;
     uint32_t f_OriginallyRequestedExtFlags = 0;
     uint32_t f_RequestExtFlags = 0;
     std::array<std::u16string, kQORUnicodeBlockSize> f_UnicodeBlock;
@@ -458,14 +493,16 @@ class TQORSVCContext : public TQORSVCWrkCtx {
     std::string f_BandChannelANSI, f_BandChannelUTF8, f_CityCityPartANSI, f_CityCityPartUTF8;
     std::string f_CountryANSI, f_CountryUTF8, f_DescriptionANSI, f_DescriptionUTF8;
     std::string f_WishedNetworkA, f_WishedNetworkUTF8;
-    std::string f_ClientListItemV0, f_ClientListItemV1A, f_ClientListItemV1U;
-    bool f_V1UIsV1A = true;
+    std::string f_ClientListItemV0 GAX_GUARDED_BY(kHeartbeat);
+    std::string f_ClientListItemV1A GAX_GUARDED_BY(kHeartbeat);
+    std::string f_ClientListItemV1U GAX_GUARDED_BY(kHeartbeat);
+    bool f_V1UIsV1A GAX_GUARDED_BY(kHeartbeat) = true;
     std::string f_LastClientVersionA;
     uint32_t f_ProtocolFlags = 0;
     int32_t f_ActLikeServerVersion = kQORActLikeServerVersion;
     int32_t f_LastClientVersion = kQORActLikeServerVersion;
     bool f_CliUtf8 = false;
-    uint16_t f_QORNetworkIndex = 0;
+    uint16_t f_QORNetworkIndex GAX_GUARDED_BY(kHeartbeat) = 0;
 };
 
 }  // namespace gax

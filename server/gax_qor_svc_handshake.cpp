@@ -66,15 +66,32 @@ void AddEnd(FastStringA& aF, const TQORHandshakeNetwork& aNet, const TQORHandsha
 
 }  // namespace
 
-TQORHandshakeClient HandshakeClientOf(const TQORSVCContext& aCtx) {
+namespace {
+
+// The fields the client sent: the same for either thread's answer.
+TQORHandshakeClient ClientTextsOf(const TQORSVCContext& aCtx) {
     TQORHandshakeClient c;
     c.VersionText = aCtx.LastClientVersionA();
     c.LastClientVersion = aCtx.LastClientVersion();
     c.ActLikeServerVersion = aCtx.ActLikeServerVersion();
     c.ProtocolFlags = aCtx.ProtocolFlags();
-    c.GrantedFlags = aCtx.CliAnswerExtFlags();
     c.ClientId = aCtx.CliHashA();
+    return c;
+}
+
+}  // namespace
+
+TQORHandshakeClient HandshakeClientOf(const TQORSVCContext& aCtx) {
+    TQORHandshakeClient c = ClientTextsOf(aCtx);
+    c.GrantedFlags = aCtx.CliAnswerExtFlags();
     c.Privilege = aCtx.CliPrivilege;
+    return c;
+}
+
+TQORHandshakeClient ConnectHandshakeClientOf(const TQORSVCContext& aCtx) {
+    TQORHandshakeClient c = ClientTextsOf(aCtx);
+    c.GrantedFlags = aCtx.ConnectExtFlags();
+    c.Privilege = clpr_USER;
     return c;
 }
 

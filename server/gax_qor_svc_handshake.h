@@ -14,6 +14,7 @@
 #include "foundation/gax_faststring.h"
 #include "protocol/gax_qor_consts.h"
 #include "server/gax_qor_svc_globals.h"
+#include "server/gax_qor_svc_roles.h"
 
 namespace gax {
 
@@ -47,7 +48,10 @@ struct TQORHandshakeServer {
 };
 
 // The client's fields as the answer needs them (CliPrivilege as set now).
-TQORHandshakeClient HandshakeClientOf(const TQORSVCContext& aCtx);
+TQORHandshakeClient HandshakeClientOf(const TQORSVCContext& aCtx) GAX_REQUIRES(kHeartbeat);
+// The same for the worker's answer to a connect string it refused itself:
+// the extensions the connect string granted, and no privilege.
+TQORHandshakeClient ConnectHandshakeClientOf(const TQORSVCContext& aCtx);
 
 // The access word of a privilege: "OK", "ADMIN", "NETOWNER" (or "OWNER" for a
 // network owner whose ProtocolFlags has 0x08), "OWNER"; empty for any other.

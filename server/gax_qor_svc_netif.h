@@ -80,7 +80,7 @@ class TQORSVCNetHost {
   public:
     virtual ~TQORSVCNetHost() = default;
     // A list changed: its snapshot is saved at the end of the pass.
-    virtual void NetHostListChanged(TQORSVCListKind aKind) = 0;
+    virtual void NetHostListChanged(TQORSVCListKind aKind) GAX_REQUIRES(kHeartbeat) = 0;
     // One log line (any thread).
     virtual void NetHostLog(std::u16string aText) = 0;
     // ---- command channel ----
@@ -106,9 +106,10 @@ class TQORSVCDataFiles {
     // Writes the lines into the list's file; false (or an exception) when the
     // file was not written.
     virtual bool WriteList(TQORSVCListKind aKind, const std::u16string& aFileName,
-                           const TQORSVCWriteArray& aLines) = 0;
+                           const TQORSVCWriteArray& aLines) GAX_REQUIRES(kServiceThread) = 0;
     // Reads a list file and posts what it read; false when it failed.
-    virtual bool RereadList(TQORSVCMainQueueCmd aCmd, const std::u16string& aFileName) = 0;
+    virtual bool RereadList(TQORSVCMainQueueCmd aCmd, const std::u16string& aFileName)
+        GAX_REQUIRES(kServiceThread) = 0;
 };
 
 }  // namespace gax

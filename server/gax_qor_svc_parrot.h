@@ -52,8 +52,8 @@ class TQORSVCContextParrot final : public TQORSVCContext {
     ~TQORSVCContextParrot() override;
 
     // ---- the parrot as a receiver ----
-    void vSendBytes(const void* aBuffer, int32_t aLen) override;
-    void vSendBytesDontWakeWorker(const void* aBuffer, int32_t aLen) override {
+    void vSendBytes(const void* aBuffer, int32_t aLen) override GAX_REQUIRES(kHeartbeat);
+    void vSendBytesDontWakeWorker(const void* aBuffer, int32_t aLen) override GAX_REQUIRES(kHeartbeat) {
         vSendBytes(aBuffer, aLen);
     }
     void vSendBytesAnswerOK(const void*, int32_t) override {}
@@ -92,14 +92,14 @@ class TQORSVCContextParrot final : public TQORSVCContext {
     using Frame = std::array<char, kParrotFrameBytes>;
     using Block = std::array<Frame, kParrotBlockFrames>;
 
-    void HandleTextMessage(const char* aBuffer, int32_t aLen);
+    void HandleTextMessage(const char* aBuffer, int32_t aLen) GAX_REQUIRES(kHeartbeat);
     void SendParrotMessage(bool aBefore, bool aStart, bool aStop);
     void StopPlayback();
     void DropRecording();
     void PlayDueFrames(TGaxTick32 aTick);
     void TrimBuffers(int32_t aFrames);
     void PostText(std::string_view aText);
-    void UpdateDescription();
+    void UpdateDescription() GAX_REQUIRES(kHeartbeat);
     static std::string DirectFrame(std::string_view aId, std::string_view aText);
 
     const TQORClock& e_Clock;

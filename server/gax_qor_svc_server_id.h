@@ -311,7 +311,7 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     // A list changed: its snapshot is posted at the end of the pass.
     void tmMarkListChanged(TQORSVCListKind aKind) GAX_REQUIRES(kHeartbeat);
     // The networks' view: both run on the heartbeat thread (log: any).
-    void NetHostListChanged(TQORSVCListKind aKind) override GAX_NO_THREAD_SAFETY_ANALYSIS {
+    void NetHostListChanged(TQORSVCListKind aKind) override GAX_REQUIRES(kHeartbeat) {
         tmMarkListChanged(aKind);
     }
     void NetHostLog(std::u16string aText) override { Fifo(std::move(aText)); }
@@ -861,7 +861,9 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
         GAX_REQUIRES(kServiceThread);
     bool trWriteList(TQORSVCListKind aKind, const TQORSVCWriteArray& aLines)
         GAX_REQUIRES(kServiceThread);
-    void trSetOwnerFromStart(const TQORSVCOwnerData& aOwner) GAX_NO_THREAD_SAFETY_ANALYSIS;
+    // The owner's stored texts from the start-up read: the heartbeat's
+    // fields, written before it is enabled (see the definition).
+    void trSetOwnerFromStart(const TQORSVCOwnerData& aOwner) GAX_REQUIRES(kServiceThread);
     // The list files' readers, writer and save guards (service thread).
     std::unique_ptr<TQORSVCListFiles> f_trListFiles;
     // The data-file reader and writer used when the owner set none.

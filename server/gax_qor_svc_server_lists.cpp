@@ -69,12 +69,12 @@ class TQORService::OwnDataFiles final : public TQORSVCDataFiles {
     explicit OwnDataFiles(TQORService& aSvc) : e_Svc(aSvc) {}
     // Called by the service thread's save path only.
     bool WriteList(TQORSVCListKind aKind, const std::u16string&,
-                   const TQORSVCWriteArray& aLines) override GAX_NO_THREAD_SAFETY_ANALYSIS {
+                   const TQORSVCWriteArray& aLines) override GAX_REQUIRES(kServiceThread) {
         return e_Svc.trWriteList(aKind, aLines);
     }
     // Called by the service thread's reread path only.
     bool RereadList(TQORSVCMainQueueCmd aCmd,
-                    const std::u16string& aFileName) override GAX_NO_THREAD_SAFETY_ANALYSIS {
+                    const std::u16string& aFileName) override GAX_REQUIRES(kServiceThread) {
         K kind;
         // The internal flags have a reader of their own.
         if (aCmd == TQORSVCMainQueueCmd::fsmqc_RereadIntFlags)
@@ -157,7 +157,10 @@ bool TQORService::trReadIntFlags(const std::u16string& aFileName, bool aAtStart)
 }
 
 void TQORService::trSetOwnerFromStart(const TQORSVCOwnerData& aOwner) {
-    // The heartbeat does not run commands yet: nothing else reads these.
+    // The heartbeat thread exists but is not enabled yet: the enabling
+    // (release/acquire) orders these writes before its first pass, so the
+    // service thread may stand in for it here, and only here.
+    TQORRoleScope heartbeat(kHeartbeat);
     f_ServerOwnerCallsignOpnameANSI = aOwner.od_CallsignOpnameANSI;
     f_ServerOwnerCallsignOpnameUTF8 = aOwner.od_CallsignOpnameUTF8;
 }

@@ -399,7 +399,7 @@ TQORSVCWorkerExecResult TQORSVCContextSNPS::OnConnectString(TQORSVCStepParams& a
     f_Line.assign(f_Collector.BufData());
     SetHandshakeString("CT:" + f_Line);
     TCP_QOR_ParseClientConnectStr(f_Line.data(), static_cast<int32_t>(f_Line.size()));
-    const TClientErrorType err = ClientError();
+    const TClientErrorType err = ConnectError();
     if (err == TClientErrorType::cet_NONE) return Fail(Cause::fsdc_InvalidConnectString);
     // Whatever the answer, the client now waits for it: input is no longer
     // read, and the activity time-out bounds the wait.
@@ -425,7 +425,7 @@ TQORSVCWorkerExecResult TQORSVCContextSNPS::OnConnectString(TQORSVCStepParams& a
 }
 
 void TQORSVCContextSNPS::PrepareClientErrorAnswer() {
-    const TClientErrorType err = ClientError();
+    const TClientErrorType err = ConnectError();
     const TQORServiceConfig* cfg = pCfg();
     const TQORRefusal r = RefusalOf(err, cfg != nullptr && cfg->DisableDUPL);
     if (err == TClientErrorType::cet_OK) throw std::logic_error("TCP_client_error: there is no any error");
@@ -448,7 +448,7 @@ void TQORSVCContextSNPS::QueueHandshakeErrorAnswer(std::string_view aAccessWord)
     // own setting decides whether the answer carries server information.
     const bool serverInfo = cfg != nullptr && cfg->cfg_ServServerInfo;
     FastStringA f(256);
-    PrepareHandshakeAnswer(f, HandshakeClientOf(*this), TQORHandshakeNetwork{}, HandshakeServer(),
+    PrepareHandshakeAnswer(f, ConnectHandshakeClientOf(*this), TQORHandshakeNetwork{}, HandshakeServer(),
                            false, aAccessWord, serverInfo);
     auto rec = std::make_unique<TQORSVCNetQueueRecord>();
     const TQORSVCCtxRef ref = CtxRefOf(static_cast<const TQORSVCWrkCtx*>(this));

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "server/gax_qor_svc_roles.h"
 #include "server/gax_qor_svc_queues.h"
 #include "server/gax_qor_svc_setup_t.h"
 
@@ -107,19 +108,19 @@ class TQORSVCNetManagers {
   public:
     virtual ~TQORSVCNetManagers() = default;
     // Manager aIndex has a thread in this service.
-    virtual bool NetManagerActive(int32_t aIndex) const = 0;
+    virtual bool NetManagerActive(int32_t aIndex) const GAX_REQUIRES(kHeartbeat) = 0;
     // Registers the client with manager aIndex; the answer comes back as an
     // snc_ManagerAnswer record for aNetwork.
     virtual void NetManagerRegister(int32_t aIndex, const TQORSVCContext& aCtx,
-                                    const TQORSVCClientNetwork& aNetwork, int32_t aFlags) = 0;
+                                    const TQORSVCClientNetwork& aNetwork, int32_t aFlags) GAX_REQUIRES(kHeartbeat) = 0;
     virtual void NetManagerUnregister(int32_t aIndex, std::string_view aManagerId,
                                       std::string_view aClientId,
-                                      const TQORSVCClientNetwork& aNetwork) = 0;
+                                      const TQORSVCClientNetwork& aNetwork) GAX_REQUIRES(kHeartbeat) = 0;
     // The network's visible count, for every manager that serves it.
     virtual void NetManagerClientCount(int32_t aIndex, const TQORSVCClientNetwork& aNetwork,
-                                       int32_t aCount) = 0;
+                                       int32_t aCount) GAX_REQUIRES(kHeartbeat) = 0;
     // Hands a confirmed client's transport block to the managers of aMask.
-    virtual void NetManagerConfirmEmail(std::string aTransportBlock, int32_t aMask) = 0;
+    virtual void NetManagerConfirmEmail(std::string aTransportBlock, int32_t aMask) GAX_REQUIRES(kHeartbeat) = 0;
 };
 
 }  // namespace gax

@@ -188,14 +188,103 @@ TClientErrorType SysManVerdictOfLine(std::string_view aLine) {
 
 // ---- name resolution ----------------------------------------------------------------------
 
-// Shared between the manager thread and one detached resolver thread, so that a
-// resolver that never returns holds nothing the manager frees.
-struct TQORSvcSysMan::ResolveState {
-    std::mutex Lock;
-    bool Done = false;
-    std::string Result;
-    TWaiter2Base* Waiter = nullptr;  // cleared when the manager gives the resolution up
+// Shared by the manager thread and its resolver thread. The resolver thread
+// holds one reference for as long as it runs, so a lookup that never returns
+// keeps only this block alive, never the manager.
+struct TQORSysManNameLookup::State {
+    explicit State(TQORSysManResolver aResolver) : Resolver(std::move(aResolver)) {}
+
+    const TQORSysManResolver Resolver;  // called by the resolver thread only
+    plat::Mutex Lock;
+    plat::CondVar Wake;                          // work asked, or abandoned
+    std::string Host GAX_GUARDED_BY(Lock);       // the name of the asked lookup
+    bool Asked GAX_GUARDED_BY(Lock) = false;     // a lookup is asked, not yet started
+    bool Running GAX_GUARDED_BY(Lock) = false;   // a lookup runs
+    bool Answered GAX_GUARDED_BY(Lock) = false;  // Answer is there and not yet taken
+    std::string Answer GAX_GUARDED_BY(Lock);
+    bool Abandoned GAX_GUARDED_BY(Lock) = false;
+    // Null once abandoned. The interrupt is made under Lock so that Abandon
+    // cannot return, and the manager free the waiter, in between; it is an
+    // eventfd write that takes no lock and never blocks.
+    TWaiter2Base* Waiter GAX_GUARDED_BY(Lock) = nullptr;
 };
+
+TQORSysManNameLookup::TQORSysManNameLookup(std::string aThreadName, TQORSysManResolver aResolver,
+                                           TWaiter2Base& aWaiter)
+    : f_ThreadName(std::move(aThreadName)),
+      f_State(std::make_shared<State>(std::move(aResolver))) {
+    plat::MutexLock g(f_State->Lock);
+    f_State->Waiter = &aWaiter;
+}
+
+TQORSysManNameLookup::~TQORSysManNameLookup() {
+    Abandon();
+}
+
+void TQORSysManNameLookup::Request(const std::string& aHost) {
+    if (!f_State) return;
+    if (!f_ThreadStarted) {
+        plat::StartDetachedThread(f_ThreadName, [state = f_State] { RunLookups(*state); });
+        f_ThreadStarted = true;
+    }
+    plat::MutexLock g(f_State->Lock);
+    // A failure that came after its request was given up is not worth
+    // keeping: the name is asked again. An address is used.
+    if (f_State->Answered && f_State->Answer.empty()) f_State->Answered = false;
+    if (f_State->Answered || f_State->Running || f_State->Asked) return;
+    f_State->Host = aHost;
+    f_State->Asked = true;
+    f_State->Wake.Signal();
+}
+
+// The resolver thread's body: one lookup at a time until abandoned.
+void TQORSysManNameLookup::RunLookups(State& aState) {
+    State& s = aState;
+    for (;;) {
+        std::string host;
+        {
+            plat::MutexLock g(s.Lock);
+            while (!s.Asked && !s.Abandoned) s.Wake.Wait(s.Lock);
+            if (s.Abandoned) return;
+            s.Asked = false;
+            s.Running = true;
+            host = s.Host;
+        }
+        std::string answer;
+        try {
+            answer = s.Resolver(host);
+        } catch (...) {
+            // A resolver that fails has found nothing.
+        }
+        plat::MutexLock g(s.Lock);
+        s.Running = false;
+        if (s.Abandoned) return;
+        s.Answer = std::move(answer);
+        s.Answered = true;
+        if (s.Waiter != nullptr) s.Waiter->SetInterrupt();
+    }
+}
+
+bool TQORSysManNameLookup::Take(std::string& aAddress) {
+    if (!f_State) return false;
+    plat::MutexLock g(f_State->Lock);
+    if (!f_State->Answered) return false;
+    f_State->Answered = false;
+    aAddress = std::move(f_State->Answer);
+    f_State->Answer.clear();
+    return true;
+}
+
+void TQORSysManNameLookup::Abandon() {
+    if (!f_State) return;
+    {
+        plat::MutexLock g(f_State->Lock);
+        f_State->Abandoned = true;
+        f_State->Waiter = nullptr;
+        f_State->Wake.Signal();
+    }
+    f_State.reset();
+}
 
 // ---- construction ---------------------------------------------------------------------------
 
@@ -206,14 +295,15 @@ TQORSvcSysMan::TQORSvcSysMan(TQORSvcSysManHost& aHost, int aIndex,
       f_ManagerIndex(aIndex),
       f_Address(aParams.ManagerAddress),
       f_Port(aParams.ManagerPort),
-      f_Resolver(std::move(aResolver)),
-      f_Work(aParams) {
+      f_Work(aParams),
+      f_Lookup("QORSysMan" + std::to_string(aIndex) + "Res",
+               aResolver ? std::move(aResolver)
+                         : [v4 = aParams.Conn.PreferIPv4](const std::string& h) {
+                               return SystemResolve(h, v4);
+                           },
+               f_Waiter) {
     f_MsgPrefix = u"Manager[" + Dec(aIndex) + u"]: ";
     f_ManagerAddressUTF8 = UnicodeToUtf8Str(f_Address);
-    if (!f_Resolver) {
-        const bool v4 = aParams.Conn.PreferIPv4;
-        f_Resolver = [v4](const std::string& h) { return SystemResolve(h, v4); };
-    }
     f_ReadTimeoutTicks = std::max(f_Work.Conn.ReadTimeoutTicks, kSysManMinReadTimeoutTicks);
     if (f_Work.Conn.ReadTimeoutTicks < kSysManMinReadTimeoutTicks)
         e_Host.SysManLog(u"WARNING: " + f_MsgPrefix + u"ManagerActivityTimeout of " +
@@ -490,6 +580,7 @@ void TQORSvcSysMan::Execute() {
         AnswerQueuedNone();
     } catch (...) {
     }
+    f_Lookup.Abandon();
     f_ThreadIsStopped.store(true);
     auto rec = std::make_unique<TQORSVCNetQueueRecord>();
     rec->nqr_Cmd = TQORServNetworkCommand::snc_ManagerThreadStartStop;
@@ -513,23 +604,22 @@ void TQORSvcSysMan::SetStatus(TQORSvcSysmanStatus aStatus) {
 
 void TQORSvcSysMan::Pass() {
     f_LoopTick = GetTick32();
-    if (f_Queue.Count() > 0) HandleBatch();
+    if (f_Queue.Count() > 0) {
+        HandleBatch();
+        // A connect started by a command took its start tick after the one
+        // above: measured from that, it would look 49 days old.
+        f_LoopTick = GetTick32();
+    }
     if (Terminated()) return;
     TGaxTick32 now = f_LoopTick;
 
     // time-outs
     switch (Status()) {
         case smst_Connecting:
-            if (f_Resolve) {
+            if (f_Resolving) {
                 std::string result;
-                bool done;
-                {
-                    std::lock_guard<std::mutex> g(f_Resolve->Lock);
-                    done = f_Resolve->Done;
-                    result = f_Resolve->Result;
-                }
-                if (done) {
-                    AbandonResolve();
+                if (f_Lookup.Take(result)) {
+                    f_Resolving = false;
                     if (result.empty()) {
                         Error(u"Connect error: " +
                                   FormatSocketError(kHostNotFound, u"Host not found"),
@@ -607,7 +697,7 @@ void TQORSvcSysMan::Pass() {
             break;
         }
         case smst_Connecting:
-            if (f_Resolve) {
+            if (f_Resolving) {
                 const TGaxTick32 el = TickDiff32(f_ConnectStartTick, now);
                 const TGaxTick32 lim = f_Work.Conn.ServerConnectTimeoutTicks;
                 wait = el >= lim ? 0 : lim - el;
@@ -971,23 +1061,16 @@ void TQORSvcSysMan::Connect() {
         return;
     }
     // The system's resolver may block for as long as its DNS takes: it runs on
-    // its own thread, so that a stop never waits for it.
-    auto state = std::make_shared<ResolveState>();
-    state->Waiter = &f_Waiter;
-    f_Resolve = state;
+    // the manager's resolver thread, so that a stop never waits for it.
     std::string idn = IdnEncodeHostName(f_Address);
     if (idn.empty()) idn = host;
-    std::thread([state, resolver = f_Resolver, name = std::move(idn)] {
-        std::string result;
-        try {
-            result = resolver(name);
-        } catch (...) {
-        }
-        std::lock_guard<std::mutex> g(state->Lock);
-        state->Result = std::move(result);
-        state->Done = true;
-        if (state->Waiter) state->Waiter->SetInterrupt();
-    }).detach();
+    try {
+        f_Lookup.Request(idn);
+    } catch (const std::exception& e) {
+        Error(u"Connect error: " + ByteStrToUnicode(e.what()), true);
+        return;
+    }
+    f_Resolving = true;
 }
 
 void TQORSvcSysMan::StartSocketConnect(const std::string& aNumericHost) {
@@ -1293,7 +1376,8 @@ void TQORSvcSysMan::Disconnect() {
 }
 
 void TQORSvcSysMan::CloseConnection() {
-    AbandonResolve();
+    // A lookup that runs goes on: its answer serves the next attempt.
+    f_Resolving = false;
     if (f_SocketConnecting) {
         f_Syna.ConnectAsyncEnd();
         f_SocketConnecting = false;
@@ -1327,15 +1411,6 @@ void TQORSvcSysMan::AnswerQueuedNone() {
     while (auto rec = f_Queue.Pull())
         if (rec->smqd_Command == TQORSysManQueueCommand::smqc_ConnectClient)
             PostAnswer(*rec, TClientErrorType::cet_NONE, {});
-}
-
-void TQORSvcSysMan::AbandonResolve() {
-    if (!f_Resolve) return;
-    {
-        std::lock_guard<std::mutex> g(f_Resolve->Lock);
-        f_Resolve->Waiter = nullptr;
-    }
-    f_Resolve.reset();
 }
 
 }  // namespace gax

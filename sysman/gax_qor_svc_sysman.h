@@ -21,10 +21,8 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "foundation/gax_datetime.h"
@@ -110,6 +108,47 @@ TClientErrorType SysManVerdictOfLine(std::string_view aLine);
 // on a helper thread and may block as long as the system's resolver does.
 using TQORSysManResolver = std::function<std::string(const std::string& aHost)>;
 
+// The name lookups of one manager, on one long-lived resolver thread that
+// takes them one at a time, so that a resolver that hangs costs one thread
+// however often the manager tries again.
+//
+// Threads: the manager thread calls everything; the resolver thread touches
+// only the state block it shares with this object (its own lock). The
+// resolver thread is never joined: Abandon (also run by the destructor) tells
+// it that nobody waits any more and returns at once, even during a lookup;
+// the thread then ends, and frees the block, when its lookup returns.
+class TQORSysManNameLookup {
+  public:
+    // aWaiter is interrupted when a lookup ends. REQUIRES: aWaiter outlives
+    // this object, or Abandon is called before it goes.
+    TQORSysManNameLookup(std::string aThreadName, TQORSysManResolver aResolver,
+                         TWaiter2Base& aWaiter);
+    ~TQORSysManNameLookup();
+    TQORSysManNameLookup(const TQORSysManNameLookup&) = delete;
+    TQORSysManNameLookup& operator=(const TQORSysManNameLookup&) = delete;
+
+    // Asks for the address of aHost. While a lookup runs no second one
+    // starts: its answer serves this request. An address found after the
+    // last request was given up is kept for this one; a failure is not
+    // (the name is asked again). Starts the resolver thread the first time;
+    // raises std::system_error when the system refuses it.
+    void Request(const std::string& aHost);
+    // The answer to the last request, once: true and aAddress (empty when the
+    // name was not found) when it has come, else false.
+    bool Take(std::string& aAddress);
+    // Nobody waits for answers any more: the resolver thread ends when it is
+    // idle or its lookup returns; later calls are no-ops.
+    void Abandon();
+
+  private:
+    struct State;
+    static void RunLookups(State& aState);
+
+    const std::string f_ThreadName;
+    std::shared_ptr<State> f_State;  // null once abandoned
+    bool f_ThreadStarted = false;
+};
+
 class TQORSvcSysMan final : public plat::Thread, public TQORSVCManagerThread {
   public:
     // REQUIRES: aHost outlives this object. The thread starts at once (the class
@@ -166,8 +205,6 @@ class TQORSvcSysMan final : public plat::Thread, public TQORSVCManagerThread {
     TGaxTick32 EffectiveReadTimeoutTicks() const { return f_ReadTimeoutTicks; }
 
   private:
-    struct ResolveState;
-
     void Execute() override;
     void OnThreadException(const std::exception* aError) noexcept override;
     void RunScript(const std::u16string& aScript, const std::vector<std::u16string>& aArgs,
@@ -215,7 +252,6 @@ class TQORSvcSysMan final : public plat::Thread, public TQORSVCManagerThread {
     bool PutLine(std::string_view aBytes);
     bool FlushOutput();
     void KeepAlive(TGaxTick32& aWait);
-    void AbandonResolve();
     // The socket's blocking wait through f_Waiter: 0 ready, 10060 time-out,
     // 10004 interrupted, else the waiter's error.
     bool SocketWait(uint8_t aFlags, uint32_t aTimeout, int& aErr);
@@ -233,7 +269,6 @@ class TQORSvcSysMan final : public plat::Thread, public TQORSVCManagerThread {
     std::u16string f_WorkInvalidPasswordScript;  // resolved names, empty when not configured
     std::u16string f_WorkSuccessAuthScript;
     std::u16string f_MsgPrefix;
-    TQORSysManResolver f_Resolver;
 
     TQORSysManQueue f_Queue;  // own lock
     std::atomic<TQORSvcSysmanStatus> f_Status{smst_Disconnected};
@@ -249,6 +284,7 @@ class TQORSvcSysMan final : public plat::Thread, public TQORSVCManagerThread {
     int f_NetsListZActiveCount = 0;     // before start
     std::deque<std::unique_ptr<TQORSysManQueueData>> f_Req;
     TWaiter2Socket f_Waiter{1};
+    TQORSysManNameLookup f_Lookup;  // after f_Waiter, which it interrupts
     PWaiter2Resource f_WaiterResource = nullptr;
     TTCPBlockSocket f_Syna;
     TCollectorSocket f_Coll{1024};
@@ -265,7 +301,7 @@ class TQORSvcSysMan final : public plat::Thread, public TQORSVCManagerThread {
     int32_t f_AnsweredExtFlags = 0;
     bool f_WorkConfirmEmail = false;
     bool f_SocketConnecting = false;  // the socket's asynchronous connect runs
-    std::shared_ptr<ResolveState> f_Resolve;  // a name resolution runs
+    bool f_Resolving = false;         // the connect waits for f_Lookup's answer
     uint8_t f_Events = 0;                     // events of the last wait
 };
 

@@ -35,7 +35,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (pick & 0x10) w.svc.def = nullptr;
     if (pick & 0x20) w.svc.nets.clear(), w.svc.def = nullptr;
     TestSession s(w.svc);
-    if (pick & 0x40) s.ExceededConnectionsPerAddress = true;
 
     const size_t n = size - 1;
     std::unique_ptr<char[]> line(new char[n ? n : 1]);
@@ -43,11 +42,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     s.TCP_QOR_ParseClientConnectStr(line.get(), static_cast<int32_t>(n));
     line.reset();  // nothing may point into the line afterwards
 
-    if (s.ClientError() != TClientErrorType::cet_OK) {
-        Check(s.CtxNetwork() == nullptr);
+    if (s.ConnectError() != TClientErrorType::cet_OK) {
+        Check(s.ConnectNetwork() == nullptr);
         return 0;
     }
-    Check(s.CtxNetwork() != nullptr);
+    Check(s.ConnectNetwork() != nullptr);
     const std::string& block = s.CliTransportBlock();
     for (int i = 0; i < kQORTransportParts; ++i) {
         const auto part = static_cast<TQORTransportPart>(i);
@@ -57,6 +56,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     Check(TransportBlockPart(block, tbp_ConfirmEMail).ends_with("\r\n"));
     Check(s.CliVisualSortKey().size() == kQORVisualSortKeyLen);
+
+    // From here on the heartbeat's part, as after the handshake record.
+    TQORRoleScope role(kHeartbeat);
+    s.tmTakeConnect();
+    Check(s.CtxNetwork() == s.ConnectNetwork());
+    if (pick & 0x40) s.ExceededConnectionsPerAddress = true;
     Check(s.ClientListItemV0().size() ==
           82 + s.CliCountryANSI().size() + s.CliCityCityPartANSI().size() +
               s.CliBandChannelANSI().size() + s.CliCallsignOpnameANSI().size() +

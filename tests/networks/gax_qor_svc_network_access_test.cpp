@@ -49,7 +49,7 @@ struct Host : TQORNetAccessHost {
             if ((s->CtxFlags() & aMask) == aValue) s->sent += aData;
     }
     std::vector<TQORSVCContext*> AccessNewbies() const override { return newbies; }
-    void AccessProcessModes() override {
+    void AccessProcessModes() override GAX_REQUIRES(kHeartbeat) {
         for (TestSession* s : visible)
             if (access->CheckAccessMode(*s) == TQORAccessVerdict::NoAccess)
                 s->ClientTerminateSignal(Cause::fsdc_AdminBlock);
@@ -68,7 +68,7 @@ struct Fixture {
         host.access = &access;
     }
     // A visible member with its own e-mail (so its own client id).
-    TestSession* Join(const std::string& aName, uint32_t aFlags, bool aVisible = true) {
+    TestSession* Join(const std::string& aName, uint32_t aFlags, bool aVisible = true) GAX_REQUIRES(kHeartbeat) {
         auto s = std::make_unique<TestSession>(w.svc, static_cast<TQORGlobalKey>(all.size() + 10));
         s->Connect(Tag("VX", "2014004") + Tag("EA", aName + "@b.c") + Tag("PW", "pw") +
                    Tag("ON", aName) + Tag("BC", "PC Only") + Tag("CT", "City") +
@@ -98,6 +98,7 @@ struct Fixture {
 };
 
 TEST(NetworkAccess, ListsAppliedToClients) {
+    TQORRoleScope role(kHeartbeat);
     Fixture f;
     TestSession* adm = f.Join("adm", kAdmin);
     TestSession* mut = f.Join("mut", kUser);
@@ -154,6 +155,7 @@ TEST(NetworkAccess, ListsAppliedToClients) {
 }
 
 TEST(NetworkAccess, RereadsMuteUnmuteAndEndClients) {
+    TQORRoleScope role(kHeartbeat);
     Fixture f;
     TestSession* talker = f.Join("talk", kUser);
     TestSession* user = f.Join("user", kUser);
@@ -219,6 +221,7 @@ std::string AllFrames(const TQORNetAccess& a, bool aUTF8) {
 }
 
 TEST(NetworkAccess, NewcomersGetTheFramesTheirClassMaySee) {
+    TQORRoleScope role(kHeartbeat);
     Fixture f;
     f.access.SetNetNotice("  Hello  ", "Hall\xC3\xB6");
     TestSession* own8 = f.Join("own8", kOwner, false);
@@ -266,6 +269,7 @@ TEST(NetworkAccess, NewcomersGetTheFramesTheirClassMaySee) {
 }
 
 TEST(NetworkAccess, ChangedListsGoToEveryEntitledMemberOnce) {
+    TQORRoleScope role(kHeartbeat);
     Fixture f;
     TestSession* ownU = f.Join("ownU", kOwner | QOR_CF_UTF8);
     TestSession* adm8 = f.Join("adm8", kAdmin);
@@ -288,6 +292,7 @@ TEST(NetworkAccess, ChangedListsGoToEveryEntitledMemberOnce) {
 }
 
 TEST(NetworkAccess, NoticeByAccessInfoMode) {
+    TQORRoleScope role(kHeartbeat);
     struct Row {
         TQORSVCAccessInfoMode Mode;
         bool ModeOn;
@@ -318,6 +323,7 @@ TEST(NetworkAccess, NoticeByAccessInfoMode) {
 }
 
 TEST(NetworkAccess, TimedEntriesExpireAndLeaveTheSnapshot) {
+    TQORRoleScope role(kHeartbeat);
     Fixture f;
     TestSession* m = f.Join("mut", kUser);
     TestSession* b = f.Join("blk", kUser);

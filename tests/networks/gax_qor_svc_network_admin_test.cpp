@@ -31,6 +31,7 @@ struct Fixture {
 };
 
 TEST(NetworkAdmin, MuteEntryFromAConnectedClient) {
+    TQORRoleScope role(kHeartbeat);
     Fixture f;
     TQORSVCMuteBlockList mutes("Test");
     const TQORMuteBlockAuthor by = AuthorOf(f.admin);
@@ -65,6 +66,7 @@ TEST(NetworkAdmin, MuteEntryFromAConnectedClient) {
 }
 
 TEST(NetworkAdmin, EntriesForAbsentClients) {
+    TQORRoleScope role(kHeartbeat);
     Fixture f;
     TQORSVCMuteBlockList blocks("Test");
     const std::string id = MakeSourceId("gone@x.y");

@@ -52,7 +52,7 @@ class NetCmdsTest : public ::testing::Test {
     }
 
     // A session past its connect string, owned by the test.
-    TestSession* Arrive(const std::string& aMail) {
+    TestSession* Arrive(const std::string& aMail) GAX_REQUIRES(kHeartbeat) {
         auto owned = std::make_unique<TestSession>(svc, ++key);
         TestSession* c = owned.get();
         all.push_back(std::move(owned));

@@ -15,19 +15,19 @@ std::string Head(uint8_t aMarker, uint16_t aSpeaker = 0) {
     return Bytes({aMarker, aSpeaker >> 8, aSpeaker & 0xFF});
 }
 
-std::string FullV0(const std::vector<TestSession*>& aMembers, uint16_t aSpeaker = 0) {
+std::string FullV0(const std::vector<TestSession*>& aMembers, uint16_t aSpeaker = 0) GAX_REQUIRES(kHeartbeat) {
     std::string s = Head(0x03, aSpeaker) + std::to_string(aMembers.size()) + "\r\n";
     for (TestSession* m : aMembers) s += m->ClientListItemV0();
     return s;
 }
 
-std::string FullV1(const std::vector<TestSession*>& aMembers) {
+std::string FullV1(const std::vector<TestSession*>& aMembers) GAX_REQUIRES(kHeartbeat) {
     std::string s = Head(0x83) + std::to_string(aMembers.size()) + "\r\n";
     for (TestSession* m : aMembers) s += m->ClientListItemV1U();
     return s;
 }
 
-std::string Aggregate(size_t aCount, bool aTalk, const TestSession* aOwn) {
+std::string Aggregate(size_t aCount, bool aTalk, const TestSession* aOwn) GAX_REQUIRES(kHeartbeat) {
     return Bytes({3, 0, aTalk ? 1 : 0}) +
            "2\r\n<S>0</S><M>0</M><NN>Server</NN><CT>Ser - ver</CT><BC>Aggregate</BC><CL>1</CL>"
            "<ON>All others</ON><ID>" +
@@ -58,6 +58,7 @@ struct Five : Net {
 }  // namespace
 
 TEST(NetworkLists, EmptyNetworkAndFirstMember) {
+    TQORRoleScope role(kHeartbeat);
     Net n;
     EXPECT_EQ(n.lists.ClientsV0().Str(), Bytes({0x03, 0x00, 0x00, 0x30, 0x0D, 0x0A}));
     // Nothing to do, nothing sent.
@@ -69,9 +70,9 @@ TEST(NetworkLists, EmptyNetworkAndFirstMember) {
         std::function<std::string(TestSession*)> Expected;
     };
     const Case cases[] = {
-        {"V0 full", kV0Full, [](TestSession* s) { return FullV0({s}); }},
-        {"aggregate", kV0Aggr, [](TestSession* s) { return Aggregate(1, false, s); }},
-        {"UTF-8 newbie", kExtLong | QOR_CF_NEWBIE, [](TestSession* s) { return FullV1({s}); }},
+        {"V0 full", kV0Full, [](TestSession* s) GAX_REQUIRES(kHeartbeat) { return FullV0({s}); }},
+        {"aggregate", kV0Aggr, [](TestSession* s) GAX_REQUIRES(kHeartbeat) { return Aggregate(1, false, s); }},
+        {"UTF-8 newbie", kExtLong | QOR_CF_NEWBIE, [](TestSession* s) GAX_REQUIRES(kHeartbeat) { return FullV1({s}); }},
         {"count", kCountOnly, [](TestSession*) { return std::string("\x82" "1\r\n"); }},
         {"no list", kNoList, [](TestSession*) { return std::string(); }},
         {"Parrot", kV0Full | QOR_CF_PARROT, [](TestSession*) { return std::string(); }},
@@ -93,6 +94,7 @@ TEST(NetworkLists, EmptyNetworkAndFirstMember) {
 // One of five leaves: a removal entry for difference clients, the full list
 // of four for 8-bit clients, the later members renumbered.
 TEST(NetworkLists, OneLeavesFromTheMiddle) {
+    TQORRoleScope role(kHeartbeat);
     Five f;
     f.lists.RemoveVisible(f.c);
     const TQORListDiffStats st = f.lists.ListStep(nullptr, 4, 8);
@@ -112,6 +114,7 @@ TEST(NetworkLists, OneLeavesFromTheMiddle) {
 // Two leave and one joins between them: the removal run goes out before the
 // insertion after it, and positions count the list as already changed.
 TEST(NetworkLists, TwoLeaveOneJoinsBetween) {
+    TQORRoleScope role(kHeartbeat);
     Net n;
     TestSession* a = n.Join(kExtLong, "A");
     TestSession* b = n.Join(kExtLong, "B");
@@ -133,6 +136,7 @@ TEST(NetworkLists, TwoLeaveOneJoinsBetween) {
 
 // A status change alone: one "*" entry and the patched full lists, no rebuild.
 TEST(NetworkLists, StatusOnlyChange) {
+    TQORRoleScope role(kHeartbeat);
     Five f;
     const std::string before = f.b->ClientListItemV1A().substr(0, 2);
     f.b->SetMuted(true);
@@ -152,6 +156,7 @@ TEST(NetworkLists, StatusOnlyChange) {
 // A newbie difference client gets the full UTF-8 list first and difference
 // lists from then on; the others see its "+" entry.
 TEST(NetworkLists, NewbieGetsTheFullListFirst) {
+    TQORRoleScope role(kHeartbeat);
     Net n;
     TestSession* a = n.Join(kExtLong, "A");
     TestSession* c = n.Join(kExtLong, "C");
@@ -171,6 +176,7 @@ TEST(NetworkLists, NewbieGetsTheFullListFirst) {
 
 // Count and aggregate lists, with a talker in the headers.
 TEST(NetworkLists, CountAndAggregateWithTalker) {
+    TQORRoleScope role(kHeartbeat);
     Net n;
     TestSession* talker = n.Join(kExtLong, "A");
     TestSession* count = n.Join(kCountOnly, "B");
@@ -190,6 +196,7 @@ TEST(NetworkLists, CountAndAggregateWithTalker) {
 // Flag changes through the lists keep the counters right: a client switched
 // from the full to the aggregate list keeps receiving lists.
 TEST(NetworkLists, FlagChangesKeepCounters) {
+    TQORRoleScope role(kHeartbeat);
     Net n;
     TestSession* a = n.Join(kV0Full, "A");
     TestSession* b = n.Join(kExtLong, "B");
@@ -207,6 +214,7 @@ TEST(NetworkLists, FlagChangesKeepCounters) {
 // A member that arrives with a stale network index (one the sent order
 // does not know) must not stall the difference walk.
 TEST(NetworkLists, StaleIndexStillConverges) {
+    TQORRoleScope role(kHeartbeat);
     Net n;
     TestSession* a = n.Join(kExtLong, "A");
     TestSession* c = n.Join(kExtLong, "C");

@@ -71,7 +71,7 @@ struct Room : Net {
         for (TestSession* m : members) EXPECT_EQ(m->sent, "");
         Clear();
     }
-    std::string Expand(const char* aTokens, const std::string& aSound, int aShorts) {
+    std::string Expand(const char* aTokens, const std::string& aSound, int aShorts) GAX_REQUIRES(kHeartbeat) {
         const std::string idx = Idx(talker->QORNetworkIndex());
         const std::string slot = "\x91" + HexLenUIntToStr(0) + talker->ClientListItemV1U() +
                                  "\x92" + HexLenUIntToStr(0) + "\r\n";
@@ -103,7 +103,7 @@ struct Room : Net {
     }
 };
 
-std::string SendShorts(Room& r, int n) {
+std::string SendShorts(Room& r, int n) GAX_REQUIRES(kHeartbeat) {
     std::string sound;
     for (int i = 0; i < n; ++i) {
         std::string f = TxShort(i * 3);
@@ -117,6 +117,7 @@ std::string SendShorts(Room& r, int n) {
 
 // Every recipient class gets exactly its bytes for each sound event.
 TEST(NetworkTx, RecipientClassesBySoundEvent) {
+    TQORRoleScope role(kHeartbeat);
     for (size_t i = 0; i < std::size(kClasses); ++i) {
         const RecipientClass& k = kClasses[i];
         SCOPED_TRACE(k.Name);
@@ -163,6 +164,7 @@ TEST(NetworkTx, RecipientClassesBySoundEvent) {
 
 // Who gets the floor, who is refused and what a refusal sounds like.
 TEST(NetworkTx, FloorGrantRefuseRepeat) {
+    TQORRoleScope role(kHeartbeat);
     for (bool explicitReject : {false, true}) {
         SCOPED_TRACE(explicitReject);
         Net n;
@@ -199,6 +201,7 @@ TEST(NetworkTx, FloorGrantRefuseRepeat) {
 }
 
 TEST(NetworkTx, SpeechPauseAfterRelease) {
+    TQORRoleScope role(kHeartbeat);
     Net n;
     n.relay.Options().SpeechPauseTicks = 2000;
     TestSession* a = n.Join(kExtLong, "AAA");
@@ -220,6 +223,7 @@ TEST(NetworkTx, SpeechPauseAfterRelease) {
 
 // Ignored sounds: an approval without the floor; the real talker undisturbed.
 TEST(NetworkTx, IgnoredSoundsGetAnEmulatedTransmission) {
+    TQORRoleScope role(kHeartbeat);
     Net n;
     TestSession* talker = n.Join(kExtLong, "AAA");
     TestSession* ignored = n.Join(kExtLong, "BBB");
@@ -250,6 +254,7 @@ TEST(NetworkTx, IgnoredSoundsGetAnEmulatedTransmission) {
 // The rate watch: a burst within the allowance passes, running far ahead of
 // real time cuts the talker, and a quiet talker's credit is bounded.
 TEST(NetworkTx, RateWatch) {
+    TQORRoleScope role(kHeartbeat);
     {
         Net n;
         TestSession* t = n.Join(kExtLong, "AAA");
@@ -291,6 +296,7 @@ TEST(NetworkTx, RateWatch) {
 // Text to all (back to the sender too), to one, to the aggregate id and to an
 // unknown id, in both message versions.
 TEST(NetworkTx, Messages) {
+    TQORRoleScope role(kHeartbeat);
     Net n;
     TestSession* sender = n.Join(kExtLong, "AAA");
     TestSession* v0 = n.Join(kV0Full, "BBB");
@@ -300,7 +306,7 @@ TEST(NetworkTx, Messages) {
     const std::string id = sender->CliHashA();
     auto frameA = [&](char aPA) { return "\x04" "3\r\n" + id + "\r\nhello\r\n" + aPA + "\r\n"; };
     auto frameU = [&](char aPA) { return "\x85" "3\r\n" + id + "\r\nh\xC3\xA9llo\r\n" + aPA + "\r\n"; };
-    auto aggrCopy = [&](std::string f) {
+    auto aggrCopy = [&](std::string f) GAX_REQUIRES(kHeartbeat) {
         f.replace(4, 24, kAggrId);
         f[f.size() - 3] = 'A';
         return f;
@@ -357,11 +363,12 @@ TEST(NetworkTx, Messages) {
 // first time, then only the index; the least recently used slot is reused
 // after 32 owners; a changed item is sent again.
 TEST(NetworkTx, CacheSequences) {
+    TQORRoleScope role(kHeartbeat);
     Net n;
     TestSession* cache = n.Join(kExtLong | QOR_CF_LIST_CACHE, "CACHE");
     std::vector<TestSession*> talkers;
     for (int i = 0; i < 34; ++i) talkers.push_back(n.Join(kExtLong, "T" + std::to_string(100 + i)));
-    auto talk = [&](TestSession* t) {
+    auto talk = [&](TestSession* t) GAX_REQUIRES(kHeartbeat) {
         n.Clear();
         n.relay.tmTxRequest(t);
         std::string f = TxLong(9);
@@ -371,7 +378,7 @@ TEST(NetworkTx, CacheSequences) {
         // Drop the sound frame and the end byte: what is left are the cache frames.
         return s.substr(0, s.size() - kQORSoundLongLen - 1);
     };
-    auto set = [&](TestSession* t, uint32_t slot) {
+    auto set = [&](TestSession* t, uint32_t slot) GAX_REQUIRES(kHeartbeat) {
         return "\x91" + HexLenUIntToStr(slot) + t->ClientListItemV1U();
     };
     auto spk = [](uint32_t slot) { return "\x92" + HexLenUIntToStr(slot) + "\r\n"; };
@@ -414,6 +421,7 @@ TEST(NetworkTx, CacheSequences) {
 
 // A talker that leaves for good is neither the talker nor a slot owner.
 TEST(NetworkTx, ForgetContextReleasesFloorAndSlot) {
+    TQORRoleScope role(kHeartbeat);
     Net n;
     TestSession* t = n.Join(kExtLong, "AAA");
     TestSession* w = n.Join(kExtLong, "BBB");

@@ -79,13 +79,13 @@ struct Net : TQORNetListsOwner {
             return nullptr;
         });
     }
-    void DropFromSentOrder(TQORSVCContext* c) override {
+    void DropFromSentOrder(TQORSVCContext* c) override GAX_REQUIRES(kHeartbeat) {
         dropped.push_back(c);
         relay.ForgetContext(c);
     }
 
     // A session with its own callsign (so its own sort key and items).
-    TestSession* Make(uint32_t aFlags, const std::string& aCall) {
+    TestSession* Make(uint32_t aFlags, const std::string& aCall) GAX_REQUIRES(kHeartbeat) {
         auto s = std::make_unique<TestSession>(w.svc, static_cast<TQORGlobalKey>(all.size() + 100));
         s->Connect(ConnectString(aCall + "@b.c", aCall + " Name"));
         s->CtxProtocol = TServProtocol::PROTO_QOR;
@@ -95,13 +95,13 @@ struct Net : TQORNetListsOwner {
         return all.back().get();
     }
     // Visible at once, listed and numbered, logs cleared.
-    TestSession* Join(uint32_t aFlags, const std::string& aCall) {
+    TestSession* Join(uint32_t aFlags, const std::string& aCall) GAX_REQUIRES(kHeartbeat) {
         TestSession* s = Make(aFlags, aCall);
         lists.AddVisible(s);
         Step();
         return s;
     }
-    void Step() {
+    void Step() GAX_REQUIRES(kHeartbeat) {
         lists.ListStep(relay.SpeakingContext(), 4, 8);
         for (auto& s : all) s->sent.clear();
     }
@@ -137,7 +137,7 @@ class NetworkFixture : public ::testing::Test {
     }
 
     // A client past its connect string, as the worker hands it over.
-    Client* NewClient(const std::string& aMail, const std::string& aCall = "CALL Name") {
+    Client* NewClient(const std::string& aMail, const std::string& aCall = "CALL Name") GAX_REQUIRES(kHeartbeat) {
         auto* c = new Client(svc, ++key, freed);
         c->Connect(ConnectString(aMail, aCall));
         return c;

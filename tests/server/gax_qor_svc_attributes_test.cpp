@@ -31,11 +31,11 @@ struct Admission {
     World w;
     TestSession s{w.svc};
     std::string id;
-    explicit Admission(const std::string& aLine = BasicConnect()) {
+    explicit Admission(const std::string& aLine = BasicConnect()) GAX_REQUIRES(kHeartbeat) {
         s.Connect(aLine);
         id = s.CliHashA();
     }
-    void Run() { s.tmProcessAttributes(TQORSVCClientHandshakeType::fscht_Connect); }
+    void Run() GAX_REQUIRES(kHeartbeat) { s.tmProcessAttributes(TQORSVCClientHandshakeType::fscht_Connect); }
 };
 
 // Callsign and city in bytes above 127.
@@ -56,6 +56,7 @@ void MakeThe(Admission& a, Who aWho) {
 
 // Who the client is, what the network's lists say about it, and the verdict.
 TEST(Attributes, PrivilegeAndListDecisions) {
+    TQORRoleScope role(kHeartbeat);
     struct Case {
         const char* Name;
         Who Client;
@@ -123,6 +124,7 @@ TEST(Attributes, PrivilegeAndListDecisions) {
 }
 
 TEST(Attributes, StartsFromTheClientsOwnRequestEachTime) {
+    TQORRoleScope role(kHeartbeat);
     Admission a;
     a.w.test.muted.insert(a.id);
     a.w.test.noTalk.insert(a.id);
@@ -145,6 +147,7 @@ TEST(Attributes, StartsFromTheClientsOwnRequestEachTime) {
 }
 
 TEST(Attributes, DiffersMarksComeFromTheMatchedEntries) {
+    TQORRoleScope role(kHeartbeat);
     Admission a;
     a.w.test.differs = true;
     a.w.test.admins.insert(a.id);
@@ -164,6 +167,7 @@ TEST(Attributes, DiffersMarksComeFromTheMatchedEntries) {
 }
 
 TEST(Attributes, ExtensionsGrantedByNetworkAndPrivilege) {
+    TQORRoleScope role(kHeartbeat);
     struct Case {
         const char* Name;
         Who Client;
@@ -199,6 +203,7 @@ TEST(Attributes, ExtensionsGrantedByNetworkAndPrivilege) {
 }
 
 TEST(Attributes, ConnectionLimitsPassOnlyByPrivilege) {
+    TQORRoleScope role(kHeartbeat);
     struct Case {
         const char* Name;
         Who Client;
@@ -233,6 +238,7 @@ TEST(Attributes, ConnectionLimitsPassOnlyByPrivilege) {
 }
 
 TEST(Attributes, RecalcCharsetDecodesWithTheNetworksSet) {
+    TQORRoleScope role(kHeartbeat);
     Admission a(Replace8Bit());
     a.s.tmRecaclCharsetA2(nullptr);
     EXPECT_EQ(a.s.CliUnicode(ub_CallsignA), u"\u00C0\u00C1");  // widened byte by byte

@@ -10,7 +10,7 @@ using namespace session_test;
 
 namespace {
 
-std::u16string Describe(const TQORSVCContext& aCtx) {
+std::u16string Describe(const TQORSVCContext& aCtx) GAX_REQUIRES(kHeartbeat) {
     TStringBldU b;
     AppendClientDescription(b, aCtx);
     return ToText(b);
@@ -53,6 +53,7 @@ struct User {
 }  // namespace
 
 TEST(ClientDescription, PlainUserHasEmptyDescriptionAndNoPrivilege) {
+    TQORRoleScope role(kHeartbeat);
     User u;
     EXPECT_EQ(Describe(u.s), u" EMail=`a@b.c` Call=`CALL Name` Net=`Test` SID=`" + kId +
                                  u"` City=`City` Band=`PC Only` Descr=`` Country=`Country` "
@@ -60,6 +61,7 @@ TEST(ClientDescription, PlainUserHasEmptyDescriptionAndNoPrivilege) {
 }
 
 TEST(ClientDescription, UTF8AdminEscapedMaskedAndExtended) {
+    TQORRoleScope role(kHeartbeat);
     Admin a;
     ASSERT_EQ(a.s.ClientError(), TClientErrorType::cet_OK);
     EXPECT_EQ(Describe(a.s), u" EMail=`a@b.c` Call=`J\\x0A\\x5Cx` Net=`Test` MID1=`m1` SID=`" +
@@ -71,6 +73,7 @@ TEST(ClientDescription, UTF8AdminEscapedMaskedAndExtended) {
 }
 
 TEST(ClientDescription, AdminActionLine) {
+    TQORRoleScope role(kHeartbeat);
     Admin a;
     User u;
     TStringBldU b;
@@ -99,6 +102,7 @@ TEST(FlagTexts, InternalFlags) {
 }
 
 TEST(FlagTexts, ProtocolExtensionLetters) {
+    TQORRoleScope role(kHeartbeat);
     User u;
     EXPECT_EQ(Letters(QORParseProtoExtFlags1C, u.s), "0A..........");
     Admin a;

@@ -44,6 +44,7 @@ struct RefusalCase {
 // Every refusal of the connect string, in the order the checks run: the
 // failures before the "BLOCK" point end the connection without an answer.
 TEST(ConnectString, RefusalsInCheckOrder) {
+    TQORRoleScope role(kHeartbeat);
     const std::string ok = BasicConnect();
     const std::string utf8 = Tag("CEF", "11");
     const RefusalCase cases[] = {
@@ -153,6 +154,7 @@ TEST(ConnectString, RefusalsInCheckOrder) {
 }
 
 TEST(ConnectString, AcceptedClientStoresItsFields) {
+    TQORRoleScope role(kHeartbeat);
     World w;
     TestSession s(w.svc);
     // Blanks around every value and an unknown tag of some client's own.
@@ -185,6 +187,7 @@ TEST(ConnectString, AcceptedClientStoresItsFields) {
 }
 
 TEST(ConnectString, BytesAreCutThenTrimmedAgain) {
+    TQORRoleScope role(kHeartbeat);
     struct Cut {
         const char* Tag;
         int32_t Limit;
@@ -217,6 +220,7 @@ TEST(ConnectString, BytesAreCutThenTrimmedAgain) {
 }
 
 TEST(ConnectString, UTF8FieldsAreCutByCharacters) {
+    TQORRoleScope role(kHeartbeat);
     struct Cut {
         char Type;
         int32_t Limit;
@@ -256,6 +260,7 @@ TEST(ConnectString, UTF8FieldsAreCutByCharacters) {
 }
 
 TEST(ConnectString, UTF8PartFieldsAndDefaults) {
+    TQORRoleScope role(kHeartbeat);
     World w;
     TestSession s(w.svc);
     s.Connect(BasicConnect(Tag("CEF", "11") + U8(FullU8(Typed('4', " Hi ")))));
@@ -287,6 +292,7 @@ TEST(ConnectString, UTF8PartFieldsAndDefaults) {
 }
 
 TEST(ConnectString, IncompleteUTF8PartServesAn8BitClient) {
+    TQORRoleScope role(kHeartbeat);
     World w;
     TestSession s(w.svc);
     // No city field: the part is ignored and the request is read again without UTF-8,
@@ -302,6 +308,7 @@ TEST(ConnectString, IncompleteUTF8PartServesAn8BitClient) {
 }
 
 TEST(ConnectString, NetworkSearches) {
+    TQORRoleScope role(kHeartbeat);
     struct Case {
         const char* Name;
         std::string Extra;  // added to the string without NT
@@ -337,6 +344,7 @@ TEST(ConnectString, NetworkSearches) {
 }
 
 TEST(ConnectString, ExtensionFlagsNormalisedAndGranted) {
+    TQORRoleScope role(kHeartbeat);
     struct Case {
         const char* Cef;  // nullptr: no CEF element
         bool FullUTF8;
@@ -404,6 +412,7 @@ std::string ExpectedBlock(const std::vector<PartAt>& aParts, size_t aTotal) {
 }  // namespace
 
 TEST(TransportBlock, EightBitClientByteExact) {
+    TQORRoleScope role(kHeartbeat);
     World w;
     TestSession s(w.svc);
     s.Connect(BasicConnect());
@@ -429,6 +438,7 @@ TEST(TransportBlock, EightBitClientByteExact) {
 }
 
 TEST(TransportBlock, UTF8ClientByteExact) {
+    TQORRoleScope role(kHeartbeat);
     World w;
     TestSession s(w.svc);
     s.Connect(BasicConnect(Tag("CEF", "11") + U8(FullU8(Typed('4', "Hi")))));
@@ -452,6 +462,7 @@ TEST(TransportBlock, UTF8ClientByteExact) {
 }
 
 TEST(TransportBlock, DefaultCountryWithoutNN) {
+    TQORRoleScope role(kHeartbeat);
     World w;
     TestSession s(w.svc);
     s.Connect(Without(BasicConnect(), "NN"));

@@ -24,6 +24,7 @@ struct Joined {
 }  // namespace
 
 TEST(Context, ConstructionState) {
+    TQORRoleScope role(kHeartbeat);
     FakeService svc;
     TestSession s(svc);
     EXPECT_EQ(s.CtxFlags(), 0x700820u);
@@ -36,6 +37,7 @@ TEST(Context, ConstructionState) {
 }
 
 TEST(Context, ListItemsByteExact) {
+    TQORRoleScope role(kHeartbeat);
     Joined j;
     const std::string id = MakeSourceId("a@b.c");
     ASSERT_EQ(j.s.CliHashA(), id);
@@ -74,6 +76,7 @@ TEST(Context, VisualSortKeyIsSortableAndUnique) {
 }
 
 TEST(Context, StatusPatchesItemsAndNetworkLists) {
+    TQORRoleScope role(kHeartbeat);
     Joined j;
     // The client's items stand inside the network's lists at some offset.
     FastStringA v0, v1;
@@ -105,6 +108,7 @@ TEST(Context, StatusPatchesItemsAndNetworkLists) {
 }
 
 TEST(Context, SettersReportChangesAndSpareTheParrot) {
+    TQORRoleScope role(kHeartbeat);
     Joined j;
     j.s.ClearClientListChanges();
     EXPECT_TRUE(j.s.SetMuted(true));
@@ -130,6 +134,7 @@ TEST(Context, SettersReportChangesAndSpareTheParrot) {
 }
 
 TEST(Context, LeavingBitSurvivesWholeWordAssignments) {
+    TQORRoleScope role(kHeartbeat);
     Joined j;
     j.s.SetAsNotWork();
     j.s.tmRestoreInitialFlags();
@@ -142,6 +147,7 @@ TEST(Context, LeavingBitSurvivesWholeWordAssignments) {
 }
 
 TEST(Context, CacheSize) {
+    TQORRoleScope role(kHeartbeat);
     FakeService svc;
     TestSession s(svc);
     s.CtxCacheIndex = 5;
@@ -154,6 +160,7 @@ TEST(Context, CacheSize) {
 }
 
 TEST(Context, Senders) {
+    TQORRoleScope role(kHeartbeat);
     Joined j;
     j.s.SetQORNetworkIndex(300);
     j.s.SendTXAPPROVAL();
@@ -176,6 +183,7 @@ TEST(Context, Senders) {
 }
 
 TEST(Context, ManagerApproval) {
+    TQORRoleScope role(kHeartbeat);
     Joined j;
     j.w.test.mode = smm_QOR;
     j.w.test.mask = 0x3;
@@ -211,6 +219,7 @@ TEST(Context, ManagerApproval) {
 }
 
 TEST(Context, UnregisterWithManagers) {
+    TQORRoleScope role(kHeartbeat);
     Joined j;
     j.w.test.mask = 0x5;
     j.s.CliManagersInfo[0].cmi_ManagerId = "m0";
@@ -230,6 +239,7 @@ TEST(Context, UnregisterWithManagers) {
 }
 
 TEST(Context, PostsNameTheSessionByHandleAndKey) {
+    TQORRoleScope role(kHeartbeat);
     Joined j;
     using Cmd = TQORServNetworkCommand;
     j.s.M2_QOR_Process_Rx_Request();  // still a newbie: nothing

@@ -15,11 +15,16 @@ TEST(ContextThreads, LeavingBitSurvivesHeartbeatWrites) {
         World w;
         w.test.parrotMute = true;
         TestSession s(w.svc);
-        s.Connect(BasicConnect());
-        ASSERT_EQ(s.ClientError(), TClientErrorType::cet_OK);
+        {
+            // The test thread stands in for the heartbeat until its own starts.
+            TQORRoleScope role(kHeartbeat);
+            s.Connect(BasicConnect());
+            ASSERT_EQ(s.ClientError(), TClientErrorType::cet_OK);
+        }
         std::atomic<int> passes{0};
         std::atomic<bool> left{false};
         std::thread heartbeat([&] {
+            TQORRoleScope role(kHeartbeat);
             // Runs on until well after the bit was set, so writes overlap the OR.
             for (int i = 0; i < 4000 || (!left.load() && i < 1000000); ++i) {
                 s.SetMuted(i & 1);

@@ -38,6 +38,7 @@ struct Admitted {
 };
 
 TEST(HandshakeAnswer, PositiveAnswerOfAnEightBitClientByteForByte) {
+    TQORRoleScope role(kHeartbeat);
     Admitted a(BasicConnect());
     ASSERT_EQ(a.s.ClientError(), TClientErrorType::cet_OK);
     FastStringA f;
@@ -49,6 +50,7 @@ TEST(HandshakeAnswer, PositiveAnswerOfAnEightBitClientByteForByte) {
 }
 
 TEST(HandshakeAnswer, Utf8ClientSeesItsGrantedFlagsAndTheUtf8Notice) {
+    TQORRoleScope role(kHeartbeat);
     Admitted a(BasicConnect(Tag("CEF", "523") + U8(FullU8())));
     ASSERT_EQ(a.s.ClientError(), TClientErrorType::cet_OK);
     ASSERT_EQ(a.s.CliAnswerExtFlags(), 523u);
@@ -92,6 +94,7 @@ TEST(HandshakeAnswer, AccessWordsAndBackupAddressRule) {
 }
 
 TEST(HandshakeAnswer, RefusalsCarryOnlyTheirWord) {
+    TQORRoleScope role(kHeartbeat);
     struct Case {
         TClientErrorType err;
         bool disableDupl;
@@ -136,6 +139,7 @@ TEST(HandshakeAnswer, RefusalsCarryOnlyTheirWord) {
 }
 
 TEST(NetChangeInfo, FrameOfTheNewNetwork) {
+    TQORRoleScope role(kHeartbeat);
     Admitted a(BasicConnect());
     TQORHandshakeNetwork n = NetInfo("Other");
     n.NoticeA = "note";

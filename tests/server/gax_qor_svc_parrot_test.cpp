@@ -52,11 +52,11 @@ class ParrotTest : public ::testing::Test {
         opts.ParrotEnable = true;
         parrot = std::make_unique<TQORSVCContextParrot>(&svc, svc, &net, opts, aSpeechLimit, clock);
     }
-    void Send(std::string_view aBytes) {
+    void Send(std::string_view aBytes) GAX_REQUIRES(kHeartbeat) {
         parrot->vSendBytes(aBytes.data(), static_cast<int32_t>(aBytes.size()));
         Drain();
     }
-    void Byte(char aB) { Send(std::string_view(&aB, 1)); }
+    void Byte(char aB) GAX_REQUIRES(kHeartbeat) { Send(std::string_view(&aB, 1)); }
     void Beat() {
         if (parrot->Busy()) parrot->ParrotHeartBeat(clock.now);
         Drain();
@@ -71,7 +71,7 @@ class ParrotTest : public ::testing::Test {
         }
     }
     // A talker's transmission of aFrames frames, 200 ms apart, then its end.
-    void Talk(int aFrames, int aFirstSeq = 0) {
+    void Talk(int aFrames, int aFirstSeq = 0) GAX_REQUIRES(kHeartbeat) {
         for (int i = 0; i < aFrames; ++i) {
             Send(TalkerFrame(aFirstSeq + i));
             clock.now += 200;
@@ -99,6 +99,7 @@ class ParrotTest : public ::testing::Test {
 };
 
 TEST_F(ParrotTest, IdentityAsAClient) {
+    TQORRoleScope role(kHeartbeat);
     Make();
     EXPECT_EQ(parrot->CtxFlags(), 0x300D20u);
     EXPECT_TRUE(parrot->IsParrot());
@@ -116,6 +117,7 @@ TEST_F(ParrotTest, IdentityAsAClient) {
 
 // The whole cycle: 3 s recorded, 2000 ms pause, played twice, floor released.
 TEST_F(ParrotTest, RecordsPausesAndPlaysBackTwice) {
+    TQORRoleScope role(kHeartbeat);
     opts.ParrotPauseTicks = 2000;
     opts.po_ParrotRepeatCount = 2;
     Make();
@@ -158,6 +160,7 @@ TEST_F(ParrotTest, RecordsPausesAndPlaysBackTwice) {
 }
 
 TEST_F(ParrotTest, LateHeartbeatCatchesUpOnDueFrames) {
+    TQORRoleScope role(kHeartbeat);
     opts.po_ParrotRepeatCount = 1;
     Make();
     Talk(10);
@@ -172,6 +175,7 @@ TEST_F(ParrotTest, LateHeartbeatCatchesUpOnDueFrames) {
 }
 
 TEST_F(ParrotTest, NewTalkerDuringThePauseExtendsTheRecording) {
+    TQORRoleScope role(kHeartbeat);
     Make();
     Talk(5, 0);
     clock.now += 1000;
@@ -193,6 +197,7 @@ TEST_F(ParrotTest, NewTalkerDuringThePauseExtendsTheRecording) {
 }
 
 TEST_F(ParrotTest, LosingTheFloorStopsPlayback) {
+    TQORRoleScope role(kHeartbeat);
     opts.po_ParrotRepeatCount = 3;
     Make();
     Talk(10);
@@ -213,6 +218,7 @@ TEST_F(ParrotTest, LosingTheFloorStopsPlayback) {
 }
 
 TEST_F(ParrotTest, RecordingIsCappedAtMaxRecordTicks) {
+    TQORRoleScope role(kHeartbeat);
     opts.ParrotMaxRecordTicks = 10000;
     Make();
     for (int i = 0; i < 60; ++i) {
@@ -233,6 +239,7 @@ TEST_F(ParrotTest, RecordingIsCappedAtMaxRecordTicks) {
 }
 
 TEST_F(ParrotTest, RecordingNeverPassesFifteenHundredFrames) {
+    TQORRoleScope role(kHeartbeat);
     opts.ParrotMaxRecordTicks = 300000;
     Make();
     for (int i = 0; i < 1510; ++i) Send(TalkerFrame(i));
@@ -242,6 +249,7 @@ TEST_F(ParrotTest, RecordingNeverPassesFifteenHundredFrames) {
 
 // The network's speech limit holds for the parrot's playback too.
 TEST_F(ParrotTest, PlaybackKeepsTheSpeechLimit) {
+    TQORRoleScope role(kHeartbeat);
     opts.po_ParrotRepeatCount = 5;
     Make(/*aSpeechLimit=*/1000);
     Talk(4);
@@ -256,6 +264,7 @@ TEST_F(ParrotTest, PlaybackKeepsTheSpeechLimit) {
 
 // A muted or denied parrot never gets the floor: it stops asking.
 TEST_F(ParrotTest, GivesUpWithoutTheFloor) {
+    TQORRoleScope role(kHeartbeat);
     opts.ParrotMaxRecordTicks = 10000;
     Make();
     Talk(5);
@@ -278,6 +287,7 @@ TEST_F(ParrotTest, GivesUpWithoutTheFloor) {
 }
 
 TEST_F(ParrotTest, IgnoresMalformedAndForeignBytes) {
+    TQORRoleScope role(kHeartbeat);
     Make();
     std::string shortFrame = TalkerFrame(0);
     shortFrame.resize(68);
@@ -298,6 +308,7 @@ TEST_F(ParrotTest, IgnoresMalformedAndForeignBytes) {
 
 // Start and stop words, for each option combination and prior state.
 TEST_F(ParrotTest, StartStopWordsAndAnswers) {
+    TQORRoleScope role(kHeartbeat);
     struct Row {
         bool startStop;
         bool startedBefore;
@@ -343,6 +354,7 @@ TEST_F(ParrotTest, StartStopWordsAndAnswers) {
 }
 
 TEST_F(ParrotTest, OtherTextsAreNotWords) {
+    TQORRoleScope role(kHeartbeat);
     opts.ParrotStartStopEnable = true;
     Make();
     for (std::string_view t : {"please STOP now", "stopp", "", "st op", "STAR"}) Send(TextFrame(t));
@@ -351,6 +363,7 @@ TEST_F(ParrotTest, OtherTextsAreNotWords) {
 }
 
 TEST_F(ParrotTest, StoppedParrotDropsItsRecordingAndRecordsNothing) {
+    TQORRoleScope role(kHeartbeat);
     opts.ParrotStartStopEnable = true;
     Make();
     Send(TalkerFrame(0));
@@ -364,6 +377,7 @@ TEST_F(ParrotTest, StoppedParrotDropsItsRecordingAndRecordsNothing) {
 }
 
 TEST_F(ParrotTest, MessageDisableSilencesAnswersButNotTheWords) {
+    TQORRoleScope role(kHeartbeat);
     opts.ParrotStartStopEnable = true;
     opts.ParrotMessageDisable = true;
     Make();
@@ -375,6 +389,7 @@ TEST_F(ParrotTest, MessageDisableSilencesAnswersButNotTheWords) {
 }
 
 TEST_F(ParrotTest, NewcomersDirectMessage) {
+    TQORRoleScope role(kHeartbeat);
     const std::string id = ParrotClientId();
     auto frame = [&](std::string_view aText) {
         return "\x04" "3\r\n" + id + "\r\n" + std::string(aText) + "\r\nA\r\n";

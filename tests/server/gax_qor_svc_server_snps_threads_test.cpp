@@ -118,6 +118,7 @@ class Rig {
 
   private:
     void Heartbeat() {
+        gax::TQORRoleScope role(gax::kHeartbeat);
         while (!stop) {
             while (auto rec = host.poster.ServQueue().Pull()) Handle(*rec);
             // As the heartbeat does: held readers resume once their records are handled.
@@ -139,7 +140,7 @@ class Rig {
         }
         return nullptr;
     }
-    void Handle(gax::TQORSVCNetQueueRecord& aRec) {
+    void Handle(gax::TQORSVCNetQueueRecord& aRec) GAX_REQUIRES(gax::kHeartbeat) {
         TQORSVCContextSNPS* s = Find(aRec);
         {
             std::lock_guard<std::mutex> l(m);
@@ -150,6 +151,7 @@ class Rig {
         switch (aRec.nqr_Cmd) {
             case TQORServNetworkCommand::snc_HandshakeClient: {
                 if (!answerHandshakes) return;
+                s->tmTakeConnect();
                 s->SetCtxNetwork(&world.test);
                 s->tmProcessAttributes(gax::TQORSVCClientHandshakeType{});
                 gax::FastStringA f;

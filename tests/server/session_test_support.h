@@ -106,7 +106,9 @@ struct FakeService : TQORSVCClientService, TQORSVCHost {
     TQORSVCClientNetwork* NetworkAt(int32_t i) const override { return nets[i]; }
     TQORSVCClientNetwork* DefaultNetwork() const override { return def; }
     std::string_view ServOwnerId() const override { return ownerId; }
-    bool ServOwnerInfoDiffers(const TQORSVCContext&) const override { return ownerDiffers; }
+    bool ServOwnerInfoDiffers(const TQORSVCContext&) const override GAX_REQUIRES(kHeartbeat) {
+        return ownerDiffers;
+    }
     uint32_t ServerUptimeSec() const override { return uptime.load(); }
     bool ServiceEnabled() const override { return enabled; }
     bool ManagerEnabled(int32_t) const override { return true; }
@@ -139,8 +141,14 @@ class TestSession : public TQORSVCContext {
     TQORSVCWorkerExecResult vExecParameters(TQORSVCStepParams&) override { return wer__OK; }
     bool vExecTimeout(TQORSVCStepParams&) override { return false; }
 
-    // Reads a connect string as the socket would hand it over.
-    void Connect(std::string aLine) {
+    // Reads a connect string as the worker would, and lets the heartbeat
+    // take what it found as the handshake does.
+    void Connect(std::string aLine) GAX_REQUIRES(kHeartbeat) {
+        ReadConnect(std::move(aLine));
+        tmTakeConnect();
+    }
+    // The worker's part alone.
+    void ReadConnect(std::string aLine) {
         line = std::move(aLine);
         TCP_QOR_ParseClientConnectStr(line.data(), static_cast<int32_t>(line.size()));
     }

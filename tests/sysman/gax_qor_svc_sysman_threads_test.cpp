@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <future>
+#include <mutex>
 #include <thread>
 
 #include "sysman/sysman_test_support.h"
@@ -58,6 +61,28 @@ struct Rig {
                                    "cid");
     }
 };
+
+// The threads of this process that carry the name.
+int ThreadsNamed(const std::string& name) {
+    int n = 0;
+    std::error_code ec;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", ec)) {
+        std::ifstream comm(task.path() / "comm");
+        std::string line;
+        if (std::getline(comm, line) && line == name) ++n;
+    }
+    return n;
+}
+
+template <class Pred>
+bool WaitUntil(Pred pred, std::chrono::milliseconds limit = 10s) {
+    const auto end = Clock::now() + limit;
+    while (!pred()) {
+        if (Clock::now() >= end) return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -454,6 +479,77 @@ TEST(SysManConnect, HostNamesAreResolvedOffTheThread) {
     }
 }
 
+TEST(SysManConnect, AHangingLookupKeepsOneResolverThreadAcrossAttemptsAndItsLateAnswerIsUsed) {
+    Rig rig;
+    struct Calls {
+        std::mutex m;
+        std::vector<std::thread::id> threads;
+    };
+    auto calls = std::make_shared<Calls>();
+    auto release = std::make_shared<std::promise<void>>();
+    std::shared_future<void> gate = release->get_future().share();
+    TQORSvcSysmanParams p = Params(rig.fake.port);
+    p.ManagerAddress = u"manager.slow.test";
+    p.Conn.ServerConnectTimeoutTicks = 20;  // each attempt gives up on the lookup at once
+    rig.mgr = std::make_unique<TQORSvcSysMan>(
+        rig.host, 1, p, [calls, gate](const std::string& name) {
+            size_t n;
+            {
+                std::lock_guard<std::mutex> g(calls->m);
+                calls->threads.push_back(std::this_thread::get_id());
+                n = calls->threads.size();
+            }
+            if (n == 1) gate.wait();
+            return name == "manager.slow.test" ? std::string("127.0.0.1") : std::string();
+        });
+    rig.mgr->SysMan_Start();
+    auto timeouts = [&] {
+        int n = 0;
+        for (const std::string& l : rig.host.Logs())
+            n += l.find("Manager[1]: Connection timed out") != std::string::npos;
+        return n;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return timeouts() >= 5; }));
+    {
+        std::lock_guard<std::mutex> g(calls->m);
+        EXPECT_EQ(calls->threads.size(), 1u);
+    }
+    EXPECT_EQ(ThreadsNamed("QORSysMan1Res"), 1);
+
+    release->set_value();
+    EXPECT_NE(rig.AcceptHandshake(), "");
+    // the next connection asks again, on the same thread
+    rig.conn->Close();
+    EXPECT_NE(rig.AcceptHandshake(), "");
+    {
+        std::lock_guard<std::mutex> g(calls->m);
+        ASSERT_EQ(calls->threads.size(), 2u);
+        EXPECT_EQ(calls->threads[0], calls->threads[1]);
+    }
+    EXPECT_EQ(ThreadsNamed("QORSysMan1Res"), 1);
+    rig.mgr.reset();
+    EXPECT_TRUE(WaitUntil([] { return ThreadsNamed("QORSysMan1Res") == 0; }));
+}
+
+// Under the leak checker: the process ends while the lookup still hangs.
+TEST(SysManStop, ALookupStillHangingAtExitLeaksNothing) {
+    RecordingHost host;
+    auto forever = std::make_shared<std::promise<void>>();
+    auto asked = std::make_shared<std::atomic<bool>>(false);
+    TQORSvcSysmanParams p = Params(1);
+    p.ManagerAddress = u"manager.hung.test";
+    auto m = std::make_unique<TQORSvcSysMan>(host, 0, p, [forever, asked](const std::string&) {
+        asked->store(true);
+        forever->get_future().wait();
+        return std::string();
+    });
+    m->SysMan_Start();
+    ASSERT_TRUE(WaitUntil([&] { return asked->load(); }));
+    m.reset();
+    EXPECT_EQ(host.WaitRecs(C::snc_ManagerThreadStartStop, 2, 0ms).size(), 2u);
+    EXPECT_EQ(ThreadsNamed("QORSysMan0Res"), 1);
+}
+
 TEST(SysManStop, FourConnectedManagersAndAnUnresolvableOneStopAtOnce) {
     RecordingHost host;
     std::vector<std::unique_ptr<FakeManager>> fakes;
@@ -480,7 +576,8 @@ TEST(SysManStop, FourConnectedManagersAndAnUnresolvableOneStopAtOnce) {
     std::shared_future<void> gate = release->get_future().share();
     TQORSvcSysmanParams p = Params(1);
     p.ManagerAddress = u"manager.unreachable.test";
-    auto stuck = std::make_unique<TQORSvcSysMan>(host, 3, p, [gate](const std::string&) {
+    auto held = std::make_shared<int>(0);  // lives as long as the lookup's state
+    auto stuck = std::make_unique<TQORSvcSysMan>(host, 3, p, [gate, held](const std::string&) {
         gate.wait();
         return std::string();
     });
@@ -496,5 +593,8 @@ TEST(SysManStop, FourConnectedManagersAndAnUnresolvableOneStopAtOnce) {
     stuck.reset();
     EXPECT_LT(Clock::now() - t0, 1000ms);
     EXPECT_EQ(host.WaitRecs(C::snc_ManagerThreadStartStop, 10, 0ms).size(), 10u);
+    // the abandoned lookup frees its state and ends its thread when it returns
     release->set_value();
+    EXPECT_TRUE(WaitUntil([&] { return held.use_count() == 1; }));
+    EXPECT_TRUE(WaitUntil([] { return ThreadsNamed("QORSysMan3Res") == 0; }));
 }
