@@ -129,6 +129,10 @@ TSharedFrame SharedOf(const TQORNetFanoutDescr& d, size_t aIndex,
 void TQORNetFanout::Fanout(const TQORNetFanoutDescr& d, uint32_t aNetFlags) {
     // One frame per data group, held by reference by every member's buffer.
     std::array<TSharedFrame, 4> shared;
+    // The sends to idle listeners, submitted together once all are met. One
+    // per fanning thread (the heartbeat): its kernel ring and storage are
+    // made once and reused for every frame.
+    static thread_local TWriteThroughBatch t_Through;
     const char* op = d.Message ? "TQORServNetwork._SendMessage" : "TQORServNetwork._SendSound";
     Walk(op, d.Except, [&](TQORSVCContext& c) GAX_REQUIRES(kHeartbeat) {
         const uint32_t a = c.CtxFlags() & aNetFlags;
@@ -165,8 +169,13 @@ void TQORNetFanout::Fanout(const TQORNetFanoutDescr& d, uint32_t aNetFlags) {
             if (d.Message)
                 c.vSendShared(shared[k], true);
             else
-                c.vSendSharedThrough(shared[k]);
+                c.vSendSharedThrough(shared[k], t_Through);
         }
+    });
+    // No lock is held here: every gathered buffer's send is this thread's
+    // until its completion.
+    t_Through.Submit([](void* aTag, TAsyncWriter2SocketThreadSafe::WriteThrough aResult) {
+        static_cast<TQORSVCContext*>(aTag)->vSendThroughDone(aResult);
     });
 }
 

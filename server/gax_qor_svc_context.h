@@ -69,6 +69,7 @@
 #include "server/gax_qor_svc_queues.h"
 #include "server/gax_qor_svc_roles.h"
 #include "server/gax_qor_svc_wrkctx.h"
+#include "sockets/gax_snps_asyncwriter.h"
 #include "sockets/gax_snps_outchunks.h"
 
 namespace gax {
@@ -207,6 +208,16 @@ class TQORSVCContext : public TQORSVCWrkCtx {
     // sends it at once on the calling thread, so that its worker does not
     // wake for every frame; else as vSendShared with the worker woken.
     virtual void vSendSharedThrough(const TSharedFrame& aFrame) { vSendShared(aFrame, true); }
+    // As vSendSharedThrough, but the send joins aBatch: the batch's owner
+    // submits it and hands each gathered session its result through
+    // vSendThroughDone.
+    virtual void vSendSharedThrough(const TSharedFrame& aFrame, TWriteThroughBatch& aBatch) {
+        (void)aBatch;
+        vSendSharedThrough(aFrame);
+    }
+    virtual void vSendThroughDone(TAsyncWriter2SocketThreadSafe::WriteThrough aResult) {
+        (void)aResult;
+    }
     virtual bool vOutputBufferLimit(int32_t aLimit, TGaxTick32 aTick);
 
     // ---- flag words ----

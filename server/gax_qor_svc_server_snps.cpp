@@ -556,16 +556,34 @@ void TQORSVCContextSNPS::vSendShared(const TSharedFrame& aFrame, bool aWakeWorke
     if (aWakeWorker) WakeUpWorker();
 }
 
-void TQORSVCContextSNPS::vSendSharedThrough(const TSharedFrame& aFrame) {
-    if (f_SocketClosed.load(std::memory_order_acquire) || (IntrFlag() & ifl_Terminate)) return;
-    if (aFrame.Empty()) return;
+bool TQORSVCContextSNPS::SendThroughAllowed(const TSharedFrame& aFrame) {
+    if (f_SocketClosed.load(std::memory_order_acquire) || (IntrFlag() & ifl_Terminate))
+        return false;
+    if (aFrame.Empty()) return false;
     if (f_OutAsync.PendingBytes() + aFrame.Len() > f_HardCap) {
         ClientTerminateSignal(Cause::fsdc_BandWidthLimit);
-        return;
+        return false;
     }
-    switch (f_OutAsync.PutSharedWriteThrough(aFrame)) {
+    return true;
+}
+
+void TQORSVCContextSNPS::vSendSharedThrough(const TSharedFrame& aFrame) {
+    if (SendThroughAllowed(aFrame)) vSendThroughDone(f_OutAsync.PutSharedWriteThrough(aFrame));
+}
+
+void TQORSVCContextSNPS::vSendSharedThrough(const TSharedFrame& aFrame,
+                                            TWriteThroughBatch& aBatch) {
+    if (!SendThroughAllowed(aFrame)) return;
+    const auto r = aBatch.Put(f_OutAsync, aFrame, static_cast<TQORSVCContext*>(this));
+    if (r != TAsyncWriter2SocketThreadSafe::WriteThrough::Sending) vSendThroughDone(r);
+}
+
+void TQORSVCContextSNPS::vSendThroughDone(TAsyncWriter2SocketThreadSafe::WriteThrough aResult) {
+    switch (aResult) {
         case TAsyncWriter2SocketThreadSafe::WriteThrough::Sent:
-        case TAsyncWriter2SocketThreadSafe::WriteThrough::Behind: return;
+        case TAsyncWriter2SocketThreadSafe::WriteThrough::Behind:
+        case TAsyncWriter2SocketThreadSafe::WriteThrough::Sending:
+            return;
         case TAsyncWriter2SocketThreadSafe::WriteThrough::Refused:
             ClientTerminateSignal(Cause::fsdc_BandWidthLimit);
             return;

@@ -15,7 +15,8 @@
 //   the over-limit pair (f_OverLimit atomic, since the worker's flush clears
 //   it; f_LastOverlimitTick is the heartbeat's alone).
 // - A relay frame (vSendSharedThrough) is sent by the heartbeat itself when
-//   the buffer is idle, and the worker is woken only for what stays pending.
+//   the buffer is idle (one frame's sends to all listeners go out in one
+//   batch), and the worker is woken only for what stays pending.
 //   The socket is therefore closed through the output buffer, which leaves
 //   the close to a send that is running on the heartbeat.
 //
@@ -106,6 +107,8 @@ class TQORSVCContextSNPS final : public TQORSVCContext {
     void vSendBytesFlushAndTerm(const void* aBuffer, int32_t aLen) override;
     void vSendShared(const TSharedFrame& aFrame, bool aWakeWorker) override;
     void vSendSharedThrough(const TSharedFrame& aFrame) override;
+    void vSendSharedThrough(const TSharedFrame& aFrame, TWriteThroughBatch& aBatch) override;
+    void vSendThroughDone(TAsyncWriter2SocketThreadSafe::WriteThrough aResult) override;
     // True once the output has stayed above aLimit bytes for the activity
     // time-out (the bytes pending now, not what the last flush left).
     bool vOutputBufferLimit(int32_t aLimit, TGaxTick32 aTick) override;
@@ -140,6 +143,8 @@ class TQORSVCContextSNPS final : public TQORSVCContext {
     // Appends for a sender; false (and the client is dropped) past the hard cap.
     bool Append(const void* aBuffer, int32_t aLen);
     bool AppendShared(const TSharedFrame& aFrame);
+    // The checks before a relay frame is offered for a send at once.
+    bool SendThroughAllowed(const TSharedFrame& aFrame);
     // Reads and drops what the client still sends, then ends our side, so the
     // client reads the answer before the close instead of a reset.
     void DrainAndShutdown();

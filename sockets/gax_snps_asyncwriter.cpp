@@ -402,10 +402,11 @@ bool TAsyncWriter2SocketThreadSafe::PutSharedImpl(const TSharedFrame& aFrame, bo
     return true;
 }
 
-TAsyncWriter2SocketThreadSafe::WriteThrough TAsyncWriter2SocketThreadSafe::PutSharedWriteThrough(
-    const TSharedFrame& aFrame) {
+TAsyncWriter2SocketThreadSafe::WriteThrough TAsyncWriter2SocketThreadSafe::PrepareWriteThrough(
+    const TSharedFrame& aFrame, plat::SockIoPiece* aPieces, TWriteThroughSend& aSend) {
+    aSend = {};
     // Hints only decide whether to try: a send that another thread started
-    // meanwhile makes the flush below return without sending.
+    // meanwhile is found under the lock below, and the frame left to it.
     const bool through = !NeedWaitForWrite() && PendingBytes() <= kWriteThroughPending &&
                          Socket() != INVALID_SOCKET_HANDLE;
     // A socket that waited for room when the frame went in (the flag
@@ -416,8 +417,72 @@ TAsyncWriter2SocketThreadSafe::WriteThrough TAsyncWriter2SocketThreadSafe::PutSh
     bool behind = false;
     if (!PutSharedImpl(aFrame, &behind)) return WriteThrough::Refused;
     if (behind) return WriteThrough::Behind;
-    if (!through || !Flush()) return WriteThrough::Queued;
+    if (!through) return WriteThrough::Queued;
+    plat::MutexLock lock(f_CritA);
+    if (f_Busy == 0) return WriteThrough::Sent;
+    if (f_Socket.load(std::memory_order_relaxed) == INVALID_SOCKET_HANDLE ||
+        !BeginSend(aPieces, aSend.Count, aSend.Pending))
+        return WriteThrough::Queued;
+    aSend.Socket = f_SendSocket;
+    return WriteThrough::Sending;
+}
+
+TAsyncWriter2SocketThreadSafe::WriteThrough TAsyncWriter2SocketThreadSafe::CompleteWriteThrough(
+    const TWriteThroughSend& aSend, int aCode, size_t aSent) {
+    bool more = false;
+    const size_t sent = EndSend(aCode, aSent, aSend.Pending, more);
+    if (sent > 0 && OnWrite) OnWrite(this, static_cast<int>(std::min<size_t>(sent, INT32_MAX)));
+    if (aCode != 0) return WriteThrough::Queued;
     return PendingBytes() == 0 ? WriteThrough::Sent : WriteThrough::Queued;
+}
+
+TAsyncWriter2SocketThreadSafe::WriteThrough TAsyncWriter2SocketThreadSafe::PutSharedWriteThrough(
+    const TSharedFrame& aFrame) {
+    std::array<plat::SockIoPiece, plat::kSockMaxPieces> iov;
+    TWriteThroughSend send;
+    WriteThrough r = PrepareWriteThrough(aFrame, iov.data(), send);
+    if (r != WriteThrough::Sending) return r;
+    size_t sent = 0;
+    const int code = SendRawV(iov.data(), send.Count, sent);
+    r = CompleteWriteThrough(send, code, sent);
+    // More pending than one send takes, all of it taken: the rest follows now.
+    if (r == WriteThrough::Queued && code == 0 && sent >= send.Pending) {
+        if (!Flush()) return WriteThrough::Queued;
+        return PendingBytes() == 0 ? WriteThrough::Sent : WriteThrough::Queued;
+    }
+    return r;
+}
+
+int TWriteThroughBatch::Code(size_t i) const {
+    if (f_Batch.Result(i) >= 0) return 0;
+    const int e = f_Batch.Error(i);
+    return e == plat::kSockErrWouldBlock ? 0 : e;
+}
+
+size_t TWriteThroughBatch::Sent(size_t i) const {
+    const long r = f_Batch.Result(i);
+    return r > 0 ? static_cast<size_t>(r) : 0;
+}
+
+TWriteThroughBatch::WriteThrough TWriteThroughBatch::Put(TAsyncWriter2SocketThreadSafe& aOut,
+                                                         const TSharedFrame& aFrame, void* aTag) {
+    // Room first: a growth that fails must not leave a send taken and lost.
+    f_Entries.push_back({&aOut, aTag, {}});
+    TAsyncWriter2SocketThreadSafe::TWriteThroughSend& send = f_Entries.back().Send;
+    const WriteThrough r = aOut.PrepareWriteThrough(aFrame, f_Pieces.data(), send);
+    if (r != WriteThrough::Sending) {
+        f_Entries.pop_back();
+        return r;
+    }
+    try {
+        f_Batch.Add(send.Socket, f_Pieces.data(), send.Count);
+    } catch (...) {
+        const TAsyncWriter2SocketThreadSafe::TWriteThroughSend taken = send;
+        f_Entries.pop_back();
+        aOut.CompleteWriteThrough(taken, 0, 0);
+        throw;
+    }
+    return r;
 }
 
 namespace {
@@ -448,31 +513,27 @@ int TAsyncWriter2SocketThreadSafe::SendRawV(const plat::SockIoPiece* aPieces, si
     return SocketSendVNonBlocking(SendingSocket(), aPieces, aCount, aSent);
 }
 
-bool TAsyncWriter2SocketThreadSafe::SendOnce(size_t& aSent, bool& aMore) {
-    aSent = 0;
-    aMore = false;
-    std::array<plat::SockIoPiece, plat::kSockMaxPieces> iov;
-    size_t count = 0;
-    size_t pending = 0;
-    {
-        plat::MutexLock lock(f_CritA);
-        if (f_Busy == 0 || f_Sending) {
-            if (f_Busy == 0) f_NeedWaitHint.store(false, std::memory_order_relaxed);
-            return true;
-        }
-        for (; count < f_Pieces.Count() && count < iov.size(); ++count) {
-            const detail::AsyncWriterPiece& p = f_Pieces.At(count);
-            iov[count] = {p.Ptr, p.Len};
-            pending += p.Len;
-        }
-        f_Sending = true;
-        f_DroppedWhileSending = false;
-        f_SendSocket = f_Socket.load(std::memory_order_relaxed);
+bool TAsyncWriter2SocketThreadSafe::BeginSend(plat::SockIoPiece* aPieces, size_t& aCount,
+                                              size_t& aPending) {
+    aCount = 0;
+    aPending = 0;
+    if (f_Busy == 0 || f_Sending) return false;
+    for (; aCount < f_Pieces.Count() && aCount < plat::kSockMaxPieces; ++aCount) {
+        const detail::AsyncWriterPiece& p = f_Pieces.At(aCount);
+        aPieces[aCount] = {p.Ptr, p.Len};
+        aPending += p.Len;
     }
-    size_t sent = 0;
-    const int code = SendRawV(iov.data(), count, sent);
+    f_Sending = true;
+    f_DroppedWhileSending = false;
+    f_SendSocket = f_Socket.load(std::memory_order_relaxed);
+    return true;
+}
+
+size_t TAsyncWriter2SocketThreadSafe::EndSend(int aCode, size_t aSent, size_t aPending,
+                                              bool& aMore) {
+    aMore = false;
     std::u16string desc;
-    if (code != 0) desc = FormatSocketSysError(code);
+    if (aCode != 0) desc = FormatSocketSysError(aCode);
 
     // Sent pieces and those a Clear dropped go back once the lock is released,
     // and a close that waited for this send happens then.
@@ -481,19 +542,20 @@ bool TAsyncWriter2SocketThreadSafe::SendOnce(size_t& aSent, bool& aMore) {
     std::vector<TSharedFrame>& doneFrames = t_DoneFrames;
     detail::AsyncWriterPieces retired;
     int closeNow = INVALID_SOCKET_HANDLE;
+    size_t sent = aSent;
     {
         plat::MutexLock lock(f_CritA);
         f_Sending = false;
         f_SendSocket = INVALID_SOCKET_HANDLE;
         closeNow = std::exchange(f_CloseAfterSend, INVALID_SOCKET_HANDLE);
         retired.Swap(f_Retired);
-        f_SocketErrorCode.store(code, std::memory_order_relaxed);
-        if (code != 0) {
+        f_SocketErrorCode.store(aCode, std::memory_order_relaxed);
+        if (aCode != 0) {
             f_ErrorDesc = std::move(desc);
             sent = 0;
         } else {
-            sent = std::min(sent, pending);
-            f_NeedWaitHint.store(sent < pending, std::memory_order_relaxed);
+            sent = std::min(sent, aPending);
+            f_NeedWaitHint.store(sent < aPending, std::memory_order_relaxed);
         }
         if (sent > 0 && !f_DroppedWhileSending) {
             size_t left = sent;
@@ -523,7 +585,7 @@ bool TAsyncWriter2SocketThreadSafe::SendOnce(size_t& aSent, bool& aMore) {
                 }
             }
             f_Busy -= sent;
-            aMore = sent == pending && f_Busy > 0;
+            aMore = sent == aPending && f_Busy > 0;
         }
         if (sent > 0) {
             f_LeftHint.store(f_Busy, std::memory_order_relaxed);
@@ -533,7 +595,25 @@ bool TAsyncWriter2SocketThreadSafe::SendOnce(size_t& aSent, bool& aMore) {
     if (closeNow != INVALID_SOCKET_HANDLE) CloseNow(closeNow);
     for (size_t i = 0; i < doneCount; ++i) OutChunkPut(doneChunks[i]);
     doneFrames.clear();
-    aSent = sent;
+    return sent;
+}
+
+bool TAsyncWriter2SocketThreadSafe::SendOnce(size_t& aSent, bool& aMore) {
+    aSent = 0;
+    aMore = false;
+    std::array<plat::SockIoPiece, plat::kSockMaxPieces> iov;
+    size_t count = 0;
+    size_t pending = 0;
+    {
+        plat::MutexLock lock(f_CritA);
+        if (!BeginSend(iov.data(), count, pending)) {
+            if (f_Busy == 0) f_NeedWaitHint.store(false, std::memory_order_relaxed);
+            return true;
+        }
+    }
+    size_t sent = 0;
+    const int code = SendRawV(iov.data(), count, sent);
+    aSent = EndSend(code, sent, pending, aMore);
     return code == 0;
 }
 

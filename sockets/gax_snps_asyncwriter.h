@@ -12,6 +12,7 @@
 // unchanged. The hint accessors read atomics without the lock.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -19,9 +20,11 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "foundation/gax_types.h"
 #include "platform/plat_mutex.h"
+#include "platform/plat_sendbatch.h"
 #include "platform/plat_socket.h"
 #include "sockets/gax_snps_outchunks.h"
 
@@ -200,6 +203,14 @@ class TAsyncWriter2SocketThreadSafe {
         Behind,   // appended behind a socket that waits for room: the owner's
                   // wait for room sends it, no wake-up is owed
         Refused,  // past kAsyncWriterMaxBlock: nothing was appended
+        Sending,  // PrepareWriteThrough only: the caller sends the pieces and
+                  // hands the result to CompleteWriteThrough
+    };
+    // A send that PrepareWriteThrough handed to its caller.
+    struct TWriteThroughSend {
+        int Socket = -1;     // stays open until CompleteWriteThrough
+        size_t Count = 0;    // pieces written to the caller's array
+        size_t Pending = 0;  // their bytes
     };
     // A producer sends at once only while this little, or less, is already
     // pending: a burst (a client list) stays for the owner to send.
@@ -229,6 +240,17 @@ class TAsyncWriter2SocketThreadSafe {
     // room or much is pending, sends what is pending on the calling thread
     // (from the first pending byte, so nothing is overtaken).
     WriteThrough PutSharedWriteThrough(const TSharedFrame& aFrame) GAX_EXCLUDES(f_CritA);
+    // PutSharedWriteThrough in two halves, for a caller that sends many
+    // buffers' frames together. Sending: this buffer's send is the caller's
+    // (no other thread sends meanwhile), aPieces (kSockMaxPieces of room)
+    // and aSend say what to send, and CompleteWriteThrough must follow with
+    // the result (aCode a socket error code, 0 with aSent bytes taken, 0 on
+    // a full socket). Any other result: nothing to send.
+    WriteThrough PrepareWriteThrough(const TSharedFrame& aFrame, plat::SockIoPiece* aPieces,
+                                     TWriteThroughSend& aSend) GAX_EXCLUDES(f_CritA);
+    // Sent or Queued, as PutSharedWriteThrough tells them.
+    WriteThrough CompleteWriteThrough(const TWriteThroughSend& aSend, int aCode, size_t aSent)
+        GAX_EXCLUDES(f_CritA);
     // Any thread. The send runs without the lock; OnWrite runs after it,
     // without the lock too. One send call, unless more pieces are pending
     // than one call takes and the socket took all it was given. True without
@@ -282,6 +304,13 @@ class TAsyncWriter2SocketThreadSafe {
     // One send of what is pending; aMore: the socket took all of it and more
     // is pending. False on a socket error.
     bool SendOnce(size_t& aSent, bool& aMore) GAX_EXCLUDES(f_CritA);
+    // Takes the send and gathers the first pending pieces; false, taking
+    // nothing, when nothing is pending or another send runs.
+    bool BeginSend(plat::SockIoPiece* aPieces, size_t& aCount, size_t& aPending)
+        GAX_REQUIRES(f_CritA);
+    // Accounts the send BeginSend took and gives it up; returns the bytes
+    // accounted. aMore: the socket took all of it and more is pending.
+    size_t EndSend(int aCode, size_t aSent, size_t aPending, bool& aMore) GAX_EXCLUDES(f_CritA);
 
     mutable plat::Mutex f_CritA;
     detail::AsyncWriterPieces f_Pieces GAX_GUARDED_BY(f_CritA);
@@ -310,6 +339,54 @@ class TAsyncWriter2SocketThreadSafe {
     std::atomic<size_t> f_LeftHint{0};
     std::atomic<size_t> f_TotalHint{0};
     std::atomic<size_t> f_TailRoomHint{0};
+};
+
+// The write-through sends of one frame's fan-out, gathered from many buffers
+// and sent in one batch: a frame for every idle listener costs one system
+// call instead of one each. Belongs to one thread, like its SendBatch; its
+// storage grows to the largest fan-out and is reused.
+class TWriteThroughBatch {
+  public:
+    using WriteThrough = TAsyncWriter2SocketThreadSafe::WriteThrough;
+
+    explicit TWriteThroughBatch(plat::SendBatch::Mode aMode = plat::SendBatch::Mode::kAuto)
+        : f_Batch(aMode) {}
+
+    // As PutSharedWriteThrough, but a send is only gathered: Sending means
+    // that Submit tells aDone what became of the frame, with aTag. A buffer
+    // gets one send per batch (the first holds its send until Submit).
+    WriteThrough Put(TAsyncWriter2SocketThreadSafe& aOut, const TSharedFrame& aFrame, void* aTag);
+
+    // Sends all that was gathered, then completes each buffer in the order
+    // of Put, calling aDone(tag, Sent or Queued) for each. The buffers and
+    // their tags must live until then.
+    template <class F>
+    void Submit(F&& aDone) {
+        if (f_Entries.empty()) return;
+        f_Batch.Submit();
+        for (size_t i = 0; i < f_Entries.size(); ++i) {
+            const Entry& e = f_Entries[i];
+            aDone(e.Tag, e.Out->CompleteWriteThrough(e.Send, Code(i), Sent(i)));
+        }
+        f_Entries.clear();
+    }
+
+    bool Empty() const { return f_Entries.empty(); }
+    const plat::SendBatch& Batch() const { return f_Batch; }
+
+  private:
+    struct Entry {
+        TAsyncWriter2SocketThreadSafe* Out;
+        void* Tag;
+        TAsyncWriter2SocketThreadSafe::TWriteThroughSend Send;
+    };
+    // A full socket is no error to the buffer: it took nothing.
+    int Code(size_t i) const;
+    size_t Sent(size_t i) const;
+
+    plat::SendBatch f_Batch;
+    std::vector<Entry> f_Entries;
+    std::array<plat::SockIoPiece, plat::kSockMaxPieces> f_Pieces{};
 };
 
 }  // namespace gax

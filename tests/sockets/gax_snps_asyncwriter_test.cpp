@@ -2,12 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
+#include <array>
 #include <deque>
 #include <string>
 #include <type_traits>
 
 #include "snps_test_net.h"
 #include "sockets/gax_snps_collector.h"
+#include "sockets/gax_snps_sockets.h"
 #include "sockets/gax_snps_waiter.h"
 
 using namespace gax;
@@ -365,6 +369,87 @@ TEST(AsyncWriter, WriteThroughSendsOnlyWhatMayGoAtOnce) {
     Scripted<Safe> closed(1024);
     EXPECT_EQ(closed.PutSharedWriteThrough(frame), WT::Queued);
     EXPECT_EQ(closed.sends, 0);
+}
+
+// A write-through split around a send made by its caller: while the send is
+// the caller's, no other send starts and a close waits for the completion;
+// a partial send leaves the rest queued in order for the owner.
+TEST(AsyncWriter, WriteThroughPreparedThenCompleted) {
+    using WT = Safe::WriteThrough;
+    const std::string one = Pattern(328);
+    const std::string two = Pattern(500);
+    std::array<plat::SockIoPiece, plat::kSockMaxPieces> iov;
+    Safe::TWriteThroughSend send;
+    snpstest::Pair p;
+    Safe w(1024);
+    w.SetSocket(p.a);
+
+    ASSERT_EQ(w.PrepareWriteThrough(TSharedFrame::Make(one), iov.data(), send), WT::Sending);
+    EXPECT_EQ(send.Socket, p.a);
+    EXPECT_EQ(send.Pending, one.size());
+    // The send is held: another frame only queues, an owner's flush sends nothing.
+    Safe::TWriteThroughSend other;
+    EXPECT_EQ(w.PrepareWriteThrough(TSharedFrame::Make(two), iov.data(), other), WT::Queued);
+    EXPECT_TRUE(w.Flush());
+    EXPECT_EQ(w.PendingBytes(), one.size() + two.size());
+    // The caller's send took 100 bytes (the test writes them itself).
+    snpstest::WriteAll(p.a, one.substr(0, 100));
+    EXPECT_EQ(w.CompleteWriteThrough(send, 0, 100), WT::Queued);
+    EXPECT_TRUE(w.NeedWaitForWrite());
+    EXPECT_EQ(w.PendingBytes(), one.size() - 100 + two.size());
+    ASSERT_TRUE(w.Flush());
+    EXPECT_EQ(w.PendingBytes(), 0u);
+    EXPECT_TRUE(snpstest::ReadExactly(p.b, one.size() + two.size()) == one + two);
+
+    // A close that meets the caller's send: the descriptor stays open for the
+    // send and is closed by the completion.
+    ASSERT_EQ(w.PrepareWriteThrough(TSharedFrame::Make(two), iov.data(), send), WT::Sending);
+    w.CloseSocket();
+    EXPECT_EQ(w.Socket(), INVALID_SOCKET_HANDLE);
+    size_t sent = 0;
+    ASSERT_EQ(SocketSendVNonBlocking(send.Socket, iov.data(), send.Count, sent), 0);
+    EXPECT_EQ(w.CompleteWriteThrough(send, 0, sent), WT::Sent);
+    EXPECT_EQ(::fcntl(p.a, F_GETFD), -1);
+    p.a = -1;  // closed by the buffer
+    EXPECT_TRUE(snpstest::ReadExactly(p.b, two.size()) == two);
+}
+
+// One fan-out's sends in one batch, through the kernel ring and through
+// plain sends: an idle socket takes its frame, a full one keeps it pending
+// and waits for room (no error), a reset one records the error for the owner.
+TEST(AsyncWriter, WriteThroughBatchCompletesEachBuffer) {
+    using WT = Safe::WriteThrough;
+    for (const auto mode : {plat::SendBatch::Mode::kAuto, plat::SendBatch::Mode::kPlainSends}) {
+        const std::string frame = Pattern(328);
+        snpstest::Pair idle, full(4096), reset;
+        while (::send(full.a, frame.data(), frame.size(), MSG_NOSIGNAL) > 0) {
+        }
+        reset.ResetB();
+        ASSERT_TRUE(snpstest::WaitReset(reset.a));
+        Safe wIdle(1024), wFull(1024), wReset(1024);
+        wIdle.SetSocket(idle.a);
+        wFull.SetSocket(full.a);
+        wReset.SetSocket(reset.a);
+
+        TWriteThroughBatch batch(mode);
+        int tags[3] = {0, 1, 2};
+        WT results[3] = {WT::Refused, WT::Refused, WT::Refused};
+        Safe* outs[3] = {&wIdle, &wFull, &wReset};
+        for (int i = 0; i < 3; ++i)
+            ASSERT_EQ(batch.Put(*outs[i], TSharedFrame::Make(frame), &tags[i]), WT::Sending);
+        batch.Submit([&](void* aTag, WT aResult) { results[*static_cast<int*>(aTag)] = aResult; });
+        EXPECT_TRUE(batch.Empty());
+
+        EXPECT_EQ(results[0], WT::Sent);
+        EXPECT_TRUE(snpstest::ReadExactly(idle.b, frame.size()) == frame);
+        EXPECT_EQ(results[1], WT::Queued);
+        EXPECT_TRUE(wFull.NeedWaitForWrite());
+        EXPECT_EQ(wFull.SocketErrorCode(), 0);
+        EXPECT_EQ(wFull.PendingBytes(), frame.size());
+        EXPECT_EQ(results[2], WT::Queued);
+        EXPECT_NE(wReset.SocketErrorCode(), 0);
+        EXPECT_EQ(wReset.PendingBytes(), frame.size());
+    }
 }
 
 // A flush that empties a block grown far beyond its first size gives the
