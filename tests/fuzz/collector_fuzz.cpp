@@ -96,8 +96,6 @@ namespace {
 
 void Run(ScriptCollector& c, TCollectorMode mode, int limit, FastStringA& fast,
          std::vector<char>& bin) {
-    const char* bufBegin = c.Buffer();
-    const char* bufEnd = bufBegin + c.BufferSize();
     for (int guard = 0; guard < 100000; ++guard) {
         if (c.CollectorMode() == colm_None) {
             switch (mode) {
@@ -137,8 +135,11 @@ void Run(ScriptCollector& c, TCollectorMode mode, int limit, FastStringA& fast,
             case colm_BufString:
             case colm_BufBinary:
                 Check(c.BufDataLen() >= 0 && c.BufDataLen() <= limit);
+                // The buffer comes with the first read, so its bounds are
+                // taken here rather than before the run.
                 Check(c.BufDataLen() == 0 ||
-                      (c.BufDataPtr() >= bufBegin && c.BufDataPtr() + c.BufDataLen() <= bufEnd));
+                      (c.Buffer() != nullptr && c.BufDataPtr() >= c.Buffer() &&
+                       c.BufDataPtr() + c.BufDataLen() <= c.Buffer() + c.BufferSize()));
                 break;
             default:
                 Check(c.BinSize() >= 0 && c.BinSize() <= limit);
