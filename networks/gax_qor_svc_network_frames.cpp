@@ -78,6 +78,40 @@ void TQORNetFanout::SendDataDontWakeWorker(const TQORNetSendParams& p) {
     });
 }
 
+namespace {
+
+// The sends to idle listeners of one fan-out, submitted together once all
+// are met. One per fanning thread (the heartbeat): its kernel ring and
+// storage are made once and reused for every frame.
+TWriteThroughBatch& ThroughBatch() {
+    static thread_local TWriteThroughBatch t_Through;
+    return t_Through;
+}
+
+// No lock is held here: every gathered buffer's send is this thread's until
+// its completion.
+void SubmitThrough(TWriteThroughBatch& aBatch) {
+    aBatch.Submit([](void* aTag, TAsyncWriter2SocketThreadSafe::WriteThrough aResult) {
+        static_cast<TQORSVCContext*>(aTag)->vSendThroughDone(aResult);
+    });
+}
+
+}  // namespace
+
+void TQORNetFanout::SendDataThrough(const TQORNetSendParams& p) {
+    const uint32_t m = f_NetFlags & p.sp_FlagsMask;
+    TSharedFrame frame;
+    TWriteThroughBatch& batch = ThroughBatch();
+    Walk("SendData", p.sp_ExceptContext, [&](TQORSVCContext& c) GAX_REQUIRES(kHeartbeat) {
+        if ((c.CtxFlags() & m) != p.sp_FlagsValue) return;
+        if (frame.Empty())
+            frame = TSharedFrame::Make(std::string_view(static_cast<const char*>(p.sp_DataPtr),
+                                                        static_cast<size_t>(std::max(p.sp_DataLen, 0))));
+        c.vSendSharedThrough(frame, batch);
+    });
+    SubmitThrough(batch);
+}
+
 void TQORNetFanout::SendData2(const TQORNetSend2Params& p) {
     const uint32_t m1 = f_NetFlags & p.sp2_Flags1Mask;
     const uint32_t m2 = f_NetFlags & p.sp2_Flags2Mask;
@@ -129,10 +163,7 @@ TSharedFrame SharedOf(const TQORNetFanoutDescr& d, size_t aIndex,
 void TQORNetFanout::Fanout(const TQORNetFanoutDescr& d, uint32_t aNetFlags) {
     // One frame per data group, held by reference by every member's buffer.
     std::array<TSharedFrame, 4> shared;
-    // The sends to idle listeners, submitted together once all are met. One
-    // per fanning thread (the heartbeat): its kernel ring and storage are
-    // made once and reused for every frame.
-    static thread_local TWriteThroughBatch t_Through;
+    TWriteThroughBatch& through = ThroughBatch();
     const char* op = d.Message ? "TQORServNetwork._SendMessage" : "TQORServNetwork._SendSound";
     Walk(op, d.Except, [&](TQORSVCContext& c) GAX_REQUIRES(kHeartbeat) {
         const uint32_t a = c.CtxFlags() & aNetFlags;
@@ -169,14 +200,10 @@ void TQORNetFanout::Fanout(const TQORNetFanoutDescr& d, uint32_t aNetFlags) {
             if (d.Message)
                 c.vSendShared(shared[k], true);
             else
-                c.vSendSharedThrough(shared[k], t_Through);
+                c.vSendSharedThrough(shared[k], through);
         }
     });
-    // No lock is held here: every gathered buffer's send is this thread's
-    // until its completion.
-    t_Through.Submit([](void* aTag, TAsyncWriter2SocketThreadSafe::WriteThrough aResult) {
-        static_cast<TQORSVCContext*>(aTag)->vSendThroughDone(aResult);
-    });
+    SubmitThrough(through);
 }
 
 // ---------------------------------------------------------------------------

@@ -122,6 +122,10 @@ class TQORNetFanout {
 
     void SendData(const TQORNetSendParams& aPar) GAX_REQUIRES(kHeartbeat);
     void SendDataDontWakeWorker(const TQORNetSendParams& aPar) GAX_REQUIRES(kHeartbeat);
+    // SendData of the frames the network beats with every 500 ms: members
+    // whose output is idle get them in one batched send from this thread,
+    // so that a ping does not wake every worker of the server.
+    void SendDataThrough(const TQORNetSendParams& aPar) GAX_REQUIRES(kHeartbeat);
     void SendData2(const TQORNetSend2Params& aPar) GAX_REQUIRES(kHeartbeat);
     // SendData of a frame built once for all members: each member's buffer
     // holds it by reference (the data pointer and length of aPar are not used).

@@ -310,10 +310,10 @@ void TQORNetRelay::FlushShortBuffersToLongClients() {
 void TQORNetRelay::PingFrames() {
     static const char ack = static_cast<char>(QOR_FR_SOUND_ACK);
     // Members in an emulated transmission beat on their own.
-    e_Fanout.SendData({nullptr, 0xC0A000, 0xA000, &ack, 1});
+    e_Fanout.SendDataThrough({nullptr, 0xC0A000, 0xA000, &ack, 1});
     TQORSVCContext* talker = e_SpeakingContext;
     if (talker == nullptr) {
-        e_Fanout.SendData({nullptr, 0xC08800, 0, &kZero, 1});
+        e_Fanout.SendDataThrough({nullptr, 0xC08800, 0, &kZero, 1});
         return;
     }
     tmCheckTxBehaviour(talker);
@@ -323,20 +323,20 @@ void TQORNetRelay::PingFrames() {
         // A silent talker: the listeners hear silence, so that their
         // receivers stay open and their acknowledgements keep coming.
         f_LastTxSoundFrameTick = f_HeartBeatTick;
-        e_Fanout.SendData({talker, 0x803400, 0x2000, &ack, 1});
+        e_Fanout.SendDataThrough({talker, 0x803400, 0x2000, &ack, 1});
         const uint16_t idx = talker->QORNetworkIndex();
         PutIndex(f_ZeroShort.data(), QOR_FR_SOUND_SHORT, idx);
         PutIndex(f_ZeroLong.data(), QOR_FR_SOUND_LONG, idx);
-        e_Fanout.SendData({talker, 0x10817400, 0x14000, f_ZeroShort.data(), kQORSoundShortLen});
+        e_Fanout.SendDataThrough({talker, 0x10817400, 0x14000, f_ZeroShort.data(), kQORSoundShortLen});
         f_AggrLong.assign(f_ZeroLong);
         f_AggrLong[1] = 0;
         f_AggrLong[2] = 1;
-        e_Fanout.SendData({talker, 0x10817400, 0x10000, f_ZeroLong.data(), kQORSoundLongLen});
-        e_Fanout.SendData({talker, 0x18817400, 0x8000000, f_AggrLong.data(), kQORSoundLongLen});
-        e_Fanout.SendData({talker, 0x18817400, 0, f_ZeroLong.data(), kQORSoundLongLen});
+        e_Fanout.SendDataThrough({talker, 0x10817400, 0x10000, f_ZeroLong.data(), kQORSoundLongLen});
+        e_Fanout.SendDataThrough({talker, 0x18817400, 0x8000000, f_AggrLong.data(), kQORSoundLongLen});
+        e_Fanout.SendDataThrough({talker, 0x18817400, 0, f_ZeroLong.data(), kQORSoundLongLen});
     }
     // Members that take no sound still learn that the floor is taken.
-    e_Fanout.SendData({talker, 0x10C08000, 0x10000000, &kZero, 1});
+    e_Fanout.SendDataThrough({talker, 0x10C08000, 0x10000000, &kZero, 1});
 }
 
 // ---------------------------------------------------------------------------

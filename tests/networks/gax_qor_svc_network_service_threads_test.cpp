@@ -68,7 +68,7 @@ TEST(ClientRoad, ThreeStationsJoinTestAndTwoHearEveryFrameOfTheThird) {
 // The heartbeat sleeps while nothing is due: with no station in any network
 // it makes (about) no wake-up, where the 100 ms grid made ten a second. With
 // a member it still pings every 500 ms, and wakes little more than for the
-// pings.
+// pings; the member's worker does not wake for them.
 TEST(ClientRoad, TheHeartbeatWakesOnlyForWorkAndStillPingsEvery500Ms) {
     LoopbackService srv(LoopbackConfig());
     TQORServiceNetOptions serv;
@@ -97,12 +97,18 @@ TEST(ClientRoad, TheHeartbeatWakesOnlyForWorkAndStillPingsEvery500Ms) {
     using Clock = std::chrono::steady_clock;
     ASSERT_EQ(conn.WaitForFrame(kFrameEndTx, frame, 20000), ReadStatus::Ok);
     const uint64_t wakes0 = srv.svc->HeartbeatWakes();
+    const uint64_t workerWakes0 = srv.svc->WorkerWakes();
     const auto t0 = Clock::now();
     for (int i = 0; i < 4; ++i)
         ASSERT_EQ(conn.WaitForFrame(kFrameEndTx, frame, 20000), ReadStatus::Ok) << i;
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
     const uint64_t wakes = srv.svc->HeartbeatWakes() - wakes0;
+    // The heartbeat sends the pings to an idle member itself: the member's
+    // worker wakes only for its time-out checks, once a second.
+    const uint64_t workerWakes = srv.svc->WorkerWakes() - workerWakes0;
+    EXPECT_LE(workerWakes, static_cast<uint64_t>(ms / 1000 + 2))
+        << "a worker woken for each of the 4 pings";
     // Four pings never come sooner than 500 ms apart (a few ms of scheduling
     // either side), and do come (the generous bound is for a sanitizer build
     // on a loaded machine).
