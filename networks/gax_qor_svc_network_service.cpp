@@ -141,15 +141,28 @@ TQORSVCClientNetwork* TQORNetworkedService::NetworkAt(int32_t aIndex) const {
     return dynamic_cast<TQORServNetwork*>(f_List->GetNetworkOriginal(aIndex));
 }
 
+std::unique_ptr<TQORSVCWrkCtx> TQORNetworkedService::lsNewClientContext(
+    TSocket aSocket, const std::string& aAddrBin, int32_t aPort) {
+    return std::make_unique<TQORSVCContextSNPS>(this, *this, aSocket, aAddrBin, aPort);
+}
+
 std::unique_ptr<TQORSVCWrkCtx> TQORNetworkedService::tmNewClientContext(TQORAdmitRequest& aReq) {
-    auto ctx = std::make_unique<TQORSVCContextSNPS>(
-        this, *this, aReq.ExceededPerAddress || aReq.ExceededTotal, aReq.Socket, aReq.AddrBin,
-        aReq.Port);
-    aReq.Socket = INVALID_SOCKET_HANDLE;
+    std::unique_ptr<TQORSVCContextSNPS> ctx;
+    if (aReq.Prebuilt) {
+        ctx.reset(dynamic_cast<TQORSVCContextSNPS*>(aReq.Prebuilt.get()));
+        if (!ctx) throw Exception("Prebuilt client context of another class");
+        (void)aReq.Prebuilt.release();
+    } else {
+        ctx = std::make_unique<TQORSVCContextSNPS>(this, *this, aReq.Socket, aReq.AddrBin,
+                                                   aReq.Port);
+        aReq.Socket = INVALID_SOCKET_HANDLE;
+    }
     // A marked connection is refused at its network's admission unless its
     // privilege lets it through.
+    const bool marked = aReq.ExceededPerAddress || aReq.ExceededTotal;
     ctx->ExceededConnectionsPerAddress = aReq.ExceededPerAddress;
     ctx->ExceededConnectionsTotal = aReq.ExceededTotal;
+    ctx->tmAdmitted(marked);
     return ctx;
 }
 

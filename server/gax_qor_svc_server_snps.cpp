@@ -27,7 +27,7 @@ std::string Narrow(std::u16string_view aText) {
 }  // namespace
 
 TQORSVCContextSNPS::TQORSVCContextSNPS(TQORSVCHost* aHost, TQORSVCClientService& aFacts,
-                                       bool aMarked, TSocket aSocket, std::string aPeerAddrBin,
+                                       TSocket aSocket, std::string aPeerAddrBin,
                                        int32_t aPeerPort)
     : TQORSVCContext(aHost, aFacts, aSocket, std::move(aPeerAddrBin), aPeerPort) {
     CountPostsInFlight();
@@ -54,8 +54,7 @@ TQORSVCContextSNPS::TQORSVCContextSNPS(TQORSVCHost* aHost, TQORSVCClientService&
     }
     const TQORServiceConfig* cfg = pCfg();
     const int32_t handshakeSec = cfg != nullptr ? cfg->ClientHandshakeTimeout : 0;
-    f_HandshakeTimeoutTicks =
-        aMarked ? 1000 : static_cast<TGaxTick32>(std::max<int32_t>(handshakeSec, 0)) * 1000u;
+    f_HandshakeTimeoutTicks = static_cast<TGaxTick32>(std::max<int32_t>(handshakeSec, 0)) * 1000u;
     if (cfg != nullptr) {
         const int64_t cap = static_cast<int64_t>(cfg->cfg_ServOutputBufferLimit) *
                             static_cast<int64_t>(cfg->cfg_ServOutputBufferFactor);
@@ -63,6 +62,12 @@ TQORSVCContextSNPS::TQORSVCContextSNPS(TQORSVCHost* aHost, TQORSVCClientService&
                                                       kOutputHardCapFloor),
                                      kAsyncWriterMaxBlock);
     }
+}
+
+void TQORSVCContextSNPS::tmAdmitted(bool aMarked) {
+    if (aMarked) f_HandshakeTimeoutTicks = 1000;
+    // Here, not at construction: a connection refused at admission was never
+    // a client's connect.
     if (ClientLogLevel() > 4) call_OnCtxInfo(u" CONNECT");
 }
 
