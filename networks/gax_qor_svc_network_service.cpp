@@ -143,7 +143,12 @@ TQORSVCClientNetwork* TQORNetworkedService::NetworkAt(int32_t aIndex) const {
 
 std::unique_ptr<TQORSVCWrkCtx> TQORNetworkedService::lsNewClientContext(
     TSocket aSocket, const std::string& aAddrBin, int32_t aPort) {
-    return std::make_unique<TQORSVCContextSNPS>(this, *this, aSocket, aAddrBin, aPort);
+    // Built without the socket, which it takes only once nothing can raise:
+    // the listener then knows whether the socket is still its own.
+    auto ctx = std::make_unique<TQORSVCContextSNPS>(this, *this, INVALID_SOCKET_HANDLE, aAddrBin,
+                                                    aPort);
+    ctx->AttachSocket(aSocket);
+    return ctx;
 }
 
 std::unique_ptr<TQORSVCWrkCtx> TQORNetworkedService::tmNewClientContext(TQORAdmitRequest& aReq) {

@@ -395,7 +395,8 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     // Listener thread: builds the client session of an accepted connection
     // before the heartbeat judges its admission, so that a burst of logins
     // does not make the heartbeat allocate and set up every session in turn.
-    // It takes the socket only when it returns a session. It touches nothing
+    // It takes the socket only when it returns a session (one that raises
+    // leaves it the caller's). It touches nothing
     // of the heartbeat's: the admission, the marks of a connection admitted
     // over a limit and the registration stay with tmNewClientContext. The
     // default builds none (the heartbeat's factory then does all).

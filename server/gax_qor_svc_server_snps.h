@@ -90,6 +90,10 @@ class TQORSVCContextSNPS final : public TQORSVCContext {
     TQORSVCContextSNPS(TQORSVCHost* aHost, TQORSVCClientService& aFacts, TSocket aSocket,
                        std::string aPeerAddrBin, int32_t aPeerPort);
     ~TQORSVCContextSNPS() override;
+    // Takes a socket into a session built without one (aSocket invalid at
+    // construction). It cannot fail, so a builder that raised before it was
+    // called still owns the socket, and one that got here never does.
+    void AttachSocket(TSocket aSocket) noexcept;
     // The admission's verdict, before a worker gets the session. aMarked:
     // admitted over a connection limit, so it gets one second for its
     // connect string.
