@@ -33,6 +33,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "networks/gax_qor_svc_network_access.h"
@@ -329,11 +330,13 @@ class TQORServNetwork : public TQORNetworkData,
         }
     };
     std::set<std::pair<std::string, TQORSVCContext*>, VisualOrder> f_VisualOper GAX_GUARDED_BY(kHeartbeat);
-    std::map<TQORSVCContext*, std::string> f_VisualKeyOf GAX_GUARDED_BY(kHeartbeat);
+    // Looked up only, never walked in order: hashed, since every login and
+    // departure looks them up once or twice among all the members.
+    std::unordered_map<TQORSVCContext*, std::string> f_VisualKeyOf GAX_GUARDED_BY(kHeartbeat);
     std::vector<TQORSVCContext*> f_VisualBias GAX_GUARDED_BY(kHeartbeat);
     // Admitted contexts by client id and (with UniqCallsign) by callsign key.
-    std::map<std::string, TQORSVCContext*> f_EMailHash GAX_GUARDED_BY(kHeartbeat);
-    std::map<std::string, TQORSVCContext*> f_Callsigns GAX_GUARDED_BY(kHeartbeat);
+    std::unordered_map<std::string, TQORSVCContext*> f_EMailHash GAX_GUARDED_BY(kHeartbeat);
+    std::unordered_map<std::string, TQORSVCContext*> f_Callsigns GAX_GUARDED_BY(kHeartbeat);
     std::set<std::string> f_Owners GAX_GUARDED_BY(kHeartbeat);
 
     TQORNetHold f_AttachHold GAX_GUARDED_BY(kHeartbeat) {"ATTACH"};

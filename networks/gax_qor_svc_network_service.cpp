@@ -141,15 +141,33 @@ TQORSVCClientNetwork* TQORNetworkedService::NetworkAt(int32_t aIndex) const {
     return dynamic_cast<TQORServNetwork*>(f_List->GetNetworkOriginal(aIndex));
 }
 
+std::unique_ptr<TQORSVCWrkCtx> TQORNetworkedService::lsNewClientContext(
+    TSocket aSocket, const std::string& aAddrBin, int32_t aPort) {
+    // Built without the socket, which it takes only once nothing can raise:
+    // the listener then knows whether the socket is still its own.
+    auto ctx = std::make_unique<TQORSVCContextSNPS>(this, *this, INVALID_SOCKET_HANDLE, aAddrBin,
+                                                    aPort);
+    ctx->AttachSocket(aSocket);
+    return ctx;
+}
+
 std::unique_ptr<TQORSVCWrkCtx> TQORNetworkedService::tmNewClientContext(TQORAdmitRequest& aReq) {
-    auto ctx = std::make_unique<TQORSVCContextSNPS>(
-        this, *this, aReq.ExceededPerAddress || aReq.ExceededTotal, aReq.Socket, aReq.AddrBin,
-        aReq.Port);
-    aReq.Socket = INVALID_SOCKET_HANDLE;
+    std::unique_ptr<TQORSVCContextSNPS> ctx;
+    if (aReq.Prebuilt) {
+        ctx.reset(dynamic_cast<TQORSVCContextSNPS*>(aReq.Prebuilt.get()));
+        if (!ctx) throw Exception("Prebuilt client context of another class");
+        (void)aReq.Prebuilt.release();
+    } else {
+        ctx = std::make_unique<TQORSVCContextSNPS>(this, *this, aReq.Socket, aReq.AddrBin,
+                                                   aReq.Port);
+        aReq.Socket = INVALID_SOCKET_HANDLE;
+    }
     // A marked connection is refused at its network's admission unless its
     // privilege lets it through.
+    const bool marked = aReq.ExceededPerAddress || aReq.ExceededTotal;
     ctx->ExceededConnectionsPerAddress = aReq.ExceededPerAddress;
     ctx->ExceededConnectionsTotal = aReq.ExceededTotal;
+    ctx->tmAdmitted(marked);
     return ctx;
 }
 

@@ -123,6 +123,8 @@ class TQORNetworkedService : public TQORService,
   protected:
     std::unique_ptr<TQORSVCWrkCtx> tmNewClientContext(TQORAdmitRequest& aReq) override
         GAX_REQUIRES(kHeartbeat);
+    std::unique_ptr<TQORSVCWrkCtx> lsNewClientContext(TSocket aSocket, const std::string& aAddrBin,
+                                                      int32_t aPort) override;
     TQORSVCNetwork* tmHandshakeNetwork(TQORSVCWrkCtx& aCtx) override GAX_REQUIRES(kHeartbeat);
     // The network frees the context once its disconnect has been handled.
     void tmAdoptByNetwork(TQORSVCNetwork& aNet, std::unique_ptr<TQORSVCWrkCtx> aCtx) override

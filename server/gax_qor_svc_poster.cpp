@@ -307,9 +307,12 @@ void TQORSVCPoster::ServQueue_ConnectCommand(plat::SocketHandle aSocket, std::st
 }
 
 void TQORSVCPoster::ServQueue_ConnectClient(plat::SocketHandle aSocket, std::string aRemoteAddrBin,
-                                            int32_t aRemotePort) {
-    ServQueuePush(NewRecord(C::snc_ServConnectClient,
-                            {.S1 = std::move(aRemoteAddrBin), .I0 = aSocket, .I1 = aRemotePort}));
+                                            int32_t aRemotePort,
+                                            std::unique_ptr<TQORSVCListPayload> aSession) {
+    auto rec = NewRecord(C::snc_ServConnectClient,
+                         {.S1 = std::move(aRemoteAddrBin), .I0 = aSocket, .I1 = aRemotePort});
+    if (aSession) rec->nqr_ListArray.push_back({std::move(aSession), 0});
+    ServQueuePush(std::move(rec));
 }
 
 // ---- connection contexts --------------------------------------------------

@@ -150,10 +150,13 @@ class TQORSVCPoster {
 
     // Accepted connections (listener thread). The record owns the socket until
     // the heartbeat thread takes it; a queue that discards the record closes it.
+    // A client connection may come with the session already built
+    // (aSession, which then owns the socket: aSocket is invalid).
     void ServQueue_ConnectCommand(plat::SocketHandle aSocket, std::string aRemoteAddrBin,
                                   int32_t aRemotePort);
     void ServQueue_ConnectClient(plat::SocketHandle aSocket, std::string aRemoteAddrBin,
-                                 int32_t aRemotePort);
+                                 int32_t aRemotePort,
+                                 std::unique_ptr<TQORSVCListPayload> aSession = nullptr);
 
     // Connection contexts.
     void ServQueue_HandshakeClient(TQORSVCCtxRef aContext);

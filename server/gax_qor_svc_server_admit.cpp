@@ -29,6 +29,11 @@ std::unique_ptr<TQORSVCWrkCtx> TQORService::tmNewClientContext(TQORAdmitRequest&
     throw Exception("Client sessions are not available");
 }
 
+std::unique_ptr<TQORSVCWrkCtx> TQORService::lsNewClientContext(TSocket, const std::string&,
+                                                               int32_t) {
+    return nullptr;
+}
+
 std::unique_ptr<TQORSVCWrkCtx> TQORService::tmNewCommandContext(TQORAdmitRequest& aReq) {
     // The factory owns the socket from the call on, also when it raises or
     // when none is set: the admission must not close it a second time.
@@ -83,6 +88,9 @@ void TQORService::tmAdmitClient(TQORSVCNetQueueRecord& aRec) {
     aRec.nqr_DataI0 = -1;
     req.AddrBin = aRec.nqr_DataS1;
     req.Port = aRec.nqr_DataI1;
+    if (!aRec.nqr_ListArray.empty())
+        if (auto built = TakeListAs<TQORPrebuiltSession>(aRec.nqr_ListArray[0]))
+            req.Prebuilt = std::move(built->Ctx);
 
     const int32_t perAddress = p_Cfg.cfg_ServMaxClientConnectionsPerAddress;
     const int32_t total =
@@ -159,6 +167,7 @@ void TQORService::tmAdmitClient(TQORSVCNetQueueRecord& aRec) {
         }
     }
     ctx.reset();  // its destructor closes the socket it took
+    req.Prebuilt.reset();  // likewise
     if (req.Socket != INVALID_SOCKET_HANDLE) SocketCloseHandle(req.Socket);
     tmLogRefusal(false, req.AddrBin, req.Port, refusal, message);
 }

@@ -358,6 +358,20 @@ void TQORService::evnt_Listener_ClientAcceptPeer(TSocket aSocket,
         SocketCloseHandle(aSocket);
         return;
     }
+    std::unique_ptr<TQORPrebuiltSession> built;
+    try {
+        built = std::make_unique<TQORPrebuiltSession>();
+        built->Ctx = lsNewClientContext(aSocket, aRemoteAddrBin, aRemotePort);
+    } catch (...) {
+        // The socket is still ours: the heartbeat's factory tries again and
+        // refuses the connection as it would any it cannot serve.
+        built.reset();
+    }
+    if (built && built->Ctx) {
+        f_Poster.ServQueue_ConnectClient(INVALID_SOCKET_HANDLE, aRemoteAddrBin, aRemotePort,
+                                         std::move(built));
+        return;
+    }
     f_Poster.ServQueue_ConnectClient(aSocket, aRemoteAddrBin, aRemotePort);
 }
 

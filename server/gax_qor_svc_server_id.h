@@ -380,6 +380,10 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
         const TGaxHashSearch* Key = nullptr;  // client connections only
         bool ExceededPerAddress = false;
         bool ExceededTotal = false;
+        // The session the listener built for this connection (it owns the
+        // socket then, and Socket is invalid); the factory takes it, and a
+        // refused connection frees it with its socket.
+        std::unique_ptr<TQORSVCWrkCtx> Prebuilt;
     };
     // The session layer's client context and the command channel's context.
     // The defaults raise: without those layers every connection is refused
@@ -388,6 +392,17 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
         GAX_REQUIRES(kHeartbeat);
     virtual std::unique_ptr<TQORSVCWrkCtx> tmNewCommandContext(TQORAdmitRequest& aReq)
         GAX_REQUIRES(kHeartbeat);
+    // Listener thread: builds the client session of an accepted connection
+    // before the heartbeat judges its admission, so that a burst of logins
+    // does not make the heartbeat allocate and set up every session in turn.
+    // It takes the socket only when it returns a session (one that raises
+    // leaves it the caller's). It touches nothing
+    // of the heartbeat's: the admission, the marks of a connection admitted
+    // over a limit and the registration stay with tmNewClientContext. The
+    // default builds none (the heartbeat's factory then does all).
+    virtual std::unique_ptr<TQORSVCWrkCtx> lsNewClientContext(TSocket aSocket,
+                                                              const std::string& aAddrBin,
+                                                              int32_t aPort);
     // The network a client's accepted handshake chose; null when none.
     virtual TQORSVCNetwork* tmHandshakeNetwork(TQORSVCWrkCtx& aCtx) GAX_REQUIRES(kHeartbeat);
     // The network takes a client context after its handshake. The default
@@ -809,6 +824,13 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     bool f_trSaveFailed GAX_GUARDED_BY(kServiceThread) = false;
     // The heartbeat was enabled by a service start.
     bool f_trStarted GAX_GUARDED_BY(kServiceThread) = false;
+
+    // A session the listener built, carried to the admission by its record
+    // (slot 0 of the list array): a record discarded unread frees it, and
+    // with it the socket.
+    struct TQORPrebuiltSession final : TQORSVCListPayload {
+        std::unique_ptr<TQORSVCWrkCtx> Ctx;
+    };
 
     // Admission and the worker pool (heartbeat thread).
     struct TQORClientEntry {

@@ -27,15 +27,13 @@ std::string Narrow(std::u16string_view aText) {
 }  // namespace
 
 TQORSVCContextSNPS::TQORSVCContextSNPS(TQORSVCHost* aHost, TQORSVCClientService& aFacts,
-                                       bool aMarked, TSocket aSocket, std::string aPeerAddrBin,
+                                       TSocket aSocket, std::string aPeerAddrBin,
                                        int32_t aPeerPort)
     : TQORSVCContext(aHost, aFacts, aSocket, std::move(aPeerAddrBin), aPeerPort) {
     CountPostsInFlight();
-    f_OutAsync.SetSocket(aSocket);
     f_OutAsync.OnWrite = [this](TAsyncWriter2SocketThreadSafe* aSender, int) {
         if (aSender->PendingBytes() == 0) f_OverLimit.store(false, std::memory_order_relaxed);
     };
-    f_Collector.SetSocket(aSocket);
     f_Collector.SetFastEof(true);
     f_Collector.StringExceededLengthMode = ceslm_Result;
     f_Collector.OnInfo = [this](TCollectorBase*, std::u16string_view aInfo) {
@@ -43,19 +41,10 @@ TQORSVCContextSNPS::TQORSVCContextSNPS(TQORSVCHost* aHost, TQORSVCClientService&
         t += aInfo;
         call_OnCtxInfo(t);
     };
-    if (aSocket != INVALID_SOCKET_HANDLE) {
-        SocketSetNoDelay(aSocket, true);
-        SocketSetNonBlocking(aSocket);
-        SocketSetReuseAddr(aSocket, true);
-        const int sndbuf = kSocketSendBuffer;
-        plat::SockSetOpt(aSocket, plat::kSolSocket, plat::kSoSndBuf, &sndbuf, sizeof(sndbuf));
-    } else {
-        f_SocketClosed.store(true, std::memory_order_relaxed);
-    }
+    AttachSocket(aSocket);
     const TQORServiceConfig* cfg = pCfg();
     const int32_t handshakeSec = cfg != nullptr ? cfg->ClientHandshakeTimeout : 0;
-    f_HandshakeTimeoutTicks =
-        aMarked ? 1000 : static_cast<TGaxTick32>(std::max<int32_t>(handshakeSec, 0)) * 1000u;
+    f_HandshakeTimeoutTicks = static_cast<TGaxTick32>(std::max<int32_t>(handshakeSec, 0)) * 1000u;
     if (cfg != nullptr) {
         const int64_t cap = static_cast<int64_t>(cfg->cfg_ServOutputBufferLimit) *
                             static_cast<int64_t>(cfg->cfg_ServOutputBufferFactor);
@@ -63,6 +52,25 @@ TQORSVCContextSNPS::TQORSVCContextSNPS(TQORSVCHost* aHost, TQORSVCClientService&
                                                       kOutputHardCapFloor),
                                      kAsyncWriterMaxBlock);
     }
+}
+
+void TQORSVCContextSNPS::AttachSocket(TSocket aSocket) noexcept {
+    f_Socket = aSocket;
+    f_OutAsync.SetSocket(aSocket);
+    f_Collector.SetSocket(aSocket);
+    f_SocketClosed.store(aSocket == INVALID_SOCKET_HANDLE, std::memory_order_relaxed);
+    if (aSocket == INVALID_SOCKET_HANDLE) return;
+    SocketSetNoDelay(aSocket, true);
+    SocketSetNonBlocking(aSocket);
+    SocketSetReuseAddr(aSocket, true);
+    const int sndbuf = kSocketSendBuffer;
+    plat::SockSetOpt(aSocket, plat::kSolSocket, plat::kSoSndBuf, &sndbuf, sizeof(sndbuf));
+}
+
+void TQORSVCContextSNPS::tmAdmitted(bool aMarked) {
+    if (aMarked) f_HandshakeTimeoutTicks = 1000;
+    // Here, not at construction: a connection refused at admission was never
+    // a client's connect.
     if (ClientLogLevel() > 4) call_OnCtxInfo(u" CONNECT");
 }
 

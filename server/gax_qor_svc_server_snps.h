@@ -5,8 +5,10 @@
 // then commands, sound and text until the session ends.
 //
 // Threads and ownership:
-// - The heartbeat thread constructs the session and hands it to a worker; the
-//   worker alone runs vExecStart/vExecStep/vExecParameters/vExecTimeout/
+// - The listener thread constructs the session (the heartbeat when the
+//   listener could not); the heartbeat admits it (tmAdmitted) and hands it to
+//   a worker, through the worker's queue, before which no other thread has
+//   seen it. The worker alone runs vExecStart/vExecStep/vExecParameters/vExecTimeout/
 //   vExecStop and owns the collector, the socket and every f_ field not named
 //   below.
 // - The heartbeat thread (networks, service) calls the vSendBytes family and
@@ -85,11 +87,17 @@ class TQORSVCContextSNPS final : public TQORSVCContext {
     // once without the speaker bit: more than the heartbeat takes to answer.
     static constexpr TGaxTick32 kFloorClaimMs = 1000;
 
-    // aMarked: admitted over a connection limit, so it gets one second for its
-    // connect string.
-    TQORSVCContextSNPS(TQORSVCHost* aHost, TQORSVCClientService& aFacts, bool aMarked,
-                       TSocket aSocket, std::string aPeerAddrBin, int32_t aPeerPort);
+    TQORSVCContextSNPS(TQORSVCHost* aHost, TQORSVCClientService& aFacts, TSocket aSocket,
+                       std::string aPeerAddrBin, int32_t aPeerPort);
     ~TQORSVCContextSNPS() override;
+    // Takes a socket into a session built without one (aSocket invalid at
+    // construction). It cannot fail, so a builder that raised before it was
+    // called still owns the socket, and one that got here never does.
+    void AttachSocket(TSocket aSocket) noexcept;
+    // The admission's verdict, before a worker gets the session. aMarked:
+    // admitted over a connection limit, so it gets one second for its
+    // connect string.
+    void tmAdmitted(bool aMarked);
 
     void vFlush() override;
     void vAbortConnection() override { vCloseSocket(); }

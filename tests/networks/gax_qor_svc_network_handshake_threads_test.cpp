@@ -3,7 +3,8 @@
 // answer and the connection ends at once; the per-address limit refuses a
 // client that the owner's privilege lets through; the configured default
 // network and country, the speech limit, the uptime, DisableDUPL and a
-// network's own ServerInfo show in the answer and the lists a client reads.
+// network's own ServerInfo show in the answer and the lists a client reads; a
+// connection refused at admission is closed and logs no connect.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -230,6 +231,48 @@ TEST(HandshakeSeenByClient, LoginOverALimitIsRefusedUnlessItIsTheOwner) {
         again.Close();
         EXPECT_TRUE(srv.WaitForNoClients());
     }
+}
+
+// The listener builds each session before the heartbeat judges the
+// connection: one refused there is closed with the session it came with, is
+// never counted, and logs its refusal but no connect.
+TEST(HandshakeSeenByClient, ConnectionRefusedAtAdmissionIsClosedAndLogsNoConnect) {
+    const file_test::ScratchDir scratch;
+    ASSERT_FALSE(scratch.Path().empty());
+    const TQORServiceConfig cfg = ConfigFromIni(
+        scratch.Path(), "MaxConnectionsPerAddressPerMeasureTime=2\n[System]\nLogClientLevel=5\n");
+    LoopbackService srv(cfg);
+    srv.svc->SetLogClientLevel(cfg.SystemLogClientLevel);
+    srv.svc->LoadNetworks(NetOptionsOf(cfg));
+    ASSERT_TRUE(srv.Start());
+
+    // Connections from one address, each waited for until it is admitted or
+    // closed, until one is refused for coming too fast.
+    std::vector<QorConnection> conns(5);
+    int admitted = 0;
+    bool refused = false;
+    for (QorConnection& c : conns) {
+        ASSERT_TRUE(c.Connect("127.0.0.1", srv.port, "", 5000));
+        const int want = admitted + 1;
+        std::string frame;
+        ASSERT_TRUE(WaitFor([&] {
+            return srv.svc->tmClientContextCount.load() == want ||
+                   srv.LogHas("DISCONNECT_TOO_FAST_CONNECTIONS");
+        }));
+        if (srv.svc->tmClientContextCount.load() == want) {
+            ++admitted;
+            continue;
+        }
+        EXPECT_EQ(c.ReadFrame(frame, 20000), ReadStatus::Closed);
+        refused = true;
+        break;
+    }
+    ASSERT_TRUE(refused);
+    EXPECT_GE(admitted, 1);
+    EXPECT_EQ(srv.LogCount(" CONNECT"), admitted);
+    EXPECT_EQ(srv.svc->tmClientContextCount.load(), admitted);
+    for (auto& c : conns) c.Close();
+    EXPECT_TRUE(srv.WaitForNoClients());
 }
 
 TEST(HandshakeSeenByClient, ConfiguredDefaultsSpeechLimitUptimeAndServerInfoShowInTheAnswer) {

@@ -75,8 +75,9 @@ class Rig {
         a.sin_port = htons(port);
         EXPECT_EQ(::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
         const int s = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        auto ctx = std::make_unique<TQORSVCContextSNPS>(&host, world.svc, aMarked, s,
+        auto ctx = std::make_unique<TQORSVCContextSNPS>(&host, world.svc, s,
                                                         std::string("\x7f\x00\x00\x01", 4), 4000);
+        ctx->tmAdmitted(aMarked);
         {
             std::lock_guard<std::mutex> l(m);
             sessions.push_back(std::move(ctx));
