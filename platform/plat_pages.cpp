@@ -72,7 +72,8 @@ bool IgnoresSigPipe() noexcept {
 
 void* PagesAlloc(size_t aLen) noexcept {
     if (aLen == 0) return nullptr;
-    void* p = ::mmap(nullptr, PageRound(aLen), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* p = ::mmap(nullptr, PageRound(aLen), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                     -1, 0);
     return p == MAP_FAILED ? nullptr : p;
 }
 
@@ -133,6 +134,8 @@ int SockSendPages(SocketHandle aSocket, const void* aData, size_t aLen, size_t& 
     return SockErrorFromErrno(err);
 }
 
-size_t SockPagesSends() noexcept { return g_PagesSends.load(std::memory_order_relaxed); }
+size_t SockPagesSends() noexcept {
+    return g_PagesSends.load(std::memory_order_relaxed);
+}
 
 }  // namespace plat

@@ -512,7 +512,8 @@ void TAsyncWriter2SocketThreadSafe::CloseSocket() {
 int TAsyncWriter2SocketThreadSafe::SendRawV(const plat::SockIoPiece* aPieces, size_t aCount,
                                             size_t& aSent) {
     if (f_SendPages && aCount == 1) {
-        const int code = plat::SockSendPages(SendingSocket(), aPieces[0].Data, aPieces[0].Len, aSent);
+        const int code =
+            plat::SockSendPages(SendingSocket(), aPieces[0].Data, aPieces[0].Len, aSent);
         if (code != plat::kSockPagesUnsupported) return code;
     }
     return SocketSendVNonBlocking(SendingSocket(), aPieces, aCount, aSent);

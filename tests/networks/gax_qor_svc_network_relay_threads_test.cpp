@@ -37,6 +37,24 @@ ConnectFields Wordy(const std::string& aName) {
     return f;
 }
 
+// Room for a few hundred stations, all from the loopback address.
+TQORServiceConfig CrowdConfig() {
+    TQORServiceConfig cfg = LoopbackConfig();
+    cfg.cfg_ServMaxClientConnectionsPerAddress = 256;
+    cfg.cfg_ServMaxClientConnectionsPerAddressPerMeasureTime = 1000;
+    return cfg;
+}
+
+// Members that read nothing; short items, so that many make a long list.
+::testing::AssertionResult JoinIdle(LoopbackService& aSrv, std::vector<QorConnection>& aIdle) {
+    for (size_t i = 0; i < aIdle.size(); ++i) {
+        const std::string n = std::to_string(i);
+        if (auto in = aSrv.Join(aIdle[i], Station("i" + n + "@example.org", "IDLE" + n)); !in)
+            return in << " (idle station " << n << ")";
+    }
+    return ::testing::AssertionSuccess();
+}
+
 // The payload of frame aSeq: its number first, then bytes of its own.
 std::string Payload(int aSeq) {
     std::string p(kSoundPayload, '\0');
@@ -77,10 +95,7 @@ std::string ReadTalk(QorConnection& aConn, int aFrames) {
 // by reference to its pages rather than as a copy.
 void HearTalkWhileStationsComeAndGo(const int aIdle) {
     constexpr int kReaders = 4;
-    TQORServiceConfig cfg = LoopbackConfig();
-    cfg.cfg_ServMaxClientConnectionsPerAddress = 256;
-    cfg.cfg_ServMaxClientConnectionsPerAddressPerMeasureTime = 1000;
-    LoopbackService srv(cfg);
+    LoopbackService srv(CrowdConfig());
     // The talker sends faster than it speaks, which a network allows for
     // about the activity time-out's worth of sound.
     srv.svc->SetClientActivityTimeout(30);
@@ -97,7 +112,7 @@ void HearTalkWhileStationsComeAndGo(const int aIdle) {
     for (int i = 0; i < kReaders; ++i) ASSERT_TRUE(srv.Join(readers[i], Wordy("R" + std::to_string(i)))) << i;
     ASSERT_TRUE(srv.Join(slow, Wordy("SLOW")));
     std::vector<QorConnection> idle(static_cast<size_t>(aIdle));
-    for (int i = 0; i < aIdle; ++i) ASSERT_TRUE(srv.Join(idle[i], Station("i" + std::to_string(i) + "@example.org", "IDLE" + std::to_string(i)))) << i;
+    ASSERT_TRUE(JoinIdle(srv, idle));
     // The slow listener reads nothing until the talk is over: the lists of
     // the comings and goings and the frames pile up in the server's output
     // buffer once its socket is full, and the frames behind them must queue,
@@ -200,10 +215,7 @@ TEST(RelayThreads, FramesKeepTheirPlaceBehindListsSentByTheirPages) {
 // enough to go by their pages.
 TEST(RelayThreads, EveryMemberGetsTheSameListsWhileStationsComeAndGo) {
     ::signal(SIGPIPE, SIG_IGN);
-    TQORServiceConfig cfg = LoopbackConfig();
-    cfg.cfg_ServMaxClientConnectionsPerAddress = 256;
-    cfg.cfg_ServMaxClientConnectionsPerAddressPerMeasureTime = 1000;
-    LoopbackService srv(cfg);
+    LoopbackService srv(CrowdConfig());
     TQORServiceNetOptions serv;
     srv.svc->LoadNetworks(serv);
     ASSERT_TRUE(srv.Start());
@@ -215,8 +227,9 @@ TEST(RelayThreads, EveryMemberGetsTheSameListsWhileStationsComeAndGo) {
     QorConnection watch;
     std::vector<QorConnection> members(kMembers), idle(kIdle);
     ASSERT_TRUE(srv.Join(watch, Wordy("WATCH")));
-    for (int i = 0; i < kIdle; ++i) ASSERT_TRUE(srv.Join(idle[i], Station("i" + std::to_string(i) + "@example.org", "IDLE" + std::to_string(i)))) << i;
-    for (int i = 0; i < kMembers; ++i) ASSERT_TRUE(srv.Join(members[i], Wordy("M" + std::to_string(i)))) << i;
+    ASSERT_TRUE(JoinIdle(srv, idle));
+    for (int i = 0; i < kMembers; ++i)
+        ASSERT_TRUE(srv.Join(members[i], Wordy("M" + std::to_string(i)))) << i;
     // The members, the watcher and the Parrot: from here on every member
     // gets every list.
     constexpr long kAll = kMembers + kIdle + 2;

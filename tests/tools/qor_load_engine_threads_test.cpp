@@ -97,10 +97,11 @@ class FakeServer {
   public:
     explicit FakeServer(bool aBulky = false) : bulky_(aBulky) {
         if (bulky_) {
-            list_ = "\x03\x00\x01" "1500\r\n"s;
-            text_ = "\x04" "1500\r\n"s;
+            list_ = std::string("\x03\x00\x01", 3) + "1500\r\n";
+            text_ = std::string(1, '\x04') + "1500\r\n";
             for (int i = 0; i < 1500; ++i) {
-                list_ += "<S>0</S><NN>Station " + std::to_string(i) + "</NN>" + std::string(i % 97, 'x') + "\r\n";
+                list_ += "<S>0</S><NN>Station " + std::to_string(i) + "</NN>" +
+                         std::string(i % 97, 'x') + "\r\n";
                 text_ += std::string(i % 89 + 1, char('a' + i % 26)) + "\r\n";
             }
         }
@@ -163,7 +164,8 @@ class FakeServer {
                 s.in.erase(0, 5 + kSoundPayload);
                 for (size_t j = 0; j < stations_.size(); ++j) {
                     if (j == index || !stations_[j].working) continue;
-                    if (bulky_) Send(stations_[j].fd, list_ + (++bulk_ % 2 ? text_ : std::string()));
+                    if (bulky_)
+                        Send(stations_[j].fd, list_ + (++bulk_ % 2 ? text_ : std::string()));
                     Send(stations_[j].fd, frame);
                 }
                 continue;
