@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/plat_pages.h"
 #include "sockets/gax_snps_sockets.h"
 
 namespace gax {
@@ -510,6 +511,11 @@ void TAsyncWriter2SocketThreadSafe::CloseSocket() {
 
 int TAsyncWriter2SocketThreadSafe::SendRawV(const plat::SockIoPiece* aPieces, size_t aCount,
                                             size_t& aSent) {
+    if (f_SendPages && aCount == 1) {
+        const int code =
+            plat::SockSendPages(SendingSocket(), aPieces[0].Data, aPieces[0].Len, aSent);
+        if (code != plat::kSockPagesUnsupported) return code;
+    }
     return SocketSendVNonBlocking(SendingSocket(), aPieces, aCount, aSent);
 }
 
@@ -518,10 +524,21 @@ bool TAsyncWriter2SocketThreadSafe::BeginSend(plat::SockIoPiece* aPieces, size_t
     aCount = 0;
     aPending = 0;
     if (f_Busy == 0 || f_Sending) return false;
-    for (; aCount < f_Pieces.Count() && aCount < plat::kSockMaxPieces; ++aCount) {
-        const detail::AsyncWriterPiece& p = f_Pieces.At(aCount);
-        aPieces[aCount] = {p.Ptr, p.Len};
+    f_SendPages = false;
+    for (size_t i = 0; i < f_Pieces.Count() && aCount < plat::kSockMaxPieces; ++i) {
+        const detail::AsyncWriterPiece& p = f_Pieces.At(i);
+        // The chunk a drained buffer keeps for its next bytes holds none yet.
+        if (p.Len == 0) continue;
+        // A long paged frame goes alone, by reference; what is pending
+        // before it goes first, and the flush goes on to it.
+        const bool pages = p.Frame.Paged() && p.Len >= kAsyncWriterPagesFrom;
+        if (pages && aCount > 0) break;
+        aPieces[aCount++] = {p.Ptr, p.Len};
         aPending += p.Len;
+        if (pages) {
+            f_SendPages = true;
+            break;
+        }
     }
     f_Sending = true;
     f_DroppedWhileSending = false;

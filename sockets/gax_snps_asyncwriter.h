@@ -138,6 +138,10 @@ class TAsyncWriter2SocketThreadUnSafe {
 // pending (a reference would cost more than the copy); longer ones, and any
 // frame that meets an empty buffer, are sent from the shared bytes.
 inline constexpr size_t kAsyncWriterCopyBelow = 1024;
+// What is left of a paged frame (outchunks.h) goes to the kernel by
+// reference from this length on; a shorter rest costs less to copy than the
+// extra calls.
+inline constexpr size_t kAsyncWriterPagesFrom = 4096;
 
 namespace detail {
 
@@ -326,6 +330,8 @@ class TAsyncWriter2SocketThreadSafe {
     // Written under f_CritA by the thread that sets f_Sending, read by that
     // thread alone until it clears the flag.
     int f_SendSocket = -1;
+    // The same: the send is one paged frame's piece, sent by reference.
+    bool f_SendPages = false;
     // The pieces that send reads from, when Clear dropped them; released by
     // the flush once the send returned.
     detail::AsyncWriterPieces f_Retired GAX_GUARDED_BY(f_CritA);

@@ -1,9 +1,11 @@
 #include "sockets/gax_snps_outchunks.h"
 
 #include <array>
+#include <cstring>
 #include <new>
 
 #include "platform/plat_mutex.h"
+#include "platform/plat_pages.h"
 
 namespace gax {
 
@@ -122,5 +124,36 @@ void OutChunkPut(TOutChunk* aChunk) noexcept {
 }
 
 size_t OutChunkPoolFree() { return Pool().Count(); }
+
+TSharedFrame TSharedFrame::Make(std::string_view aBytes) {
+    TSharedFrame f;
+    const size_t n = aBytes.size();
+    if (n == 0) return f;
+    if (n >= kSharedFramePagedFrom) {
+        void* pages = plat::PagesAlloc(n);
+        if (pages != nullptr) {
+            std::memcpy(pages, aBytes.data(), n);
+            try {
+                // The pages are unmapped by the last user, on whatever thread;
+                // sockets that still hold them keep them alive in the kernel.
+                f.f_Bytes = std::shared_ptr<const char>(
+                    static_cast<const char*>(pages),
+                    [n](const char* p) { plat::PagesFree(const_cast<char*>(p), n); });
+            } catch (...) {
+                plat::PagesFree(pages, n);
+                throw;
+            }
+            f.f_Len = n;
+            f.f_Paged = true;
+            return f;
+        }
+        // No mapping to be had: an ordinary block, sent by copy.
+    }
+    std::shared_ptr<char[]> bytes(new char[n]);
+    std::memcpy(bytes.get(), aBytes.data(), n);
+    f.f_Bytes = std::shared_ptr<const char>(bytes, bytes.get());
+    f.f_Len = n;
+    return f;
+}
 
 }  // namespace gax

@@ -48,24 +48,34 @@ inline constexpr size_t kOutChunkPoolKeep = 1024;
 
 // ---- shared frames ----
 
+// Frames from this length on get pages of their own (plat_pages.h), which a
+// send may hand to the kernel instead of copying: a full client list of a
+// large network, sent to every member. Shorter ones cost less to copy.
+inline constexpr size_t kSharedFramePagedFrom = 16384;
+
 // Bytes that many output buffers send; never changed once made.
 class TSharedFrame {
   public:
     TSharedFrame() = default;
-    static TSharedFrame Make(std::string_view aBytes) {
-        TSharedFrame f;
-        if (!aBytes.empty()) f.f_Bytes = std::make_shared<const std::string>(aBytes);
-        return f;
+    // Throws bad_alloc when no storage is left, like any allocation.
+    static TSharedFrame Make(std::string_view aBytes);
+    const char* Data() const { return f_Bytes.get(); }
+    size_t Len() const { return f_Len; }
+    std::string_view View() const { return std::string_view(Data(), f_Len); }
+    bool Empty() const { return f_Len == 0; }
+    // In pages of its own that nothing writes again while the frame lives.
+    bool Paged() const { return f_Paged; }
+    void Reset() {
+        f_Bytes.reset();
+        f_Len = 0;
+        f_Paged = false;
     }
-    const char* Data() const { return f_Bytes ? f_Bytes->data() : nullptr; }
-    size_t Len() const { return f_Bytes ? f_Bytes->size() : 0; }
-    std::string_view View() const { return f_Bytes ? std::string_view(*f_Bytes) : std::string_view(); }
-    bool Empty() const { return Len() == 0; }
-    void Reset() { f_Bytes.reset(); }
     long Users() const { return f_Bytes.use_count(); }
 
   private:
-    std::shared_ptr<const std::string> f_Bytes;
+    std::shared_ptr<const char> f_Bytes;
+    size_t f_Len = 0;
+    bool f_Paged = false;
 };
 
 }  // namespace gax

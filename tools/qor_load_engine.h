@@ -243,9 +243,11 @@ struct Shared {
     }
 };
 
-// A listener's input, parsed where recv put it: the receive loop copies
-// nothing (a grown buffer moves only the unfinished tail of a frame), so the
-// tool's own reading is never what the figures measure.
+// A listener's unparsed input: what a read left of an unfinished frame. Reads
+// land in the receiver's scratch buffer behind these bytes and are parsed
+// there; only a long unfinished frame grows this buffer and is read in place
+// (a grown buffer moves only the unfinished tail), so the tool's own reading
+// is never what the figures measure.
 struct InBuffer {
     std::vector<char> buf = std::vector<char>(kInitialBytes);
     size_t head = 0, tail = 0;
@@ -275,6 +277,7 @@ struct Listener {
     bool dead = false;
     int64_t lastSeq = -1;
     int64_t nextKeepAlive = 0;
+    long listLinesLeft = 0;  // lines of a full list still to come
     InBuffer in;
 };
 
@@ -365,13 +368,28 @@ class Receiver {
             }
             const int n = epoll_wait(ep_, evs.data(), int(evs.size()), timeoutMs);
             bool progress = false;
+            int64_t clockOffset = 0;  // taken at the first read of this round
             for (int i = 0; i < n; ++i) {
                 if (evs[i].data.u64 == ~uint64_t(0)) continue;
                 Listener& l = listeners_[evs[i].data.u64];
                 if (l.dead) continue;
                 for (;;) {
+                    // Bytes left unparsed by the last read go in front of the
+                    // new ones in the thread's scratch buffer, which stays in
+                    // cache: 1,000 listeners' own buffers would not, and a
+                    // list read into them costs the copy of cold memory. Only
+                    // a long unfinished frame is kept and read in place.
+                    const size_t carry = l.in.Size();
+                    const bool inScratch = carry <= kScratchCarry;
                     size_t room = 0;
-                    char* at = l.in.Room(kReadChunk, room);
+                    char* at = nullptr;
+                    if (inScratch) {
+                        if (carry > 0) std::memcpy(scratch_.data(), l.in.Data(), carry);
+                        at = scratch_.data() + carry;
+                        room = scratch_.size() - carry;
+                    } else {
+                        at = l.in.Room(kReadChunk, room);
+                    }
                     iovec iov{at, room};
                     msghdr msg{};
                     msg.msg_iov = &iov;
@@ -381,13 +399,34 @@ class Receiver {
                     const ssize_t r = recvmsg(l.fd, &msg, MSG_DONTWAIT);
                     if (r > 0) {
                         const int64_t now = MonoNs();
-                        l.in.tail += size_t(r);
-                        if (cfg_.Mode == LoadMode::Bare)
-                            ConsumeBare(l, now, KernelNs(msg));
-                        else
-                            ConsumeQor(l, now, KernelNs(msg));
+                        if (clockOffset == 0) clockOffset = RealMinusMono();
+                        const int64_t kernel = KernelNs(msg, clockOffset);
+                        const char* data = at;
+                        size_t size = size_t(r);
+                        if (inScratch) {
+                            data = scratch_.data();
+                            size += carry;
+                            l.in.head = l.in.tail = 0;
+                        } else {
+                            l.in.tail += size_t(r);
+                            data = l.in.Data();
+                            size = l.in.Size();
+                        }
+                        const size_t used = cfg_.Mode == LoadMode::Bare
+                                                ? ConsumeBare(l, data, size, now, kernel)
+                                                : ConsumeQor(l, data, size, now, kernel);
+                        if (inScratch) {
+                            if (!l.dead && used < size) {
+                                size_t keep = 0;
+                                char* to = l.in.Room(size - used, keep);
+                                std::memcpy(to, data + used, size - used);
+                                l.in.tail += size - used;
+                            }
+                        } else {
+                            l.in.head += used;
+                        }
                         progress = true;
-                        if (size_t(r) < room) break;
+                        if (l.dead || size_t(r) < room) break;
                         continue;
                     }
                     if (r < 0 && errno == EINTR) continue;
@@ -411,20 +450,24 @@ class Receiver {
         }
     }
 
-    // The kernel's receive time of the read, on the monotonic clock (the
-    // stamp is on the real-time clock: the offset between the two is taken
-    // at the read), or 0 without one.
-    static int64_t KernelNs(msghdr& msg) {
+    // The real-time clock minus the monotonic one: the kernel stamps reads on
+    // the first, the tool measures on the second.
+    static int64_t RealMinusMono() {
+        timespec real{}, mono{};
+        clock_gettime(CLOCK_REALTIME, &real);
+        clock_gettime(CLOCK_MONOTONIC, &mono);
+        return (int64_t(real.tv_sec) - int64_t(mono.tv_sec)) * 1000000000 +
+               (int64_t(real.tv_nsec) - int64_t(mono.tv_nsec));
+    }
+
+    // The kernel's receive time of the read, on the monotonic clock, or 0
+    // without one.
+    static int64_t KernelNs(msghdr& msg, int64_t realMinusMono) {
         for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
             if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
             timespec ts{};
             std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-            timespec real{}, mono{};
-            clock_gettime(CLOCK_REALTIME, &real);
-            clock_gettime(CLOCK_MONOTONIC, &mono);
-            const int64_t offset = (int64_t(real.tv_sec) - int64_t(mono.tv_sec)) * 1000000000 +
-                                   (int64_t(real.tv_nsec) - int64_t(mono.tv_nsec));
-            return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec - offset;
+            return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec - realMinusMono;
         }
         return 0;
     }
@@ -458,28 +501,32 @@ class Receiver {
         shared_.delivered.fetch_add(1, std::memory_order_relaxed);
     }
 
-    void ConsumeBare(Listener& l, int64_t now, int64_t kernel) {
-        while (l.in.Size() >= kSoundFrame) {
-            Sound(l, reinterpret_cast<const uint8_t*>(l.in.Data()) + 3, now, kernel);
-            l.in.head += kSoundFrame;
-        }
+    // Each returns the bytes of d it took (all of them once the listener is
+    // killed); the rest is an unfinished frame.
+    size_t ConsumeBare(Listener& l, const char* d, size_t n, int64_t now, int64_t kernel) {
+        size_t pos = 0;
+        for (; n - pos >= kSoundFrame; pos += kSoundFrame)
+            Sound(l, reinterpret_cast<const uint8_t*>(d + pos) + 3, now, kernel);
+        return pos;
     }
 
-    void ConsumeQor(Listener& l, int64_t now, int64_t kernel) {
+    size_t ConsumeQor(Listener& l, const char* d, size_t n, int64_t now, int64_t kernel) {
+        size_t pos = 0;
+        auto bad = [&] {
+            ++corrupt_;
+            Kill(l);
+            return n;
+        };
         if (!l.answered) {
             // Both lines of the answer, or nothing taken yet.
-            const detail::Scan s{reinterpret_cast<const uint8_t*>(l.in.Data()), l.in.Size()};
+            const detail::Scan s{reinterpret_cast<const uint8_t*>(d), n};
             const long e1 = s.Line(0);
             const long e2 = e1 > 0 ? s.Line(size_t(e1)) : e1;
-            if (e2 < 0) {
-                ++corrupt_;
-                Kill(l);
-                return;
-            }
-            if (e2 == 0) return;
-            const std::string l1(l.in.Data(), size_t(e1) - 2);
-            const std::string l2(l.in.Data() + e1, size_t(e2 - e1) - 2);
-            l.in.head += size_t(e2);
+            if (e2 < 0) return bad();
+            if (e2 == 0) return 0;
+            const std::string l1(d, size_t(e1) - 2);
+            const std::string l2(d + e1, size_t(e2 - e1) - 2);
+            pos = size_t(e2);
             HandshakeAnswer a;
             if (!ParseHandshakeAnswer(l1, l2, a) || !a.Positive()) {
                 shared_.refused.fetch_add(1);
@@ -488,33 +535,57 @@ class Receiver {
                     if (shared_.firstRefusal.empty()) shared_.firstRefusal = l1 + " | " + l2;
                 }
                 Kill(l);
-                return;
+                return n;
             }
             l.answered = true;
             shared_.answered.fetch_add(1);
         }
-        for (;;) {
-            const long len = MeasureFrame(l.in.Data(), l.in.Size());
-            if (len == 0) break;
-            if (len < 0) {
-                ++corrupt_;
-                Kill(l);
-                return;
+        while (pos < n || l.listLinesLeft > 0) {
+            if (l.listLinesLeft > 0) {
+                // A full list's lines are taken as they arrive, so the list
+                // is never held whole nor scanned again from its start.
+                const void* lf = std::memchr(d + pos, '\n', n - pos);
+                if (!lf) return n - pos > kMaxFrameBytes ? bad() : pos;
+                const size_t at = size_t(static_cast<const char*>(lf) - d);
+                if (at == pos || d[at - 1] != '\r') return bad();
+                pos = at + 1;
+                --l.listLinesLeft;
+                continue;
             }
-            if (uint8_t(l.in.Data()[0]) == kFrameSound)
-                Sound(l, reinterpret_cast<const uint8_t*>(l.in.Data()) + 3, now, kernel);
-            l.in.head += size_t(len);
+            const detail::Scan s{reinterpret_cast<const uint8_t*>(d + pos), n - pos};
+            if (uint8_t(d[pos]) == kFrameListV0) {
+                // code, speaker index (2 bytes), count line, then the lines
+                if (n - pos < 3) return pos;
+                long count = 0;
+                const long at = s.CountLine(3, count);
+                if (at == 0) return pos;
+                if (at < 0) return bad();
+                pos += size_t(at);
+                l.listLinesLeft = count;
+                continue;
+            }
+            const long len = MeasureFrame(d + pos, n - pos);
+            if (len == 0) return pos;
+            if (len < 0) return bad();
+            if (uint8_t(d[pos]) == kFrameSound)
+                Sound(l, reinterpret_cast<const uint8_t*>(d + pos) + 3, now, kernel);
+            pos += size_t(len);
         }
+        return pos;
     }
 
     static constexpr int64_t kKeepAliveNs = 600000000;
     static constexpr size_t kReadChunk = 16384;
+    // Unparsed bytes up to this size move to the scratch buffer for the next
+    // read; a longer unfinished frame is read in place.
+    static constexpr size_t kScratchCarry = 65536;
 
     const LoadConfig& cfg_;
     Shared& shared_;
     int ep_ = -1;
     int wake_ = -1;
     std::vector<Listener> listeners_;
+    std::vector<char> scratch_ = std::vector<char>(1u << 20);
     Samples samples_;
     long corrupt_ = 0;
     long outOfOrder_ = 0;

@@ -7,6 +7,7 @@
 // connection (a descriptor given back by one that left and taken by a
 // newcomer is never sent the old member's frames).
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -17,6 +18,8 @@
 
 #include "networks/gax_qor_svc_network_frames.h"
 #include "networks/service_test_support.h"
+#include "platform/plat_pages.h"
+#include "sockets/gax_snps_outchunks.h"
 
 namespace {
 
@@ -32,6 +35,24 @@ ConnectFields Wordy(const std::string& aName) {
     ConnectFields f = Station(aName + "@example.org", aName);
     f.Description = std::string(1500, 'd');
     return f;
+}
+
+// Room for a few hundred stations, all from the loopback address.
+TQORServiceConfig CrowdConfig() {
+    TQORServiceConfig cfg = LoopbackConfig();
+    cfg.cfg_ServMaxClientConnectionsPerAddress = 256;
+    cfg.cfg_ServMaxClientConnectionsPerAddressPerMeasureTime = 1000;
+    return cfg;
+}
+
+// Members that read nothing; short items, so that many make a long list.
+::testing::AssertionResult JoinIdle(LoopbackService& aSrv, std::vector<QorConnection>& aIdle) {
+    for (size_t i = 0; i < aIdle.size(); ++i) {
+        const std::string n = std::to_string(i);
+        if (auto in = aSrv.Join(aIdle[i], Station("i" + n + "@example.org", "IDLE" + n)); !in)
+            return in << " (idle station " << n << ")";
+    }
+    return ::testing::AssertionSuccess();
 }
 
 // The payload of frame aSeq: its number first, then bytes of its own.
@@ -69,11 +90,12 @@ std::string ReadTalk(QorConnection& aConn, int aFrames) {
     return {};
 }
 
-TEST(RelayThreads, EveryListenerHearsEveryFrameInOrderWhileStationsComeAndGo) {
-    TQORServiceConfig cfg = LoopbackConfig();
-    cfg.cfg_ServMaxClientConnectionsPerAddress = 64;
-    cfg.cfg_ServMaxClientConnectionsPerAddressPerMeasureTime = 1000;
-    LoopbackService srv(cfg);
+// Readers hear a talk while stations come and go. aIdle members that read
+// nothing make the lists long: with 130, each list goes to the sockets
+// by reference to its pages rather than as a copy.
+void HearTalkWhileStationsComeAndGo(const int aIdle) {
+    constexpr int kReaders = 4;
+    LoopbackService srv(CrowdConfig());
     // The talker sends faster than it speaks, which a network allows for
     // about the activity time-out's worth of sound.
     srv.svc->SetClientActivityTimeout(30);
@@ -81,7 +103,6 @@ TEST(RelayThreads, EveryListenerHearsEveryFrameInOrderWhileStationsComeAndGo) {
     srv.svc->LoadNetworks(serv);
     ASSERT_TRUE(srv.Start());
 
-    constexpr int kReaders = 4;
     constexpr int kBatches = 10;
     constexpr int kPerBatch = 15;
     constexpr int kFrames = kBatches * kPerBatch;
@@ -90,16 +111,19 @@ TEST(RelayThreads, EveryListenerHearsEveryFrameInOrderWhileStationsComeAndGo) {
     ASSERT_TRUE(srv.Join(talker, Wordy("TALK")));
     for (int i = 0; i < kReaders; ++i) ASSERT_TRUE(srv.Join(readers[i], Wordy("R" + std::to_string(i)))) << i;
     ASSERT_TRUE(srv.Join(slow, Wordy("SLOW")));
+    std::vector<QorConnection> idle(static_cast<size_t>(aIdle));
+    ASSERT_TRUE(JoinIdle(srv, idle));
     // The slow listener reads nothing until the talk is over: the lists of
     // the comings and goings and the frames pile up in the server's output
     // buffer once its socket is full, and the frames behind them must queue,
     // not overtake. A small receive buffer makes its socket full soon.
     const int small = 16384;
     ::setsockopt(slow.Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    // Six stations and the Parrot.
-    ASSERT_TRUE(WaitForListOf(talker, kReaders + 3));
-    for (QorConnection& r : readers) ASSERT_TRUE(WaitForListOf(r, kReaders + 3));
-    ASSERT_TRUE(WaitForListOf(slow, kReaders + 3));
+    // Six stations, the idle ones and the Parrot.
+    const int all = kReaders + 3 + aIdle;
+    ASSERT_TRUE(WaitForListOf(talker, all));
+    for (QorConnection& r : readers) ASSERT_TRUE(WaitForListOf(r, all));
+    ASSERT_TRUE(WaitForListOf(slow, all));
     std::string frame;
     ASSERT_TRUE(talker.SendAll(CmdTx0(), 5000));
     ASSERT_EQ(talker.WaitForFrame(kFrameTxApproval, frame, 20000), ReadStatus::Ok);
@@ -133,7 +157,7 @@ TEST(RelayThreads, EveryListenerHearsEveryFrameInOrderWhileStationsComeAndGo) {
             }
             // Seven stations, the Parrot and this one: a member now, which
             // hears the batch.
-            if (!WaitForListOf(c, kReaders + 4)) {
+            if (!WaitForListOf(c, all + 1)) {
                 churnError = "station " + std::to_string(n) + " saw no list";
                 stop.store(true);
                 return;
@@ -170,6 +194,82 @@ TEST(RelayThreads, EveryListenerHearsEveryFrameInOrderWhileStationsComeAndGo) {
     talker.Close();
     slow.Close();
     for (QorConnection& r : readers) r.Close();
+    for (QorConnection& i : idle) i.Close();
+    EXPECT_TRUE(srv.WaitForNoClients());
+}
+
+TEST(RelayThreads, EveryListenerHearsEveryFrameInOrderWhileStationsComeAndGo) {
+    HearTalkWhileStationsComeAndGo(0);
+}
+
+TEST(RelayThreads, FramesKeepTheirPlaceBehindListsSentByTheirPages) {
+    // As the program has it: the page path needs SIGPIPE ignored.
+    ::signal(SIGPIPE, SIG_IGN);
+    const size_t before = plat::SockPagesSends();
+    HearTalkWhileStationsComeAndGo(130);
+    EXPECT_GT(plat::SockPagesSends(), before);
+}
+
+// Without a talk: while stations join and leave, every member gets the same
+// client lists, byte for byte and in the same order, including lists long
+// enough to go by their pages.
+TEST(RelayThreads, EveryMemberGetsTheSameListsWhileStationsComeAndGo) {
+    ::signal(SIGPIPE, SIG_IGN);
+    LoopbackService srv(CrowdConfig());
+    TQORServiceNetOptions serv;
+    srv.svc->LoadNetworks(serv);
+    ASSERT_TRUE(srv.Start());
+
+    constexpr int kMembers = 12;
+    constexpr int kComers = 6;
+    // The watcher paces the comings and goings; the members read only at the end.
+    constexpr int kIdle = 130;  // long lists, sent by their pages
+    QorConnection watch;
+    std::vector<QorConnection> members(kMembers), idle(kIdle);
+    ASSERT_TRUE(srv.Join(watch, Wordy("WATCH")));
+    ASSERT_TRUE(JoinIdle(srv, idle));
+    for (int i = 0; i < kMembers; ++i)
+        ASSERT_TRUE(srv.Join(members[i], Wordy("M" + std::to_string(i)))) << i;
+    // The members, the watcher and the Parrot: from here on every member
+    // gets every list.
+    constexpr long kAll = kMembers + kIdle + 2;
+    for (QorConnection& m : members) ASSERT_TRUE(WaitForListOf(m, kAll));
+    ASSERT_TRUE(WaitForListOf(watch, kAll));
+    const size_t before = plat::SockPagesSends();
+
+    // One at a time: each comer's list is out before it leaves, and the one
+    // of its leaving before the next comes.
+    for (int n = 0; n < kComers; ++n) {
+        QorConnection c;
+        ASSERT_TRUE(srv.Join(c, Wordy("C" + std::to_string(n))));
+        ASSERT_TRUE(WaitForListOf(watch, kAll + 1));
+        c.Close();
+        ASSERT_TRUE(WaitForListOf(watch, kAll));
+    }
+    // What members[0] saw is what every member must see, up to the last list.
+    std::vector<std::vector<std::string>> lists(kMembers);
+    for (int i = 0; i < kMembers; ++i) {
+        std::string frame;
+        int back = 0;
+        while (back < kComers) {
+            ASSERT_EQ(members[i].ReadFrame(frame, 20000), ReadStatus::Ok) << "member " << i;
+            if (ListCount(frame) < 0) continue;
+            lists[i].push_back(frame);
+            if (ListCount(frame) == kAll) ++back;
+        }
+    }
+    for (int i = 1; i < kMembers; ++i) {
+        ASSERT_EQ(lists[i].size(), lists[0].size()) << "member " << i;
+        for (size_t k = 0; k < lists[0].size(); ++k)
+            EXPECT_TRUE(lists[i][k] == lists[0][k]) << "member " << i << ", list " << k;
+    }
+    EXPECT_GE(lists[0].size(), size_t{2 * kComers});
+    EXPECT_GE(lists[0].back().size(), kSharedFramePagedFrom);
+    EXPECT_GT(plat::SockPagesSends(), before);
+
+    for (QorConnection& m : members) m.Close();
+    for (QorConnection& i : idle) i.Close();
+    watch.Close();
     EXPECT_TRUE(srv.WaitForNoClients());
 }
 

@@ -323,6 +323,35 @@ TEST(AsyncWriter, SharedFramesKeepOrderAndLiveUntilSent) {
     EXPECT_TRUE(many.wire == expected);
 }
 
+// A long frame in pages of its own goes in a send of its own, so that it can
+// go to the kernel by reference: what is pending before it goes first, the
+// flush goes on to it and past it, and the kept chunk of a drained buffer
+// (which holds no bytes) never stands in its way.
+TEST(AsyncWriter, PagedFramesGoInASendOfTheirOwn) {
+    const std::string bigBytes = Pattern(kSharedFramePagedFrom + 100);
+    const TSharedFrame big = TSharedFrame::Make(bigBytes);
+    ASSERT_TRUE(big.Paged());
+    EXPECT_FALSE(TSharedFrame::Make(Pattern(kSharedFramePagedFrom - 1)).Paged());
+
+    Scripted<Safe> s(1024);
+    ASSERT_TRUE(s.PutData("x", 1));
+    ASSERT_TRUE(s.Flush());  // drained: its chunk is kept, empty
+    ASSERT_TRUE(s.PutShared(big));
+    ASSERT_TRUE(s.Flush());
+    EXPECT_EQ(s.PendingBytes(), 0u);
+    EXPECT_EQ(s.pieces, 1u);
+    EXPECT_TRUE(s.wire == "x" + bigBytes);
+
+    ASSERT_TRUE(s.PutData("A", 1));
+    ASSERT_TRUE(s.PutShared(big));
+    ASSERT_TRUE(s.PutData("B", 1));
+    const int before = s.sends;
+    ASSERT_TRUE(s.Flush());
+    EXPECT_EQ(s.sends - before, 3);
+    EXPECT_EQ(s.PendingBytes(), 0u);
+    EXPECT_TRUE(s.wire == "x" + bigBytes + "A" + bigBytes + "B");
+}
+
 // A producer's frame goes out on its own thread while the buffer is idle;
 // it only queues behind a socket that waits for room or behind a burst, and
 // a failed send leaves it pending for the owner, whose flush sees the error.

@@ -90,10 +90,21 @@ class BareRelay {
 // engine: it answers every connect string "OK" and follows with a networks
 // frame and a client list, approves "TX0", relays each "TX1" + 325 bytes as a
 // sound frame to every other station, ignores keep-alives and ends the floor
-// on "RX0". One thread, poll(), stopped through an eventfd.
+// on "RX0". One thread, poll(), stopped through an eventfd. Bulky: every
+// sound frame comes behind a full list and a text frame of about 100 KB
+// each, as a server sends while stations join and leave.
 class FakeServer {
   public:
-    FakeServer() {
+    explicit FakeServer(bool aBulky = false) : bulky_(aBulky) {
+        if (bulky_) {
+            list_ = std::string("\x03\x00\x01", 3) + "1500\r\n";
+            text_ = std::string(1, '\x04') + "1500\r\n";
+            for (int i = 0; i < 1500; ++i) {
+                list_ += "<S>0</S><NN>Station " + std::to_string(i) + "</NN>" +
+                         std::string(i % 97, 'x') + "\r\n";
+                text_ += std::string(i % 89 + 1, char('a' + i % 26)) + "\r\n";
+            }
+        }
         listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         MakeIPv4("127.0.0.1", 0, a);
@@ -151,8 +162,12 @@ class FakeServer {
                 if (s.in.size() < 5 + kSoundPayload) return;
                 const std::string frame = "\x02\x00\x01"s + s.in.substr(5, kSoundPayload);
                 s.in.erase(0, 5 + kSoundPayload);
-                for (size_t j = 0; j < stations_.size(); ++j)
-                    if (j != index && stations_[j].working) Send(stations_[j].fd, frame);
+                for (size_t j = 0; j < stations_.size(); ++j) {
+                    if (j == index || !stations_[j].working) continue;
+                    if (bulky_)
+                        Send(stations_[j].fd, list_ + (++bulk_ % 2 ? text_ : std::string()));
+                    Send(stations_[j].fd, frame);
+                }
                 continue;
             }
             const size_t lf = s.in.find("\r\n");
@@ -175,6 +190,9 @@ class FakeServer {
         }
     }
 
+    const bool bulky_;
+    std::string list_, text_;
+    unsigned bulk_ = 0;
     int listen_ = -1;
     int wake_ = -1;
     uint16_t port_ = 0;
@@ -183,27 +201,30 @@ class FakeServer {
 };
 
 TEST(LoadEngine, ProtocolModeHandshakesTakesTheFloorAndMeasuresEveryListener) {
-    FakeServer server;
-    LoadConfig cfg;
-    cfg.Mode = LoadMode::Qor;
-    cfg.Port = server.Port();
-    cfg.Listeners = 5;
-    cfg.ReceiverThreads = 2;
-    cfg.PerAddress = 3;
-    cfg.Frames = 10;
-    cfg.Rate = 200;
-    cfg.DrainMs = 10000;
-    cfg.ServerPid = getpid();  // the stand-in runs in this process
+    for (const bool bulky : {false, true}) {
+        SCOPED_TRACE(bulky ? "long lists and text between the frames" : "frames only");
+        FakeServer server(bulky);
+        LoadConfig cfg;
+        cfg.Mode = LoadMode::Qor;
+        cfg.Port = server.Port();
+        cfg.Listeners = 5;
+        cfg.ReceiverThreads = 2;
+        cfg.PerAddress = 3;
+        cfg.Frames = 10;
+        cfg.Rate = 200;
+        cfg.DrainMs = 10000;
+        cfg.ServerPid = getpid();  // the stand-in runs in this process
 
-    const LoadResult r = RunLoad(cfg);
-    ASSERT_TRUE(r.Ok) << r.Error;
-    EXPECT_EQ(r.Connected, 5);
-    EXPECT_EQ(r.Warm, 5);
-    EXPECT_EQ(r.Delivered, 5 * 10);
-    EXPECT_EQ(r.Expected, 5 * 10);
-    EXPECT_EQ(r.Corrupt, 0);
-    EXPECT_EQ(r.OutOfOrder, 0);
-    EXPECT_GE(r.CpuPerDeliveredUs, 0);
+        const LoadResult r = RunLoad(cfg);
+        ASSERT_TRUE(r.Ok) << r.Error;
+        EXPECT_EQ(r.Connected, 5);
+        EXPECT_EQ(r.Warm, 5);
+        EXPECT_EQ(r.Delivered, 5 * 10);
+        EXPECT_EQ(r.Expected, 5 * 10);
+        EXPECT_EQ(r.Corrupt, 0);
+        EXPECT_EQ(r.OutOfOrder, 0);
+        EXPECT_GE(r.CpuPerDeliveredUs, 0);
+    }
 }
 
 #ifdef QOR_RELAY_BARE_BIN
