@@ -2,7 +2,9 @@
 // build fails, the heartbeat builds it again; when that build fails too, the
 // connection is refused and its socket closed exactly once. A second close
 // would shut whatever descriptor another thread opened under the same number
-// meanwhile (another client's connection, a list file).
+// meanwhile (another client's connection, a list file). When the listener
+// cannot even queue the connection, it closes it: the peer is not left
+// connected to nothing.
 //
 // This executable replaces the global allocator so that chosen allocations
 // fail; nothing else shares it.
@@ -28,8 +30,15 @@ namespace {
 // ---- the failing allocator ---------------------------------------------------
 
 constexpr std::size_t kSessionSize = sizeof(gax::TQORSVCContextSNPS);
+constexpr std::size_t kRecordSize = sizeof(gax::TQORSVCNetQueueRecord);
 
-enum Stage : int { Idle, FailListenerBuild, FailHeartbeatBuild, Done };
+enum Stage : int {
+    Idle,
+    FailListenerBuild,   // then FailHeartbeatBuild
+    FailHeartbeatBuild,  // its last allocation, once the socket could be taken
+    FailListenerPost,    // the listener's build, then its record
+    Done
+};
 std::atomic<int> g_Stage{Idle};
 std::atomic<int> g_PeerPort{0};      // the test client's port
 std::atomic<int> g_SessionFd{-1};    // the service's end of it, seen as the build failed
@@ -41,6 +50,7 @@ thread_local bool t_Counting = false;
 thread_local int t_Counted = 0;
 thread_local int t_Left = 0;  // allocations of the watched build before the one that fails
 thread_local void* t_Watched = nullptr;
+thread_local bool t_FailRecord = false;
 
 // The service's descriptor whose peer is the test client.
 int FindSessionFd() {
@@ -61,7 +71,17 @@ void* Allocate(std::size_t n) {
         g_Stage.store(Done);
         throw std::bad_alloc();
     }
+    if (t_FailRecord && n == kRecordSize) {
+        t_FailRecord = false;
+        g_Stage.store(Done);
+        throw std::bad_alloc();
+    }
     if (n == kSessionSize) {
+        int post = FailListenerPost;
+        if (g_Stage.compare_exchange_strong(post, Idle)) {
+            t_FailRecord = true;
+            throw std::bad_alloc();
+        }
         int stage = FailListenerBuild;
         if (g_Stage.compare_exchange_strong(stage, FailHeartbeatBuild)) throw std::bad_alloc();
         if (stage == FailHeartbeatBuild) {
@@ -107,20 +127,39 @@ namespace {
 
 using namespace service_test;
 
+// A client socket bound to a loopback port before it connects, so the
+// allocator knows its port first.
+int BoundClient() {
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return -1;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        ::close(s);
+        return -1;
+    }
+    g_PeerPort.store(ntohs(a.sin_port));
+    return s;
+}
+
+bool ConnectTo(int aSocket, uint16_t aPort) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(aPort);
+    return ::connect(aSocket, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+}
+
 TEST(SessionOutOfMemory, BuildFailingOnBothThreadsRefusesAndClosesTheSocketOnce) {
     LoopbackService srv(LoopbackConfig());
     srv.svc->LoadNetworks(TQORServiceNetOptions{});
     ASSERT_TRUE(srv.Start());
 
-    const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int client = BoundClient();
     ASSERT_GE(client, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(client, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::getsockname(client, reinterpret_cast<sockaddr*>(&a), &len), 0);
-    g_PeerPort.store(ntohs(a.sin_port));
 
     // How many allocations a build of this peer's session makes.
     {
@@ -138,11 +177,7 @@ TEST(SessionOutOfMemory, BuildFailingOnBothThreadsRefusesAndClosesTheSocketOnce)
     g_Placeholder.store(placeholder);
     g_Stage.store(FailListenerBuild);
 
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(srv.port);
-    ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    ASSERT_TRUE(ConnectTo(client, srv.port));
 
     const std::string refusal =
         "Client: 127.0.0.1 " + std::to_string(g_PeerPort.load()) + " DISCONNECT_OUT_OF_MEMORY";
@@ -160,6 +195,25 @@ TEST(SessionOutOfMemory, BuildFailingOnBothThreadsRefusesAndClosesTheSocketOnce)
     }
     EXPECT_EQ(srv.svc->tmClientContextCount.load(), 0);
     ::close(placeholder);
+    ::close(client);
+}
+
+TEST(SessionOutOfMemory, ConnectionTheListenerCannotQueueIsClosed) {
+    LoopbackService srv(LoopbackConfig());
+    srv.svc->LoadNetworks(TQORServiceNetOptions{});
+    ASSERT_TRUE(srv.Start());
+    const int client = BoundClient();
+    ASSERT_GE(client, 0);
+    // The wait for the close is bounded, so a socket left open fails the test.
+    const timeval limit{20, 0};
+    ASSERT_EQ(::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
+    g_Stage.store(FailListenerPost);
+
+    ASSERT_TRUE(ConnectTo(client, srv.port));
+    char c;
+    EXPECT_EQ(::recv(client, &c, 1, 0), 0) << "the connection was left open";
+    EXPECT_EQ(g_Stage.load(), Done);
+    EXPECT_EQ(srv.svc->tmClientContextCount.load(), 0);
     ::close(client);
 }
 
