@@ -141,14 +141,19 @@ TQORSVCClientNetwork* TQORNetworkedService::NetworkAt(int32_t aIndex) const {
     return dynamic_cast<TQORServNetwork*>(f_List->GetNetworkOriginal(aIndex));
 }
 
-std::unique_ptr<TQORSVCWrkCtx> TQORNetworkedService::lsNewClientContext(
+std::unique_ptr<TQORSVCContextSNPS> TQORNetworkedService::BuildClientSession(
     TSocket aSocket, const std::string& aAddrBin, int32_t aPort) {
     // Built without the socket, which it takes only once nothing can raise:
-    // the listener then knows whether the socket is still its own.
+    // a build that raises leaves it to the caller, who then closes it once.
     auto ctx = std::make_unique<TQORSVCContextSNPS>(this, *this, INVALID_SOCKET_HANDLE, aAddrBin,
                                                     aPort);
     ctx->AttachSocket(aSocket);
     return ctx;
+}
+
+std::unique_ptr<TQORSVCWrkCtx> TQORNetworkedService::lsNewClientContext(
+    TSocket aSocket, const std::string& aAddrBin, int32_t aPort) {
+    return BuildClientSession(aSocket, aAddrBin, aPort);
 }
 
 std::unique_ptr<TQORSVCWrkCtx> TQORNetworkedService::tmNewClientContext(TQORAdmitRequest& aReq) {
@@ -158,8 +163,8 @@ std::unique_ptr<TQORSVCWrkCtx> TQORNetworkedService::tmNewClientContext(TQORAdmi
         if (!ctx) throw Exception("Prebuilt client context of another class");
         (void)aReq.Prebuilt.release();
     } else {
-        ctx = std::make_unique<TQORSVCContextSNPS>(this, *this, aReq.Socket, aReq.AddrBin,
-                                                   aReq.Port);
+        // The listener's build failed (short of memory): this one may too.
+        ctx = BuildClientSession(aReq.Socket, aReq.AddrBin, aReq.Port);
         aReq.Socket = INVALID_SOCKET_HANDLE;
     }
     // A marked connection is refused at its network's admission unless its

@@ -23,6 +23,8 @@
 
 namespace gax {
 
+class TQORSVCContextSNPS;
+
 // The context of a record, by the record's handle and key, from the contexts
 // the service handed to networks: contexts that have left are dropped from it
 // when their disconnect is handed over.
@@ -159,6 +161,13 @@ class TQORNetworkedService : public TQORService,
 
   private:
     TQORServNetwork* MoveNet(TQORSVCNetwork& aLink) const;
+    // A client session on aSocket, for the listener and for the heartbeat
+    // (when the listener's build failed). It takes the socket only once
+    // nothing can raise: one that raises leaves it the caller's. Touches
+    // nothing of any thread's.
+    std::unique_ptr<TQORSVCContextSNPS> BuildClientSession(TSocket aSocket,
+                                                           const std::string& aAddrBin,
+                                                           int32_t aPort);
     // The server-wide internal flags in force; the networks read them at
     // admission (heartbeat thread).
     std::unique_ptr<TQORSVCIntFlagsList> f_ServIntFlags;

@@ -59,6 +59,10 @@ std::unique_ptr<TQORSVCNetQueueRecord> NewRecord(TQORServNetworkCommand aCmd,
 // before draining either sees the record or is woken again for it.
 void TQORSVCPoster::ServQueuePush(RecordPtr aRec) {
     f_ServQueue.Push(std::move(aRec));
+    ServQueuePushed();
+}
+
+void TQORSVCPoster::ServQueuePushed() {
     const int32_t n = f_ServQueue.Count();
     int32_t peak = f_ServQueuePeak.load(std::memory_order_relaxed);
     while (n > peak &&
@@ -300,19 +304,46 @@ void TQORSVCPoster::ServQueue_ChannelSendHugeSound(TQORSVCCtxRef aCommandContext
 
 // ---- accepted connections -------------------------------------------------
 
+namespace {
+
+// An accepted socket until its record is queued: a post that raises (short
+// of memory) closes it, as a queue that discards the record would, so that
+// the peer is not left connected to nothing.
+class AcceptedSocket {
+  public:
+    explicit AcceptedSocket(plat::SocketHandle aSocket) : f_Socket(aSocket) {}
+    ~AcceptedSocket() {
+        if (f_Socket >= 0) plat::SockClose(f_Socket);
+    }
+    AcceptedSocket(const AcceptedSocket&) = delete;
+    AcceptedSocket& operator=(const AcceptedSocket&) = delete;
+    void Queued() { f_Socket = -1; }
+
+  private:
+    plat::SocketHandle f_Socket;
+};
+
+}  // namespace
+
 void TQORSVCPoster::ServQueue_ConnectCommand(plat::SocketHandle aSocket, std::string aRemoteAddrBin,
                                              int32_t aRemotePort) {
-    ServQueuePush(NewRecord(C::snc_ServConnectCommand,
-                            {.S1 = std::move(aRemoteAddrBin), .I0 = aSocket, .I1 = aRemotePort}));
+    AcceptedSocket owned(aSocket);
+    f_ServQueue.Push(NewRecord(C::snc_ServConnectCommand,
+                               {.S1 = std::move(aRemoteAddrBin), .I0 = aSocket, .I1 = aRemotePort}));
+    owned.Queued();
+    ServQueuePushed();
 }
 
 void TQORSVCPoster::ServQueue_ConnectClient(plat::SocketHandle aSocket, std::string aRemoteAddrBin,
                                             int32_t aRemotePort,
                                             std::unique_ptr<TQORSVCListPayload> aSession) {
+    AcceptedSocket owned(aSocket);
     auto rec = NewRecord(C::snc_ServConnectClient,
                          {.S1 = std::move(aRemoteAddrBin), .I0 = aSocket, .I1 = aRemotePort});
     if (aSession) rec->nqr_ListArray.push_back({std::move(aSession), 0});
-    ServQueuePush(std::move(rec));
+    f_ServQueue.Push(std::move(rec));
+    owned.Queued();
+    ServQueuePushed();
 }
 
 // ---- connection contexts --------------------------------------------------

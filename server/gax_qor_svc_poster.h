@@ -149,7 +149,8 @@ class TQORSVCPoster {
                                         std::string aClientID);
 
     // Accepted connections (listener thread). The record owns the socket until
-    // the heartbeat thread takes it; a queue that discards the record closes it.
+    // the heartbeat thread takes it; a queue that discards the record closes
+    // it, and so does a post that raises before the record is queued.
     // A client connection may come with the session already built
     // (aSession, which then owns the socket: aSocket is invalid).
     void ServQueue_ConnectCommand(plat::SocketHandle aSocket, std::string aRemoteAddrBin,
@@ -209,6 +210,8 @@ class TQORSVCPoster {
     void MainQueue_PostCmd(TQORSVCMainQueueCmd aCmd);
 
   private:
+    // What follows a push: the queue's peak and the heartbeat's interrupt.
+    void ServQueuePushed();
     void UpdateList(TQORServNetworkCommand aCmd, TQORSVCListArray aArray, bool aSave);
     void Reread(TQORSVCMainQueueCmd aCmd, std::u16string aFileName, TQORSVCCtxRef aCtx);
 

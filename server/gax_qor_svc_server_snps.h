@@ -97,7 +97,7 @@ class TQORSVCContextSNPS final : public TQORSVCContext {
     // The admission's verdict, before a worker gets the session. aMarked:
     // admitted over a connection limit, so it gets one second for its
     // connect string.
-    void tmAdmitted(bool aMarked);
+    void tmAdmitted(bool aMarked) GAX_REQUIRES(kHeartbeat);
 
     void vFlush() override;
     void vAbortConnection() override { vCloseSocket(); }

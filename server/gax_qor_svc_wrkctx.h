@@ -6,10 +6,11 @@
 // calls the twelve virtual operations; subclasses give the protocol.
 //
 // Threads and ownership:
-// - A context is created by the heartbeat thread (or by a network, for the
-//   Parrot), handed to a worker through the worker's work queue, stepped only
-//   by that worker until the worker removes it and calls vExecStop, and then
-//   freed by the heartbeat thread or its network. The queue hand-offs order
+// - A context is created by the heartbeat thread, by the listener thread (a
+//   client session, handed to the heartbeat in its connect record) or by a
+//   network (the Parrot), handed to a worker through the worker's work
+//   queue, stepped only by that worker until the worker removes it and calls
+//   vExecStop, and then freed by the heartbeat thread or its network. The queue hand-offs order
 //   these phases; in each phase the fields below belong to the one thread
 //   that holds the context ("the owner").
 // - Other threads touch a live context in three ways only, all atomic: they OR

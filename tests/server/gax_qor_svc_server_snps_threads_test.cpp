@@ -77,7 +77,10 @@ class Rig {
         const int s = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         auto ctx = std::make_unique<TQORSVCContextSNPS>(&host, world.svc, s,
                                                         std::string("\x7f\x00\x00\x01", 4), 4000);
-        ctx->tmAdmitted(aMarked);
+        {
+            gax::TQORRoleScope role(gax::kHeartbeat);  // the admission's verdict
+            ctx->tmAdmitted(aMarked);
+        }
         {
             std::lock_guard<std::mutex> l(m);
             sessions.push_back(std::move(ctx));
