@@ -32,12 +32,15 @@ void* operator new(size_t aLen) {
     throw std::bad_alloc();
 }
 // Replaced with the new above, so that a sanitizer sees malloc and free paired.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wpragmas"
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 void operator delete(void* aPtr) noexcept { std::free(aPtr); }
 void operator delete(void* aPtr, size_t) noexcept { std::free(aPtr); }
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 namespace {
 
