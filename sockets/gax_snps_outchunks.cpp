@@ -133,16 +133,14 @@ TSharedFrame TSharedFrame::Make(std::string_view aBytes) {
         void* pages = plat::PagesAlloc(n);
         if (pages != nullptr) {
             std::memcpy(pages, aBytes.data(), n);
-            try {
-                // The pages are unmapped by the last user, on whatever thread;
-                // sockets that still hold them keep them alive in the kernel.
-                f.f_Bytes = std::shared_ptr<const char>(
-                    static_cast<const char*>(pages),
-                    [n](const char* p) { plat::PagesFree(const_cast<char*>(p), n); });
-            } catch (...) {
-                plat::PagesFree(pages, n);
-                throw;
-            }
+            // The pages are unmapped by the last user, on whatever thread;
+            // sockets that still hold them keep them alive in the kernel.
+            // When the count cannot be allocated the constructor unmaps
+            // them itself: a second unmap here could take a mapping that
+            // another thread was given at the same address meanwhile.
+            f.f_Bytes = std::shared_ptr<const char>(
+                static_cast<const char*>(pages),
+                [n](const char* p) { plat::PagesFree(const_cast<char*>(p), n); });
             f.f_Len = n;
             f.f_Paged = true;
             return f;
