@@ -71,6 +71,7 @@ TQORSVCWorker::~TQORSVCWorker() {
     Join();
     // Items pushed after the thread's last look, or to a worker that never ran.
     if (!f_Stopped) {
+        ForgetHandOvers();
         RemoveMarked();
         while (f_Waiter.Count() > 0) {
             PWaiter2Resource res = f_Waiter.GetResource(0);
@@ -91,11 +92,12 @@ void TQORSVCWorker::WorkerForceAbortThread() {
 // ---- posters ------------------------------------------------------------------
 
 void TQORSVCWorker::PostItem(TQORSVCWorkCode aCode, TQORSVCWrkCtx* aContext,
-                             TQORSVCWorker* aRecipient) {
+                             TQORSVCWorker* aRecipient, uint8_t aResult) {
     auto item = std::make_unique<TQORSVCWorkerQueueItem>();
     item->Code = aCode;
     item->Context = aContext;
     item->Recipient = aRecipient;
+    item->Result = aResult;
     f_WorkQueue.Push(std::move(item));
     WorkerWakeUpFlag.store(true, std::memory_order_release);
 }
@@ -114,6 +116,10 @@ void TQORSVCWorker::WorkQueue_MoveContextTo(TQORSVCWorker* aRecepientWorker) {
 }
 void TQORSVCWorker::WorkQueue_AddOldContext(TQORSVCWrkCtx* aContext) {
     PostItem(TQORSVCWorkCode::AddOldContext, aContext, nullptr);
+}
+void TQORSVCWorker::WorkQueue_ReturnContext(TQORSVCWrkCtx* aContext,
+                                            TQORSVCWorkerExecResult aResult) {
+    PostItem(TQORSVCWorkCode::ReturnContext, aContext, nullptr, static_cast<uint8_t>(aResult));
 }
 
 // ---- thread body ----------------------------------------------------------------
@@ -247,6 +253,7 @@ void TQORSVCWorker::HandleWorkQueue() {
 void TQORSVCWorker::RegisterContext(TQORSVCWrkCtx* aContext, PWaiter2Resource& aResource) {
     aResource = f_Waiter.RegisterResource(aContext, aContext->CtxSocket());
     aContext->CtxWaiterResource = aResource;
+    aContext->CtxWaiter = &f_Waiter;
     aContext->SetCtxWorker(this);
     PublishCount();
     f_Par.sp_Socket = aContext->CtxSocket();
@@ -302,6 +309,9 @@ void TQORSVCWorker::HandleItem(const TQORSVCWorkerQueueItem& aItem) {
             }
             return;
         }
+        case TQORSVCWorkCode::ReturnContext:
+            ReturnedContext(aItem.Context, static_cast<TQORSVCWorkerExecResult>(aItem.Result));
+            return;
         case TQORSVCWorkCode::MoveContextTo: {
             PWaiter2Resource give = nullptr;
             for (int i = f_Waiter.Count() - 1; i >= 0 && give == nullptr; --i) {
@@ -316,6 +326,7 @@ void TQORSVCWorker::HandleItem(const TQORSVCWorkerQueueItem& aItem) {
             f_Waiter.UnregisterResource(give);
             PublishCount();
             ctx->CtxWaiterResource = nullptr;
+            ctx->CtxWaiter = nullptr;
             // In transit no worker may be flagged through it: this one may end
             // before the recipient takes it. The recipient's sweep after
             // registering finds any request set meanwhile.
@@ -370,6 +381,10 @@ void TQORSVCWorker::RunStep(PWaiter2Resource aResource, uint8_t aEvents) {
     const auto r = static_cast<TQORSVCWorkerExecResult>(ctx->vExecStep(f_Par) & 0x7F);
     switch (r) {
         case wer__OK:
+            if (ctx->vReadByFanout()) {
+                MarkHandOver(aResource);
+                return;
+            }
             if (f_Par.sp_WaitFlags != aResource->wtr_LastWaiterFlags)
                 f_Waiter.SetWaitMode(aResource, f_Par.sp_WaitFlags);
             return;
@@ -401,10 +416,60 @@ void TQORSVCWorker::MarkResource(PWaiter2Resource aResource) {
     f_ResourcesToDelete.push_back(aResource);
 }
 
+void TQORSVCWorker::MarkHandOver(PWaiter2Resource aResource) {
+    if (aResource->wtr_BadMarker != 0) return;
+    // Marked like a removal, so that nothing steps it before it goes.
+    aResource->wtr_BadMarker = 2;
+    f_ResourcesToHandOver.push_back(aResource);
+}
+
+void TQORSVCWorker::ForgetHandOvers() {
+    for (PWaiter2Resource res : f_ResourcesToHandOver) res->wtr_BadMarker = 0;
+    f_ResourcesToHandOver.clear();
+}
+
+void TQORSVCWorker::ReturnedContext(TQORSVCWrkCtx* aContext, TQORSVCWorkerExecResult aResult) {
+    if (aContext == nullptr) return;
+    if (aResult != wer__OK && aResult != wer__Extra) {
+        // Its last step on the heartbeat ended it: the socket is closed.
+        if (aResult == wer__Timeout) aContext->vSetDisconnectCauseOnTimeout();
+        if (aResult == wer__OutOfMemory)
+            aContext->DisconnectCauseW(TQORSVCDisconnectCause::fsdc_ServOutOfMemory);
+        if (aResult == wer__Error)
+            aContext->DisconnectCauseW(TQORSVCDisconnectCause::fsdc_ServInternalError);
+        StopContext(aContext);
+        return;
+    }
+    PWaiter2Resource res = nullptr;
+    try {
+        RegisterContext(aContext, res);
+        f_Par.sp_CheckTick = GetTick32();
+        const auto p = static_cast<TQORSVCWorkerExecResult>(aContext->vExecParameters(f_Par) & 0x7F);
+        if (p != wer__OK) {
+            ApplyRemovingResult(res, aContext, p);
+            return;
+        }
+        f_Waiter.SetWaitMode(res, f_Par.sp_WaitFlags);
+        // Whatever came while nobody watched the socket, and whatever the
+        // heartbeat asked meanwhile, is handled by a step now.
+        aContext->SetIntrFlags(ifl_ContinueRead);
+        RunStep(res, 0);
+    } catch (...) {
+        aContext->DisconnectCauseW(TQORSVCDisconnectCause::fsdc_ServInternalError);
+        if (res != nullptr) {
+            MarkResource(res);
+        } else {
+            StopContext(aContext);
+        }
+        throw;
+    }
+}
+
 void TQORSVCWorker::StopContext(TQORSVCWrkCtx* aContext) {
     // Removed contexts flag no worker: this one may end before the context is freed.
     aContext->SetCtxWorker(nullptr);
     aContext->CtxWaiterResource = nullptr;
+    aContext->CtxWaiter = nullptr;
     if (aContext->ExecStopped) return;
     aContext->ExecStopped = true;
     aContext->vExecStop(this);
@@ -420,6 +485,27 @@ void TQORSVCWorker::RemoveMarked() {
         f_Waiter.UnregisterResource(res);
         PublishCount();
         StopContext(ctx);
+    }
+    while (!f_ResourcesToHandOver.empty()) {
+        PWaiter2Resource res = f_ResourcesToHandOver.back();
+        f_ResourcesToHandOver.pop_back();
+        auto* ctx = static_cast<TQORSVCWrkCtx*>(res->wtr_Context);
+        f_Waiter.UnregisterResource(res);
+        PublishCount();
+        ctx->CtxWaiterResource = nullptr;
+        ctx->CtxWaiter = nullptr;
+        // As in a move between workers: no worker may be flagged through it
+        // while the heartbeat holds it.
+        ctx->SetCtxWorker(nullptr);
+        try {
+            e_Service->SvcPoster().ServQueue_WorkerGivesTalker(this, CtxRefOf(ctx));
+        } catch (...) {
+            // Out of memory for the record: the session would be held by
+            // nobody, so it ends here instead.
+            ctx->DisconnectCauseW(TQORSVCDisconnectCause::fsdc_ServOutOfMemory);
+            StopContext(ctx);
+            throw;
+        }
     }
 }
 
@@ -472,6 +558,7 @@ void TQORSVCWorker::DrainQueueOnStop() {
             switch (item->Code) {
                 case TQORSVCWorkCode::AddNewContext:
                 case TQORSVCWorkCode::AddOldContext:
+                case TQORSVCWorkCode::ReturnContext:
                     if (item->Context) {
                         item->Context->DisconnectCauseW(TQORSVCDisconnectCause::fsdc_ServerStopped);
                         StopContext(item->Context);
@@ -497,6 +584,7 @@ void TQORSVCWorker::DrainQueueOnStop() {
 }
 
 void TQORSVCWorker::StopAll() {
+    ForgetHandOvers();
     try {
         RemoveMarked();
     } catch (...) {
