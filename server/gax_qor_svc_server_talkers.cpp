@@ -15,6 +15,7 @@
 
 #include "foundation/gax_datetime.h"
 #include "foundation/gax_strutils.h"
+#include "foundation/gax_types.h"
 #include "server/gax_qor_svc_server_id.h"
 
 namespace gax {
@@ -23,18 +24,6 @@ namespace {
 
 bool Removing(TQORSVCWorkerExecResult aResult) {
     return aResult != wer__OK && aResult != wer__Extra;
-}
-
-// "<class>: <message>" of the exception being handled. REQUIRES: called
-// inside a catch block.
-std::u16string CurrentExceptionText() {
-    try {
-        throw;
-    } catch (const std::exception& e) {
-        return DescribeException(e);
-    } catch (...) {
-        return u"unknown exception";
-    }
 }
 
 }  // namespace
@@ -118,7 +107,7 @@ void TQORService::tmStepTalker(std::size_t aIndex, uint8_t aEvents) {
     } catch (...) {
         // As on a worker, the failing step is logged and the session kept:
         // its worker serves it from here on.
-        evnt_Srv_Error(u"Heartbeat: talker step: " + CurrentExceptionText());
+        evnt_Srv_Error(u"Heartbeat: talker step: " + DescribeCurrentException());
         tmReturnTalker(aIndex, wer__OK);
         return;
     }

@@ -14,18 +14,6 @@ namespace gax {
 
 namespace {
 
-// "<class>: <message>" of the exception being handled. REQUIRES: called
-// inside a catch block.
-std::u16string DescribeCurrentException() {
-    try {
-        throw;
-    } catch (const std::exception& e) {
-        return DescribeException(e);
-    } catch (...) {
-        return u"unknown exception: ";
-    }
-}
-
 std::string ThreadNameOf(int32_t aIndex) {
     char text[24];
     std::snprintf(text, sizeof text, "Worker[%03d]", aIndex);
@@ -291,20 +279,11 @@ void TQORSVCWorker::HandleItem(const TQORSVCWorkerQueueItem& aItem) {
                 // finds out and returns a removing result.
                 f_Waiter.SetWaitMode(res, wf_CloseOnly);
                 ctx->SetWaiterFlag(static_cast<uint16_t>(kWaiterFlagStep));
-                if (r == wer__Timeout) ctx->vSetDisconnectCauseOnTimeout();
-                if (r == wer__OutOfMemory)
-                    ctx->DisconnectCauseW(TQORSVCDisconnectCause::fsdc_ServOutOfMemory);
-                if (r == wer__Error)
-                    ctx->DisconnectCauseW(TQORSVCDisconnectCause::fsdc_ServInternalError);
+                StoreCauseOf(ctx, r);
             } catch (...) {
                 // A context that failed to start (or found no free slot) is
                 // stopped like any other, so its disconnect is still reported.
-                ctx->DisconnectCauseW(TQORSVCDisconnectCause::fsdc_ServInternalError);
-                if (res != nullptr) {
-                    MarkResource(res);
-                } else {
-                    StopContext(ctx);
-                }
+                DropFailed(ctx, res);
                 throw;
             }
             return;
@@ -322,15 +301,7 @@ void TQORSVCWorker::HandleItem(const TQORSVCWorkerQueueItem& aItem) {
                 e_Service->SvcPoster().ServQueue_WorkerRejectedContex(aItem.Recipient);
                 return;
             }
-            auto* ctx = static_cast<TQORSVCWrkCtx*>(give->wtr_Context);
-            f_Waiter.UnregisterResource(give);
-            PublishCount();
-            ctx->CtxWaiterResource = nullptr;
-            ctx->CtxWaiter = nullptr;
-            // In transit no worker may be flagged through it: this one may end
-            // before the recipient takes it. The recipient's sweep after
-            // registering finds any request set meanwhile.
-            ctx->SetCtxWorker(nullptr);
+            TQORSVCWrkCtx* ctx = GiveUp(give);
             e_Service->SvcPoster().ServQueue_WorkerWillAcceptContext(this, aItem.Recipient,
                                                                      CtxRefOf(ctx));
             return;
@@ -400,20 +371,46 @@ void TQORSVCWorker::RunStep(PWaiter2Resource aResource, uint8_t aEvents) {
     }
 }
 
-void TQORSVCWorker::ApplyRemovingResult(PWaiter2Resource aResource, TQORSVCWrkCtx* aContext,
-                                        TQORSVCWorkerExecResult aResult) {
+void TQORSVCWorker::StoreCauseOf(TQORSVCWrkCtx* aContext, TQORSVCWorkerExecResult aResult) {
     if (aResult == wer__Timeout) aContext->vSetDisconnectCauseOnTimeout();
     if (aResult == wer__OutOfMemory)
         aContext->DisconnectCauseW(TQORSVCDisconnectCause::fsdc_ServOutOfMemory);
     if (aResult == wer__Error)
         aContext->DisconnectCauseW(TQORSVCDisconnectCause::fsdc_ServInternalError);
+}
+
+void TQORSVCWorker::ApplyRemovingResult(PWaiter2Resource aResource, TQORSVCWrkCtx* aContext,
+                                        TQORSVCWorkerExecResult aResult) {
+    StoreCauseOf(aContext, aResult);
     MarkResource(aResource);
+}
+
+void TQORSVCWorker::DropFailed(TQORSVCWrkCtx* aContext, PWaiter2Resource aResource) {
+    aContext->DisconnectCauseW(TQORSVCDisconnectCause::fsdc_ServInternalError);
+    if (aResource != nullptr) {
+        MarkResource(aResource);
+    } else {
+        StopContext(aContext);
+    }
 }
 
 void TQORSVCWorker::MarkResource(PWaiter2Resource aResource) {
     if (aResource->wtr_BadMarker != 0) return;
     aResource->wtr_BadMarker = 1;
     f_ResourcesToDelete.push_back(aResource);
+}
+
+TQORSVCWrkCtx* TQORSVCWorker::GiveUp(PWaiter2Resource aResource) {
+    auto* ctx = static_cast<TQORSVCWrkCtx*>(aResource->wtr_Context);
+    f_Waiter.UnregisterResource(aResource);
+    PublishCount();
+    ctx->CtxWaiterResource = nullptr;
+    ctx->CtxWaiter = nullptr;
+    // In transit (to another worker, or lent to the heartbeat) no worker may
+    // be flagged through it: this one may end before it is taken. Whoever
+    // takes it steps it, and so finds any request set meanwhile.
+    ctx->SetCtxWorker(nullptr);
+    return ctx;
 }
 
 void TQORSVCWorker::MarkHandOver(PWaiter2Resource aResource) {
@@ -432,11 +429,7 @@ void TQORSVCWorker::ReturnedContext(TQORSVCWrkCtx* aContext, TQORSVCWorkerExecRe
     if (aContext == nullptr) return;
     if (aResult != wer__OK && aResult != wer__Extra) {
         // Its last step on the heartbeat ended it: the socket is closed.
-        if (aResult == wer__Timeout) aContext->vSetDisconnectCauseOnTimeout();
-        if (aResult == wer__OutOfMemory)
-            aContext->DisconnectCauseW(TQORSVCDisconnectCause::fsdc_ServOutOfMemory);
-        if (aResult == wer__Error)
-            aContext->DisconnectCauseW(TQORSVCDisconnectCause::fsdc_ServInternalError);
+        StoreCauseOf(aContext, aResult);
         StopContext(aContext);
         return;
     }
@@ -455,12 +448,7 @@ void TQORSVCWorker::ReturnedContext(TQORSVCWrkCtx* aContext, TQORSVCWorkerExecRe
         aContext->SetIntrFlags(ifl_ContinueRead);
         RunStep(res, 0);
     } catch (...) {
-        aContext->DisconnectCauseW(TQORSVCDisconnectCause::fsdc_ServInternalError);
-        if (res != nullptr) {
-            MarkResource(res);
-        } else {
-            StopContext(aContext);
-        }
+        DropFailed(aContext, res);
         throw;
     }
 }
@@ -489,14 +477,7 @@ void TQORSVCWorker::RemoveMarked() {
     while (!f_ResourcesToHandOver.empty()) {
         PWaiter2Resource res = f_ResourcesToHandOver.back();
         f_ResourcesToHandOver.pop_back();
-        auto* ctx = static_cast<TQORSVCWrkCtx*>(res->wtr_Context);
-        f_Waiter.UnregisterResource(res);
-        PublishCount();
-        ctx->CtxWaiterResource = nullptr;
-        ctx->CtxWaiter = nullptr;
-        // As in a move between workers: no worker may be flagged through it
-        // while the heartbeat holds it.
-        ctx->SetCtxWorker(nullptr);
+        TQORSVCWrkCtx* ctx = GiveUp(res);
         try {
             e_Service->SvcPoster().ServQueue_WorkerGivesTalker(this, CtxRefOf(ctx));
         } catch (...) {

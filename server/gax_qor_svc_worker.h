@@ -142,10 +142,16 @@ class TQORSVCWorker final : public plat::Thread {
     void RunStep(PWaiter2Resource aResource, uint8_t aEvents);
     void ApplyRemovingResult(PWaiter2Resource aResource, TQORSVCWrkCtx* aContext,
                              TQORSVCWorkerExecResult aResult);
+    // The disconnect cause a removing result means (first cause wins).
+    static void StoreCauseOf(TQORSVCWrkCtx* aContext, TQORSVCWorkerExecResult aResult);
+    // A context whose taking failed: marked (aResource) or stopped at once.
+    void DropFailed(TQORSVCWrkCtx* aContext, PWaiter2Resource aResource);
     void MarkResource(PWaiter2Resource aResource);
     // The context's step found it holding the floor: it goes to the
     // heartbeat once the wait is over (RemoveMarked).
     void MarkHandOver(PWaiter2Resource aResource);
+    // Takes a registered context out of the waiter for a hand-over.
+    TQORSVCWrkCtx* GiveUp(PWaiter2Resource aResource);
     // Unmarks the hand-overs not yet made (the worker ends: it stops them).
     void ForgetHandOvers();
     void RemoveMarked();
