@@ -466,7 +466,8 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     // Steps the talker at aIndex (aEvents: what the wait found, 0 from a
     // sweep) and sends it back when it should no longer be read here.
     void tmStepTalker(std::size_t aIndex, uint8_t aEvents) GAX_REQUIRES(kHeartbeat);
-    // The one the wait found ready, before the pass takes its records.
+    // Before the pass takes their records: the one the wait found ready, or,
+    // after a wake that was not a talker's, every one with bytes waiting.
     void tmReadReadyTalker() GAX_REQUIRES(kHeartbeat);
     // After the pass: output and requests for the talkers, their time-outs,
     // and the ones to send back.

@@ -16,6 +16,7 @@
 #include "foundation/gax_datetime.h"
 #include "foundation/gax_strutils.h"
 #include "foundation/gax_types.h"
+#include "platform/plat_socket.h"
 #include "server/gax_qor_svc_server_id.h"
 
 namespace gax {
@@ -79,12 +80,17 @@ void TQORService::tmTakeTalker(TQORSVCNetQueueRecord& aRec) {
 }
 
 void TQORService::tmReadReadyTalker() {
-    PWaiter2Resource res = std::exchange(f_tmTalkerReady, nullptr);
-    if (res == nullptr) return;
-    for (std::size_t i = 0; i < f_tmTalkers.size(); ++i) {
-        if (f_tmTalkers[i].Res != res) continue;
-        tmStepTalker(i, f_tmTalkerEvents);
-        return;
+    const PWaiter2Resource ready = std::exchange(f_tmTalkerReady, nullptr);
+    for (std::size_t i = f_tmTalkers.size(); i-- > 0;) {
+        if (f_tmTalkers[i].Res == ready) {
+            tmStepTalker(i, f_tmTalkerEvents);
+        } else if (ready == nullptr &&
+                   plat::SockBytesAvailable(f_tmTalkers[i].Ctx->CtxSocket()) > 0) {
+            // The wait reports its interrupt before any socket: while other
+            // threads keep interrupting (a flood of records) a talker would
+            // not be read until they stop, so a pass they wake looks itself.
+            tmStepTalker(i, we_Read);
+        }
     }
 }
 
