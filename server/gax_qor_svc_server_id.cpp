@@ -521,11 +521,16 @@ void TQORService::tmSetOwnerInfo(std::string aCallsignOpnameANSI,
 }
 
 void TQORService::tm_Pinger() {
-    tmReadReadyTalker();
+    tmReadReadyTalker(true);
     try {
-        do {
+        for (;;) {
             tmPass();
-        } while ((tmServResults & kResNetCommands) != 0);
+            if ((tmServResults & kResNetCommands) == 0) break;
+            // A run of passes (a flood of records) must not leave the
+            // talkers' frames unread until it ends: their records join the
+            // queue as a worker's read would have put them there.
+            if (f_Poster.ServQueue().Count() > 0) tmReadReadyTalker(false);
+        }
     } catch (...) {
         // The talkers' output and requests do not wait for a pass that works.
         tmServeTalkers();

@@ -466,9 +466,10 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     // Steps the talker at aIndex (aEvents: what the wait found, 0 from a
     // sweep) and sends it back when it should no longer be read here.
     void tmStepTalker(std::size_t aIndex, uint8_t aEvents) GAX_REQUIRES(kHeartbeat);
-    // Before the pass takes their records: the one the wait found ready, or,
-    // after a wake that was not a talker's, every one with bytes waiting.
-    void tmReadReadyTalker() GAX_REQUIRES(kHeartbeat);
+    // Before a pass takes their records: after the wait, the one it found
+    // ready, or, after a wake that was not a talker's and between the passes
+    // of a run, every one with bytes waiting.
+    void tmReadReadyTalker(bool aAfterWait) GAX_REQUIRES(kHeartbeat);
     // After the pass: output and requests for the talkers, their time-outs,
     // and the ones to send back.
     void tmServeTalkers() GAX_REQUIRES(kHeartbeat);

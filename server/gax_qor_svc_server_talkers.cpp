@@ -79,8 +79,8 @@ void TQORService::tmTakeTalker(TQORSVCNetQueueRecord& aRec) {
     ctx->SetIntrFlags(ifl_ContinueRead);
 }
 
-void TQORService::tmReadReadyTalker() {
-    const PWaiter2Resource ready = std::exchange(f_tmTalkerReady, nullptr);
+void TQORService::tmReadReadyTalker(bool aAfterWait) {
+    const PWaiter2Resource ready = aAfterWait ? std::exchange(f_tmTalkerReady, nullptr) : nullptr;
     for (std::size_t i = f_tmTalkers.size(); i-- > 0;) {
         if (f_tmTalkers[i].Res == ready) {
             tmStepTalker(i, f_tmTalkerEvents);
@@ -88,7 +88,8 @@ void TQORService::tmReadReadyTalker() {
                    plat::SockBytesAvailable(f_tmTalkers[i].Ctx->CtxSocket()) > 0) {
             // The wait reports its interrupt before any socket: while other
             // threads keep interrupting (a flood of records) a talker would
-            // not be read until they stop, so a pass they wake looks itself.
+            // not be read until they stop, so a pass they wake looks itself,
+            // as does each pass of a run.
             tmStepTalker(i, we_Read);
         }
     }
