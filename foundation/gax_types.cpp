@@ -40,6 +40,16 @@ std::u16string DescribeException(const std::exception& aError) {
     return ExceptionClassName(aError) + u": " + ByteStrToUnicode(aError.what());
 }
 
+std::u16string DescribeCurrentException() {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        return DescribeException(e);
+    } catch (...) {
+        return u"unknown exception: ";
+    }
+}
+
 void RaiseLineTooLong() {
     throw ELineLengthTooLong("Line too long");
 }

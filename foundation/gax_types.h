@@ -36,6 +36,9 @@ class Exception : public std::exception {
 std::u16string ExceptionClassName(const std::exception& aError);
 // "<class>: <message>" of aError, as the log lines print a failure.
 std::u16string DescribeException(const std::exception& aError);
+// The same of the exception being handled ("unknown exception: " for a value
+// of no exception class). REQUIRES: called inside a catch block.
+std::u16string DescribeCurrentException();
 
 }  // namespace gax
 

@@ -114,9 +114,12 @@ enum class TQORServNetworkCommand : uint8_t {
     snc_NetServerStopDisconnectAll = 92,
     snc_NetOwnerDisconnectAll = 93,
     snc_RebuildClientListNow = 94,
+    // A worker gives the heartbeat a session that holds the floor, so that
+    // the thread that fans out its frames also reads them.
+    snc_ServWorkerGivesTalker = 95,
 };
 
-inline constexpr std::size_t kServNetworkCommandCount = 95;
+inline constexpr std::size_t kServNetworkCommandCount = 96;
 
 // Who acts on a command when the heartbeat thread dispatches it.
 enum class TQORSVCCommandRoute : uint8_t {
@@ -229,6 +232,7 @@ inline constexpr std::array<TQORSVCCommandInfo, kServNetworkCommandCount> kServN
     {u"snc_NetServerStopDisconnectAll", TQORSVCCommandRoute::Network},
     {u"snc_NetOwnerDisconnectAll", TQORSVCCommandRoute::Network},
     {u"snc_RebuildClientListNow", TQORSVCCommandRoute::Network},
+    {u"snc_ServWorkerGivesTalker", TQORSVCCommandRoute::Service},
 }};
 
 namespace svc_globals_detail {
@@ -250,12 +254,13 @@ constexpr bool NamedExceptGaps(const Table& t, Named named, std::size_t gapA, st
 
 static_assert(svc_globals_detail::V(TQORServNetworkCommand::snc_AttachNetwork) == 66);
 static_assert(svc_globals_detail::V(TQORServNetworkCommand::snc_VisibleStatus) == 68);
-static_assert(svc_globals_detail::V(TQORServNetworkCommand::snc_RebuildClientListNow) + 1 ==
+static_assert(svc_globals_detail::V(TQORServNetworkCommand::snc_ServWorkerGivesTalker) + 1 ==
               kServNetworkCommandCount);
 static_assert(kServNetworkCommands[66].Name == u"snc_AttachNetwork");
 static_assert(kServNetworkCommands[67].Name.empty());
 static_assert(kServNetworkCommands[68].Name == u"snc_VisibleStatus");
 static_assert(kServNetworkCommands[94].Name == u"snc_RebuildClientListNow");
+static_assert(kServNetworkCommands[95].Name == u"snc_ServWorkerGivesTalker");
 static_assert(svc_globals_detail::NamedExceptGaps(
     kServNetworkCommands, [](const TQORSVCCommandInfo& c) { return !c.Name.empty(); }, 67, 67));
 

@@ -57,6 +57,16 @@ std::unique_ptr<TQORSVCNetQueueRecord> NewRecord(TQORServNetworkCommand aCmd,
 
 // The interrupt follows the push, so the consumer that resets its interrupt
 // before draining either sees the record or is woken again for it.
+namespace {
+thread_local bool t_HeartbeatPosts = false;
+}  // namespace
+
+TQORSVCPoster::HeartbeatPosts::HeartbeatPosts() : f_Outer(t_HeartbeatPosts) {
+    t_HeartbeatPosts = true;
+}
+
+TQORSVCPoster::HeartbeatPosts::~HeartbeatPosts() { t_HeartbeatPosts = f_Outer; }
+
 void TQORSVCPoster::ServQueuePush(RecordPtr aRec) {
     f_ServQueue.Push(std::move(aRec));
     ServQueuePushed();
@@ -68,7 +78,7 @@ void TQORSVCPoster::ServQueuePushed() {
     while (n > peak &&
            !f_ServQueuePeak.compare_exchange_weak(peak, n, std::memory_order_relaxed)) {
     }
-    InterruptHeartbeat();
+    if (!t_HeartbeatPosts) InterruptHeartbeat();
 }
 
 // ---- list updates and changes ---------------------------------------------
@@ -412,6 +422,10 @@ void TQORSVCPoster::ServQueue_WorkerWillAcceptContext(TQORSVCHandle aSender,
                                                       TQORSVCCtxRef aContext) {
     ServQueuePush(NewRecord(C::snc_ServWorkerWillAcceptContext,
                             {.Ctx = aContext, .Sender = aSender, .Receiver = aRecepient}));
+}
+
+void TQORSVCPoster::ServQueue_WorkerGivesTalker(TQORSVCHandle aSender, TQORSVCCtxRef aContext) {
+    ServQueuePush(NewRecord(C::snc_ServWorkerGivesTalker, {.Ctx = aContext, .Sender = aSender}));
 }
 
 void TQORSVCPoster::ServQueue_WorkerIdle(TQORSVCHandle aIdleWorker) {

@@ -49,6 +49,21 @@ class TQORSVCPoster {
 
     // Pushes a prepared record and interrupts the heartbeat thread.
     void ServQueuePush(RecordPtr aRec);
+    // While one lives, the heartbeat's own pushes (what the sessions it reads
+    // post) do not interrupt its waiter: the pass that follows takes them,
+    // and the interrupt would only cost a system call and an empty pass. It
+    // marks the thread that makes it, so other threads' pushes still
+    // interrupt. The heartbeat thread only.
+    class HeartbeatPosts {
+      public:
+        HeartbeatPosts();
+        ~HeartbeatPosts();
+        HeartbeatPosts(const HeartbeatPosts&) = delete;
+        HeartbeatPosts& operator=(const HeartbeatPosts&) = delete;
+
+      private:
+        bool f_Outer;
+    };
 
     // Backpressure: a session's worker that finds the server queue above the
     // high mark stops reading its client, until the heartbeat has taken the
@@ -182,6 +197,8 @@ class TQORSVCPoster {
     void ServQueue_WorkerRejectedContex(TQORSVCHandle aRecepient);
     void ServQueue_WorkerWillAcceptContext(TQORSVCHandle aSender, TQORSVCHandle aRecepient,
                                            TQORSVCCtxRef aContext);
+    // A worker lends the heartbeat a session that holds the floor.
+    void ServQueue_WorkerGivesTalker(TQORSVCHandle aSender, TQORSVCCtxRef aContext);
     void ServQueue_WorkerIdle(TQORSVCHandle aIdleWorker);
     void ServQueue_WorkerTerminated(TQORSVCHandle aTerminatedWorker);
     void ServQueue_AbortAllWorkers();

@@ -279,6 +279,9 @@ enum class TQORSVCWorkCode : uint8_t {
     AddNewContext = 2,  // argument: a context that has never run
     MoveContextTo = 3,  // argument: the worker that is to receive one context
     AddOldContext = 4,  // argument: a context that ran on another worker
+    // argument: a context this worker gave the heartbeat to read while it
+    // held the floor, with the result of its last step there
+    ReturnContext = 5,
 };
 
 // One work item: the code and its argument, an identity handle the worker

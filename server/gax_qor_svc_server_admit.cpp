@@ -213,6 +213,14 @@ void TQORService::tmAdmitCommand(TQORSVCNetQueueRecord& aRec) {
 // ---------------------------------------------------------------- worker slots
 
 void TQORService::tmAssignToWorker(TQORSVCWrkCtx* aCtx, bool aOld) {
+    TQORSVCWorker* w = tmWorkerWithSlot();
+    if (aOld)
+        w->WorkQueue_AddOldContext(aCtx);
+    else
+        w->WorkQueue_AddNewContext(aCtx);
+}
+
+TQORSVCWorker* TQORService::tmWorkerWithSlot() {
     TQORSVCWorker* w = nullptr;
     for (TQORWorkerSlot& s : f_tmWorkers) {
         if (!s.Ending && s.W->wrkFreeCount > 0) {
@@ -234,10 +242,7 @@ void TQORService::tmAssignToWorker(TQORSVCWrkCtx* aCtx, bool aOld) {
         tmWorkerCount.store(static_cast<int32_t>(f_tmWorkers.size()), std::memory_order_relaxed);
     }
     --w->wrkFreeCount;
-    if (aOld)
-        w->WorkQueue_AddOldContext(aCtx);
-    else
-        w->WorkQueue_AddNewContext(aCtx);
+    return w;
 }
 
 TQORService::TQORWorkerSlot* TQORService::tmFindWorker(TQORSVCHandle aWorker) {
@@ -280,6 +285,10 @@ void TQORService::tmWorkerTerminated(TQORSVCHandle aWorker) {
         if (aWorker.Is(f_tmWorkers[i].W.get())) pos = i;
     if (pos == f_tmWorkers.size()) return;
     std::unique_ptr<TQORSVCWorker> ended = std::move(f_tmWorkers[pos].W);
+    // A talker lent by it goes back where a new context would (it only ends
+    // once its talkers are back, so this is a guard).
+    for (TQORHeldTalker& t : f_tmTalkers)
+        if (t.Home == ended.get()) t.Home = nullptr;
     f_tmWorkers.erase(f_tmWorkers.begin() + static_cast<std::ptrdiff_t>(pos));
     for (std::size_t i = f_tmWorkers.size(); i-- > 0;)
         f_tmWorkers[i].W->SetWorkerServiceIndex(static_cast<int32_t>(i));
@@ -292,6 +301,9 @@ void TQORService::tmWorkerTerminated(TQORSVCHandle aWorker) {
 }
 
 bool TQORService::tmAbortAllWorkers() {
+    // Talkers the heartbeat reads go back first: a worker that ends stops
+    // what it holds and what its queue still brings.
+    tmReturnAllTalkers();
     for (std::size_t i = f_tmWorkers.size(); i-- > 0;) {
         f_tmWorkers[i].Ending = true;
         f_tmWorkers[i].W->WorkerForceAbortThread();

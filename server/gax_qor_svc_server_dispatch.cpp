@@ -182,6 +182,7 @@ void TQORService::tmDispatchOwned(std::unique_ptr<TQORSVCNetQueueRecord>& aRec) 
             case C::snc_ServWorkerIdle: tmWorkerIdle(r.nqr_SenderObj); return;
             case C::snc_ServWorkerTerminated: tmWorkerTerminated(r.nqr_SenderObj); return;
             case C::snc_ServWorkerWillAcceptContext: tmWorkerWillAccept(r); return;
+            case C::snc_ServWorkerGivesTalker: tmTakeTalker(r); return;
             case C::snc_ServWorkerRejectedContex: tmWorkerRejected(r.nqr_ReceiverObj); return;
             case C::snc_ServAbortAllWorkers: tmAbortAllWorkers(); return;
             case C::snc_ChannelDisconnectNetworkClient: {

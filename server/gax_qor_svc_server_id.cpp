@@ -535,9 +535,22 @@ void TQORService::tmSetOwnerInfo(std::string aCallsignOpnameANSI,
 }
 
 void TQORService::tm_Pinger() {
-    do {
-        tmPass();
-    } while ((tmServResults & kResNetCommands) != 0);
+    tmReadReadyTalker(true);
+    try {
+        for (;;) {
+            tmPass();
+            if ((tmServResults & kResNetCommands) == 0) break;
+            // A run of passes (a flood of records) must not leave the
+            // talkers' frames unread until it ends: their records join the
+            // queue as a worker's read would have put them there.
+            if (f_Poster.ServQueue().Count() > 0) tmReadReadyTalker(false);
+        }
+    } catch (...) {
+        // The talkers' output and requests do not wait for a pass that works.
+        tmServeTalkers();
+        throw;
+    }
+    tmServeTalkers();
     f_tmDisposeAtPassEnd.clear();
 }
 
@@ -555,6 +568,8 @@ uint32_t TQORService::tmNextDeadline(uint32_t aNow) {
         at(f_ServLastHeartBeatTick + (10 - f_ServHeartBeats1s) * 100);
     if (f_tmWorkers.size() >= 2)
         at(f_ServLastHeartBeatTick + (30 - f_ServHeartBeatsWorkerReorder) * 100);
+    // The talkers it reads have their time-outs judged each second.
+    if (!f_tmTalkers.empty()) at(f_tmTalkersChecked + TQORSVCWorker::kTimeoutGridMs);
     if (!p_Cfg.cfg_ServerEnabled) return due;
     for (const auto& n : f_Nets) {
         if (n->HasCommands() || n->ParrotBusy()) return 0;

@@ -301,6 +301,11 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     // point; the next grid point while records wait, results are pending, a
     // network has commands, a Parrot is busy or a stop is under way.
     uint32_t tmNextDeadline(uint32_t aNow) override GAX_REQUIRES(kHeartbeat);
+    void tmSocketReady(PWaiter2Resource aResource, uint8_t aEvents) override
+        GAX_REQUIRES(kHeartbeat);
+    void tmReleaseSockets() override GAX_REQUIRES(kHeartbeat);
+    // Floor holders the heartbeat reads now (for the tests).
+    int32_t TalkersReadByHeartbeat() const { return f_TalkersHeld.load(std::memory_order_relaxed); }
     // Wake-ups of the heartbeat so far (for the tests and the benchmarks).
     uint64_t HeartbeatWakes() const { return f_Timer.Wakes(); }
     // Times the worker threads slept and woke, all of them together.
@@ -456,6 +461,44 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     void tmWorkerTerminated(TQORSVCHandle aWorker) GAX_REQUIRES(kHeartbeat);
     void tmWorkerWillAccept(TQORSVCNetQueueRecord& aRec) GAX_REQUIRES(kHeartbeat);
     void tmWorkerRejected(TQORSVCHandle aWorker) GAX_REQUIRES(kHeartbeat);
+    // A worker that takes a context: the first with a free slot, or a new one.
+    TQORSVCWorker* tmWorkerWithSlot() GAX_REQUIRES(kHeartbeat);
+
+    // ---- floor holders read by the heartbeat (gax_qor_svc_server_talkers.cpp) ----
+    // While a session holds the floor its worker lends it here, and the
+    // heartbeat's own waiter watches its socket: a frame then costs one wake
+    // of the thread that fans it out, which steps the session (its posts go
+    // to the server queue as before, without an interrupt) and takes the
+    // records in the same pass. Anything else (the floor let go, a close, an
+    // error, output waiting for room, a held reader, a stop) sends it back
+    // to its worker, which kept its slot.
+    struct TQORHeldTalker {
+        TQORSVCWrkCtx* Ctx = nullptr;
+        PWaiter2Resource Res = nullptr;
+        TQORSVCWorker* Home = nullptr;  // null: its worker has gone
+    };
+    void tmTakeTalker(TQORSVCNetQueueRecord& aRec) GAX_REQUIRES(kHeartbeat);
+    // Steps the talker at aIndex (aEvents: what the wait found, 0 from a
+    // sweep) and sends it back when it should no longer be read here.
+    void tmStepTalker(std::size_t aIndex, uint8_t aEvents) GAX_REQUIRES(kHeartbeat);
+    // Before a pass takes their records: after the wait, the one it found
+    // ready, or, after a wake that was not a talker's and between the passes
+    // of a run, every one with bytes waiting.
+    void tmReadReadyTalker(bool aAfterWait) GAX_REQUIRES(kHeartbeat);
+    // After the pass: output and requests for the talkers, their time-outs,
+    // and the ones to send back.
+    void tmServeTalkers() GAX_REQUIRES(kHeartbeat);
+    void tmReturnTalker(std::size_t aIndex, TQORSVCWorkerExecResult aResult)
+        GAX_REQUIRES(kHeartbeat);
+    void tmReturnContextTo(TQORSVCWorker* aHome, TQORSVCWrkCtx* aCtx,
+                           TQORSVCWorkerExecResult aResult) GAX_REQUIRES(kHeartbeat);
+    void tmReturnAllTalkers() GAX_REQUIRES(kHeartbeat);
+    std::vector<TQORHeldTalker> f_tmTalkers GAX_GUARDED_BY(kHeartbeat);
+    PWaiter2Resource f_tmTalkerReady GAX_GUARDED_BY(kHeartbeat) = nullptr;
+    uint8_t f_tmTalkerEvents GAX_GUARDED_BY(kHeartbeat) = 0;
+    TQORSVCStepParams f_tmTalkerPar GAX_GUARDED_BY(kHeartbeat);
+    uint32_t f_tmTalkersChecked GAX_GUARDED_BY(kHeartbeat) = 0;
+    std::atomic<int32_t> f_TalkersHeld{0};
     void tmChannelThreads(TQORSVCNetQueueRecord& aRec) GAX_REQUIRES(kHeartbeat);
     void tmLogRefusal(bool aCommand, const std::string& aAddrBin, int32_t aPort,
                       TQORSVCDisconnectCause aCause, std::u16string_view aMessage);

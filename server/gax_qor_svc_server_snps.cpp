@@ -137,6 +137,19 @@ void TQORSVCContextSNPS::vCloseSocket() {
     f_OutAsync.Clear();
 }
 
+bool TQORSVCContextSNPS::vReadByFanout() {
+    const uint32_t flags = CtxFlags();
+    if ((flags & QOR_CF_SPEAKER) == 0) {
+        f_FanoutDeclined = false;  // a new floor may be read there again
+        return false;
+    }
+    if (f_FanoutDeclined || (flags & QOR_CF_LEAVING) != 0) return false;
+    if (CtxProtocol != TServProtocol::PROTO_QOR || QORProtoStatus != PS::QOR_PS_WORK) return false;
+    if ((IntrFlag() & (ifl_Terminate | ifl_FlushAndTerm | ifl_AnswerOK)) != 0) return false;
+    if (ReadHeld() || f_PeerGone || f_Socket == INVALID_SOCKET_HANDLE) return false;
+    return !f_OutAsync.NeedWaitForWrite();
+}
+
 void TQORSVCContextSNPS::vSetDisconnectCauseOnTimeout() {
     if (DisconnectCauseR() != Cause::fsdc_DisconnectWithoutAuth) return;
     switch (CtxProtocol) {

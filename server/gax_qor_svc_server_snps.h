@@ -54,6 +54,13 @@
 // that answer the session counts as taking it. Each step recomputes this, and
 // the heartbeat's answers reach the worker as output, which runs a step.
 //
+// Floor holder read by the heartbeat: while the session holds the floor (the
+// speaker bit) and nothing else needs its worker (no close, end or answer
+// under way, reader not held, output not waiting for room) its worker lends
+// it to the heartbeat, which reads its frames where it fans them out. The
+// heartbeat then owns every field the worker owned; the hand-overs go through
+// the server queue and the worker's work queue, which order them.
+//
 // REQUIRES: the host and the facts outlive the session; the socket is a
 // connected TCP socket that the session owns from construction on.
 #pragma once
@@ -108,6 +115,8 @@ class TQORSVCContextSNPS final : public TQORSVCContext {
     bool vExecTimeout(TQORSVCStepParams& aPar) override;
     void vExecStop(TQORSVCWorker* aWorker) override;
     void vCloseSocket() override;
+    bool vReadByFanout() override;
+    void vFanoutReadDeclined() override { f_FanoutDeclined = true; }
 
     void vSendBytes(const void* aBuffer, int32_t aLen) override;
     void vSendBytesDontWakeWorker(const void* aBuffer, int32_t aLen) override;
@@ -178,6 +187,7 @@ class TQORSVCContextSNPS final : public TQORSVCContext {
     std::atomic<bool> f_SocketClosed{false};
     bool f_PeerGone = false;   // the peer closed while held: read out what is left
     bool f_FloorClaim = false;  // asked for the floor or sent sound at f_FloorClaimTick
+    bool f_FanoutDeclined = false;  // the heartbeat would not read it while it holds this floor
     TGaxTick32 f_FloorClaimTick = 0;
     std::string f_Line;        // the current line, writable for the tag parser
     std::string f_SoundFrame;  // the sound block being collected, with its header room

@@ -72,6 +72,20 @@ void TQORTimer::ReportError(std::u16string_view aClass, std::u16string_view aMes
     }
 }
 
+void TQORTimer::SocketReady(TWaiter2HandlerParams* aParams) GAX_NO_THREAD_SAFETY_ANALYSIS {
+    // Only the heartbeat thread waits on this waiter.
+    static_cast<TQORTimer*>(aParams->w2hp_WaiterContext)
+        ->e_Client.tmSocketReady(aParams->w2hp_Resource, aParams->w2hp_EventFlags);
+}
+
+void TQORTimer::ReleaseSockets() {
+    try {
+        e_Client.tmReleaseSockets();
+    } catch (...) {
+        ReportError(u"Exception", u"giving back the sockets failed");
+    }
+}
+
 void TQORTimer::Execute() {
     TQORRoleScope role(kHeartbeat);
     f_ThreadIsStarted.store(true, std::memory_order_release);
@@ -80,6 +94,7 @@ void TQORTimer::Execute() {
     } catch (...) {
         ReportError(u"Exception", u"heartbeat thread ended by an unexpected exception");
     }
+    ReleaseSockets();
     f_Enabled = false;
     f_ThreadIsStopped.store(true, std::memory_order_release);
 }
@@ -97,7 +112,11 @@ void TQORTimer::Loop() {
             while (f_Enabled && !terminated()) {
                 const uint32_t now = e_Clock.Tick();
                 const uint32_t grid = HeartbeatGridWait(now, f_StartTick);
-                f_Waiter.WaitFor(HeartbeatDeadlineWait(grid, e_Client.tmNextDeadline(now)));
+                TWaiter2WaitParams wp;
+                wp.w2wp_IterHandler = &SocketReady;
+                wp.w2wp_WaiterContext = this;
+                wp.w2wp_TimeoutTicks = HeartbeatDeadlineWait(grid, e_Client.tmNextDeadline(now));
+                f_Waiter.WaitForHandler(wp);
                 if (f_DoDisabled.load(std::memory_order_acquire) || terminated()) break;
                 f_Wakes.fetch_add(1, std::memory_order_relaxed);
                 e_Client.tm_Pinger();
@@ -115,10 +134,20 @@ void TQORTimer::Loop() {
         }
         if (terminated()) break;
         // An enabled heartbeat whose pass raised goes straight back to its
-        // grid; only an idle one sleeps until it is told something.
+        // grid; only an idle one sleeps until it is told something, and
+        // watches no socket meanwhile.
         if (!f_Enabled && !f_DoEnabled.load(std::memory_order_acquire) &&
-            !f_DoDisabled.load(std::memory_order_acquire))
-            f_Waiter.WaitFor(WAITER_INFINITE);
+            !f_DoDisabled.load(std::memory_order_acquire)) {
+            ReleaseSockets();
+            if (f_Waiter.Count() == 0) {
+                f_Waiter.WaitFor(WAITER_INFINITE);
+            } else {
+                // Not given back (no memory for the records): try again soon.
+                TWaiter2WaitParams wp;
+                wp.w2wp_TimeoutTicks = 50;
+                f_Waiter.WaitForHandler(wp);
+            }
+        }
     }
 }
 

@@ -10,6 +10,10 @@
 // kHeartbeat role for its whole life, so the client's heartbeat-only
 // functions run there. SetEnabled, Interrupt and the state queries are safe
 // from any thread; Start and Stop belong to the owner (the service).
+//
+// The waiter also watches the sockets the client registers with it (from its
+// heartbeat-only functions, on this thread): a ready one wakes the heartbeat
+// like an interrupt, and the client hears of it before the pass.
 #pragma once
 
 #include <atomic>
@@ -36,6 +40,14 @@ class TQORTimerClient {
     // grid point, kHeartbeatNoDeadline when nothing is due until another
     // thread interrupts the heartbeat.
     virtual uint32_t tmNextDeadline(uint32_t /*aNow*/) GAX_REQUIRES(kHeartbeat) { return 0; }
+    // A socket the client registered with the heartbeat's waiter is ready
+    // (aEvents: we_ flags). Called inside the wait, where nothing may be
+    // registered or removed: the client notes it for the pass that follows.
+    virtual void tmSocketReady(PWaiter2Resource /*aResource*/, uint8_t /*aEvents*/)
+        GAX_REQUIRES(kHeartbeat) {}
+    // The heartbeat stops (disabled, or the thread ends): the client takes
+    // back what it registered.
+    virtual void tmReleaseSockets() GAX_REQUIRES(kHeartbeat) {}
 };
 
 inline constexpr uint32_t kHeartbeatNoDeadline = 0xFFFFFFFFu;
@@ -86,10 +98,13 @@ class TQORTimer final : public plat::Thread {
   private:
     void Loop() GAX_REQUIRES(kHeartbeat);
     void ReportError(std::u16string_view aClass, std::u16string_view aMessage);
+    void ReleaseSockets() GAX_REQUIRES(kHeartbeat);
 
     TQORTimerClient& e_Client;
     const TQORClock& e_Clock;
-    TWaiter2Socket f_Waiter{0};
+    static void SocketReady(TWaiter2HandlerParams* aParams);
+
+    TWaiter2Socket f_Waiter{TWaiter2Socket::kMaxCapacity};
     std::atomic<bool> f_ThreadIsStarted{false};
     std::atomic<bool> f_ThreadIsStopped{false};
     std::atomic<bool> f_DoEnabled{false};

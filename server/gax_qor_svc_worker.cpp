@@ -14,18 +14,6 @@ namespace gax {
 
 namespace {
 
-// "<class>: <message>" of the exception being handled. REQUIRES: called
-// inside a catch block.
-std::u16string DescribeCurrentException() {
-    try {
-        throw;
-    } catch (const std::exception& e) {
-        return DescribeException(e);
-    } catch (...) {
-        return u"unknown exception: ";
-    }
-}
-
 std::string ThreadNameOf(int32_t aIndex) {
     char text[24];
     std::snprintf(text, sizeof text, "Worker[%03d]", aIndex);
@@ -71,6 +59,7 @@ TQORSVCWorker::~TQORSVCWorker() {
     Join();
     // Items pushed after the thread's last look, or to a worker that never ran.
     if (!f_Stopped) {
+        ForgetHandOvers();
         RemoveMarked();
         while (f_Waiter.Count() > 0) {
             PWaiter2Resource res = f_Waiter.GetResource(0);
@@ -91,11 +80,12 @@ void TQORSVCWorker::WorkerForceAbortThread() {
 // ---- posters ------------------------------------------------------------------
 
 void TQORSVCWorker::PostItem(TQORSVCWorkCode aCode, TQORSVCWrkCtx* aContext,
-                             TQORSVCWorker* aRecipient) {
+                             TQORSVCWorker* aRecipient, uint8_t aResult) {
     auto item = std::make_unique<TQORSVCWorkerQueueItem>();
     item->Code = aCode;
     item->Context = aContext;
     item->Recipient = aRecipient;
+    item->Result = aResult;
     f_WorkQueue.Push(std::move(item));
     WorkerWakeUpFlag.store(true, std::memory_order_release);
 }
@@ -114,6 +104,10 @@ void TQORSVCWorker::WorkQueue_MoveContextTo(TQORSVCWorker* aRecepientWorker) {
 }
 void TQORSVCWorker::WorkQueue_AddOldContext(TQORSVCWrkCtx* aContext) {
     PostItem(TQORSVCWorkCode::AddOldContext, aContext, nullptr);
+}
+void TQORSVCWorker::WorkQueue_ReturnContext(TQORSVCWrkCtx* aContext,
+                                            TQORSVCWorkerExecResult aResult) {
+    PostItem(TQORSVCWorkCode::ReturnContext, aContext, nullptr, static_cast<uint8_t>(aResult));
 }
 
 // ---- thread body ----------------------------------------------------------------
@@ -247,6 +241,7 @@ void TQORSVCWorker::HandleWorkQueue() {
 void TQORSVCWorker::RegisterContext(TQORSVCWrkCtx* aContext, PWaiter2Resource& aResource) {
     aResource = f_Waiter.RegisterResource(aContext, aContext->CtxSocket());
     aContext->CtxWaiterResource = aResource;
+    aContext->CtxWaiter = &f_Waiter;
     aContext->SetCtxWorker(this);
     PublishCount();
     f_Par.sp_Socket = aContext->CtxSocket();
@@ -284,24 +279,18 @@ void TQORSVCWorker::HandleItem(const TQORSVCWorkerQueueItem& aItem) {
                 // finds out and returns a removing result.
                 f_Waiter.SetWaitMode(res, wf_CloseOnly);
                 ctx->SetWaiterFlag(static_cast<uint16_t>(kWaiterFlagStep));
-                if (r == wer__Timeout) ctx->vSetDisconnectCauseOnTimeout();
-                if (r == wer__OutOfMemory)
-                    ctx->DisconnectCauseW(TQORSVCDisconnectCause::fsdc_ServOutOfMemory);
-                if (r == wer__Error)
-                    ctx->DisconnectCauseW(TQORSVCDisconnectCause::fsdc_ServInternalError);
+                StoreCauseOf(ctx, r);
             } catch (...) {
                 // A context that failed to start (or found no free slot) is
                 // stopped like any other, so its disconnect is still reported.
-                ctx->DisconnectCauseW(TQORSVCDisconnectCause::fsdc_ServInternalError);
-                if (res != nullptr) {
-                    MarkResource(res);
-                } else {
-                    StopContext(ctx);
-                }
+                DropFailed(ctx, res);
                 throw;
             }
             return;
         }
+        case TQORSVCWorkCode::ReturnContext:
+            ReturnedContext(aItem.Context, static_cast<TQORSVCWorkerExecResult>(aItem.Result));
+            return;
         case TQORSVCWorkCode::MoveContextTo: {
             PWaiter2Resource give = nullptr;
             for (int i = f_Waiter.Count() - 1; i >= 0 && give == nullptr; --i) {
@@ -312,14 +301,7 @@ void TQORSVCWorker::HandleItem(const TQORSVCWorkerQueueItem& aItem) {
                 e_Service->SvcPoster().ServQueue_WorkerRejectedContex(aItem.Recipient);
                 return;
             }
-            auto* ctx = static_cast<TQORSVCWrkCtx*>(give->wtr_Context);
-            f_Waiter.UnregisterResource(give);
-            PublishCount();
-            ctx->CtxWaiterResource = nullptr;
-            // In transit no worker may be flagged through it: this one may end
-            // before the recipient takes it. The recipient's sweep after
-            // registering finds any request set meanwhile.
-            ctx->SetCtxWorker(nullptr);
+            TQORSVCWrkCtx* ctx = GiveUp(give);
             e_Service->SvcPoster().ServQueue_WorkerWillAcceptContext(this, aItem.Recipient,
                                                                      CtxRefOf(ctx));
             return;
@@ -370,6 +352,10 @@ void TQORSVCWorker::RunStep(PWaiter2Resource aResource, uint8_t aEvents) {
     const auto r = static_cast<TQORSVCWorkerExecResult>(ctx->vExecStep(f_Par) & 0x7F);
     switch (r) {
         case wer__OK:
+            if (ctx->vReadByFanout()) {
+                MarkHandOver(aResource);
+                return;
+            }
             if (f_Par.sp_WaitFlags != aResource->wtr_LastWaiterFlags)
                 f_Waiter.SetWaitMode(aResource, f_Par.sp_WaitFlags);
             return;
@@ -385,14 +371,27 @@ void TQORSVCWorker::RunStep(PWaiter2Resource aResource, uint8_t aEvents) {
     }
 }
 
-void TQORSVCWorker::ApplyRemovingResult(PWaiter2Resource aResource, TQORSVCWrkCtx* aContext,
-                                        TQORSVCWorkerExecResult aResult) {
+void TQORSVCWorker::StoreCauseOf(TQORSVCWrkCtx* aContext, TQORSVCWorkerExecResult aResult) {
     if (aResult == wer__Timeout) aContext->vSetDisconnectCauseOnTimeout();
     if (aResult == wer__OutOfMemory)
         aContext->DisconnectCauseW(TQORSVCDisconnectCause::fsdc_ServOutOfMemory);
     if (aResult == wer__Error)
         aContext->DisconnectCauseW(TQORSVCDisconnectCause::fsdc_ServInternalError);
+}
+
+void TQORSVCWorker::ApplyRemovingResult(PWaiter2Resource aResource, TQORSVCWrkCtx* aContext,
+                                        TQORSVCWorkerExecResult aResult) {
+    StoreCauseOf(aContext, aResult);
     MarkResource(aResource);
+}
+
+void TQORSVCWorker::DropFailed(TQORSVCWrkCtx* aContext, PWaiter2Resource aResource) {
+    aContext->DisconnectCauseW(TQORSVCDisconnectCause::fsdc_ServInternalError);
+    if (aResource != nullptr) {
+        MarkResource(aResource);
+    } else {
+        StopContext(aContext);
+    }
 }
 
 void TQORSVCWorker::MarkResource(PWaiter2Resource aResource) {
@@ -401,10 +400,64 @@ void TQORSVCWorker::MarkResource(PWaiter2Resource aResource) {
     f_ResourcesToDelete.push_back(aResource);
 }
 
+TQORSVCWrkCtx* TQORSVCWorker::GiveUp(PWaiter2Resource aResource) {
+    auto* ctx = static_cast<TQORSVCWrkCtx*>(aResource->wtr_Context);
+    f_Waiter.UnregisterResource(aResource);
+    PublishCount();
+    ctx->CtxWaiterResource = nullptr;
+    ctx->CtxWaiter = nullptr;
+    // In transit (to another worker, or lent to the heartbeat) no worker may
+    // be flagged through it: this one may end before it is taken. Whoever
+    // takes it steps it, and so finds any request set meanwhile.
+    ctx->SetCtxWorker(nullptr);
+    return ctx;
+}
+
+void TQORSVCWorker::MarkHandOver(PWaiter2Resource aResource) {
+    if (aResource->wtr_BadMarker != 0) return;
+    // Marked like a removal, so that nothing steps it before it goes.
+    aResource->wtr_BadMarker = 2;
+    f_ResourcesToHandOver.push_back(aResource);
+}
+
+void TQORSVCWorker::ForgetHandOvers() {
+    for (PWaiter2Resource res : f_ResourcesToHandOver) res->wtr_BadMarker = 0;
+    f_ResourcesToHandOver.clear();
+}
+
+void TQORSVCWorker::ReturnedContext(TQORSVCWrkCtx* aContext, TQORSVCWorkerExecResult aResult) {
+    if (aContext == nullptr) return;
+    if (aResult != wer__OK && aResult != wer__Extra) {
+        // Its last step on the heartbeat ended it: the socket is closed.
+        StoreCauseOf(aContext, aResult);
+        StopContext(aContext);
+        return;
+    }
+    PWaiter2Resource res = nullptr;
+    try {
+        RegisterContext(aContext, res);
+        f_Par.sp_CheckTick = GetTick32();
+        const auto p = static_cast<TQORSVCWorkerExecResult>(aContext->vExecParameters(f_Par) & 0x7F);
+        if (p != wer__OK) {
+            ApplyRemovingResult(res, aContext, p);
+            return;
+        }
+        f_Waiter.SetWaitMode(res, f_Par.sp_WaitFlags);
+        // Whatever came while nobody watched the socket, and whatever the
+        // heartbeat asked meanwhile, is handled by a step now.
+        aContext->SetIntrFlags(ifl_ContinueRead);
+        RunStep(res, 0);
+    } catch (...) {
+        DropFailed(aContext, res);
+        throw;
+    }
+}
+
 void TQORSVCWorker::StopContext(TQORSVCWrkCtx* aContext) {
     // Removed contexts flag no worker: this one may end before the context is freed.
     aContext->SetCtxWorker(nullptr);
     aContext->CtxWaiterResource = nullptr;
+    aContext->CtxWaiter = nullptr;
     if (aContext->ExecStopped) return;
     aContext->ExecStopped = true;
     aContext->vExecStop(this);
@@ -420,6 +473,20 @@ void TQORSVCWorker::RemoveMarked() {
         f_Waiter.UnregisterResource(res);
         PublishCount();
         StopContext(ctx);
+    }
+    while (!f_ResourcesToHandOver.empty()) {
+        PWaiter2Resource res = f_ResourcesToHandOver.back();
+        f_ResourcesToHandOver.pop_back();
+        TQORSVCWrkCtx* ctx = GiveUp(res);
+        try {
+            e_Service->SvcPoster().ServQueue_WorkerGivesTalker(this, CtxRefOf(ctx));
+        } catch (...) {
+            // Out of memory for the record: the session would be held by
+            // nobody, so it ends here instead.
+            ctx->DisconnectCauseW(TQORSVCDisconnectCause::fsdc_ServOutOfMemory);
+            StopContext(ctx);
+            throw;
+        }
     }
 }
 
@@ -472,6 +539,7 @@ void TQORSVCWorker::DrainQueueOnStop() {
             switch (item->Code) {
                 case TQORSVCWorkCode::AddNewContext:
                 case TQORSVCWorkCode::AddOldContext:
+                case TQORSVCWorkCode::ReturnContext:
                     if (item->Context) {
                         item->Context->DisconnectCauseW(TQORSVCDisconnectCause::fsdc_ServerStopped);
                         StopContext(item->Context);
@@ -497,6 +565,7 @@ void TQORSVCWorker::DrainQueueOnStop() {
 }
 
 void TQORSVCWorker::StopAll() {
+    ForgetHandOvers();
     try {
         RemoveMarked();
     } catch (...) {

@@ -5,7 +5,10 @@
 // point, rather than each waking the worker. The heartbeat thread creates
 // workers, hands them contexts through their work queue, moves contexts
 // between them, wakes those whose contexts got output and ends the idle ones.
-// A worker talks back only through server-queue records.
+// A worker talks back only through server-queue records. A context whose step
+// finds it holding the floor (vReadByFanout) is lent to the heartbeat, which
+// reads it where it fans out its frames; the worker keeps its slot, and the
+// heartbeat gives it back through the work queue (ReturnContext).
 //
 // Threads:
 // - The worker thread alone steps its contexts, registers them with its
@@ -50,6 +53,7 @@ struct TQORSVCWorkerQueueItem {
     TQORSVCWorkCode Code{};
     TQORSVCWrkCtx* Context = nullptr;    // AddNewContext, AddOldContext
     TQORSVCWorker* Recipient = nullptr;  // MoveContextTo
+    uint8_t Result = 0;                  // ReturnContext: a TQORSVCWorkerExecResult
 };
 
 class TQORSVCWorkerItemQueue final : public TQORSVCRecordQueue<TQORSVCWorkerQueueItem, 32> {
@@ -89,6 +93,10 @@ class TQORSVCWorker final : public plat::Thread {
     void WorkQueue_MoveContextTo(TQORSVCWorker* aRecepientWorker);
     // REQUIRES: aContext was given up by another worker (snc_ServWorkerWillAcceptContext).
     void WorkQueue_AddOldContext(TQORSVCWrkCtx* aContext);
+    // REQUIRES: this worker gave aContext to the heartbeat
+    // (snc_ServWorkerGivesTalker), whose slot it kept; aResult is what its
+    // last step there returned (a removing result: it is stopped at once).
+    void WorkQueue_ReturnContext(TQORSVCWrkCtx* aContext, TQORSVCWorkerExecResult aResult);
 
     int32_t wrkCapacity() const { return f_Capacity; }
     bool WorkerThreadIsStarted() const { return f_ThreadIsStarted.load(std::memory_order_acquire); }
@@ -112,10 +120,6 @@ class TQORSVCWorker final : public plat::Thread {
     bool WorkerMemRep_Received = false;
     std::vector<std::u16string> WorkerMemRepArray;
 
-    // A registered context of this worker is about to close its socket.
-    // REQUIRES: this worker's thread.
-    void SocketClosing(PWaiter2Resource aResource) { f_Waiter.SocketClosing(aResource); }
-
     // Set by anyone who queued work or output for this worker.
     std::atomic<bool> WorkerWakeUpFlag{false};
     // Scratch buffer the worker's contexts use through sp_Worker.
@@ -138,8 +142,20 @@ class TQORSVCWorker final : public plat::Thread {
     void RunStep(PWaiter2Resource aResource, uint8_t aEvents);
     void ApplyRemovingResult(PWaiter2Resource aResource, TQORSVCWrkCtx* aContext,
                              TQORSVCWorkerExecResult aResult);
+    // The disconnect cause a removing result means (first cause wins).
+    static void StoreCauseOf(TQORSVCWrkCtx* aContext, TQORSVCWorkerExecResult aResult);
+    // A context whose taking failed: marked (aResource) or stopped at once.
+    void DropFailed(TQORSVCWrkCtx* aContext, PWaiter2Resource aResource);
     void MarkResource(PWaiter2Resource aResource);
+    // The context's step found it holding the floor: it goes to the
+    // heartbeat once the wait is over (RemoveMarked).
+    void MarkHandOver(PWaiter2Resource aResource);
+    // Takes a registered context out of the waiter for a hand-over.
+    TQORSVCWrkCtx* GiveUp(PWaiter2Resource aResource);
+    // Unmarks the hand-overs not yet made (the worker ends: it stops them).
+    void ForgetHandOvers();
     void RemoveMarked();
+    void ReturnedContext(TQORSVCWrkCtx* aContext, TQORSVCWorkerExecResult aResult);
     void Sweep();
     bool TimeoutCheckDue();
     void TimeoutSweep();
@@ -148,7 +164,8 @@ class TQORSVCWorker final : public plat::Thread {
     void StopAll();
     void DrainQueueOnStop();
     void MemoryReport();
-    void PostItem(TQORSVCWorkCode aCode, TQORSVCWrkCtx* aContext, TQORSVCWorker* aRecipient);
+    void PostItem(TQORSVCWorkCode aCode, TQORSVCWrkCtx* aContext, TQORSVCWorker* aRecipient,
+                  uint8_t aResult = 0);
     void LogError(std::u16string_view aText);
     void PublishCount() { f_ContextCount.store(f_Waiter.Count(), std::memory_order_relaxed); }
     // Adds the waiter's sleeps since the last call to the service's count.
@@ -159,6 +176,7 @@ class TQORSVCWorker final : public plat::Thread {
     TQORSVCWorkerItemQueue f_WorkQueue;
     TWaiter2Socket f_Waiter;
     std::vector<PWaiter2Resource> f_ResourcesToDelete;
+    std::vector<PWaiter2Resource> f_ResourcesToHandOver;
     TGaxTick32 f_ThreadCacheTicks = 0;
     int32_t f_Capacity = 0;
     TGaxTick32 f_LastCheckTimeout = 0;

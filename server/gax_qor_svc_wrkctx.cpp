@@ -77,9 +77,9 @@ void TQORSVCWrkCtx::CloseSocketHandle() {
 
 TSocket TQORSVCWrkCtx::DetachSocketHandle() {
     if (f_Socket == INVALID_SOCKET_HANDLE) return INVALID_SOCKET_HANDLE;
-    // Registered: only its worker's thread steps it, and so closes it here.
-    if (CtxWaiterResource != nullptr)
-        if (TQORSVCWorker* w = CtxWorker()) w->SocketClosing(CtxWaiterResource);
+    // Registered: only the thread that owns that waiter steps it, and so
+    // closes it here.
+    if (CtxWaiterResource != nullptr && CtxWaiter != nullptr) CtxWaiter->SocketClosing(CtxWaiterResource);
     return std::exchange(f_Socket, INVALID_SOCKET_HANDLE);
 }
 

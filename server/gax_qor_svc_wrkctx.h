@@ -10,9 +10,11 @@
 //   client session, handed to the heartbeat in its connect record) or by a
 //   network (the Parrot), handed to a worker through the worker's work
 //   queue, stepped only by that worker until the worker removes it and calls
-//   vExecStop, and then freed by the heartbeat thread or its network. The queue hand-offs order
-//   these phases; in each phase the fields below belong to the one thread
-//   that holds the context ("the owner").
+//   vExecStop, and then freed by the heartbeat thread or its network. While
+//   it holds the floor (vReadByFanout) its worker may lend it to the
+//   heartbeat, which steps it until it gives it back through the worker's
+//   queue. The queue hand-offs order these phases; in each phase the fields
+//   below belong to the one thread that holds the context ("the owner").
 // - Other threads touch a live context in three ways only, all atomic: they OR
 //   bits into the interrupt word (SetIntrFlags), set the cause (DisconnectCauseW,
 //   first wins) and flag the worker (WakeUpWorker). ClientTerminateSignal does
@@ -126,6 +128,14 @@ class TQORSVCWrkCtx {
     // ignores it.
     virtual void vCommandAnswer(TQORWrkAnswerCode aAnswerCode, int32_t aAnswerParams,
                                 std::u16string_view aAnswerText);
+    // 12: whether the context's input is now best read by the thread that
+    // fans out what it sends (the heartbeat): true while it holds the floor
+    // and nothing else needs its worker. The holder asks after its steps and
+    // hands the context over or back. The base: never.
+    virtual bool vReadByFanout() { return false; }
+    // 13: the heartbeat declined to read it (or gave it back while it still
+    // wanted to be): no new offer until the floor is let go. The base ignores it.
+    virtual void vFanoutReadDeclined() {}
 
     // ---- cross-thread operations (any thread) -------------------------------
     TQORSVCDisconnectCause DisconnectCauseR() const {
@@ -228,9 +238,12 @@ class TQORSVCWrkCtx {
     const std::string& HandshakeString() const { return f_HandshakeString; }
     void SetHandshakeString(std::string aBytes) { f_HandshakeString = std::move(aBytes); }
 
-    // Worker bookkeeping (worker thread; set by TQORSVCWorker::SetHandlerOnContext).
+    // Worker bookkeeping (the thread that holds the context: its worker, or
+    // the heartbeat while it reads a floor holder).
     int32_t CtxWrkTagInt = 0;  // 1: served in a sweep's first pass, 0: in the second
     PWaiter2Resource CtxWaiterResource = nullptr;
+    // The waiter that holds CtxWaiterResource; told before the socket closes.
+    TWaiter2Base* CtxWaiter = nullptr;
     bool ExecStopped = false;
     // REQUIRES: the worker thread that registers the context.
     void SetCtxWorker(TQORSVCWorker* aWorker) {

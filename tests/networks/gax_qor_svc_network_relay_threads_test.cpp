@@ -5,7 +5,9 @@
 // as frames come or lets them pile up, and that stations joining, leaving and
 // vanishing during the talk get nothing that was meant for another
 // connection (a descriptor given back by one that left and taken by a
-// newcomer is never sent the old member's frames).
+// newcomer is never sent the old member's frames). A floor holder's own
+// socket is read by the heartbeat: its frames and texts keep their order
+// over many floors and closes.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -270,6 +272,179 @@ TEST(RelayThreads, EveryMemberGetsTheSameListsWhileStationsComeAndGo) {
     for (QorConnection& m : members) m.Close();
     for (QorConnection& i : idle) i.Close();
     watch.Close();
+    EXPECT_TRUE(srv.WaitForNoClients());
+}
+
+// What a listener hears of one talker, in order: frame n as n, note n (a
+// text the talker sent between its frames) as -1 - n.
+using Heard = std::vector<int>;
+
+std::string Note(int aN) { return "note " + std::to_string(aN) + " "; }
+
+// Reads until every item of aWant was heard; empty when they came in that
+// order, else what went wrong. Pings, lists and the floor's frames are skipped.
+std::string ReadInOrder(QorConnection& aConn, const Heard& aWant) {
+    std::string frame;
+    for (size_t i = 0; i < aWant.size();) {
+        const ReadStatus st = aConn.ReadFrame(frame, 20000);
+        if (st != ReadStatus::Ok) return "item " + std::to_string(i) + ": " + ReadStatusText(st);
+        int got;
+        if (static_cast<uint8_t>(frame[0]) == kFrameSound && frame.size() == kSoundFrame) {
+            const std::string payload = frame.substr(kSoundFrame - kSoundPayload);
+            if (IsSilence(payload)) continue;
+            got = (static_cast<uint8_t>(payload[0]) << 8) | static_cast<uint8_t>(payload[1]);
+            if (payload != Payload(got)) return "item " + std::to_string(i) + ": a garbled frame";
+        } else if (static_cast<uint8_t>(frame[0]) == kFrameText) {
+            const size_t at = frame.find("note ");
+            if (at == std::string::npos) continue;
+            got = -1 - std::stoi(frame.substr(at + 5));
+        } else {
+            continue;
+        }
+        if (got != aWant[i])
+            return "item " + std::to_string(i) + ": heard " + std::to_string(got) + ", not " +
+                   std::to_string(aWant[i]);
+        ++i;
+    }
+    return {};
+}
+
+// While a member holds the floor the heartbeat itself reads its socket. What
+// the member sends must come out as if its worker read it: every frame and
+// every text in the order sent, over floors taken and let go again and
+// again, and a talker that closes mid-talk is heard to its last frame and
+// lets the floor go, so that the next one is heard.
+TEST(RelayThreads, AFloorHoldersFramesAndTextsKeepTheirOrderAcrossFloorsAndCloses) {
+    TQORServiceConfig cfg = LoopbackConfig();
+    LoopbackService srv(cfg);
+    srv.svc->SetClientActivityTimeout(30);
+    TQORServiceNetOptions serv;
+    srv.svc->LoadNetworks(serv);
+    ASSERT_TRUE(srv.Start());
+
+    constexpr int kReaders = 3;
+    QorConnection talker, next, resetter;
+    std::vector<QorConnection> readers(kReaders);
+    ASSERT_TRUE(srv.Join(talker, Station("talk@example.org", "TALK")));
+    ASSERT_TRUE(srv.Join(next, Station("next@example.org", "NEXT")));
+    ASSERT_TRUE(srv.Join(resetter, Station("rst@example.org", "RST")));
+    for (int i = 0; i < kReaders; ++i)
+        ASSERT_TRUE(srv.Join(readers[i], Station("r" + std::to_string(i) + "@example.org",
+                                                 "R" + std::to_string(i))));
+    // Six stations and the Parrot.
+    for (QorConnection& r : readers) ASSERT_TRUE(WaitForListOf(r, kReaders + 4));
+    ASSERT_TRUE(WaitForListOf(talker, kReaders + 4));
+    auto lent = [&](int aCount) {
+        return WaitFor([&] { return srv.svc->TalkersReadByHeartbeat() == aCount; });
+    };
+    std::string frame;
+    auto takeFloor = [&](QorConnection& aConn) {
+        return aConn.SendAll(CmdTx0(), 5000) &&
+               aConn.WaitForFrame(kFrameTxApproval, frame, 20000) == ReadStatus::Ok;
+    };
+
+    // Output for a floor holder goes out from the thread that reads it.
+    ASSERT_TRUE(takeFloor(talker));
+    ASSERT_TRUE(lent(1));
+    ASSERT_TRUE(readers[0].SendAll(CmdText("hello talker"), 5000));
+    bool greeted = false;
+    while (!greeted && talker.WaitForFrame(kFrameText, frame, 20000) == ReadStatus::Ok)
+        greeted = frame.find("hello talker") != std::string::npos;
+    ASSERT_TRUE(greeted);
+    ASSERT_TRUE(talker.SendAll(CmdRx0(), 5000));
+    ASSERT_TRUE(lent(0));
+
+    Heard want;
+    int seq = 0, notes = 0;
+    // Floor after floor, with a text after every third frame.
+    for (int floor = 0; floor < 4; ++floor) {
+        ASSERT_TRUE(takeFloor(talker)) << floor;
+        ASSERT_TRUE(lent(1)) << "floor " << floor << " is not read by the heartbeat";
+        for (int k = 0; k < 9; ++k) {
+            ASSERT_TRUE(talker.SendAll(CmdSound(Payload(seq)), 5000));
+            want.push_back(seq++);
+            if (k % 3 == 2) {
+                ASSERT_TRUE(talker.SendAll(CmdText(Note(notes)), 5000));
+                want.push_back(-1 - notes++);
+            }
+        }
+        ASSERT_TRUE(talker.SendAll(CmdRx0(), 5000));
+        ASSERT_TRUE(lent(0)) << "floor " << floor << " was let go but not given back";
+    }
+    // A talker that closes mid-talk: what it sent before is heard, and the
+    // floor is free for the next one.
+    ASSERT_TRUE(takeFloor(talker));
+    ASSERT_TRUE(lent(1));
+    for (int k = 0; k < 5; ++k) {
+        ASSERT_TRUE(talker.SendAll(CmdSound(Payload(seq)), 5000));
+        want.push_back(seq++);
+    }
+    talker.Close();
+    ASSERT_TRUE(lent(0));
+    ASSERT_TRUE(takeFloor(next));
+    ASSERT_TRUE(lent(1));
+    for (int k = 0; k < 5; ++k) {
+        ASSERT_TRUE(next.SendAll(CmdSound(Payload(seq)), 5000));
+        want.push_back(seq++);
+    }
+    ASSERT_TRUE(next.SendAll(CmdRx0(), 5000));
+    // One that vanishes with a reset while it holds the floor.
+    ASSERT_TRUE(lent(0));
+    ASSERT_TRUE(takeFloor(resetter));
+    ASSERT_TRUE(lent(1));
+    const linger reset{1, 0};
+    ::setsockopt(resetter.Fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    resetter.Close();
+    ASSERT_TRUE(lent(0));
+    ASSERT_TRUE(takeFloor(next));
+    ASSERT_TRUE(next.SendAll(CmdSound(Payload(seq)), 5000));
+    want.push_back(seq++);
+
+    for (int i = 0; i < kReaders; ++i) EXPECT_EQ(ReadInOrder(readers[i], want), "") << "reader " << i;
+    // Only the two that left are gone: the rest are still members.
+    for (QorConnection& r : readers) EXPECT_TRUE(WaitForListOf(r, kReaders + 2));
+    next.Close();
+    for (QorConnection& r : readers) r.Close();
+    EXPECT_TRUE(srv.WaitForNoClients());
+}
+
+// The activity time-out of a floor holder that sends nothing is judged by
+// the heartbeat while it reads it: the silent one is dropped, a member that
+// sends keep-alives stays.
+TEST(RelayThreads, ASilentFloorHolderReadByTheHeartbeatTimesOut) {
+    TQORServiceConfig cfg = LoopbackConfig();
+    cfg.ClientActivityTimeout = 3;
+    LoopbackService srv(cfg);
+    srv.svc->SetClientActivityTimeout(3);
+    srv.svc->SetLogClientLevel(9);
+    TQORServiceNetOptions serv;
+    serv.sno_LogClientLevel = 9;
+    srv.svc->LoadNetworks(serv);
+    ASSERT_TRUE(srv.Start());
+    QorConnection silent, alive;
+    ASSERT_TRUE(srv.Join(silent, Station("silent@example.org", "SILENT")));
+    ASSERT_TRUE(srv.Join(alive, Station("alive@example.org", "ALIVE")));
+    ASSERT_TRUE(WaitForListOf(alive, 3));
+    std::atomic<bool> done{false};
+    // A real client's keep-alive, on the raw socket (the test's thread reads).
+    std::thread keepAlive([&] {
+        const std::string p = CmdKeepAlive();
+        while (!done.load()) {
+            (void)::send(alive.Fd(), p.data(), p.size(), MSG_NOSIGNAL);
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+    });
+    std::string frame;
+    EXPECT_TRUE(silent.SendAll(CmdTx0(), 5000));
+    EXPECT_EQ(silent.WaitForFrame(kFrameTxApproval, frame, 20000), ReadStatus::Ok);
+    EXPECT_TRUE(WaitFor([&] { return srv.svc->TalkersReadByHeartbeat() == 1; }));
+    EXPECT_TRUE(WaitFor([&] { return srv.LogHas("DISCONNECT_TIMEOUT EMail=`silent"); }));
+    EXPECT_EQ(srv.svc->TalkersReadByHeartbeat(), 0);
+    EXPECT_TRUE(WaitForListOf(alive, 2));
+    done.store(true);
+    keepAlive.join();
+    EXPECT_FALSE(srv.LogHas("DISCONNECT_TIMEOUT EMail=`alive"));
+    alive.Close();
     EXPECT_TRUE(srv.WaitForNoClients());
 }
 

@@ -143,7 +143,7 @@ TEST(ServNetworkCommands, NamesRoutesAndTheUnusedValue) {
               TQORSVCCommandRoute::ServiceOrNetwork);
     EXPECT_EQ(ServNetworkCommandInfo(C::snc_ChannelThreads).Route, TQORSVCCommandRoute::Service);
     for (C notPosted : {C::snc_ChannelListAnswer, C::snc_ChannelLogText, C::snc_RightsCopyToNet,
-                        static_cast<C>(67), static_cast<C>(95), static_cast<C>(255)}) {
+                        static_cast<C>(67), static_cast<C>(96), static_cast<C>(255)}) {
         EXPECT_EQ(ServNetworkCommandInfo(notPosted).Route, TQORSVCCommandRoute::NotPosted)
             << static_cast<int>(notPosted);
     }
