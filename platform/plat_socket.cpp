@@ -386,6 +386,11 @@ long SockBytesAvailable(SocketHandle s) {
     return n;
 }
 
+bool SockReadableNow(SocketHandle s) {
+    pollfd p{s, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
+
 int SockGetPendingError(SocketHandle s, int* code) {
     int err = 0;
     socklen_t len = sizeof(err);

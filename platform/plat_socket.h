@@ -139,6 +139,8 @@ int SockSetNonBlocking(SocketHandle s, bool on);
 int SockGetNonBlocking(SocketHandle s, bool* on);
 // Bytes the kernel holds for reading; -1 on failure.
 long SockBytesAvailable(SocketHandle s);
+// A read would not wait now: bytes, the peer's end or an error are there.
+bool SockReadableNow(SocketHandle s);
 // Pending error of the socket (SO_ERROR) as a socket error code, via *code; returns 0 or -1.
 int SockGetPendingError(SocketHandle s, int* code);
 int SockSetLinger(SocketHandle s, bool on, int seconds);

@@ -84,12 +84,12 @@ void TQORService::tmReadReadyTalker(bool aAfterWait) {
     for (std::size_t i = f_tmTalkers.size(); i-- > 0;) {
         if (f_tmTalkers[i].Res == ready) {
             tmStepTalker(i, f_tmTalkerEvents);
-        } else if (ready == nullptr &&
-                   plat::SockBytesAvailable(f_tmTalkers[i].Ctx->CtxSocket()) > 0) {
+        } else if (ready == nullptr && plat::SockReadableNow(f_tmTalkers[i].Ctx->CtxSocket())) {
             // The wait reports its interrupt before any socket: while other
             // threads keep interrupting (a flood of records) a talker would
             // not be read until they stop, so a pass they wake looks itself,
-            // as does each pass of a run.
+            // as does each pass of a run. A close is looked for too: it
+            // leaves no bytes, and the floor would stay taken.
             tmStepTalker(i, we_Read);
         }
     }

@@ -258,6 +258,63 @@ TEST_F(TextFlood, FlooderIsSlowedWhileATalkerElsewhereKeepsItsDelay) {
         << srv->svc->tmClientContextCount.load() << " of " << contexts;
 }
 
+// A floor holder that closes while a flood keeps the heartbeat busy is seen
+// gone during the flood, and the floor is free again: the close leaves no
+// bytes to read, only the end of the stream.
+TEST_F(TextFlood, AFloorHolderThatClosesDuringAFloodIsSeenGone) {
+    QorConnection talker, other;
+    ConnectFields t = Member("TALK");
+    t.Network = "Net01";
+    ConnectFields o = Member("OTHER");
+    o.Network = "Net01";
+    ASSERT_TRUE(srv->Join(talker, t));
+    ASSERT_TRUE(srv->Join(other, o));
+    const long members = srv->svc->tmClientContextCount.load();
+    std::string frame;
+    // Made visible first: a newbie's TX is not taken.
+    ASSERT_EQ(talker.WaitForFrame(kFrameNetworks, frame, 20000), ReadStatus::Ok);
+    ASSERT_EQ(other.WaitForFrame(kFrameNetworks, frame, 20000), ReadStatus::Ok);
+    ASSERT_TRUE(talker.SendAll(CmdTx0(), 5000));
+    ASSERT_EQ(talker.WaitForFrame(kFrameTxApproval, frame, 20000), ReadStatus::Ok);
+    ASSERT_TRUE(talker.SendAll(CmdSound(std::string(kSoundPayload, 'S')), 5000));
+    ASSERT_EQ(other.WaitForFrame(kFrameSound, frame, 20000), ReadStatus::Ok);
+
+    std::atomic<bool> stop{false};
+    std::atomic<bool> failed{false};
+    std::atomic<bool> ended{false};
+    std::thread flood([&] {
+        struct End {
+            std::atomic<bool>& e;
+            ~End() { e = true; }
+        } end{ended};
+        long lines = 0;
+        std::string batch;
+        const auto start = std::chrono::steady_clock::now();
+        while (!stop && std::chrono::steady_clock::now() - start < std::chrono::seconds(30)) {
+            batch.clear();
+            for (int k = 0; k < 50; ++k) batch += Line(lines++);
+            if (!flooder.SendAll(batch, 30000)) {
+                failed = true;
+                return;
+            }
+        }
+    });
+    // Well into the flood before the close.
+    EXPECT_TRUE(WaitFor([&] { return srv->svc->Poster().ServQueue().Count() > 0; }));
+    talker.Close();
+    const bool gone =
+        WaitFor([&] { return srv->svc->tmClientContextCount.load() == members - 1; }, 20000);
+    const bool flooding = !ended;
+    stop = true;
+    flood.join();
+    EXPECT_FALSE(failed);
+    EXPECT_TRUE(gone && flooding) << "the close was seen only after the flood";
+    // The floor is free: the other member takes it.
+    ASSERT_TRUE(other.SendAll(CmdTx0(), 5000));
+    EXPECT_EQ(other.WaitForFrame(kFrameTxApproval, frame, 20000), ReadStatus::Ok);
+    other.Close();
+}
+
 TEST_F(TextFlood, OneBurstDropsNoReader) {
     std::string burst;
     for (long n = 0; n < kBurstLines; ++n) burst += Line(n);
