@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace gax {
 
@@ -57,6 +58,21 @@ inline constexpr size_t kSharedFramePagedFrom = 16384;
 class TSharedFrame {
   public:
     TSharedFrame() = default;
+    TSharedFrame(const TSharedFrame&) = default;
+    TSharedFrame& operator=(const TSharedFrame&) = default;
+    // A frame moved from is empty, not a length without bytes.
+    TSharedFrame(TSharedFrame&& aOther) noexcept
+        : f_Bytes(std::move(aOther.f_Bytes)),
+          f_Len(std::exchange(aOther.f_Len, 0)),
+          f_Paged(std::exchange(aOther.f_Paged, false)) {}
+    TSharedFrame& operator=(TSharedFrame&& aOther) noexcept {
+        if (this != &aOther) {
+            f_Bytes = std::move(aOther.f_Bytes);
+            f_Len = std::exchange(aOther.f_Len, 0);
+            f_Paged = std::exchange(aOther.f_Paged, false);
+        }
+        return *this;
+    }
     // Throws bad_alloc when no storage is left, like any allocation.
     static TSharedFrame Make(std::string_view aBytes);
     const char* Data() const { return f_Bytes.get(); }

@@ -76,4 +76,23 @@ TEST(SharedFrame, PagesAreUnmappedOnceByTheLastUser) {
     EXPECT_EQ(g_Unmaps.load(), 1);
 }
 
+// A frame handed on by a move leaves an empty frame behind, never a length
+// with no bytes behind it (a later send would read through a null pointer).
+TEST(SharedFrame, AFrameMovedFromIsEmpty) {
+    for (size_t len : {size_t{40}, kSharedFramePagedFrom + 1}) {
+        const std::string bytes(len, 'm');
+        TSharedFrame a = TSharedFrame::Make(bytes);
+        TSharedFrame b = std::move(a);
+        EXPECT_TRUE(a.Empty()) << len;  // NOLINT(bugprone-use-after-move)
+        EXPECT_EQ(a.Len(), 0u) << len;  // NOLINT(bugprone-use-after-move)
+        EXPECT_FALSE(a.Paged()) << len;  // NOLINT(bugprone-use-after-move)
+        EXPECT_TRUE(b.View() == bytes) << len;
+        TSharedFrame c;
+        c = std::move(b);
+        EXPECT_TRUE(b.Empty()) << len;  // NOLINT(bugprone-use-after-move)
+        EXPECT_TRUE(c.View() == bytes) << len;
+        EXPECT_EQ(c.Paged(), len > kSharedFramePagedFrom) << len;
+    }
+}
+
 }  // namespace
