@@ -424,8 +424,11 @@ void TQORSVCPoster::ServQueue_WorkerWillAcceptContext(TQORSVCHandle aSender,
                             {.Ctx = aContext, .Sender = aSender, .Receiver = aRecepient}));
 }
 
-void TQORSVCPoster::ServQueue_WorkerGivesTalker(TQORSVCHandle aSender, TQORSVCCtxRef aContext) {
-    ServQueuePush(NewRecord(C::snc_ServWorkerGivesTalker, {.Ctx = aContext, .Sender = aSender}));
+void TQORSVCPoster::ServQueue_WorkerGivesTalker(TQORSVCHandle aSender, TQORSVCCtxRef aContext,
+                                                std::unique_ptr<TQORSVCWorkerQueueItem> aReturn) {
+    auto rec = NewRecord(C::snc_ServWorkerGivesTalker, {.Ctx = aContext, .Sender = aSender});
+    rec->nqr_ReturnItem = std::move(aReturn);
+    ServQueuePush(std::move(rec));
 }
 
 void TQORSVCPoster::ServQueue_WorkerIdle(TQORSVCHandle aIdleWorker) {

@@ -197,8 +197,10 @@ class TQORSVCPoster {
     void ServQueue_WorkerRejectedContex(TQORSVCHandle aRecepient);
     void ServQueue_WorkerWillAcceptContext(TQORSVCHandle aSender, TQORSVCHandle aRecepient,
                                            TQORSVCCtxRef aContext);
-    // A worker lends the heartbeat a session that holds the floor.
-    void ServQueue_WorkerGivesTalker(TQORSVCHandle aSender, TQORSVCCtxRef aContext);
+    // A worker lends the heartbeat a session that holds the floor; the record
+    // carries aReturn, the item that will give it back.
+    void ServQueue_WorkerGivesTalker(TQORSVCHandle aSender, TQORSVCCtxRef aContext,
+                                     std::unique_ptr<TQORSVCWorkerQueueItem> aReturn);
     void ServQueue_WorkerIdle(TQORSVCHandle aIdleWorker);
     void ServQueue_WorkerTerminated(TQORSVCHandle aTerminatedWorker);
     void ServQueue_AbortAllWorkers();

@@ -103,20 +103,54 @@ std::unique_ptr<T> TakeListAs(TQORSVCListSlot& aSlot) {
     return std::unique_ptr<T>(list);
 }
 
+// What the heartbeat thread asks of one worker thread.
+enum class TQORSVCWorkCode : uint8_t {
+    MemoryReportRequest = 0,
+    MemoryReportClear = 1,
+    AddNewContext = 2,  // argument: a context that has never run
+    MoveContextTo = 3,  // argument: the worker that is to receive one context
+    AddOldContext = 4,  // argument: a context that ran on another worker
+    // argument: a context this worker gave the heartbeat to read while it
+    // held the floor, with the result of its last step there
+    ReturnContext = 5,
+};
+
+class TQORSVCWrkCtx;
+class TQORSVCWorker;
+
+// One item of a worker's work queue. The pointers are borrowed: the heartbeat
+// thread owns the contexts and the workers, and discarding an item never
+// touches them. A ReturnContext item is made by the worker itself when it
+// lends the context and names it with the worker's own pointer.
+struct TQORSVCWorkerQueueItem {
+    TQORSVCWorkCode Code{};
+    TQORSVCWrkCtx* Context = nullptr;    // AddNewContext, AddOldContext, ReturnContext
+    TQORSVCWorker* Recipient = nullptr;  // MoveContextTo
+    uint8_t Result = 0;                  // ReturnContext: a TQORSVCWorkerExecResult
+    // The next item while it waits in the queue's list of returns (guarded
+    // by that list's lock there).
+    TQORSVCWorkerQueueItem* Next = nullptr;
+};
+
 // A server-queue record. Producers start from a value-initialised record, so
 // every field they do not name is empty, null or 0.
 //
-// Owned payloads travel in nqr_ListArray only: the per-network lists of the
-// list updates (one slot per network), the internal-flags object of
+// Owned payloads travel in nqr_ListArray: the per-network lists of the list
+// updates (one slot per network), the internal-flags object of
 // snc_ApplyServIntFlags and snc_ApplyNetIntFlags (slot 0), and one network's
-// list in the per-network records the dispatcher makes (slot 0). A consumer
-// takes a payload by moving it out, so destroying the record afterwards frees
-// only what is left and nothing twice.
+// list in the per-network records the dispatcher makes (slot 0). The one
+// exception is the work item of snc_ServWorkerGivesTalker (nqr_ReturnItem).
+// A consumer takes a payload by moving it out, so destroying the record
+// afterwards frees only what is left and nothing twice.
 struct TQORSVCNetQueueRecord {
     TQORSVCHandle nqr_Context;      // the connection context concerned
     TQORSVCHandle nqr_SenderObj;    // the posting worker, the source network, a manager thread
     TQORSVCHandle nqr_ReceiverObj;  // the target network or worker
     TQORSVCListArray nqr_ListArray;
+    // snc_ServWorkerGivesTalker: the item that gives the lent context back to
+    // its worker, made by that worker before it lent it, so that giving it
+    // back allocates nothing and cannot fail.
+    std::unique_ptr<TQORSVCWorkerQueueItem> nqr_ReturnItem;
     std::string nqr_DataS1;
     std::string nqr_DataS2;
     std::string nqr_DataS3;
@@ -270,18 +304,6 @@ class TQORSVCFlusherQueue final : public TQORSVCRecordQueue<TQORSVCFlusherItem, 
     using TQORSVCRecordQueue::TQORSVCRecordQueue;
 
     void EnqueueCommandContext(TQORSVCCtxRef aCommandContext);
-};
-
-// What the heartbeat thread asks of one worker thread.
-enum class TQORSVCWorkCode : uint8_t {
-    MemoryReportRequest = 0,
-    MemoryReportClear = 1,
-    AddNewContext = 2,  // argument: a context that has never run
-    MoveContextTo = 3,  // argument: the worker that is to receive one context
-    AddOldContext = 4,  // argument: a context that ran on another worker
-    // argument: a context this worker gave the heartbeat to read while it
-    // held the floor, with the result of its last step there
-    ReturnContext = 5,
 };
 
 // One work item: the code and its argument, an identity handle the worker

@@ -476,6 +476,8 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
         TQORSVCWrkCtx* Ctx = nullptr;
         PWaiter2Resource Res = nullptr;
         TQORSVCWorker* Home = nullptr;  // null: its worker has gone
+        // The item that gives it back, made by its worker when it lent it.
+        std::unique_ptr<TQORSVCWorkerQueueItem> Back;
     };
     void tmTakeTalker(TQORSVCNetQueueRecord& aRec) GAX_REQUIRES(kHeartbeat);
     // Steps the talker at aIndex (aEvents: what the wait found, 0 from a
@@ -490,7 +492,10 @@ class TQORService : public TQORSVCCommandHost, public TQORTimerClient, public TQ
     void tmServeTalkers() GAX_REQUIRES(kHeartbeat);
     void tmReturnTalker(std::size_t aIndex, TQORSVCWorkerExecResult aResult)
         GAX_REQUIRES(kHeartbeat);
-    void tmReturnContextTo(TQORSVCWorker* aHome, TQORSVCWrkCtx* aCtx,
+    // Sends the context of aBack (its return item) to aHome, or where a new
+    // context would go when aHome is null. Allocates nothing unless it has to
+    // find another worker.
+    void tmReturnContextTo(TQORSVCWorker* aHome, std::unique_ptr<TQORSVCWorkerQueueItem> aBack,
                            TQORSVCWorkerExecResult aResult) GAX_REQUIRES(kHeartbeat);
     void tmReturnAllTalkers() GAX_REQUIRES(kHeartbeat);
     std::vector<TQORHeldTalker> f_tmTalkers GAX_GUARDED_BY(kHeartbeat);

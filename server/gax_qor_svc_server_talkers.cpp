@@ -10,7 +10,11 @@
 // waits for room, a held reader, the floor let go, a stop) sends it back.
 //
 // Heartbeat thread only. A lent session cannot end meanwhile: only a worker
-// stops a session, and its worker gave this one away.
+// stops a session, and its worker gave this one away. Every way back goes in
+// the item its worker made before lending it (TQORHeldTalker::Back), so none
+// allocates: a session is never left with nobody serving it for want of
+// memory.
+#include <memory>
 #include <utility>
 
 #include "foundation/gax_datetime.h"
@@ -37,10 +41,20 @@ void TQORService::tmSocketReady(PWaiter2Resource aResource, uint8_t aEvents) {
 void TQORService::tmReleaseSockets() { tmReturnAllTalkers(); }
 
 void TQORService::tmTakeTalker(TQORSVCNetQueueRecord& aRec) {
+    std::unique_ptr<TQORSVCWorkerQueueItem> back = std::move(aRec.nqr_ReturnItem);
+    // Its only producer always gives one: without it the session could not
+    // be given back.
+    if (!back || back->Context == nullptr) throw Exception("Talker hand-over without its return");
     TQORSVCWorker* home = nullptr;
     if (TQORWorkerSlot* s = tmFindWorker(aRec.nqr_SenderObj)) home = s->W.get();
     auto it = f_tmClients.find(aRec.nqr_Context.Identity());
     if (it == f_tmClients.end() || it->second.Ctx->CtxGlobalKey() != aRec.nqr_GlobalKey) {
+        // It lives (nothing but its worker ends it), yet the books have lost
+        // it, so it is in no network and nobody would ever hear it. Its
+        // worker, whose own pointer the item carries and which alone may
+        // follow it, ends it: the socket is closed with a cause, and its
+        // disconnect gives the worker's slot back.
+        tmReturnContextTo(home, std::move(back), wer__Error);
         evnt_Srv_Error(u"talker hand-over: context not found");
         return;
     }
@@ -51,21 +65,24 @@ void TQORService::tmTakeTalker(TQORSVCNetQueueRecord& aRec) {
         // Still a floor holder that this thread will not read: its worker
         // keeps it until it lets the floor go.
         if (ctx->vReadByFanout()) ctx->vFanoutReadDeclined();
-        tmReturnContextTo(home, ctx, wer__OK);
+        tmReturnContextTo(home, std::move(back), wer__OK);
         return;
     }
-    if (f_tmTalkers.capacity() == 0) f_tmTalkers.reserve(static_cast<size_t>(waiter.Capacity()));
     PWaiter2Resource res = nullptr;
     try {
+        // Reserved once for as many as the waiter holds: the push below
+        // never allocates.
+        if (f_tmTalkers.capacity() == 0)
+            f_tmTalkers.reserve(static_cast<size_t>(waiter.Capacity()));
         res = waiter.RegisterResource(ctx, ctx->CtxSocket());
     } catch (...) {
         ctx->vFanoutReadDeclined();
-        tmReturnContextTo(home, ctx, wer__OK);
+        tmReturnContextTo(home, std::move(back), wer__OK);
         throw;
     }
     ctx->CtxWaiterResource = res;
     ctx->CtxWaiter = &waiter;
-    f_tmTalkers.push_back(TQORHeldTalker{ctx, res, home});
+    f_tmTalkers.push_back(TQORHeldTalker{ctx, res, home, std::move(back)});
     f_TalkersHeld.store(static_cast<int32_t>(f_tmTalkers.size()), std::memory_order_relaxed);
     const std::size_t i = f_tmTalkers.size() - 1;
     f_tmTalkerPar.sp_CheckTick = GetTick32();
@@ -152,7 +169,7 @@ void TQORService::tmServeTalkers() {
 }
 
 void TQORService::tmReturnTalker(std::size_t aIndex, TQORSVCWorkerExecResult aResult) {
-    const TQORHeldTalker t = f_tmTalkers[aIndex];
+    TQORHeldTalker t = std::move(f_tmTalkers[aIndex]);
     f_tmTalkers.erase(f_tmTalkers.begin() + static_cast<std::ptrdiff_t>(aIndex));
     f_TalkersHeld.store(static_cast<int32_t>(f_tmTalkers.size()), std::memory_order_relaxed);
     if (f_tmTalkerReady == t.Res) f_tmTalkerReady = nullptr;
@@ -163,15 +180,27 @@ void TQORService::tmReturnTalker(std::size_t aIndex, TQORSVCWorkerExecResult aRe
     // Sent back while it still holds the floor (a stop, a failed step): its
     // worker keeps it for the rest of this floor.
     if (!Removing(aResult) && t.Ctx->vReadByFanout()) t.Ctx->vFanoutReadDeclined();
-    tmReturnContextTo(t.Home, t.Ctx, aResult);
+    tmReturnContextTo(t.Home, std::move(t.Back), aResult);
 }
 
-void TQORService::tmReturnContextTo(TQORSVCWorker* aHome, TQORSVCWrkCtx* aCtx,
+void TQORService::tmReturnContextTo(TQORSVCWorker* aHome,
+                                    std::unique_ptr<TQORSVCWorkerQueueItem> aBack,
                                     TQORSVCWorkerExecResult aResult) {
-    // Its worker kept its slot; one that has gone is replaced like for a
-    // new context.
-    TQORSVCWorker* w = aHome != nullptr ? aHome : tmWorkerWithSlot();
-    w->WorkQueue_ReturnContext(aCtx, aResult);
+    TQORSVCWorker* w = aHome;
+    if (w == nullptr) {
+        // Its worker kept its slot, so it ends only once its talkers are
+        // back: this is a guard. The context goes where a new one would, or,
+        // when no worker can be made for it, to any there is: one without
+        // room or ending stops it, and its disconnect evens the books.
+        try {
+            w = tmWorkerWithSlot();
+        } catch (...) {
+            if (f_tmWorkers.empty()) throw;
+            w = f_tmWorkers.front().W.get();
+            --w->wrkFreeCount;
+        }
+    }
+    w->WorkQueue_ReturnContext(std::move(aBack), aResult);
     // Woken now: a return after the pass's wake-ups would wait a whole pass.
     if (w->TakeWakeUpFlag()) w->WorkerWakeUp();
 }

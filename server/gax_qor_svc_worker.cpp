@@ -3,7 +3,9 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <typeinfo>
+#include <utility>
 
 #include "foundation/gax_datetime.h"
 #include "foundation/gax_strutils.h"
@@ -77,11 +79,63 @@ void TQORSVCWorker::WorkerForceAbortThread() {
     f_Waiter.SetInterrupt();
 }
 
+// ---- the work queue's returns ---------------------------------------------------
+
+TQORSVCWorkerItemQueue::~TQORSVCWorkerItemQueue() {
+    TQORSVCWorkerQueueItem* chain = nullptr;
+    {
+        plat::MutexLock lock(f_ReturnsCrit);
+        chain = std::exchange(f_ReturnsFirst, nullptr);
+        f_ReturnsLast = nullptr;
+    }
+    while (chain != nullptr) delete std::exchange(chain, chain->Next);
+}
+
+void TQORSVCWorkerItemQueue::PushReturn(ItemPtr aItem) noexcept {
+    if (!aItem) return;
+    TQORSVCWorkerQueueItem* item = aItem.release();
+    item->Next = nullptr;
+    plat::MutexLock lock(f_ReturnsCrit);
+    if (f_ReturnsLast != nullptr)
+        f_ReturnsLast->Next = item;
+    else
+        f_ReturnsFirst = item;
+    f_ReturnsLast = item;
+    f_ReturnsCount.fetch_add(1, std::memory_order_relaxed);
+}
+
+TQORSVCWorkerItemQueue::ItemPtr TQORSVCWorkerItemQueue::PullReturn() noexcept {
+    plat::MutexLock lock(f_ReturnsCrit);
+    TQORSVCWorkerQueueItem* item = f_ReturnsFirst;
+    if (item == nullptr) return nullptr;
+    f_ReturnsFirst = item->Next;
+    if (f_ReturnsFirst == nullptr) f_ReturnsLast = nullptr;
+    item->Next = nullptr;
+    f_ReturnsCount.fetch_sub(1, std::memory_order_relaxed);
+    return ItemPtr(item);
+}
+
 // ---- posters ------------------------------------------------------------------
+
+TQORSVCWorkerItemQueue::ItemPtr TQORSVCWorker::NewItem() {
+    if (TestItemsFail.load(std::memory_order_relaxed)) throw std::bad_alloc();
+    return std::make_unique<TQORSVCWorkerQueueItem>();
+}
+
+TQORSVCWorkerItemQueue::ItemPtr TQORSVCWorker::ReserveReturn(TQORSVCWrkCtx* aContext) noexcept {
+    try {
+        TQORSVCWorkerItemQueue::ItemPtr item = NewItem();
+        item->Code = TQORSVCWorkCode::ReturnContext;
+        item->Context = aContext;
+        return item;
+    } catch (...) {
+        return nullptr;
+    }
+}
 
 void TQORSVCWorker::PostItem(TQORSVCWorkCode aCode, TQORSVCWrkCtx* aContext,
                              TQORSVCWorker* aRecipient, uint8_t aResult) {
-    auto item = std::make_unique<TQORSVCWorkerQueueItem>();
+    TQORSVCWorkerItemQueue::ItemPtr item = NewItem();
     item->Code = aCode;
     item->Context = aContext;
     item->Recipient = aRecipient;
@@ -105,9 +159,12 @@ void TQORSVCWorker::WorkQueue_MoveContextTo(TQORSVCWorker* aRecepientWorker) {
 void TQORSVCWorker::WorkQueue_AddOldContext(TQORSVCWrkCtx* aContext) {
     PostItem(TQORSVCWorkCode::AddOldContext, aContext, nullptr);
 }
-void TQORSVCWorker::WorkQueue_ReturnContext(TQORSVCWrkCtx* aContext,
-                                            TQORSVCWorkerExecResult aResult) {
-    PostItem(TQORSVCWorkCode::ReturnContext, aContext, nullptr, static_cast<uint8_t>(aResult));
+void TQORSVCWorker::WorkQueue_ReturnContext(TQORSVCWorkerItemQueue::ItemPtr aReturn,
+                                            TQORSVCWorkerExecResult aResult) noexcept {
+    if (!aReturn) return;
+    aReturn->Result = static_cast<uint8_t>(aResult);
+    f_WorkQueue.PushReturn(std::move(aReturn));
+    WorkerWakeUpFlag.store(true, std::memory_order_release);
 }
 
 // ---- thread body ----------------------------------------------------------------
@@ -174,7 +231,7 @@ void TQORSVCWorker::IterHandler(TWaiter2HandlerParams* aParams) {
 
 void TQORSVCWorker::Pass() {
     f_Par.sp_CheckTick = GetTick32();
-    if (f_WorkQueue.Count() > 0) {
+    if (f_WorkQueue.Pending() > 0) {
         HandleWorkQueue();
         RemoveMarked();
     }
@@ -182,7 +239,7 @@ void TQORSVCWorker::Pass() {
         Sweep();
         RemoveMarked();
     }
-    if (f_WorkQueue.Count() > 0) return;
+    if (f_WorkQueue.Pending() > 0) return;
     for (;;) {
         if (Terminated()) return;
         if (f_ExtraLoop) {
@@ -226,7 +283,13 @@ void TQORSVCWorker::PublishWakes() {
 
 void TQORSVCWorker::HandleWorkQueue() {
     std::array<TQORSVCWorkerItemQueue::ItemPtr, kWorkBatch> batch;
-    const int32_t n = f_WorkQueue.PullBatch(batch);
+    int32_t n = f_WorkQueue.PullBatch(batch);
+    // The returns come in the same batch: a pass takes them as early as the rest.
+    while (n < kWorkBatch) {
+        TQORSVCWorkerItemQueue::ItemPtr item = f_WorkQueue.PullReturn();
+        if (!item) break;
+        batch[static_cast<size_t>(n++)] = std::move(item);
+    }
     for (int32_t i = 0; i < n; ++i) {
         // One item's failure is logged and the others still run: a pulled
         // context that nobody handled would never be stopped or reported.
@@ -477,9 +540,22 @@ void TQORSVCWorker::RemoveMarked() {
     while (!f_ResourcesToHandOver.empty()) {
         PWaiter2Resource res = f_ResourcesToHandOver.back();
         f_ResourcesToHandOver.pop_back();
+        auto* held = static_cast<TQORSVCWrkCtx*>(res->wtr_Context);
+        TQORSVCWorkerItemQueue::ItemPtr back = ReserveReturn(held);
+        if (!back) {
+            // Without its way back it is not lent: this worker serves it for
+            // the rest of this floor. A step at the next pass reads what is
+            // left and sets its wait mode, which the marking step did not.
+            res->wtr_BadMarker = 0;
+            held->vFanoutReadDeclined();
+            held->SetIntrFlags(ifl_ContinueRead);
+            f_ExtraLoop = true;
+            continue;
+        }
         TQORSVCWrkCtx* ctx = GiveUp(res);
         try {
-            e_Service->SvcPoster().ServQueue_WorkerGivesTalker(this, CtxRefOf(ctx));
+            e_Service->SvcPoster().ServQueue_WorkerGivesTalker(this, CtxRefOf(ctx),
+                                                               std::move(back));
         } catch (...) {
             // Out of memory for the record: the session would be held by
             // nobody, so it ends here instead.
@@ -534,6 +610,7 @@ void TQORSVCWorker::TimeoutSweep() {
 void TQORSVCWorker::DrainQueueOnStop() {
     for (;;) {
         TQORSVCWorkerItemQueue::ItemPtr item = f_WorkQueue.Pull();
+        if (!item) item = f_WorkQueue.PullReturn();
         if (!item) return;
         try {
             switch (item->Code) {

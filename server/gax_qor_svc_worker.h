@@ -8,7 +8,9 @@
 // A worker talks back only through server-queue records. A context whose step
 // finds it holding the floor (vReadByFanout) is lent to the heartbeat, which
 // reads it where it fans out its frames; the worker keeps its slot, and the
-// heartbeat gives it back through the work queue (ReturnContext).
+// heartbeat gives it back through the work queue (ReturnContext) in an item
+// the worker made before lending it: a worker that cannot make it keeps the
+// context for the rest of that floor.
 //
 // Threads:
 // - The worker thread alone steps its contexts, registers them with its
@@ -37,6 +39,7 @@
 
 #include "foundation/gax_faststring.h"
 #include "foundation/gax_stringbld.h"
+#include "platform/plat_mutex.h"
 #include "platform/plat_thread.h"
 #include "server/gax_qor_svc_host.h"
 #include "server/gax_qor_svc_queues.h"
@@ -47,18 +50,30 @@ namespace gax {
 
 class TQORSVCWorker;
 
-// One work item. The pointers are borrowed: the heartbeat thread owns the
-// contexts and the workers, and discarding an item never touches them.
-struct TQORSVCWorkerQueueItem {
-    TQORSVCWorkCode Code{};
-    TQORSVCWrkCtx* Context = nullptr;    // AddNewContext, AddOldContext
-    TQORSVCWorker* Recipient = nullptr;  // MoveContextTo
-    uint8_t Result = 0;                  // ReturnContext: a TQORSVCWorkerExecResult
-};
-
+// A worker's work queue: written by the heartbeat thread, read by the worker.
+// The items the heartbeat makes go through the FIFO. The return of a lent
+// context comes in an item that its worker made when it lent it, and is
+// linked into a list of its own through the item's Next: that push takes no
+// memory, so a context's way back cannot fail. f_ReturnsCrit guards the list
+// only, held for one link or unlink and never while anything is freed.
 class TQORSVCWorkerItemQueue final : public TQORSVCRecordQueue<TQORSVCWorkerQueueItem, 32> {
   public:
     using TQORSVCRecordQueue::TQORSVCRecordQueue;
+    // Frees the returns still linked.
+    ~TQORSVCWorkerItemQueue() override;
+
+    // Appends aItem to the returns (a null item is ignored).
+    void PushReturn(ItemPtr aItem) noexcept GAX_EXCLUDES(f_ReturnsCrit);
+    // The oldest return, or null when there is none.
+    ItemPtr PullReturn() noexcept GAX_EXCLUDES(f_ReturnsCrit);
+    // Items of both kinds waiting (a hint for other threads than the consumer).
+    int32_t Pending() const { return Count() + f_ReturnsCount.load(std::memory_order_relaxed); }
+
+  private:
+    plat::Mutex f_ReturnsCrit;
+    TQORSVCWorkerQueueItem* f_ReturnsFirst GAX_GUARDED_BY(f_ReturnsCrit) = nullptr;
+    TQORSVCWorkerQueueItem* f_ReturnsLast GAX_GUARDED_BY(f_ReturnsCrit) = nullptr;
+    std::atomic<int32_t> f_ReturnsCount{0};
 };
 
 class TQORSVCWorker final : public plat::Thread {
@@ -93,10 +108,12 @@ class TQORSVCWorker final : public plat::Thread {
     void WorkQueue_MoveContextTo(TQORSVCWorker* aRecepientWorker);
     // REQUIRES: aContext was given up by another worker (snc_ServWorkerWillAcceptContext).
     void WorkQueue_AddOldContext(TQORSVCWrkCtx* aContext);
-    // REQUIRES: this worker gave aContext to the heartbeat
-    // (snc_ServWorkerGivesTalker), whose slot it kept; aResult is what its
-    // last step there returned (a removing result: it is stopped at once).
-    void WorkQueue_ReturnContext(TQORSVCWrkCtx* aContext, TQORSVCWorkerExecResult aResult);
+    // REQUIRES: aReturn is the item this worker made when it gave its
+    // context to the heartbeat (snc_ServWorkerGivesTalker), whose slot it
+    // kept; aResult is what its last step there returned (a removing result:
+    // it is stopped at once). Allocates nothing, so it cannot fail.
+    void WorkQueue_ReturnContext(TQORSVCWorkerItemQueue::ItemPtr aReturn,
+                                 TQORSVCWorkerExecResult aResult) noexcept;
 
     int32_t wrkCapacity() const { return f_Capacity; }
     bool WorkerThreadIsStarted() const { return f_ThreadIsStarted.load(std::memory_order_acquire); }
@@ -125,6 +142,10 @@ class TQORSVCWorker final : public plat::Thread {
     // Scratch buffer the worker's contexts use through sp_Worker.
     FastStringA WorkerFast{128};
 
+    // Test hook: while set, every work item made here fails as if memory had
+    // run out (the posters' items and a lent context's return alike).
+    static inline std::atomic<bool> TestItemsFail{false};
+
   protected:
     void Execute() override;
     void OnThreadException(const std::exception* aError) noexcept override;
@@ -150,6 +171,9 @@ class TQORSVCWorker final : public plat::Thread {
     // The context's step found it holding the floor: it goes to the
     // heartbeat once the wait is over (RemoveMarked).
     void MarkHandOver(PWaiter2Resource aResource);
+    // The item that will bring aContext back from the heartbeat, or null when
+    // it cannot be made (the context is then not lent).
+    static TQORSVCWorkerItemQueue::ItemPtr ReserveReturn(TQORSVCWrkCtx* aContext) noexcept;
     // Takes a registered context out of the waiter for a hand-over.
     TQORSVCWrkCtx* GiveUp(PWaiter2Resource aResource);
     // Unmarks the hand-overs not yet made (the worker ends: it stops them).
@@ -164,6 +188,7 @@ class TQORSVCWorker final : public plat::Thread {
     void StopAll();
     void DrainQueueOnStop();
     void MemoryReport();
+    static TQORSVCWorkerItemQueue::ItemPtr NewItem();
     void PostItem(TQORSVCWorkCode aCode, TQORSVCWrkCtx* aContext, TQORSVCWorker* aRecipient,
                   uint8_t aResult = 0);
     void LogError(std::u16string_view aText);

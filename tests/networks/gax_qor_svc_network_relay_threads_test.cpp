@@ -448,4 +448,79 @@ TEST(RelayThreads, ASilentFloorHolderReadByTheHeartbeatTimesOut) {
     EXPECT_TRUE(srv.WaitForNoClients());
 }
 
+// Every work item made while it lives fails as if memory had run out.
+class NoWorkItems {
+  public:
+    NoWorkItems() { TQORSVCWorker::TestItemsFail.store(true); }
+    ~NoWorkItems() { TQORSVCWorker::TestItemsFail.store(false); }
+    NoWorkItems(const NoWorkItems&) = delete;
+    NoWorkItems& operator=(const NoWorkItems&) = delete;
+};
+
+// A floor holder's way back from the heartbeat to its worker needs no memory
+// then: with no work item to be had, one that lets the floor go is still
+// served (it takes the floor again and is heard), and one that closes while
+// lent is reported gone. A floor holder whose worker cannot make its way back
+// is not lent at all, is heard all the same, and is lent again on its next
+// floor once memory is back.
+TEST(RelayThreads, AFloorHolderIsServedWhenNoWorkItemCanBeMade) {
+    LoopbackService srv(LoopbackConfig());
+    srv.svc->SetClientActivityTimeout(30);
+    srv.svc->LoadNetworks(TQORServiceNetOptions{});
+    ASSERT_TRUE(srv.Start());
+    QorConnection talker, next, reader;
+    ASSERT_TRUE(srv.Join(talker, Station("talk@example.org", "TALK")));
+    ASSERT_TRUE(srv.Join(next, Station("next@example.org", "NEXT")));
+    ASSERT_TRUE(srv.Join(reader, Station("read@example.org", "READ")));
+    // Three stations and the Parrot.
+    ASSERT_TRUE(WaitForListOf(reader, 4));
+    auto lent = [&](int aCount) {
+        return WaitFor([&] { return srv.svc->TalkersReadByHeartbeat() == aCount; });
+    };
+    std::string frame;
+    auto takeFloor = [&](QorConnection& aConn) {
+        return aConn.SendAll(CmdTx0(), 5000) &&
+               aConn.WaitForFrame(kFrameTxApproval, frame, 20000) == ReadStatus::Ok;
+    };
+    int seq = 0;
+    auto heard = [&](QorConnection& aConn) {
+        const int sent = seq++;
+        if (!aConn.SendAll(CmdSound(Payload(sent)), 5000)) return std::string("not sent");
+        return ReadInOrder(reader, {sent});
+    };
+
+    ASSERT_TRUE(takeFloor(talker));
+    ASSERT_TRUE(lent(1));
+    {
+        NoWorkItems none;
+        EXPECT_EQ(heard(talker), "");
+        ASSERT_TRUE(talker.SendAll(CmdRx0(), 5000));
+        ASSERT_TRUE(lent(0));
+        // Its worker has it back only if it answers again.
+        ASSERT_TRUE(takeFloor(talker));
+        EXPECT_EQ(heard(talker), "");
+        EXPECT_EQ(srv.svc->TalkersReadByHeartbeat(), 0) << "lent without its way back";
+        ASSERT_TRUE(talker.SendAll(CmdRx0(), 5000));
+        ASSERT_TRUE(takeFloor(next));
+        EXPECT_EQ(heard(next), "");
+        ASSERT_TRUE(next.SendAll(CmdRx0(), 5000));
+    }
+    // Memory is back: the next floor is lent again.
+    ASSERT_TRUE(takeFloor(talker));
+    ASSERT_TRUE(lent(1));
+    EXPECT_EQ(heard(talker), "");
+    {
+        // A close while lent goes back with its end.
+        NoWorkItems none;
+        talker.Close();
+        EXPECT_TRUE(WaitForListOf(reader, 3));
+        EXPECT_TRUE(lent(0));
+    }
+    ASSERT_TRUE(takeFloor(next));
+    EXPECT_EQ(heard(next), "");
+    next.Close();
+    reader.Close();
+    EXPECT_TRUE(srv.WaitForNoClients());
+}
+
 }  // namespace

@@ -70,6 +70,8 @@ class TestCtx final : public TQORSVCWrkCtx {
         return wer__OK;
     }
     bool vExecTimeout(TQORSVCStepParams&) override { return false; }
+    // As a floor holder: its worker lends it to the heartbeat after a step.
+    bool vReadByFanout() override { return lend.load(); }
     void vExecStop(TQORSVCWorker* aWorker) override {
         vCloseSocket();
         if (command)
@@ -83,6 +85,7 @@ class TestCtx final : public TQORSVCWrkCtx {
     bool exceededTotal = false;
     std::atomic<bool> started{false};
     std::atomic<int> moved{0};
+    std::atomic<bool> lend{false};
     std::mutex answerLock;
     std::string answers;
 };

@@ -164,5 +164,44 @@ TEST_F(Dispatcher, HandshakeHandsTheClientToItsNetworkWhichGetsItsCommands) {
                                            Cmd::snc_ClientDisconnected}));
 }
 
+// A context lent to the heartbeat goes back in the item its worker made for
+// it, so a stop that sends it back while no work item can be made still has
+// its worker end it, and the books empty.
+TEST_F(Dispatcher, ALentContextGoesBackAtAStopWhenNoWorkItemCanBeMade) {
+    Make();
+    Connect(kAddrA);
+    TestCtx* c = svc->clients[0];
+    ASSERT_TRUE(PumpUntil([&] { return c->started.load(); }));
+    c->lend.store(true);
+    ASSERT_EQ(::send(peers[0], "x", 1, MSG_NOSIGNAL), 1);  // a step, after which it is lent
+    ASSERT_TRUE(PumpUntil([&] { return svc->TalkersReadByHeartbeat() == 1; }));
+    TQORSVCWorker::TestItemsFail.store(true);
+    {
+        TQORRoleScope role(kHeartbeat);
+        svc->Poster().ServQueue_AbortAllWorkers();
+    }
+    const bool ended = PumpUntil(
+        [&] { return svc->tmWorkerCount.load() == 0 && svc->tmClientContextCount.load() == 0; });
+    TQORSVCWorker::TestItemsFail.store(false);
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(svc->TalkersReadByHeartbeat(), 0);
+    EXPECT_TRUE(ClosedWithoutByte(peers[0]));
+}
+
+// A lent context that the books do not hold (here a command context, which
+// the client books never list) cannot be served in any network: its worker
+// ends it, the peer sees the close and the worker's slot comes back.
+TEST_F(Dispatcher, ALentContextTheBooksDoNotHoldIsEndedByItsWorker) {
+    Make();
+    TestCtx* c = CommandContext();
+    ASSERT_TRUE(PumpUntil([&] { return c->started.load(); }));
+    c->lend.store(true);
+    ASSERT_EQ(::send(peers.back(), "x", 1, MSG_NOSIGNAL), 1);
+    ASSERT_TRUE(PumpUntil([&] { return svc->tmCommandContextCount.load() == 0; }));
+    EXPECT_TRUE(Logged("ERROR: talker hand-over: context not found"));
+    EXPECT_TRUE(ClosedWithoutByte(peers.back()));
+    EXPECT_EQ(Held(), std::vector<int>{0});
+}
+
 }  // namespace
 }  // namespace admit_test

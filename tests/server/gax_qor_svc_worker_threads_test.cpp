@@ -227,18 +227,57 @@ TEST(Worker, TerminationStopsRegisteredAndQueuedContextsOnceThenReportsTheEnd) {
     // stopped exactly once (checked above).
 }
 
+// The item that brings a lent context back, as its worker makes it when it
+// lends it.
+std::unique_ptr<TQORSVCWorkerQueueItem> ReturnOf(TQORSVCWrkCtx* aCtx) {
+    auto item = std::make_unique<TQORSVCWorkerQueueItem>();
+    item->Code = TQORSVCWorkCode::ReturnContext;
+    item->Context = aCtx;
+    return item;
+}
+
 // Items that reach a worker after its end (or one that never ran) are
-// still answered, by its destructor.
+// still answered, by its destructor: a context given back too.
 TEST(Worker, ItemsQueuedToAWorkerThatNeverRanAreStoppedByItsDestructor) {
     FakeHost host;
-    Pair p;
-    FakeCtx ctx(host, p.ours);
+    Pair p, q;
+    FakeCtx ctx(host, p.ours), back(host, q.ours);
     {
         TQORSVCWorker w(&host, false, 1);
         w.WorkQueue_AddNewContext(&ctx);
+        w.WorkQueue_ReturnContext(ReturnOf(&back), wer__OK);
     }
-    EXPECT_EQ(ctx.stops.Get(), 1);
-    EXPECT_EQ(ctx.stopCause.load(), Cause::fsdc_ServerStopped);
+    for (FakeCtx* c : {&ctx, &back}) {
+        EXPECT_EQ(c->stops.Get(), 1);
+        EXPECT_EQ(c->stopCause.load(), Cause::fsdc_ServerStopped);
+    }
+}
+
+// A context given back by the heartbeat comes in its ready-made item, while
+// no work item can be made: one to keep is armed again and read at once,
+// then served on its socket's events; one whose last step ended it is
+// stopped without being armed.
+TEST(Worker, ContextsGivenBackWithoutMemoryAreServedOrStopped) {
+    FakeHost host;
+    TQORSVCWorker w(&host, false, 5);
+    w.Start();
+    Pair kept, ended;
+    FakeCtx keptCtx(host, kept.ours), endedCtx(host, ended.ours);
+    TQORSVCWorker::TestItemsFail.store(true);
+    w.WorkQueue_ReturnContext(ReturnOf(&keptCtx), wer__OK);
+    w.WorkQueue_ReturnContext(ReturnOf(&endedCtx), wer__EOF);
+    TQORSVCWorker::TestItemsFail.store(false);
+    if (w.TakeWakeUpFlag()) w.WorkerWakeUp();
+    ASSERT_TRUE(keptCtx.steps.WaitAtLeast(1));
+    EXPECT_EQ(keptCtx.params.Get(), 1);
+    ASSERT_TRUE(endedCtx.stops.WaitAtLeast(1));
+    EXPECT_EQ(endedCtx.params.Get(), 0);
+    const int steps = keptCtx.steps.Get();
+    kept.Send();
+    ASSERT_TRUE(keptCtx.steps.WaitAtLeast(steps + 1));
+    End(w);
+    EXPECT_EQ(keptCtx.stops.Get(), 1);
+    EXPECT_EQ(endedCtx.stops.Get(), 1);
 }
 
 // Whatever a pass raises is logged with its class and the worker goes on,
