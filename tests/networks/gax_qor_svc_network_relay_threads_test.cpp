@@ -309,6 +309,18 @@ std::string ReadInOrder(QorConnection& aConn, const Heard& aWant) {
     return {};
 }
 
+// The station asks for the floor and is granted it.
+bool TakeFloor(QorConnection& aConn) {
+    std::string frame;
+    return aConn.SendAll(CmdTx0(), 5000) &&
+           aConn.WaitForFrame(kFrameTxApproval, frame, 20000) == ReadStatus::Ok;
+}
+
+// The heartbeat comes to read the sockets of aCount floor holders.
+bool HeartbeatReads(LoopbackService& aSrv, int aCount) {
+    return WaitFor([&] { return aSrv.svc->TalkersReadByHeartbeat() == aCount; });
+}
+
 // While a member holds the floor the heartbeat itself reads its socket. What
 // the member sends must come out as if its worker read it: every frame and
 // every text in the order sent, over floors taken and let go again and
@@ -334,32 +346,25 @@ TEST(RelayThreads, AFloorHoldersFramesAndTextsKeepTheirOrderAcrossFloorsAndClose
     // Six stations and the Parrot.
     for (QorConnection& r : readers) ASSERT_TRUE(WaitForListOf(r, kReaders + 4));
     ASSERT_TRUE(WaitForListOf(talker, kReaders + 4));
-    auto lent = [&](int aCount) {
-        return WaitFor([&] { return srv.svc->TalkersReadByHeartbeat() == aCount; });
-    };
     std::string frame;
-    auto takeFloor = [&](QorConnection& aConn) {
-        return aConn.SendAll(CmdTx0(), 5000) &&
-               aConn.WaitForFrame(kFrameTxApproval, frame, 20000) == ReadStatus::Ok;
-    };
 
     // Output for a floor holder goes out from the thread that reads it.
-    ASSERT_TRUE(takeFloor(talker));
-    ASSERT_TRUE(lent(1));
+    ASSERT_TRUE(TakeFloor(talker));
+    ASSERT_TRUE(HeartbeatReads(srv, 1));
     ASSERT_TRUE(readers[0].SendAll(CmdText("hello talker"), 5000));
     bool greeted = false;
     while (!greeted && talker.WaitForFrame(kFrameText, frame, 20000) == ReadStatus::Ok)
         greeted = frame.find("hello talker") != std::string::npos;
     ASSERT_TRUE(greeted);
     ASSERT_TRUE(talker.SendAll(CmdRx0(), 5000));
-    ASSERT_TRUE(lent(0));
+    ASSERT_TRUE(HeartbeatReads(srv, 0));
 
     Heard want;
     int seq = 0, notes = 0;
     // Floor after floor, with a text after every third frame.
     for (int floor = 0; floor < 4; ++floor) {
-        ASSERT_TRUE(takeFloor(talker)) << floor;
-        ASSERT_TRUE(lent(1)) << "floor " << floor << " is not read by the heartbeat";
+        ASSERT_TRUE(TakeFloor(talker)) << floor;
+        ASSERT_TRUE(HeartbeatReads(srv, 1)) << "floor " << floor << " is not read by the heartbeat";
         for (int k = 0; k < 9; ++k) {
             ASSERT_TRUE(talker.SendAll(CmdSound(Payload(seq)), 5000));
             want.push_back(seq++);
@@ -369,34 +374,34 @@ TEST(RelayThreads, AFloorHoldersFramesAndTextsKeepTheirOrderAcrossFloorsAndClose
             }
         }
         ASSERT_TRUE(talker.SendAll(CmdRx0(), 5000));
-        ASSERT_TRUE(lent(0)) << "floor " << floor << " was let go but not given back";
+        ASSERT_TRUE(HeartbeatReads(srv, 0)) << "floor " << floor << " was let go but not given back";
     }
     // A talker that closes mid-talk: what it sent before is heard, and the
     // floor is free for the next one.
-    ASSERT_TRUE(takeFloor(talker));
-    ASSERT_TRUE(lent(1));
+    ASSERT_TRUE(TakeFloor(talker));
+    ASSERT_TRUE(HeartbeatReads(srv, 1));
     for (int k = 0; k < 5; ++k) {
         ASSERT_TRUE(talker.SendAll(CmdSound(Payload(seq)), 5000));
         want.push_back(seq++);
     }
     talker.Close();
-    ASSERT_TRUE(lent(0));
-    ASSERT_TRUE(takeFloor(next));
-    ASSERT_TRUE(lent(1));
+    ASSERT_TRUE(HeartbeatReads(srv, 0));
+    ASSERT_TRUE(TakeFloor(next));
+    ASSERT_TRUE(HeartbeatReads(srv, 1));
     for (int k = 0; k < 5; ++k) {
         ASSERT_TRUE(next.SendAll(CmdSound(Payload(seq)), 5000));
         want.push_back(seq++);
     }
     ASSERT_TRUE(next.SendAll(CmdRx0(), 5000));
     // One that vanishes with a reset while it holds the floor.
-    ASSERT_TRUE(lent(0));
-    ASSERT_TRUE(takeFloor(resetter));
-    ASSERT_TRUE(lent(1));
+    ASSERT_TRUE(HeartbeatReads(srv, 0));
+    ASSERT_TRUE(TakeFloor(resetter));
+    ASSERT_TRUE(HeartbeatReads(srv, 1));
     const linger reset{1, 0};
     ::setsockopt(resetter.Fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     resetter.Close();
-    ASSERT_TRUE(lent(0));
-    ASSERT_TRUE(takeFloor(next));
+    ASSERT_TRUE(HeartbeatReads(srv, 0));
+    ASSERT_TRUE(TakeFloor(next));
     ASSERT_TRUE(next.SendAll(CmdSound(Payload(seq)), 5000));
     want.push_back(seq++);
 
@@ -474,14 +479,6 @@ TEST(RelayThreads, AFloorHolderIsServedWhenNoWorkItemCanBeMade) {
     ASSERT_TRUE(srv.Join(reader, Station("read@example.org", "READ")));
     // Three stations and the Parrot.
     ASSERT_TRUE(WaitForListOf(reader, 4));
-    auto lent = [&](int aCount) {
-        return WaitFor([&] { return srv.svc->TalkersReadByHeartbeat() == aCount; });
-    };
-    std::string frame;
-    auto takeFloor = [&](QorConnection& aConn) {
-        return aConn.SendAll(CmdTx0(), 5000) &&
-               aConn.WaitForFrame(kFrameTxApproval, frame, 20000) == ReadStatus::Ok;
-    };
     int seq = 0;
     auto heard = [&](QorConnection& aConn) {
         const int sent = seq++;
@@ -489,34 +486,34 @@ TEST(RelayThreads, AFloorHolderIsServedWhenNoWorkItemCanBeMade) {
         return ReadInOrder(reader, {sent});
     };
 
-    ASSERT_TRUE(takeFloor(talker));
-    ASSERT_TRUE(lent(1));
+    ASSERT_TRUE(TakeFloor(talker));
+    ASSERT_TRUE(HeartbeatReads(srv, 1));
     {
         NoWorkItems none;
         EXPECT_EQ(heard(talker), "");
         ASSERT_TRUE(talker.SendAll(CmdRx0(), 5000));
-        ASSERT_TRUE(lent(0));
+        ASSERT_TRUE(HeartbeatReads(srv, 0));
         // Its worker has it back only if it answers again.
-        ASSERT_TRUE(takeFloor(talker));
+        ASSERT_TRUE(TakeFloor(talker));
         EXPECT_EQ(heard(talker), "");
         EXPECT_EQ(srv.svc->TalkersReadByHeartbeat(), 0) << "lent without its way back";
         ASSERT_TRUE(talker.SendAll(CmdRx0(), 5000));
-        ASSERT_TRUE(takeFloor(next));
+        ASSERT_TRUE(TakeFloor(next));
         EXPECT_EQ(heard(next), "");
         ASSERT_TRUE(next.SendAll(CmdRx0(), 5000));
     }
     // Memory is back: the next floor is lent again.
-    ASSERT_TRUE(takeFloor(talker));
-    ASSERT_TRUE(lent(1));
+    ASSERT_TRUE(TakeFloor(talker));
+    ASSERT_TRUE(HeartbeatReads(srv, 1));
     EXPECT_EQ(heard(talker), "");
     {
         // A close while lent goes back with its end.
         NoWorkItems none;
         talker.Close();
         EXPECT_TRUE(WaitForListOf(reader, 3));
-        EXPECT_TRUE(lent(0));
+        EXPECT_TRUE(HeartbeatReads(srv, 0));
     }
-    ASSERT_TRUE(takeFloor(next));
+    ASSERT_TRUE(TakeFloor(next));
     EXPECT_EQ(heard(next), "");
     next.Close();
     reader.Close();
