@@ -63,18 +63,23 @@ void TQORNetFanout::Walk(const char* aOperation, TQORSVCContext* aExcept, F&& aE
     }
 }
 
+template <class F>
+void TQORNetFanout::WalkMatching(const char* aOperation, const TQORNetSendParams& aPar, F&& aEach) {
+    const uint32_t m = f_NetFlags & aPar.sp_FlagsMask;
+    Walk(aOperation, aPar.sp_ExceptContext, [&](TQORSVCContext& c) GAX_REQUIRES(kHeartbeat) {
+        if ((c.CtxFlags() & m) == aPar.sp_FlagsValue) aEach(c);
+    });
+}
+
 void TQORNetFanout::SendData(const TQORNetSendParams& p) {
-    const uint32_t m = f_NetFlags & p.sp_FlagsMask;
-    Walk("SendData", p.sp_ExceptContext, [&](TQORSVCContext& c) GAX_REQUIRES(kHeartbeat) {
-        if ((c.CtxFlags() & m) == p.sp_FlagsValue) c.vSendBytes(p.sp_DataPtr, p.sp_DataLen);
+    WalkMatching("SendData", p, [&](TQORSVCContext& c) GAX_REQUIRES(kHeartbeat) {
+        c.vSendBytes(p.sp_DataPtr, p.sp_DataLen);
     });
 }
 
 void TQORNetFanout::SendDataDontWakeWorker(const TQORNetSendParams& p) {
-    const uint32_t m = f_NetFlags & p.sp_FlagsMask;
-    Walk("SendDataDontWakeWorker", p.sp_ExceptContext, [&](TQORSVCContext& c) GAX_REQUIRES(kHeartbeat) {
-        if ((c.CtxFlags() & m) == p.sp_FlagsValue)
-            c.vSendBytesDontWakeWorker(p.sp_DataPtr, p.sp_DataLen);
+    WalkMatching("SendDataDontWakeWorker", p, [&](TQORSVCContext& c) GAX_REQUIRES(kHeartbeat) {
+        c.vSendBytesDontWakeWorker(p.sp_DataPtr, p.sp_DataLen);
     });
 }
 
@@ -99,11 +104,9 @@ void SubmitThrough(TWriteThroughBatch& aBatch) {
 }  // namespace
 
 void TQORNetFanout::SendDataThrough(const TQORNetSendParams& p) {
-    const uint32_t m = f_NetFlags & p.sp_FlagsMask;
     TSharedFrame frame;
     TWriteThroughBatch& batch = ThroughBatch();
-    Walk("SendData", p.sp_ExceptContext, [&](TQORSVCContext& c) GAX_REQUIRES(kHeartbeat) {
-        if ((c.CtxFlags() & m) != p.sp_FlagsValue) return;
+    WalkMatching("SendData", p, [&](TQORSVCContext& c) GAX_REQUIRES(kHeartbeat) {
         if (frame.Empty())
             frame = TSharedFrame::Make(std::string_view(static_cast<const char*>(p.sp_DataPtr),
                                                         static_cast<size_t>(std::max(p.sp_DataLen, 0))));
@@ -123,16 +126,13 @@ void TQORNetFanout::SendData2(const TQORNetSend2Params& p) {
 }
 
 void TQORNetFanout::SendDataShared(const TQORNetSendParams& p, const TSharedFrame& aFrame) {
-    const uint32_t m = f_NetFlags & p.sp_FlagsMask;
-    Walk("SendData", p.sp_ExceptContext, [&](TQORSVCContext& c) GAX_REQUIRES(kHeartbeat) {
-        if ((c.CtxFlags() & m) == p.sp_FlagsValue) c.vSendShared(aFrame, true);
+    WalkMatching("SendData", p, [&](TQORSVCContext& c) GAX_REQUIRES(kHeartbeat) {
+        c.vSendShared(aFrame, true);
     });
 }
 
 void TQORNetFanout::SendAggrListShared(const TQORNetSendParams& p, const TSharedFrame& aFrame) {
-    const uint32_t m = f_NetFlags & p.sp_FlagsMask;
-    Walk("SendAggrList", p.sp_ExceptContext, [&](TQORSVCContext& c) GAX_REQUIRES(kHeartbeat) {
-        if ((c.CtxFlags() & m) != p.sp_FlagsValue) return;
+    WalkMatching("SendAggrList", p, [&](TQORSVCContext& c) GAX_REQUIRES(kHeartbeat) {
         c.vSendShared(aFrame, false);
         const std::string& item = c.ClientListItemV0();
         c.vSendBytes(item.data(), static_cast<int32_t>(item.size()));

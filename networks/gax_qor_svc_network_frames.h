@@ -145,6 +145,11 @@ class TQORNetFanout {
   private:
     template <class F>
     void Walk(const char* aOperation, TQORSVCContext* aExcept, F&& aEach) GAX_REQUIRES(kHeartbeat);
+    // Walk over the members whose flags, under the network's share of the
+    // mask of aPar, have its value.
+    template <class F>
+    void WalkMatching(const char* aOperation, const TQORNetSendParams& aPar, F&& aEach)
+        GAX_REQUIRES(kHeartbeat);
     void Fanout(const TQORNetFanoutDescr& aDescr, uint32_t aNetFlags) GAX_REQUIRES(kHeartbeat);
 
     std::function<void(std::u16string)> e_Log;

@@ -25,14 +25,6 @@
 
 namespace gax {
 
-namespace {
-
-bool Removing(TQORSVCWorkerExecResult aResult) {
-    return aResult != wer__OK && aResult != wer__Extra;
-}
-
-}  // namespace
-
 void TQORService::tmSocketReady(PWaiter2Resource aResource, uint8_t aEvents) {
     f_tmTalkerReady = aResource;
     f_tmTalkerEvents = aEvents;
@@ -135,7 +127,7 @@ void TQORService::tmStepTalker(std::size_t aIndex, uint8_t aEvents) {
         tmReturnTalker(aIndex, wer__OK);
         return;
     }
-    if (Removing(r) || !ctx->vReadByFanout()) {
+    if (IsRemovingResult(r) || !ctx->vReadByFanout()) {
         tmReturnTalker(aIndex, r);
         return;
     }
@@ -179,7 +171,7 @@ void TQORService::tmReturnTalker(std::size_t aIndex, TQORSVCWorkerExecResult aRe
     t.Ctx->CtxWaiter = nullptr;
     // Sent back while it still holds the floor (a stop, a failed step): its
     // worker keeps it for the rest of this floor.
-    if (!Removing(aResult) && t.Ctx->vReadByFanout()) t.Ctx->vFanoutReadDeclined();
+    if (!IsRemovingResult(aResult) && t.Ctx->vReadByFanout()) t.Ctx->vFanoutReadDeclined();
     tmReturnContextTo(t.Home, std::move(t.Back), aResult);
 }
 

@@ -490,7 +490,7 @@ void TQORSVCWorker::ForgetHandOvers() {
 
 void TQORSVCWorker::ReturnedContext(TQORSVCWrkCtx* aContext, TQORSVCWorkerExecResult aResult) {
     if (aContext == nullptr) return;
-    if (aResult != wer__OK && aResult != wer__Extra) {
+    if (IsRemovingResult(aResult)) {
         // Its last step on the heartbeat ended it: the socket is closed.
         StoreCauseOf(aContext, aResult);
         StopContext(aContext);

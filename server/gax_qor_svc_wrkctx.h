@@ -62,6 +62,11 @@ enum TQORSVCWorkerExecResult : uint8_t {
     wer__Error = 5,        // remove; cause fsdc_ServInternalError (first cause wins)
 };
 
+// Whether a step's result takes the context out of service.
+constexpr bool IsRemovingResult(TQORSVCWorkerExecResult aResult) {
+    return aResult != wer__OK && aResult != wer__Extra;
+}
+
 // Answers of the service to a request a context made (vCommandAnswer).
 enum TQORWrkAnswerCode : uint8_t {
     fwac_MoveClient = 0,
